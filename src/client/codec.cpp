@@ -1,0 +1,455 @@
+/*
+ * The typed stream codec: host values to the protocol's byte stream and back.
+ *
+ * Every scalar travels as at least 32 big-endian bits; strings carry a 32-bit
+ * length and are padded to a 4-byte boundary. Writes gather in a 1024-byte
+ * buffer that leaves in one send each time it fills and at the end of a
+ * request; peers and tests rely on that send pattern. Reads come from a
+ * separate, larger window: how the received stream is cut does not change
+ * its bytes, and fewer receive calls make large variables cheaper.
+ */
+#include <stdlib.h>
+#include <string.h>
+
+#include "vek_internal.h"
+
+extern "C" {
+int _vek_disable_rw_trace = 0;
+int _vek_client64 = 0;
+int _vek_server64 = 0;
+}
+
+#define READ_BUFFER_SIZE 65536
+
+static unsigned char _buffer[VEK_BUFFER_SIZE];
+static int _buffer_nbytes = 0;
+static unsigned char _rbuffer[READ_BUFFER_SIZE];
+static int _buffer_rpos = 0;
+static int _buffer_rnbytes = 0;
+static const unsigned char rest_tab_write[3] = {0, 0, 0};
+static unsigned char rest_tab_read[3];
+
+#define TRACE_RW (!_vek_disable_rw_trace && _vek_trace_level >= 3)
+
+static inline void put32(unsigned char *p, uint32_t v) {
+  p[0] = (unsigned char)(v >> 24);
+  p[1] = (unsigned char)(v >> 16);
+  p[2] = (unsigned char)(v >> 8);
+  p[3] = (unsigned char)v;
+}
+
+static inline uint32_t get32(const unsigned char *p) {
+  return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | (uint32_t)p[3];
+}
+
+static inline uint64_t double_bits(double d) {
+  uint64_t u;
+  memcpy(&u, &d, sizeof u);
+  return u;
+}
+
+static inline double bits_double(uint64_t u) {
+  double d;
+  memcpy(&d, &u, sizeof d);
+  return d;
+}
+
+extern "C" {
+
+void _vek_empty_write_buffer(void) {
+  if (_vek_trace_level >= 5) _vek_trace("Emptying Write buffer");
+  _buffer_nbytes = 0;
+}
+
+void _vek_empty_read_buffer(void) {
+  _buffer_rpos = 0;
+  _buffer_rnbytes = 0;
+}
+
+int _vek_flush_write(int sock) {
+  if (_buffer_nbytes == 0) return 1;
+  if (_vek_trace_level >= 5) _vek_trace("Flushing Write buffer (%d bytes)", _buffer_nbytes);
+  int sent = 0;
+  int ok = 1;
+  /* A short send is continued: a request must never lose its tail. */
+  while (sent < _buffer_nbytes) {
+    ssize_t r = send(sock, _buffer + sent, (size_t)(_buffer_nbytes - sent), MSG_NOSIGNAL);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      ok = 0;
+      break;
+    }
+    sent += (int)r;
+  }
+  _buffer_nbytes = 0;
+  return ok;
+}
+
+int _vek_flush_read(int sock, int need) {
+  if (_vek_trace_level >= 5) _vek_trace("Flushing Read buffer (%d bytes)", _buffer_rnbytes);
+  int unread = _buffer_rnbytes - _buffer_rpos;
+  if (unread > 0 && _buffer_rpos > 0) memmove(_rbuffer, _rbuffer + _buffer_rpos, (size_t)unread);
+  _buffer_rpos = 0;
+  _buffer_rnbytes = unread;
+  if (need > READ_BUFFER_SIZE) return 0;
+  while (_buffer_rnbytes < need) {
+    ssize_t r = recv(sock, _rbuffer + _buffer_rnbytes, (size_t)(READ_BUFFER_SIZE - _buffer_rnbytes), 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return 0;
+    _buffer_rnbytes += (int)r;
+  }
+  return 1;
+}
+
+/* Appends one 4-byte unit with the buffer's send rule: flush first when it
+ * does not fit, flush at once when the buffer becomes full. */
+static int put_unit(int sock, uint32_t v) {
+  if (sock == -1) return 0;
+  if (_buffer_nbytes + 4 > VEK_BUFFER_SIZE && !_vek_flush_write(sock)) return 0;
+  put32(_buffer + _buffer_nbytes, v);
+  _buffer_nbytes += 4;
+  if (_buffer_nbytes == VEK_BUFFER_SIZE) return _vek_flush_write(sock);
+  return 1;
+}
+
+static int get_unit(int sock, uint32_t *v) {
+  if (_buffer_rnbytes - _buffer_rpos < 4 && !_vek_flush_read(sock, 4)) return 0;
+  *v = get32(_rbuffer + _buffer_rpos);
+  _buffer_rpos += 4;
+  return 1;
+}
+
+int _vek_write_int(int sock, const int *v) {
+  if (TRACE_RW) _vek_trace("Write Int(%d)", *v);
+  return put_unit(sock, (uint32_t)*v);
+}
+
+int _vek_write_uint(int sock, const unsigned *v) {
+  if (TRACE_RW) _vek_trace("Write Int(%d)", (int)*v);
+  return put_unit(sock, (uint32_t)*v);
+}
+
+int _vek_write_bool(int sock, const int *v) {
+  int b = *v ? 1 : 0;
+  return _vek_write_int(sock, &b);
+}
+
+int _vek_write_char(int sock, const signed char *v) {
+  int i = *v;
+  return _vek_write_int(sock, &i);
+}
+
+int _vek_write_uchar(int sock, const unsigned char *v) {
+  int i = *v;
+  return _vek_write_int(sock, &i);
+}
+
+int _vek_write_short(int sock, const short *v) {
+  int i = *v;
+  return _vek_write_int(sock, &i);
+}
+
+int _vek_write_ushort(int sock, const unsigned short *v) {
+  int i = *v;
+  return _vek_write_int(sock, &i);
+}
+
+int _vek_write_double(int sock, const double *v) {
+  if (TRACE_RW) _vek_trace("Write Dbl(%g)", *v);
+  uint64_t u = double_bits(*v);
+  return put_unit(sock, (uint32_t)(u >> 32)) && put_unit(sock, (uint32_t)u);
+}
+
+int _vek_write_long(int sock, const vek_long *v) {
+  int wide = _vek_client64 && _vek_server64;
+  if (TRACE_RW) {
+    if (wide) _vek_trace("Write Long(64bits)(%ld)", (long)*v);
+    else _vek_trace("Write Long(64->32bits)(%ld)", (long)*v);
+  }
+  if (!wide) {
+    if (*v < INT32_MIN || *v > INT32_MAX) {
+      _vek_error("_vek_write_long(): Server & Client are not both 64 bits");
+      return 0;
+    }
+    return put_unit(sock, (uint32_t)(int32_t)*v);
+  }
+  if (sock == -1) return 0;
+  /* A long is one 8-byte value: it never straddles two sends. */
+  if (_buffer_nbytes + 8 > VEK_BUFFER_SIZE && !_vek_flush_write(sock)) return 0;
+  uint64_t u = (uint64_t)*v;
+  put32(_buffer + _buffer_nbytes, (uint32_t)(u >> 32));
+  put32(_buffer + _buffer_nbytes + 4, (uint32_t)u);
+  _buffer_nbytes += 8;
+  if (_buffer_nbytes == VEK_BUFFER_SIZE) return _vek_flush_write(sock);
+  return 1;
+}
+
+int _vek_write_bytes(int sock, const void *p, size_t n) {
+  if (n == 0) return 1;
+  if (sock == -1) return 0;
+  if ((size_t)_buffer_nbytes + n > VEK_BUFFER_SIZE && !_vek_flush_write(sock)) return 0;
+  const unsigned char *src = (const unsigned char *)p;
+  while (n > 0) {
+    size_t take = VEK_BUFFER_SIZE - (size_t)_buffer_nbytes;
+    if (take > n) take = n;
+    memcpy(_buffer + _buffer_nbytes, src, take);
+    _buffer_nbytes += (int)take;
+    src += take;
+    n -= take;
+    if (_buffer_nbytes == VEK_BUFFER_SIZE && !_vek_flush_write(sock)) return 0;
+  }
+  return 1;
+}
+
+int _vek_write_string(int sock, char **value, unsigned maxsize) {
+  const char *s = (value && *value) ? *value : "";
+  size_t len = strlen(s);
+  if (TRACE_RW) _vek_trace("Write Str(%s)", s);
+  if (len >= 0xFFFFFFFFu) return 0;
+  unsigned L = (unsigned)len;
+  int saved = _vek_disable_rw_trace;
+  _vek_disable_rw_trace = 1;
+  int ok = _vek_write_uint(sock, &L);
+  _vek_disable_rw_trace = saved;
+  if (!ok) return 0;
+  if ((unsigned long long)L + 1 > maxsize) return 0;
+  return _vek_write_bytes(sock, s, L) && _vek_write_bytes(sock, rest_tab_write, (4 - L % 4) % 4);
+}
+
+int _vek_read_int(int sock, int *v) {
+  uint32_t u;
+  if (!get_unit(sock, &u)) return 0;
+  *v = (int)(int32_t)u;
+  if (TRACE_RW) _vek_trace("Read Int(%d)", *v);
+  return 1;
+}
+
+int _vek_read_uint(int sock, unsigned *v) {
+  uint32_t u;
+  if (!get_unit(sock, &u)) return 0;
+  *v = u;
+  if (TRACE_RW) _vek_trace("Read Int(%d)", (int)u);
+  return 1;
+}
+
+int _vek_read_bool(int sock, int *v) {
+  int i;
+  if (!_vek_read_int(sock, &i)) return 0;
+  *v = i ? 1 : 0;
+  return 1;
+}
+
+int _vek_read_char(int sock, signed char *v) {
+  int i;
+  if (!_vek_read_int(sock, &i)) return 0;
+  *v = (signed char)(i & 0xFF);
+  return 1;
+}
+
+int _vek_read_uchar(int sock, unsigned char *v) {
+  int i;
+  if (!_vek_read_int(sock, &i)) return 0;
+  *v = (unsigned char)(i & 0xFF);
+  return 1;
+}
+
+int _vek_read_short(int sock, short *v) {
+  int i;
+  if (!_vek_read_int(sock, &i)) return 0;
+  *v = (short)(i & 0xFFFF);
+  return 1;
+}
+
+int _vek_read_ushort(int sock, unsigned short *v) {
+  int i;
+  if (!_vek_read_int(sock, &i)) return 0;
+  *v = (unsigned short)(i & 0xFFFF);
+  return 1;
+}
+
+int _vek_read_double(int sock, double *v) {
+  uint32_t hi, lo;
+  if (!get_unit(sock, &hi) || !get_unit(sock, &lo)) return 0;
+  *v = bits_double(((uint64_t)hi << 32) | lo);
+  if (TRACE_RW) _vek_trace("Read Dbl(%g)", *v);
+  return 1;
+}
+
+int _vek_read_long(int sock, vek_long *v) {
+  if (!(_vek_client64 && _vek_server64)) {
+    uint32_t u;
+    if (!get_unit(sock, &u)) return 0;
+    *v = (vek_long)(int32_t)u;
+    if (TRACE_RW) _vek_trace("Read Long(32->64bits)(%ld)", (long)*v);
+    return 1;
+  }
+  if (_buffer_rnbytes - _buffer_rpos < 8 && !_vek_flush_read(sock, 8)) return 0;
+  uint64_t u = ((uint64_t)get32(_rbuffer + _buffer_rpos) << 32) | get32(_rbuffer + _buffer_rpos + 4);
+  _buffer_rpos += 8;
+  *v = (vek_long)u;
+  if (TRACE_RW) _vek_trace("Read Long(64bits)(%ld)", (long)*v);
+  return 1;
+}
+
+int _vek_read_bytes(int sock, void *p, size_t n) {
+  unsigned char *dst = (unsigned char *)p;
+  while (n > 0) {
+    if (_buffer_rnbytes == _buffer_rpos && !_vek_flush_read(sock, 1)) return 0;
+    size_t take = (size_t)(_buffer_rnbytes - _buffer_rpos);
+    if (take > n) take = n;
+    memcpy(dst, _rbuffer + _buffer_rpos, take);
+    _buffer_rpos += (int)take;
+    dst += take;
+    n -= take;
+  }
+  return 1;
+}
+
+int _vek_read_string(int sock, char **value, unsigned maxsize) {
+  unsigned L;
+  int saved = _vek_disable_rw_trace;
+  _vek_disable_rw_trace = 1;
+  int ok = _vek_read_uint(sock, &L);
+  _vek_disable_rw_trace = saved;
+  if (!ok) return 0;
+  if (L == 0xFFFFFFFFu) {
+    /* A length whose terminator cannot be counted carries no text. It reads
+     * as the empty string: a caller must never find a null or stale name
+     * behind a successful read. */
+    if (!*value) {
+      *value = (char *)malloc(1);
+      if (!*value) {
+        _vek_error("_vek_read_string(): Cannot allocate memory");
+        return 0;
+      }
+    }
+    (*value)[0] = '\0';
+    return 1;
+  }
+  if ((unsigned long long)L + 1 > maxsize) return 0;
+  int allocated = 0;
+  if (!*value) {
+    *value = (char *)malloc((size_t)L + 1);
+    if (!*value) {
+      _vek_error("_vek_read_string(): Cannot allocate memory");
+      return 0;
+    }
+    allocated = 1;
+  }
+  (*value)[L] = '\0';
+  if (!_vek_read_bytes(sock, *value, L) || !_vek_read_bytes(sock, rest_tab_read, (4 - L % 4) % 4)) {
+    if (allocated) {
+      free(*value);
+      *value = NULL;
+    } else {
+      (*value)[0] = '\0';
+    }
+    return 0;
+  }
+  if (TRACE_RW) _vek_trace("Read Str(%s)", *value);
+  return 1;
+}
+
+int _vek_read_int_elem(int sock, void *v, unsigned) { return _vek_read_int(sock, (int *)v); }
+int _vek_read_double_elem(int sock, void *v, unsigned) { return _vek_read_double(sock, (double *)v); }
+int _vek_write_double_elem(int sock, void *v, unsigned) {
+  return _vek_write_double(sock, (const double *)v);
+}
+
+} /* extern "C" */
+
+/*
+ * Bulk forms of the three element operations used on whole variables. They
+ * produce exactly the bytes and sends of the element-by-element loop (each
+ * double is two 4-byte units under the buffer's send rule) without a call
+ * and a trace test per value.
+ */
+static int write_doubles(int sock, const double *a, size_t n) {
+  if (sock == -1) return n == 0;
+  size_t i = 0;
+  while (i < n) {
+    if (_buffer_nbytes + 4 > VEK_BUFFER_SIZE && !_vek_flush_write(sock)) return 0;
+    /* Whole doubles that fit before the buffer fills. */
+    size_t fit = (size_t)(VEK_BUFFER_SIZE - _buffer_nbytes) / 8;
+    if (fit > n - i) fit = n - i;
+    unsigned char *p = _buffer + _buffer_nbytes;
+    for (size_t k = 0; k < fit; k++, p += 8) {
+      uint64_t u = double_bits(a[i + k]);
+      put32(p, (uint32_t)(u >> 32));
+      put32(p + 4, (uint32_t)u);
+    }
+    _buffer_nbytes += (int)(fit * 8);
+    i += fit;
+    if (_buffer_nbytes == VEK_BUFFER_SIZE) {
+      if (!_vek_flush_write(sock)) return 0;
+    } else if (i < n && fit == 0) {
+      /* 4 bytes left: the double's halves go out on either side of a send. */
+      if (!_vek_write_double(sock, &a[i])) return 0;
+      i++;
+    }
+  }
+  return 1;
+}
+
+static int read_doubles(int sock, double *a, size_t n) {
+  size_t i = 0;
+  while (i < n) {
+    if (_buffer_rnbytes - _buffer_rpos < 8 && !_vek_flush_read(sock, 8)) return 0;
+    size_t avail = (size_t)(_buffer_rnbytes - _buffer_rpos) / 8;
+    if (avail > n - i) avail = n - i;
+    const unsigned char *p = _rbuffer + _buffer_rpos;
+    for (size_t k = 0; k < avail; k++, p += 8) {
+      a[i + k] = bits_double(((uint64_t)get32(p) << 32) | get32(p + 4));
+    }
+    _buffer_rpos += (int)(avail * 8);
+    i += avail;
+  }
+  return 1;
+}
+
+static int read_ints(int sock, int *a, size_t n) {
+  size_t i = 0;
+  while (i < n) {
+    if (_buffer_rnbytes - _buffer_rpos < 4 && !_vek_flush_read(sock, 4)) return 0;
+    size_t avail = (size_t)(_buffer_rnbytes - _buffer_rpos) / 4;
+    if (avail > n - i) avail = n - i;
+    const unsigned char *p = _rbuffer + _buffer_rpos;
+    for (size_t k = 0; k < avail; k++, p += 4) a[i + k] = (int)(int32_t)get32(p);
+    _buffer_rpos += (int)(avail * 4);
+    i += avail;
+  }
+  return 1;
+}
+
+static int run_bulk(int sock, void *array, size_t n, vek_elem_op op) {
+  if (op == _vek_write_double_elem) return write_doubles(sock, (const double *)array, n);
+  if (op == _vek_read_double_elem) return read_doubles(sock, (double *)array, n);
+  if (op == _vek_read_int_elem) return read_ints(sock, (int *)array, n);
+  return -1;
+}
+
+extern "C" int _vek_rw_vector(int sock, void *array, size_t n, unsigned elem_size, vek_elem_op op) {
+  if (n == 0) return 1;
+  int saved = _vek_disable_rw_trace;
+  unsigned char *base = (unsigned char *)array;
+  size_t head = n <= 10 ? n : 10;
+  int ok = 1;
+  size_t i = 0;
+  /* The first ten values are traced one by one when the trace asks for it. */
+  if (TRACE_RW) {
+    for (; i < head && ok; i++) ok = op(sock, base + i * elem_size, 0xFFFFFFFFu);
+  }
+  if (ok && n > 10 && _vek_trace_level >= 3)
+    _vek_trace("... + some other %lu values", (unsigned long)(n - 10));
+  _vek_disable_rw_trace = 1;
+  if (ok && i < n) {
+    int r = run_bulk(sock, base + i * elem_size, n - i, op);
+    if (r < 0) {
+      for (; i < n && ok; i++) ok = op(sock, base + i * elem_size, 0xFFFFFFFFu);
+    } else {
+      ok = r;
+    }
+  }
+  _vek_disable_rw_trace = saved;
+  return ok;
+}

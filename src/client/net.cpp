@@ -1,0 +1,182 @@
+/*
+ * TCP primitives: connect to the server, listen for and accept the one-shot
+ * control connection of a launched server, close a socket.
+ */
+#include <string.h>
+#include <time.h>
+
+#include "vek_internal.h"
+
+extern "C" {
+
+int _vek_winsock_init(void) { return 0; }
+void _vek_winsock_free(void) {}
+
+int _vek_wait_readable(int sock, int timeout_ms) {
+  struct pollfd pfd;
+  pfd.fd = sock;
+  pfd.events = POLLIN;
+  pfd.revents = 0;
+  /* R delivers signals to this thread: an interrupted wait resumes with
+   * whatever time is left rather than failing the request. */
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  int left = timeout_ms;
+  for (;;) {
+    int r = poll(&pfd, 1, left);
+    if (r >= 0) return r > 0 ? 1 : 0;
+    if (errno != EINTR) return -1;
+    if (timeout_ms < 0) continue;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long spent = (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
+    if (spent >= timeout_ms) return 0;
+    left = timeout_ms - (int)spent;
+  }
+}
+
+int _vek_connect(const char *host, unsigned short port, int *sock) {
+  if (_vek_trace_level >= 4) _vek_trace("_vek_connect(%s,%d,%p)", VEK_STR(host), port, (void *)sock);
+  _vek_empty_write_buffer();
+  _vek_empty_read_buffer();
+  *sock = -1;
+  if (!host) {
+    _vek_error("_vek_connect((nil):%d), gethostbyname", port);
+    return 1;
+  }
+  sethostent(0);
+  struct hostent *he = gethostbyname(host);
+  if (!he || he->h_addrtype != AF_INET || !he->h_addr_list[0] ||
+      (size_t)he->h_length > sizeof(struct in_addr)) {
+    _vek_herror("_vek_connect(%s:%d), gethostbyname", host, port);
+    endhostent();
+    return 1;
+  }
+  struct sockaddr_in addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sin_family = (sa_family_t)he->h_addrtype;
+  memcpy(&addr.sin_addr, he->h_addr_list[0], (size_t)he->h_length);
+  addr.sin_port = htons(port);
+  endhostent();
+  if (_vek_trace_level >= 4) {
+    const unsigned char *a = (const unsigned char *)&addr.sin_addr;
+    _vek_trace("gethostbyname returned name=%s, addr=%d.%d.%d.%d", host, a[0], a[1], a[2], a[3]);
+    _vek_trace("Creating socket for connection");
+  }
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) {
+    _vek_perror("_vek_connect(%s:%d), socket creation failed", host, port);
+    *sock = -1;
+    return 2;
+  }
+  *sock = s;
+  if (_vek_trace_level >= 4) _vek_trace("Socket %d created, connecting to %s:%d", s, host, port);
+  int r;
+  do {
+    r = connect(s, (struct sockaddr *)&addr, sizeof addr);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) {
+    _vek_perror("_vek_connect(%s:%d), connect", host, port);
+    _vek_close_socket(sock);
+    return 3;
+  }
+  if (_vek_trace_level >= 4) _vek_trace("... connected");
+  return 0;
+}
+
+int _vek_listen_port(unsigned short *port, int backlog, int *sock) {
+  _vek_winsock_init();
+  if (_vek_trace_level >= 4)
+    _vek_trace("_vek_listen_port(%p=%d,%d,%p)", (void *)port, port ? *port : 0, backlog, (void *)sock);
+  *sock = socket(AF_INET, SOCK_STREAM, 0);
+  if (*sock < 0) {
+    *sock = -1;
+    _vek_error("Error during socket creation.");
+    return 1;
+  }
+  if (_vek_trace_level >= 4) {
+    _vek_trace("Created Listening socket: %d", *sock);
+    _vek_trace("Setting socket option: REUSEADDR");
+  }
+  int one = 1;
+  if (setsockopt(*sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
+    /* This library lives inside the user's R session: a failed option is a
+     * failed call, never the end of the process. */
+    _vek_perror("Could not set socket option SO_REUSEADDR");
+    _vek_close_socket(sock);
+    _vek_winsock_free();
+    return 5;
+  }
+  struct sockaddr_in addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(*port);
+  if (_vek_trace_level >= 4) _vek_trace("Binding socket to 0.0.0.0:%d", *port);
+  if (bind(*sock, (struct sockaddr *)&addr, sizeof addr) < 0) {
+    _vek_perror("Cannot bind socket");
+    _vek_close_socket(sock);
+    _vek_winsock_free();
+    return 2;
+  }
+  if (_vek_trace_level >= 4) _vek_trace("Set socket to listen for %d connections", backlog);
+  if (listen(*sock, backlog) < 0) {
+    _vek_perror("Cannot listen to socket");
+    _vek_close_socket(sock);
+    _vek_winsock_free();
+    return 3;
+  }
+  if (_vek_trace_level >= 4) _vek_trace("Socket listening.");
+  if (*port == 0) {
+    socklen_t len = sizeof addr;
+    if (getsockname(*sock, (struct sockaddr *)&addr, &len) < 0) {
+      _vek_error("Cannot get new port.");
+      return 4;
+    }
+    *port = ntohs(addr.sin_port);
+    _vek_debug("New Socket Port: %d", *port);
+  }
+  return 0;
+}
+
+int _vek_wait_connect(int listen_sock, int *new_sock, int blocking, int timeout_seconds) {
+  _vek_debug("Wait for connection...");
+  if (_vek_trace_level >= 4)
+    _vek_trace("_vek_wait_connect(%d,%p,%d,%d)", listen_sock, (void *)new_sock, blocking, timeout_seconds);
+  if (!blocking) {
+    int r = _vek_wait_readable(listen_sock, timeout_seconds * 1000);
+    if (r < 0) {
+      _vek_perror("_vek_wait_connect: select() failed.");
+      return -1;
+    }
+    if (r == 0) return 1;
+  }
+  if (_vek_trace_level >= 4) _vek_trace("Calling accept on socket");
+  struct sockaddr_in peer;
+  socklen_t len = sizeof peer;
+  int s;
+  do {
+    s = accept(listen_sock, (struct sockaddr *)&peer, &len);
+  } while (s < 0 && errno == EINTR);
+  if (s < 0) {
+    _vek_perror("Call to accept() failed.\n");
+    close(listen_sock);
+    return -1;
+  }
+  *new_sock = s;
+  unsigned long a = ntohl(peer.sin_addr.s_addr);
+  _vek_debug("Get a client connection from %lu.%lu.%lu.%lu:%d.", (a >> 24) & 0xFF, (a >> 16) & 0xFF,
+             (a >> 8) & 0xFF, a & 0xFF, ntohs(peer.sin_port));
+  if (_vek_trace_level >= 4) _vek_trace("New socket for communication: %d", s);
+  return 0;
+}
+
+void _vek_close_socket(int *sock) {
+  if (_vek_trace_level >= 4) _vek_trace("_vek_close_socket(%p=%d)", (void *)sock, sock ? *sock : -1);
+  if (sock && *sock != -1) {
+    close(*sock);
+    *sock = -1;
+  }
+}
+
+} /* extern "C" */

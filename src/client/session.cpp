@@ -1,0 +1,406 @@
+/*
+ * The session: initialisation, the handshake, the farewell, the default port,
+ * supported requests, and the request exchange that every request follows.
+ */
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "vek_internal.h"
+
+extern "C" {
+int _vek_server_socket = -1;
+int _vek_client_linked_version = 0;
+int _vek_client_server_version = 0;
+int _vek_client_n_supported_requests = 0;
+char **_vek_client_supported_requests = NULL;
+int _vek_answer_timeout_ms = 30000;
+}
+
+/* A keyword list longer than this is not a list of requests but a hostile or
+ * corrupt count; refusing it keeps the client from a huge allocation. */
+#define MAX_SUPPORTED_REQUESTS 100000
+/* Draining after a failed exchange stops after this long even when a peer
+ * keeps sending, so that no server can hold the caller for ever. */
+#define MAX_DRAIN_MS 30000
+
+static void free_supported_requests(void) {
+  if (_vek_client_supported_requests) {
+    for (int i = 0; i < _vek_client_n_supported_requests; i++) free(_vek_client_supported_requests[i]);
+    free(_vek_client_supported_requests);
+  }
+  _vek_client_supported_requests = NULL;
+  _vek_client_n_supported_requests = 0;
+}
+
+extern "C" {
+
+/* ---------------- request exchange ---------------- */
+
+int _vek_start_packet(const char *keyword) {
+  if (_vek_trace_level >= 2) _vek_trace("Start Packet %s", keyword);
+  _vek_debug("Sending %s to server.", keyword);
+  /* A request is composed from an empty buffer: bytes left by a request that
+   * failed while being written, or an answer that was not read to its end,
+   * must not leak into this one. */
+  _vek_empty_write_buffer();
+  _vek_empty_read_buffer();
+  char *k = (char *)keyword;
+  int saved = _vek_disable_rw_trace;
+  _vek_disable_rw_trace = 1;
+  int ok = _vek_write_string(_vek_server_socket, &k, 11);
+  _vek_disable_rw_trace = saved;
+  if (!ok) {
+    _vek_perror("_vek_start_packet(): Client/Server communication error");
+    return 1;
+  }
+  return 0;
+}
+
+int _vek_send_and_wait(char *answer) {
+  int sock = _vek_server_socket;
+  answer[0] = '\0';
+  if (!_vek_flush_write(sock)) {
+    _vek_perror("_vek_send_and_wait(): Client/Server communication error");
+    goto fail;
+  }
+  if (_vek_trace_level >= 5) _vek_trace("Calling select on socket %d", sock);
+  {
+    int r = _vek_wait_readable(sock, _vek_answer_timeout_ms);
+    if (r < 0) {
+      _vek_perror("_vek_send_and_wait(): call to select() failed");
+      goto fail;
+    }
+    if (r == 0) {
+      errno = ETIMEDOUT;
+      _vek_perror("_vek_send_and_wait(): Receives nothing from server");
+      goto fail;
+    }
+  }
+  {
+    char probe;
+    if (recv(sock, &probe, 0, 0) < 0) {
+      _vek_perror("_vek_send_and_wait(): Server has terminated connection");
+      goto fail;
+    }
+  }
+  if (_vek_trace_level >= 5) _vek_trace("Data received on socket. Trying to read string");
+  {
+    int saved = _vek_disable_rw_trace;
+    _vek_disable_rw_trace = 1;
+    int ok = _vek_read_string(sock, &answer, 10);
+    _vek_disable_rw_trace = saved;
+    if (!ok) {
+      answer[0] = '\0';
+      _vek_perror("_vek_send_and_wait(): Client/Server communication error");
+      goto fail;
+    }
+  }
+  if (_vek_trace_level >= 2) _vek_trace("Received Packet %s", answer);
+  return 0;
+fail:
+  if (_vek_trace_level >= 2) _vek_trace("Error during communication");
+  return 1;
+}
+
+int _vek_check_answer(const char *answer, const char *expected) {
+  if (strcmp(answer, "SERROR") == 0) {
+    char *text = NULL;
+    if (_vek_read_string(_vek_server_socket, &text, 10000)) {
+      _vek_error("Server: %s", text);
+      _vek_debug("Reply from server = SERROR:%s.", text);
+    } else {
+      _vek_perror("_vek_check_answer(): Client/Server communication error");
+    }
+    free(text);
+    return 1;
+  }
+  if (strcmp(answer, expected) != 0) {
+    _vek_debug("Reply from server = %s.", answer);
+    _vek_error("Reply from server: \"%s\" where \"%s\" expected.", answer, expected);
+    return 1;
+  }
+  _vek_debug("Reply from server = %s.", answer);
+  return 0;
+}
+
+void _vek_cleanup_socket(void) {
+  int sock = _vek_server_socket;
+  if (sock == -1) return;
+  if (_vek_trace_level >= 2) _vek_trace("Cleaning socket...");
+  _vek_empty_write_buffer();
+  /* What is left in the read window belongs to the failed answer too. */
+  _vek_empty_read_buffer();
+  long long bytes = 0;
+  struct timespec start, now;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    if (_vek_trace_level >= 5) _vek_trace("Cheching if there is still data in the socket");
+    int r = _vek_wait_readable(sock, 500);
+    if (r < 0) {
+      _vek_perror("_vek_cleanup_socket(): call to select() failed");
+      return;
+    }
+    if (r == 0) break;
+    if (_vek_trace_level >= 5) _vek_trace("Data present, reading dummy int");
+    char scratch[65536];
+    ssize_t n = recv(sock, scratch, sizeof scratch, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    bytes += n;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if ((now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL > MAX_DRAIN_MS)
+      break;
+  }
+  _vek_debug("Cleaned %d words on the socket.", (int)(bytes / 4));
+}
+
+int _vek_request(const char *keyword) { return _vek_start_packet(keyword) ? VEK_RESULT_COMMUNICATION : 0; }
+
+int _vek_answer(const char *expected) {
+  char answer[16];
+  if (_vek_send_and_wait(answer)) return VEK_RESULT_COMMUNICATION;
+  if (_vek_check_answer(answer, expected)) return VEK_RESULT_ANSWER;
+  return VEK_RESULT_OK;
+}
+
+int _vek_store(int code) {
+  _vek_client_last_error = code;
+  return code == VEK_RESULT_OK ? 0 : 1;
+}
+
+int _vek_finish(int code) {
+  if (code != VEK_RESULT_OK) _vek_cleanup_socket();
+  if (_vek_trace_level >= 1) _vek_trace_func_end("%d", code);
+  return _vek_store(code);
+}
+
+/* ---------------- supported requests ---------------- */
+
+int _vek_is_extended_server(void) {
+  int v = _vek_client_server_version;
+  return (v >= 410 && v < 400000) || v >= 401000;
+}
+
+int _vek_is_supported(const char *keyword, int verbose) {
+  int v = _vek_client_server_version;
+  int supported = 0;
+  if (v > 400000) {
+    for (int i = 0; i < _vek_client_n_supported_requests && !supported; i++) {
+      const char *k = _vek_client_supported_requests[i];
+      supported = k && strcmp(k, keyword) == 0;
+    }
+  } else if (strcmp(keyword, "CVDATEXIS") == 0) {
+    supported = v > 406 && v != 410;
+  } else if (strcmp(keyword, "CFILETLST") == 0 || strcmp(keyword, "CVARTLST") == 0) {
+    supported = v >= 408 && v != 410 && v != 411;
+  }
+  if (!supported && verbose) {
+    _vek_error("Server Request not recognized (%s)", keyword);
+    _vek_error("Please upgrade your Orvane version or VEKserver if you don't have Orvane (%s)", VEK_VENDOR_URL);
+  }
+  return supported;
+}
+
+int VEKClientServerHasFeature(int feature, int verbose) {
+  char keyword[32];
+  if (feature == 0) snprintf(keyword, sizeof keyword, "CPALLST");
+  else if (feature == 1) snprintf(keyword, sizeof keyword, "CSCALST");
+  else snprintf(keyword, sizeof keyword, "CUNK%d", feature);
+  return _vek_is_supported(keyword, verbose);
+}
+
+/* ---------------- connection ---------------- */
+
+int _vek_init_client(const char *host, unsigned short port) {
+  int r = _vek_connect(host, port, &_vek_server_socket);
+  if (r == 0) signal(SIGPIPE, SIG_IGN);
+  return r;
+}
+
+void _vek_close_client(void) {
+  _vek_debug("Ending session.");
+  _vek_close_socket(&_vek_server_socket);
+  free_supported_requests();
+  _vek_winsock_free();
+}
+
+int VEKClientIsConnected(void) { return _vek_server_socket != -1; }
+
+int VEKClientGetServerVersion(void) { return _vek_client_server_version; }
+
+unsigned short VEKClientGetDefaultPort(void) {
+  VEK_TRACE_ENTRY_NOARGS("VEKClientGetDefaultPort");
+  setservent(0);
+  if (_vek_trace_level >= 2) _vek_trace("Getting Default port from services");
+  unsigned short port;
+  struct servent *se = getservbyname(VEK_SERVICE_NAME, NULL);
+  if (se) {
+    port = ntohs((unsigned short)se->s_port);
+  } else {
+    port = VEK_DEFAULT_PORT;
+    if (_vek_trace_level >= 2) _vek_trace("Not found, using default port");
+  }
+  endservent();
+  if (_vek_trace_level >= 1) _vek_trace_func_end("%d", port);
+  return port;
+}
+
+int VEKClientInitialize(int version) {
+  _vek_trace_init();
+  VEK_TRACE_ENTRY("VEKClientInitialize", "(%d)", version);
+  _vek_client64 = 1;
+  int code = VEK_RESULT_OK;
+  if (_vek_client_linked_version == 0) {
+    if (_vek_trace_level >= 1) {
+      _vek_trace("Full library version: %s (%s)", VEK_LIBRARY_VERSION, VEK_LIBRARY_VERSION_SHORT);
+      _vek_trace("Protocol Version: %d", VEK_PROTOCOL_VERSION);
+    }
+    if (version > VEK_PROTOCOL_VERSION) {
+      _vek_error("Bad VEKClient library (version %d > %d)", version, VEK_PROTOCOL_VERSION);
+      code = VEK_RESULT_USAGE;
+    } else {
+      _vek_client_linked_version = version;
+    }
+  }
+  if (_vek_trace_level >= 1) _vek_trace_func_end("%d", code);
+  return _vek_store(code);
+}
+
+/* The greeting: "CHELLO" with the data path and the protocol version,
+ * answered "SWELCOME" with the server's version. */
+static int st_send_hello(const char *data_path) {
+  int code = _vek_request("CHELLO");
+  char *path = (char *)data_path;
+  int protocol = VEK_PROTOCOL_VERSION;
+  if (!code && !(_vek_write_string(VEK_SOCK, &path, 10000) && _vek_write_int(VEK_SOCK, &protocol)))
+    code = VEK_RESULT_COMMUNICATION;
+  if (!code) code = _vek_answer("SWELCOME");
+  if (!code && !_vek_read_int(VEK_SOCK, &_vek_client_server_version)) code = VEK_RESULT_COMMUNICATION;
+  return code;
+}
+
+/* "CNEWSESS": the server either keeps this connection ("SNOSESS") or names
+ * a port for the session ("SNEWPORT"), where the client greets it again. */
+static int st_new_session(const char *host, const char *data_path) {
+  char answer[16];
+  if (_vek_start_packet("CNEWSESS") || _vek_send_and_wait(answer)) return VEK_RESULT_COMMUNICATION;
+  if (strcmp(answer, "SNEWPORT") == 0) {
+    _vek_check_answer(answer, answer);
+    int port;
+    if (!_vek_read_int(VEK_SOCK, &port)) return VEK_RESULT_COMMUNICATION;
+    _vek_close_socket(&_vek_server_socket);
+    if (_vek_connect(host, (unsigned short)(port & 0xFFFF), &_vek_server_socket))
+      return VEK_RESULT_COMMUNICATION;
+    return st_send_hello(data_path);
+  }
+  if (strcmp(answer, "SNOSESS") == 0) {
+    _vek_check_answer(answer, answer);
+    return VEK_RESULT_OK;
+  }
+  _vek_check_answer(answer, "SNEWPORT");
+  return VEK_RESULT_ANSWER;
+}
+
+static int st_read_supported_requests(void) {
+  free_supported_requests();
+  if (_vek_request("CSUPREQ") || _vek_answer("SSUPREQ")) return VEK_RESULT_ANSWER;
+  int n;
+  if (!_vek_read_int(VEK_SOCK, &n) || n < 0 || n > MAX_SUPPORTED_REQUESTS) return VEK_RESULT_ANSWER;
+  _vek_client_supported_requests = (char **)calloc((size_t)n + 1, sizeof(char *));
+  if (!_vek_client_supported_requests) return VEK_RESULT_ANSWER;
+  _vek_client_n_supported_requests = n;
+  for (int i = 0; i < n; i++) {
+    if (!_vek_read_string(VEK_SOCK, &_vek_client_supported_requests[i], 10000)) {
+      free_supported_requests();
+      return VEK_RESULT_ANSWER;
+    }
+  }
+  return VEK_RESULT_OK;
+}
+
+static int st_agree_word_size(void) {
+  _vek_server64 = 0;
+  if (!_vek_is_supported("CARCH", 0)) return VEK_RESULT_OK;
+  int code = _vek_request("CARCH");
+  if (!code && !_vek_write_int(VEK_SOCK, &_vek_client64)) code = VEK_RESULT_COMMUNICATION;
+  if (!code) code = _vek_answer("SARCH");
+  int flag = 0;
+  if (!code && !_vek_read_int(VEK_SOCK, &flag)) code = VEK_RESULT_ANSWER;
+  if (!code) _vek_server64 = flag;
+  return code;
+}
+
+static void st_say_goodbye_and_close(void) {
+  _vek_cleanup_socket();
+  if (_vek_server_socket == -1) return;
+  if (_vek_start_packet("CBYE BYE") == 0) {
+    char answer[16];
+    _vek_send_and_wait(answer);
+  } else {
+    _vek_cleanup_socket();
+  }
+  _vek_close_socket(&_vek_server_socket);
+}
+
+int VEKClientConnect(const char *host, unsigned short port, const char *data_path) {
+  _vek_trace_init();
+  VEK_TRACE_ENTRY("VEKClientConnect", "(%s,%d,%s)", VEK_STR(host), port, VEK_STR(data_path));
+  int code = VEK_RESULT_USAGE;
+  if (_vek_client_linked_version == 0) {
+    _vek_error(VEK_NOT_INITIALIZED);
+    goto end;
+  }
+  if (!host || !data_path || strlen(data_path) >= 10000) {
+    _vek_error("VEKClientConnect(): host and data path must be given, the path shorter than 10000 characters");
+    goto end;
+  }
+  if (_vek_server_socket != -1) {
+    _vek_error("VEKClientConnect(): already connected");
+    goto end;
+  }
+  code = VEK_RESULT_COMMUNICATION;
+  _vek_winsock_init();
+  if (port == 0) port = VEKClientGetDefaultPort();
+  if (_vek_init_client(host, port)) goto fail;
+  code = st_send_hello(data_path);
+  if (code) goto fail;
+  if (_vek_client_server_version == 100) goto end;
+  code = st_new_session(host, data_path);
+  if (code) goto fail;
+  code = _vek_request("CVEKDATA");
+  {
+    char *path = (char *)data_path;
+    if (!code && !_vek_write_string(VEK_SOCK, &path, 10000)) code = VEK_RESULT_COMMUNICATION;
+  }
+  if (!code) code = _vek_answer("SOK");
+  if (code) goto fail;
+  if (_vek_client_server_version > 400000) {
+    code = st_read_supported_requests();
+    if (code) goto fail;
+  }
+  code = st_agree_word_size();
+  if (code) goto fail;
+  code = VEK_RESULT_OK;
+  goto end;
+fail:
+  st_say_goodbye_and_close();
+end:
+  if (_vek_trace_level >= 1) _vek_trace_func_end("%d", code);
+  return _vek_store(code);
+}
+
+int VEKClientDisconnect(void) {
+  VEK_TRACE_ENTRY_NOARGS("VEKClientDisconnect");
+  int code = VEK_RESULT_OK;
+  if (_vek_server_socket != -1) {
+    code = _vek_request("CBYE BYE");
+    if (!code) code = _vek_answer("SBYE BYE");
+    if (!code) _vek_close_client();
+    else _vek_cleanup_socket();
+  }
+  if (_vek_trace_level >= 1) _vek_trace_func_end("%d", code);
+  return _vek_store(code);
+}
+
+} /* extern "C" */

@@ -1,0 +1,179 @@
+/*
+ * Internal interface of the client library: library-wide state, the
+ * diagnostics, the socket primitives, the typed stream codec and the request
+ * exchange. Exported unmangled like the public functions so that tests and
+ * the reference server can reach them.
+ */
+#ifndef VEK_INTERNAL_H
+#define VEK_INTERNAL_H
+
+#include <stddef.h>
+#include <stdio.h>
+
+#include "VEKClient.h"
+#include "VEKOs.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define VEK_LIBRARY_VERSION "2015.3-160211"
+#define VEK_LIBRARY_VERSION_SHORT "15.03-160211"
+#define VEK_DEFAULT_PORT 5500
+#define VEK_SERVICE_NAME "VEKserver"
+#define VEK_VENDOR_URL "https://www.orvane.example"
+#define VEK_MSG_SIZE 1024
+#define VEK_BUFFER_SIZE 1024
+#define VEK_NOT_INITIALIZED "VEKClient library has not been initialized"
+#define VEK_UPGRADE_MESSAGE "Please upgrade your server (" VEK_VENDOR_URL ")"
+
+/* ---- diagnostics ---- */
+extern int _vek_is_server;
+extern int _vek_client_dbg_mode;
+extern int _vek_trace_level;
+extern FILE *_vek_trace_file;
+
+void st_def_error(const char *text);
+void _vek_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void _vek_perror(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void _vek_herror(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void _vek_debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void _vek_trace_init(void);
+void _vek_trace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void _vek_trace_func_start(const char *name, int with_args);
+void _vek_trace_func_end(const char *fmt, ...);
+void _vek_trace_end(void);
+const char *st_get_time(void);
+const char *st_get_date(void);
+int st_get_pid(void);
+/* Forgets that the trace was decided, so a test can decide it again. */
+void _vek_trace_reset_for_tests(void);
+
+/* Entry trace of a public function: the name, then its argument line. */
+#define VEK_TRACE_ENTRY(name, ...)                    \
+  do {                                                \
+    if (_vek_trace_level >= 1) {                      \
+      _vek_trace_func_start(name, 1);                 \
+      _vek_trace(__VA_ARGS__);                        \
+    }                                                 \
+  } while (0)
+#define VEK_TRACE_ENTRY_NOARGS(name)                  \
+  do {                                                \
+    if (_vek_trace_level >= 1) _vek_trace_func_start(name, 0); \
+  } while (0)
+#define VEK_TRACE(level, ...)                         \
+  do {                                                \
+    if (_vek_trace_level >= (level)) _vek_trace(__VA_ARGS__); \
+  } while (0)
+/* Text of a possibly null string for traces. */
+#define VEK_STR(s) ((s) ? (s) : "(nil)")
+
+/* ---- socket primitives ---- */
+int _vek_connect(const char *host, unsigned short port, int *sock);
+int _vek_listen_port(unsigned short *port, int backlog, int *sock);
+int _vek_wait_connect(int listen_sock, int *new_sock, int blocking, int timeout_seconds);
+void _vek_close_socket(int *sock);
+
+/* ---- codec (1 on success, 0 on failure) ---- */
+extern int _vek_disable_rw_trace;
+extern int _vek_client64;
+extern int _vek_server64;
+
+typedef int (*vek_elem_op)(int sock, void *element, unsigned maxsize);
+
+int _vek_write_int(int sock, const int *v);
+int _vek_write_uint(int sock, const unsigned *v);
+int _vek_write_bool(int sock, const int *v);
+int _vek_write_char(int sock, const signed char *v);
+int _vek_write_uchar(int sock, const unsigned char *v);
+int _vek_write_short(int sock, const short *v);
+int _vek_write_ushort(int sock, const unsigned short *v);
+int _vek_write_double(int sock, const double *v);
+int _vek_write_long(int sock, const vek_long *v);
+int _vek_write_string(int sock, char **value, unsigned maxsize);
+int _vek_write_bytes(int sock, const void *p, size_t n);
+int _vek_read_int(int sock, int *v);
+int _vek_read_uint(int sock, unsigned *v);
+int _vek_read_bool(int sock, int *v);
+int _vek_read_char(int sock, signed char *v);
+int _vek_read_uchar(int sock, unsigned char *v);
+int _vek_read_short(int sock, short *v);
+int _vek_read_ushort(int sock, unsigned short *v);
+int _vek_read_double(int sock, double *v);
+int _vek_read_long(int sock, vek_long *v);
+int _vek_read_string(int sock, char **value, unsigned maxsize);
+int _vek_read_bytes(int sock, void *p, size_t n);
+int _vek_rw_vector(int sock, void *array, size_t n, unsigned elem_size, vek_elem_op op);
+void _vek_empty_write_buffer(void);
+void _vek_empty_read_buffer(void);
+int _vek_flush_write(int sock);
+int _vek_flush_read(int sock, int need);
+
+/* Element operations in the shape _vek_rw_vector expects. */
+int _vek_read_int_elem(int sock, void *v, unsigned maxsize);
+int _vek_read_double_elem(int sock, void *v, unsigned maxsize);
+int _vek_write_double_elem(int sock, void *v, unsigned maxsize);
+
+/* ---- session and request exchange ---- */
+extern int _vek_server_socket;
+extern int _vek_client_linked_version;
+extern int _vek_client_server_version;
+extern int _vek_client_n_supported_requests;
+extern char **_vek_client_supported_requests;
+extern int _vek_client_last_error;
+/* Wait for the first byte of an answer, in milliseconds. Tests lower it so
+ * that a silent peer does not cost them half a minute. */
+extern int _vek_answer_timeout_ms;
+
+int _vek_start_packet(const char *keyword);
+int _vek_send_and_wait(char *answer);
+int _vek_check_answer(const char *answer, const char *expected);
+void _vek_cleanup_socket(void);
+int _vek_is_supported(const char *keyword, int verbose);
+int _vek_init_client(const char *host, unsigned short port);
+void _vek_close_client(void);
+
+/* 1 for a server that takes the extended protocol (units, physical names). */
+int _vek_is_extended_server(void);
+
+/*
+ * The exchange every request shares. A request function reads:
+ *
+ *   VEK_TRACE_ENTRY(...);
+ *   int code = _vek_request("CKEYWORD");            // 0 or 2
+ *   if (!code && !_vek_write_int(S, &x)) code = 2;  // arguments
+ *   if (!code) code = _vek_answer("SANSWER");        // 0, 2 or 3
+ *   if (!code && !_vek_read_int(S, &y)) code = 2;    // answer fields
+ *   return _vek_finish(code);
+ */
+#define VEK_SOCK _vek_server_socket
+int _vek_request(const char *keyword);
+int _vek_answer(const char *expected);
+/* Cleans the socket after a failure, traces the end with the code, stores
+ * it and returns 0 for success, 1 otherwise. */
+int _vek_finish(int code);
+/* The same without the trace end line (for functions whose end line
+ * differs) and without touching the socket on success. */
+int _vek_store(int code);
+
+/* A list of names: int count, then count string(10000). On failure the
+ * list is released and *count is 0. Returns 0, 2 or 4. */
+int _vek_read_name_list(int *count, char ***names);
+/* Runs the exchange "keyword" -> "answer" with optional int filters and
+ * reads a name list. Returns the code (0, 2, 3 or 4). */
+int _vek_list_exchange(const char *keyword, const char *answer, int nfilters, const int *filters,
+                       int *count, char ***names);
+
+/* ---- launch ---- */
+int search_in_path(const char *name, char separator, char *path);
+int st_file_exists(const char *path);
+int _vek_exec_server(const char *path, char **argv);
+
+/* ---- descriptions ---- */
+int _vek_get_line_samples(int *line_count, int **samples_per_line);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VEK_INTERNAL_H */
