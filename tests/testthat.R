@@ -1,0 +1,4 @@
+library(testthat)
+library(orvanelink)
+
+test_check("orvanelink")

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Runs every test: the client library's C++ tests (plain, then under
+# AddressSanitizer and UndefinedBehaviorSanitizer) and the R tests against the
+# installed package. Ends with one summary line "N passed, N failed".
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=2
+passed=0
+failed=0
+status=0
+
+count_ctest() { # adds ctest's counts from its log to the totals
+  local log=$1 line total nfail
+  line=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -n 1)
+  if [ -z "$line" ]; then failed=$((failed + 1)); return; fi
+  nfail=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+  passed=$((passed + total - nfail))
+  failed=$((failed + nfail))
+}
+
+run_cpp() { # name, extra cmake args...
+  local name=$1; shift
+  local dir="$root/build/cpp-$name"
+  echo "== C++ tests ($name)"
+  if ! cmake -S tests/cpp -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 ||
+     ! cmake --build "$dir" -j "$jobs" >"$dir.build.log" 2>&1; then
+    cat "$dir.configure.log" "$dir.build.log" 2>/dev/null | tail -n 40
+    echo "C++ build ($name) failed"
+    failed=$((failed + 1)); status=1; return
+  fi
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300 2>&1 | tee "$dir.ctest.log" | tail -n 15
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  count_ctest "$dir.ctest.log"
+}
+
+mkdir -p build
+run_cpp plain
+run_cpp sanitize -DVEK_SANITIZE=ON
+
+echo "== R tests"
+rlog="$root/build/r-tests.log"
+Rscript tools/run-r-tests.R 2>&1 | tee "$rlog" | tail -n 30
+[ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+line=$(grep -E "^R tests: [0-9]+ passed, [0-9]+ failed" "$rlog" | tail -n 1)
+if [ -n "$line" ]; then
+  passed=$((passed + $(sed -E 's/^R tests: ([0-9]+) passed.*/\1/' <<<"$line")))
+  failed=$((failed + $(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")))
+else
+  failed=$((failed + 1)); status=1
+fi
+
+[ "$failed" -eq 0 ] || status=1
+echo "$passed passed, $failed failed"
+exit $status

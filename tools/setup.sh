@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs everything the project needs on a fresh Debian machine, then the
+# package itself. Safe to run again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(r-base-dev r-cran-rcpp r-cran-testthat r-cran-callr r-cran-processx
+          g++ make cmake googletest libgtest-dev nlohmann-json3-dev valgrind)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+R CMD INSTALL --no-test-load . >/tmp/orvanelink-install.log 2>&1 || { cat /tmp/orvanelink-install.log; exit 1; }
+echo "setup: orvanelink installed"
