@@ -1,0 +1,174 @@
+/*
+ * R bridge: state shared by every entry point (connection, target,
+ * descriptions) and the internal st_ routines.
+ *
+ * Every internal routine prints its own message and returns 0 on success and
+ * 1 on failure unless its comment says otherwise. Names held by the bridge
+ * are at most ST_NAME_MAX characters.
+ */
+#ifndef ORVANE_SOURCE_H
+#define ORVANE_SOURCE_H
+
+#include <Rcpp.h>
+
+#include "VEKClient.h"
+#include "util.h"
+
+#define ST_NAME_SIZE 500
+#define ST_NAME_MAX (ST_NAME_SIZE - 1)
+#define ST_PATH_SIZE 1024
+#define ST_NONE "None"
+
+/* Target levels: the `mode` argument of the routines below. */
+#define ST_LEVEL_STUDY 1
+#define ST_LEVEL_DIRECTORY 2
+#define ST_LEVEL_FILE 3
+#define ST_LEVEL_SELECTION 4
+#define ST_LEVEL_VARIABLE 5
+
+/* ---- description of a server File or of a Db ---- */
+typedef struct {
+  int ndim;
+  int nech;
+  int flag_grid;
+  int nx[3];
+  double x0[3];
+  double dx[3];
+  double angle[3];
+  double *coor; /* point Db only, axis-major: value of sample k on axis d at d*nech+k */
+} F_Desc;
+
+/* ---- bridge-wide state ---- */
+extern int IS_CONNECTED;
+extern int FLAG_DEBUG;
+extern char STR_empty[ST_NAME_SIZE];
+
+extern char REF_study[ST_NAME_SIZE];
+extern char REF_directory[ST_NAME_SIZE];
+extern char REF_file[ST_NAME_SIZE];
+extern char REF_selection[ST_NAME_SIZE];
+extern char REF_variable[ST_NAME_SIZE];
+
+extern int Nstudy;
+extern int Ndirectory;
+extern int Nfile;
+extern int Nselection;
+extern int Nvariable;
+
+extern char LOC_study[ST_NAME_SIZE];
+extern char LOC_directory[ST_NAME_SIZE];
+extern char LOC_file[ST_NAME_SIZE];
+extern char LOC_selection[ST_NAME_SIZE];
+extern char LOC_variable[ST_NAME_SIZE];
+
+extern char REF_path[ST_NAME_SIZE];
+extern char REF_phystudy[ST_NAME_SIZE];
+extern char NewName[ST_PATH_SIZE];
+
+extern F_Desc DESC_VEK;
+extern F_Desc DESC_DB;
+
+/* Buffers of a level (1 to 5); null for any other level. */
+char *st_ref_name(int mode);
+char *st_loc_name(int mode);
+int *st_rank(int mode);
+/* 1 when the level's REF_ buffer holds a name other than "None". */
+int st_is_defined(int mode);
+
+/* ---- connection and target ---- */
+int st_check_validity(int mode);
+void st_reset(int mode);
+void st_define(int mode, int value, const char *name);
+int st_status(int status, int verbose, int nchoice, char **choices, const char *local);
+void st_print_items(int nchoice, char **choices);
+void st_free(int *n_items, char ***r_items);
+int st_connect(char *vek_init, char *vek_server, char *hostname, int port_number, int run_server);
+void st_print_path(void);
+
+/* ---- definition, creation and deletion ---- */
+int st_get_local_name(SEXP sexp_name, int level);
+int st_define_study(SEXP s_study_name);
+int st_define_directory(SEXP s_dir_name, SEXP s_flag_allow, int mode, int *must_create);
+int st_define_file(SEXP s_file_name, SEXP s_flag_allow, int mode, int *must_create);
+int st_define_selection(SEXP s_sel_name, int mode, int *sel_defined, int *must_create);
+int st_define_variable(SEXP s_var_name, int mode, int *must_create);
+int st_set_selection(void);
+int st_create_study(const char *study_name, const char *physical_name, int flag_allow,
+                    int *nb_study_loc, char ***studies_loc);
+int st_create_directory(const char *directory, int *nb_dir_loc, char ***directories_loc);
+int st_create_file(const char *file_name);
+int st_create_variable(char *var_name, const char *unit, int type, int ncar, int ndig, int nbits);
+int st_delete_study(const char *study_name, int *nb_study_loc, char ***studies_loc);
+int st_delete_directory(const char *dir_name, int *nb_dir_loc, char ***directories_loc);
+int st_delete_file(const char *file_name, int *nb_file_loc, char ***files_loc);
+int st_delete_variable(const char *var_name, int *nb_var_loc, char ***variables_loc);
+int st_clean_variable_and_selection(char *varname);
+/* Outputs: all names (release with st_free), the number kept and the kept
+ * ranks (indices into the names, release with mem_free). */
+int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_variables,
+                   int **arg_ranks);
+
+/* ---- File description and grid orders ---- */
+int st_file_from_vek(void);
+int st_file_from_db(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db,
+                    SEXP s_dx_db, SEXP s_angle_db, SEXP s_coor_db);
+void st_file_from_db_free(void);
+/* Number of nodes of the grid described by DESC_VEK (nx*ny*nz), 0 when an
+ * axis has no node, -1 when the product does not fit an int. st_transpose
+ * trusts its caller for the length of `tab`: check it against this first. */
+int st_grid_size(void);
+int st_transpose(int mode, int orientx, int orienty, int orientz, double *tab);
+
+/* ---- small helpers shared by the bridge files ---- */
+
+/* Copies a name into a target-sized buffer, cutting it at ST_NAME_MAX. */
+void st_copy_name(char *dest, const char *src);
+
+/* A name list from the client library, released when it goes out of scope,
+ * also when an abort unwinds the call. Pass &n and &items to the routines
+ * above; they keep the pair consistent. */
+struct st_names {
+  int n;
+  char **items;
+  st_names() : n(0), items(NULL) {}
+  ~st_names() { st_free(&n, &items); }
+  st_names(const st_names &) = delete;
+  st_names &operator=(const st_names &) = delete;
+};
+
+/* An array handed out by the client library (values read, macro indices),
+ * released with VEKClientFreePointer when it goes out of scope. */
+template <class T>
+struct st_client_array {
+  T *p;
+  st_client_array() : p(NULL) {}
+  ~st_client_array() {
+    if (p != NULL) VEKClientFreePointer(p);
+  }
+  st_client_array(const st_client_array &) = delete;
+  st_client_array &operator=(const st_client_array &) = delete;
+};
+
+/* Called on an unwound entry point before the block registry is swept: the
+ * coordinate block of DESC_DB must not be left pointing at freed memory. */
+void st_entry_unwind(void);
+
+/*
+ * The body of every R entry point:
+ *
+ *   extern "C" SEXP SIsConnected(void) {
+ *     return st_entry([&]() -> SEXP {
+ *       return Rcpp::List::create(Rcpp::Named("error") = st_check_validity(0));
+ *     });
+ *   }
+ *
+ * io_define() has run before the body; an abort, an end of console input or
+ * any C++ exception in the body becomes an R error after the call's
+ * resources are released (see util_protected_call).
+ */
+template <class F>
+SEXP st_entry(F &&body) {
+  return util_protected_call(body, st_entry_unwind);
+}
+
+#endif /* ORVANE_SOURCE_H */
