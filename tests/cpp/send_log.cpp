@@ -9,11 +9,7 @@
 #include <mutex>
 #include <vector>
 
-namespace vekt {
-void send_log_start();
-std::vector<size_t> send_log_stop();
-void send_log_ignore_this_thread();
-}  // namespace vekt
+#include "peer.h"
 
 extern "C" ssize_t __real_send(int fd, const void *buf, size_t n, int flags);
 
