@@ -94,7 +94,7 @@ void util_copy(char *dest, size_t size, const char *src);
 void util_call_enter(void);
 void util_call_leave(int unwound);
 int util_call_depth(void);
-/* Number of mem_alloc blocks of the current call not yet released (tests). */
+/* Number of mem_alloc blocks handed out and not yet released (tests). */
 int util_live_blocks(void);
 
 /*

@@ -1,0 +1,129 @@
+/*
+ * Connection to the server and the entry points that report the connection
+ * and the target.
+ */
+#include <cstring>
+#include <string>
+
+#include "source.h"
+
+/* Protocol version that the bridge declares to the client library. */
+#define ST_PROTOCOL_VERSION 1300030
+
+int st_connect(char *vek_init, char *vek_server, char *hostname, int port_number, int run_server) {
+  static char server[ST_PATH_SIZE];
+  static char host[ST_PATH_SIZE];
+  unsigned short port;
+
+  if (IS_CONNECTED) {
+    message("Orvane is already connected. 'ConnectOrvane()' is ignored.\n");
+    return 0;
+  }
+  st_reset(0);
+  REF_path[0] = '\0';
+  server[0] = '\0';
+  host[0] = '\0';
+  if (vek_init == NULL) vek_init = (char *)"";
+  if (vek_server == NULL) vek_server = (char *)"";
+  if (hostname == NULL) hostname = (char *)"";
+
+  /* A path or host cut to fit would silently name another place: refuse. */
+  if (strlen(vek_init) > ST_NAME_MAX) {
+    messerr("The initialisation path is longer than %d characters", ST_NAME_MAX);
+    return 1;
+  }
+  if (strlen(vek_server) >= sizeof server) {
+    messerr("The server program path is longer than %d characters", (int)sizeof server - 1);
+    return 1;
+  }
+  if (strlen(hostname) >= sizeof host) {
+    messerr("The host name is longer than %d characters", (int)sizeof host - 1);
+    return 1;
+  }
+  /* A port that does not fit 16 bits would wrap to an unrelated one. */
+  if (port_number > 65535) {
+    messerr("The port number %d is not valid (at most 65535)", port_number);
+    return 1;
+  }
+
+  if (vek_init[0] != '\0') util_copy(REF_path, sizeof REF_path, vek_init);
+  if (FLAG_DEBUG) message("VEK.INIT = %s\n", REF_path);
+  if (vek_server[0] != '\0') util_copy(server, sizeof server, vek_server);
+  if (FLAG_DEBUG) message("VEK.SERVER = %s\n", server);
+  util_copy(host, sizeof host, hostname[0] != '\0' ? hostname : "localhost");
+  if (FLAG_DEBUG) message("Hostname = %s\n", host);
+
+  if (VEKClientInitialize(ST_PROTOCOL_VERSION)) return 1;
+  if (server[0] != '\0') VEKClientSetVEKserverPath(server);
+
+  port = (unsigned short)(port_number > 0 ? port_number : 0);
+  if (run_server) {
+    if (FLAG_DEBUG) message("Launching VEKserver...\n");
+    if (VEKClientRunVEKserver(&port)) return 2;
+  }
+  if (FLAG_DEBUG) message("Connecting to Orvane file system...\n");
+  if (VEKClientConnect(host, port, REF_path)) return 3;
+  if (VEKClientSetUnitMode(1)) return 3;
+  if (FLAG_DEBUG) message("Orvane is connected!\n");
+  IS_CONNECTED = 1;
+  return 0;
+}
+
+extern "C" SEXP SConnectOrvane(SEXP s_vek_init, SEXP s_vek_server, SEXP s_hostname,
+                               SEXP s_port_number, SEXP s_run_server, SEXP s_flag_verbose) {
+  return st_entry([&]() -> SEXP {
+    std::string vek_init = RC_get_value_char(s_vek_init, NULL);
+    std::string vek_server = RC_get_value_char(s_vek_server, NULL);
+    std::string hostname = RC_get_value_char(s_hostname, NULL);
+    int port_number = RC_get_value_integer(s_port_number, NULL);
+    int run_server = RC_get_value_integer(s_run_server, NULL);
+    int flag_verbose = RC_get_value_integer(s_flag_verbose, NULL);
+    FLAG_DEBUG = flag_verbose;
+    int status = st_connect(&vek_init[0], &vek_server[0], &hostname[0], port_number, run_server);
+    return Rcpp::List::create(Rcpp::Named("error") = status == 0 ? 0 : 1);
+  });
+}
+
+extern "C" SEXP SDisconnectOrvane(void) {
+  return st_entry([&]() -> SEXP {
+    if (!IS_CONNECTED) {
+      message("Orvane is already disconnected. Nothing done.\n");
+    } else {
+      if (FLAG_DEBUG) message("Disconnecting from Orvane file system...\n");
+      if (!VEKClientDisconnect()) {
+        if (FLAG_DEBUG) message("Orvane is disconnected!\n");
+        st_reset(0);
+        IS_CONNECTED = 0;
+      }
+    }
+    return Rcpp::List::create(Rcpp::Named("error") = 0);
+  });
+}
+
+extern "C" SEXP SIsConnected(void) {
+  return st_entry([&]() -> SEXP {
+    return Rcpp::List::create(Rcpp::Named("error") = st_check_validity(0));
+  });
+}
+
+static void show_level(const char *label, int level) {
+  if (st_is_defined(level))
+    message("%s: %s\n", label, st_ref_name(level));
+  else
+    message("%s: (Not defined yet)\n", label);
+}
+
+extern "C" SEXP SShowTarget(void) {
+  return st_entry([&]() -> SEXP {
+    if (st_check_validity(0)) return Rcpp::List::create(Rcpp::Named("error") = 1);
+    message("\n");
+    message("Current Orvane Target\n");
+    message("---------------------\n");
+    show_level("Study     ", ST_LEVEL_STUDY);
+    show_level("Directory ", ST_LEVEL_DIRECTORY);
+    show_level("File      ", ST_LEVEL_FILE);
+    show_level("Selection ", ST_LEVEL_SELECTION);
+    show_level("Variable  ", ST_LEVEL_VARIABLE);
+    return Rcpp::List::create(Rcpp::Named("error") = 0);
+  });
+}

@@ -1,0 +1,175 @@
+/*
+ * The bridge's connection flag and its target (Study / Directory / File /
+ * Selection / Variable), kept between R calls, and the routines over lists of
+ * names that every other bridge file uses.
+ */
+#include <cstring>
+
+#include "source.h"
+
+int IS_CONNECTED = 0;
+int FLAG_DEBUG = 0;
+char STR_empty[ST_NAME_SIZE] = ST_NONE;
+
+char REF_study[ST_NAME_SIZE] = ST_NONE;
+char REF_directory[ST_NAME_SIZE] = ST_NONE;
+char REF_file[ST_NAME_SIZE] = ST_NONE;
+char REF_selection[ST_NAME_SIZE] = ST_NONE;
+char REF_variable[ST_NAME_SIZE] = ST_NONE;
+
+int Nstudy = -1;
+int Ndirectory = -1;
+int Nfile = -1;
+int Nselection = -1;
+int Nvariable = -1;
+
+char LOC_study[ST_NAME_SIZE] = ST_NONE;
+char LOC_directory[ST_NAME_SIZE] = ST_NONE;
+char LOC_file[ST_NAME_SIZE] = ST_NONE;
+char LOC_selection[ST_NAME_SIZE] = ST_NONE;
+char LOC_variable[ST_NAME_SIZE] = ST_NONE;
+
+char REF_path[ST_NAME_SIZE] = ST_NONE;
+char REF_phystudy[ST_NAME_SIZE] = ST_NONE;
+char NewName[ST_PATH_SIZE] = "";
+
+void st_copy_name(char *dest, const char *src) {
+  if (dest == NULL) return;
+  if (src == NULL) src = "";
+  size_t n = strlen(src);
+  if (n > ST_NAME_MAX) n = ST_NAME_MAX;
+  memmove(dest, src, n); /* a caller may hand a buffer its own content */
+  dest[n] = '\0';
+}
+
+char *st_ref_name(int mode) {
+  switch (mode) {
+    case ST_LEVEL_STUDY: return REF_study;
+    case ST_LEVEL_DIRECTORY: return REF_directory;
+    case ST_LEVEL_FILE: return REF_file;
+    case ST_LEVEL_SELECTION: return REF_selection;
+    case ST_LEVEL_VARIABLE: return REF_variable;
+    default: return NULL;
+  }
+}
+
+char *st_loc_name(int mode) {
+  switch (mode) {
+    case ST_LEVEL_STUDY: return LOC_study;
+    case ST_LEVEL_DIRECTORY: return LOC_directory;
+    case ST_LEVEL_FILE: return LOC_file;
+    case ST_LEVEL_SELECTION: return LOC_selection;
+    case ST_LEVEL_VARIABLE: return LOC_variable;
+    default: return NULL;
+  }
+}
+
+int *st_rank(int mode) {
+  switch (mode) {
+    case ST_LEVEL_STUDY: return &Nstudy;
+    case ST_LEVEL_DIRECTORY: return &Ndirectory;
+    case ST_LEVEL_FILE: return &Nfile;
+    case ST_LEVEL_SELECTION: return &Nselection;
+    case ST_LEVEL_VARIABLE: return &Nvariable;
+    default: return NULL;
+  }
+}
+
+int st_is_defined(int mode) {
+  const char *name = st_ref_name(mode);
+  return name != NULL && strcmp(name, STR_empty) != 0;
+}
+
+int st_check_validity(int mode) {
+  if (!IS_CONNECTED) {
+    messerr("You must use the command 'ConnectOrvane' first");
+    return 1;
+  }
+  if (mode == 0) return 0;
+  if (!st_is_defined(ST_LEVEL_STUDY)) {
+    messerr("You must define the Study first");
+    return 1;
+  }
+  if (mode == 1) return 0;
+  if (!st_is_defined(ST_LEVEL_DIRECTORY)) {
+    messerr("You must define the Directory first");
+    return 1;
+  }
+  if (mode == 2) return 0;
+  if (!st_is_defined(ST_LEVEL_FILE)) {
+    messerr("You must define the File first");
+    return 1;
+  }
+  if (mode == 3 || mode == 4) return 0;
+  if (!st_is_defined(ST_LEVEL_VARIABLE)) {
+    messerr("You must define the Variable first");
+    return 1;
+  }
+  return 0;
+}
+
+void st_reset(int mode) {
+  if (mode == 100) return;
+  int first = (mode >= 2 && mode <= 5) ? mode : 1;
+  for (int level = first; level <= 5; level++) {
+    *st_rank(level) = -1;
+    st_copy_name(st_ref_name(level), STR_empty);
+  }
+}
+
+void st_define(int mode, int value, const char *name) {
+  if (mode < 1 || mode > 5) return;
+  *st_rank(mode) = value;
+  st_copy_name(st_ref_name(mode), name);
+}
+
+void st_print_items(int nchoice, char **choices) {
+  message("List of the valid names:\n");
+  for (int i = 0; i < nchoice && choices != NULL; i++)
+    message(" %2d - %s\n", i + 1, choices[i] != NULL ? choices[i] : "");
+}
+
+int st_status(int status, int verbose, int nchoice, char **choices, const char *local) {
+  int found = 0;
+  if (local == NULL) local = "";
+  for (int i = 0; i < nchoice && choices != NULL; i++) {
+    if (choices[i] != NULL && strcmp(choices[i], local) == 0) {
+      found = 1;
+      break;
+    }
+  }
+  if (status == 1) {
+    if (found) return 0;
+    if (verbose) {
+      messerr("The name '%s' does not exist", local);
+      if (FLAG_DEBUG) st_print_items(nchoice, choices);
+    }
+    return 1;
+  }
+  if (!found) return 0;
+  if (verbose) {
+    messerr("The name '%s' already exists", local);
+    if (FLAG_DEBUG) st_print_items(nchoice, choices);
+  }
+  return 1;
+}
+
+void st_free(int *n_items, char ***r_items) {
+  if (n_items == NULL || r_items == NULL) return;
+  *r_items = VEKClientFreeStringArray(*n_items, *r_items);
+  *n_items = 0;
+}
+
+void st_print_path(void) {
+  static char path[ST_PATH_SIZE];
+  static const int order[] = {ST_LEVEL_STUDY, ST_LEVEL_DIRECTORY, ST_LEVEL_FILE, ST_LEVEL_VARIABLE,
+                              ST_LEVEL_SELECTION};
+  if (!st_is_defined(ST_LEVEL_STUDY)) return;
+  path[0] = '\0';
+  for (int level : order) {
+    if (!st_is_defined(level)) continue;
+    size_t used = strlen(path);
+    if (used + 1 < sizeof path) snprintf(path + used, sizeof path - used, "%s/", st_ref_name(level));
+  }
+  message("\nCurrently in : %s", path);
+}
