@@ -1,0 +1,220 @@
+/*
+ * Whether an R Db fits the current server File, the report of a mismatch,
+ * and the entry points that describe a File, read its coordinates, or create
+ * a File for a Db.
+ */
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+#include "source2.h"
+
+/* Axes that an F_Desc can hold for a given dimension. */
+static int desc_axes(const F_Desc &desc) {
+  if (desc.ndim < 0) return 0;
+  return desc.ndim > 3 ? 3 : desc.ndim;
+}
+
+static void print_desc(const F_Desc &desc) {
+  message("%s", desc.flag_grid ? "Grid File\n" : "Point File\n");
+  message("Space Dimension   = %d\n", desc.ndim);
+  message("Number of samples = %d\n", desc.nech);
+  if (!desc.flag_grid) return;
+  int naxes = desc_axes(desc);
+  if (naxes > 0)
+    message("X : Origin=%13.3lf - Mesh=%10.3lf - Number=%d\n", desc.x0[0], desc.dx[0], desc.nx[0]);
+  if (naxes > 1)
+    message("Y : Origin=%13.3lf - Mesh=%10.3lf - Number=%d\n", desc.x0[1], desc.dx[1], desc.nx[1]);
+  if (naxes > 2)
+    message("Z : Origin=%13.3lf - Mesh=%10.3lf - Number=%d\n", desc.x0[2], desc.dx[2], desc.nx[2]);
+}
+
+void st_print_vek(void) { print_desc(DESC_VEK); }
+
+void st_print_db(void) { print_desc(DESC_DB); }
+
+/* Exact comparison: two grids that differ in the last bit are different
+ * grids; NaN equals nothing. */
+static int same_layout(void) {
+  if (DESC_DB.ndim != DESC_VEK.ndim || DESC_DB.nech != DESC_VEK.nech ||
+      DESC_DB.flag_grid != DESC_VEK.flag_grid)
+    return 0;
+  if (DESC_DB.flag_grid == 0 || DESC_DB.ndim <= 0) return 1;
+  for (int i = 0; i < desc_axes(DESC_DB); i++) {
+    if (DESC_DB.nx[i] != DESC_VEK.nx[i]) return 0;
+    if (!(DESC_DB.x0[i] == DESC_VEK.x0[i])) return 0;
+    if (!(DESC_DB.dx[i] == DESC_VEK.dx[i])) return 0;
+  }
+  return 1;
+}
+
+int st_check_compatibility(void) {
+  if (same_layout()) return 0;
+  messerr("Incompatibility between Orvane and Db File Characteristics");
+  mestitle(1, "Orvane File");
+  st_print_vek();
+  mestitle(1, "Db File");
+  st_print_db();
+  return 1;
+}
+
+/* ------------------------------------------------------------------ */
+/* Descriptions                                                        */
+/* ------------------------------------------------------------------ */
+
+/* The list of SFileCharacteristics and DbCreateFile; the vectors are empty
+ * when the description could not be read. */
+static SEXP characteristics(int error) {
+  int n = error ? 0 : desc_axes(DESC_VEK);
+  return Rcpp::List::create(
+      Rcpp::Named("ndim") = DESC_VEK.ndim, Rcpp::Named("nech") = DESC_VEK.nech,
+      Rcpp::Named("flag.grid") = DESC_VEK.flag_grid,
+      Rcpp::Named("x0") = RC_set_array_double(n, DESC_VEK.x0),
+      Rcpp::Named("dx") = RC_set_array_double(n, DESC_VEK.dx),
+      Rcpp::Named("nx") = RC_set_array_integer(n, DESC_VEK.nx),
+      Rcpp::Named("angles") = RC_set_array_double(n, DESC_VEK.angle), Rcpp::Named("error") = error);
+}
+
+extern "C" SEXP SFileCharacteristics(void) {
+  return st_entry([&]() -> SEXP {
+    int error = (st_check_validity(3) || st_file_from_vek()) ? 1 : 0;
+    return characteristics(error);
+  });
+}
+
+static int define_named_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name) {
+  int must_create = 0;
+  if (st_check_validity(0)) return 1;
+  if (st_define_study(s_study_name)) return 1;
+  if (st_define_directory(s_dir_name, NULL, 1, &must_create)) return 1;
+  if (st_define_file(s_file_name, NULL, 1, &must_create)) return 1;
+  return st_file_from_vek();
+}
+
+extern "C" SEXP DbCreateFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name) {
+  return st_entry([&]() -> SEXP {
+    int error = define_named_file(s_study_name, s_dir_name, s_file_name);
+    st_file_from_db_free();
+    return characteristics(error);
+  });
+}
+
+/* ------------------------------------------------------------------ */
+/* Compatibility and creation                                          */
+/* ------------------------------------------------------------------ */
+
+static int db_compatible(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db,
+                         SEXP s_dx_db, SEXP s_angle_db, SEXP s_coor_db) {
+  if (st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db, s_coor_db))
+    return 1;
+  if (st_check_validity(3)) return 1;
+  if (st_file_from_vek()) return 1;
+  if (st_check_compatibility()) {
+    st_reset(ST_LEVEL_FILE);
+    return 1;
+  }
+  return 0;
+}
+
+extern "C" SEXP SDbCompatible(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db,
+                              SEXP s_x0_db, SEXP s_dx_db, SEXP s_angle_db, SEXP s_coor_db) {
+  return st_entry([&]() -> SEXP {
+    int error = db_compatible(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db,
+                              s_coor_db);
+    st_file_from_db_free();
+    return Rcpp::List::create(Rcpp::Named("error") = error);
+  });
+}
+
+static int create_file_for_db(SEXP s_file_name, SEXP s_study_name, SEXP s_dir_name,
+                              SEXP s_flag_allow) {
+  int must_create = 0;
+  if (st_check_validity(0)) return 1;
+  if (st_define_study(s_study_name)) return 1;
+  if (st_define_directory(s_dir_name, NULL, 1, &must_create)) return 1;
+  if (st_define_file(s_file_name, s_flag_allow, 0, &must_create)) return 1;
+  if (must_create) return st_create_file(LOC_file);
+  return st_check_compatibility();
+}
+
+extern "C" SEXP ICreateFile(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db,
+                            SEXP s_dx_db, SEXP s_angle_db, SEXP s_coor_db, SEXP s_file_name,
+                            SEXP s_study_name, SEXP s_dir_name, SEXP s_flag_allow) {
+  return st_entry([&]() -> SEXP {
+    int error = 1;
+    if (!st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db,
+                         s_coor_db))
+      error = create_file_for_db(s_file_name, s_study_name, s_dir_name, s_flag_allow);
+    st_file_from_db_free();
+    return Rcpp::List::create(Rcpp::Named("error") = error);
+  });
+}
+
+/* ------------------------------------------------------------------ */
+/* Coordinates                                                         */
+/* ------------------------------------------------------------------ */
+
+struct coord_result {
+  int ndim = 0;
+  int nech = 0;
+  double *tab = NULL;
+  int ntab = 0;
+};
+
+/* Reads one coordinate variable into `dest` (nech doubles). */
+static int read_coordinate(const char *name, int nech, double *dest) {
+  st_client_array<double> values;
+  double test_val = 0.;
+  vek_long count = 0;
+  if (VEKClientSetVariable(name)) return 1;
+  if (VEKClientReadDoubleVariable(0, &test_val, &count, &values.p)) return 1;
+  if (count != nech) {
+    messerr("The server sent %lld values of '%s' where the File has %d samples", (long long)count,
+            name, nech);
+    return 1;
+  }
+  st_copy_read_values(dest, values.p, count, test_val);
+  return 0;
+}
+
+static int read_coordinates(coord_result &r) {
+  if (st_check_validity(3)) return 1;
+  if (st_file_from_vek()) return 1;
+  r.nech = DESC_VEK.nech;
+
+  st_names list;
+  int nb_util = 0;
+  int *ranks = NULL;
+  int error = st_varsel_list(-1, &list.n, &nb_util, &list.items, &ranks);
+  if (!error) {
+    r.ndim = nb_util;
+    if (r.ndim < 1) {
+      messerr("There is no coordinate (rank=%d) in the File", r.ndim);
+      error = 1;
+    }
+  }
+  int bytes = error ? -1 : st_double_bytes((int64_t)r.ndim * r.nech, "Coordinates");
+  if (bytes < 0) error = 1;
+  if (!error) {
+    r.tab = (double *)mem_alloc(bytes, 1);
+    error = st_set_selection();
+  }
+  for (int d = 0; !error && d < r.ndim; d++) {
+    const char *name = list.items[ranks[d]] != NULL ? list.items[ranks[d]] : "";
+    error = read_coordinate(name, r.nech, r.tab + (size_t)d * r.nech);
+  }
+  if (!error) r.ntab = r.ndim * r.nech;
+  mem_free((char *)ranks);
+  return error;
+}
+
+extern "C" SEXP SReadCoordinates(void) {
+  return st_entry([&]() -> SEXP {
+    coord_result r;
+    int error = read_coordinates(r);
+    Rcpp::NumericVector tab(r.tab, r.tab + (error ? 0 : r.ntab));
+    mem_free((char *)r.tab);
+    return Rcpp::List::create(Rcpp::Named("ndim") = r.ndim, Rcpp::Named("nech") = r.nech,
+                              Rcpp::Named("tab") = tab, Rcpp::Named("error") = error);
+  });
+}
