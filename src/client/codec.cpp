@@ -17,6 +17,9 @@ extern "C" {
 int _vek_disable_rw_trace = 0;
 int _vek_client64 = 0;
 int _vek_server64 = 0;
+/* Defined beside the codec, not the session: the codec's own waits use it,
+ * and the server links the codec without the session. */
+int _vek_answer_timeout_ms = 30000;
 }
 
 #define READ_BUFFER_SIZE 65536
@@ -54,6 +57,25 @@ static inline double bits_double(uint64_t u) {
   return d;
 }
 
+/* The longest the client waits on a silent peer in the middle of a value,
+ * in either direction: a server that stops halfway through an answer, or
+ * stops reading a long request, must cost the caller a failed request, not
+ * its session. The server waits for its client as long as it takes. */
+static int io_timeout_ms(void) { return _vek_is_server ? -1 : _vek_answer_timeout_ms; }
+
+static int wait_writable(int sock, int timeout_ms) {
+  struct pollfd pfd;
+  pfd.fd = sock;
+  pfd.events = POLLOUT;
+  pfd.revents = 0;
+  int r;
+  do {
+    r = poll(&pfd, 1, timeout_ms);
+  } while (r < 0 && errno == EINTR);
+  if (r == 0) errno = ETIMEDOUT;
+  return r;
+}
+
 extern "C" {
 
 void _vek_empty_write_buffer(void) {
@@ -73,9 +95,10 @@ int _vek_flush_write(int sock) {
   int ok = 1;
   /* A short send is continued: a request must never lose its tail. */
   while (sent < _buffer_nbytes) {
-    ssize_t r = send(sock, _buffer + sent, (size_t)(_buffer_nbytes - sent), MSG_NOSIGNAL);
+    ssize_t r = send(sock, _buffer + sent, (size_t)(_buffer_nbytes - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (r < 0) {
       if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_writable(sock, io_timeout_ms()) > 0) continue;
       ok = 0;
       break;
     }
@@ -92,7 +115,13 @@ int _vek_flush_read(int sock, int need) {
   _buffer_rpos = 0;
   _buffer_rnbytes = unread;
   if (need > READ_BUFFER_SIZE) return 0;
+  if (_buffer_rnbytes < need && sock < 0) return 0;
   while (_buffer_rnbytes < need) {
+    int w = _vek_wait_readable(sock, io_timeout_ms());
+    if (w <= 0) {
+      if (w == 0) errno = ETIMEDOUT;
+      return 0;
+    }
     ssize_t r = recv(sock, _rbuffer + _buffer_rnbytes, (size_t)(READ_BUFFER_SIZE - _buffer_rnbytes), 0);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return 0;
@@ -205,14 +234,16 @@ int _vek_write_string(int sock, char **value, unsigned maxsize) {
   const char *s = (value && *value) ? *value : "";
   size_t len = strlen(s);
   if (TRACE_RW) _vek_trace("Write Str(%s)", s);
-  if (len >= 0xFFFFFFFFu) return 0;
+  /* Refused before anything is buffered: a length already on its way (a full
+   * buffer leaves at once) would make the server wait for text that never
+   * comes and read the next request as its rest. */
+  if ((unsigned long long)len + 1 > maxsize) return 0;
   unsigned L = (unsigned)len;
   int saved = _vek_disable_rw_trace;
   _vek_disable_rw_trace = 1;
   int ok = _vek_write_uint(sock, &L);
   _vek_disable_rw_trace = saved;
   if (!ok) return 0;
-  if ((unsigned long long)L + 1 > maxsize) return 0;
   return _vek_write_bytes(sock, s, L) && _vek_write_bytes(sock, rest_tab_write, (4 - L % 4) % 4);
 }
 

@@ -159,8 +159,10 @@ int _vek_wait_connect(int listen_sock, int *new_sock, int blocking, int timeout_
     s = accept(listen_sock, (struct sockaddr *)&peer, &len);
   } while (s < 0 && errno == EINTR);
   if (s < 0) {
+    /* The listening socket stays open: it belongs to the caller, who closes
+     * it on every path; closing it here too would close a descriptor number
+     * that may already have been handed out again. */
     _vek_perror("Call to accept() failed.\n");
-    close(listen_sock);
     return -1;
   }
   *new_sock = s;

@@ -14,7 +14,6 @@ int _vek_client_linked_version = 0;
 int _vek_client_server_version = 0;
 int _vek_client_n_supported_requests = 0;
 char **_vek_client_supported_requests = NULL;
-int _vek_answer_timeout_ms = 30000;
 }
 
 /* A keyword list longer than this is not a list of requests but a hostile or
@@ -360,6 +359,8 @@ int VEKClientConnect(const char *host, unsigned short port, const char *data_pat
     goto end;
   }
   code = VEK_RESULT_COMMUNICATION;
+  /* A list left by an earlier failed attempt describes another server. */
+  free_supported_requests();
   _vek_winsock_init();
   if (port == 0) port = VEKClientGetDefaultPort();
   if (_vek_init_client(host, port)) goto fail;
@@ -385,6 +386,8 @@ int VEKClientConnect(const char *host, unsigned short port, const char *data_pat
   goto end;
 fail:
   st_say_goodbye_and_close();
+  /* Not connected: no server's list stays behind. */
+  free_supported_requests();
 end:
   if (_vek_trace_level >= 1) _vek_trace_func_end("%d", code);
   return _vek_store(code);

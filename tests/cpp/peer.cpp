@@ -89,7 +89,11 @@ namespace {
 constexpr int kSliceMs = 20;
 }  // namespace
 
-Peer::Peer() {
+Peer::Peer() { open_listener(0); }
+
+Peer::Peer(unsigned short port) { open_listener(port); }
+
+void Peer::open_listener(unsigned short port) {
   listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
   if (listen_fd_ < 0) {
     log_.push_back(std::string("socket: ") + strerror(errno));
@@ -102,7 +106,7 @@ Peer::Peer() {
   memset(&addr, 0, sizeof addr);
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
+  addr.sin_port = htons(port);
   socklen_t len = sizeof addr;
   if (bind(listen_fd_, (sockaddr*)&addr, sizeof addr) < 0 || listen(listen_fd_, 8) < 0 ||
       getsockname(listen_fd_, (sockaddr*)&addr, &len) < 0) {

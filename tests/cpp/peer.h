@@ -61,11 +61,14 @@ std::string hex(const std::vector<uint8_t>& bytes, size_t max = 256);
 class Peer {
  public:
   Peer();
+  /* Listens on a given port instead; listening() tells whether it could. */
+  explicit Peer(unsigned short port);
   ~Peer();
   Peer(const Peer&) = delete;
   Peer& operator=(const Peer&) = delete;
 
   unsigned short port() const { return port_; }
+  bool listening() const { return listen_fd_ >= 0; }
 
   /* Read exactly b.size() bytes; a difference is recorded with a hex dump
    * and ends the script (the connection is closed). */
@@ -112,6 +115,7 @@ class Peer {
     int ms = 0;
     std::function<bool(int, std::string&)> fn;
   };
+  void open_listener(unsigned short port);
   Peer& add(Step s);
   void run();
   bool ensure_connected(std::string& why);
