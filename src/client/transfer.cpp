@@ -1,0 +1,293 @@
+/*
+ * Variable data transfer: the values of the current Variable (under the
+ * current Selection and macro index) to and from a plain array of doubles,
+ * whole, by sample range or by line.
+ *
+ * Servers below 900000 store the header sample that starts each line of a
+ * gravity-lines File among the variable's samples, while callers number
+ * data samples only; the write logic below inserts or skips those headers.
+ */
+#include <stdlib.h>
+#include <string.h>
+
+#include "request_args.h"
+#include "vek_internal.h"
+
+#define SUB_RANGE_REFUSAL                                                                      \
+  "() does not work with a server version lower than 4.0.7 for 4.0.x series and 4.1.1 for " \
+  "4.1.x series"
+
+/* Servers that take first and last sample numbers: 4.0.7 to 4.0.9, and
+ * everything from 4.1.1 on. */
+static int st_is_subrange_server(void) {
+  int v = _vek_client_server_version;
+  return (v >= 407 && v <= 409) || v >= 411;
+}
+
+/* The refusal of a sub-range call by an old server: nothing was sent, so
+ * nothing is cleaned. */
+static int st_refuse_old_server(const char *function) {
+  _vek_error("%s" SUB_RANGE_REFUSAL, function);
+  _vek_error("%s", VEK_UPGRADE_MESSAGE);
+  if (_vek_trace_level >= 1) _vek_trace_func_end("%d", VEK_RESULT_COMMUNICATION);
+  return _vek_store(VEK_RESULT_COMMUNICATION);
+}
+
+/* The optional sample range of a variable request. */
+static int st_put_range(vek_long first, vek_long last) {
+  return !st_is_subrange_server() || (vek_put_long(first) && vek_put_long(last));
+}
+
+/* ---------------- reads ---------------- */
+
+/* Output arguments of a read: all given, and emptied before anything else
+ * so that a failure leaves no stale array behind. */
+static int st_prepare_outputs(const char *function, const double *test_val, const void *count, double **data) {
+  if (data) *data = NULL;
+  if (!test_val || !count || !data) {
+    _vek_error("%s(): output arguments cannot be NULL.", function);
+    return VEK_RESULT_USAGE;
+  }
+  return VEK_RESULT_OK;
+}
+
+/* The "SDATAF" fields: a count (long for a variable, int for a line), the
+ * test value, then count doubles into an array allocated here once. On
+ * failure nothing is left allocated and *data stays null. */
+static int st_read_values(int long_count, double *test_val, vek_long *count, double **data) {
+  vek_long n;
+  if (long_count) {
+    if (!_vek_read_long(VEK_SOCK, &n)) return VEK_RESULT_COMMUNICATION;
+  } else {
+    int i;
+    if (!_vek_read_int(VEK_SOCK, &i)) return VEK_RESULT_COMMUNICATION;
+    n = i;
+  }
+  if (!_vek_read_double(VEK_SOCK, test_val)) return VEK_RESULT_COMMUNICATION;
+  if (n < 0) {
+    _vek_error("Reply from server: invalid number of values (%lld).", (long long)n);
+    return VEK_RESULT_COMMUNICATION;
+  }
+  /* One element at least: a successful read always hands out an array. */
+  double *values = vek_doubles_fit(n) ? (double *)malloc((size_t)(n > 0 ? n : 1) * sizeof(double)) : NULL;
+  if (!values) {
+    _vek_error("Cannot allocate memory for %lld values.", (long long)n);
+    return VEK_RESULT_MEMORY;
+  }
+  if (!_vek_rw_vector(VEK_SOCK, values, (size_t)n, sizeof(double), _vek_read_double_elem)) {
+    free(values);
+    return VEK_RESULT_COMMUNICATION;
+  }
+  *count = n;
+  *data = values;
+  return VEK_RESULT_OK;
+}
+
+/* "CREADVARF": [first, last,] transfer_flag -> "SDATAF". */
+static int st_read_var(vek_long first, vek_long last, int transfer_flag, double *test_val, vek_long *count,
+                       double **data) {
+  int code = _vek_request("CREADVARF");
+  if (!code && !(st_put_range(first, last) && vek_put_int(transfer_flag))) code = VEK_RESULT_COMMUNICATION;
+  if (!code) code = _vek_answer("SDATAF");
+  if (!code) code = st_read_values(1, test_val, count, data);
+  return code;
+}
+
+/* ---------------- writes ---------------- */
+
+/* "CWRITVARF": [first, last,] transfer_flag, test_val, count, values -> "SDONE". */
+static int st_write_var_nocheck(vek_long first, vek_long last, int transfer_flag, double test_val, vek_long count,
+                                const double *data) {
+  int code = _vek_request("CWRITVARF");
+  if (!code && !(st_put_range(first, last) && vek_put_int(transfer_flag) && vek_put_double(test_val) &&
+                 vek_put_long(count) && vek_put_doubles(data, count)))
+    code = VEK_RESULT_COMMUNICATION;
+  if (!code) code = _vek_answer("SDONE");
+  return code;
+}
+
+/* Line counts that the staging and the line walk can trust: an entry for
+ * each of the L lines, each line holding at least its header sample. */
+static int st_lines_valid(int L, int n, const int *c) {
+  if (n < L) return 0;
+  for (int i = 0; i < L; i++)
+    if (c[i] < 1) return 0;
+  return 1;
+}
+
+/* Line counts that contradict the File description: writing by them would
+ * put values at the wrong samples or outside the arrays, so nothing is sent. */
+static int st_bad_line_counts(int L, int n) {
+  _vek_error("Line counts of the File (%d entries) do not match its description (%d lines).", n, L);
+  return VEK_RESULT_USAGE;
+}
+
+/* The whole variable of a line File: S file samples, each line being its
+ * header (test_val) followed by its next c[i] - 1 data values. */
+static int st_write_staged(double test_val, const double *data, vek_long S, int L, int n, const int *c) {
+  vek_long total = 0;
+  if (st_lines_valid(L, n, c))
+    for (int i = 0; i < L; i++) total += c[i];
+  if (total != S) return st_bad_line_counts(L, n);
+  double *stage = vek_doubles_fit(S) ? (double *)malloc((size_t)S * sizeof(double)) : NULL;
+  if (!stage) {
+    _vek_error("Cannot allocate memory for %lld values.", (long long)S);
+    return VEK_RESULT_MEMORY;
+  }
+  double *out = stage;
+  const double *in = data;
+  for (int i = 0; i < L; i++) {
+    size_t m = (size_t)c[i] - 1;
+    *out++ = test_val;
+    if (m) memcpy(out, in, m * sizeof(double));
+    out += m;
+    in += m;
+  }
+  int code = st_write_var_nocheck(1, S, 0, test_val, S, stage);
+  free(stage);
+  return code;
+}
+
+/* A range that covers exactly the data samples of one line is sent as that
+ * line's file samples, its header skipped; any other range goes unchanged. */
+static int st_write_one_line(vek_long first, vek_long last, int transfer_flag, double test_val, vek_long count,
+                             const double *data, int L, int n, const int *c) {
+  if (!st_lines_valid(L, n, c)) return st_bad_line_counts(L, n);
+  vek_long u = 1, f = 1;
+  for (int i = 0; i < L; i++) {
+    if (u == first && u + c[i] - 2 == last) {
+      vek_long m = c[i] - 1;
+      /* The line's values come from the caller's array: never past it. */
+      if (count < m) {
+        _vek_error("VEKClientWriteDoubleVariableSub(): %lld values given for samples %lld to %lld.",
+                   (long long)count, (long long)first, (long long)last);
+        return VEK_RESULT_USAGE;
+      }
+      return st_write_var_nocheck(f + 1, f + c[i] - 1, 0, test_val, m, data);
+    }
+    f += c[i];
+    u += c[i] - 1;
+  }
+  return st_write_var_nocheck(first, last, transfer_flag, test_val, count, data);
+}
+
+/* The write logic shared by the whole and the sub-range write. */
+static int st_write_var(vek_long first, vek_long last, int transfer_flag, double test_val, vek_long count,
+                        const double *data) {
+  if (transfer_flag != 0 || _vek_client_server_version >= 900000)
+    return st_write_var_nocheck(first, last, transfer_flag, test_val, count, data);
+  VEKFileInfo info;
+  if (VEKClientGetFileInfo(&info)) return VEK_RESULT_USAGE;
+  if (info.type != VEK_FILE_TYPE_GRAVITY_LINES || !_vek_is_supported("CLFILECNT", 0))
+    return st_write_var_nocheck(first, last, transfer_flag, test_val, count, data);
+  int n = 0;
+  int *c = NULL;
+  if (_vek_get_line_samples(&n, &c)) {
+    free(c);
+    return VEK_RESULT_USAGE;
+  }
+  int L = info.item_number;
+  vek_long S = info.s_number;
+  /* Data samples of the File; -1 (never a count) when S cannot hold L headers. */
+  vek_long D = L > 0 && S >= L ? S - L : -1;
+  int code;
+  if (L <= 0) {
+    /* No lines, no header samples: the caller's values are the file's. */
+    code = st_write_var_nocheck(first, last, transfer_flag, test_val, count, data);
+  } else if (((first == -1 && last == -1) || (first == 1 && last == D)) && count == D) {
+    code = st_write_staged(test_val, data, S, L, n, c);
+  } else if (first == -1) {
+    code = st_write_var_nocheck(first, last, transfer_flag, test_val, count, data);
+  } else {
+    /* The line walk works on a fresh list of line counts. */
+    free(c);
+    c = NULL;
+    if (_vek_get_line_samples(&n, &c)) code = VEK_RESULT_USAGE;
+    else code = st_write_one_line(first, last, transfer_flag, test_val, count, data, L, n, c);
+  }
+  free(c);
+  return code;
+}
+
+/* ---------------- line transfers ---------------- */
+
+/* Both line requests need a server that counts line samples. */
+static int st_check_line_server(void) {
+  return _vek_is_supported("CLFILECNT", 1) ? VEK_RESULT_OK : VEK_RESULT_COMMUNICATION;
+}
+
+extern "C" {
+
+int VEKClientReadDoubleVariable(int transfer_flag, double *test_val, vek_long *count, double **data) {
+  VEK_TRACE_ENTRY("VEKClientReadDoubleVariable", "(%d,%p,%p,%p)", transfer_flag, (void *)test_val, (void *)count,
+                  (void *)data);
+  int code = st_prepare_outputs("VEKClientReadDoubleVariable", test_val, count, data);
+  if (!code) {
+    *count = 0;
+    code = st_read_var(-1, -1, transfer_flag, test_val, count, data);
+  }
+  return _vek_finish(code);
+}
+
+int VEKClientReadDoubleVariableSub(vek_long first, vek_long last, int transfer_flag, double *test_val,
+                                   vek_long *count, double **data) {
+  VEK_TRACE_ENTRY("VEKClientReadDoubleVariableSub", "(%ld,%ld,%d,%p,%p,%p)", (long)first, (long)last,
+                  transfer_flag, (void *)test_val, (void *)count, (void *)data);
+  int code = st_prepare_outputs("VEKClientReadDoubleVariableSub", test_val, count, data);
+  if (code) return _vek_finish(code);
+  *count = 0;
+  if (!st_is_subrange_server() && (first != -1 || last != -1))
+    return st_refuse_old_server("VEKClientReadDoubleVariableSub");
+  return _vek_finish(st_read_var(first, last, transfer_flag, test_val, count, data));
+}
+
+int VEKClientWriteDoubleVariable(int transfer_flag, double test_val, vek_long count, const double *data) {
+  VEK_TRACE_ENTRY("VEKClientWriteDoubleVariable", "(%d,%g,%ld,%p)", transfer_flag, test_val, (long)count,
+                  (const void *)data);
+  int code = vek_check_values("VEKClientWriteDoubleVariable", count, data);
+  if (!code) code = st_write_var(-1, -1, transfer_flag, test_val, count, data);
+  return _vek_finish(code);
+}
+
+int VEKClientWriteDoubleVariableSub(vek_long first, vek_long last, int transfer_flag, double test_val,
+                                    vek_long count, const double *data) {
+  VEK_TRACE_ENTRY("VEKClientWriteDoubleVariableSub", "(%ld,%ld,%d,%g,%ld,%p)", (long)first, (long)last,
+                  transfer_flag, test_val, (long)count, (const void *)data);
+  int code = vek_check_values("VEKClientWriteDoubleVariableSub", count, data);
+  if (code) return _vek_finish(code);
+  if (!st_is_subrange_server()) return st_refuse_old_server("VEKClientWriteDoubleVariableSub");
+  return _vek_finish(st_write_var(first, last, transfer_flag, test_val, count, data));
+}
+
+/* "CREADLINF": line -> "SDATAF" with an int count. Returns the code. */
+int VEKClientReadLineDoubleVariable(int line, double *test_val, int *count, double **data) {
+  VEK_TRACE_ENTRY("VEKClientReadLineDoubleVariable", "(%d,%p,%p,%p)", line, (void *)test_val, (void *)count,
+                  (void *)data);
+  int code = st_prepare_outputs("VEKClientReadLineDoubleVariable", test_val, count, data);
+  if (!code) *count = 0;
+  if (!code) code = st_check_line_server();
+  if (!code) code = _vek_request("CREADLINF");
+  if (!code && !vek_put_int(line)) code = VEK_RESULT_COMMUNICATION;
+  if (!code) code = _vek_answer("SDATAF");
+  vek_long n = 0;
+  if (!code) code = st_read_values(0, test_val, &n, data);
+  if (!code) *count = (int)n;
+  _vek_finish(code);
+  return code;
+}
+
+/* "CWRITLINF": line, count, test_val, values -> "SDONE". Returns the code. */
+int VEKClientWriteLineDoubleVariable(int line, double test_val, int count, const double *data) {
+  VEK_TRACE_ENTRY("VEKClientWriteLineDoubleVariable", "(%d,%g,%d,%p)", line, test_val, count, (const void *)data);
+  int code = vek_check_values("VEKClientWriteLineDoubleVariable", count, data);
+  if (!code) code = st_check_line_server();
+  if (!code) code = _vek_request("CWRITLINF");
+  if (!code && !(vek_put_int(line) && vek_put_int(count) && vek_put_double(test_val) &&
+                 vek_put_doubles(data, count)))
+    code = VEK_RESULT_COMMUNICATION;
+  if (!code) code = _vek_answer("SDONE");
+  _vek_finish(code);
+  return code;
+}
+
+} /* extern "C" */
