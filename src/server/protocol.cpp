@@ -1,0 +1,159 @@
+/*
+ * Reading one request's arguments and composing its answer with the client's
+ * codec, and the layout rules that the announced version implies.
+ */
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+
+#include "server.h"
+#include "vek_internal.h"
+
+Config g_config;
+volatile int g_stop = 0;
+
+/* Arguments longer than this are not names but a broken or hostile stream. */
+#define ARG_STRING_MAX 10000u
+/* The client reads an error text with this limit. */
+#define ERROR_TEXT_MAX 9999u
+
+bool cfg_announces(const char *keyword) {
+  /* Only servers above 400000 announce anything; the client asks nothing of
+   * the others and answers each question about them as "not supported". */
+  if (g_config.version <= 400000) return false;
+  return std::find(g_config.supported.begin(), g_config.supported.end(), keyword) != g_config.supported.end();
+}
+
+bool cfg_extended() {
+  int v = g_config.version;
+  return (v >= 410 && v < 400000) || v >= 401000;
+}
+
+bool cfg_sub_range() {
+  int v = g_config.version;
+  return v == 407 || v == 408 || v == 409 || v >= 411;
+}
+
+/* ---------------- arguments ---------------- */
+
+int Io::rint() {
+  int v = 0;
+  if (!bad && !_vek_read_int(sock, &v)) bad = true;
+  return v;
+}
+
+int64_t Io::rlong() {
+  vek_long v = 0;
+  if (!bad && !_vek_read_long(sock, &v)) bad = true;
+  return v;
+}
+
+double Io::rdouble() {
+  double v = 0;
+  if (!bad && !_vek_read_double(sock, &v)) bad = true;
+  return v;
+}
+
+std::string Io::rstring() {
+  if (bad) return "";
+  char *p = NULL;
+  if (!_vek_read_string(sock, &p, ARG_STRING_MAX)) {
+    bad = true;
+    free(p);
+    return "";
+  }
+  std::string s(p ? p : "");
+  free(p);
+  return s;
+}
+
+bool Io::rdoubles(int64_t n, bool keep, std::vector<double> &out) {
+  out.clear();
+  if (bad) return false;
+  if (n < 0) {
+    /* No way to know how many bytes follow: the stream is out of step. */
+    bad = true;
+    return false;
+  }
+  if (keep) {
+    try {
+      out.resize((size_t)n);
+    } catch (const std::bad_alloc &) {
+      keep = false;
+      std::vector<double>().swap(out);
+    } catch (const std::length_error &) {
+      keep = false;
+    }
+  }
+  if (keep) {
+    if (!_vek_rw_vector(sock, out.data(), (size_t)n, 8, _vek_read_double_elem)) {
+      bad = true;
+      std::vector<double>().swap(out);
+      return false;
+    }
+    return true;
+  }
+  /* Values the request cannot use still have to leave the stream. */
+  double scratch[4096];
+  while (n > 0) {
+    size_t take = n > 4096 ? 4096 : (size_t)n;
+    if (!_vek_rw_vector(sock, scratch, take, 8, _vek_read_double_elem)) {
+      bad = true;
+      return false;
+    }
+    n -= (int64_t)take;
+  }
+  return false;
+}
+
+/* ---------------- answers ---------------- */
+
+void Io::answer(const char *keyword) {
+  if (bad || wbad || answered) return;
+  answered = true;
+  char *k = (char *)keyword;
+  if (!_vek_write_string(sock, &k, 0xFFFFFFFFu)) wbad = true;
+}
+
+void Io::error(const std::string &message) {
+  if (bad || answered) return;
+  _vek_debug("Answering SERROR: %s", message.c_str());
+  answer("SERROR");
+  astring(message, ERROR_TEXT_MAX + 1);
+}
+
+void Io::aint(int v) {
+  if (!bad && !wbad && !_vek_write_int(sock, &v)) wbad = true;
+}
+
+void Io::along(int64_t v) {
+  vek_long l = v;
+  if (!bad && !wbad && !_vek_write_long(sock, &l)) wbad = true;
+}
+
+void Io::adouble(double v) {
+  if (!bad && !wbad && !_vek_write_double(sock, &v)) wbad = true;
+}
+
+void Io::astring(const std::string &s, unsigned maxsize) {
+  if (bad || wbad) return;
+  /* The server checks its texts against the client's limits beforehand; this
+   * cut only guarantees that an answer never breaks the stream. */
+  std::string t = s.substr(0, std::min<size_t>(s.size(), maxsize - 1));
+  t.resize(strlen(t.c_str()));
+  char *p = &t[0];
+  if (!_vek_write_string(sock, &p, 0xFFFFFFFFu)) wbad = true;
+}
+
+void Io::adoubles(const std::vector<double> &v) {
+  if (!bad && !wbad && !v.empty() && !_vek_rw_vector(sock, (void *)v.data(), v.size(), 8, _vek_write_double_elem))
+    wbad = true;
+}
+
+void Io::astrings(const std::vector<std::string> &names) {
+  aint((int)names.size());
+  for (const std::string &n : names) astring(n, ARG_STRING_MAX);
+}

@@ -1,0 +1,256 @@
+/*
+ * Durable file-system primitives: see storage.h.
+ */
+#include "storage.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+static unsigned long temp_counter = 0;
+
+static bool fail(std::string &err, const std::string &what, const std::string &path, int e) {
+  err = what + " '" + path + "': " + strerror(e);
+  return false;
+}
+
+std::string fs_join(const std::string &a, const std::string &b) {
+  if (a.empty()) return b;
+  if (a.back() == '/') return a + b;
+  return a + "/" + b;
+}
+
+bool fs_is_dir(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool fs_exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+bool fs_list_dirs(const std::string &dir, std::vector<std::string> &names, std::string &err) {
+  names.clear();
+  DIR *d = opendir(dir.c_str());
+  if (!d) return fail(err, "cannot read directory", dir, errno);
+  for (;;) {
+    errno = 0;
+    struct dirent *e = readdir(d);
+    if (!e) break;
+    if (e->d_name[0] == '.') continue;
+    std::string full = fs_join(dir, e->d_name);
+    struct stat st;
+    /* A symbolic link is not followed: the tree must stay inside its root. */
+    if (lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) names.push_back(e->d_name);
+  }
+  int e = errno;
+  closedir(d);
+  if (e) return fail(err, "cannot read directory", dir, e);
+  std::sort(names.begin(), names.end());
+  return true;
+}
+
+bool fs_read_file(const std::string &path, std::string &out, std::string &err) {
+  out.clear();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(err, "cannot open", path, errno);
+  char buf[65536];
+  for (;;) {
+    ssize_t r = read(fd, buf, sizeof buf);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      int e = errno;
+      close(fd);
+      return fail(err, "cannot read", path, e);
+    }
+    if (r == 0) break;
+    out.append(buf, (size_t)r);
+  }
+  close(fd);
+  return true;
+}
+
+static bool write_all(int fd, const void *data, size_t n) {
+  const char *p = (const char *)data;
+  while (n > 0) {
+    /* Linux writes at most about 2 GB in one call; larger buffers loop. */
+    size_t chunk = n > (1u << 30) ? (1u << 30) : n;
+    ssize_t w = write(fd, p, chunk);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= (size_t)w;
+  }
+  return true;
+}
+
+bool fs_sync_dir(const std::string &dir, std::string &err) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return fail(err, "cannot open directory", dir, errno);
+  int r = fsync(fd);
+  int e = errno;
+  close(fd);
+  if (r != 0) return fail(err, "cannot flush directory", dir, e);
+  return true;
+}
+
+bool fs_create_file(const std::string &path, const void *data, size_t n, std::string &err) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return fail(err, "cannot create", path, errno);
+  bool ok = write_all(fd, data, n);
+  int e = errno;
+  if (ok && fsync(fd) != 0) {
+    ok = false;
+    e = errno;
+  }
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    e = errno;
+  }
+  if (!ok) {
+    unlink(path.c_str());
+    return fail(err, "cannot write", path, e ? e : EIO);
+  }
+  return true;
+}
+
+std::string fs_temp_name(const std::string &dir, const char *what) {
+  for (;;) {
+    char tag[96];
+    snprintf(tag, sizeof tag, "%s%s-%ld-%lu", VEK_STORAGE_PREFIX, what, (long)getpid(), ++temp_counter);
+    if (!fs_exists(fs_join(dir, tag))) return tag;
+  }
+}
+
+bool fs_replace_file(const std::string &dir, const std::string &name, const void *data, size_t n,
+                     std::string &err) {
+  std::string tmp = fs_join(dir, fs_temp_name(dir, "tmp"));
+  if (!fs_create_file(tmp, data, n, err)) return false;
+  std::string dest = fs_join(dir, name);
+  if (rename(tmp.c_str(), dest.c_str()) != 0) {
+    int e = errno;
+    unlink(tmp.c_str());
+    return fail(err, "cannot replace", dest, e);
+  }
+  return fs_sync_dir(dir, err);
+}
+
+/* Disk order is little-endian whatever the host's order. */
+static inline uint64_t to_le(uint64_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  return __builtin_bswap64(v);
+#else
+  return v;
+#endif
+}
+
+bool fs_create_doubles(const std::string &path, const double *v, size_t n, std::string &err) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  std::vector<uint64_t> le(n);
+  for (size_t i = 0; i < n; i++) {
+    uint64_t u;
+    memcpy(&u, &v[i], 8);
+    le[i] = to_le(u);
+  }
+  return fs_create_file(path, le.data(), n * 8, err);
+#else
+  return fs_create_file(path, v, n * 8, err);
+#endif
+}
+
+long long fs_file_size(const std::string &path, std::string &err) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    fail(err, "cannot find", path, errno);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    err = "'" + path + "' is not a regular file";
+    return -1;
+  }
+  return (long long)st.st_size;
+}
+
+bool fs_read_doubles(const std::string &path, size_t n, double *out, std::string &err) {
+  long long size = fs_file_size(path, err);
+  if (size < 0) return false;
+  if ((unsigned long long)size != (unsigned long long)n * 8ULL) {
+    err = "'" + path + "' holds " + std::to_string(size) + " bytes where " + std::to_string(n * 8) +
+          " were expected";
+    return false;
+  }
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(err, "cannot open", path, errno);
+  char *p = (char *)out;
+  size_t left = n * 8;
+  while (left > 0) {
+    size_t chunk = left > (1u << 30) ? (1u << 30) : left;
+    ssize_t r = read(fd, p, chunk);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) {
+      int e = r < 0 ? errno : EIO;
+      close(fd);
+      return fail(err, "cannot read", path, e);
+    }
+    p += r;
+    left -= (size_t)r;
+  }
+  close(fd);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  for (size_t i = 0; i < n; i++) {
+    uint64_t u;
+    memcpy(&u, &out[i], 8);
+    u = to_le(u);
+    memcpy(&out[i], &u, 8);
+  }
+#endif
+  return true;
+}
+
+bool fs_make_dir(const std::string &parent, const std::string &name, std::string &err) {
+  std::string path = fs_join(parent, name);
+  if (mkdir(path.c_str(), 0755) != 0) return fail(err, "cannot create directory", path, errno);
+  return fs_sync_dir(parent, err);
+}
+
+bool fs_rename_in(const std::string &parent, const std::string &from, const std::string &to,
+                  std::string &err) {
+  std::string a = fs_join(parent, from), b = fs_join(parent, to);
+  /* rename() would silently replace an empty directory: refuse any target. */
+  if (fs_exists(b)) return fail(err, "cannot create", b, EEXIST);
+  if (rename(a.c_str(), b.c_str()) != 0) return fail(err, "cannot rename", a, errno);
+  return fs_sync_dir(parent, err);
+}
+
+void fs_remove_quietly(const std::string &path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+}
+
+bool fs_remove_tree(const std::string &parent, const std::string &name, std::string &err) {
+  std::string doomed = fs_temp_name(parent, "del");
+  if (!fs_rename_in(parent, name, doomed, err)) return false;
+  fs_remove_quietly(fs_join(parent, doomed));
+  return true;
+}
+
+void fs_sweep_leftovers(const std::string &dir) {
+  DIR *d = opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::string> doomed;
+  const size_t plen = strlen(VEK_STORAGE_PREFIX);
+  while (struct dirent *e = readdir(d)) {
+    if (strncmp(e->d_name, VEK_STORAGE_PREFIX, plen) == 0) doomed.push_back(fs_join(dir, e->d_name));
+  }
+  closedir(d);
+  for (const std::string &p : doomed) fs_remove_quietly(p);
+}

@@ -1,0 +1,65 @@
+/*
+ * Durable file-system primitives of the reference server.
+ *
+ * Everything that changes the project tree goes through here, so that an
+ * answer "SDONE" is only sent once the change would survive a crash: new
+ * contents are written to a fresh file, flushed to the disk, and only then
+ * put in place by a rename whose directory entry is flushed as well.
+ *
+ * Functions return true on success; on failure they fill err with a message
+ * that names the path and the system's reason.
+ */
+#ifndef VEK_SERVER_STORAGE_H
+#define VEK_SERVER_STORAGE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+/* Names that the server itself puts in the tree (temporary files, trees on
+ * their way to deletion or creation) start with this prefix. Item names may
+ * not start with a dot, so they can never collide with them. */
+#define VEK_STORAGE_PREFIX ".vek-"
+
+std::string fs_join(const std::string &a, const std::string &b);
+bool fs_is_dir(const std::string &path);
+bool fs_exists(const std::string &path);
+
+/* Sub-directories of dir, sorted, without dot entries. */
+bool fs_list_dirs(const std::string &dir, std::vector<std::string> &names, std::string &err);
+bool fs_read_file(const std::string &path, std::string &out, std::string &err);
+
+/* Replaces dir/name with data: temporary file, fsync, rename, fsync dir. */
+bool fs_replace_file(const std::string &dir, const std::string &name, const void *data, size_t n,
+                     std::string &err);
+/* Creates path, which must not exist yet, with data, flushed to the disk.
+ * Its directory entry becomes durable with the next fs_sync_dir of its
+ * directory (fs_replace_file in the same directory does that). */
+bool fs_create_file(const std::string &path, const void *data, size_t n, std::string &err);
+bool fs_sync_dir(const std::string &dir, std::string &err);
+
+/* Doubles on disk: raw little-endian binary64, nothing else. */
+bool fs_create_doubles(const std::string &path, const double *v, size_t n, std::string &err);
+/* Reads exactly n doubles; a file of any other size is an error. */
+bool fs_read_doubles(const std::string &path, size_t n, double *out, std::string &err);
+/* Size of a regular file in bytes, or -1 with err filled. */
+long long fs_file_size(const std::string &path, std::string &err);
+
+/* mkdir parent/name and make the new entry durable. */
+bool fs_make_dir(const std::string &parent, const std::string &name, std::string &err);
+/* Renames parent/from to parent/to (to must not exist) and makes it durable. */
+bool fs_rename_in(const std::string &parent, const std::string &from, const std::string &to,
+                  std::string &err);
+/* Removes parent/name and everything below it: first a durable rename to a
+ * server-owned name (the deletion is then complete as far as the tree is
+ * concerned), then the removal itself, whose failure is only a leftover. */
+bool fs_remove_tree(const std::string &parent, const std::string &name, std::string &err);
+/* A fresh server-owned name in dir for a temporary item. */
+std::string fs_temp_name(const std::string &dir, const char *what);
+/* Best effort: removes the server-owned leftovers of an interrupted change. */
+void fs_sweep_leftovers(const std::string &dir);
+void fs_remove_quietly(const std::string &path);
+
+#endif /* VEK_SERVER_STORAGE_H */
