@@ -1,0 +1,110 @@
+# Argument checks shared by the user functions. Everything a user can get
+# wrong is refused here, with the argument's name in the message, before a
+# value reaches native code: the bridge would either abort the call with a
+# terse "Wrong type" or quietly cut a long name.
+
+# Longest name the bridge keeps (its buffers hold 500 bytes with the NUL).
+.name_max <- 499L
+
+# Undefined reals: the bridge writes 1.234e30 and treats anything above 1e30
+# as undefined; R users expect NA.
+.undef_limit <- 1e30
+
+.fail <- function(arg, what) {
+  stop(sprintf("'%s' %s", arg, what), call. = FALSE)
+}
+
+# A single non-empty name of at most 499 characters. NULL passes through
+# when `null_ok`; callers translate it into "" (the current item of that
+# level) or "None" (no selection).
+.check_name <- function(x, arg, null_ok = FALSE) {
+  if (is.null(x)) {
+    if (null_ok) return(invisible(NULL))
+    .fail(arg, "must be a name (a single character string), not NULL")
+  }
+  if (!is.character(x)) .fail(arg, sprintf("must be a character string, not %s", .type_of(x)))
+  if (length(x) != 1L) .fail(arg, sprintf("must be a single string, not %d strings", length(x)))
+  if (is.na(x)) .fail(arg, "must not be NA")
+  if (!nzchar(x)) {
+    .fail(arg, if (null_ok) "must not be empty (use NULL for the current item)" else "must not be empty")
+  }
+  if (nchar(x, type = "bytes") > .name_max) {
+    .fail(arg, sprintf("is too long (%d characters; at most %d)", nchar(x, type = "bytes"), .name_max))
+  }
+  if (grepl("[[:cntrl:]]", x)) .fail(arg, "must not contain control characters")
+  invisible(x)
+}
+
+# The value handed to the bridge for an optional name: "" stands for "the
+# current item of that level" (or "nothing to create/delete").
+.name_or_empty <- function(x, arg) {
+  .check_name(x, arg, null_ok = TRUE)
+  if (is.null(x)) "" else x
+}
+
+# A free text (unit, path) that may be empty.
+.check_text <- function(x, arg, max = .name_max) {
+  if (!is.character(x)) .fail(arg, sprintf("must be a character string, not %s", .type_of(x)))
+  if (length(x) != 1L) .fail(arg, sprintf("must be a single string, not %d strings", length(x)))
+  if (is.na(x)) .fail(arg, "must not be NA")
+  if (nchar(x, type = "bytes") > max) {
+    .fail(arg, sprintf("is too long (%d characters; at most %d)", nchar(x, type = "bytes"), max))
+  }
+  if (grepl("[[:cntrl:]]", x)) .fail(arg, "must not contain control characters")
+  invisible(x)
+}
+
+.check_flag <- function(x, arg) {
+  if (!is.logical(x) || length(x) != 1L || is.na(x)) .fail(arg, "must be TRUE or FALSE")
+  invisible(x)
+}
+
+# A single whole number within [lower, upper], returned as an integer.
+.check_count <- function(x, arg, lower = -.Machine$integer.max, upper = .Machine$integer.max) {
+  if (!is.numeric(x)) .fail(arg, sprintf("must be a number, not %s", .type_of(x)))
+  if (length(x) != 1L) .fail(arg, sprintf("must be a single number, not %d numbers", length(x)))
+  if (is.na(x)) .fail(arg, "must not be NA")
+  if (!is.finite(x) || x != round(x)) .fail(arg, "must be a whole number")
+  if (x < lower || x > upper) .fail(arg, sprintf("must be between %s and %s", format(lower), format(upper)))
+  as.integer(x)
+}
+
+# Orientation of the three grid axes: 1 keeps an axis, -1 reverses it.
+.check_orient <- function(x, arg = "orient") {
+  if (!is.numeric(x) || length(x) != 3L || anyNA(x) || !all(x %in% c(-1, 1))) {
+    .fail(arg, "must hold three values, each 1 (keep the axis) or -1 (reverse it)")
+  }
+  as.integer(x)
+}
+
+# Values written into a variable: numeric or logical, NA allowed (stored as
+# undefined), nothing infinite (the server has no such value).
+.check_values <- function(x, arg) {
+  if (!(is.numeric(x) || is.logical(x)) || !is.null(dim(x)) && length(dim(x)) > 2L) {
+    .fail(arg, sprintf("must be a numeric vector, not %s", .type_of(x)))
+  }
+  if (length(x) == 0L) .fail(arg, "must hold at least one value")
+  x <- as.double(x)
+  if (any(is.infinite(x))) .fail(arg, "must not hold infinite values")
+  if (any(!is.na(x) & x > .undef_limit)) {
+    .fail(arg, "must not hold values above 1e30 (the server reads them as undefined; use NA)")
+  }
+  x
+}
+
+.type_of <- function(x) {
+  if (is.null(x)) return("NULL")
+  cls <- class(x)[1L]
+  if (cls %in% c("numeric", "integer", "character", "logical", "list", "function")) typeof(x) else cls
+}
+
+# Server values above 1e30 are undefined: NA for R.
+.na_undefined <- function(x) {
+  x[!is.na(x) & x > .undef_limit] <- NA_real_
+  x
+}
+
+# The bridge answers with a list whose "error" is 0 or 1.
+.failed <- function(res) {
+  !is.list(res) || is.null(res$error) || !identical(as.integer(res$error)[1L], 0L)
+}

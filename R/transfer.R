@@ -1,0 +1,107 @@
+# Moving variable values between R and the server.
+
+# The seven characters that end the name of a macro variable.
+.macro_suffix <- "[xxxxx]"
+
+.is_macro_name <- function(name) {
+  nchar(name) > nchar(.macro_suffix) && endsWith(name, .macro_suffix)
+}
+
+.check_unit <- function(unit) {
+  .check_text(unit, "unit", max = 10L)
+  if (identical(unit, "")) "" else unit
+}
+
+# Selection values: TRUE/1 selected, FALSE/0 not.
+.check_selection_values <- function(x, arg, n) {
+  if (!(is.logical(x) || is.numeric(x))) .fail(arg, sprintf("must be logical or 0/1, not %s", .type_of(x)))
+  if (anyNA(x)) .fail(arg, "must not hold NA (a sample is either selected or not)")
+  x <- as.double(x)
+  if (!all(x %in% c(0, 1))) .fail(arg, "must hold only TRUE/FALSE or 1/0")
+  if (length(x) != n) .fail(arg, sprintf("must hold one value per sample (%d), not %d", n, length(x)))
+  x
+}
+
+CopyOrvaneToDb <- function(variable, study = NULL, directory = NULL, file = NULL, selection = NULL,
+                           item = 0) {
+  .check_name(variable, "variable")
+  st <- .name_or_empty(study, "study")
+  dir <- .name_or_empty(directory, "directory")
+  fi <- .name_or_empty(file, "file")
+  sel <- if (is.null(selection)) "None" else .check_name(selection, "selection")
+  item <- .check_count(item, "item", 0L)
+  res <- .Call("CopyVariableI2Db", st, dir, fi, sel, variable, item, PACKAGE = "orvanelink")
+  if (.failed(res)) {
+    stop(sprintf("could not read variable '%s' of %s (see the message above)", variable,
+                 .describe(file, "File")), call. = FALSE)
+  }
+  tab <- .na_undefined(as.double(res$tab))
+  if (item == 0L && .is_macro_name(variable)) {
+    # All items of a macro variable arrive one after the other: one column
+    # per item. The File just read is the current one.
+    nech <- FileCharacteristics()$nech
+    if (nech > 0L && length(tab) %% nech == 0L) tab <- matrix(tab, nrow = nech)
+  }
+  tab
+}
+
+CopyDbToOrvane <- function(values, variable, study = NULL, directory = NULL, file = NULL,
+                           selection = NULL, selection_values = NULL, unit = "") {
+  values <- .check_values(values, "values")
+  var <- .check_new_name(variable, "variable", null_ok = FALSE)
+  st <- .name_or_empty(study, "study")
+  dir <- .name_or_empty(directory, "directory")
+  fi <- .name_or_empty(file, "file")
+  unit <- .check_unit(unit)
+  if (is.null(selection)) {
+    if (!is.null(selection_values)) .fail("selection_values", "needs a 'selection' name to be written under")
+    sel <- "None"
+    selv <- numeric(0)
+  } else {
+    sel <- .check_new_name(selection, "selection", null_ok = FALSE)
+    if (identical(sel, var)) .fail("selection", "must differ from 'variable'")
+    if (is.null(selection_values)) .fail("selection_values", "is needed to write a selection")
+    selv <- .check_selection_values(selection_values, "selection_values", length(values))
+  }
+  res <- .Call("CopyVariableDb2I", st, dir, fi, sel, var, unit, values, selv, PACKAGE = "orvanelink")
+  if (.failed(res)) {
+    stop(sprintf("could not write variable '%s' into %s (see the message above)", variable,
+                 .describe(file, "File")), call. = FALSE)
+  }
+  invisible(TRUE)
+}
+
+ReadVariable <- function(orient = c(1, 1, 1)) {
+  orient <- .check_orient(orient)
+  out <- list()
+  repeat {
+    res <- .Call("SReadVariable", orient[1L], orient[2L], orient[3L], PACKAGE = "orvanelink")
+    name <- as.character(res$varname)
+    if (!.failed(res)) {
+      if (identical(as.integer(res[["flag.continue"]]), 0L)) break
+      tab <- .na_undefined(as.double(res$tab))
+      nvar <- as.integer(res$nvar)
+      if (nvar > 1L && length(tab) %% nvar == 0L) tab <- matrix(tab, ncol = nvar)
+      out[[name]] <- tab
+      next
+    }
+    # Without a designation (no File in the target, a failed request before
+    # the menu) asking again would fail again.
+    if (length(name) != 1L || name %in% c("", "None")) {
+      stop("could not read variables of the current File (see the message above)", call. = FALSE)
+    }
+    warning(sprintf("variable '%s' could not be read", name), call. = FALSE)
+  }
+  out
+}
+
+WriteVariable <- function(values, name = NULL, orient = c(1, 1, 1)) {
+  values <- .check_values(values, "values")
+  nm <- .name_or_empty(name, "name")
+  orient <- .check_orient(orient)
+  res <- .Call("SWriteVariable", orient[1L], orient[2L], orient[3L], values, nm, PACKAGE = "orvanelink")
+  if (.failed(res)) {
+    stop(sprintf("could not write %s (see the message above)", .describe(name, "variable")), call. = FALSE)
+  }
+  invisible(TRUE)
+}
