@@ -1,0 +1,301 @@
+/*
+ * Finding the server program on this machine and starting it. A server
+ * started without a port connects back to a control port of ours and tells
+ * on which port it takes sessions.
+ */
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "vek_internal.h"
+
+#define SERVER_NAME "VEKserver"
+/* Seconds a launched server has to connect back, and to say its port. */
+#define CONTROL_TIMEOUT_S 3
+
+static char vek_server_variable[VEK_PATH_MAX];
+
+/* Builds a candidate location into path (VEK_PATH_MAX bytes) and tells
+ * whether it exists. A candidate that does not fit is skipped, never cut:
+ * a cut path could name another program. */
+__attribute__((format(printf, 2, 3))) static int try_candidate(char *path, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(path, VEK_PATH_MAX, fmt, ap);
+  va_end(ap);
+  if (n < 0 || n >= VEK_PATH_MAX) {
+    path[0] = '\0';
+    VEK_TRACE(2, "Candidate longer than %d characters skipped", VEK_PATH_MAX - 1);
+    return 0;
+  }
+  return st_file_exists(path);
+}
+
+/* The locations tried in order; returns the result code. */
+static int locate_server(char *path) {
+  const char sep = VEK_PATH_SEPARATOR;
+  path[0] = '\0';
+  VEK_TRACE(2, "Checking value set by VEKClientSetVEKserverPath()");
+  if (vek_server_variable[0] && try_candidate(path, "%s", vek_server_variable)) return VEK_RESULT_OK;
+  VEK_TRACE(2, "Checking environment variable VEK_SERVER");
+  if (getenv("VEKSERVER")) {
+    _vek_error("Use VEK_SERVER environment variable instead of VEKSERVER");
+    path[0] = '\0';
+    return VEK_RESULT_USAGE;
+  }
+  const char *server = getenv("VEK_SERVER");
+  if (server) {
+    VEK_TRACE(2, "VEK_SERVER=%s", server);
+    if (try_candidate(path, "%s", server)) return VEK_RESULT_OK;
+  }
+  VEK_TRACE(2, "Checking environment variable VEK_HOME");
+  const char *home = getenv("VEK_HOME");
+  if (home) {
+    VEK_TRACE(2, "VEK_HOME=%s", home);
+    if (try_candidate(path, "%s%cbin%c%s%c%s", home, sep, sep, "linux64-gcc44", sep, SERVER_NAME) ||
+        try_candidate(path, "%s%cbin%c%s%c%s", home, sep, sep, "linux", sep, SERVER_NAME) ||
+        try_candidate(path, "%s%cbin%c%s", home, sep, sep, SERVER_NAME))
+      return VEK_RESULT_OK;
+  }
+  if (search_in_path(SERVER_NAME, sep, path) == 0) return VEK_RESULT_OK;
+  _vek_error("VEKserver executable has not been found");
+  path[0] = '\0';
+  return VEK_RESULT_USAGE;
+}
+
+/* The child keeps only its standard streams: the sockets and files of the
+ * caller's process are not the server's to hold for the rest of its life. */
+static void close_inherited_descriptors(void) {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  if (close_range(3, ~0U, 0) == 0) return;
+#endif
+  long max = sysconf(_SC_OPEN_MAX);
+  if (max < 0 || max > 65536) max = 65536;
+  for (int fd = 3; fd < max; fd++) close(fd);
+}
+
+/* In the child after a failed exec: the error function may belong to the
+ * host (R), whose state the child must not touch, so the message goes
+ * straight to the standard error stream. */
+static void report_exec_failure(int err) {
+  char msg[VEK_MSG_SIZE];
+  int n = snprintf(msg, sizeof msg, "VEKClient ERROR: _vek_exec_server: %s\n", strerror(err));
+  if (n > 0) {
+    size_t len = (size_t)n < sizeof msg ? (size_t)n : sizeof msg - 1;
+    ssize_t ignored = write(STDERR_FILENO, msg, len);
+    (void)ignored;
+  }
+}
+
+/* A server told to take a given port has a second to start; whether it
+ * still runs only goes to the trace. */
+static int run_on_given_port(const char *path, char **argv) {
+  int pid = _vek_exec_server(path, argv);
+  if (pid < 0) return VEK_RESULT_USAGE;
+  VEK_TRACE(2, "Sleeping 1s to let the server initialize...");
+  unsigned left = 1;
+  while ((left = sleep(left)) > 0) {
+  }
+  int status;
+  pid_t r = waitpid(pid, &status, WNOHANG);
+  if (r < 0) _vek_perror("Cannot waitpid");
+  else VEK_TRACE(2, "VEKserver %s...", r > 0 ? "is already dead" : "is still alive !!");
+  return VEK_RESULT_OK;
+}
+
+/* The one int the server writes on the control connection: its port. The
+ * codec's waits are bounded by the control time-out here, so that a server
+ * that connects and says nothing cannot hold the caller. */
+static int read_control_port(int sock, unsigned short *port) {
+  VEK_TRACE(2, "Reading server port from the socket");
+  int saved_timeout = _vek_answer_timeout_ms;
+  _vek_answer_timeout_ms = CONTROL_TIMEOUT_S * 1000;
+  /* The read window is shared with the session: it must neither hold old
+   * bytes for this read nor keep this connection's bytes for the next. */
+  _vek_empty_read_buffer();
+  int value = 0;
+  int ok = _vek_read_int(sock, &value);
+  _vek_empty_read_buffer();
+  _vek_answer_timeout_ms = saved_timeout;
+  if (!ok) {
+    _vek_perror("VEKClientRunVEKserver(): cannot read the server's port on the control connection");
+    return VEK_RESULT_COMMUNICATION;
+  }
+  if ((value & 0xFFFF) == 0) {
+    _vek_error("VEKClientRunVEKserver(): the server announced port 0");
+    return VEK_RESULT_COMMUNICATION;
+  }
+  VEK_TRACE(2, "Server in running on port %d", value & 0xFFFF);
+  *port = (unsigned short)(value & 0xFFFF);
+  return VEK_RESULT_OK;
+}
+
+/* A server started without a port is given a control port to report on and
+ * a suggested port, which stands when it does not report in time. */
+static int run_with_control(const char *path, char **argv, int argc, unsigned short *port) {
+  VEK_TRACE(2, "Port not given, create control connection");
+  unsigned short control_port = 0;
+  int listen_sock = -1, control_sock = -1;
+  if (_vek_listen_port(&control_port, 1, &listen_sock)) {
+    _vek_close_socket(&listen_sock);
+    return VEK_RESULT_COMMUNICATION;
+  }
+  char control_flag[] = "-control", port_flag[] = "-port";
+  char control_text[16], suggested_text[16];
+  snprintf(control_text, sizeof control_text, "%d", control_port);
+  /* A private seed: the host's random sequence is not ours to reseed. */
+  unsigned seed = (unsigned)time(NULL);
+  int suggested = rand_r(&seed) % 1024 + 1024;
+  snprintf(suggested_text, sizeof suggested_text, "%d", suggested);
+  argv[argc++] = control_flag;
+  argv[argc++] = control_text;
+  argv[argc++] = port_flag;
+  argv[argc++] = suggested_text;
+  argv[argc] = NULL;
+  int code = VEK_RESULT_COMMUNICATION;
+  int pid = _vek_exec_server(path, argv);
+  if (pid >= 0) {
+    VEK_TRACE(2, "Waiting for server to connect control port");
+    int r = _vek_wait_connect(listen_sock, &control_sock, 0, CONTROL_TIMEOUT_S);
+    if (r == 1) {
+      VEK_TRACE(2, "No connection from server during interval. Returning random new port=%d to caller",
+                suggested);
+      *port = (unsigned short)suggested;
+      code = VEK_RESULT_OK;
+      waitpid(pid, NULL, WNOHANG); /* collects a child whose exec failed */
+    } else if (r == 0) {
+      code = read_control_port(control_sock, port);
+    }
+  }
+  _vek_close_socket(&control_sock);
+  _vek_close_socket(&listen_sock);
+  return code;
+}
+
+static int run_server(unsigned short *port) {
+  if (_vek_client_linked_version == 0) {
+    _vek_error(VEK_NOT_INITIALIZED);
+    return VEK_RESULT_USAGE;
+  }
+  if (!port) {
+    _vek_error("VEKClientRunVEKserver(): port cannot be NULL.");
+    return VEK_RESULT_USAGE;
+  }
+  _vek_winsock_init();
+  char path[VEK_PATH_MAX];
+  if (VEKClientLocateVEKserver(path)) return VEK_RESULT_USAGE;
+  char name[] = SERVER_NAME, debug_flag[] = "-debug", port_flag[] = "-port";
+  char given_text[16];
+  char *argv[8];
+  int argc = 0;
+  argv[argc++] = name;
+  if (_vek_client_dbg_mode) argv[argc++] = debug_flag;
+  if (*port == 0) return run_with_control(path, argv, argc, port);
+  snprintf(given_text, sizeof given_text, "%u", (unsigned)*port);
+  argv[argc++] = port_flag;
+  argv[argc++] = given_text;
+  argv[argc] = NULL;
+  return run_on_given_port(path, argv);
+}
+
+extern "C" {
+
+/* A path that does not fit the location buffer is refused, not cut; the
+ * path set before stays. */
+void VEKClientSetVEKserverPath(const char *path) {
+  VEK_TRACE_ENTRY("VEKClientSetVEKserverPath", "(%s)", VEK_STR(path));
+  if (!path) {
+    _vek_error("VEKClientSetVEKserverPath(): path cannot be NULL.");
+  } else if (strlen(path) >= VEK_PATH_MAX) {
+    _vek_error("VEKClientSetVEKserverPath(): path longer than %d characters ignored", VEK_PATH_MAX - 1);
+  } else {
+    memcpy(vek_server_variable, path, strlen(path) + 1);
+  }
+  if (_vek_trace_level >= 1) _vek_trace_func_end(NULL);
+}
+
+int VEKClientLocateVEKserver(char *path) {
+  VEK_TRACE_ENTRY("VEKClientLocateVEKserver", "(%p)", (void *)path);
+  int code = VEK_RESULT_USAGE;
+  if (!path) {
+    _vek_error("VEKClientLocateVEKserver(): path cannot be NULL.");
+  } else if (_vek_client_linked_version == 0) {
+    _vek_error(VEK_NOT_INITIALIZED);
+    path[0] = '\0';
+  } else {
+    code = locate_server(path);
+  }
+  if (_vek_trace_level >= 1) _vek_trace_func_end("%d", code);
+  return _vek_store(code);
+}
+
+int VEKClientRunVEKserver(unsigned short *port) {
+  VEK_TRACE_ENTRY("VEKClientRunVEKserver", "(%p=%d)", (void *)port, port ? *port : 0);
+  int code = run_server(port);
+  if (_vek_trace_level >= 1) _vek_trace_func_end("%d", code);
+  return _vek_store(code);
+}
+
+/* Walks PATH from the left; an empty element ends the walk. An element too
+ * long for the buffer is passed over. */
+int search_in_path(const char *name, char separator, char *path) {
+  VEK_TRACE(4, "search_in_path(%s,%c,%p)", VEK_STR(name), separator, (void *)path);
+  const char *env = getenv("PATH");
+  if (path) path[0] = '\0';
+  if (!name || !path || !env) return 1;
+  VEK_TRACE(5, "PATH=%s", env);
+  for (const char *element = env;;) {
+    const char *end = strchr(element, VEK_PATH_LIST_SEPARATOR);
+    size_t len = end ? (size_t)(end - element) : strlen(element);
+    if (len == 0) break;
+    int n = len < VEK_PATH_MAX ? snprintf(path, VEK_PATH_MAX, "%.*s%c%s", (int)len, element, separator, name) : -1;
+    if (n > 0 && n < VEK_PATH_MAX) {
+      VEK_TRACE(5, "checking if exists %s", path);
+      struct stat st;
+      if (stat(path, &st) == 0) {
+        VEK_TRACE(5, "checking if regular (mode=%o)", (unsigned)st.st_mode);
+        if (S_ISREG(st.st_mode)) {
+          VEK_TRACE(2, "Found VEKserver in PATH: %s", path);
+          return 0;
+        }
+      }
+    } else {
+      VEK_TRACE(5, "PATH element longer than %d characters skipped", VEK_PATH_MAX - 1);
+    }
+    if (!end) break;
+    element = end + 1;
+  }
+  path[0] = '\0';
+  VEK_TRACE(2, "...not found.");
+  return 1;
+}
+
+int st_file_exists(const char *path) {
+  VEK_TRACE(2, "Checking if file exists: %s", VEK_STR(path));
+  return path && access(path, R_OK) == 0;
+}
+
+int _vek_exec_server(const char *path, char **argv) {
+  pid_t pid = fork();
+  if (_vek_trace_level >= 2) {
+    _vek_trace("_vek_exec_server(%s,%p)", VEK_STR(path), (void *)argv);
+    _vek_trace("Arguments:");
+    for (int i = 0; argv && argv[i]; i++) _vek_trace("  %s", argv[i]);
+  }
+  if (pid < 0) {
+    _vek_perror("_vek_exec_server");
+    return -1;
+  }
+  if (pid == 0) {
+    const char *program = path ? path : SERVER_NAME;
+    VEK_TRACE(2, "calling execv(%s,%p)", program, (void *)argv);
+    close_inherited_descriptors();
+    execv(program, argv);
+    report_exec_failure(errno);
+    _exit(1);
+  }
+  VEK_TRACE(2, "New Process Id: %d", (int)pid);
+  return (int)pid;
+}
+
+} /* extern "C" */
