@@ -1,0 +1,387 @@
+/*
+ * The reference server facing what only it can get wrong: a project it must
+ * refuse, requests it does not know or cannot parse, writes that must not
+ * change anything, the value rules of reads and writes, and the layouts that
+ * each announced version implies.
+ */
+#include <gtest/gtest.h>
+#include <math.h>
+
+#include <fstream>
+
+#include "server_harness.h"
+
+using vsrv::Project;
+using vsrv::Server;
+
+namespace {
+
+void write_text(const std::string &path, const std::string &text) {
+  std::ofstream f(path, std::ios::trunc | std::ios::binary);
+  f << text;
+}
+
+/* Starts the server on a project that must be refused: it ends by itself with
+ * status 2 and says why on its standard error. */
+void expect_refused(const std::string &project, const std::string &why) {
+  Server s;
+  EXPECT_FALSE(vsrv::start(s, project));
+  ASSERT_TRUE(vsrv::wait_exit(s, 5000));
+  ASSERT_TRUE(WIFEXITED(s.status));
+  EXPECT_EQ(2, WEXITSTATUS(s.status));
+  std::string text = vsrv::stderr_text(s);
+  EXPECT_NE(std::string::npos, text.find(why)) << text;
+}
+
+}  // namespace
+
+TEST(ServerStartup, RefusesAMissingOrMalformedProject) {
+  expect_refused("/nonexistent/vek/project", "does not exist");
+  {
+    Project p;
+    write_text(p.file("Demo/Mining/Grid3D/file.json"), "{ \"type\": \"grid\", ");
+    expect_refused(p.path, "Grid3D/file.json: file.json is not valid JSON");
+  }
+  {
+    Project p; /* a data file cut short */
+    std::filesystem::resize_file(p.file("Demo/Mining/Samples/Cu.bin"), 40);
+    expect_refused(p.path, "Cu.bin: holds 40 bytes");
+  }
+  {
+    Project p; /* a data file gone */
+    std::filesystem::remove(p.file("Demo/Mining/Lines/Gravity.bin"));
+    expect_refused(p.path, "Gravity.bin");
+  }
+  {
+    Project p; /* line counts that do not add up */
+    std::string path = p.file("Demo/Mining/Lines/file.json");
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t at = text.find("\"s_number\": 12");
+    ASSERT_NE(std::string::npos, at);
+    text.replace(at, 14, "\"s_number\": 13");
+    write_text(path, text);
+    expect_refused(p.path, "line counts add up to 12");
+  }
+  {
+    Project p; /* a File folder without its description */
+    std::filesystem::create_directory(p.file("Demo/Mining/Empty"));
+    expect_refused(p.path, "Empty/file.json");
+  }
+}
+
+TEST(ServerStartup, RefusesBadSettings) {
+  Project p;
+  Server s;
+  EXPECT_FALSE(vsrv::start(s, p.path, {"VEK_TEST_VERSION=abc"}));
+  ASSERT_TRUE(vsrv::wait_exit(s, 5000));
+  EXPECT_EQ(2, WEXITSTATUS(s.status));
+  EXPECT_NE(std::string::npos, vsrv::stderr_text(s).find("VEK_TEST_VERSION"));
+}
+
+class ServerTest : public ::testing::Test {
+ protected:
+  Project proj;
+  Server srv;
+  void SetUp() override {
+    ASSERT_TRUE(vsrv::start(srv, proj.path)) << vsrv::stderr_text(srv);
+    ASSERT_EQ(0, vsrv::connect(srv));
+  }
+  void TearDown() override {
+    if (VEKClientIsConnected()) VEKClientDisconnect();
+    vsrv::stop(srv);
+  }
+  /* Sends raw bytes as one request and returns the answer keyword ("" when
+   * none came); an "SERROR" text is left in *error. */
+  std::string raw_request(const vekt::Bytes &b, std::string *error = nullptr) {
+    _vek_empty_write_buffer();
+    _vek_empty_read_buffer();
+    if (!_vek_write_bytes(VEK_SOCK, b.b.data(), b.b.size())) return "";
+    char answer[16];
+    if (_vek_send_and_wait(answer)) return "";
+    if (strcmp(answer, "SERROR") == 0 && error) {
+      char *text = nullptr;
+      if (_vek_read_string(VEK_SOCK, &text, 10000)) *error = text;
+      free(text);
+    }
+    return answer;
+  }
+  std::vector<std::string> studies() {
+    int n = 0;
+    char **names = nullptr;
+    EXPECT_EQ(0, VEKClientGetStudyList(&n, &names));
+    return vsrv::names_of(n, names);
+  }
+};
+
+TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
+  vekt::ErrorCapture errors;
+  std::string text;
+  /* Unknown keyword with arguments the server cannot know. */
+  EXPECT_EQ("SERROR", raw_request(vekt::kw("CNOSUCH").i32(7).str("x").dbl(1.5), &text));
+  EXPECT_NE(std::string::npos, text.find("Unknown request 'CNOSUCH'")) << text;
+  EXPECT_EQ(std::vector<std::string>{"Demo"}, studies());
+
+  /* A keyword whose length no keyword has. */
+  EXPECT_EQ("SERROR", raw_request(vekt::Bytes().u32(0x7fffffff).fill(64, 'A'), &text));
+  EXPECT_EQ(std::vector<std::string>{"Demo"}, studies());
+
+  /* A count that says how many texts follow, out of its range. */
+  ASSERT_EQ(0, vsrv::target("Grid3D", "Grade"));
+  EXPECT_EQ("SERROR", raw_request(vekt::kw("CVARUNIT").i32(-5).str("m").str("m"), &text));
+  EXPECT_NE(std::string::npos, text.find("Malformed arguments of request 'CVARUNIT'")) << text;
+  /* The session, its current items included, is intact. */
+  VEKVariableInfo info;
+  EXPECT_EQ(0, VEKClientGetVariableInfo(&info));
+  EXPECT_STREQ("g/t", info.unit);
+
+  /* A negative array count cannot be skipped: the rest is drained. */
+  EXPECT_EQ("SERROR", raw_request(vekt::kw("CWRITVARF").i64(-1).i64(-1).i32(0).dbl(1.234e30).i64(-3).dbl(1), &text));
+  EXPECT_EQ(24u, vsrv::read_all().size());
+}
+
+TEST_F(ServerTest, ItemsOutsideTheTreeAreRefused) {
+  vekt::ErrorCapture errors;
+  EXPECT_EQ(1, VEKClientSetStudy("../.."));
+  EXPECT_EQ(3, VEKClientGetLastError());
+  EXPECT_EQ(1, VEKClientNewStudy("../escape", "x"));
+  EXPECT_EQ(1, VEKClientNewStudy(".hidden", "x"));
+  EXPECT_EQ(1, VEKClientNewStudy("a/b", "x"));
+  EXPECT_EQ(1, VEKClientNewStudy("", "x"));
+  EXPECT_EQ(1, VEKClientNewStudy(std::string(129, 'n').c_str(), "x"));
+  EXPECT_EQ(0, VEKClientNewStudy(std::string(128, 'n').c_str(), "x"));
+  EXPECT_FALSE(std::filesystem::exists(proj.dir + "/escape"));
+  EXPECT_EQ(2u, studies().size());
+  /* Listing and setting need the level above. */
+  int n;
+  char **names;
+  EXPECT_EQ(1, VEKClientGetDirectoryList(&n, &names));
+  EXPECT_TRUE(errors.contains("No current Study"));
+  EXPECT_EQ(1, VEKClientSetVariable("Grade"));
+}
+
+TEST_F(ServerTest, RefusedWritesChangeNothing) {
+  vekt::ErrorCapture errors;
+  ASSERT_EQ(0, vsrv::target("Grid3D", "Grade"));
+  std::vector<double> before = vsrv::read_all();
+  ASSERT_EQ(24u, before.size());
+  std::vector<double> v(30, 7.0);
+  /* A count that does not match the File. */
+  EXPECT_EQ(1, VEKClientWriteDoubleVariable(0, 1.234e30, 23, v.data()));
+  EXPECT_EQ(1, VEKClientWriteDoubleVariable(0, 1.234e30, 25, v.data()));
+  /* Ranges outside the File, or a count that does not match the range. */
+  EXPECT_EQ(1, VEKClientWriteDoubleVariableSub(0, 3, 0, 1.234e30, 4, v.data()));
+  EXPECT_EQ(1, VEKClientWriteDoubleVariableSub(20, 25, 0, 1.234e30, 6, v.data()));
+  EXPECT_EQ(1, VEKClientWriteDoubleVariableSub(5, 4, 0, 1.234e30, 0, v.data()));
+  EXPECT_EQ(1, VEKClientWriteDoubleVariableSub(1, 3, 0, 1.234e30, 2, v.data()));
+  double test;
+  vek_long n;
+  double *data = nullptr;
+  EXPECT_EQ(1, VEKClientReadDoubleVariableSub(24, 25, 0, &test, &n, &data));
+  EXPECT_EQ(3, VEKClientGetLastError());
+  EXPECT_EQ(0, VEKClientReadDoubleVariableSub(24, 24, 0, &test, &n, &data));
+  EXPECT_EQ(1, n);
+  VEKClientFreePointer(data);
+  /* Coordinates of a grid follow from its geometry. */
+  ASSERT_EQ(0, VEKClientSetVariable("X"));
+  EXPECT_EQ(1, VEKClientWriteDoubleVariable(0, 1.234e30, 24, v.data()));
+  ASSERT_EQ(0, VEKClientSetVariable("Grade"));
+  EXPECT_EQ(before, vsrv::read_all());
+
+  /* A request cut short: the connection dies in the middle of the values. */
+  EXPECT_EQ(0, _vek_request("CWRITVARF"));
+  vek_long first = -1, count = 24;
+  int flag = 0;
+  double tv = 1.234e30;
+  ASSERT_TRUE(_vek_write_long(VEK_SOCK, &first) && _vek_write_long(VEK_SOCK, &first) &&
+              _vek_write_int(VEK_SOCK, &flag) && _vek_write_double(VEK_SOCK, &tv) &&
+              _vek_write_long(VEK_SOCK, &count));
+  for (int i = 0; i < 10; i++) ASSERT_TRUE(_vek_write_double(VEK_SOCK, &v[0]));
+  ASSERT_TRUE(_vek_flush_write(VEK_SOCK));
+  _vek_close_client();
+  /* The server notices, ends that session and takes the next one. */
+  ASSERT_EQ(0, vsrv::connect(srv));
+  ASSERT_EQ(0, vsrv::target("Grid3D", "Grade"));
+  EXPECT_EQ(before, vsrv::read_all());
+}
+
+TEST_F(ServerTest, SelectionAndUndefinedValues) {
+  ASSERT_EQ(0, vsrv::target("Samples", "Cu"));
+  std::vector<double> cu = vsrv::read_all();
+  ASSERT_EQ(12u, cu.size());
+  EXPECT_EQ(1.234e30, cu[4]); /* undefined in the sample project */
+
+  /* Under "Inside" (samples 4 to 9) a read hides the rest and a write
+   * changes only the selected samples. */
+  ASSERT_EQ(0, VEKClientSetSelection("Inside"));
+  std::vector<double> w(12);
+  for (int i = 0; i < 12; i++) w[(size_t)i] = 100 + i;
+  w[5] = -999.0; /* this write's own test value: stored as undefined */
+  w[6] = NAN;
+  ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, -999.0, 12, w.data()));
+  std::vector<double> under = vsrv::read_all();
+  ASSERT_EQ(0, VEKClientSetSelection(nullptr));
+  std::vector<double> all = vsrv::read_all();
+  for (size_t i = 0; i < 12; i++) {
+    bool inside = i >= 3 && i <= 8;
+    if (!inside) {
+      EXPECT_EQ(1.234e30, under[i]) << i;
+      EXPECT_EQ(cu[i], all[i]) << i;
+    } else if (i == 5) {
+      EXPECT_EQ(1.234e30, all[i]);
+    } else if (i == 6) {
+      EXPECT_TRUE(std::isnan(all[i]));
+    } else {
+      EXPECT_EQ(100.0 + (double)i, all[i]) << i;
+    }
+  }
+
+  /* A 1-bit variable holds 0 or 1 whatever is written. */
+  ASSERT_EQ(0, VEKClientNewDoubleVariable("Mask", 1, 0, 1, 0, nullptr));
+  int n;
+  char **names;
+  ASSERT_EQ(0, VEKClientGetVariableListByType(-3, &n, &names));
+  EXPECT_EQ((std::vector<std::string>{"Inside", "Mask"}), vsrv::names_of(n, names));
+  ASSERT_EQ(0, VEKClientSetVariable("Mask"));
+  std::vector<double> m = {0, 1, 2, -1, 1.234e30, NAN, 0, 0, 0, 0, 0, 5};
+  ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, 12, m.data()));
+  EXPECT_EQ((std::vector<double>{0, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 1}), vsrv::read_all());
+
+  /* Deleting the current selection clears it. */
+  ASSERT_EQ(0, VEKClientSetSelection("Mask"));
+  ASSERT_EQ(0, VEKClientDeleteVariable());
+  ASSERT_EQ(0, VEKClientSetVariable("Cu"));
+  std::vector<double> after = vsrv::read_all();
+  ASSERT_EQ(12u, after.size());
+  EXPECT_EQ(cu[0], after[0]);
+  EXPECT_EQ(103.0, after[3]);
+}
+
+TEST_F(ServerTest, MacroItemsAreCreatedByWritingAndNamedByAlpha) {
+  vekt::ErrorCapture errors;
+  ASSERT_EQ(0, vsrv::target("Grid2D"));
+  ASSERT_EQ(0, VEKClientNewDoubleVariable("Sim[xxxxx]", 32, 0, 10, 3, "m"));
+  ASSERT_EQ(0, VEKClientSetVariable("Sim[xxxxx]"));
+  std::vector<double> v(20, 1.0);
+  /* No index yet: nothing to read or write. */
+  EXPECT_EQ(1, VEKClientWriteDoubleVariable(0, 1.234e30, 20, v.data()));
+  EXPECT_TRUE(errors.contains("No macro index"));
+  ASSERT_EQ(0, VEKClientSetIndice(7));
+  int code;
+  EXPECT_TRUE(vsrv::read_all(&code).empty());
+  EXPECT_EQ(3, code);
+  ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, 20, v.data()));
+  ASSERT_EQ(0, VEKClientSetIndice(2));
+  v.assign(20, 2.0);
+  ASSERT_EQ(0, VEKClientWriteDoubleVariableSub(1, 5, 0, 1.234e30, 5, v.data()));
+  int n;
+  int *ind;
+  ASSERT_EQ(0, VEKClientGetMacroIndices(&n, &ind));
+  ASSERT_EQ(2, n);
+  EXPECT_EQ(2, ind[0]);
+  EXPECT_EQ(7, ind[1]);
+  VEKClientFreePointer(ind);
+  std::vector<double> item2 = vsrv::read_all();
+  ASSERT_EQ(20u, item2.size());
+  EXPECT_EQ(2.0, item2[4]);
+  EXPECT_EQ(1.234e30, item2[5]);
+  /* "Sim[00007]" names item 7. */
+  ASSERT_EQ(0, VEKClientSetVariable("Sim[00007]"));
+  EXPECT_EQ(std::vector<double>(20, 1.0), vsrv::read_all());
+  EXPECT_EQ(1, VEKClientSetVariable("Sim[00003]"));
+  EXPECT_EQ(1, VEKClientSetIndice(-1));
+
+  ASSERT_EQ(0, vsrv::target("Grid3D", "Simu[xxxxx]"));
+  ASSERT_EQ(0, VEKClientSetAlphaIndice("high"));
+  std::vector<double> high = vsrv::read_all();
+  ASSERT_EQ(24u, high.size());
+  EXPECT_DOUBLE_EQ(1.5, high[0]);
+  EXPECT_EQ(1, VEKClientSetAlphaIndice("nothing"));
+  /* A character variable holds no numbers. */
+  ASSERT_EQ(0, VEKClientSetVariable("Lithology"));
+  EXPECT_TRUE(vsrv::read_all(&code).empty());
+  EXPECT_EQ(3, code);
+}
+
+/* The answers follow the layout of the version the server announces: every
+ * request the client may send to such a server must come back readable. */
+TEST(ServerVersions, AnswersFollowTheAnnouncedLayout) {
+  const int versions[] = {100, 406, 408, 410, 411, 400500, 800000, 900000, 1300029, 1300030};
+  for (int version : versions) {
+    SCOPED_TRACE("version " + std::to_string(version));
+    Project proj;
+    Server srv;
+    ASSERT_TRUE(vsrv::start(srv, proj.path, {"VEK_TEST_VERSION=" + std::to_string(version)}));
+    ASSERT_EQ(0, vsrv::connect(srv));
+    EXPECT_EQ(version, VEKClientGetServerVersion());
+    ASSERT_EQ(0, vsrv::target("Cores", "Grade"));
+    VEKFileInfo fi;
+    ASSERT_EQ(0, VEKClientGetFileInfo(&fi));
+    EXPECT_EQ(VEK_FILE_TYPE_CORE_LINES, fi.type);
+    EXPECT_STREQ(version >= 900000 ? "Xb" : "", fi.xb_var_name);
+    EXPECT_STREQ("Z", fi.zg_var_name);
+    EXPECT_EQ(0, fi.fault_info.auth_priority);
+    VEKVariableInfo vi;
+    memset(&vi, 0, sizeof vi);
+    ASSERT_EQ(0, VEKClientGetVariableInfo(&vi));
+    EXPECT_EQ(32, vi.bit_length);
+    std::vector<double> g = vsrv::read_all();
+    ASSERT_EQ(5u, g.size());
+    g[1] = 3.25;
+    ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, 5, g.data()));
+    EXPECT_EQ(g, vsrv::read_all());
+    if (version > 400000) { /* only announcing servers create variables */
+      ASSERT_EQ(0, VEKClientNewDoubleVariable("Unit", 32, 0, 10, 3, "cm"));
+      ASSERT_EQ(0, VEKClientSetVariable("Unit"));
+      ASSERT_EQ(0, VEKClientGetVariableInfo(&vi));
+      EXPECT_STREQ("cm", vi.unit);
+      EXPECT_EQ(1, vi.length_var);
+    }
+    ASSERT_EQ(0, VEKClientNewStudy("New", "/phys"));
+    ASSERT_EQ(0, VEKClientDisconnect());
+  }
+}
+
+TEST(ServerVersions, OlderServersAndMovedSessions) {
+  Project proj;
+  /* Without "CARCH" longs stay 4 bytes on both sides. */
+  {
+    Server srv;
+    ASSERT_TRUE(vsrv::start(srv, proj.path, {"VEK_TEST_SUPPORTED=CVARMNEW,CLFILECNT"}));
+    ASSERT_EQ(0, vsrv::connect(srv));
+    EXPECT_EQ(0, _vek_server64);
+    ASSERT_EQ(0, vsrv::target("Lines", "Gravity"));
+    std::vector<double> g = vsrv::read_all();
+    ASSERT_EQ(12u, g.size());
+    /* Without "CCOMGET" the description carries the comment. */
+    VEKVariableInfo vi;
+    ASSERT_EQ(0, VEKClientGetVariableInfo(&vi));
+    EXPECT_STREQ("mGal", vi.unit);
+    double test;
+    int n;
+    double *data = nullptr;
+    ASSERT_EQ(0, VEKClientReadLineDoubleVariable(3, &test, &n, &data));
+    ASSERT_EQ(3, n);
+    EXPECT_EQ(g[9], data[0]);
+    EXPECT_EQ(g[11], data[2]);
+    VEKClientFreePointer(data);
+    double line[3] = {1, 2, 3};
+    EXPECT_EQ(3, VEKClientWriteLineDoubleVariable(3, 1.234e30, 2, line)); /* count must be the line's */
+    EXPECT_EQ(0, VEKClientWriteLineDoubleVariable(3, 1.234e30, 3, line));
+    g[9] = 1, g[10] = 2, g[11] = 3;
+    EXPECT_EQ(g, vsrv::read_all());
+    EXPECT_EQ(0, VEKClientDisconnect());
+  }
+  /* "SNEWPORT": the session moves to a port of its own. */
+  {
+    Server srv;
+    ASSERT_TRUE(vsrv::start(srv, proj.path, {"VEK_TEST_NEWPORT=1"}));
+    ASSERT_EQ(0, vsrv::connect(srv));
+    ASSERT_EQ(0, vsrv::target("Samples", "Au"));
+    EXPECT_EQ(12u, vsrv::read_all().size());
+    EXPECT_EQ(0, VEKClientDisconnect());
+    /* and the server takes the next client on its first port */
+    ASSERT_EQ(0, vsrv::connect(srv));
+    EXPECT_EQ(0, VEKClientDisconnect());
+  }
+}
