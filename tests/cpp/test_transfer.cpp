@@ -5,10 +5,16 @@
  * request's bytes arriving first).
  */
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
@@ -115,6 +121,85 @@ TEST_F(Transfer, MillionValuesRoundTripBitExactInFullBuffers) {
   VEKClientFreePointer(data);
   EXPECT_TRUE(p.finish(20000)) << p.report();
 }
+
+#ifdef VEK_TEST_SERVER
+/* The reference server on loopback over an empty temporary project; it
+ * reports its port on a control connection and is stopped by the
+ * destructor (and ends by itself after a minute without a client). */
+struct ReferenceServer {
+  pid_t pid = -1;
+  unsigned short port = 0;
+  std::string dir;
+
+  bool start() {
+    char tmpl[] = "/tmp/vek_transfer_test.XXXXXX";
+    if (!mkdtemp(tmpl)) return false;
+    dir = tmpl;
+    unsigned short control = 0;
+    int listener = -1;
+    if (_vek_listen_port(&control, 1, &listener)) return false;
+    pid = fork();
+    if (pid == 0) {
+      setenv("VEK_TEST_IDLE_EXIT", "60", 1);
+      std::string c = std::to_string(control);
+      execl(VEK_TEST_SERVER, "VEKserver", "-control", c.c_str(), (char *)nullptr);
+      _exit(127);
+    }
+    int fd = -1;
+    int value = 0;
+    bool ok = pid > 0 && _vek_wait_connect(listener, &fd, 0, 10) == 0 && _vek_read_int(fd, &value);
+    _vek_empty_read_buffer();
+    if (fd >= 0) close(fd);
+    close(listener);
+    port = (unsigned short)value;
+    return ok && port != 0;
+  }
+
+  ~ReferenceServer() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      int status;
+      for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; i++) usleep(50000);
+      if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+      }
+    }
+    std::error_code ec;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+  }
+};
+
+TEST_F(Transfer, MillionValuesRoundTripThroughTheReferenceServer) {
+  const size_t n = 1000000;
+  std::vector<double> values = awkward_values(n);
+  ReferenceServer server;
+  ASSERT_TRUE(server.start());
+  VEKClientInitialize(VEK_PROTOCOL_VERSION);
+  ASSERT_EQ(0, VEKClientConnect("127.0.0.1", server.port, server.dir.c_str()));
+  ASSERT_EQ(0, VEKClientNewStudy("S", (server.dir + "/S").c_str()));
+  ASSERT_EQ(0, VEKClientSetStudy("S"));
+  ASSERT_EQ(0, VEKClientNewDirectory("D"));
+  ASSERT_EQ(0, VEKClientSetDirectory("D"));
+  ASSERT_EQ(0, VEKClientNewGridFile("G", 2, 0, 0, 0, 1, 1, 1, 1000, 1000, 1));
+  ASSERT_EQ(0, VEKClientSetFile("G"));
+  ASSERT_EQ(0, VEKClientNewDoubleVariable("V", 64, VEK_FORMAT_TYPE_FREE, 24, 12, nullptr));
+  ASSERT_EQ(0, VEKClientSetVariable("V"));
+  ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, kTest, (vek_long)n, values.data()));
+  double tv = 0;
+  vek_long count = 0;
+  double *data = nullptr;
+  ASSERT_EQ(0, VEKClientReadDoubleVariable(0, &tv, &count, &data));
+  ASSERT_EQ((vek_long)n, count);
+  /* Undefined samples come back as the server's test value. */
+  size_t differ = 0;
+  for (size_t i = 0; i < n; i++)
+    differ += !same_bits(values[i] == kTest ? tv : values[i], data[i]);
+  EXPECT_EQ(0u, differ);
+  VEKClientFreePointer(data);
+  EXPECT_EQ(0, VEKClientDisconnect());
+}
+#endif
 
 TEST_F(Transfer, ReadThatFailsPartWayLeavesNoArray) {
   const int64_t huge_counts[] = {
