@@ -124,6 +124,7 @@ int _vek_flush_read(int sock, int need) {
     }
     ssize_t r = recv(sock, _rbuffer + _buffer_rnbytes, (size_t)(READ_BUFFER_SIZE - _buffer_rnbytes), 0);
     if (r < 0 && errno == EINTR) continue;
+    if (r == 0) errno = 0; /* the peer closed: no system error to report */
     if (r <= 0) return 0;
     _buffer_rnbytes += (int)r;
   }

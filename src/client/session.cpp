@@ -355,8 +355,11 @@ int VEKClientConnect(const char *host, unsigned short port, const char *data_pat
     goto end;
   }
   if (_vek_server_socket != -1) {
-    _vek_error("VEKClientConnect(): already connected");
-    goto end;
+    /* A connection still open here is one whose farewell failed (a server
+     * that went away) or was never said; refusing would leave the caller no
+     * way back to any server. */
+    _vek_debug("Closing the previous connection.");
+    _vek_close_client();
   }
   code = VEK_RESULT_COMMUNICATION;
   /* A list left by an earlier failed attempt describes another server. */

@@ -491,3 +491,48 @@ TEST_F(Codec, APeerThatStopsReadingFailsTheWrite) {
 }
 
 }  // namespace
+
+// ---- socket primitives ----
+
+namespace {
+
+TEST(Net, ListenAcceptAndClose) {
+  vekt::ErrorCapture errors;
+  unsigned short port = 0;
+  int listener = -1;
+  ASSERT_EQ(0, _vek_listen_port(&port, 1, &listener));
+  EXPECT_NE(0, port);  // the system's choice is handed back
+  int conn = -1;
+  EXPECT_EQ(1, _vek_wait_connect(listener, &conn, 0, 0));  // nobody came
+  int client = -1;
+  ASSERT_EQ(0, _vek_connect("127.0.0.1", port, &client));
+  EXPECT_EQ(0, _vek_wait_connect(listener, &conn, 0, 2));
+  EXPECT_GE(conn, 0);
+  _vek_close_socket(&conn);
+  EXPECT_EQ(-1, conn);
+  _vek_close_socket(&conn);  // a second close is harmless
+  _vek_close_socket(&client);
+  _vek_close_socket(&listener);
+  EXPECT_TRUE(errors.messages().empty()) << errors.joined();
+
+  // Nobody listens any more: refused, and no descriptor is left behind.
+  int refused = 123;
+  EXPECT_EQ(3, _vek_connect("127.0.0.1", port, &refused));
+  EXPECT_EQ(-1, refused);
+  EXPECT_EQ(1, _vek_connect(nullptr, port, &refused));
+  EXPECT_EQ(-1, refused);
+}
+
+TEST(Net, AFailedAcceptLeavesTheCallersSocketToTheCaller) {
+  vekt::ErrorCapture errors;
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  int conn = -1;
+  EXPECT_EQ(-1, _vek_wait_connect(fds[0], &conn, 1, 0));  // not a socket
+  EXPECT_TRUE(errors.contains("Call to accept() failed.")) << errors.joined();
+  EXPECT_NE(-1, fcntl(fds[0], F_GETFD));  // still the caller's to close
+  close(fds[0]);
+  close(fds[1]);
+}
+
+}  // namespace

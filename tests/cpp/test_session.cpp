@@ -273,10 +273,8 @@ TEST_F(Session, ARefusedConnectionIsCode2) {
   EXPECT_EQ(-1, _vek_server_socket);
 }
 
-TEST_F(Session, ConnectRefusesBadArgumentsAndASecondConnection) {
+TEST_F(Session, ConnectRefusesBadArguments) {
   Peer p;
-  vekt::script_handshake(p, 411, {});
-  vekt::script_goodbye(p);
   p.start();
   VEKClientInitialize(VEK_PROTOCOL_VERSION);
   EXPECT_EQ(1, VEKClientConnect(nullptr, p.port(), ""));
@@ -285,13 +283,28 @@ TEST_F(Session, ConnectRefusesBadArgumentsAndASecondConnection) {
   EXPECT_EQ(VEK_RESULT_USAGE, VEKClientGetLastError());
   EXPECT_EQ(1, VEKClientConnect("127.0.0.1", p.port(), std::string(10000, 'a').c_str()));
   EXPECT_EQ(VEK_RESULT_USAGE, VEKClientGetLastError());
-  ASSERT_EQ(0, vekt::connect_client(p));
-  int sock = _vek_server_socket;
-  EXPECT_EQ(1, VEKClientConnect("127.0.0.1", p.port(), ""));
-  EXPECT_EQ(VEK_RESULT_USAGE, VEKClientGetLastError());
-  EXPECT_EQ(sock, _vek_server_socket);
+  EXPECT_FALSE(p.pending_connection(50));
+  EXPECT_TRUE(p.finish());
+}
+
+// A server that went away makes the farewell fail and leaves the connection
+// open; connecting again must still be possible, and ends the old socket.
+TEST_F(Session, AFailedFarewellDoesNotBlockTheNextConnection) {
+  Peer gone, next;
+  vekt::script_handshake(gone, 1300030, {"CARCH"});
+  gone.close_now();
+  vekt::script_handshake(next, 1300030, {"CARCH"});
+  vekt::script_goodbye(next);
+  gone.start();
+  next.start();
+  ASSERT_EQ(0, vekt::connect_client(gone));
+  EXPECT_TRUE(gone.finish()) << gone.report();
+  EXPECT_EQ(1, VEKClientDisconnect());
+  EXPECT_EQ(VEK_RESULT_COMMUNICATION, VEKClientGetLastError());
+  EXPECT_EQ(1, VEKClientIsConnected());
+  ASSERT_EQ(0, vekt::connect_client(next)) << errors.joined();
   EXPECT_EQ(0, VEKClientDisconnect());
-  EXPECT_TRUE(p.finish()) << p.report();
+  EXPECT_TRUE(next.finish()) << next.report();
 }
 
 TEST_F(Session, PortZeroMeansTheDefaultPort) {
