@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds the source tarball in a temporary directory and runs
+# "R CMD check --no-manual" on it, as CRAN would. Fails when the build fails
+# or the check reports any ERROR or WARNING; prints the check's summary
+# (NOTEs included) either way. The checkout itself is left untouched.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/orvanelink-check.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+echo "== R CMD build"
+if ! (cd "$work" && R CMD build --no-build-vignettes "$root") >"$work/build.log" 2>&1; then
+  cat "$work/build.log"
+  echo "check-package: R CMD build failed"
+  exit 1
+fi
+tarball=$(ls "$work"/orvanelink_*.tar.gz 2>/dev/null | head -n 1)
+if [ -z "$tarball" ]; then
+  cat "$work/build.log"
+  echo "check-package: no tarball was built"
+  exit 1
+fi
+
+echo "== R CMD check --no-manual $(basename "$tarball")"
+# Two cores at most; the check itself needs no network.
+(cd "$work" && MAKEFLAGS=-j2 _R_CHECK_FORCE_SUGGESTS_=false \
+  R CMD check --no-manual "$tarball") >"$work/check.log" 2>&1
+status=$?
+log="$work/orvanelink.Rcheck/00check.log"
+[ -f "$log" ] || log="$work/check.log"
+
+# Every flagged step with the lines that explain it.
+awk '/^\* .*\.\.\. (NOTE|WARNING|ERROR)/ {show = 1; print; next}
+     /^\* / {show = 0}
+     show {print}' "$log"
+if grep -qE "^\* .*\.\.\. *(ERROR|WARNING)|^Status: .*(ERROR|WARNING)" "$log" || [ "$status" -ne 0 ]; then
+  # Failing tests or examples leave their output beside the log.
+  for f in "$work"/orvanelink.Rcheck/tests/*.Rout.fail "$work"/orvanelink.Rcheck/orvanelink-Ex.Rout; do
+    [ -f "$f" ] && { echo "---- $(basename "$f") (last lines)"; tail -n 40 "$f"; }
+  done
+  tail -n 3 "$log"
+  echo "check-package: FAILED"
+  exit 1
+fi
+tail -n 1 "$log"
+echo "check-package: OK"
