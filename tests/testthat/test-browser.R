@@ -1,0 +1,206 @@
+# The interactive browser: menu texts, answers refused or ignored, the walk
+# between levels, creation and deletion through the dialogues, and the
+# choice of a Db variable.
+
+# SManageTarget(delete, create, reset, stop_level) with a 2-D grid Db of
+# 3 x 2 nodes as the description of any File created on the way.
+manage <- function(tag, delete, create, reset, stop_level) {
+  sprintf(paste0('e <- .Call("SManageTarget", %dL, %dL, %dL, %dL, 2L, 6L, 1L, c(3L, 2L), c(5, 7), ',
+                 'c(2, 0.5), c(0, 0), NULL, PACKAGE = "orvanelink"); emit("%s", e$error)'),
+          delete, create, reset, stop_level, tag)
+}
+show <- function(tag) {
+  sprintf('invisible(.Call("SShowTarget", PACKAGE = "orvanelink")); cat("SHOWN %s\\n")', tag)
+}
+# The line under a menu title.
+rule <- function(title) paste0("-----|-", strrep("-", nchar(title)))
+# The five target lines printed by show(tag), without their labels.
+target <- function(out, tag) {
+  end <- orv_line(out, paste("SHOWN", tag))
+  sub("^[A-Za-z]+ *: ", "", out[end - 5:1])
+}
+# Output lines from the echo of the line that starts with `start` up to the
+# next echoed R line.
+section <- function(out, start) {
+  from <- which(startsWith(out, start))[1]
+  to <- which(startsWith(out, "> ") & seq_along(out) > from)[1]
+  out[from:(to - 1)]
+}
+
+test_that("menus, refused and ignored answers, going up, and levels passed without a menu", {
+  skip_if_not(orv_have_server())
+  project <- orv_project_copy()
+  out <- dialogue(c(
+    'invisible(.Call("IGetStudyList", "Beta", "beta_place", "", PACKAGE = "orvanelink"))',
+    manage("walk", 1, 1, 1, 3), "0", "2x", "..", "2", "help", "1", "3", show("walk"),
+    manage("plain", 0, 0, 1, 5), "new", "del", "2", "1", "5", "0", "..", "1", "3", show("plain"),
+    manage("nosel", 0, 0, 1, 5), "2", "1", "3", "stop", show("nosel"),
+    'invisible(.Call("DbCreateFile", "Demo", "Mining", "Samples", PACKAGE = "orvanelink"))',
+    manage("named", 0, 0, 0, 3), show("named"),
+    manage("zero", 0, 0, 1, 0), "2", show("zero")),
+    project = project)
+  expect_equal(orv_result(out, "walk"), "0")
+  # The Study menu with two Studies, creation and deletion offered.
+  walk <- section(out, '> e <- .Call("SManageTarget", 1L, 1L, 1L, 3L')
+  expect_equal(walk[2:13],
+               c("", "Rank | Orvane Study", rule("Orvane Study"), "   1 | Beta", "   2 | Demo",
+                 "     | ", " new | Create a new item", " del | Delete an item",
+                 "help | Display the current list", "stop | Stop browsing",
+                 "Enter your choice : 0", "The answer '0' is not valid"))
+  # "2x" is refused as text; ".." is not offered at the Study level.
+  expect_equal(walk[14:17], c("Enter your choice : 2x", "The answer '2x' is not valid",
+                              "Enter your choice : ..", "Enter your choice : 2"))
+  expect_equal(walk[18:21], c("", "Currently in : Demo/", "Rank | Orvane Directory",
+                              rule("Orvane Directory")))
+  expect_equal(walk[22], "  .. | Return to upper level")
+  # "help" prints the menu again, without the path.
+  expect_equal(sum(walk == "Rank | Orvane Directory"), 2)
+  expect_equal(sum(walk == "Currently in : Demo/"), 1)
+  # stop_level 3: the walk ends once the File is chosen.
+  expect_false(any(walk == "Rank | Orvane Selection"))
+  expect_equal(target(out, "walk"), c("Demo", "Mining", "Grid3D", "(Not defined yet)", "(Not defined yet)"))
+
+  # Without creation and deletion: "new" and "del" are ignored silently, the
+  # Selection menu offers None as 0, ".." at the Variable level goes back to it.
+  plain <- section(out, '> e <- .Call("SManageTarget", 0L, 0L, 1L, 5L')
+  expect_false(any(plain %in% c(" new | Create a new item", " del | Delete an item")))
+  expect_equal(plain[which(plain == "Enter your choice : new") + 1], "Enter your choice : del")
+  expect_equal(plain[which(plain == "Enter your choice : del") + 1], "Enter your choice : 2")
+  sel <- which(plain == "Rank | Orvane Selection")
+  expect_length(sel, 2)
+  expect_equal(plain[sel[1] + 1:5], c(rule("Orvane Selection"), "  .. | Return to upper level",
+                                      "   0 | None", "   1 | Inside", "     | "))
+  expect_equal(plain[sel[1] - 1], "Currently in : Demo/Mining/Samples/")
+  var <- which(plain == "Rank | Orvane Variable")
+  expect_equal(plain[var[1] + 2:7], c("  .. | Return to upper level", "   1 | X", "   2 | Y",
+                                      "   3 | Cu", "   4 | Au", "   5 | Inside"))
+  expect_equal(orv_result(out, "plain"), "0")
+  expect_equal(target(out, "plain"), c("Demo", "Mining", "Samples", "Inside", "Cu"))
+
+  # A File without selections: no Selection menu, no Selection in the target.
+  nosel <- section(out, '> e <- .Call("SManageTarget", 0L, 0L, 1L, 5L, 2L, 6L, 1L, c(3L, 2L), c(5, 7), c(2, 0.5), c(0, 0), NULL, PACKAGE = "orvanelink"); emit("nosel"')
+  expect_false(any(nosel == "Rank | Orvane Selection"))
+  expect_equal(nosel[which(nosel == "Rank | Orvane Variable") - 1], "Currently in : Demo/Mining/Grid3D/")
+  expect_equal(orv_result(out, "nosel"), "1")
+  expect_equal(target(out, "nosel")[3:4], c("Grid3D", "(Not defined yet)"))
+
+  # Levels defined by name are passed without a menu, on the items named.
+  named <- section(out, '> e <- .Call("SManageTarget", 0L, 0L, 0L, 3L')
+  expect_false(any(startsWith(named, "Rank |")))
+  expect_equal(orv_result(out, "named"), "0")
+  expect_equal(target(out, "named")[1:3], c("Demo", "Mining", "Samples"))
+  # stop_level 0 still runs the Study level and ends after it.
+  zero <- section(out, '> e <- .Call("SManageTarget", 0L, 0L, 1L, 0L')
+  expect_false(any(zero == "Rank | Orvane Directory"))
+  expect_equal(orv_result(out, "zero"), "0")
+  expect_equal(target(out, "zero")[1:2], c("Demo", "(Not defined yet)"))
+})
+
+test_that("Study, Directory, File and Variable created through the dialogues, then deleted", {
+  skip_if_not(orv_have_server())
+  project <- orv_project_copy()
+  out <- dialogue(c(
+    manage("create", 1, 1, 1, 5),
+    "new", "Demo", "Gamma", "gamma_place", "new", "D1", "new", "F1",
+    "new", "X", "V1", "3", "", "", "m", "", "", "",
+    show("create"),
+    'r <- .Call("DbCreateFile", "Gamma", "D1", "F1", PACKAGE = "orvanelink"); emit("desc", c(r$ndim, r$nech, r$flag.grid, r$x0, r$dx, r$nx))',
+    'r <- .Call("IGetVariableList", "Gamma", "D1", "F1", "", PACKAGE = "orvanelink"); emit("vars", r$VariableList)',
+    manage("nodel", 1, 1, 1, 5), "del", "NA", "del", "2", "n",
+    manage("delvar", 1, 1, 1, 5), "2", "1", "1", "del", "3", "y", "stop",
+    'r <- .Call("IGetVariableList", "Gamma", "D1", "F1", "", PACKAGE = "orvanelink"); emit("vars2", r$VariableList)',
+    manage("deltree", 1, 1, 1, 5), "2", "1", "del", "1", "y", "..", "del", "1", "y", "..",
+    "del", "2", "y", "stop",
+    'r <- .Call("IGetStudyList", "", "", "", PACKAGE = "orvanelink"); emit("studies", r$StudyList)',
+    manage("delsel", 1, 0, 1, 5), "1", "1", "5", "del", "1", "y", "stop",
+    'r <- .Call("IGetSelectionList", "Demo", "Mining", "Samples", PACKAGE = "orvanelink"); emit("sels", length(r$SelectionList))'),
+    project = project)
+
+  create <- section(out, '> e <- .Call("SManageTarget", 1L, 1L, 1L, 5L, 2L, 6L, 1L, c(3L, 2L), c(5, 7), c(2, 0.5), c(0, 0), NULL, PACKAGE = "orvanelink"); emit("create"')
+  prompts <- c("New Study Name ('stop' to cancel) : Demo", "The name 'Demo' already exists",
+               "New Study Name ('stop' to cancel) : Gamma",
+               "New Physical Study Location ('stop' to cancel) : gamma_place")
+  expect_equal(create[match(prompts[1], create) + 0:3], prompts)
+  expect_true("New Directory Name ('stop' to cancel) : D1" %in% create)
+  expect_true("New File Name ('stop' to cancel) : F1" %in% create)
+  # The new grid File has its coordinates and no selection: the Variable
+  # menu follows the File's creation directly.
+  expect_false(any(create == "Rank | Orvane Selection"))
+  expect_equal(create[match("New Variable Name ('stop' to cancel) : X", create) + 0:10],
+               c("New Variable Name ('stop' to cancel) : X", "The name 'X' already exists",
+                 "New Variable Name ('stop' to cancel) : V1",
+                 "Bit Length (1,2,4,8,16,32 or 64 (Def=32) [1,64] : 3",
+                 "Bit Length (1,2,4,8,16,32 or 64 (Def=32) [1,64] : ",
+                 "Unit : ", "No default value provided", "Unit : m",
+                 "Format: 0 (Decimal) 1 (Integer) 2 (Exponent) 3 (Free) (Def=0) [0,3] : ",
+                 "Number of characters for printout (Def=10) [1,NA] : ",
+                 "Number of decimal digits (Def=3) [0,NA] : "))
+  expect_equal(orv_result(out, "create"), "0")
+  expect_equal(target(out, "create"), c("Gamma", "D1", "F1", "(Not defined yet)", "V1"))
+  expect_equal(emitted(out, "desc"), c(2, 6, 1, 5, 7, 2, 0.5, 3, 2))
+  expect_true("V1" %in% strsplit(orv_result(out, "vars"), ",")[[1]])
+
+  # "NA" as the rank to delete designates nothing and the menu asks again;
+  # a declined Study deletion ends the walk.
+  nodel <- section(out, '> e <- .Call("SManageTarget", 1L, 1L, 1L, 5L, 2L, 6L, 1L, c(3L, 2L), c(5, 7), c(2, 0.5), c(0, 0), NULL, PACKAGE = "orvanelink"); emit("nodel"')
+  expect_equal(nodel[match("Rank of the item to be deleted [1,2] : NA", nodel) + 0:3],
+               c("Rank of the item to be deleted [1,2] : NA", "No item designated for deletion",
+                 "Enter your choice : del", "Rank of the item to be deleted [1,2] : 2"))
+  expect_true("Confirm deletion  [y,n] : n" %in% nodel)
+  expect_equal(orv_result(out, "nodel"), "1")
+
+  # The Variable deleted, its menu shown again without it.
+  expect_false("V1" %in% strsplit(orv_result(out, "vars2"), ",")[[1]])
+  delvar <- section(out, '> e <- .Call("SManageTarget", 1L, 1L, 1L, 5L, 2L, 6L, 1L, c(3L, 2L), c(5, 7), c(2, 0.5), c(0, 0), NULL, PACKAGE = "orvanelink"); emit("delvar"')
+  menus <- which(delvar == "Rank | Orvane Variable")
+  expect_length(menus, 2)
+  expect_equal(delvar[menus[2] + 3:5], c("   1 | X", "   2 | Y", "     | "))
+
+  # File, Directory and Study deleted in turn, each menu shown again.
+  deltree <- section(out, '> e <- .Call("SManageTarget", 1L, 1L, 1L, 5L, 2L, 6L, 1L, c(3L, 2L), c(5, 7), c(2, 0.5), c(0, 0), NULL, PACKAGE = "orvanelink"); emit("deltree"')
+  expect_equal(sum(deltree == "Confirm deletion  [y,n] : y"), 3)
+  expect_equal(sum(deltree == "Rank | Orvane Study"), 3)
+  expect_equal(orv_result(out, "studies"), "Demo")
+  expect_equal(orv_result(out, "deltree"), "1")
+
+  # A selection deleted from its menu; the File then has none and the walk
+  # goes to the Variable menu directly.
+  delsel <- section(out, '> e <- .Call("SManageTarget", 1L, 0L, 1L, 5L')
+  expect_equal(sum(delsel == "Rank | Orvane Selection"), 1)
+  expect_equal(sum(delsel == "Rank | Orvane Variable"), 1)
+  expect_equal(orv_result(out, "sels"), "0")
+})
+
+test_that("a Db variable is chosen by rank from a list handed by R", {
+  skip_if_not(orv_have_server())
+  project <- orv_project_copy()
+  designate <- function(tag, names) {
+    sprintf('r <- .Call("SDesignateVariable", %s, PACKAGE = "orvanelink"); emit("%s", c(r$error, r$flag.continue, r$rank))',
+            names, tag)
+  }
+  out <- dialogue(c(
+    designate("nofile", 'c("Va", "Vb")'),
+    'invisible(.Call("DbCreateFile", "Demo", "Mining", "Samples", PACKAGE = "orvanelink"))',
+    designate("two", 'c("Va", "Vb", "Vc")'), "..", "new", "0", "4", "2",
+    designate("stop", 'c("Va", "Vb", "Vc")'), "stop",
+    designate("empty", "character(0)"), "help", "1", "stop"),
+    project = project)
+  expect_true("You must define the Study first" %in% out)
+  expect_equal(orv_result(out, "nofile"), "1,0,-1")
+  two <- section(out, '> r <- .Call("SDesignateVariable", c("Va", "Vb", "Vc"), PACKAGE = "orvanelink"); emit("two"')
+  title <- "Loop for selecting Variable(s) to be copied from Db into Orvane"
+  expect_equal(two[2:16],
+               c("", title, strrep("=", nchar(title)), "", "Currently in : Demo/Mining/Samples/",
+                 "Rank | Db Variable", rule("Db Variable"), "   1 | Va", "   2 | Vb", "   3 | Vc",
+                 "     | ", "help | Display the current list", "stop | Stop browsing",
+                 "Enter your choice : ..", "Enter your choice : new"))
+  expect_equal(two[17:21], c("Enter your choice : 0", "The answer '0' is not valid",
+                             "Enter your choice : 4", "The answer '4' is not valid",
+                             "Enter your choice : 2"))
+  expect_equal(orv_result(out, "two"), "0,1,2")
+  expect_equal(orv_result(out, "stop"), "0,0,-1")
+  empty <- section(out, '> r <- .Call("SDesignateVariable", character(0)')
+  expect_equal(sum(empty == "Rank | Db Variable"), 2)
+  expect_true("The answer '1' is not valid" %in% empty)
+  expect_equal(orv_result(out, "empty"), "0,0,-1")
+})
