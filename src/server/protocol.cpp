@@ -79,22 +79,31 @@ bool Io::rdoubles(int64_t n, bool keep, std::vector<double> &out) {
     return false;
   }
   if (keep) {
+    /* The buffer grows with the values that really arrive: a count that
+     * promises more than the peer sends costs no more than what it sent. */
+    const size_t chunk = (size_t)1 << 20;
     try {
-      out.resize((size_t)n);
+      out.reserve((size_t)n);
+      size_t done = 0;
+      while (done < (size_t)n) {
+        size_t take = std::min(chunk, (size_t)n - done);
+        out.resize(done + take);
+        if (!_vek_rw_vector(sock, out.data() + done, take, 8, _vek_read_double_elem)) {
+          bad = true;
+          std::vector<double>().swap(out);
+          return false;
+        }
+        done += take;
+      }
+      return true;
     } catch (const std::bad_alloc &) {
-      keep = false;
+      /* What was read is dropped; the rest is skipped below. */
+      n -= (int64_t)out.size();
       std::vector<double>().swap(out);
     } catch (const std::length_error &) {
-      keep = false;
-    }
-  }
-  if (keep) {
-    if (!_vek_rw_vector(sock, out.data(), (size_t)n, 8, _vek_read_double_elem)) {
-      bad = true;
+      n -= (int64_t)out.size();
       std::vector<double>().swap(out);
-      return false;
     }
-    return true;
   }
   /* Values the request cannot use still have to leave the stream. */
   double scratch[4096];

@@ -23,8 +23,9 @@
 /* Unit texts travel in 11-byte fields. */
 #define VEK_UNIT_MAX 10
 #define VEK_COMMENT_MAX 499
-/* Samples of one File: the int counts of line transfers must hold them. */
-#define VEK_MAX_SAMPLES 2147483647LL
+/* Samples of one File. One variable is then at most 2 GB in memory, which is
+ * also the most that one transfer of the client's R bridge can hold. */
+#define VEK_MAX_SAMPLES 268435455LL
 #define VEK_MACRO_INDEX_MAX 99999
 
 enum FileType { FT_POINTS = 0, FT_GRAVITY_LINES = 1, FT_CORE_LINES = 2, FT_GRID = 3 };

@@ -25,6 +25,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -117,14 +119,22 @@ inline int stop(Server &s) {
     kill(s.pid, SIGTERM);
     if (!wait_exit(s, 5000)) kill_now(s);
   }
-  if (s.err_fd >= 0) {
-    close(s.err_fd);
-    s.err_fd = -1;
-  }
   return s.status;
 }
 
-inline Server::~Server() { stop(*this); }
+/* Stops the server and expects a clean end: status 0 and nothing on its
+ * standard error (a sanitizer's report included). */
+inline void stop_clean(Server &s) {
+  int st = stop(s);
+  std::string text = stderr_text(s);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "wait status " << st << "\n" << text;
+  EXPECT_EQ("", text);
+}
+
+inline Server::~Server() {
+  stop(*this);
+  if (err_fd >= 0) close(err_fd);
+}
 
 /* Starts the server on project (empty: no VEK_PROJECT_DIR) with extra
  * NAME=value settings. Returns true when it reported its session port; false

@@ -87,7 +87,7 @@ TEST(ServerDurability, AcknowledgedChangesSurviveSigkill) {
   ASSERT_EQ(0, VEKClientVariableExists("Fresh", &exists));
   EXPECT_EQ(0, exists);
   ASSERT_EQ(0, VEKClientDisconnect());
-  vsrv::stop(srv);
+  vsrv::stop_clean(srv);
   EXPECT_FALSE(has_leftovers(proj.path));
 }
 
@@ -110,6 +110,7 @@ TEST(ServerDurability, LeftoversOfAnInterruptedChangeAreIgnoredAndSwept) {
   ASSERT_EQ(0, vsrv::target("Samples", "Cu"));
   EXPECT_EQ(v, vsrv::read_all());
   ASSERT_EQ(0, VEKClientDisconnect());
+  vsrv::stop_clean(srv);
 }
 
 TEST(ServerLifetime, EndsOnSignalsAndWhenIdle) {
@@ -154,4 +155,5 @@ TEST(ServerLifetime, DataPathNamesTheProjectWithoutSetting) {
   ASSERT_EQ(0, vsrv::target("Samples", "Au"));
   EXPECT_EQ(12u, vsrv::read_all().size());
   ASSERT_EQ(0, VEKClientDisconnect());
+  vsrv::stop_clean(srv);
 }

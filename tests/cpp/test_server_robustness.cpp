@@ -89,7 +89,7 @@ class ServerTest : public ::testing::Test {
   }
   void TearDown() override {
     if (VEKClientIsConnected()) VEKClientDisconnect();
-    vsrv::stop(srv);
+    vsrv::stop_clean(srv);
   }
   /* Sends raw bytes as one request and returns the answer keyword ("" when
    * none came); an "SERROR" text is left in *error. */
@@ -203,6 +203,30 @@ TEST_F(ServerTest, RefusedWritesChangeNothing) {
   ASSERT_EQ(0, vsrv::connect(srv));
   ASSERT_EQ(0, vsrv::target("Grid3D", "Grade"));
   EXPECT_EQ(before, vsrv::read_all());
+}
+
+/* Counts that promise far more values than arrive: the server holds only
+ * what came, and the peer's going away ends that session only. */
+TEST_F(ServerTest, HostileCountsEndOnlyTheirSession) {
+  ASSERT_EQ(0, vsrv::target("Samples"));
+  vekt::Bytes b = vekt::kw("CPFILENEW").str("Huge").i64(200000000).i32(3);
+  for (int i = 0; i < 1000; i++) b.dbl(1.0);
+  ASSERT_TRUE(_vek_write_bytes(VEK_SOCK, b.b.data(), b.b.size()) && _vek_flush_write(VEK_SOCK));
+  _vek_close_client();
+  ASSERT_EQ(0, vsrv::connect(srv));
+  ASSERT_EQ(0, vsrv::target("Samples", "Au"));
+  vekt::Bytes w = vekt::kw("CWRITVARF").i64(-1).i64(-1).i32(0).dbl(1.234e30).i64(1000000000000LL);
+  for (int i = 0; i < 1000; i++) w.dbl(2.0);
+  ASSERT_TRUE(_vek_write_bytes(VEK_SOCK, w.b.data(), w.b.size()) && _vek_flush_write(VEK_SOCK));
+  _vek_close_client();
+  ASSERT_EQ(0, vsrv::connect(srv));
+  ASSERT_EQ(0, vsrv::target("Samples", "Au"));
+  std::vector<double> au = vsrv::read_all();
+  ASSERT_EQ(12u, au.size());
+  EXPECT_EQ(1.5, au[0]);
+  int exists = 1;
+  ASSERT_EQ(0, VEKClientFileExists("Huge", &exists));
+  EXPECT_EQ(0, exists);
 }
 
 TEST_F(ServerTest, SelectionAndUndefinedValues) {
@@ -339,6 +363,7 @@ TEST(ServerVersions, AnswersFollowTheAnnouncedLayout) {
     }
     ASSERT_EQ(0, VEKClientNewStudy("New", "/phys"));
     ASSERT_EQ(0, VEKClientDisconnect());
+    vsrv::stop_clean(srv);
   }
 }
 
@@ -371,6 +396,7 @@ TEST(ServerVersions, OlderServersAndMovedSessions) {
     g[9] = 1, g[10] = 2, g[11] = 3;
     EXPECT_EQ(g, vsrv::read_all());
     EXPECT_EQ(0, VEKClientDisconnect());
+    vsrv::stop_clean(srv);
   }
   /* "SNEWPORT": the session moves to a port of its own. */
   {
@@ -383,5 +409,6 @@ TEST(ServerVersions, OlderServersAndMovedSessions) {
     /* and the server takes the next client on its first port */
     ASSERT_EQ(0, vsrv::connect(srv));
     EXPECT_EQ(0, VEKClientDisconnect());
+    vsrv::stop_clean(srv);
   }
 }
