@@ -97,6 +97,16 @@ ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, s
   .check_flag(verbose, "verbose")
   if (!run_server && !is.null(server)) .fail("server", "is only used with run_server = TRUE")
   program <- if (run_server) .server_to_launch(server) else ""
+  if (run_server && nzchar(path)) {
+    # The launched server inherits this environment, and a reference server
+    # serves VEK_PROJECT_DIR in preference to the path it is given: the
+    # project asked for here must win over one set for other purposes.
+    old <- Sys.getenv("VEK_PROJECT_DIR", unset = NA)
+    if (!is.na(old)) {
+      Sys.unsetenv("VEK_PROJECT_DIR")
+      on.exit(Sys.setenv(VEK_PROJECT_DIR = old), add = TRUE)
+    }
+  }
   before <- if (run_server) .server_children() else integer(0)
   res <- .Call("SConnectOrvane", path, program, host, port, as.integer(run_server),
                as.integer(verbose), PACKAGE = "orvanelink")

@@ -169,13 +169,17 @@ test_that("Db descriptions are built and checked in R", {
 test_that("ConnectOrvane launches the bundled server and DisconnectOrvane stops it", {
   skip_if_not(orv_have_server())
   project <- orv_project_copy()
-  withr::local_envvar(c(VEK_TEST_IDLE_EXIT = "20", VEK_PROJECT_DIR = NA))
+  # A server that saw this would refuse to start: the path given wins.
+  elsewhere <- file.path(tempdir(), "no-such-project")
+  withr::local_envvar(c(VEK_TEST_IDLE_EXIT = "20", VEK_PROJECT_DIR = elsewhere))
   withr::defer(DisconnectOrvane())
   expect_invisible(ConnectOrvane(run_server = TRUE, path = project))
+  expect_identical(Sys.getenv("VEK_PROJECT_DIR"), elsewhere)
   pid <- orvanelink:::.state$server_pids
   expect_length(pid, 1L)
   expect_true(pid %in% orvanelink:::.server_children())
   expect_true(IsConnectedOrvane())
+  expect_identical(ListStudies(), "Demo")
   expect_true(ShowTarget())
   # A second call keeps the connection and launches nothing.
   expect_true(ConnectOrvane(run_server = TRUE, path = project))
