@@ -140,6 +140,45 @@ TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
   EXPECT_EQ(24u, vsrv::read_all().size());
 }
 
+TEST_F(ServerTest, DamageFoundLaterIsAnErrorAndDeletionClearsTheItemsBelow) {
+  vekt::ErrorCapture errors;
+  /* A description spoilt while the server runs. */
+  std::ofstream(proj.file("Demo/Mining/Grid2D/file.json"), std::ios::trunc) << "[1,2";
+  ASSERT_EQ(0, vsrv::target("Samples", "Cu"));
+  EXPECT_EQ(1, VEKClientSetFile("Grid2D"));
+  EXPECT_TRUE(errors.contains("File 'Grid2D' is damaged")) << errors.joined();
+  /* The current items did not move. */
+  EXPECT_EQ(12u, vsrv::read_all().size());
+  /* A data file cut short under the current File. */
+  std::filesystem::resize_file(proj.file("Demo/Mining/Samples/Cu.bin"), 16);
+  int code;
+  EXPECT_TRUE(vsrv::read_all(&code).empty());
+  EXPECT_EQ(3, code);
+  std::vector<double> v(12, 1.0);
+  EXPECT_EQ(1, VEKClientWriteDoubleVariableSub(1, 2, 0, 1.234e30, 2, v.data()));
+  /* A whole write replaces the data without reading it. */
+  EXPECT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, 12, v.data()));
+  EXPECT_EQ(v, vsrv::read_all());
+
+  /* Deleting the current File forgets it and what was below it. */
+  ASSERT_EQ(0, VEKClientSetSelection("Inside"));
+  ASSERT_EQ(0, VEKClientDeleteFile());
+  VEKVariableInfo vi;
+  EXPECT_EQ(1, VEKClientGetVariableInfo(&vi));
+  EXPECT_TRUE(errors.contains("No current File"));
+  EXPECT_EQ(1, VEKClientSetSelection("Inside"));
+  int n;
+  char **names;
+  ASSERT_EQ(0, VEKClientGetFileList(&n, &names));
+  EXPECT_EQ((std::vector<std::string>{"Cores", "Grid2D", "Grid3D", "Lines"}), vsrv::names_of(n, names));
+  ASSERT_EQ(0, VEKClientDeleteDirectory());
+  EXPECT_EQ(1, VEKClientGetFileList(&n, &names));
+  ASSERT_EQ(0, VEKClientDeleteStudy());
+  EXPECT_EQ(1, VEKClientGetDirectoryList(&n, &names));
+  EXPECT_TRUE(studies().empty());
+  EXPECT_TRUE(std::filesystem::is_empty(proj.path));
+}
+
 TEST_F(ServerTest, ItemsOutsideTheTreeAreRefused) {
   vekt::ErrorCapture errors;
   EXPECT_EQ(1, VEKClientSetStudy("../.."));
