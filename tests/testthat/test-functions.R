@@ -173,17 +173,20 @@ test_that("ConnectOrvane launches the bundled server and DisconnectOrvane stops 
   elsewhere <- file.path(tempdir(), "no-such-project")
   withr::local_envvar(c(VEK_TEST_IDLE_EXIT = "20", VEK_PROJECT_DIR = elsewhere))
   withr::defer(DisconnectOrvane())
+  # Servers other tests left to their idle limit are children too.
+  others <- orvanelink:::.server_children()
   expect_invisible(ConnectOrvane(run_server = TRUE, path = project))
   expect_identical(Sys.getenv("VEK_PROJECT_DIR"), elsewhere)
   pid <- orvanelink:::.state$server_pids
   expect_length(pid, 1L)
+  expect_identical(setdiff(orvanelink:::.server_children(), others), pid)
   expect_true(pid %in% orvanelink:::.server_children())
   expect_true(IsConnectedOrvane())
   expect_identical(ListStudies(), "Demo")
   expect_true(ShowTarget())
   # A second call keeps the connection and launches nothing.
   expect_true(ConnectOrvane(run_server = TRUE, path = project))
-  expect_identical(orvanelink:::.server_children(), pid)
+  expect_identical(setdiff(orvanelink:::.server_children(), others), pid)
 
   DisconnectOrvane(stop_server = FALSE)
   expect_false(IsConnectedOrvane())
