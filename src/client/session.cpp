@@ -196,7 +196,7 @@ int _vek_is_supported(const char *keyword, int verbose) {
   }
   if (!supported && verbose) {
     _vek_error("Server Request not recognized (%s)", keyword);
-    _vek_error("Please upgrade your Orvane version or VEKserver if you don't have Orvane (%s)", VEK_VENDOR_URL);
+    _vek_error("Please upgrade your Orvane version or VEKserver if you don't have Orvane(%s)", VEK_VENDOR_URL);
   }
   return supported;
 }

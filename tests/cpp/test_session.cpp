@@ -367,7 +367,7 @@ TEST_F(Session, SupportOfRequestsOnOlderServers) {
   EXPECT_TRUE(errors.messages().empty());
   EXPECT_EQ(0, VEKClientServerHasFeature(7, 1));
   EXPECT_EQ(std::vector<std::string>({"Server Request not recognized (CUNK7)",
-                                      "Please upgrade your Orvane version or VEKserver if you don't have Orvane (" +
+                                      "Please upgrade your Orvane version or VEKserver if you don't have Orvane(" +
                                           std::string(VEK_VENDOR_URL) + ")"}),
             errors.messages());
   errors.clear();
