@@ -178,3 +178,49 @@ extern "C" SEXP STestAbort(SEXP s_nblocks, SEXP s_kind) {
 extern "C" SEXP STestBlocks(void) {
   return Rcpp::wrap(util_live_blocks());
 }
+
+/* STestTarget(op, mode): "validity" runs st_check_validity(mode), "reset"
+ * runs st_reset(mode); returns list(error) and the target's five names. */
+extern "C" SEXP STestTarget(SEXP s_op, SEXP s_mode) {
+  return st_entry([&]() -> SEXP {
+    std::string op = RC_get_value_char(s_op, NULL);
+    int mode = RC_get_value_integer(s_mode, NULL);
+    int error = 0;
+    if (op == "validity")
+      error = st_check_validity(mode);
+    else if (op == "reset")
+      st_reset(mode);
+    std::vector<std::string> names;
+    std::vector<int> ranks;
+    for (int level = 1; level <= 5; level++) {
+      names.push_back(st_ref_name(level));
+      ranks.push_back(*st_rank(level));
+    }
+    return Rcpp::List::create(Rcpp::Named("error") = error, Rcpp::Named("names") = names,
+                              Rcpp::Named("ranks") = ranks);
+  });
+}
+
+/* STestDefine(level, name, mode): defines the Selection (level 4) or the
+ * Variable (level 5) of the current File by name; in creation mode it then
+ * creates it as the bridge's writers do (1 bit for a selection, 32 bits for
+ * a variable). Returns list(error, must_create, sel_defined). */
+extern "C" SEXP STestDefine(SEXP s_level, SEXP s_name, SEXP s_mode) {
+  return st_entry([&]() -> SEXP {
+    int level = RC_get_value_integer(s_level, NULL);
+    int mode = RC_get_value_integer(s_mode, NULL);
+    int must_create = 0, sel_defined = 0, error;
+    if (level == ST_LEVEL_SELECTION)
+      error = st_define_selection(s_name, mode, &sel_defined, &must_create);
+    else
+      error = st_define_variable(s_name, mode, &must_create);
+    if (!error && must_create) {
+      if (level == ST_LEVEL_SELECTION)
+        error = st_create_variable(LOC_selection, NULL, 0, 1, 0, 1);
+      else
+        error = st_create_variable(LOC_variable, NULL, 0, 10, 3, 32);
+    }
+    return Rcpp::List::create(Rcpp::Named("error") = error, Rcpp::Named("must_create") = must_create,
+                              Rcpp::Named("sel_defined") = sel_defined);
+  });
+}

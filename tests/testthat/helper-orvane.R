@@ -40,17 +40,21 @@ orv_connect_lines <- function(verbose = 0L) {
           orv_server_bin(), as.integer(verbose))
 }
 
-# Servers started by a child are its children; once it has ended, any of
-# them still running is matched by its command line and the project path
-# (unique per test) and stopped.
-orv_kill_servers <- function(project) {
-  if (is.null(project)) return(invisible())
-  pids <- tryCatch(system2("pgrep", c("-f", shQuote(orv_server_bin())), stdout = TRUE,
-                           stderr = FALSE), warning = function(w) character(), error = function(e) character())
+# A launched server outlives the R that started it. Each test run marks the
+# servers it starts with a tag in their environment; the tag's servers still
+# running afterwards are stopped.
+orv_new_tag <- function() basename(tempfile("orvtag"))
+
+orv_kill_servers <- function(tag) {
+  if (is.null(tag)) return(invisible())
+  pids <- suppressWarnings(tryCatch(
+    system2("pgrep", c("-x", "VEKserver"), stdout = TRUE, stderr = FALSE),
+    error = function(e) character()))
   for (pid in pids) {
-    envf <- file.path("/proc", pid, "environ")
-    envs <- tryCatch(readBin(envf, "raw", 65536), error = function(e) raw())
-    if (length(envs) && grepl(project, rawToChar(envs[envs != as.raw(0)]), fixed = TRUE)) {
+    envs <- suppressWarnings(tryCatch(readBin(file.path("/proc", pid, "environ"), "raw", 1e6),
+                                      error = function(e) raw()))
+    envs[envs == as.raw(0)] <- as.raw(10)
+    if (length(envs) && paste0("ORV_TEST_TAG=", tag) %in% strsplit(rawToChar(envs), "\n")[[1]]) {
       tools::pskill(as.integer(pid))
     }
   }
@@ -66,11 +70,21 @@ orv_dialogue <- function(lines, project = NULL, connect = !is.null(project), ver
   prelude <- "suppressMessages(library(orvanelink))"
   if (connect) prelude <- c(prelude, orv_connect_lines(verbose))
   writeLines(c(prelude, lines), script)
-  on.exit(orv_kill_servers(project), add = TRUE)
-  res <- processx::run(file.path(R.home("bin"), "R"), c("--vanilla", "--no-save", "-q"),
-                       stdin = script, env = c("current", orv_child_env(project)),
-                       timeout = timeout, error_on_status = FALSE, stderr_to_stdout = TRUE)
-  strsplit(res$stdout, "\n", fixed = TRUE)[[1]]
+  tag <- orv_new_tag()
+  on.exit(orv_kill_servers(tag), add = TRUE)
+  # Output goes to a file, not a pipe: a server launched by the child
+  # inherits it, and a pipe would stay open until that server ends.
+  output <- tempfile(fileext = ".txt")
+  on.exit(unlink(output), add = TRUE)
+  proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "--no-save", "-q"),
+                                stdin = script, stdout = output, stderr = "2>&1",
+                                env = c("current", orv_child_env(project), ORV_TEST_TAG = tag))
+  proc$wait(timeout * 1000)
+  if (proc$is_alive()) {
+    proc$kill()
+    stop("the child R did not finish within ", timeout, " seconds")
+  }
+  readLines(output, warn = FALSE)
 }
 
 # Values a child printed with orv_show(): lines "RESULT <tag> <text>".
@@ -81,7 +95,7 @@ orv_result <- function(out, tag) {
 
 # Child-side printer used in dialogue scripts (written as text).
 orv_show_def <- c(
-  'orv_show <- function(tag, x) cat(sprintf("RESULT %s %s\\n", tag, paste(format(x, digits = 15), collapse = ",")))'
+  'orv_show <- function(tag, x) cat(sprintf("RESULT %s %s\\n", tag, paste(if (is.character(x)) x else format(x, digits = 15), collapse = ",")))'
 )
 
 # Index of the first output line equal to `text`, NA when there is none.
@@ -89,12 +103,14 @@ orv_line <- function(out, text) match(text, out)
 
 # In-process connection for the tests that need no console text.
 orv_connect <- function(project, env = parent.frame(), verbose = 0L) {
-  withr::local_envvar(c(VEK_PROJECT_DIR = project, VEK_TEST_IDLE_EXIT = "20"), .local_envir = env)
+  tag <- orv_new_tag()
+  withr::local_envvar(c(VEK_PROJECT_DIR = project, VEK_TEST_IDLE_EXIT = "20", ORV_TEST_TAG = tag),
+                      .local_envir = env)
   res <- .Call("SConnectOrvane", "", orv_server_bin(), "", 0L, 1L, as.integer(verbose),
                PACKAGE = "orvanelink")
   withr::defer({
     .Call("SDisconnectOrvane", PACKAGE = "orvanelink")
-    orv_kill_servers(project)
+    orv_kill_servers(tag)
   }, envir = env)
   res
 }
