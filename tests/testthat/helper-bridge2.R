@@ -20,15 +20,11 @@ server_to_db <- function(v, n) as.vector(aperm(array(v, rev(n)), c(3, 2, 1)))
 # Child-side printer: values as R prints them alone, without padding.
 emit_def <- 'emit <- function(tag, x) cat(sprintf("RESULT %s %s\\n", tag, paste(x, collapse = ",")))'
 
-# A dialogue that ends by disconnecting and stopping the server that the
-# child launched (its own child, found by process id), so that the child's
-# output closes at once instead of when the server's idle limit runs out.
-stop_server_line <- paste0(
-  'invisible(.Call("SDisconnectOrvane", PACKAGE = "orvanelink")); ',
-  'for (p in orvanelink:::.server_children()) tools::pskill(p, tools::SIGTERM)')
-
+# A dialogue whose script ends by disconnecting, so that the last call of
+# the test is followed by an echoed line in the child's output.
 dialogue <- function(lines, project = NULL, ...) {
-  orv_dialogue(c(emit_def, lines, if (!is.null(project)) stop_server_line), project, ...)
+  end <- if (!is.null(project)) 'invisible(.Call("SDisconnectOrvane", PACKAGE = "orvanelink"))'
+  orv_dialogue(c(emit_def, lines, end), project, ...)
 }
 
 # Numbers printed by emit().
