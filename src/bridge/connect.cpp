@@ -6,6 +6,7 @@
 #include <string>
 
 #include "source.h"
+#include "vek_internal.h"
 
 /* Protocol version that the bridge declares to the client library. */
 #define ST_PROTOCOL_VERSION 1300030
@@ -90,11 +91,13 @@ extern "C" SEXP SDisconnectOrvane(void) {
       message("Orvane is already disconnected. Nothing done.\n");
     } else {
       if (FLAG_DEBUG) message("Disconnecting from Orvane file system...\n");
-      if (!VEKClientDisconnect()) {
-        if (FLAG_DEBUG) message("Orvane is disconnected!\n");
-        st_reset(0);
-        IS_CONNECTED = 0;
-      }
+      /* A failed farewell means a dead or broken server. Keeping the bridge
+       * "connected" then would make every later connection "ignored" for the
+       * rest of the session: close our side and forget the target anyway. */
+      if (VEKClientDisconnect()) _vek_close_client();
+      if (FLAG_DEBUG) message("Orvane is disconnected!\n");
+      st_reset(0);
+      IS_CONNECTED = 0;
     }
     return Rcpp::List::create(Rcpp::Named("error") = 0);
   });

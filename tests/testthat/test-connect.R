@@ -95,3 +95,24 @@ test_that("failed connections report error 1 and leave the bridge disconnected",
   expect_true(any(out == "Wrong number of arguments in RC_get_value_char (2 > 1)"))
   expect_true(any(out == "try-error "))
 })
+
+test_that("disconnecting from a dead server leaves the bridge free to connect again", {
+  skip_if_not(orv_have_server())
+  project <- orv_project_copy()
+  out <- orv_dialogue(c(orv_show_def,
+    'pid <- system(paste("pgrep -x -P", Sys.getpid(), "VEKserver"), intern = TRUE)',
+    'orv_show("servers", length(pid))',
+    'tools::pskill(as.integer(pid), tools::SIGKILL); Sys.sleep(0.3)',
+    'r <- .Call("IGetStudyList", "", "", "", PACKAGE = "orvanelink"); orv_show("dead", r$error)',
+    'r <- .Call("SDisconnectOrvane", PACKAGE = "orvanelink"); orv_show("disc", r$error)',
+    'r <- .Call("SIsConnected", PACKAGE = "orvanelink"); orv_show("is", r$error)',
+    sprintf('r <- .Call("SConnectOrvane", "", "%s", "", 0L, 1L, 0L, PACKAGE = "orvanelink"); orv_show("again", r$error)',
+            orv_server_bin()),
+    'r <- .Call("IGetStudyList", "", "", "", PACKAGE = "orvanelink"); orv_show("list", r$StudyList)'),
+    project = project)
+  expect_equal(orv_result(out, "servers"), "1")
+  expect_equal(c(orv_result(out, "dead"), orv_result(out, "disc"), orv_result(out, "is"),
+                 orv_result(out, "again")), c("1", "0", "1", "0"))
+  expect_false(any(grepl("already connected", out)))
+  expect_equal(orv_result(out, "list"), "Demo")
+})
