@@ -36,9 +36,13 @@ awk '/^\* .*\.\.\. (NOTE|WARNING|ERROR)/ {show = 1; print; next}
      show {print}' "$log"
 if grep -qE "^\* .*\.\.\. *(ERROR|WARNING)|^Status: .*(ERROR|WARNING)" "$log" || [ "$status" -ne 0 ]; then
   # Failing tests or examples leave their output beside the log.
-  for f in "$work"/orvanelink.Rcheck/tests/*.Rout.fail "$work"/orvanelink.Rcheck/orvanelink-Ex.Rout; do
+  for f in "$work"/orvanelink.Rcheck/tests/*.Rout.fail; do
     [ -f "$f" ] && { echo "---- $(basename "$f") (last lines)"; tail -n 40 "$f"; }
   done
+  if grep -q "^\* checking examples \.\.\. ERROR" "$log"; then
+    echo "---- orvanelink-Ex.Rout (last lines)"
+    tail -n 40 "$work/orvanelink.Rcheck/orvanelink-Ex.Rout"
+  fi
   tail -n 3 "$log"
   echo "check-package: FAILED"
   exit 1
