@@ -6,6 +6,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <spawn.h>
 
 #include "vek_internal.h"
 
@@ -61,30 +62,6 @@ static int locate_server(char *path) {
   _vek_error("VEKserver executable has not been found");
   path[0] = '\0';
   return VEK_RESULT_USAGE;
-}
-
-/* The child keeps only its standard streams: the sockets and files of the
- * caller's process are not the server's to hold for the rest of its life. */
-static void close_inherited_descriptors(void) {
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-  if (close_range(3, ~0U, 0) == 0) return;
-#endif
-  long max = sysconf(_SC_OPEN_MAX);
-  if (max < 0 || max > 65536) max = 65536;
-  for (int fd = 3; fd < max; fd++) close(fd);
-}
-
-/* In the child after a failed exec: the error function may belong to the
- * host (R), whose state the child must not touch, so the message goes
- * straight to the standard error stream. */
-static void report_exec_failure(int err) {
-  char msg[VEK_MSG_SIZE];
-  int n = snprintf(msg, sizeof msg, "VEKClient ERROR: _vek_exec_server: %s\n", strerror(err));
-  if (n > 0) {
-    size_t len = (size_t)n < sizeof msg ? (size_t)n : sizeof msg - 1;
-    ssize_t ignored = write(STDERR_FILENO, msg, len);
-    (void)ignored;
-  }
 }
 
 /* A server told to take a given port has a second to start; whether it
@@ -275,24 +252,29 @@ int st_file_exists(const char *path) {
   return path && access(path, R_OK) == 0;
 }
 
+/* posix_spawn rather than fork and exec: no code of ours runs in a copy of
+ * the host process (R), nothing there has to leave with _exit, and an exec
+ * that fails is reported here instead of only by a child nobody watches.
+ * The child keeps only its standard streams: the caller's sockets and files
+ * are not the server's to hold for the rest of its life. */
 int _vek_exec_server(const char *path, char **argv) {
-  pid_t pid = fork();
+  const char *program = path ? path : SERVER_NAME;
   if (_vek_trace_level >= 2) {
     _vek_trace("_vek_exec_server(%s,%p)", VEK_STR(path), (void *)argv);
     _vek_trace("Arguments:");
     for (int i = 0; argv && argv[i]; i++) _vek_trace("  %s", argv[i]);
+    _vek_trace("calling execv(%s,%p)", program, (void *)argv);
   }
-  if (pid < 0) {
+  posix_spawn_file_actions_t actions;
+  int err = posix_spawn_file_actions_init(&actions);
+  if (err == 0) err = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  pid_t pid = -1;
+  if (err == 0) err = posix_spawn(&pid, program, &actions, NULL, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (err != 0) {
+    errno = err;
     _vek_perror("_vek_exec_server");
     return -1;
-  }
-  if (pid == 0) {
-    const char *program = path ? path : SERVER_NAME;
-    VEK_TRACE(2, "calling execv(%s,%p)", program, (void *)argv);
-    close_inherited_descriptors();
-    execv(program, argv);
-    report_exec_failure(errno);
-    _exit(1);
   }
   VEK_TRACE(2, "New Process Id: %d", (int)pid);
   return (int)pid;

@@ -333,7 +333,7 @@ TEST_F(Launch, BadControlAnswersFailWithCode2WithoutHanging) {
   }
 }
 
-TEST_F(Launch, FailedExecLeavesTheChildWithoutRunningExitHandlers) {
+TEST_F(Launch, FailedExecIsReportedToTheCallerAndRunsNoExitHandler) {
   g_test_pid = getpid();
   g_atexit_marker = dir_ + "/child_ran_atexit";
   static bool registered = false;
@@ -343,9 +343,18 @@ TEST_F(Launch, FailedExecLeavesTheChildWithoutRunningExitHandlers) {
   }
   /* Readable, so located, but not executable. */
   VEKClientSetVEKserverPath(script("VEKserver", "exit 0\n", 0644).c_str());
+  vekt::ErrorCapture errors;
   unsigned short port = 5601;
-  EXPECT_EQ(0, VEKClientRunVEKserver(&port));
+  EXPECT_EQ(1, VEKClientRunVEKserver(&port));
+  EXPECT_EQ(VEK_RESULT_USAGE, VEKClientGetLastError());
   EXPECT_EQ(5601, port);
+  EXPECT_TRUE(errors.contains("_vek_exec_server: Permission denied"));
+  /* Without a port the failure is not waited out for three seconds either. */
+  port = 0;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(1, VEKClientRunVEKserver(&port));
+  EXPECT_EQ(VEK_RESULT_COMMUNICATION, VEKClientGetLastError());
+  EXPECT_LT(seconds_since(start), 2.0);
   EXPECT_FALSE(fs::exists(g_atexit_marker));
   g_atexit_marker.clear();
 }
