@@ -12,3 +12,6 @@ server <- file.path("server", "VEKserver")
 if (!file.exists(server)) stop("the reference server was not built")
 file.copy(server, bin, overwrite = TRUE)
 Sys.chmod(file.path(bin, "VEKserver"), "0755")
+# The server's debug symbols are most of its size and no use to a user.
+strip <- Sys.which("strip")
+if (nzchar(strip)) invisible(system2(strip, file.path(bin, "VEKserver"), stdout = FALSE, stderr = FALSE))
