@@ -16,5 +16,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-R CMD INSTALL --no-test-load . >/tmp/orvanelink-install.log 2>&1 || { cat /tmp/orvanelink-install.log; exit 1; }
+# Our own builds are held to -Wall -Wextra (tools/Makevars.dev); the package
+# itself ships only portable flags.
+log=$(mktemp)
+R_MAKEVARS_USER="$PWD/tools/Makevars.dev" MAKEFLAGS=-j2 R CMD INSTALL . >"$log" 2>&1 || { cat "$log"; exit 1; }
+if grep -q "warning:" "$log"; then
+  grep -B2 -A4 "warning:" "$log"
+  echo "setup: the build has compiler warnings"
+  exit 1
+fi
+rm -f "$log"
 echo "setup: orvanelink installed"
