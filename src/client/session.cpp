@@ -59,10 +59,9 @@ int _vek_start_packet(const char *keyword) {
 int _vek_send_and_wait(char *answer) {
   int sock = _vek_server_socket;
   answer[0] = '\0';
-  if (!_vek_flush_write(sock)) {
-    _vek_perror("_vek_send_and_wait(): Client/Server communication error");
-    goto fail;
-  }
+  /* A failed send raises no message of its own: the code and the trace
+   * line below say it, and the caller's message says what was lost. */
+  if (!_vek_flush_write(sock)) goto fail;
   if (_vek_trace_level >= 5) _vek_trace("Calling select on socket %d", sock);
   {
     int r = _vek_wait_readable(sock, _vek_answer_timeout_ms);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <netdb.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -423,6 +424,22 @@ TEST_F(Session, AFailedExchangeLeavesACleanConnection) {
   EXPECT_EQ(0, VEKClientDisconnect());
   EXPECT_TRUE(p.finish()) << p.report();
   EXPECT_TRUE(errors.messages().empty()) << errors.joined();
+}
+
+// A request that cannot leave fails with code 2 and no message of the
+// exchange's own: only the steps that wait for and read the answer raise one.
+TEST_F(Session, ARequestThatCannotBeSentFailsWithCode2AndNoMessage) {
+  Peer p;
+  vekt::script_handshake(p, 1300030, {"CARCH"});
+  p.expect_eof(3000);
+  p.start();
+  ASSERT_EQ(0, vekt::connect_client(p));
+  ASSERT_EQ(0, shutdown(_vek_server_socket, SHUT_WR));
+  errors.clear();
+  EXPECT_EQ(1, VEKClientSetUnitMode(1));
+  EXPECT_EQ(VEK_RESULT_COMMUNICATION, VEKClientGetLastError());
+  EXPECT_TRUE(errors.messages().empty()) << errors.joined();
+  EXPECT_TRUE(p.finish()) << p.report();
 }
 
 TEST_F(Session, AServerClosingMidAnswerFailsEveryLaterRequestQuickly) {
