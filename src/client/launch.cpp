@@ -94,10 +94,7 @@ static int read_control_port(int sock, unsigned short *port) {
   int ok = _vek_read_int(sock, &value);
   _vek_empty_read_buffer();
   _vek_answer_timeout_ms = saved_timeout;
-  if (!ok) {
-    _vek_perror("VEKClientRunVEKserver(): cannot read the server's port on the control connection");
-    return VEK_RESULT_COMMUNICATION;
-  }
+  if (!ok) return VEK_RESULT_COMMUNICATION;
   if ((value & 0xFFFF) == 0) {
     _vek_error("VEKClientRunVEKserver(): the server announced port 0");
     return VEK_RESULT_COMMUNICATION;
