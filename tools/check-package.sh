@@ -30,6 +30,17 @@ status=$?
 log="$work/orvanelink.Rcheck/00check.log"
 [ -f "$log" ] || log="$work/check.log"
 
+# The R tests ran inside the check: report their counts for the test runner.
+rout=$(ls "$work"/orvanelink.Rcheck/tests/testthat.Rout* 2>/dev/null | head -n 1)
+if [ -n "$rout" ]; then
+  counts=$(grep -E "\[ FAIL [0-9]+ \| WARN [0-9]+ \| SKIP [0-9]+ \| PASS [0-9]+ \]" "$rout" | tail -n 1)
+  if [ -n "$counts" ]; then
+    nfail=$(sed -E 's/.*FAIL ([0-9]+).*/\1/' <<<"$counts")
+    npass=$(sed -E 's/.*PASS ([0-9]+).*/\1/' <<<"$counts")
+    echo "R tests: $npass passed, $nfail failed"
+  fi
+fi
+
 # Every flagged step with the lines that explain it.
 awk '/^\* .*\.\.\. (NOTE|WARNING|ERROR)/ {show = 1; print; next}
      /^\* / {show = 0}

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: the client library's C++ tests (plain, then under
-# AddressSanitizer and UndefinedBehaviorSanitizer) and the R tests against the
-# installed package. Ends with one summary line "N passed, N failed".
+# AddressSanitizer and UndefinedBehaviorSanitizer), then R CMD check, which
+# runs the examples and the R tests. Ends with one summary line
+# "N passed, N failed" (the check itself counts as one).
+# For a quick run of the R tests alone against the installed package:
+#   Rscript tools/run-r-tests.R
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -24,7 +27,7 @@ run_cpp() { # name, extra cmake args...
   local name=$1; shift
   local dir="$root/build/cpp-$name"
   echo "== C++ tests ($name)"
-  if ! cmake -S tests/cpp -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 ||
+  if ! cmake -S tests/cpp -B "$dir" "$@" >"$dir.configure.log" 2>&1 ||
      ! cmake --build "$dir" -j "$jobs" >"$dir.build.log" 2>&1; then
     cat "$dir.configure.log" "$dir.build.log" 2>/dev/null | tail -n 40
     echo "C++ build ($name) failed"
@@ -36,20 +39,29 @@ run_cpp() { # name, extra cmake args...
 }
 
 mkdir -p build
-run_cpp plain
-run_cpp sanitize -DVEK_SANITIZE=ON
+phase() { echo "   ($(( SECONDS - phase_start )) s)"; phase_start=$SECONDS; }
+phase_start=$SECONDS
+run_cpp plain -DCMAKE_BUILD_TYPE=RelWithDebInfo; phase
+run_cpp sanitize -DCMAKE_BUILD_TYPE=Debug -DVEK_SANITIZE=ON; phase
 
-echo "== R tests"
-rlog="$root/build/r-tests.log"
-Rscript tools/run-r-tests.R 2>&1 | tee "$rlog" | tail -n 30
-[ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+# The package check builds the tarball, installs it, runs the examples and
+# the R tests (tests/testthat) against the installed copy, and must end with
+# no ERROR and no WARNING.
+echo "== R CMD check, with the R tests"
+rlog="$root/build/r-check.log"
+tools/check-package.sh >"$rlog" 2>&1
+check_status=$?
+grep -vE "^\s*$" "$rlog" | tail -n 25
 line=$(grep -E "^R tests: [0-9]+ passed, [0-9]+ failed" "$rlog" | tail -n 1)
 if [ -n "$line" ]; then
   passed=$((passed + $(sed -E 's/^R tests: ([0-9]+) passed.*/\1/' <<<"$line")))
   failed=$((failed + $(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")))
 else
-  failed=$((failed + 1)); status=1
+  echo "no count of the R tests was found"
+  failed=$((failed + 1))
 fi
+if [ "$check_status" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
+phase
 
 [ "$failed" -eq 0 ] || status=1
 echo "$passed passed, $failed failed"
