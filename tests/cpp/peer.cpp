@@ -83,6 +83,12 @@ std::string hex(const std::vector<uint8_t>& bytes, size_t max) {
 
 Bytes kw(const std::string& keyword) { return Bytes().str(keyword); }
 
+Bytes doubles(const std::vector<double>& v) {
+  Bytes b;
+  for (double d : v) b.dbl(d);
+  return b;
+}
+
 /* ---------------- Peer ---------------- */
 
 namespace {

@@ -145,6 +145,8 @@ class Peer {
 
 /* The bytes of a request or answer keyword (a codec string). */
 Bytes kw(const std::string& keyword);
+/* The doubles of v, one after another. */
+Bytes doubles(const std::vector<double>& v);
 
 /* The handshake of a server of the given version: greeting, "SNOSESS",
  * data path, the supported list when version > 400000, and the word-size

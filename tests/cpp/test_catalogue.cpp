@@ -13,27 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "peer.h"
+#include "client_test.h"
 #include "vek_internal.h"
 
 using namespace vekt;
 
 namespace {
 
-const int kModern = 1300030;
-
-class Catalogue : public ::testing::Test {
- protected:
-  void SetUp() override { reset_client(); }
-  void TearDown() override { reset_client(); }
-
-  /* Starts the peer, whose script begins with script_handshake, and
-   * connects to it. */
-  void go(Peer& p) {
-    p.start();
-    ASSERT_EQ(0, connect_client(p));
-  }
-};
+class Catalogue : public ClientTest {};
 
 void script_probe(Peer& p) { p.expect(kw("CSTUDYSET").str("probe")).send(kw("SDONE")); }
 int probe() { return VEKClientSetStudy("probe"); }

@@ -11,25 +11,18 @@
 #include <string>
 #include <vector>
 
-#include "peer.h"
+#include "client_test.h"
 #include "vek_internal.h"
 
 using namespace vekt;
 
 namespace {
 
-const int kModern = 1300030;
-
-class Describe : public ::testing::Test {
+class Describe : public ClientTest {
  protected:
-  void SetUp() override { reset_client(); }
   void TearDown() override {
     _vek_client_linked_version = VEK_PROTOCOL_VERSION;
-    reset_client();
-  }
-  void go(Peer& p) {
-    p.start();
-    ASSERT_EQ(0, connect_client(p));
+    ClientTest::TearDown();
   }
 };
 

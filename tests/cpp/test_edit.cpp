@@ -10,38 +10,18 @@
 #include <string>
 #include <vector>
 
-#include "peer.h"
+#include "client_test.h"
 #include "vek_internal.h"
 
 using namespace vekt;
 
 namespace {
 
-const int kModern = 1300030;
-
-class Edit : public ::testing::Test {
- protected:
-  void SetUp() override { reset_client(); }
-  void TearDown() override { reset_client(); }
-
-  /* Plays the handshake of a server of this version and connects; the
-   * test's steps are queued behind it. */
-  void connect(Peer& p, int version, const std::vector<std::string>& supported) {
-    script_handshake(p, version, supported);
-    p.start();
-    ASSERT_EQ(0, connect_client(p));
-  }
-};
+class Edit : public ClientTest {};
 
 /* The request used to prove that a refused call sent nothing before it. */
 void script_probe(Peer& p) { p.expect(kw("CDIRNEW").str("probe")).send(kw("SDONE")); }
 int probe() { return VEKClientNewDirectory("probe"); }
-
-Bytes doubles(const std::vector<double>& v) {
-  Bytes b;
-  for (double d : v) b.dbl(d);
-  return b;
-}
 
 TEST_F(Edit, DeletionsAndGridChangesSendTheirKeywordAndArgumentsInOrder) {
   Peer p;

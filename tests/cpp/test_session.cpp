@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "peer.h"
+#include "client_test.h"
 #include "vek_internal.h"
 
 using vekt::Bytes;
@@ -21,10 +21,8 @@ using vekt::Peer;
 
 namespace {
 
-class Session : public ::testing::Test {
+class Session : public vekt::ClientTest {
  protected:
-  void SetUp() override { vekt::reset_client(); }
-  void TearDown() override { vekt::reset_client(); }
   vekt::ErrorCapture errors;
 };
 

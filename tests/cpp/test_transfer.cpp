@@ -19,38 +19,19 @@
 #include <string>
 #include <vector>
 
-#include "peer.h"
+#include "client_test.h"
 #include "vek_internal.h"
 
 using namespace vekt;
 
 namespace {
 
-const int kModern = 1300030;
 const double kTest = 1.234e30;
 
-class Transfer : public ::testing::Test {
- protected:
-  void SetUp() override { reset_client(); }
-  void TearDown() override { reset_client(); }
-
-  /* Handshake of a server of this version, then connect; the test's steps
-   * are queued behind it. "CARCH" in the list makes longs 8 bytes. */
-  void connect(Peer& p, int version, const std::vector<std::string>& supported) {
-    script_handshake(p, version, supported);
-    p.start();
-    ASSERT_EQ(0, connect_client(p));
-  }
-};
+class Transfer : public ClientTest {};
 
 void script_probe(Peer& p) { p.expect(kw("CDIRNEW").str("probe")).send(kw("SDONE")); }
 int probe() { return VEKClientNewDirectory("probe"); }
-
-Bytes doubles(const std::vector<double>& v) {
-  Bytes b;
-  for (double d : v) b.dbl(d);
-  return b;
-}
 
 /* A long as the client sends it: 8 bytes once both ends agreed on 64 bits. */
 Bytes& lng(Bytes& b, bool wide, int64_t v) { return wide ? b.i64(v) : b.i32((int32_t)v); }

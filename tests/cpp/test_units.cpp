@@ -8,24 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "peer.h"
+#include "client_test.h"
 #include "vek_internal.h"
 
 using namespace vekt;
 
 namespace {
 
-const int kModern = 1300030;
-
-class Units : public ::testing::Test {
- protected:
-  void SetUp() override { reset_client(); }
-  void TearDown() override { reset_client(); }
-  void go(Peer& p) {
-    p.start();
-    ASSERT_EQ(0, connect_client(p));
-  }
-};
+class Units : public ClientTest {};
 
 void script_probe(Peer& p) { p.expect(kw("CUNITMODE").i32(1)).send(kw("SDONE")); }
 int probe() { return VEKClientSetUnitMode(1); }
