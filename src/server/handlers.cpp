@@ -56,23 +56,20 @@ static bool need_project(Session &s, Io &io) {
   io.error("No project directory: set VEK_PROJECT_DIR or give the project's path when connecting");
   return false;
 }
-static bool need_study(Session &s, Io &io) {
-  if (!need_project(s, io)) return false;
-  if (!s.study.empty()) return true;
-  io.error("No current Study");
+/* True when the session has a current item of this level (its name). */
+static bool need_current(Io &io, const std::string &name, const char *level) {
+  if (!name.empty()) return true;
+  io.error(std::string("No current ") + level);
   return false;
+}
+static bool need_study(Session &s, Io &io) {
+  return need_project(s, io) && need_current(io, s.study, "Study");
 }
 static bool need_dir(Session &s, Io &io) {
-  if (!need_study(s, io)) return false;
-  if (!s.dir.empty()) return true;
-  io.error("No current Directory");
-  return false;
+  return need_study(s, io) && need_current(io, s.dir, "Directory");
 }
 static bool need_file(Session &s, Io &io) {
-  if (!need_dir(s, io)) return false;
-  if (!s.file.empty()) return true;
-  io.error("No current File");
-  return false;
+  return need_dir(s, io) && need_current(io, s.file, "File");
 }
 static Variable *need_var(Session &s, Io &io) {
   if (!need_file(s, io)) return nullptr;
