@@ -8,10 +8,17 @@
 
 #include "source.h"
 
-static SEXP names_result(const char *label, int error, const st_names &list) {
-  std::vector<std::string> names;
-  if (!error) names = RC_set_array_char(list.n, list.items);
-  return Rcpp::List::create(Rcpp::Named(label) = names, Rcpp::Named("error") = error);
+/* The body of a list entry point: `fill` makes the list (0 done, 1 failed),
+ * whose names are returned under `label`, none on failure. */
+template <class F>
+static SEXP names_entry(const char *label, F fill) {
+  return st_entry([&]() -> SEXP {
+    st_names list;
+    int error = fill(list);
+    std::vector<std::string> names;
+    if (!error) names = RC_set_array_char(list.n, list.items);
+    return Rcpp::List::create(Rcpp::Named(label) = names, Rcpp::Named("error") = error);
+  });
 }
 
 /* Study, Directory and File by name, each made current on the server. */
@@ -37,10 +44,8 @@ static int study_list(SEXP s_study_new, SEXP s_physical_new, SEXP s_study_del, s
 }
 
 extern "C" SEXP IGetStudyList(SEXP s_study_new, SEXP s_physical_new, SEXP s_study_del) {
-  return st_entry([&]() -> SEXP {
-    st_names list;
-    int error = study_list(s_study_new, s_physical_new, s_study_del, list);
-    return names_result("StudyList", error, list);
+  return names_entry("StudyList", [&](st_names &list) {
+    return study_list(s_study_new, s_physical_new, s_study_del, list);
   });
 }
 
@@ -58,10 +63,8 @@ static int dir_list(SEXP s_study_name, SEXP s_dir_new, SEXP s_dir_del, st_names 
 }
 
 extern "C" SEXP IGetDirList(SEXP s_study_name, SEXP s_dir_new, SEXP s_dir_del) {
-  return st_entry([&]() -> SEXP {
-    st_names list;
-    int error = dir_list(s_study_name, s_dir_new, s_dir_del, list);
-    return names_result("DirList", error, list);
+  return names_entry("DirList", [&](st_names &list) {
+    return dir_list(s_study_name, s_dir_new, s_dir_del, list);
   });
 }
 
@@ -76,10 +79,8 @@ static int file_list(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_del, st_nam
 }
 
 extern "C" SEXP IGetFileList(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_del) {
-  return st_entry([&]() -> SEXP {
-    st_names list;
-    int error = file_list(s_study_name, s_dir_name, s_file_del, list);
-    return names_result("FileList", error, list);
+  return names_entry("FileList", [&](st_names &list) {
+    return file_list(s_study_name, s_dir_name, s_file_del, list);
   });
 }
 
@@ -91,10 +92,8 @@ static int selection_list(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, 
 }
 
 extern "C" SEXP IGetSelectionList(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name) {
-  return st_entry([&]() -> SEXP {
-    st_names list;
-    int error = selection_list(s_study_name, s_dir_name, s_file_name, list);
-    return names_result("SelectionList", error, list);
+  return names_entry("SelectionList", [&](st_names &list) {
+    return selection_list(s_study_name, s_dir_name, s_file_name, list);
   });
 }
 
@@ -111,10 +110,8 @@ static int variable_list(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, S
 
 extern "C" SEXP IGetVariableList(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name,
                                  SEXP s_var_del) {
-  return st_entry([&]() -> SEXP {
-    st_names list;
-    int error = variable_list(s_study_name, s_dir_name, s_file_name, s_var_del, list);
-    return names_result("VariableList", error, list);
+  return names_entry("VariableList", [&](st_names &list) {
+    return variable_list(s_study_name, s_dir_name, s_file_name, s_var_del, list);
   });
 }
 
