@@ -307,6 +307,18 @@ static int define_file_path(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name
   return 0;
 }
 
+/* The debug report of a copy between R and the current File. */
+static void report_copy(const char *kind, const char *name, int to_r, int samples) {
+  if (!FLAG_DEBUG) return;
+  if (to_r)
+    message("%s '%s' copied from Orvane(%s/%s/%s) into RTellurix\n", kind, name, LOC_study,
+            LOC_directory, LOC_file);
+  else
+    message("%s '%s' copied from RTellurix into Orvane(%s/%s/%s)\n", kind, name, LOC_study,
+            LOC_directory, LOC_file);
+  message("- Number of samples   = %d\n", samples);
+}
+
 static int copy_to_r(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name,
                      SEXP s_var_name, int imacro, double **tab, int *ntab) {
   int sel_defined = 0, must_create = 0;
@@ -316,11 +328,7 @@ static int copy_to_r(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP 
   int nvar = 0, nech = 0;
   *tab = st_read_variable(LOC_variable, imacro, 1, 1, 1, &nvar, &nech);
   if (*tab == NULL) return 1;
-  if (FLAG_DEBUG) {
-    message("Variable '%s' copied from Orvane(%s/%s/%s) into RTellurix\n", LOC_variable, LOC_study,
-            LOC_directory, LOC_file);
-    message("- Number of samples   = %d\n", nech);
-  }
+  report_copy("Variable", LOC_variable, 1, nech);
   *ntab = nvar * nech;
   return 0;
 }
@@ -364,20 +372,12 @@ static int copy_to_server(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, 
   if (must_create) {
     if (st_create_variable(LOC_selection, NULL, 0, 1, 0, 1)) return 1;
     if (write_whole(sel, nechsel)) return 1;
-    if (FLAG_DEBUG) {
-      message("Selection '%s' copied from RTellurix into Orvane(%s/%s/%s)\n", LOC_selection,
-              LOC_study, LOC_directory, LOC_file);
-      message("- Number of samples   = %d\n", nechsel);
-    }
+    report_copy("Selection", LOC_selection, 0, nechsel);
   }
   if (st_define_variable(s_var_name, 0, &must_create)) return 1;
   if (st_create_variable(LOC_variable, unit.empty() ? NULL : unit.c_str(), 0, 10, 3, 32)) return 1;
   if (write_whole(tab, nechtab)) return 1;
-  if (FLAG_DEBUG) {
-    message("Variable '%s' copied from RTellurix into Orvane(%s/%s/%s)\n", LOC_variable, LOC_study,
-            LOC_directory, LOC_file);
-    message("- Number of samples   = %d\n", nechtab);
-  }
+  report_copy("Variable", LOC_variable, 0, nechtab);
   return 0;
 }
 
