@@ -192,30 +192,32 @@ static void write_text(const char *text) {
   if (WRITE_FUNC != NULL) WRITE_FUNC(text);
 }
 
+/* Formats into STRING and writes it, followed by a line end if asked. */
+static void write_formatted(int newline, const char *format, va_list ap) {
+  format_into(STRING, sizeof STRING, format, ap);
+  write_text(STRING);
+  if (newline) write_text("\n");
+}
+
 void message(const char *format, ...) {
   va_list ap;
   va_start(ap, format);
-  format_into(STRING, sizeof STRING, format, ap);
+  write_formatted(0, format, ap);
   va_end(ap);
-  write_text(STRING);
 }
 
 void messerr(const char *format, ...) {
   va_list ap;
   va_start(ap, format);
-  format_into(STRING, sizeof STRING, format, ap);
+  write_formatted(1, format, ap);
   va_end(ap);
-  write_text(STRING);
-  write_text("\n");
 }
 
 void mes_abort(const char *format, ...) {
   va_list ap;
   va_start(ap, format);
-  format_into(STRING, sizeof STRING, format, ap);
+  write_formatted(1, format, ap);
   va_end(ap);
-  write_text(STRING);
-  write_text("\n");
   if (EXIT_FUNC != NULL)
     EXIT_FUNC();
   else
