@@ -4,12 +4,14 @@
 #include <netinet/in.h>
 #include <arpa/inet.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <sstream>
 
 #include "vek_internal.h"
@@ -87,6 +89,14 @@ Bytes doubles(const std::vector<double>& v) {
   Bytes b;
   for (double d : v) b.dbl(d);
   return b;
+}
+
+long vm_peak_kb() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmPeak:", 0) == 0) return atol(line.c_str() + 7);
+  return -1;
 }
 
 /* ---------------- Peer ---------------- */

@@ -185,6 +185,11 @@ class ErrorCapture {
   void (*previous_)(const char*);
 };
 
+/* Peak of the process's address space, in kB (-1 when unknown): an
+ * allocation sized by a hostile count shows up here even when it never
+ * touches a page. */
+long vm_peak_kb();
+
 /* Sizes of the library's send() calls between start and stop (the peer's
  * own sends are not counted). */
 void send_log_start();

@@ -37,16 +37,6 @@ std::vector<std::string> as_vector(int count, char** names) {
   return out;
 }
 
-/* Peak of the process's address space, in kB: an allocation sized by a
- * hostile count shows up here even when it never touches a page. */
-long vm_peak_kb() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmPeak:", 0) == 0) return atol(line.c_str() + 7);
-  return -1;
-}
-
 TEST_F(Catalogue, ListsCarryTheirKeywordsAndAnEmptyListIsAnEmptyArray) {
   Peer p;
   script_handshake(p, kModern, {"CARCH", "CFILETLST", "CVARTLST"});

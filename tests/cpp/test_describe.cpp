@@ -7,7 +7,6 @@
 
 #include <stdlib.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -28,14 +27,6 @@ class Describe : public ClientTest {
 
 void script_probe(Peer& p) { p.expect(kw("CSTUDYSET").str("probe")).send(kw("SDONE")); }
 int probe() { return VEKClientSetStudy("probe"); }
-
-long vm_peak_kb() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmPeak:", 0) == 0) return atol(line.c_str() + 7);
-  return -1;
-}
 
 /* "SFILEINFO" up to the six names every version carries. */
 Bytes file_info_head(int type, bool long64) {
