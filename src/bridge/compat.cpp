@@ -83,11 +83,7 @@ extern "C" SEXP SFileCharacteristics(void) {
 }
 
 static int define_named_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name) {
-  int must_create = 0;
-  if (st_check_validity(0)) return 1;
-  if (st_define_study(s_study_name)) return 1;
-  if (st_define_directory(s_dir_name, NULL, 1, &must_create)) return 1;
-  if (st_define_file(s_file_name, NULL, 1, &must_create)) return 1;
+  if (st_check_validity(0) || st_define_path(s_study_name, s_dir_name, s_file_name)) return 1;
   return st_file_from_vek();
 }
 

@@ -187,3 +187,11 @@ int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_
   messerr("There is no valid variable in the File");
   return 1;
 }
+
+int st_define_path(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name) {
+  int must_create;
+  if (st_define_study(s_study_name)) return 1;
+  if (st_define_directory(s_dir_name, NULL, 1, &must_create)) return 1;
+  if (s_file_name != NULL && st_define_file(s_file_name, NULL, 1, &must_create)) return 1;
+  return 0;
+}

@@ -21,15 +21,6 @@ static SEXP names_entry(const char *label, F fill) {
   });
 }
 
-/* Study, Directory and File by name, each made current on the server. */
-static int define_path(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name) {
-  int must_create;
-  if (st_define_study(s_study_name)) return 1;
-  if (st_define_directory(s_dir_name, NULL, 1, &must_create)) return 1;
-  if (s_file_name != NULL && st_define_file(s_file_name, NULL, 1, &must_create)) return 1;
-  return 0;
-}
-
 static int study_list(SEXP s_study_new, SEXP s_physical_new, SEXP s_study_del, st_names &list) {
   if (st_check_validity(0)) return 1;
   if (VEKClientGetStudyList(&list.n, &list.items)) return 1;
@@ -70,7 +61,7 @@ extern "C" SEXP IGetDirList(SEXP s_study_name, SEXP s_dir_new, SEXP s_dir_del) {
 
 static int file_list(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_del, st_names &list) {
   if (st_check_validity(0)) return 1;
-  if (define_path(s_study_name, s_dir_name, NULL)) return 1;
+  if (st_define_path(s_study_name, s_dir_name, NULL)) return 1;
   if (VEKClientGetFileList(&list.n, &list.items)) return 1;
   if (!st_get_local_name(s_file_del, ST_LEVEL_FILE)) {
     if (st_delete_file(LOC_file, &list.n, &list.items)) return 1;
@@ -86,7 +77,7 @@ extern "C" SEXP IGetFileList(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_del
 
 static int selection_list(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, st_names &list) {
   if (st_check_validity(0)) return 1;
-  if (define_path(s_study_name, s_dir_name, s_file_name)) return 1;
+  if (st_define_path(s_study_name, s_dir_name, s_file_name)) return 1;
   if (VEKClientGetVariableListByType(VEK_VAR_TYPE_SELECTION, &list.n, &list.items)) return 1;
   return 0;
 }
@@ -100,7 +91,7 @@ extern "C" SEXP IGetSelectionList(SEXP s_study_name, SEXP s_dir_name, SEXP s_fil
 static int variable_list(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_var_del,
                          st_names &list) {
   if (st_check_validity(0)) return 1;
-  if (define_path(s_study_name, s_dir_name, s_file_name)) return 1;
+  if (st_define_path(s_study_name, s_dir_name, s_file_name)) return 1;
   if (VEKClientGetVariableListByType(VEK_VAR_TYPE_FLOAT_ALL, &list.n, &list.items)) return 1;
   if (!st_get_local_name(s_var_del, ST_LEVEL_VARIABLE)) {
     if (st_delete_variable(LOC_variable, &list.n, &list.items)) return 1;

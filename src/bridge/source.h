@@ -90,6 +90,9 @@ int st_get_local_name(SEXP sexp_name, int level);
 int st_define_study(SEXP s_study_name);
 int st_define_directory(SEXP s_dir_name, SEXP s_flag_allow, int mode, int *must_create);
 int st_define_file(SEXP s_file_name, SEXP s_flag_allow, int mode, int *must_create);
+/* Study, Directory and, unless s_file_name is NULL, File by name, each made
+ * current on the server; nothing is created. */
+int st_define_path(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name);
 int st_define_selection(SEXP s_sel_name, int mode, int *sel_defined, int *must_create);
 int st_define_variable(SEXP s_var_name, int mode, int *must_create);
 int st_set_selection(void);

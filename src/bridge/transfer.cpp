@@ -298,15 +298,6 @@ extern "C" SEXP SWriteVariable(SEXP s_orientx, SEXP s_orienty, SEXP s_orientz, S
 /* Copies by name                                                      */
 /* ------------------------------------------------------------------ */
 
-static int define_file_path(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name) {
-  int must_create = 0;
-  if (st_check_validity(0)) return 1;
-  if (st_define_study(s_study_name)) return 1;
-  if (st_define_directory(s_dir_name, NULL, 1, &must_create)) return 1;
-  if (st_define_file(s_file_name, NULL, 1, &must_create)) return 1;
-  return 0;
-}
-
 /* The debug report of a copy between R and the current File. */
 static void report_copy(const char *kind, const char *name, int to_r, int samples) {
   if (!FLAG_DEBUG) return;
@@ -322,7 +313,7 @@ static void report_copy(const char *kind, const char *name, int to_r, int sample
 static int copy_to_r(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name,
                      SEXP s_var_name, int imacro, double **tab, int *ntab) {
   int sel_defined = 0, must_create = 0;
-  if (define_file_path(s_study_name, s_dir_name, s_file_name)) return 1;
+  if (st_check_validity(0) || st_define_path(s_study_name, s_dir_name, s_file_name)) return 1;
   if (st_define_selection(s_sel_name, 1, &sel_defined, &must_create)) return 1;
   if (st_define_variable(s_var_name, 1, &must_create)) return 1;
   int nvar = 0, nech = 0;
@@ -358,7 +349,7 @@ static int copy_to_server(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, 
                           SEXP s_var_name, const std::string &unit, double *tab, int nechtab,
                           double *sel, int nechsel) {
   int sel_defined = 0, must_create = 0;
-  if (define_file_path(s_study_name, s_dir_name, s_file_name)) return 1;
+  if (st_check_validity(0) || st_define_path(s_study_name, s_dir_name, s_file_name)) return 1;
 
   /* Every length is checked before anything is deleted or created. */
   if (check_value_count("vector", nechtab)) return 1;
