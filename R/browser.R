@@ -33,7 +33,10 @@ DesignateVariable <- function(names) {
     .fail("names", sprintf("must hold names of at most %d characters", .name_max))
   }
   res <- .Call("SDesignateVariable", names, PACKAGE = "orvanelink")
-  if (.failed(res)) stop("the target has no File yet: connect with ConnectOrvane(), then choose a File with ManageTarget()", call. = FALSE)
+  if (.failed(res)) {
+    .orvane_stop("failure", "designate a variable",
+                 message = "the target has no File yet: connect with ConnectOrvane(), then choose a File with ManageTarget()")
+  }
   if (identical(as.integer(res[["flag.continue"]]), 0L)) return(NA_integer_)
   as.integer(res$rank)
 }

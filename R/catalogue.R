@@ -13,8 +13,7 @@
   if (is.null(x)) sprintf("the current %s", level) else sprintf("%s '%s'", level, x)
 }
 
-.names_or_stop <- function(res, element, what) {
-  if (.failed(res)) stop(sprintf("could not %s (see the message above)", what), call. = FALSE)
+.names_of <- function(res, element) {
   out <- res[[element]]
   if (is.null(out)) character(0) else as.character(out)
 }
@@ -28,33 +27,36 @@ ListStudies <- function(new = NULL, location = NULL, delete = NULL) {
   if (nzchar(new_name) && is.null(location)) .fail("location", "is needed to create a Study")
   if (!nzchar(new_name) && !is.null(location)) .fail("location", "is only used with 'new'")
   del <- .name_or_empty(delete, "delete")
-  res <- .Call("IGetStudyList", new_name, if (is.null(location)) "" else location, del,
-               PACKAGE = "orvanelink")
-  .names_or_stop(res, "StudyList", "list the Studies")
+  res <- .orvane_call("list the Studies", "IGetStudyList", new_name,
+                      if (is.null(location)) "" else location, del)
+  .names_of(res, "StudyList")
 }
 
 ListDirectories <- function(study = NULL, new = NULL, delete = NULL) {
   st <- .name_or_empty(study, "study")
   new_name <- .check_new_name(new, "new")
   del <- .name_or_empty(delete, "delete")
-  res <- .Call("IGetDirList", st, new_name, del, PACKAGE = "orvanelink")
-  .names_or_stop(res, "DirList", sprintf("list the Directories of %s", .describe(study, "Study")))
+  res <- .orvane_call(sprintf("list the Directories of %s", .describe(study, "Study")),
+                      "IGetDirList", st, new_name, del)
+  .names_of(res, "DirList")
 }
 
 ListFiles <- function(study = NULL, directory = NULL, delete = NULL) {
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
   del <- .name_or_empty(delete, "delete")
-  res <- .Call("IGetFileList", st, dir, del, PACKAGE = "orvanelink")
-  .names_or_stop(res, "FileList", sprintf("list the Files of %s", .describe(directory, "Directory")))
+  res <- .orvane_call(sprintf("list the Files of %s", .describe(directory, "Directory")),
+                      "IGetFileList", st, dir, del)
+  .names_of(res, "FileList")
 }
 
 ListSelections <- function(study = NULL, directory = NULL, file = NULL) {
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
   fi <- .name_or_empty(file, "file")
-  res <- .Call("IGetSelectionList", st, dir, fi, PACKAGE = "orvanelink")
-  .names_or_stop(res, "SelectionList", sprintf("list the selections of %s", .describe(file, "File")))
+  res <- .orvane_call(sprintf("list the selections of %s", .describe(file, "File")),
+                      "IGetSelectionList", st, dir, fi)
+  .names_of(res, "SelectionList")
 }
 
 ListVariables <- function(study = NULL, directory = NULL, file = NULL, delete = NULL) {
@@ -62,18 +64,16 @@ ListVariables <- function(study = NULL, directory = NULL, file = NULL, delete = 
   dir <- .name_or_empty(directory, "directory")
   fi <- .name_or_empty(file, "file")
   del <- .name_or_empty(delete, "delete")
-  res <- .Call("IGetVariableList", st, dir, fi, del, PACKAGE = "orvanelink")
-  .names_or_stop(res, "VariableList", sprintf("list the variables of %s", .describe(file, "File")))
+  res <- .orvane_call(sprintf("list the variables of %s", .describe(file, "File")),
+                      "IGetVariableList", st, dir, fi, del)
+  .names_of(res, "VariableList")
 }
 
 CreateDirectory <- function(directory, study = NULL, allow_existing = FALSE) {
   dir <- .check_new_name(directory, "directory", null_ok = FALSE)
   st <- .name_or_empty(study, "study")
   .check_flag(allow_existing, "allow_existing")
-  res <- .Call("ICreateDir", dir, st, as.integer(allow_existing), PACKAGE = "orvanelink")
-  if (.failed(res)) {
-    stop(sprintf("could not create Directory '%s' in %s (see the message above)", directory,
-                 .describe(study, "Study")), call. = FALSE)
-  }
+  .orvane_call(sprintf("create Directory '%s' in %s", directory, .describe(study, "Study")),
+               "ICreateDir", dir, st, as.integer(allow_existing))
   invisible(TRUE)
 }

@@ -10,10 +10,6 @@
 # as undefined; R users expect NA.
 .undef_limit <- 1e30
 
-.fail <- function(arg, what) {
-  stop(sprintf("'%s' %s", arg, what), call. = FALSE)
-}
-
 # A single non-empty name of at most 499 characters. NULL passes through
 # when `null_ok`; callers translate it into "" (the current item of that
 # level) or "None" (no selection).

@@ -33,8 +33,9 @@
   if (any(!is.na(env))) return("")
   bundled <- .bundled_server()
   if (!nzchar(bundled)) {
-    stop("the reference server is not installed with the package; give 'server' or set VEK_SERVER",
-         call. = FALSE)
+    .orvane_stop("usage_error", "ConnectOrvane",
+                 "the reference server is not installed with the package; give 'server' or set VEK_SERVER",
+                 message = "the reference server is not installed with the package; give 'server' or set VEK_SERVER")
   }
   bundled
 }
@@ -116,8 +117,9 @@ ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, s
   if (.failed(res)) {
     if (run_server) .stop_server()
     where <- if (port > 0L) sprintf("%s:%d", host, port) else sprintf("%s (default port)", host)
-    stop(sprintf("could not %s VEKserver on %s; the client's messages above say why",
-                 if (run_server) "launch or connect to" else "connect to", where), call. = FALSE)
+    .orvane_stop("communication_error",
+                 sprintf("%s VEKserver on %s", if (run_server) "launch or connect to" else "connect to", where),
+                 "see the client's messages above")
   }
   invisible(TRUE)
 }
@@ -136,6 +138,9 @@ IsConnectedOrvane <- function() {
 
 ShowTarget <- function() {
   res <- .Call("SShowTarget", PACKAGE = "orvanelink")
-  if (.failed(res)) stop("not connected to VEKserver: use ConnectOrvane() first", call. = FALSE)
+  if (.failed(res)) {
+    .orvane_stop("not_connected", "show the target", "not connected to VEKserver: use ConnectOrvane() first",
+                 message = "not connected to VEKserver: use ConnectOrvane() first")
+  }
   invisible(TRUE)
 }

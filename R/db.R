@@ -20,7 +20,8 @@
 
 DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, angles = NULL) {
   if (is.null(coordinates) == is.null(nx)) {
-    stop("give either 'coordinates' (a point Db) or 'nx' (a grid Db)", call. = FALSE)
+    .orvane_stop("usage_error", "DbDescription", "give either 'coordinates' (a point Db) or 'nx' (a grid Db)",
+                 message = "give either 'coordinates' (a point Db) or 'nx' (a grid Db)")
   }
   if (!is.null(nx)) {
     if (!is.numeric(nx)) .fail("nx", sprintf("must be numeric, not %s", .type_of(nx)))
@@ -135,8 +136,7 @@ print.DbDescription <- function(x, ...) {
 }
 
 FileCharacteristics <- function() {
-  res <- .Call("SFileCharacteristics", PACKAGE = "orvanelink")
-  if (.failed(res)) stop("could not describe the current File (see the message above)", call. = FALSE)
+  res <- .orvane_call("describe the current File", "SFileCharacteristics")
   .file_description(res)
 }
 
@@ -144,20 +144,19 @@ DescribeFile <- function(file = NULL, study = NULL, directory = NULL) {
   fi <- .name_or_empty(file, "file")
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
-  res <- .Call("DbCreateFile", st, dir, fi, PACKAGE = "orvanelink")
-  if (.failed(res)) stop(sprintf("could not describe %s (see the message above)", .describe(file, "File")),
-                         call. = FALSE)
+  res <- .orvane_call(sprintf("describe %s", .describe(file, "File")), "DbCreateFile", st, dir, fi)
   .file_description(res)
 }
 
 ReadCoordinates <- function() {
-  res <- .Call("SReadCoordinates", PACKAGE = "orvanelink")
-  if (.failed(res)) stop("could not read the coordinates of the current File (see the message above)",
-                         call. = FALSE)
+  res <- .orvane_call("read the coordinates of the current File", "SReadCoordinates")
   ndim <- as.integer(res$ndim)
   nech <- as.integer(res$nech)
   tab <- .na_undefined(as.double(res$tab))
-  if (length(tab) != ndim * nech) stop("the server sent a coordinate block of the wrong size", call. = FALSE)
+  if (length(tab) != ndim * nech) {
+    .orvane_stop("communication_error", "read the coordinates of the current File",
+                 "the server sent a coordinate block of the wrong size")
+  }
   matrix(tab, nrow = nech, ncol = ndim, dimnames = list(NULL, .axes[seq_len(ndim)]))
 }
 
@@ -179,11 +178,8 @@ CreateFileForDb <- function(db, file, study = NULL, directory = NULL, allow_exis
     .fail("db", sprintf("has %d dimension; a server File has 2 or 3", d$ndim))
   }
   a <- .db_call_args(d)
-  res <- .Call("ICreateFile", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
-               fi, st, dir, as.integer(allow_existing), PACKAGE = "orvanelink")
-  if (.failed(res)) {
-    stop(sprintf("could not create File '%s' for the Db in %s (see the message above)", file,
-                 .describe(directory, "Directory")), call. = FALSE)
-  }
+  .orvane_call(sprintf("create File '%s' for the Db in %s", file, .describe(directory, "Directory")),
+               "ICreateFile", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
+               fi, st, dir, as.integer(allow_existing))
   invisible(TRUE)
 }

@@ -30,11 +30,8 @@ CopyOrvaneToDb <- function(variable, study = NULL, directory = NULL, file = NULL
   fi <- .name_or_empty(file, "file")
   sel <- if (is.null(selection)) "None" else .check_name(selection, "selection")
   item <- .check_count(item, "item", 0L)
-  res <- .Call("CopyVariableI2Db", st, dir, fi, sel, variable, item, PACKAGE = "orvanelink")
-  if (.failed(res)) {
-    stop(sprintf("could not read variable '%s' of %s (see the message above)", variable,
-                 .describe(file, "File")), call. = FALSE)
-  }
+  res <- .orvane_call(sprintf("read variable '%s' of %s", variable, .describe(file, "File")),
+                      "CopyVariableI2Db", st, dir, fi, sel, variable, item)
   tab <- .na_undefined(as.double(res$tab))
   if (item == 0L && .is_macro_name(variable)) {
     # All items of a macro variable arrive one after the other: one column
@@ -63,11 +60,8 @@ CopyDbToOrvane <- function(values, variable, study = NULL, directory = NULL, fil
     if (is.null(selection_values)) .fail("selection_values", "is needed to write a selection")
     selv <- .check_selection_values(selection_values, "selection_values", length(values))
   }
-  res <- .Call("CopyVariableDb2I", st, dir, fi, sel, var, unit, values, selv, PACKAGE = "orvanelink")
-  if (.failed(res)) {
-    stop(sprintf("could not write variable '%s' into %s (see the message above)", variable,
-                 .describe(file, "File")), call. = FALSE)
-  }
+  .orvane_call(sprintf("write variable '%s' into %s", variable, .describe(file, "File")),
+               "CopyVariableDb2I", st, dir, fi, sel, var, unit, values, selv)
   invisible(TRUE)
 }
 
@@ -88,7 +82,7 @@ ReadVariable <- function(orient = c(1, 1, 1)) {
     # Without a designation (no File in the target, a failed request before
     # the menu) asking again would fail again.
     if (length(name) != 1L || name %in% c("", "None")) {
-      stop("could not read variables of the current File (see the message above)", call. = FALSE)
+      .orvane_stop("failure", "read variables of the current File", "see the message above")
     }
     warning(sprintf("variable '%s' could not be read", name), call. = FALSE)
   }
@@ -99,9 +93,7 @@ WriteVariable <- function(values, name = NULL, orient = c(1, 1, 1)) {
   values <- .check_values(values, "values")
   nm <- .name_or_empty(name, "name")
   orient <- .check_orient(orient)
-  res <- .Call("SWriteVariable", orient[1L], orient[2L], orient[3L], values, nm, PACKAGE = "orvanelink")
-  if (.failed(res)) {
-    stop(sprintf("could not write %s (see the message above)", .describe(name, "variable")), call. = FALSE)
-  }
+  .orvane_call(sprintf("write %s", .describe(name, "variable")),
+               "SWriteVariable", orient[1L], orient[2L], orient[3L], values, nm)
   invisible(TRUE)
 }

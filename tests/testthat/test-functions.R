@@ -230,7 +230,7 @@ test_that("after the server died, requests fail at once and a new connection can
     "show('again', r)",
     "DisconnectOrvane()"
   ), project = project, connect = FALSE)
-  expect_identical(orv_result(out, "error"), "could not list the Studies (see the message above)")
+  expect_identical(orv_result(out, "error"), "could not list the Studies: see the message above")
   expect_identical(orv_result(out, "fast"), "TRUE")
   expect_identical(orv_result(out, "connected"), "FALSE")
   expect_identical(orv_result(out, "again"), "Demo")
