@@ -1,0 +1,215 @@
+/*
+ * The client library inside R: where its error and debug lines go, how its
+ * waits learn of a Ctrl-C, and the progress bar of a long transfer; and the
+ * capture of what one call prints, which the package's R functions turn
+ * into messages and conditions.
+ *
+ * R requires that code loaded into it write through R's console and never
+ * jump over C++ frames: the client's two default writers are defined here
+ * over Rprintf/REprintf (a plain program links client/diag_stdio.cpp
+ * instead), and an interrupt is only noted here, the call unwinding
+ * normally before util_protected_call raises it.
+ */
+#include <string>
+#include <vector>
+
+#include "util.h"
+#include "vek_internal.h"
+
+#include <R_ext/Rdynload.h>
+#include <cli/progress.h>
+
+/* ------------------------------------------------------------------ */
+/* Capture of one call's output                                        */
+/* ------------------------------------------------------------------ */
+
+namespace {
+struct captured {
+  char kind; /* UTIL_OUT_* */
+  std::string text;
+};
+}  // namespace
+
+static std::vector<captured> CAPTURED;
+/* Modes of the captures under way, innermost last: 1 keeps the texts, 2
+ * also writes them on the console (a dialogue must be seen while kept). */
+static std::vector<int> CAPTURE_MODES;
+static util_write_func CONSOLE_WRITE = NULL;
+
+static int capturing(void) { return CAPTURE_MODES.empty() ? 0 : CAPTURE_MODES.back(); }
+
+static void keep(char kind, const char *text) {
+  if (text == NULL || *text == '\0') return;
+  /* The bridge writes a line in pieces (text, then its line end). */
+  if ((kind == UTIL_OUT_MESSAGE || kind == UTIL_OUT_ERROR) && !CAPTURED.empty() &&
+      CAPTURED.back().kind == kind)
+    CAPTURED.back().text += text;
+  else
+    CAPTURED.push_back({kind, text});
+}
+
+static void capture_write(const char *text, ...) {
+  keep(util_writing_error() ? UTIL_OUT_ERROR : UTIL_OUT_MESSAGE, text);
+  if (capturing() == 2 && CONSOLE_WRITE != NULL) CONSOLE_WRITE(text);
+}
+
+int util_capture_begin(int tee) {
+  if (CAPTURE_MODES.empty()) CONSOLE_WRITE = util_route_write(capture_write);
+  CAPTURE_MODES.push_back(tee ? 2 : 1);
+  _vek_client_failed_code = 0;
+  _vek_server_message[0] = '\0';
+  _vek_timed_out = 0;
+  return (int)CAPTURED.size();
+}
+
+void util_capture_end(int mark, std::vector<std::string> &kinds, std::vector<std::string> &texts) {
+  if (mark < 0 || (size_t)mark > CAPTURED.size()) mark = (int)CAPTURED.size();
+  for (size_t i = (size_t)mark; i < CAPTURED.size(); i++) {
+    kinds.push_back(std::string(1, CAPTURED[i].kind));
+    texts.push_back(CAPTURED[i].text);
+  }
+  CAPTURED.resize((size_t)mark);
+  if (!CAPTURE_MODES.empty()) CAPTURE_MODES.pop_back();
+  if (CAPTURE_MODES.empty()) {
+    util_route_write(CONSOLE_WRITE);
+    CAPTURED.clear();
+  }
+}
+
+/* ------------------------------------------------------------------ */
+/* The client's writers                                                */
+/* ------------------------------------------------------------------ */
+
+extern "C" void st_def_error(const char *text) {
+  int mode = capturing();
+  if (mode) keep(UTIL_OUT_CLIENT_ERROR, text);
+  if (mode != 1) REprintf("%s ERROR: %s\n", _vek_program_tag(), text);
+}
+
+extern "C" void st_def_debug(const char *text) {
+  int mode = capturing();
+  if (mode) keep(UTIL_OUT_CLIENT_DEBUG, text);
+  if (mode != 1) Rprintf("%s Debug: %s\n", _vek_program_tag(), text);
+}
+
+/* ------------------------------------------------------------------ */
+/* Interrupts                                                          */
+/* ------------------------------------------------------------------ */
+
+/* Set once R_CheckUserInterrupt has taken a pending Ctrl-C; raised again by
+ * util_protected_call after the call has unwound. */
+static int INTERRUPT_TAKEN = 0;
+
+static void check_interrupt(void *) { R_CheckUserInterrupt(); }
+
+/* R_CheckUserInterrupt jumps when there is an interrupt; run at top level,
+ * the jump ends there instead of crossing the client's frames. */
+static int r_interrupted(void) {
+  if (!INTERRUPT_TAKEN && !R_ToplevelExec(check_interrupt, NULL)) INTERRUPT_TAKEN = 1;
+  return INTERRUPT_TAKEN;
+}
+
+/* ------------------------------------------------------------------ */
+/* Progress of long transfers                                          */
+/* ------------------------------------------------------------------ */
+
+/* The bar appears once a transfer has run this long; until then a
+ * transfer costs one clock reading per send or receive. */
+#define BAR_AFTER_MS 2000
+/* Ticks of the bar, and of the question about an interrupt while values
+ * flow (a stalled transfer asks through its waits). */
+#define TICK_MS 100
+
+static struct {
+  long long start;
+  long long last;
+  double total;
+  SEXP bar;
+} PROGRESS = {0, 0, 0, NULL};
+
+static long long now_ms(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000LL + t.tv_nsec / 1000000LL;
+}
+
+/* Interactive sessions only, and not when options(orvanelink.progress =
+ * FALSE): a log or a knitr report has no use for a bar. */
+static void progress_wanted(void *data) {
+  SEXP opt = Rf_GetOption1(Rf_install("orvanelink.progress"));
+  int on = Rf_isNull(opt) || Rf_asLogical(opt) == TRUE;
+  if (on) {
+    SEXP call = PROTECT(Rf_lang1(Rf_install("interactive")));
+    on = Rf_asLogical(Rf_eval(call, R_BaseEnv)) == TRUE;
+    UNPROTECT(1);
+  }
+  *static_cast<int *>(data) = on;
+}
+
+static void bar_create(void *) {
+  const char *names[] = {"name", "format", "clear", ""};
+  SEXP config = PROTECT(Rf_mkNamed(VECSXP, names));
+  SET_VECTOR_ELT(config, 0, Rf_mkString("VEKserver transfer"));
+  SET_VECTOR_ELT(config, 1,
+                 Rf_mkString("{cli::pb_name} {cli::pb_bar} {cli::pb_percent} | "
+                             "{cli::pb_current}/{cli::pb_total} values | {cli::pb_rate}"));
+  SET_VECTOR_ELT(config, 2, Rf_ScalarLogical(TRUE));
+  SEXP bar = PROTECT(cli_progress_bar(PROGRESS.total, config));
+  R_PreserveObject(bar);
+  PROGRESS.bar = bar;
+  UNPROTECT(2);
+}
+
+static void bar_set(void *data) { cli_progress_set(PROGRESS.bar, *static_cast<double *>(data)); }
+
+static void bar_done(void *) { cli_progress_done(PROGRESS.bar); }
+
+/* cli runs R code; an error there must not cross our frames either (it is
+ * printed by R and the bar is given up). */
+static void progress_end(void) {
+  if (PROGRESS.bar == NULL) return;
+  R_ToplevelExec(bar_done, NULL);
+  R_ReleaseObject(PROGRESS.bar);
+  PROGRESS.bar = NULL;
+}
+
+static int r_progress(double done, double total) {
+  long long now = now_ms();
+  if (done <= 0) {
+    progress_end();
+    PROGRESS.start = PROGRESS.last = now;
+    PROGRESS.total = total;
+    return 0;
+  }
+  if (done >= total) {
+    progress_end();
+    return 0;
+  }
+  if (now - PROGRESS.last < TICK_MS) return 0;
+  PROGRESS.last = now;
+  if (r_interrupted()) return 1;
+  if (PROGRESS.bar == NULL && now - PROGRESS.start >= BAR_AFTER_MS) {
+    int wanted = 0;
+    if (R_ToplevelExec(progress_wanted, &wanted) && wanted && !R_ToplevelExec(bar_create, NULL))
+      PROGRESS.start = now; /* the bar could not be made: not before two more seconds */
+  }
+  if (PROGRESS.bar != NULL && !R_ToplevelExec(bar_set, &done)) progress_end();
+  return 0;
+}
+
+/* ------------------------------------------------------------------ */
+/* Binding                                                             */
+/* ------------------------------------------------------------------ */
+
+int util_call_finish(void) {
+  progress_end();
+  int taken = INTERRUPT_TAKEN;
+  INTERRUPT_TAKEN = 0;
+  _vek_interrupted = 0;
+  return taken;
+}
+
+extern "C" void R_init_orvanelink(DllInfo *) {
+  _vek_interrupt_function = r_interrupted;
+  _vek_progress_function = r_progress;
+}
