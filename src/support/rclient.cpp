@@ -100,12 +100,19 @@ extern "C" void st_def_debug(const char *text) {
  * util_protected_call after the call has unwound. */
 static int INTERRUPT_TAKEN = 0;
 
+/* Runs R code at top level, where a jump out of it ends instead of crossing
+ * the client's frames. R code checks for a pending Ctrl-C as it runs, so a
+ * jump is taken for the interrupt (as Rcpp does); R has printed any error. */
+static int run_at_top_level(void (*fn)(void *), void *data) {
+  if (R_ToplevelExec(fn, data)) return 1;
+  INTERRUPT_TAKEN = 1;
+  return 0;
+}
+
 static void check_interrupt(void *) { R_CheckUserInterrupt(); }
 
-/* R_CheckUserInterrupt jumps when there is an interrupt; run at top level,
- * the jump ends there instead of crossing the client's frames. */
 static int r_interrupted(void) {
-  if (!INTERRUPT_TAKEN && !R_ToplevelExec(check_interrupt, NULL)) INTERRUPT_TAKEN = 1;
+  if (!INTERRUPT_TAKEN) run_at_top_level(check_interrupt, NULL);
   return INTERRUPT_TAKEN;
 }
 
@@ -146,14 +153,15 @@ static void progress_wanted(void *data) {
   *static_cast<int *>(data) = on;
 }
 
+/* Made once the transfer has run BAR_AFTER_MS: shown at once. */
 static void bar_create(void *) {
-  const char *names[] = {"name", "format", "clear", ""};
+  const char *names[] = {"format", "clear", "show_after", ""};
   SEXP config = PROTECT(Rf_mkNamed(VECSXP, names));
-  SET_VECTOR_ELT(config, 0, Rf_mkString("VEKserver transfer"));
-  SET_VECTOR_ELT(config, 1,
-                 Rf_mkString("{cli::pb_name} {cli::pb_bar} {cli::pb_percent} | "
-                             "{cli::pb_current}/{cli::pb_total} values | {cli::pb_rate}"));
-  SET_VECTOR_ELT(config, 2, Rf_ScalarLogical(TRUE));
+  SET_VECTOR_ELT(config, 0,
+                 Rf_mkString("{cli::pb_bar} {cli::pb_percent} | {cli::pb_current}/{cli::pb_total} values | "
+                             "{cli::pb_rate}"));
+  SET_VECTOR_ELT(config, 1, Rf_ScalarLogical(TRUE));
+  SET_VECTOR_ELT(config, 2, Rf_ScalarReal(0));
   SEXP bar = PROTECT(cli_progress_bar(PROGRESS.total, config));
   R_PreserveObject(bar);
   PROGRESS.bar = bar;
@@ -164,11 +172,9 @@ static void bar_set(void *data) { cli_progress_set(PROGRESS.bar, *static_cast<do
 
 static void bar_done(void *) { cli_progress_done(PROGRESS.bar); }
 
-/* cli runs R code; an error there must not cross our frames either (it is
- * printed by R and the bar is given up). */
 static void progress_end(void) {
   if (PROGRESS.bar == NULL) return;
-  R_ToplevelExec(bar_done, NULL);
+  run_at_top_level(bar_done, NULL);
   R_ReleaseObject(PROGRESS.bar);
   PROGRESS.bar = NULL;
 }
@@ -190,11 +196,11 @@ static int r_progress(double done, double total) {
   if (r_interrupted()) return 1;
   if (PROGRESS.bar == NULL && now - PROGRESS.start >= BAR_AFTER_MS) {
     int wanted = 0;
-    if (R_ToplevelExec(progress_wanted, &wanted) && wanted && !R_ToplevelExec(bar_create, NULL))
-      PROGRESS.start = now; /* the bar could not be made: not before two more seconds */
+    if (run_at_top_level(progress_wanted, &wanted) && wanted) run_at_top_level(bar_create, NULL);
+    PROGRESS.start = now;
   }
-  if (PROGRESS.bar != NULL && !R_ToplevelExec(bar_set, &done)) progress_end();
-  return 0;
+  if (PROGRESS.bar != NULL) run_at_top_level(bar_set, &done);
+  return INTERRUPT_TAKEN;
 }
 
 /* ------------------------------------------------------------------ */
