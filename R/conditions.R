@@ -54,7 +54,10 @@
 .native <- function(expr, dialogue = FALSE) {
   mark <- .Call("SCaptureBegin", as.integer(dialogue), PACKAGE = "orvanelink")
   out <- NULL
-  on.exit(if (is.null(out) && !dialogue) .say(.Call("SCaptureEnd", mark, PACKAGE = "orvanelink")))
+  on.exit(if (is.null(out)) {
+    left <- .Call("SCaptureEnd", mark, PACKAGE = "orvanelink")
+    if (!dialogue) .say(left)
+  })
   value <- tryCatch(expr, error = identity)
   out <- .Call("SCaptureEnd", mark, PACKAGE = "orvanelink")
   list(value = value, out = out)

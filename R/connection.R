@@ -44,6 +44,12 @@
   bundled
 }
 
+# Reaps the launched servers that have ended and returns the ids of those
+# still running (none once the package's library is gone).
+.launched_pids <- function() {
+  tryCatch(.Call("SServerProcesses", PACKAGE = "orvanelink"), error = function(e) integer(0))
+}
+
 .running <- function(p) {
   tryCatch(ps::ps_is_running(p) && ps::ps_status(p) != "zombie", error = function(e) FALSE)
 }
@@ -51,7 +57,7 @@
 # Takes in the servers the client has launched and that still run (it
 # reaps those that ended, so that no zombie stays behind this session).
 .track_servers <- function() {
-  pids <- .Call("SServerProcesses", PACKAGE = "orvanelink")
+  pids <- .launched_pids()
   known <- vapply(.state$servers, ps::ps_pid, integer(1))
   for (pid in setdiff(pids, known)) {
     p <- tryCatch(ps::ps_handle(pid), error = function(e) NULL)
@@ -71,7 +77,7 @@
   live <- Filter(.running, .state$servers)
   .state$servers <- list()
   if (length(live) == 0L) {
-    .Call("SServerProcesses", PACKAGE = "orvanelink")
+    .launched_pids()
     return(invisible(FALSE))
   }
   # The server finishes the request at hand on SIGTERM and exits; it is
@@ -87,7 +93,7 @@
     if (!any(vapply(live, .running, logical(1)))) break
     Sys.sleep(0.05)
   }
-  .Call("SServerProcesses", PACKAGE = "orvanelink")
+  .launched_pids()
   invisible(TRUE)
 }
 
