@@ -8,24 +8,35 @@
  * jump over C++ frames: the client's two default writers are defined here
  * over Rprintf/REprintf (a plain program links client/diag_stdio.cpp
  * instead), and an interrupt is only noted here, the call unwinding
- * normally before util_protected_call raises it.
+ * normally before util_protected_call raises it. Plain C against R's API,
+ * like the client it binds.
  */
 #include <string>
 #include <vector>
 
-#include "util.h"
-#include "vek_internal.h"
-
+#include <R.h>
+#include <Rinternals.h>
 #include <R_ext/Rdynload.h>
 #include <cli/progress.h>
+
+#include "routing.h"
+#include "vek_internal.h"
 
 /* ------------------------------------------------------------------ */
 /* Capture of one call's output                                        */
 /* ------------------------------------------------------------------ */
 
+/* While a capture runs, the bridge's texts and the client's error and debug
+ * lines are kept, each with its kind, instead of (or, for a dialogue, as
+ * well as) being written on the console. */
+#define OUT_MESSAGE 'M'      /* the bridge's message, mestitle */
+#define OUT_ERROR 'E'        /* the bridge's messerr, mes_abort */
+#define OUT_CLIENT_ERROR 'C' /* the client's error function */
+#define OUT_CLIENT_DEBUG 'D' /* the client's debug lines */
+
 namespace {
 struct captured {
-  char kind; /* UTIL_OUT_* */
+  char kind;
   std::string text;
 };
 }  // namespace
@@ -41,39 +52,59 @@ static int capturing(void) { return CAPTURE_MODES.empty() ? 0 : CAPTURE_MODES.ba
 static void keep(char kind, const char *text) {
   if (text == NULL || *text == '\0') return;
   /* The bridge writes a line in pieces (text, then its line end). */
-  if ((kind == UTIL_OUT_MESSAGE || kind == UTIL_OUT_ERROR) && !CAPTURED.empty() &&
-      CAPTURED.back().kind == kind)
+  if ((kind == OUT_MESSAGE || kind == OUT_ERROR) && !CAPTURED.empty() && CAPTURED.back().kind == kind)
     CAPTURED.back().text += text;
   else
     CAPTURED.push_back({kind, text});
 }
 
 static void capture_write(const char *text, ...) {
-  keep(util_writing_error() ? UTIL_OUT_ERROR : UTIL_OUT_MESSAGE, text);
+  keep(util_writing_error() ? OUT_ERROR : OUT_MESSAGE, text);
   if (capturing() == 2 && CONSOLE_WRITE != NULL) CONSOLE_WRITE(text);
 }
 
-int util_capture_begin(int tee) {
+/* SCaptureBegin(tee): starts keeping, and clears the client's failed code,
+ * SERROR text and time-out flag so that they describe this call. Captures
+ * nest: the mark returned tells SCaptureEnd where this one began. */
+extern "C" SEXP SCaptureBegin(SEXP s_tee) {
   if (CAPTURE_MODES.empty()) CONSOLE_WRITE = util_route_write(capture_write);
-  CAPTURE_MODES.push_back(tee ? 2 : 1);
+  CAPTURE_MODES.push_back(Rf_asInteger(s_tee) ? 2 : 1);
   _vek_client_failed_code = 0;
   _vek_server_message[0] = '\0';
   _vek_timed_out = 0;
-  return (int)CAPTURED.size();
+  return Rf_ScalarInteger((int)CAPTURED.size());
 }
 
-void util_capture_end(int mark, std::vector<std::string> &kinds, std::vector<std::string> &texts) {
+/* SCaptureEnd(mark): what was printed since the mark, in order, each piece
+ * with its kind; the code of the client's last failed function (0: none),
+ * the text of a "SERROR" answer, and whether a wait reached its limit. */
+extern "C" SEXP SCaptureEnd(SEXP s_mark) {
+  int mark = Rf_asInteger(s_mark);
   if (mark < 0 || (size_t)mark > CAPTURED.size()) mark = (int)CAPTURED.size();
-  for (size_t i = (size_t)mark; i < CAPTURED.size(); i++) {
-    kinds.push_back(std::string(1, CAPTURED[i].kind));
-    texts.push_back(CAPTURED[i].text);
+  R_xlen_t n = (R_xlen_t)(CAPTURED.size() - (size_t)mark);
+  const char *names[] = {"kind", "text", "code", "server", "timed_out", ""};
+  SEXP out = PROTECT(Rf_mkNamed(VECSXP, names));
+  SEXP kinds = Rf_allocVector(STRSXP, n);
+  SET_VECTOR_ELT(out, 0, kinds);
+  SEXP texts = Rf_allocVector(STRSXP, n);
+  SET_VECTOR_ELT(out, 1, texts);
+  for (R_xlen_t i = 0; i < n; i++) {
+    const captured &c = CAPTURED[(size_t)mark + (size_t)i];
+    const char kind[2] = {c.kind, '\0'};
+    SET_STRING_ELT(kinds, i, Rf_mkChar(kind));
+    SET_STRING_ELT(texts, i, Rf_mkCharLen(c.text.data(), (int)c.text.size()));
   }
+  SET_VECTOR_ELT(out, 2, Rf_ScalarInteger(_vek_client_failed_code));
+  SET_VECTOR_ELT(out, 3, Rf_mkString(_vek_server_message));
+  SET_VECTOR_ELT(out, 4, Rf_ScalarLogical(_vek_timed_out != 0));
   CAPTURED.resize((size_t)mark);
   if (!CAPTURE_MODES.empty()) CAPTURE_MODES.pop_back();
   if (CAPTURE_MODES.empty()) {
     util_route_write(CONSOLE_WRITE);
     CAPTURED.clear();
   }
+  UNPROTECT(1);
+  return out;
 }
 
 /* ------------------------------------------------------------------ */
@@ -82,13 +113,13 @@ void util_capture_end(int mark, std::vector<std::string> &kinds, std::vector<std
 
 extern "C" void st_def_error(const char *text) {
   int mode = capturing();
-  if (mode) keep(UTIL_OUT_CLIENT_ERROR, text);
+  if (mode) keep(OUT_CLIENT_ERROR, text);
   if (mode != 1) REprintf("%s ERROR: %s\n", _vek_program_tag(), text);
 }
 
 extern "C" void st_def_debug(const char *text) {
   int mode = capturing();
-  if (mode) keep(UTIL_OUT_CLIENT_DEBUG, text);
+  if (mode) keep(OUT_CLIENT_DEBUG, text);
   if (mode != 1) Rprintf("%s Debug: %s\n", _vek_program_tag(), text);
 }
 

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "routing.h"
+
 /* Undefined values shared by the whole bridge. */
 #define UTIL_UNDEF_INT (-1234567)
 #define UTIL_UNDEF_REAL 1.234e30
@@ -33,17 +35,10 @@
 #define UTIL_ABORT_MESSAGE "Abort caught by C and return to R"
 
 /* ---- routing slots and their R adapters ---- */
-typedef void (*util_write_func)(const char *string, ...);
 typedef void (*util_read_func)(const char *prompt, char *answer);
 typedef void (*util_exit_func)(void);
 
 void io_define(void);
-/* Puts `write` in the writing slot (binding the slots first if needed) and
- * returns what it held, so that a caller can route the bridge's texts
- * elsewhere for a while and put the slot back. */
-util_write_func util_route_write(util_write_func write);
-/* 1 while the text being written is an error line (messerr, mes_abort). */
-int util_writing_error(void);
 void R_Write(const char *string, ...);
 void R_Warning(const char *string, ...);
 void R_Read(const char *prompt, char *answer);
@@ -103,24 +98,6 @@ int util_call_depth(void);
 /* Number of mem_alloc blocks handed out and not yet released (tests). */
 int util_live_blocks(void);
 
-/* ---- capture of what a call prints (rclient.cpp) ----
- * While a capture runs, the bridge's texts and the client's error and debug
- * lines are kept, each with its kind, instead of (or, for a dialogue, as
- * well as) being written on the console. Captures nest; each begin returns
- * the mark that its end takes, and the end hands back what was kept since
- * then. Beginning also clears the client's failed code, SERROR text and
- * time-out flag, so that they describe this call. */
-#define UTIL_OUT_MESSAGE 'M'
-#define UTIL_OUT_ERROR 'E'
-#define UTIL_OUT_CLIENT_ERROR 'C'
-#define UTIL_OUT_CLIENT_DEBUG 'D'
-int util_capture_begin(int tee);
-void util_capture_end(int mark, std::vector<std::string> &kinds, std::vector<std::string> &texts);
-
-/* End of the outermost protected call, for the client's bindings to R
- * (rclient.cpp): closes a progress bar left open and returns 1 when the
- * user interrupted the call, clearing that for the next one. */
-int util_call_finish(void);
 /* Exported by R, declared in no header meant for packages: raises R's
  * interrupt condition as a pending Ctrl-C would. */
 extern "C" void Rf_onintr(void);
