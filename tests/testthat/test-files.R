@@ -8,14 +8,14 @@ test_that("a data frame written into a File reads back equal: NA, units, selecti
   skip_if_not(orv_have_server())
   local_orvane()
   au <- structure(c(1.5, NA, 2, 0.25), units = "g/t")
-  grid <- without_description(ReadFile("Grid2D", "Demo", "Mining"))
-  grid$Depth <- structure(grid$Depth * 2, units = "ft")
-  grid$Deep <- grid$Depth > 100
+  grid <- without_description(ReadFile("Grid3D", "Demo", "Mining"))
+  grid[c("Simu.1", "Simu.2", "Simu.3")] <- lapply(grid[c("Simu.1", "Simu.2", "Simu.3")], `-`)
+  grid$Rich <- grid$Grade > 1.5 & !is.na(grid$Grade)
   cases <- list(
     new_points = list("New", data.frame(X = c(1, 2, 3, 4), Y = c(4, 5, 6, 7), Au = au,
                                         Rich = c(TRUE, FALSE, TRUE, TRUE), Simu.1 = 1:4 + 0.5, Simu.2 = 4:1 + 0.25)),
     new_points_3d = list("New3", data.frame(X = c(1, 2, 3, 4), Y = c(4, 3, 2, 1), Z = c(-1, -2, NA, -4), Au = au)),
-    grid_overwritten = list("Grid2D", grid)
+    grid_overwritten = list("Grid3D", grid)
   )
   for (name in names(cases)) {
     file <- cases[[name]][[1]]
