@@ -278,13 +278,10 @@ WriteFile <- function(data, file, study = NULL, directory = NULL, overwrite = FA
       .fail("data", sprintf("has %d rows where File '%s' has %d samples%s", nrow(data), file, d$nech,
                             if (length(counts) > 1L) sprintf(" (%d data samples)", counts[2L]) else ""))
     }
-    skip <- c(coords, if (length(d$line_samples)) "line")
+    # The samples of an existing File stay where they are.
+    skip <- c(coords, d$coordinate_names, if (length(d$line_samples)) "line")
     vars <- .frame_variables(data, setdiff(names(data), skip), macros)
-    names_out <- vapply(vars, `[[`, "", "name")
-    clash <- d$variables[d$variables$name %in% names_out, , drop = FALSE]
-    fixed <- clash$name[clash$kind %in% c("x", "y", "z")]
-    if (length(fixed)) .fail("data", sprintf("has columns for the coordinates of File '%s' (%s): name them in 'coordinates'",
-                                             file, paste(fixed, collapse = ", ")))
+    clash <- d$variables[d$variables$name %in% vapply(vars, `[[`, "", "name"), , drop = FALSE]
     if (nrow(clash) && !overwrite) {
       .fail("overwrite", sprintf("is FALSE and File '%s' already has %s: use overwrite = TRUE to replace them",
                                  file, paste0("'", clash$name, "'", collapse = ", ")))
