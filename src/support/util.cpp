@@ -153,7 +153,15 @@ static int read_console(const char *prompt, char *buf, int len) {
  * whole lines of that size: an answer is judged on all that was typed. */
 #define CONSOLE_LINE_SIZE 4096
 
-extern "C" Rboolean R_Interactive;
+static SEXP interactive_cb(void *) {
+  return Rf_eval(Rf_lang1(Rf_install("interactive")), R_BaseEnv);
+}
+
+/* R's interactive(): a person, through a front end, types the answers. */
+static int console_is_interactive(void) {
+  SEXP v = util_call_depth() > 0 ? Rcpp::unwindProtect(interactive_cb, NULL) : interactive_cb(NULL);
+  return Rf_asLogical(v) == TRUE;
+}
 
 void R_Read(const char *prompt, char *answer) {
   static char line[CONSOLE_LINE_SIZE + 1];
@@ -167,7 +175,7 @@ void R_Read(const char *prompt, char *answer) {
     if (len > 0 && line[len - 1] == '\n') {
       line[--len] = '\0';
       if (len > 0 && line[len - 1] == '\r') line[--len] = '\0';
-    } else if (len + 1 >= CONSOLE_LINE_SIZE && !R_Interactive) {
+    } else if (len + 1 >= CONSOLE_LINE_SIZE && !console_is_interactive()) {
       /* R reading a script or a pipe leaves the rest of a line that did not
        * fit in the stream, where it would answer the next question. A line
        * editor drops it itself: waiting for it there would eat the user's
