@@ -149,8 +149,9 @@ static int read_console(const char *prompt, char *buf, int len) {
   return r.result;
 }
 
-/* R's own prompt reads into this many bytes, so every front end hands over
- * whole lines of that size: an answer is judged on all that was typed. */
+/* R's own prompt reads lines into this many bytes, and front ends hand over
+ * what fits it: an answer is judged on all that was typed, without waiting
+ * for more. */
 #define CONSOLE_LINE_SIZE 4096
 
 static SEXP interactive_cb(void *) {
@@ -165,9 +166,10 @@ static int console_is_interactive(void) {
 
 void R_Read(const char *prompt, char *answer) {
   static char line[CONSOLE_LINE_SIZE + 1];
+  if (prompt == NULL) prompt = "";
   answer[0] = '\0';
   for (;;) {
-    if (!read_console(prompt ? prompt : "", line, CONSOLE_LINE_SIZE)) {
+    if (!read_console(prompt, line, CONSOLE_LINE_SIZE)) {
       /* No line at all: asking again would wait for ever. */
       util_throw_abort("End of console input: no answer to '%s'", ASKED[0] ? ASKED : prompt);
     }
