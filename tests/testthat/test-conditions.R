@@ -40,7 +40,10 @@ test_that("every failure is a condition of its kind that holds the reason", {
          before = quote(for (p in orvanelink:::.state$servers) ps::ps_kill(p))),
     list(quote(ListStudies()), "not_connected",
          "could not list the Studies: You must use the command 'ConnectOrvane' first",
-         before = quote(DisconnectOrvane()))
+         before = quote(DisconnectOrvane())),
+    # Port 1 on the loopback: nothing listens, the refusal is immediate.
+    list(quote(ConnectOrvane("127.0.0.1", 1)), "communication_error",
+         "could not connect to VEKserver on 127.0.0.1:1: _vek_connect(127.0.0.1:1), connect: ", code = 2L)
   )
   for (case in cases) {
     label <- deparse(case[[1]])
