@@ -1,5 +1,8 @@
 # Moving variable values between R and the server.
 
+# The seven characters that end the name of a macro variable.
+.macro_suffix <- "[xxxxx]"
+
 .check_unit <- function(unit) {
   .check_text(unit, "unit", max = 10L)
   if (identical(unit, "")) "" else unit

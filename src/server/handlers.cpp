@@ -854,8 +854,11 @@ static double stored_value(const Variable &v, double x, double test) {
   return x;
 }
 
-/* Writes vals into samples [a, b) of the target, selected samples only. */
-static void store_values(Session &s, Io &io, int64_t a, int64_t b, double test, std::vector<double> &vals) {
+/* Writes vals into samples [a, b) of the target, selected samples only.
+ * With `behind_headers`, vals hold the data samples of a gravity-lines File
+ * and its header samples keep their values. */
+static void store_values(Session &s, Io &io, int64_t a, int64_t b, double test, std::vector<double> &vals,
+                         bool behind_headers = false) {
   std::string err;
   Target t;
   std::vector<double> all, mask;
@@ -864,7 +867,7 @@ static void store_values(Session &s, Io &io, int64_t a, int64_t b, double test, 
   Variable &v = *find_var(next, t.var->name);
   int64_t S = s.model.s_number;
   try {
-    if (v.kind != VK_MACRO && mask.empty() && a == 0 && b == S) {
+    if (v.kind != VK_MACRO && mask.empty() && a == 0 && b == S && !behind_headers) {
       /* The common whole write: the received buffer becomes the data. */
       for (double &x : vals) x = stored_value(v, x, test);
       all.swap(vals);
@@ -880,8 +883,17 @@ static void store_values(Session &s, Io &io, int64_t a, int64_t b, double test, 
         item = (int)pos;
       }
       size_t off = item < 0 ? 0 : (size_t)item * (size_t)S;
-      for (int64_t i = a; i < b; i++)
-        if (selected(mask, i)) all[off + (size_t)i] = stored_value(v, vals[(size_t)(i - a)], test);
+      std::vector<bool> header;
+      if (behind_headers) {
+        header.assign((size_t)S, false);
+        int64_t first = 0;
+        for (int c : s.model.line_counts) header[(size_t)first] = true, first += c;
+      }
+      for (int64_t i = a, k = 0; i < b; i++) {
+        if (behind_headers && header[(size_t)i]) continue;
+        if (selected(mask, i)) all[off + (size_t)i] = stored_value(v, vals[(size_t)k], test);
+        k++;
+      }
     }
   } catch (const std::bad_alloc &) {
     return io.error("Not enough memory to write '" + v.name + "'");
@@ -926,7 +938,12 @@ static void h_write_var(Session &s, Io &io) {
   int64_t a = 0, b = 0;
   std::string err;
   bool usable = !io.broken() && !s.file.empty() && sample_range(s.model.s_number, first, last, a, b, err);
-  if (usable && count != b - a) {
+  /* From 900000 on, clients stop staging a gravity-lines File's data samples
+   * behind its line headers and send the data samples alone. */
+  bool behind_headers = usable && first == -1 && last == -1 && g_config.version >= 900000 &&
+                        s.model.type == FT_GRAVITY_LINES &&
+                        count == s.model.s_number - (int64_t)s.model.line_counts.size();
+  if (usable && count != b - a && !behind_headers) {
     err = "Count " + std::to_string(count) + " does not match samples " + std::to_string(a + 1) + " to " +
           std::to_string(b);
     usable = false;
@@ -936,7 +953,7 @@ static void h_write_var(Session &s, Io &io) {
   if (io.broken() || !need_file(s, io)) return;
   if (!usable) return io.error(err);
   if (!kept) return io.error("Not enough memory for " + std::to_string(count) + " values");
-  store_values(s, io, a, b, test, vals);
+  store_values(s, io, a, b, test, vals, behind_headers);
 }
 
 static void h_write_line(Session &s, Io &io) {
