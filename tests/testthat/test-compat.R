@@ -1,64 +1,52 @@
 # Whether a Db fits the current File, the report of a mismatch, the File
 # descriptions, the coordinates, and Files created for a Db.
 
+skip_if_not(orv_have_server())
+
 grid3d <- list(ndim = 3L, nech = 24L, grid = 1L, nx = c(4L, 3L, 2L), x0 = c(100, 200, 0),
                dx = c(10, 10, 5), angle = c(30, 0, 0), coor = NULL)
-
 compatible <- function(d) {
   orv_call("SDbCompatible", d$ndim, d$nech, d$grid, d$nx, d$x0, d$dx, d$angle, d$coor)$error
 }
 create_file <- function(d, name, allow = 0L) {
-  orv_call("ICreateFile", d$ndim, d$nech, d$grid, d$nx, d$x0, d$dx, d$angle, d$coor, name, "Demo",
-           "Mining", allow)$error
+  orv_call("ICreateFile", d$ndim, d$nech, d$grid, d$nx, d$x0, d$dx, d$angle, d$coor, name, "Demo", "Mining", allow)$error
 }
 describe <- function(file) orv_call("DbCreateFile", "Demo", "Mining", file)
 
-test_that("File descriptions of a point File, a grid File and a missing File", {
-  skip_if_not(orv_have_server())
-  project <- orv_project_copy()
-  orv_connect(project)
+test_that("File descriptions, and whether a Db fits them: counts for points; nodes, origins and meshes for grids", {
+  orv_connect(orv_project_copy())
   r <- orv_call("SFileCharacteristics")
   expect_equal(r$error, 1L)
   expect_equal(lengths(r[c("x0", "dx", "nx", "angles")]), c(x0 = 0, dx = 0, nx = 0, angles = 0))
-  r <- describe("Samples")
-  expect_identical(r[c("ndim", "nech", "flag.grid")], list(ndim = 2L, nech = 12L, flag.grid = 0L))
-  expect_identical(r[c("x0", "dx", "nx", "angles", "error")],
-                   list(x0 = c(0, 0), dx = c(0, 0), nx = c(0L, 0L), angles = c(0, 0), error = 0L))
-  expect_identical(orv_call("SFileCharacteristics"), r)
-  r <- describe("Grid3D")
-  expect_identical(unname(r), list(3L, 24L, 1L, c(100, 200, 0), c(10, 10, 5), c(4L, 3L, 2L),
-                                   c(30, 0, 0), 0L))
-  expect_identical(names(r), c("ndim", "nech", "flag.grid", "x0", "dx", "nx", "angles", "error"))
+  expect_identical(describe("Samples"), list(ndim = 2L, nech = 12L, flag.grid = 0L, x0 = c(0, 0), dx = c(0, 0),
+                                             nx = c(0L, 0L), angles = c(0, 0), error = 0L))
+  expect_identical(orv_call("SFileCharacteristics"), describe("Samples"))
+  expect_identical(unname(describe("Grid3D")), list(3L, 24L, 1L, c(100, 200, 0), c(10, 10, 5), c(4L, 3L, 2L), c(30, 0, 0), 0L))
   r <- describe("Nowhere")
   expect_equal(r$error, 1L)
   expect_length(r$nx, 0)
-})
 
-test_that("point Dbs match on counts alone; grids on nodes, origins and meshes, not angles", {
-  skip_if_not(orv_have_server())
-  project <- orv_project_copy()
-  orv_connect(project)
-  describe("Samples")
   points <- list(ndim = 2L, nech = 12L, grid = 0L, coor = as.numeric(1:24) * 1000)
-  expect_equal(compatible(points), 0L)
-  expect_equal(compatible(modifyList(points, list(nech = 11L, coor = as.numeric(1:22)))), 1L)
-  # The mismatch cleared the File: the next check has no File to compare.
-  expect_equal(orv_call("SFileCharacteristics")$error, 1L)
-
-  describe("Grid3D")
-  expect_equal(compatible(grid3d), 0L)
-  expect_equal(compatible(modifyList(grid3d, list(angle = c(0, 45, NaN)))), 0L)
-  expect_equal(compatible(modifyList(grid3d, list(grid = 0L, coor = rep(0, 72)))), 1L)
-  for (change in list(list(x0 = c(100, 200, 1e-9)), list(dx = c(10, 10 + 1e-12, 5)),
-                      list(nx = c(4L, 3L, 3L)), list(x0 = c(NaN, 200, 0)), list(grid = 2L))) {
-    describe("Grid3D")
-    expect_equal(compatible(modifyList(grid3d, change)), 1L)
+  cases <- list( # File, Db, error
+    list("Samples", points, 0L),
+    list("Samples", modifyList(points, list(nech = 11L, coor = as.numeric(1:22))), 1L),
+    list("Grid3D", grid3d, 0L),
+    list("Grid3D", modifyList(grid3d, list(angle = c(0, 45, NaN))), 0L),
+    list("Grid3D", modifyList(grid3d, list(grid = 0L, coor = rep(0, 72))), 1L),
+    list("Grid3D", modifyList(grid3d, list(x0 = c(100, 200, 1e-9))), 1L),
+    list("Grid3D", modifyList(grid3d, list(dx = c(10, 10 + 1e-12, 5))), 1L),
+    list("Grid3D", modifyList(grid3d, list(nx = c(4L, 3L, 3L))), 1L),
+    list("Grid3D", modifyList(grid3d, list(x0 = c(NaN, 200, 0))), 1L),
+    list("Grid3D", modifyList(grid3d, list(grid = 2L)), 1L))
+  for (i in seq_along(cases)) {
+    describe(cases[[i]][[1]])
+    expect_equal(compatible(cases[[i]][[2]]), cases[[i]][[3]], info = i)
+    # A mismatch clears the File: the next check has none to compare.
+    expect_equal(orv_call("SFileCharacteristics")$error, cases[[i]][[3]], info = i)
   }
 })
 
 test_that("the mismatch report, and a dimension above 3 refused before any request", {
-  skip_if_not(orv_have_server())
-  project <- orv_project_copy()
   show <- 'invisible(.Call("SShowTarget", PACKAGE = "orvanelink"))'
   call <- function(tag, ndim, x0) {
     sprintf('e <- .Call("SDbCompatible", %dL, 24L, 1L, c(4L, 3L, 2L), %s, c(10, 10, 5), c(0, 0, 0), NULL, PACKAGE = "orvanelink"); emit("%s", e$error)',
@@ -70,16 +58,14 @@ test_that("the mismatch report, and a dimension above 3 refused before any reque
     call("off", 3L, "c(100, 200 + 1e-9, 0)"), show,
     'invisible(.Call("SDisconnectOrvane", PACKAGE = "orvanelink"))',
     call("dim4off", 4L, "c(100, 200, 0, 0)"), 'cat("END\\n")'),
-    project = project)
-  expect_equal(c(orv_result(out, "dim4"), orv_result(out, "off"), orv_result(out, "dim4off")),
-               c("1", "1", "1"))
-  # Refused while connected, the target stays as it was.
+    project = orv_project_copy())
+  expect_equal(c(orv_result(out, "dim4"), orv_result(out, "off"), orv_result(out, "dim4off")), c("1", "1", "1"))
+  # Refused while connected, the target stays as it was; refused while
+  # disconnected, the connection is not even looked at.
   dim4 <- which(out == "Space dimension may not be larger than 3")
   expect_length(dim4, 2)
   expect_equal(out[orv_line(out, "Current Orvane Target") + 4], "File      : Grid3D")
-  # Refused while disconnected: the connection is not even looked at.
   expect_equal(out[dim4[2] + 1:2], c("RESULT dim4off 1", "> cat(\"END\\n\")"))
-
   axis <- function(name, x0, dx, n) sprintf("%s : Origin=%13.3f - Mesh=%10.3f - Number=%d", name, x0, dx, n)
   start <- orv_line(out, "Incompatibility between Orvane and Db File Characteristics")
   expect_equal(out[start + 1:19],
@@ -87,49 +73,43 @@ test_that("the mismatch report, and a dimension above 3 refused before any reque
                  "Number of samples = 24", axis("X", 100, 10, 4L), axis("Y", 200, 10, 3L),
                  axis("Z", 0, 5, 2L), "", "Db File", "-------", "Grid File",
                  "Space Dimension   = 3", "Number of samples = 24", axis("X", 100, 10, 4L),
-                 axis("Y", 200 + 1e-9, 10, 3L), axis("Z", 0, 5, 2L),
-                 "RESULT off 1"))
+                 axis("Y", 200 + 1e-9, 10, 3L), axis("Z", 0, 5, 2L), "RESULT off 1"))
   # After the report, File, Selection and Variable are undefined.
   second <- which(out == "Current Orvane Target")[2]
-  expect_equal(out[second + 2:6],
-               c("Study     : Demo", "Directory : Mining", "File      : (Not defined yet)",
-                 "Selection : (Not defined yet)", "Variable  : (Not defined yet)"))
+  expect_equal(out[second + 2:6], c("Study     : Demo", "Directory : Mining", "File      : (Not defined yet)",
+                                    "Selection : (Not defined yet)", "Variable  : (Not defined yet)"))
 })
 
-test_that("Files created for a Db, or existing ones accepted when they fit", {
-  skip_if_not(orv_have_server())
+test_that("Files created for a Db or accepted when they fit, and their coordinates", {
   project <- orv_project_copy()
   orv_connect(project)
-  g2 <- list(ndim = 2L, nech = 6L, grid = 1L, nx = c(3L, 2L), x0 = c(5, -5), dx = c(2, 0.5),
-             angle = c(15, 0), coor = NULL)
+  g2 <- list(ndim = 2L, nech = 6L, grid = 1L, nx = c(3L, 2L), x0 = c(5, -5), dx = c(2, 0.5), angle = c(15, 0), coor = NULL)
   expect_equal(create_file(g2, "G2"), 0L)
-  r <- describe("G2")
-  expect_identical(r[c("ndim", "nech", "flag.grid", "x0", "dx", "nx", "angles")],
-                   list(ndim = 2L, nech = 6L, flag.grid = 1L, x0 = c(5, -5), dx = c(2, 0.5),
-                        nx = c(3L, 2L), angles = c(15, 0)))
-  expect_equal(create_file(g2, "G2"), 1L)
-  expect_equal(create_file(g2, "G2", 1L), 0L)
-  expect_equal(create_file(modifyList(g2, list(nx = c(3L, 3L), nech = 9L)), "G2", 1L), 1L)
-  expect_equal(create_file(modifyList(g2, list(ndim = 4L)), "G4"), 1L)
+  expect_identical(describe("G2")[1:7], list(ndim = 2L, nech = 6L, flag.grid = 1L, x0 = c(5, -5), dx = c(2, 0.5),
+                                             nx = c(3L, 2L), angles = c(15, 0)))
+  expect_equal(c(create_file(g2, "G2"), create_file(g2, "G2", 1L),
+                 create_file(modifyList(g2, list(nx = c(3L, 3L), nech = 9L)), "G2", 1L),
+                 create_file(modifyList(g2, list(ndim = 4L)), "G4")), c(1L, 0L, 1L, 1L))
   expect_false("G4" %in% orv_call("IGetFileList", "Demo", "Mining", "")$FileList)
 
   # A point File of dimension 3; an undefined coordinate comes back as
   # 1.234e30, a NaN as NaN, in list order X, Y, Z.
   coor <- c(1, NA, 3, 10, NaN, 30, 100, 200, 300)
-  p3 <- list(ndim = 3L, nech = 3L, grid = 0L, nx = NULL, x0 = NULL, dx = NULL, angle = NULL, coor = coor)
-  expect_equal(create_file(p3, "P3"), 0L)
+  expect_equal(create_file(list(ndim = 3L, nech = 3L, grid = 0L, coor = coor), "P3"), 0L)
   describe("P3")
   r <- orv_call("SReadCoordinates")
   expect_equal(r[c("ndim", "nech", "error")], list(ndim = 3L, nech = 3L, error = 0L))
   expect_identical(r$tab[-c(2, 5)], coor[-c(2, 5)])
   expect_identical(r$tab[2], 1.234e30)
   expect_true(is.nan(r$tab[5]) && !identical(r$tab[5], NA_real_))
-
   describe("Samples")
-  r <- orv_call("SReadCoordinates")
-  expect_equal(r$ndim, 2L)
-  expect_identical(r$tab, c(stored_values(project, "Samples", "X"), stored_values(project, "Samples", "Y")))
+  expect_identical(orv_call("SReadCoordinates")$tab,
+                   c(stored_values(project, "Samples", "X"), stored_values(project, "Samples", "Y")))
   describe("Grid3D")
   r <- orv_call("SReadCoordinates")
   expect_equal(c(r$ndim, r$nech, length(r$tab)), c(3L, 24L, 72L))
+  # A coordinate the server cannot read fails the whole read.
+  writeBin(c(1, 2), stored_path(project, "Samples", "X"))
+  describe("Samples")
+  expect_identical(orv_call("SReadCoordinates")[c("tab", "error")], list(tab = numeric(0), error = 1L))
 })

@@ -1,97 +1,144 @@
-# R value conversion, message routines and the abort path of the support
-# layer, through the test-only entry points.
+# The support layer through the test-only entry points: R values converted,
+# the console readers, messages, the abort path, a Db's description and the
+# reordering of grids.
 
 conv <- function(which, value) orv_call("STestConvert", which, value)
 
-test_that("single values: NULL and NA are undefined, reals are truncated toward zero", {
-  for (v in list(NULL, NA, NA_integer_, NA_real_, NaN, Inf, 3e9, -3e9)) {
-    expect_equal(conv("value_integer", v)$value, -1234567L)
-  }
-  expect_equal(conv("value_integer", 3.99)$value, 3L)
-  expect_equal(conv("value_integer", -2.9)$value, -2L)
-  expect_equal(conv("value_integer", TRUE)$value, 1L)
-  expect_equal(conv("value_integer", 7L)$value, 7L)
-  expect_equal(conv("value_char", NULL)$value, "")
-  expect_equal(conv("value_char", NA)$value, "")
-  expect_equal(conv("value_char", "abc")$value, "abc")
-  expect_equal(conv("value_char", NA_character_)$value, "NA")
-})
-
-test_that("arrays: NA becomes the undefined value, a single integer NA is no array", {
-  r <- conv("array_integer", c(1.5, NA, -2.5))
-  expect_equal(r$value, c(1L, -1234567L, -2L))
-  expect_equal(r$count, 3L)
-  for (v in list(NA, NA_integer_, integer(0), NULL)) {
-    r <- conv("array_integer", v)
-    expect_equal(r$count, 0L)
-    expect_equal(r$null, 1L)
-  }
-  r <- conv("array_integer", c(NA, NA))
-  expect_equal(r$value, c(-1234567L, -1234567L))
-  r <- conv("array_double", c(NA, NaN, 2))
-  expect_equal(r$value[c(1, 3)], c(1.234e30, 2))
-  expect_true(is.nan(r$value[2]))
-  r <- conv("array_double", NA)
-  expect_equal(r$value, 1.234e30)
-  expect_equal(r$count, 1L)
-  r <- conv("array_double", c(1L, NA_integer_, TRUE))
-  expect_equal(r$value, c(1, 1.234e30, 1))
-  expect_equal(conv("array_double", numeric(0))$null, 1L)
+test_that("R values convert with NA as the undefined value, reals truncated toward zero", {
+  cases <- list( # reader, value in, value out
+    list("value_integer", NULL, -1234567L), list("value_integer", NaN, -1234567L),
+    list("value_integer", Inf, -1234567L), list("value_integer", 3e9, -1234567L),
+    list("value_integer", -3e9, -1234567L), list("value_integer", 3.99, 3L),
+    list("value_integer", -2.9, -2L), list("value_integer", TRUE, 1L),
+    list("value_char", NA, ""), list("value_char", NA_character_, "NA"),
+    list("array_integer", c(1.5, NA, -2.5), c(1L, -1234567L, -2L)),
+    list("array_integer", c(NA, NA), c(-1234567L, -1234567L)),
+    list("array_double", NA, 1.234e30), list("array_double", c(1L, NA_integer_, TRUE), c(1, 1.234e30, 1)),
+    list("array_char", c("x", NA), c("x", "NA")))
+  for (case in cases) expect_equal(conv(case[[1]], case[[2]])$value, case[[3]], label = deparse(case[1:2]))
+  expect_true(is.nan(conv("array_double", c(NA, NaN))$value[2]))
+  # A single integer NA, or nothing, is no array.
+  for (v in list(NA, NA_integer_, integer(0), NULL)) expect_equal(conv("array_integer", v)[c("count", "null")], list(count = 0L, null = 1L))
   expect_equal(conv("array_char", NA)$count, 0L)
-  r <- conv("array_char", c("x", NA))
-  expect_equal(r$value, c("x", "NA"))
-  expect_equal(r$count, 2L)
-  expect_equal(conv("array_char", character(0))$count, 0L)
-})
-
-test_that("wrong types and lengths abort with their messages and an R error", {
-  out <- orv_dialogue(c(
-    'f <- function(w, v) { r <- try(.Call("STestConvert", w, v, PACKAGE = "orvanelink"), silent = TRUE); cat("ERR", conditionMessage(attr(r, "condition")), "\\n") }',
-    'f("value_integer", c(1, 2))', 'f("value_integer", "a")', 'f("value_char", 1)',
-    'f("value_char", c("a", "b"))', 'f("array_integer", list(1))', 'f("array_double", "x")',
-    'f("array_char", 1:3)', 'f("value_integer", numeric(0))', 'f("value_char", character(0))'))
-  expect_true(any(out == "Wrong number of arguments in RC_get_value_integer (2 > 1)"))
-  expect_true(any(out == "Wrong type in RC_get_value_integer (type=16)"))
-  expect_true(any(out == "Wrong type in RC_get_value_char (type=14)"))
-  expect_true(any(out == "Wrong number of arguments in RC_get_value_char (2 > 1)"))
-  expect_true(any(out == "Wrong type in RC_get_array_integer (type=19)"))
-  expect_true(any(out == "Wrong type in RC_get_array_double (type=16)"))
-  expect_true(any(out == "Wrong type in RC_get_array_char (type=13)"))
-  expect_equal(sum(grepl("^ERR Abort caught by C and return to R", out)), 7)
-  # Zero-length single values are refused by the conversion itself.
-  expect_equal(sum(grepl("^ERR [Ee]xpecting a single", out)), 2)
-})
-
-test_that("messages are formatted, titled and cut to the message buffer", {
-  out <- orv_dialogue(c(
-    'invisible(.Call("STestMessages", "mestitle", 1L, "Db File", PACKAGE = "orvanelink"))',
-    'invisible(.Call("STestMessages", "mestitle", 0L, "Loop", PACKAGE = "orvanelink"))',
-    'invisible(.Call("STestMessages", "mestitle", 3L, "Plain", PACKAGE = "orvanelink"))',
-    'invisible(.Call("STestMessages", "messerr", 0L, "an error", PACKAGE = "orvanelink"))',
-    'invisible(.Call("STestMessages", "message", 0L, strrep("x", 5000), PACKAGE = "orvanelink"))',
-    'cat("END\\n")'))
-  i <- orv_line(out, "Db File")
-  expect_equal(out[(i - 1):(i + 1)], c("", "Db File", "-------"))
-  i <- orv_line(out, "Loop")
-  expect_equal(out[i + 1], "====")
-  i <- orv_line(out, "Plain")
-  expect_equal(out[i + 1], "")
-  expect_true(any(out == "an error"))
-  # 999 bytes: the head of the text, then "...", then the line end.
-  long <- grep("^xxxx", out, value = TRUE)
-  expect_equal(long, paste0(strrep("x", 995), "..."))
-  expect_equal(out[orv_line(out, long) + 1], "> cat(\"END\\n\")")
 })
 
 test_that("an abort releases the call's memory and leaves R usable", {
   before <- orv_call("STestBlocks")
-  for (kind in c("abort", "bad_alloc", "rcpp")) {
-    for (i in 1:5) {
-      expect_error(orv_call("STestAbort", 10L, kind))
-    }
-  }
+  for (kind in c("abort", "bad_alloc", "rcpp")) for (i in 1:5) expect_error(orv_call("STestAbort", 10L, kind))
   expect_error(orv_call("STestAbort", 3L, "abort"), "Abort caught by C and return to R", fixed = TRUE)
   expect_error(orv_call("STestAbort", 3L, "bad_alloc"), "Memory allocation failed")
   expect_equal(orv_call("STestAbort", 10L, "none")$error, 0L)
   expect_equal(orv_call("STestBlocks"), before)
+})
+
+reader <- function(kind, question, flag_def, valdef, valmin = NULL, valmax = NULL, answers = character()) {
+  c(sprintf('r <- .Call("STestReaders", "%s", "%s", %dL, %s, %s, %s, PACKAGE = "orvanelink"); orv_show("value", r$value)',
+            kind, question, as.integer(flag_def), deparse(valdef), deparse(valmin), deparse(valmax)), answers)
+}
+
+test_that("readers, messages and wrong types, as the console shows them", {
+  out <- orv_dialogue(c(orv_show_def,
+    'f <- function(w, v) { r <- try(.Call("STestConvert", w, v, PACKAGE = "orvanelink"), silent = TRUE); cat("ERR", conditionMessage(attr(r, "condition")), "\\n") }',
+    'f("value_integer", c(1, 2))', 'f("value_char", 1)', 'f("array_integer", list(1))', 'f("array_double", "x")',
+    'f("array_char", 1:3)', 'f("value_integer", numeric(0))',
+    'invisible(.Call("STestMessages", "mestitle", 1L, "Db File", PACKAGE = "orvanelink"))',
+    'invisible(.Call("STestMessages", "mestitle", 0L, "Loop", PACKAGE = "orvanelink"))',
+    'invisible(.Call("STestMessages", "message", 0L, strrep("x", 5000), PACKAGE = "orvanelink"))',
+    reader("logical", "Confirm deletion", 0, 0L, answers = c("", "yes", "y")),
+    reader("logical", "Overwrite", 1, 5L, answers = ""),
+    reader("logical", "Undefined default", 1, -1234567L, answers = c("", "N")),
+    reader("int", "Bit Length (1,2,4,8,16,32 or 64", 1, 32L, 1L, 64L, ""),
+    reader("int", "Swapped", 0, 0L, 10L, 5L, "-7"),
+    reader("int", "Raised default", 1, 0L, 1L, 64L, ""),
+    reader("int", "Upper", 1, 99L, -1234567L, 8L, ""),
+    reader("int", "Bounded", 0, 0L, 1L, 3L, c("na", "12abc", "NA")),
+    reader("int", "Exact", 0, 0L, 3L, 3L, c("2", "3")),
+    reader("string", "Enter your choice", 0, "", answers = c("", "abc def")),
+    reader("string", "Unit", 1, strrep("d", 300), answers = ""),
+    reader("logical", strrep("q", 2000), 0, 0L, answers = "y")))
+  for (line in c("Wrong number of arguments in RC_get_value_integer (2 > 1)", "Wrong type in RC_get_value_char (type=14)",
+                 "Wrong type in RC_get_array_integer (type=19)", "Wrong type in RC_get_array_double (type=16)",
+                 "Wrong type in RC_get_array_char (type=13)")) {
+    expect_true(line %in% out, label = line)
+  }
+  expect_equal(sum(grepl("^ERR Abort caught by C and return to R", out)), 5)
+  expect_true(any(grepl("^ERR [Ee]xpecting a single", out)))
+  expect_equal(out[orv_line(out, "Db File") + -1:1], c("", "Db File", "-------"))
+  expect_equal(out[orv_line(out, "Loop") + 1], "====")
+  # 999 bytes: the head of the text, then "...", then the line end.
+  expect_equal(grep("^xxxx", out, value = TRUE), paste0(strrep("x", 995), "..."))
+
+  for (line in c("Confirm deletion  [y,n] : yes", "The only authorized answers are 'y' or 'n'",
+                 "Overwrite (Def=y) [y,n] : ", "Undefined default  [y,n] : ",
+                 "Bit Length (1,2,4,8,16,32 or 64 (Def=32) [1,64] : ", "Swapped [NA,NA] : -7",
+                 "Raised default (Def=1) [1,64] : ", "Upper (Def=8) [NA,8] : ",
+                 # "na" is no undefined answer: it reads 0, below the minimum.
+                 "Answer (0) must be larger than Minimum (1)", "Answer (12) must be smaller than Maximum (3)",
+                 "Answer (2) must be larger than Minimum (3)", "Enter your choice : abc def", "Unit (Def=",
+                 # The question is cut, never the answer guide that follows it.
+                 paste0(strrep("q", 700), "  [y,n] : y"))) {
+    expect_true(any(startsWith(out, line)), label = line)
+  }
+  # Without a default an empty answer is refused, just after its prompt.
+  expect_equal(out[which(out == "No default value provided") - 1],
+               c("Confirm deletion  [y,n] : ", "Undefined default  [y,n] : ", "Enter your choice : "))
+  # A default longer than the answer buffer is cut to fit it.
+  expect_equal(orv_result(out, "value"),
+               c("1", "5", "0", "32", "-7", "1", "8", "-1234567", "3", "abc def", strrep("d", 99), "1"))
+})
+
+test_that("the end of console input ends the call with an error instead of asking for ever", {
+  out <- orv_dialogue(c(
+    'r <- try(.Call("STestReaders", "int", "Rank", 0L, 0L, 1L, 5L, PACKAGE = "orvanelink"), silent = TRUE); cat(r)',
+    "", "9"))
+  expect_true("Answer (9) must be smaller than Maximum (5)" %in% out)
+  expect_true(any(grepl("End of console input: no answer to 'Rank'", out, fixed = TRUE)))
+  expect_equal(sum(startsWith(out, "Rank [1,5] : ")), 3)
+})
+
+db <- function(ndim, nech, grid, nx = NULL, x0 = NULL, dx = NULL, angle = NULL, coor = NULL) {
+  orv_call("STestFileFromDb", ndim, nech, grid, nx, x0, dx, angle, coor)
+}
+
+test_that("a Db description keeps the coordinates axis-major, or a grid's first ndim axes", {
+  r <- db(2L, 5L, 0L, coor = c(1:5, 11:15))
+  expect_equal(r[c("error", "coor", "nx")], list(error = 0L, coor = c(1:5, 11:15), nx = c(0L, 0L, 0L)))
+  r <- db(2L, 6L, 1L, nx = c(2L, 3L, 9L), x0 = c(1, 2, 3), dx = c(0.5, 1, 9), angle = c(10, 0, 9))
+  expect_equal(r[c("nx", "x0", "dx", "angle")],
+               list(nx = c(2L, 3L, 0L), x0 = c(1, 2, 0), dx = c(0.5, 1, 0), angle = c(10, 0, 0)))
+  expect_length(r$coor, 0)
+  # Refused without touching the description: a dimension above 3, short vectors.
+  good <- db(3L, 2L, 0L, coor = as.numeric(1:6))
+  for (bad in list(list(4L, 2L, 1L, 1:4, 1:4, 1:4, 1:4), list(2L, 5L, 0L, coor = 1:9), list(2L, 4L, 1L, 2L, c(0, 0), c(1, 1), c(0, 0)))) {
+    r <- do.call(db, bad)
+    expect_equal(r[c("error", "ndim", "nech")], list(error = 1L, ndim = 3L, nech = 2L))
+  }
+})
+
+tr <- function(mode, orient, nx, tab) orv_call("STestTranspose", mode, as.integer(orient), as.integer(nx), tab)
+
+test_that("grids reorder between server order (Z fastest) and Db order (X fastest) as written out by hand", {
+  a <- c(10, 11, 12, 13, 14, 15) # server order of a 2 x 3 x 1 grid
+  cases <- list( # mode, orientation, nodes, values in, values out
+    list(1, c(1, 1, 1), c(2, 3, 1), a, c(10, 13, 11, 14, 12, 15)),
+    list(1, c(-1, 1, 1), c(2, 3, 1), a, c(13, 10, 14, 11, 15, 12)),
+    list(1, c(1, 0, 1), c(2, 3, 1), a, c(12, 15, 11, 14, 10, 13)),
+    list(1, c(1, 1, -1), c(2, 3, 1), a, c(10, 13, 11, 14, 12, 15)), # one node along Z
+    list(-1, c(-1, 1, 1), c(2, 3, 1), c(13, 10, 14, 11, 15, 12), 10:15),
+    list(1, c(1, 1, -1), c(2, 1, 3), 0:5, c(2, 5, 1, 4, 0, 3)),
+    list(-1, c(1, -1, 1), c(1, 3, 2), c(0, 2, 4, 1, 3, 5), c(4, 5, 2, 3, 0, 1)),
+    list(1, c(1, 1, 1), c(2, 2, 2), 0:7, c(0, 4, 2, 6, 1, 5, 3, 7)),
+    list(1, c(1, 1, 1), c(2, 0, 3), c(5, 6, 7), c(5, 6, 7)), # an axis without nodes: left alone
+    list(-1, c(1, 1, 1), c(-2, 3, 1), 1:2, c(1, 2)))
+  for (case in cases) {
+    expect_equal(tr(case[[1]], case[[2]], case[[3]], case[[4]])$tab, case[[5]], info = paste(unlist(case[1:3]), collapse = " "))
+  }
+  # The write direction undoes the read direction in every orientation.
+  v <- runif(3 * 2 * 4)
+  for (ox in c(-1, 1)) for (oy in c(0, 1)) for (oz in c(-1, 1)) {
+    db <- tr(1L, c(ox, oy, oz), c(3, 2, 4), v)$tab
+    expect_equal(tr(-1L, c(ox, oy, oz), c(3, 2, 4), db)$tab, v, info = paste(ox, oy, oz))
+  }
+  expect_equal(tr(1L, c(1, 1, 1), c(2, 3, 1), 1:5)$error, 1L)
+  expect_equal(tr(1L, c(1, 1, 1), c(65536, 65536, 2), 1)$error, 1L)
 })
