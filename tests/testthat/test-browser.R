@@ -19,10 +19,10 @@ target <- function(out, tag) {
   end <- orv_line(out, paste("SHOWN", tag))
   sub("^[A-Za-z]+ *: ", "", out[end - 5:1])
 }
-# Output lines from the echo of the line that starts with `start` up to the
-# next echoed R line.
-section <- function(out, start) {
-  from <- which(startsWith(out, start))[1]
+# Output lines from the echo of the call tagged `tag` up to the next echoed
+# R line.
+section <- function(out, tag) {
+  from <- which(startsWith(out, "> ") & grepl(sprintf('emit("%s"', tag), out, fixed = TRUE))[1]
   to <- which(startsWith(out, "> ") & seq_along(out) > from)[1]
   out[from:(to - 1)]
 }
@@ -39,9 +39,8 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
     manage("named", 0, 0, 0, 3), show("named"),
     manage("zero", 0, 0, 1, 0), "2", show("zero")),
     project = project)
-  expect_equal(orv_result(out, "walk"), "0")
   # The Study menu with two Studies, creation and deletion offered.
-  walk <- section(out, '> e <- .Call("SManageTarget", 1L, 1L, 1L, 3L')
+  walk <- section(out, "walk")
   expect_equal(walk[2:13],
                c("", "Rank | Orvane Study", rule("Orvane Study"), "   1 | Beta", "   2 | Demo",
                  "     | ", " new | Create a new item", " del | Delete an item",
@@ -50,9 +49,8 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
   # "2x" is refused as text; ".." is not offered at the Study level.
   expect_equal(walk[14:17], c("Enter your choice : 2x", "The answer '2x' is not valid",
                               "Enter your choice : ..", "Enter your choice : 2"))
-  expect_equal(walk[18:21], c("", "Currently in : Demo/", "Rank | Orvane Directory",
-                              rule("Orvane Directory")))
-  expect_equal(walk[22], "  .. | Return to upper level")
+  expect_equal(walk[18:22], c("", "Currently in : Demo/", "Rank | Orvane Directory",
+                              rule("Orvane Directory"), "  .. | Return to upper level"))
   # "help" prints the menu again, without the path.
   expect_equal(sum(walk == "Rank | Orvane Directory"), 2)
   expect_equal(sum(walk == "Currently in : Demo/"), 1)
@@ -62,10 +60,9 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
 
   # Without creation and deletion: "new" and "del" are ignored silently, the
   # Selection menu offers None as 0, ".." at the Variable level goes back to it.
-  plain <- section(out, '> e <- .Call("SManageTarget", 0L, 0L, 1L, 5L')
+  plain <- section(out, "plain")
   expect_false(any(plain %in% c(" new | Create a new item", " del | Delete an item")))
-  expect_equal(plain[which(plain == "Enter your choice : new") + 1], "Enter your choice : del")
-  expect_equal(plain[which(plain == "Enter your choice : del") + 1], "Enter your choice : 2")
+  expect_equal(plain[which(plain == "Enter your choice : new") + 1:2], c("Enter your choice : del", "Enter your choice : 2"))
   sel <- which(plain == "Rank | Orvane Selection")
   expect_length(sel, 2)
   expect_equal(plain[sel[1] + 1:5], c(rule("Orvane Selection"), "  .. | Return to upper level",
@@ -74,26 +71,24 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
   var <- which(plain == "Rank | Orvane Variable")
   expect_equal(plain[var[1] + 2:7], c("  .. | Return to upper level", "   1 | X", "   2 | Y",
                                       "   3 | Cu", "   4 | Au", "   5 | Inside"))
-  expect_equal(orv_result(out, "plain"), "0")
   expect_equal(target(out, "plain"), c("Demo", "Mining", "Samples", "Inside", "Cu"))
 
   # A File without selections: no Selection menu, no Selection in the target.
-  nosel <- section(out, '> e <- .Call("SManageTarget", 0L, 0L, 1L, 5L, 2L, 6L, 1L, c(3L, 2L), c(5, 7), c(2, 0.5), c(0, 0), NULL, PACKAGE = "orvanelink"); emit("nosel"')
+  nosel <- section(out, "nosel")
   expect_false(any(nosel == "Rank | Orvane Selection"))
   expect_equal(nosel[which(nosel == "Rank | Orvane Variable") - 1], "Currently in : Demo/Mining/Grid3D/")
-  expect_equal(orv_result(out, "nosel"), "1")
   expect_equal(target(out, "nosel")[3:4], c("Grid3D", "(Not defined yet)"))
 
   # Levels defined by name are passed without a menu, on the items named.
-  named <- section(out, '> e <- .Call("SManageTarget", 0L, 0L, 0L, 3L')
+  named <- section(out, "named")
   expect_false(any(startsWith(named, "Rank |")))
-  expect_equal(orv_result(out, "named"), "0")
   expect_equal(target(out, "named")[1:3], c("Demo", "Mining", "Samples"))
   # stop_level 0 still runs the Study level and ends after it.
-  zero <- section(out, '> e <- .Call("SManageTarget", 0L, 0L, 1L, 0L')
+  zero <- section(out, "zero")
   expect_false(any(zero == "Rank | Orvane Directory"))
-  expect_equal(orv_result(out, "zero"), "0")
   expect_equal(target(out, "zero")[1:2], c("Demo", "(Not defined yet)"))
+  expect_equal(sapply(c("walk", "plain", "nosel", "named", "zero"), function(t) orv_result(out, t)),
+               c(walk = "0", plain = "0", nosel = "1", named = "0", zero = "0"))
 })
 
 test_that("Study, Directory, File and Variable created through the dialogues, then deleted", {
@@ -116,7 +111,7 @@ test_that("Study, Directory, File and Variable created through the dialogues, th
     'r <- .Call("IGetSelectionList", "Demo", "Mining", "Samples", PACKAGE = "orvanelink"); emit("sels", length(r$SelectionList))'),
     project = project)
 
-  create <- section(out, '> e <- .Call("SManageTarget", 1L, 1L, 1L, 5L, 2L, 6L, 1L, c(3L, 2L), c(5, 7), c(2, 0.5), c(0, 0), NULL, PACKAGE = "orvanelink"); emit("create"')
+  create <- section(out, "create")
   prompts <- c("New Study Name ('stop' to cancel) : Demo", "The name 'Demo' already exists",
                "New Study Name ('stop' to cancel) : Gamma",
                "New Physical Study Location ('stop' to cancel) : gamma_place")
@@ -135,40 +130,37 @@ test_that("Study, Directory, File and Variable created through the dialogues, th
                  "Format: 0 (Decimal) 1 (Integer) 2 (Exponent) 3 (Free) (Def=0) [0,3] : ",
                  "Number of characters for printout (Def=10) [1,NA] : ",
                  "Number of decimal digits (Def=3) [0,NA] : "))
-  expect_equal(orv_result(out, "create"), "0")
   expect_equal(target(out, "create"), c("Gamma", "D1", "F1", "(Not defined yet)", "V1"))
   expect_equal(emitted(out, "desc"), c(2, 6, 1, 5, 7, 2, 0.5, 3, 2))
   expect_true("V1" %in% strsplit(orv_result(out, "vars"), ",")[[1]])
 
   # "NA" as the rank to delete designates nothing and the menu asks again;
   # a declined Study deletion ends the walk.
-  nodel <- section(out, '> e <- .Call("SManageTarget", 1L, 1L, 1L, 5L, 2L, 6L, 1L, c(3L, 2L), c(5, 7), c(2, 0.5), c(0, 0), NULL, PACKAGE = "orvanelink"); emit("nodel"')
+  nodel <- section(out, "nodel")
   expect_equal(nodel[match("Rank of the item to be deleted [1,2] : NA", nodel) + 0:3],
                c("Rank of the item to be deleted [1,2] : NA", "No item designated for deletion",
                  "Enter your choice : del", "Rank of the item to be deleted [1,2] : 2"))
   expect_true("Confirm deletion  [y,n] : n" %in% nodel)
-  expect_equal(orv_result(out, "nodel"), "1")
 
   # The Variable deleted, its menu shown again without it.
   expect_false("V1" %in% strsplit(orv_result(out, "vars2"), ",")[[1]])
-  delvar <- section(out, '> e <- .Call("SManageTarget", 1L, 1L, 1L, 5L, 2L, 6L, 1L, c(3L, 2L), c(5, 7), c(2, 0.5), c(0, 0), NULL, PACKAGE = "orvanelink"); emit("delvar"')
+  delvar <- section(out, "delvar")
   menus <- which(delvar == "Rank | Orvane Variable")
   expect_length(menus, 2)
   expect_equal(delvar[menus[2] + 3:5], c("   1 | X", "   2 | Y", "     | "))
 
   # File, Directory and Study deleted in turn, each menu shown again.
-  deltree <- section(out, '> e <- .Call("SManageTarget", 1L, 1L, 1L, 5L, 2L, 6L, 1L, c(3L, 2L), c(5, 7), c(2, 0.5), c(0, 0), NULL, PACKAGE = "orvanelink"); emit("deltree"')
+  deltree <- section(out, "deltree")
   expect_equal(sum(deltree == "Confirm deletion  [y,n] : y"), 3)
   expect_equal(sum(deltree == "Rank | Orvane Study"), 3)
-  expect_equal(orv_result(out, "studies"), "Demo")
-  expect_equal(orv_result(out, "deltree"), "1")
 
   # A selection deleted from its menu; the File then has none and the walk
   # goes to the Variable menu directly.
-  delsel <- section(out, '> e <- .Call("SManageTarget", 1L, 0L, 1L, 5L')
+  delsel <- section(out, "delsel")
   expect_equal(sum(delsel == "Rank | Orvane Selection"), 1)
   expect_equal(sum(delsel == "Rank | Orvane Variable"), 1)
-  expect_equal(orv_result(out, "sels"), "0")
+  expect_equal(sapply(c("create", "nodel", "deltree", "studies", "sels"), function(t) orv_result(out, t)),
+               c(create = "0", nodel = "1", deltree = "1", studies = "Demo", sels = "0"))
 })
 
 test_that("a Db variable is chosen by rank from a list handed by R", {
@@ -186,8 +178,7 @@ test_that("a Db variable is chosen by rank from a list handed by R", {
     designate("empty", "character(0)"), "help", "1", "stop"),
     project = project)
   expect_true("You must define the Study first" %in% out)
-  expect_equal(orv_result(out, "nofile"), "1,0,-1")
-  two <- section(out, '> r <- .Call("SDesignateVariable", c("Va", "Vb", "Vc"), PACKAGE = "orvanelink"); emit("two"')
+  two <- section(out, "two")
   title <- "Loop for selecting Variable(s) to be copied from Db into Orvane"
   expect_equal(two[2:16],
                c("", title, strrep("=", nchar(title)), "", "Currently in : Demo/Mining/Samples/",
@@ -197,12 +188,11 @@ test_that("a Db variable is chosen by rank from a list handed by R", {
   expect_equal(two[17:21], c("Enter your choice : 0", "The answer '0' is not valid",
                              "Enter your choice : 4", "The answer '4' is not valid",
                              "Enter your choice : 2"))
-  expect_equal(orv_result(out, "two"), "0,1,2")
-  expect_equal(orv_result(out, "stop"), "0,0,-1")
-  empty <- section(out, '> r <- .Call("SDesignateVariable", character(0)')
+  empty <- section(out, "empty")
   expect_equal(sum(empty == "Rank | Db Variable"), 2)
   expect_true("The answer '1' is not valid" %in% empty)
-  expect_equal(orv_result(out, "empty"), "0,0,-1")
+  expect_equal(sapply(c("nofile", "two", "stop", "empty"), function(t) orv_result(out, t)),
+               c(nofile = "1,0,-1", two = "0,1,2", stop = "0,0,-1", empty = "0,0,-1"))
 })
 
 test_that("an over-long name is refused and asked again, whatever console reads it", {

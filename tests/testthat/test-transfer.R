@@ -1,6 +1,8 @@
 # Variables between R and the server: grid orders, undefined values, macro
 # items, the designation and overwrite dialogues, and copies by name.
 
+skip_if_not(orv_have_server())
+
 copy_in <- function(file, var, values, sel = "None", selv = NULL, unit = "") {
   orv_call("CopyVariableDb2I", "Demo", "Mining", file, sel, var, unit, values, selv)$error
 }
@@ -8,175 +10,124 @@ copy_out <- function(file, var, sel = "None", item = 0L) {
   orv_call("CopyVariableI2Db", "Demo", "Mining", file, sel, var, item)
 }
 
-test_that("grid values stored in server order reach R in Db order", {
-  skip_if_not(orv_have_server())
+test_that("what R reads is what the server keeps: grid order, undefined values, macro items", {
   project <- orv_project_copy()
   orv_connect(project)
-  for (case in list(list("Grid3D", "Grade", c(4, 3, 2)), list("Grid2D", "Depth", c(5, 4, 1)))) {
-    r <- copy_out(case[[1]], case[[2]])
-    expect_identical(r$tab, server_to_db(stored_values(project, case[[1]], case[[2]]), case[[3]]), info = case[[1]])
-  }
-  expect_equal(sum(copy_out("Grid3D", "Grade")$tab == 1.234e30), 3)
-})
-
-test_that("points keep their order; NA is stored undefined and NaN passes unchanged", {
-  skip_if_not(orv_have_server())
-  project <- orv_project_copy()
-  orv_connect(project)
+  simu <- stored_values(project, "Grid3D", "Simu[xxxxx]")
+  items <- lapply(0:2, function(i) server_to_db(simu[i * 24 + 1:24], c(4, 3, 2)))
   v <- c(NA, NaN, -Inf, 0, 1e-300, 1e30, 2e30, 7:11 + 0.5)
   expect_equal(copy_in("Samples", "Pts", v, unit = "g/t"), 0L)
-  disk <- stored_values(project, "Samples", "Pts")
-  expect_identical(disk[1], 1.234e30)
-  expect_true(is.nan(disk[2]))
-  back <- copy_out("Samples", "Pts")$tab
-  expect_identical(back[1], 1.234e30)
-  expect_true(is.nan(back[2]) && !identical(back[2], NA_real_))
-  # Values beyond 1e30 are not the test value: they pass as they are.
-  expect_identical(back[-(1:2)], v[-(1:2)])
-  # The sample file's own undefined value reads back as 1.234e30 too.
-  expect_identical(copy_out("Samples", "Cu")$tab[5], 1.234e30)
-})
-
-test_that("macro variables read whole item after item, or one item by rank; bad ranks refused", {
-  skip_if_not(orv_have_server())
-  project <- orv_project_copy()
-  orv_connect(project)
-  raw <- stored_values(project, "Grid3D", "Simu[xxxxx]")
-  items <- lapply(0:2, function(i) server_to_db(raw[i * 24 + 1:24], c(4, 3, 2)))
-  r <- copy_out("Grid3D", "Simu[xxxxx]", item = 0L)
-  expect_equal(r$error, 0L)
-  expect_identical(r$tab, unlist(items))
-  expect_identical(copy_out("Grid3D", "Simu[xxxxx]", item = 2L)$tab, items[[2]])
-  expect_identical(copy_out("Grid3D", "Simu[xxxxx]", item = 3L)$tab, items[[3]])
-  for (item in list(4L, -1L, NA_integer_)) {
-    r <- copy_out("Grid3D", "Simu[xxxxx]", item = item)
-    expect_equal(r$error, 1L)
-    expect_length(r$tab, 0)
+  cases <- list( # File, variable, macro item, values read
+    list("Grid3D", "Grade", 0L, server_to_db(stored_values(project, "Grid3D", "Grade"), c(4, 3, 2))),
+    list("Grid2D", "Depth", 0L, server_to_db(stored_values(project, "Grid2D", "Depth"), c(5, 4, 1))),
+    # The item rank is ignored for a plain variable.
+    list("Grid3D", "Grade", 7L, server_to_db(stored_values(project, "Grid3D", "Grade"), c(4, 3, 2))),
+    list("Grid3D", "Simu[xxxxx]", 0L, unlist(items)),
+    list("Grid3D", "Simu[xxxxx]", 2L, items[[2]]),
+    list("Grid3D", "Simu[xxxxx]", 3L, items[[3]]),
+    # NA is stored undefined and read back as the undefined value, NaN
+    # passes unchanged, values beyond 1e30 are not the undefined value.
+    list("Samples", "Pts", 0L, c(1.234e30, NaN, v[-(1:2)])),
+    list("Samples", "Cu", 0L, replace(stored_values(project, "Samples", "Cu"), 5, 1.234e30)))
+  for (case in cases) {
+    r <- copy_out(case[[1]], case[[2]], item = case[[3]])
+    expect_identical(r[c("tab", "error")], list(tab = case[[4]], error = 0L), label = paste(case[1:3], collapse = " "))
   }
-  # The item rank is ignored for a plain variable.
-  expect_equal(copy_out("Grid3D", "Grade", item = 7L)$error, 0L)
+  expect_equal(sum(copy_out("Grid3D", "Grade")$tab == 1.234e30), 3)
+  disk <- stored_values(project, "Samples", "Pts")
+  expect_true(disk[1] == 1.234e30 && is.nan(disk[2]))
+  for (item in list(4L, -1L, NA_integer_)) {
+    expect_identical(copy_out("Grid3D", "Simu[xxxxx]", item = item)[c("tab", "error")], list(tab = numeric(0), error = 1L))
+  }
 })
 
 test_that("copies from R create selections and variables, replacing existing names", {
-  skip_if_not(orv_have_server())
-  project <- orv_project_copy()
-  orv_connect(project)
+  orv_connect(orv_project_copy())
   mask <- c(1, 0, 1, 1, 0, 0, 1, 1, 1, 0, NA, 1)
   v <- as.numeric(101:112)
   expect_equal(copy_in("Samples", "Cu2", v, sel = "Mask", selv = mask), 0L)
-  sels <- orv_call("IGetSelectionList", "Demo", "Mining", "Samples")$SelectionList
-  expect_setequal(sels, c("Inside", "Mask"))
+  expect_setequal(orv_call("IGetSelectionList", "Demo", "Mining", "Samples")$SelectionList, c("Inside", "Mask"))
   expect_identical(copy_out("Samples", "Mask")$tab, c(1, 0, 1, 1, 0, 0, 1, 1, 1, 0, 0, 1))
   # Read under the new selection, unselected samples are undefined.
-  under <- copy_out("Samples", "Cu2", sel = "Mask")$tab
-  expect_identical(under[mask %in% 1], v[mask %in% 1])
-  expect_true(all(under[!mask %in% 1] == 1.234e30))
-
-  # A selection left on the server by an earlier read does not mask a copy:
-  # every value of the Db is written.
+  expect_identical(copy_out("Samples", "Cu2", sel = "Mask")$tab, ifelse(mask %in% 1, v, 1.234e30))
+  # A selection left on the server by an earlier read does not mask a copy.
   expect_equal(copy_out("Samples", "Cu", sel = "Inside")$error, 0L)
   expect_equal(copy_in("Samples", "Full", v, sel = "Mask2", selv = rep(1, 12)), 0L)
   expect_identical(copy_out("Samples", "Full")$tab, v)
-  expect_equal(copy_in("Samples", "Full2", v), 0L)
-  expect_identical(copy_out("Samples", "Full2")$tab, v)
-
   # An existing name of any kind is deleted and created again, no question
   # asked (a question here would meet the end of input and abort).
   expect_equal(copy_in("Samples", "Au", v * 2), 0L)
   expect_identical(copy_out("Samples", "Au")$tab, v * 2)
   expect_equal(copy_in("Samples", "Inside", v), 0L)
   expect_false("Inside" %in% orv_call("IGetSelectionList", "Demo", "Mining", "Samples")$SelectionList)
-  vars <- orv_call("IGetVariableList", "Demo", "Mining", "Samples", "")$VariableList
-  expect_equal(sum(vars == "Au"), 1)
+  expect_equal(sum(orv_call("IGetVariableList", "Demo", "Mining", "Samples", "")$VariableList == "Au"), 1)
 })
 
-test_that("vectors whose length is not the File's sample count are refused before any change", {
-  skip_if_not(orv_have_server())
-  project <- orv_project_copy()
+test_that("the designation loop, the overwrite question, and lengths refused before any change", {
+  read <- 'r <- .Call("SReadVariable", 1L, 1L, 1L, PACKAGE = "orvanelink"); emit("r", c(r$varname, r$nvar, r$flag.macro, length(r$tab), r$flag.continue, r$error))'
+  write <- function(values, name) {
+    sprintf('e <- .Call("SWriteVariable", 1L, 1L, 1L, %s, "%s", PACKAGE = "orvanelink"); emit("w", e$error)', values, name)
+  }
   out <- dialogue(c(
+    'r <- .Call("SReadVariable", 1L, 1L, 1L, PACKAGE = "orvanelink"); emit("nofile", r$error)',
     'e <- .Call("CopyVariableDb2I", "Demo", "Mining", "Samples", "None", "Au", "", as.numeric(1:11), NULL, PACKAGE = "orvanelink"); emit("short", e$error)',
     'e <- .Call("CopyVariableDb2I", "Demo", "Mining", "Samples", "Inside", "Au", "", as.numeric(1:12), c(1, 0), PACKAGE = "orvanelink"); emit("sel", e$error)',
     'r <- .Call("CopyVariableI2Db", "Demo", "Mining", "Samples", "None", "Au", 0L, PACKAGE = "orvanelink"); emit("au", r$tab)',
     'r <- .Call("CopyVariableI2Db", "Demo", "Mining", "Samples", "None", "Inside", 0L, PACKAGE = "orvanelink"); emit("inside", r$tab)',
     'invisible(.Call("DbCreateFile", "Demo", "Mining", "Grid3D", PACKAGE = "orvanelink"))',
     'e <- .Call("SWriteVariable", 1L, 1L, 1L, as.numeric(1:25), "Grade", PACKAGE = "orvanelink"); emit("long", e$error)',
-    'e <- .Call("SWriteVariable", 1L, 1L, 1L, as.numeric(1:24), "", PACKAGE = "orvanelink"); emit("none", e$error)'),
-    project = project)
-  expect_true(any(out == "The vector holds 11 values where the File 'Samples' has 12 samples"))
-  expect_true(any(out == "The selection holds 2 values where the File 'Samples' has 12 samples"))
-  expect_true(any(out == "The vector holds 25 values where the File 'Grid3D' has 24 samples"))
-  expect_false(any(grepl("Overwrite", out)))
-  # An empty name with no Variable defined is no name to write under.
-  expect_true(any(out == "You must define the Variable first"))
-  expect_equal(c(orv_result(out, "short"), orv_result(out, "sel"), orv_result(out, "long"),
-                 orv_result(out, "none")), c("1", "1", "1", "1"))
-  # Neither the variable nor the selection of the refused copies was touched.
-  au <- as.numeric(strsplit(orv_result(out, "au"), ",")[[1]])
-  expect_equal(au, readBin(file.path(orv_sample_project(), "Demo/Mining/Samples/Au.bin"), "double", 12,
-                           endian = "little"))
-  expect_equal(orv_result(out, "inside"), "0,0,0,1,1,1,1,1,1,0,0,0")
-})
-
-test_that("the designation loop reads variables and macro items; the overwrite question", {
-  skip_if_not(orv_have_server())
-  project <- orv_project_copy()
-  read <- 'r <- .Call("SReadVariable", 1L, 1L, 1L, PACKAGE = "orvanelink"); emit("r", c(r$varname, r$nvar, r$flag.macro, length(r$tab), r$flag.continue, r$error))'
-  write <- function(values, name) {
-    sprintf('e <- .Call("SWriteVariable", 1L, 1L, 1L, %s, "%s", PACKAGE = "orvanelink"); emit("w", e$error)',
-            values, name)
-  }
-  out <- dialogue(c(
-    'r <- .Call("SReadVariable", 1L, 1L, 1L, PACKAGE = "orvanelink"); emit("nofile", r$error)',
-    'invisible(.Call("DbCreateFile", "Demo", "Mining", "Grid3D", PACKAGE = "orvanelink"))',
-    read, "5", "0",
-    'emit("tab", r$tab)',
-    read, "5", "2",
-    'emit("tab2", r$tab)',
-    read, "6",
-    read, "4",
-    read, "5", "NA",
-    read, "..", "0", "stop",
+    'e <- .Call("SWriteVariable", 1L, 1L, 1L, as.numeric(1:24), "", PACKAGE = "orvanelink"); emit("none", e$error)',
+    read, "5", "0", 'emit("tab", r$tab)',
+    read, "5", "2", 'emit("tab2", r$tab)',
+    read, "6", read, "4", read, "5", "NA", read, "..", "0", "stop",
     write("as.numeric(1:24)", "Grade[1]"),
     write("rep(0, 24)", "Grade[1]"), "n",
     'r <- .Call("CopyVariableI2Db", "", "", "", "None", "Grade_1_", 0L, PACKAGE = "orvanelink"); emit("kept", r$tab)',
     write("rep(5, 24)", "Grade_1_"), "y",
     'r <- .Call("CopyVariableI2Db", "", "", "", "None", "Grade_1_", 0L, PACKAGE = "orvanelink"); emit("over", r$tab)'),
-    project = project)
-  expect_equal(orv_result(out, "nofile"), "1")
-  expect_true(any(out == "You must define the Study first"))
+    project = orv_project_copy())
+  for (line in c("You must define the Study first",
+                 "The vector holds 11 values where the File 'Samples' has 12 samples",
+                 "The selection holds 2 values where the File 'Samples' has 12 samples",
+                 "The vector holds 25 values where the File 'Grid3D' has 24 samples",
+                 # An empty name with no Variable defined is no name to write under.
+                 "You must define the Variable first",
+                 "Enter the Macro index (0: all items) [0,3] : 0",
+                 "The (character) variable 'Lithology' cannot be read",
+                 "No Macro index given for 'Simu[xxxxx]' (0 to 3)",
+                 # ".." and "0" are refused in this menu; "stop" ends the loop.
+                 "The answer '0' is not valid", "Overwrite  [y,n] : n")) {
+    expect_true(line %in% out, label = line)
+  }
+  expect_equal(sapply(c("nofile", "short", "sel", "long", "none"), function(t) orv_result(out, t)),
+               c(nofile = "1", short = "1", sel = "1", long = "1", none = "1"))
+  # Neither the variable nor the selection of the refused copies was touched.
+  expect_equal(emitted(out, "au"), stored_values(orv_sample_project(), "Samples", "Au"))
+  expect_equal(orv_result(out, "inside"), "0,0,0,1,1,1,1,1,1,0,0,0")
   title <- "Loop for selecting Variable(s) to be copied from Orvane into Db"
   expect_equal(sum(out == title), 6)
-  first <- orv_line(out, title)
-  expect_equal(out[first + 1], strrep("=", nchar(title)))
-  menu <- orv_line(out, "Rank | Orvane Variable")
-  expect_equal(out[menu + 1:10],
+  expect_equal(out[orv_line(out, title) + 1], strrep("=", nchar(title)))
+  expect_equal(out[orv_line(out, "Rank | Orvane Variable") + 1:10],
                c("-----|----------------", "   1 | X", "   2 | Y", "   3 | Z", "   4 | Grade",
                  "   5 | Simu[xxxxx]", "   6 | Lithology", "     | ", "help | Display the current list",
                  "stop | Stop browsing"))
-  expect_true(any(out == "Enter the Macro index (0: all items) [0,3] : 0"))
-  expect_true(any(out == "The (character) variable 'Lithology' cannot be read"))
-  expect_true(any(out == "No Macro index given for 'Simu[xxxxx]' (0 to 3)"))
-  # ".." and "0" are refused in this menu; "stop" ends the loop.
-  expect_true(any(out == "The answer '0' is not valid"))
+  # A macro item is read under the item's own name.
   expect_equal(orv_result(out, "r"),
                c("Simu[xxxxx],3,1,72,1,0", "Simu[00002],1,1,24,1,0", "Lithology,1,0,0,1,1",
                  "Grade,1,0,24,1,0", "Simu[xxxxx],1,0,0,1,1", "None,1,0,0,0,0"))
   raw <- stored_values(orv_sample_project(), "Grid3D", "Simu[xxxxx]")
-  tab <- as.numeric(strsplit(orv_result(out, "tab"), ",")[[1]])
+  tab <- emitted(out, "tab")
   expect_equal(tab, unlist(lapply(0:2, function(i) server_to_db(raw[i * 24 + 1:24], c(4, 3, 2)))))
-  expect_equal(as.numeric(strsplit(orv_result(out, "tab2"), ",")[[1]]), tab[25:48])
-
+  expect_equal(emitted(out, "tab2"), tab[25:48])
   # Grade[1] is created as Grade_1_ without a question; declining the
   # overwrite changes nothing and is no error; accepting overwrites.
   expect_equal(sum(out == "The name 'Grade_1_' already exists"), 2)
-  expect_true(any(out == "Overwrite  [y,n] : n"))
   expect_equal(orv_result(out, "w"), c("0", "0", "0"))
-  expect_equal(orv_result(out, "kept"), paste(1:24, collapse = ","))
-  expect_equal(orv_result(out, "over"), paste(rep(5, 24), collapse = ","))
+  expect_equal(emitted(out, "kept"), 1:24)
+  expect_equal(emitted(out, "over"), rep(5, 24))
 })
 
 test_that("10^6 values cross exactly through every writer and both readers", {
-  skip_if_not(orv_have_server())
   project <- orv_project_copy()
   orv_connect(project)
   n <- c(100, 50, 200)
@@ -184,12 +135,12 @@ test_that("10^6 values cross exactly through every writer and both readers", {
   # Values that 32 bits hold exactly, some undefined.
   v <- (seq_len(prod(n)) %% 65536) / 4 - 5000
   v[seq(7, length(v), by = 101)] <- NA
-  flipped <- as.vector(array(v, n)[n[1]:1, , n[3]:1])
   cases <- list(
     list(var = "Dbl", write = function() CopyDbToOrvane(v, "Dbl"), db = v),
     list(var = "Int", write = function() CopyDbToOrvane(as.integer(v * 4), "Int"), db = v * 4),
     list(var = "Old", write = function() copy_in("Big", "Old", v), db = v),
-    list(var = "Flip", write = function() orv_call("SWriteVariable", -1L, 1L, -1L, v, "Flip"), db = flipped))
+    list(var = "Flip", write = function() orv_call("SWriteVariable", -1L, 1L, -1L, v, "Flip"),
+         db = as.vector(array(v, n)[n[1]:1, , n[3]:1])))
   for (case in cases) {
     case$write()
     disk <- stored_values(project, "Big", case$var)
@@ -200,21 +151,17 @@ test_that("10^6 values cross exactly through every writer and both readers", {
 })
 
 test_that("a variable of the kind, bits and unit asked for is written over in place; anything else is replaced", {
-  skip_if_not(orv_have_server())
-  project <- orv_project_copy()
-  orv_connect(project)
+  orv_connect(orv_project_copy())
   v <- seq_len(12) / 4
   odd <- rep(c(TRUE, FALSE), 6)
-  # A variable written over keeps its place in the File; a replaced one
-  # comes last.
+  # A variable written over keeps its place in the File; a replaced one comes last.
   steps <- list(
     list(call = function() CopyDbToOrvane(v, "Au", "Demo", "Mining", "Samples", unit = "g/t",
                                           selection = "Inside", selection_values = odd),
          order = c("Cu", "Au", "Inside"), values = list(Au = v, Inside = as.double(odd))),
-    list(call = function() CopyDbToOrvane(v * 2, "Cu", unit = "ppm"),
-         order = c("Au", "Inside", "Cu"), values = list(Cu = v * 2)),
-    list(call = function() CopyDbToOrvane(v * 3, "Inside"),
-         order = c("Au", "Cu", "Inside"), values = list(Inside = v * 3)))
+    list(call = function() CopyDbToOrvane(v * 2, "Cu", unit = "ppm"), order = c("Au", "Inside", "Cu"),
+         values = list(Cu = v * 2)),
+    list(call = function() CopyDbToOrvane(v * 3, "Inside"), order = c("Au", "Cu", "Inside"), values = list(Inside = v * 3)))
   for (i in seq_along(steps)) {
     steps[[i]]$call()
     expect_identical(ListVariables(), steps[[i]]$order, info = i)
@@ -225,8 +172,6 @@ test_that("a variable of the kind, bits and unit asked for is written over in pl
 })
 
 test_that("a path the server holds is reused only right after a call that ended well on it", {
-  skip_if_not(orv_have_server())
-  project <- orv_project_copy()
   trace <- withr::local_tempfile()
   withr::local_envvar(VEK_SERVER_TRACE = "2", VEK_CLIENT_TRACE_FILE = trace,
                       VEK_SERVER_TRACE_FILE = withr::local_tempfile())
@@ -244,7 +189,7 @@ test_that("a path the server holds is reused only right after a call that ended 
     sprintf("x <- %s", cases[[i]][[3]]),
     "sent <- readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE'))[-seq_len(n0)]",
     sprintf("emit('r%d', c(identical(x, first), sum(grepl('Start Packet CFILESET', sent))))", i))))
-  out <- dialogue(lines, project = project)
+  out <- dialogue(lines, project = orv_project_copy())
   for (i in seq_along(cases)) {
     expect_identical(orv_result(out, paste0("r", i)), sprintf("1,%d", cases[[i]][[4]]), info = cases[[i]][[1]])
   }
