@@ -176,7 +176,7 @@ TEST_F(ServerTest, DamageFoundLaterIsAnErrorAndDeletionClearsTheItemsBelow) {
   ASSERT_EQ(0, VEKClientDeleteStudy());
   EXPECT_EQ(1, VEKClientGetDirectoryList(&n, &names));
   EXPECT_TRUE(studies().empty());
-  EXPECT_TRUE(std::filesystem::is_empty(proj.path));
+  for (auto &e : std::filesystem::directory_iterator(proj.path)) EXPECT_EQ(".vek.lock", e.path().filename());
 }
 
 TEST_F(ServerTest, ItemsOutsideTheTreeAreRefused) {
