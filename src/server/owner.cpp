@@ -58,6 +58,11 @@ static bool socket_owner(const char *table, const unsigned char *local, unsigned
 }
 
 bool peer_is_owner(int fd, std::string &why) {
+#ifndef __linux__
+  /* No socket tables to ask: every local client is served, as the README says. */
+  (void)fd, (void)why;
+  return true;
+#endif
   struct sockaddr_in self, peer;
   socklen_t a = sizeof self, b = sizeof peer;
   if (getsockname(fd, (struct sockaddr *)&self, &a) != 0 || getpeername(fd, (struct sockaddr *)&peer, &b) != 0 ||
