@@ -88,10 +88,14 @@ static bool need_change(Session &s, Io &io) {
   if (!tree_lock(s.project, true, err)) return io.error("Nothing was changed: " + err), false;
   return true;
 }
+/* Another server may have deleted the current variable. */
+static std::string missing_var(const Session &s) {
+  return s.variable.empty() ? "No current Variable" : "Variable '" + s.variable + "' no longer exists";
+}
 static Variable *need_var(Session &s, Io &io) {
   if (!need_file(s, io)) return nullptr;
   Variable *v = s.variable.empty() ? nullptr : find_var(s.model, s.variable);
-  if (!v) io.error("No current Variable");
+  if (!v) io.error(missing_var(s));
   return v;
 }
 static Variable *need_macro(Session &s, Io &io) {
@@ -789,7 +793,7 @@ struct Target {
 static bool transfer_target(Session &s, std::string &err, Target &t, bool writing) {
   if (s.project.empty() || s.file.empty()) return (err = "No current File"), false;
   t.var = s.variable.empty() ? nullptr : find_var(s.model, s.variable);
-  if (!t.var) return (err = "No current Variable"), false;
+  if (!t.var) return (err = missing_var(s)), false;
   if (t.var->kind == VK_CHAR) return (err = "Character variable '" + t.var->name + "' holds no numbers"), false;
   if (writing && t.var->implicit) return (err = "The coordinates of a grid follow from its geometry"), false;
   if (t.var->kind == VK_MACRO) {
