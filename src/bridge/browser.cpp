@@ -188,13 +188,8 @@ int st_get_variable(int flag_create, int flag_delete, int flag_up) {
   int nb_util = 0;
   int *ranks = NULL;
   if (st_varsel_list(1, &list.n, &nb_util, &list.items, &ranks)) {
-    /* A File without any variable can still receive its first one. */
-    int empty_file = list.n == 0 && VEKClientGetLastError() == VEK_RESULT_OK;
-    if (!(flag_create && empty_file)) {
-      mem_free((char *)ranks);
-      return 0;
-    }
-    nb_util = 0;
+    mem_free((char *)ranks);
+    return 0;
   }
   sync_rank(ST_LEVEL_VARIABLE, list.items, ranks, nb_util);
   if (Nvariable < 1 || Nvariable > nb_util) st_reset(ST_LEVEL_VARIABLE);
@@ -433,14 +428,10 @@ extern "C" SEXP SManageTarget(SEXP s_flag_delete, SEXP s_flag_create, SEXP s_fla
                               SEXP s_nx_db, SEXP s_x0_db, SEXP s_dx_db, SEXP s_angle_db,
                               SEXP s_coor_db) {
   return st_entry([&]() -> SEXP {
-    int flag_delete = RC_get_value_integer(s_flag_delete, NULL);
-    int flag_create = RC_get_value_integer(s_flag_create, NULL);
-    int flag_reset = RC_get_value_integer(s_flag_reset, NULL);
+    int flag_delete = st_get_flag(s_flag_delete, "delete");
+    int flag_create = st_get_flag(s_flag_create, "create");
+    int flag_reset = st_get_flag(s_flag_reset, "reset");
     int stop_level = RC_get_value_integer(s_stop_level, NULL);
-    /* An undefined flag offers nothing. */
-    if (IFFFF(flag_delete)) flag_delete = 0;
-    if (IFFFF(flag_create)) flag_create = 0;
-    if (IFFFF(flag_reset)) flag_reset = 0;
     int error = 1;
     if (!st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db,
                          s_coor_db) &&

@@ -138,6 +138,7 @@ extern "C" SEXP ICreateFile(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_n
                             SEXP s_study_name, SEXP s_dir_name, SEXP s_flag_allow) {
   return st_entry([&]() -> SEXP {
     int error = 1;
+    st_get_flag(s_flag_allow, ST_FLAG_ALLOW);  /* refused before anything changes */
     if (!st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db,
                          s_coor_db))
       error = create_file_for_db(s_file_name, s_study_name, s_dir_name, s_flag_allow);

@@ -20,11 +20,11 @@ int st_get_local_name(SEXP sexp_name, int level) {
   return flag_empty;
 }
 
-/* The allow flag of a definition: absent or undefined means "not allowed". */
-static int allow_flag(SEXP s_flag_allow) {
-  if (s_flag_allow == NULL || s_flag_allow == R_NilValue) return 0;
-  int flag = RC_get_value_integer(s_flag_allow, NULL);
-  return IFFFF(flag) ? 0 : flag;
+int st_get_flag(SEXP s_flag, const char *what) {
+  if (s_flag == NULL || s_flag == R_NilValue) return 0;
+  int flag = RC_get_value_integer(s_flag, NULL);
+  if (IFFFF(flag)) util_throw_abort("The '%s' flag must be TRUE or FALSE, not NA", what);
+  return flag;
 }
 
 int st_define_study(SEXP s_study_name) {
@@ -40,7 +40,7 @@ int st_define_study(SEXP s_study_name) {
 int st_define_directory(SEXP s_dir_name, SEXP s_flag_allow, int mode, int *must_create) {
   st_names list;
   *must_create = 0;
-  int flag_allow = allow_flag(s_flag_allow);
+  int flag_allow = st_get_flag(s_flag_allow, ST_FLAG_ALLOW);
   st_get_local_name(s_dir_name, ST_LEVEL_DIRECTORY);
   if (VEKClientGetDirectoryList(&list.n, &list.items)) return 1;
   if (mode == 1) {
@@ -68,7 +68,7 @@ static int set_file_and_describe(void) {
 int st_define_file(SEXP s_file_name, SEXP s_flag_allow, int mode, int *must_create) {
   st_names list;
   *must_create = 0;
-  int flag_allow = allow_flag(s_flag_allow);
+  int flag_allow = st_get_flag(s_flag_allow, ST_FLAG_ALLOW);
   st_get_local_name(s_file_name, ST_LEVEL_FILE);
   if (VEKClientGetFileList(&list.n, &list.items)) return 1;
   if (mode == 1) {

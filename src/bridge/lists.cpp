@@ -118,6 +118,7 @@ static int create_dir(SEXP s_dir_name, SEXP s_study_name, SEXP s_flag_allow) {
 
 extern "C" SEXP ICreateDir(SEXP s_dir_name, SEXP s_study_name, SEXP s_flag_allow) {
   return st_entry([&]() -> SEXP {
+    st_get_flag(s_flag_allow, ST_FLAG_ALLOW);  /* refused before anything changes */
     return Rcpp::List::create(Rcpp::Named("error") = create_dir(s_dir_name, s_study_name, s_flag_allow));
   });
 }

@@ -124,6 +124,12 @@ int st_transpose(int mode, int orientx, int orienty, int orientz, double *tab);
 
 /* ---- small helpers shared by the bridge files ---- */
 
+/* A yes/no flag handed over by R: absent is 0, NA is refused with an R
+ * error (read either way it could create, keep or clear what the caller did
+ * not mean). */
+int st_get_flag(SEXP s_flag, const char *what);
+#define ST_FLAG_ALLOW "allow existing"
+
 /* Copies a name into a target-sized buffer, cutting it at ST_NAME_MAX. */
 void st_copy_name(char *dest, const char *src);
 

@@ -136,7 +136,8 @@ static SEXP console_read_cb(void *data) {
 
 /* An interrupt while R waits at the console is an R longjmp; inside a
  * protected call it is turned into a C++ exception so that our frames
- * unwind before R resumes the jump. */
+ * unwind before R resumes the jump. `buf` holds len + 1 bytes: R's reader of
+ * a script may add a line end one byte past `len`. */
 static int read_console(const char *prompt, char *buf, int len) {
   console_read r = {prompt, reinterpret_cast<unsigned char *>(buf), len, 0};
   buf[0] = '\0';
@@ -144,34 +145,57 @@ static int read_console(const char *prompt, char *buf, int len) {
     Rcpp::unwindProtect(console_read_cb, &r);
   else
     console_read_cb(&r);
-  buf[len - 1] = '\0';
+  buf[len] = '\0';
   return r.result;
 }
 
+/* R's own prompt reads lines into this many bytes, and front ends hand over
+ * what fits it: an answer is judged on all that was typed, without waiting
+ * for more. */
+#define CONSOLE_LINE_SIZE 4096
+
+static SEXP interactive_cb(void *) {
+  return Rf_eval(Rf_lang1(Rf_install("interactive")), R_BaseEnv);
+}
+
+/* R's interactive(): a person, through a front end, types the answers. */
+static int console_is_interactive(void) {
+  SEXP v = util_call_depth() > 0 ? Rcpp::unwindProtect(interactive_cb, NULL) : interactive_cb(NULL);
+  return Rf_asLogical(v) == TRUE;
+}
+
 void R_Read(const char *prompt, char *answer) {
-  static char line[UTIL_BUFFER_SIZE];
+  static char line[CONSOLE_LINE_SIZE + 1];
+  if (prompt == NULL) prompt = "";
   answer[0] = '\0';
-  line[0] = '\0';
-  if (!read_console(prompt ? prompt : "", line, (int)sizeof line)) {
-    /* No line at all: asking again would wait for ever. */
-    util_throw_abort("End of console input: no answer to '%s'", ASKED[0] ? ASKED : prompt);
-  }
-  size_t len = strlen(line);
-  if (len > 0 && line[len - 1] == '\n') {
-    line[--len] = '\0';
-    if (len > 0 && line[len - 1] == '\r') line[--len] = '\0';
-  } else if (len > 0) {
-    /* The line did not fit: keep its head and drop the rest of it, which
-     * would otherwise arrive as the answer to the next question. */
-    if (len > UTIL_ANSWER_MAX) line[UTIL_ANSWER_MAX] = '\0';
-    char rest[UTIL_BUFFER_SIZE];
-    for (;;) {
-      if (!read_console("", rest, (int)sizeof rest)) break;
-      size_t n = strlen(rest);
-      if (n == 0 || rest[n - 1] == '\n') break;
+  for (;;) {
+    if (!read_console(prompt, line, CONSOLE_LINE_SIZE)) {
+      /* No line at all: asking again would wait for ever. */
+      util_throw_abort("End of console input: no answer to '%s'", ASKED[0] ? ASKED : prompt);
     }
+    size_t len = strlen(line);
+    if (len > 0 && line[len - 1] == '\n') {
+      line[--len] = '\0';
+      if (len > 0 && line[len - 1] == '\r') line[--len] = '\0';
+    } else if (len + 1 >= CONSOLE_LINE_SIZE && !console_is_interactive()) {
+      /* R reading a script or a pipe leaves the rest of a line that did not
+       * fit in the stream, where it would answer the next question. A line
+       * editor drops it itself: waiting for it there would eat the user's
+       * next line. */
+      char rest[256];
+      for (;;) {
+        if (!read_console("", rest, (int)sizeof rest - 1)) break;
+        size_t n = strlen(rest);
+        if (n == 0 || rest[n - 1] == '\n') break;
+      }
+    }
+    /* A cut answer could name, create or delete an item nobody typed. */
+    if (len <= UTIL_ANSWER_MAX) {
+      memcpy(answer, line, len + 1);
+      return;
+    }
+    messerr("The answer is too long (at most %d characters): type a shorter one", UTIL_ANSWER_MAX);
   }
-  if (line[0] != '\0') util_copy(answer, UTIL_ANSWER_MAX + 1, line);
 }
 
 void R_Exit(void) { util_throw_abort("%s", UTIL_ABORT_MESSAGE); }

@@ -23,8 +23,9 @@
 #define UTIL_UNDEF_LIMIT 1.0e30
 
 /* Fixed buffers of the message routines and readers. An answer holds at
- * most UTIL_ANSWER_MAX characters; lire_string's caller must therefore
- * provide at least UTIL_BUFFER_SIZE bytes. */
+ * most UTIL_ANSWER_MAX characters (R_Read refuses a longer one and asks
+ * again); lire_string's caller must therefore provide at least
+ * UTIL_BUFFER_SIZE bytes. */
 #define UTIL_STRING_SIZE 1000
 #define UTIL_LINE_SIZE 1000
 #define UTIL_BUFFER_SIZE 100

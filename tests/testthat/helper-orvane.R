@@ -63,28 +63,61 @@ orv_kill_servers <- function(tag) {
 
 # Runs `lines` in a child R (after loading the package, and connecting when
 # `project` is given) and returns its standard output and error as lines.
+# With `terminal`, the lines are typed into an interactive R behind a
+# pseudo-terminal instead, where R's line editor reads them.
 orv_dialogue <- function(lines, project = NULL, connect = !is.null(project), verbose = 0L,
-                         timeout = 60) {
-  script <- tempfile(fileext = ".R")
-  on.exit(unlink(script), add = TRUE)
+                         timeout = 60, terminal = FALSE) {
   prelude <- "suppressMessages(library(orvanelink))"
   if (connect) prelude <- c(prelude, orv_connect_lines(verbose))
-  writeLines(c(prelude, lines), script)
   tag <- orv_new_tag()
   on.exit(orv_kill_servers(tag), add = TRUE)
+  env <- c("current", orv_child_env(project), ORV_TEST_TAG = tag)
+  if (terminal) return(orv_typed(c(prelude, lines), env, timeout))
+  script <- tempfile(fileext = ".R")
+  on.exit(unlink(script), add = TRUE)
+  writeLines(c(prelude, lines), script)
   # Output goes to a file, not a pipe: a server launched by the child
   # inherits it, and a pipe would stay open until that server ends.
   output <- tempfile(fileext = ".txt")
   on.exit(unlink(output), add = TRUE)
   proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "--no-save", "-q"),
-                                stdin = script, stdout = output, stderr = "2>&1",
-                                env = c("current", orv_child_env(project), ORV_TEST_TAG = tag))
+                                stdin = script, stdout = output, stderr = "2>&1", env = env)
   proc$wait(timeout * 1000)
   if (proc$is_alive()) {
     proc$kill()
     stop("the child R did not finish within ", timeout, " seconds")
   }
   readLines(output, warn = FALSE)
+}
+
+# Types each line once the child shows a prompt, as a user would. A server
+# launched by the child holds the terminal open, so the end is a marker.
+orv_typed <- function(lines, env, timeout) {
+  proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "--no-save", "-q"),
+                                pty = TRUE, pty_options = list(echo = TRUE),
+                                env = c(env, TERM = "dumb"))
+  on.exit(proc$kill(), add = TRUE)
+  deadline <- Sys.time() + timeout
+  out <- ""
+  clean <- function(x) gsub("\r|\033\\[[0-9;?]*[A-Za-z]", "", x)
+  wait_for <- function(pattern) {
+    new <- ""
+    while (!grepl(pattern, clean(new))) {
+      if (Sys.time() > deadline || !proc$is_alive()) {
+        stop("the child R showed no '", pattern, "' within ", timeout, " seconds:\n", clean(out))
+      }
+      proc$poll_io(200)
+      chunk <- proc$read_output()
+      new <- paste0(new, chunk)
+      out <<- paste0(out, chunk)
+    }
+  }
+  for (line in c(lines, 'cat("END", "OF", "INPUT\\n")')) {
+    wait_for("(> |: )$")
+    proc$write_input(paste0(line, "\n"))
+  }
+  wait_for("END OF INPUT")
+  strsplit(clean(out), "\n")[[1]]
 }
 
 # Values a child printed with orv_show(): lines "RESULT <tag> <text>".

@@ -204,3 +204,16 @@ test_that("a Db variable is chosen by rank from a list handed by R", {
   expect_true("The answer '1' is not valid" %in% empty)
   expect_equal(orv_result(out, "empty"), "0,0,-1")
 })
+
+test_that("an over-long name is refused and asked again, whatever console reads it", {
+  skip_if_not(orv_have_server())
+  files <- 'r <- .Call("IGetFileList", "Demo", "Mining", "", PACKAGE = "orvanelink"); emit("files", r$FileList)'
+  for (console in c("terminal", "pipe")) {
+    out <- dialogue(c(manage("long", 0, 1, 1, 3), "1", "1", "new", strrep("n", 150), "stop", files),
+                    orv_project_copy(), terminal = console == "terminal")
+    # Refused once; the next line typed answers the question asked again.
+    expect_equal(out[grep("^The answer is too long", out) + 1],
+                 "New File Name ('stop' to cancel) : stop", info = console)
+    expect_equal(orv_result(out, "files"), "Cores,Grid2D,Grid3D,Lines,Samples", info = console)
+  }
+})

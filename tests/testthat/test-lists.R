@@ -61,7 +61,6 @@ test_that("ICreateDir accepts an existing Directory silently only when allowed",
     'r <- .Call("IGetDirList", "Demo", "", "", PACKAGE = "orvanelink"); orv_show("dirs", r$DirList)',
     'r <- .Call("ICreateDir", "Mining", "Demo", 0L, PACKAGE = "orvanelink"); orv_show("refuse", r$error)',
     'r <- .Call("ICreateDir", "Fresh", "Demo", 0L, PACKAGE = "orvanelink"); orv_show("fresh", r$error)',
-    'r <- .Call("ICreateDir", "Other", "Demo", NA, PACKAGE = "orvanelink"); orv_show("na", r$error)',
     'r <- .Call("IGetDirList", "Demo", "", "", PACKAGE = "orvanelink"); orv_show("dirs2", r$DirList)'),
     project = project)
   first <- grep("ICreateDir", out)[1]
@@ -71,9 +70,8 @@ test_that("ICreateDir accepts an existing Directory silently only when allowed",
   expect_equal(orv_result(out, "target"), "Demo,Mining,None,None,None")
   expect_equal(orv_result(out, "dirs"), "Mining")
   expect_true(any(out == "The name 'Mining' already exists"))
-  expect_equal(c(orv_result(out, "refuse"), orv_result(out, "fresh"), orv_result(out, "na")),
-               c("1", "0", "0"))
-  expect_equal(orv_result(out, "dirs2"), "Fresh,Mining,Other")
+  expect_equal(c(orv_result(out, "refuse"), orv_result(out, "fresh")), c("1", "0"))
+  expect_equal(orv_result(out, "dirs2"), "Fresh,Mining")
 })
 
 test_that("deleting a missing File clears the lower levels and fails", {
@@ -138,7 +136,7 @@ test_that("creating a variable or selection replaces any variable of that name",
   expect_equal(orv_call("IGetSelectionList", "Demo", "Mining", "Grid3D")$SelectionList, "Grade")
 })
 
-test_that("over-long and wrongly typed names end the call with the abort message", {
+test_that("over-long and wrongly typed names, and NA flags, end the call with an error", {
   project <- orv_project_copy()
   out <- orv_dialogue(c(
     'f <- function(...) { r <- try(.Call(..., PACKAGE = "orvanelink"), silent = TRUE); cat("ERR", conditionMessage(attr(r, "condition")), "\\n") }',
@@ -146,6 +144,8 @@ test_that("over-long and wrongly typed names end the call with the abort message
     'f("IGetStudyList", 1, "", "")',
     'f("IGetVariableList", "Demo", "Mining", c("Samples", "Grid3D"), "")',
     'f("ICreateDir", "New", "Demo", "yes")',
+    'f("ICreateDir", "Other", "Demo", NA)',
+    'f("SManageTarget", 0L, 0L, NA, 1L, 0L, 0L, 0L, integer(0), numeric(0), numeric(0), numeric(0), numeric(0))',
     'r <- .Call("IGetDirList", "Demo", "", "", PACKAGE = "orvanelink"); cat("RESULT dirs", r$DirList, "\\n")'),
     project = project)
   expect_true(any(out == paste0("Name longer than 499 characters: '", strrep("a", 40), "...'")))
@@ -153,6 +153,8 @@ test_that("over-long and wrongly typed names end the call with the abort message
   expect_true(any(out == "Wrong number of arguments in RC_get_value_char (2 > 1)"))
   expect_true(any(out == "Wrong type in RC_get_value_integer (type=16)"))
   expect_equal(sum(grepl("^ERR Abort caught by C and return to R", out)), 4)
+  # NA is no answer to a yes/no flag: refused before anything is created.
+  expect_true(all(paste0("ERR The '", c("allow existing", "reset"), "' flag must be TRUE or FALSE, not NA ") %in% out))
   # The connection survives the aborts.
   expect_true(any(out == "RESULT dirs Mining "))
 })
