@@ -138,13 +138,14 @@ bool fs_replace_file(const std::string &dir, const std::string &name, const void
   std::string dest = fs_join(dir, name);
   /* A second name for the old contents, so that a rename whose directory
    * cannot be flushed can be taken back: what readers see must be what the
-   * answer says. */
+   * answer says. A file system without hard links only loses that undo. */
   std::string prev = fs_join(dir, fs_temp_name(dir, "prev"));
   bool had_prev = link(dest.c_str(), prev.c_str()) == 0;
-  if (!had_prev && errno != ENOENT) {
-    int e = errno;
+  int why = had_prev ? 0 : errno;
+  bool undoable = had_prev || why == ENOENT;
+  if (!undoable && why != EPERM && why != EOPNOTSUPP && why != EMLINK) {
     unlink(tmp.c_str());
-    return fail(err, "cannot keep the previous", dest, e);
+    return fail(err, "cannot keep the previous", dest, why);
   }
   if (rename(tmp.c_str(), dest.c_str()) != 0) {
     int e = errno;
@@ -153,8 +154,8 @@ bool fs_replace_file(const std::string &dir, const std::string &name, const void
     return fail(err, "cannot replace", dest, e);
   }
   if (!fs_sync_dir(dir, err)) {
-    if (had_prev ? rename(prev.c_str(), dest.c_str()) != 0 : unlink(dest.c_str()) != 0)
-      err += std::string("; the new contents could not be taken back: ") + strerror(errno);
+    if (!undoable || (had_prev ? rename(prev.c_str(), dest.c_str()) : unlink(dest.c_str())) != 0)
+      err += "; the new contents could not be taken back";
     return false;
   }
   if (had_prev) unlink(prev.c_str());
