@@ -46,9 +46,9 @@ bool file_load(const std::string &fpath, FileModel &f, std::string &err, bool ch
  * a data file is undefined everywhere (a selection: selects nothing). */
 bool file_values(const std::string &fpath, const FileModel &f, const Variable &v, std::vector<double> &out,
                  std::string &err);
-/* Values [first, first + count) of a variable's data (macro items one after
- * the other), read piece by piece: the data file is opened at once, under the
- * lock, and stays readable whatever later commits do. */
+/* A variable's data (macro items one after the other) from value first on,
+ * read piece by piece: the data file is opened at once, under the lock, and
+ * stays readable whatever later commits do. */
 class ValueSource {
  public:
   ValueSource() = default;
