@@ -108,14 +108,24 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
 }
 
 print.DbDescription <- function(x, ...) {
-  cat(sprintf("%s Db description: %d dimension%s, %d sample%s\n", if (x$grid) "Grid" else "Point",
-              x$ndim, if (x$ndim == 1L) "" else "s", x$nech, if (x$nech == 1L) "" else "s"))
+  what <- if (is.null(x$type)) sprintf("%s Db", if (x$grid) "Grid" else "Point")
+          else sprintf("%s File", switch(x$type, points = "Point", grid = "Grid", .capitalise(x$type)))
+  lines <- if (!is.null(x$nlines) && x$nlines > 0L) sprintf(" in %d line%s", x$nlines, if (x$nlines == 1L) "" else "s")
+           else ""
+  cat(sprintf("%s description: %d dimension%s, %d sample%s%s\n", what, x$ndim, if (x$ndim == 1L) "" else "s",
+              x$nech, if (x$nech == 1L) "" else "s", lines))
+  if (length(x$line_samples)) {
+    cat(sprintf("  samples per line: %s%s\n", paste(x$line_samples, collapse = ", "),
+                if (identical(x$type, "gravity lines"))
+                  sprintf(" (a header sample each: %d data samples)", x$nech - length(x$line_samples))
+                else ""))
+  }
   if (x$grid) {
     tab <- data.frame(axis = .axes[seq_len(x$ndim)], nodes = x$nx, origin = x$x0, mesh = x$dx,
                       angle = x$angles)
     print(tab, row.names = FALSE)
   } else if (is.null(x$coordinates)) {
-    cat("  (coordinates not included)\n")
+    if (is.null(x$type)) cat("  (coordinates not included)\n")
   } else {
     for (d in seq_len(x$ndim)) {
       v <- x$coordinates[, d]
@@ -127,16 +137,25 @@ print.DbDescription <- function(x, ...) {
   invisible(x)
 }
 
-# A File description from the bridge's list.
+# Kinds of File, by the server's type code from 0.
+.file_types <- c("points", "gravity lines", "core lines", "grid")
+
+# A File description from the list of IDescribeFile: a DbDescription (the
+# geometry a Db needs) with the kind of File and its lines.
 .file_description <- function(res) {
   ndim <- as.integer(res$ndim)
-  .new_description(ndim, as.integer(res$nech), as.integer(res[["flag.grid"]]) != 0L,
-                   as.integer(res$nx), as.double(res$x0), as.double(res$dx),
-                   as.double(res$angles), NULL)
+  keep <- seq_len(ndim)
+  type <- as.integer(res$type)
+  d <- .new_description(ndim, as.integer(res$nech), identical(type, 3L), as.integer(res$nx)[keep],
+                        as.double(res$x0)[keep], as.double(res$dx)[keep], as.double(res$angles)[keep], NULL)
+  d$type <- if (type %in% 0:3) .file_types[type + 1L] else "unknown"
+  d$nlines <- as.integer(res$nlines)
+  d$line_samples <- as.integer(res$line.samples)
+  d
 }
 
 FileCharacteristics <- function() {
-  res <- .orvane_call("describe the current File", "SFileCharacteristics")
+  res <- .orvane_call("describe the current File", "IDescribeFile", "", "", NULL, 0L)
   .file_description(res)
 }
 
@@ -144,7 +163,7 @@ DescribeFile <- function(file = NULL, study = NULL, directory = NULL) {
   fi <- .name_or_empty(file, "file")
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
-  res <- .orvane_call(sprintf("describe %s", .describe(file, "File")), "DbCreateFile", st, dir, fi)
+  res <- .orvane_call(sprintf("describe %s", .describe(file, "File")), "IDescribeFile", st, dir, fi, 0L)
   .file_description(res)
 }
 
@@ -183,3 +202,5 @@ CreateFileForDb <- function(db, file, study = NULL, directory = NULL, allow_exis
                fi, st, dir, as.integer(allow_existing))
   invisible(TRUE)
 }
+
+.capitalise <- function(x) paste0(toupper(substring(x, 1, 1)), substring(x, 2))

@@ -1,6 +1,7 @@
 # orvanelink quick start: serve a copy of the sample project with the
-# bundled reference server, browse it, read and write variables, and check
-# that a Db fits a File. Needs no answer on the console.
+# bundled reference server, browse it, read a File as a data frame, read and
+# write variables, and check that a Db fits a File. Needs no answer on the
+# console.
 #
 #   Rscript demo/quickstart.R
 #   Rscript -e 'demo("quickstart", package = "orvanelink")'
@@ -22,8 +23,10 @@ tryCatch({
       cat("  ", dir, "\n", sep = "")
       for (file in ListFiles(study, dir)) {
         d <- DescribeFile(file, study, dir)
-        shape <- if (d$grid) paste(d$nx, collapse = " x ") else paste(d$nech, "samples")
-        cat(sprintf("    %-8s %s, %d-D, %s\n", file, if (d$grid) "grid" else "points", d$ndim, shape))
+        shape <- if (d$grid) paste(d$nx, collapse = " x ")
+                 else if (d$nlines > 0) sprintf("%d lines of %s samples", d$nlines, paste(d$line_samples, collapse = ", "))
+                 else paste(d$nech, "samples")
+        cat(sprintf("    %-8s %s, %d-D, %s\n", file, d$type, d$ndim, shape))
         vars <- ListVariables(study, dir, file)
         sels <- ListSelections(study, dir, file)
         cat(sprintf("             variables : %s\n", paste(setdiff(vars, sels), collapse = ", ")))
@@ -31,6 +34,12 @@ tryCatch({
       }
     }
   }
+
+  # ---- a whole File as a data frame --------------------------------------
+  samples <- ReadFile("Samples", "Demo", "Mining")
+  cat("\nThe File Samples as a data frame (Cu in ", attr(samples$Cu, "units"), ", Au in ",
+      attr(samples$Au, "units"), "; Inside is a selection):\n", sep = "")
+  print(head(samples))
 
   # ---- read a grid variable (Db order: X fastest, then Y, then Z) -------
   grade <- CopyOrvaneToDb("Grade", study = "Demo", directory = "Mining", file = "Grid3D")

@@ -12,6 +12,7 @@
 
 F_Desc DESC_VEK = {0, 0, 0, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, NULL};
 F_Desc DESC_DB = {0, 0, 0, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, NULL};
+VEKFileInfo INFO_VEK;
 
 void st_entry_unwind(void) { st_file_from_db_free(); }
 
@@ -41,6 +42,7 @@ int st_file_from_vek(void) {
     return 1;
   }
 
+  INFO_VEK = info;
   DESC_VEK.ndim = info.dimension;
   DESC_VEK.flag_grid = grid;
   DESC_VEK.nech = (int)nech;
@@ -121,6 +123,13 @@ int st_file_from_db(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SE
   mem_free((char *)angle);
   mem_free((char *)coor);
   return error;
+}
+
+int st_whole_count_ok(int64_t count) {
+  if (count == DESC_VEK.nech) return 1;
+  int lines = INFO_VEK.item_number;
+  return !DESC_VEK.flag_grid && INFO_VEK.type == VEK_FILE_TYPE_GRAVITY_LINES && lines > 0 &&
+         count == (int64_t)DESC_VEK.nech - lines;
 }
 
 void st_file_from_db_free(void) { DESC_DB.coor = (double *)mem_free((char *)DESC_DB.coor); }

@@ -112,7 +112,13 @@ int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_
                    int **arg_ranks);
 
 /* ---- File description and grid orders ---- */
+/* The whole description behind DESC_VEK, as the last st_file_from_vek read it. */
+extern VEKFileInfo INFO_VEK;
 int st_file_from_vek(void);
+/* Whether `count` values make a whole variable of the File of DESC_VEK: one
+ * per sample or, on a gravity-lines File, one per data sample (the client
+ * puts those behind the line headers). */
+int st_whole_count_ok(int64_t count);
 int st_file_from_db(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db,
                     SEXP s_dx_db, SEXP s_angle_db, SEXP s_coor_db);
 void st_file_from_db_free(void);

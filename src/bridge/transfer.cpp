@@ -229,10 +229,11 @@ extern "C" SEXP SReadVariable(SEXP s_orientx, SEXP s_orienty, SEXP s_orientz) {
 /* Writing                                                             */
 /* ------------------------------------------------------------------ */
 
-/* A vector must cover every sample of the File: the server takes the whole
- * variable, and the grid reordering walks exactly nx*ny*nz values. */
+/* A vector must cover every sample of the File (or every data sample of a
+ * gravity-lines File): the server takes the whole variable, and the grid
+ * reordering walks exactly nx*ny*nz values. */
 static int check_value_count(const char *what, int count) {
-  if (count == DESC_VEK.nech) return 0;
+  if (st_whole_count_ok(count)) return 0;
   messerr("The %s holds %d values where the File '%s' has %d samples", what, count, REF_file,
           DESC_VEK.nech);
   return 1;

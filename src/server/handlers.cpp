@@ -885,8 +885,11 @@ static double stored_value(const Variable &v, double x, double test) {
   return x;
 }
 
-/* Writes vals into samples [a, b) of the target, selected samples only. */
-static void store_values(Session &s, Io &io, int64_t a, int64_t b, double test, std::vector<double> &vals) {
+/* Writes vals into samples [a, b) of the target, selected samples only.
+ * With `behind_headers`, vals hold the data samples of a gravity-lines File
+ * and its header samples keep their values. */
+static void store_values(Session &s, Io &io, int64_t a, int64_t b, double test, std::vector<double> &vals,
+                         bool behind_headers = false) {
   std::string err;
   Target t;
   std::vector<double> all, mask;
@@ -895,7 +898,7 @@ static void store_values(Session &s, Io &io, int64_t a, int64_t b, double test, 
   Variable &v = *find_var(next, t.var->name);
   int64_t S = s.model.s_number;
   try {
-    if (v.kind != VK_MACRO && mask.empty() && a == 0 && b == S) {
+    if (v.kind != VK_MACRO && mask.empty() && a == 0 && b == S && !behind_headers) {
       /* The common whole write: the received buffer becomes the data. */
       for (double &x : vals) x = stored_value(v, x, test);
       all.swap(vals);
@@ -911,8 +914,17 @@ static void store_values(Session &s, Io &io, int64_t a, int64_t b, double test, 
         item = (int)pos;
       }
       size_t off = item < 0 ? 0 : (size_t)item * (size_t)S;
-      for (int64_t i = a; i < b; i++)
-        if (selected(mask, i)) all[off + (size_t)i] = stored_value(v, vals[(size_t)(i - a)], test);
+      std::vector<bool> header;
+      if (behind_headers) {
+        header.assign((size_t)S, false);
+        int64_t first = 0;
+        for (int c : s.model.line_counts) header[(size_t)first] = true, first += c;
+      }
+      for (int64_t i = a, k = 0; i < b; i++) {
+        if (behind_headers && header[(size_t)i]) continue;
+        if (selected(mask, i)) all[off + (size_t)i] = stored_value(v, vals[(size_t)k], test);
+        k++;
+      }
     }
   } catch (const std::bad_alloc &) {
     return io.error("Not enough memory to write '" + v.name + "'");
@@ -946,9 +958,13 @@ static void h_read_line(Session &s, Io &io) {
 /* Samples [a, b) that a write of count values to first..last (whole when
  * both are -1) covers in the File f. */
 static bool write_range(const FileModel &f, int64_t first, int64_t last, int64_t count, int64_t &a, int64_t &b,
-                        std::string &err) {
+                        bool &behind_headers, std::string &err) {
   if (!sample_range(f.s_number, first, last, a, b, err)) return false;
-  if (count == b - a) return true;
+  /* From 900000 on, clients stop staging a gravity-lines File's data samples
+   * behind its line headers and send the data samples alone. */
+  behind_headers = first == -1 && last == -1 && g_config.version >= 900000 && f.type == FT_GRAVITY_LINES &&
+                   count == f.s_number - (int64_t)f.line_counts.size();
+  if (count == b - a || behind_headers) return true;
   err = "Count " + std::to_string(count) + " does not match samples " + std::to_string(a + 1) + " to " +
         std::to_string(b);
   return false;
@@ -981,13 +997,14 @@ static void h_write_var(Session &s, Io &io) {
   int64_t count = io.rlong();
   int64_t a = 0, b = 0;
   std::string err;
-  bool usable = !io.broken() && !s.file.empty() && write_range(s.model, first, last, count, a, b, err);
+  bool behind_headers = false;
+  bool usable = !io.broken() && !s.file.empty() && write_range(s.model, first, last, count, a, b, behind_headers, err);
   std::vector<double> vals;
   bool kept = io.rdoubles(count, usable, vals);
   if (io.broken() || !need_change(s, io) || !need_file(s, io)) return;
-  if (!write_range(s.model, first, last, count, a, b, err)) return io.error(err);
+  if (!write_range(s.model, first, last, count, a, b, behind_headers, err)) return io.error(err);
   if (!kept) return refused_values(s, io, usable, count);
-  store_values(s, io, a, b, test, vals);
+  store_values(s, io, a, b, test, vals, behind_headers);
 }
 
 static void h_write_line(Session &s, Io &io) {

@@ -149,3 +149,16 @@ orv_connect <- function(project, env = parent.frame(), verbose = 0L) {
 }
 
 orv_call <- function(name, ...) .Call(name, ..., PACKAGE = "orvanelink")
+
+# A connection to a fresh copy of the sample project, through the package's
+# own functions, to a server announcing `version`; the server is stopped when
+# `env` ends. The idle limit ends a server that a crashed test would leave
+# behind.
+local_orvane <- function(env = parent.frame(), version = 1300030) {
+  project <- orv_project_copy(env)
+  withr::local_envvar(c(VEK_TEST_IDLE_EXIT = "20", VEK_PROJECT_DIR = NA, VEK_TEST_VERSION = as.character(as.integer(version))),
+                      .local_envir = env)
+  ConnectOrvane(run_server = TRUE, path = project)
+  withr::defer(DisconnectOrvane(), envir = env)
+  project
+}

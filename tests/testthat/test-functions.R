@@ -14,17 +14,6 @@ expect_refused <- function(expr, arg, what = NULL) {
   invisible(err)
 }
 
-# A connection to a fresh copy of the sample project, through the package's
-# own functions; the server is stopped when `env` ends. The idle limit ends a
-# server that a crashed test would leave behind.
-local_orvane <- function(env = parent.frame()) {
-  project <- orv_project_copy(env)
-  withr::local_envvar(c(VEK_TEST_IDLE_EXIT = "20", VEK_PROJECT_DIR = NA), .local_envir = env)
-  ConnectOrvane(run_server = TRUE, path = project)
-  withr::defer(DisconnectOrvane(), envir = env)
-  project
-}
-
 stored <- function(project, file, name) {
   path <- file.path(project, "Demo", "Mining", file, name)
   readBin(path, "double", file.size(path) / 8, endian = "little")

@@ -1,0 +1,224 @@
+/*
+ * Whole Files for the R functions that turn a File into a data frame or a
+ * spatial object and back: the description of a File with its lines and
+ * variables, and several variables read or written in one call, without
+ * dialogue.
+ *
+ * A whole-File operation must not be left half done by a refusal: every
+ * count and every name is checked before the first variable is written.
+ */
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "source2.h"
+#include "vek_internal.h"
+
+/* The suffix that makes a name a macro variable's. */
+#define MACRO_SUFFIX "[xxxxx]"
+
+static int is_macro_name(const std::string &name) {
+  size_t n = strlen(MACRO_SUFFIX);
+  return name.size() > n && name.compare(name.size() - n, n, MACRO_SUFFIX) == 0;
+}
+
+/* Samples of each line of the current File. The client's line-count request
+ * leaves the result code and the socket to its caller, as its line write
+ * does. */
+static int line_samples(std::vector<int> &counts) {
+  int n = 0;
+  st_client_array<int> c;
+  if (_vek_get_line_samples(&n, &c.p)) {
+    _vek_cleanup_socket();
+    _vek_store(VEK_RESULT_USAGE);
+    return 1;
+  }
+  if (c.p != NULL && n > 0) counts.assign(c.p, c.p + n);
+  return 0;
+}
+
+/* Name, type code, bit length, unit and, for a macro variable, the item
+ * indices, of every variable of the File. */
+static int describe_variables(Rcpp::List &out) {
+  st_names list;
+  if (VEKClientGetVariableList(&list.n, &list.items)) return 1;
+  std::vector<std::string> names, units;
+  std::vector<int> types, bits;
+  Rcpp::List items(list.n);
+  for (int i = 0; i < list.n; i++) {
+    const char *name = list.items[i] != NULL ? list.items[i] : "";
+    VEKVariableInfo info;
+    memset(&info, 0, sizeof info);
+    if (VEKClientSetVariable(name) || VEKClientGetVariableInfo(&info)) return 1;
+    info.unit[sizeof info.unit - 1] = '\0';
+    names.push_back(name);
+    types.push_back(info.type);
+    bits.push_back(info.bit_length);
+    units.push_back(info.unit);
+    if (info.type != VEK_VAR_TYPE_MACRO) continue;
+    int n = 0;
+    st_client_array<int> ind;
+    if (VEKClientGetMacroIndices(&n, &ind.p)) return 1;
+    items[i] = std::vector<int>(ind.p, ind.p + (ind.p != NULL && n > 0 ? n : 0));
+  }
+  out = Rcpp::List::create(Rcpp::Named("name") = names, Rcpp::Named("type") = types,
+                           Rcpp::Named("bits") = bits, Rcpp::Named("unit") = units,
+                           Rcpp::Named("items") = items);
+  return 0;
+}
+
+/* A NULL File name (R's NULL, not "") describes the target's File as the
+ * server holds it, without defining the path again. */
+static int describe_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, int with_variables,
+                         std::vector<int> &lines, Rcpp::List &variables) {
+  if (Rf_isNull(s_file_name)) {
+    if (st_check_validity(ST_LEVEL_FILE) || st_file_from_vek()) return 1;
+  } else if (st_check_validity(0) || st_define_path(s_study_name, s_dir_name, s_file_name)) {
+    return 1;
+  }
+  int type = INFO_VEK.type;
+  if ((type == VEK_FILE_TYPE_GRAVITY_LINES || type == VEK_FILE_TYPE_CORE_LINES) && line_samples(lines))
+    return 1;
+  return with_variables ? describe_variables(variables) : 0;
+}
+
+extern "C" SEXP IDescribeFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name,
+                              SEXP s_flag_variables) {
+  return st_entry([&]() -> SEXP {
+    int with_variables = RC_get_value_integer(s_flag_variables, NULL) == 1;
+    std::vector<int> lines;
+    Rcpp::List variables;
+    int error = describe_file(s_study_name, s_dir_name, s_file_name, with_variables, lines, variables);
+    const F_Desc &d = DESC_VEK;
+    const VEKFileInfo &f = INFO_VEK;
+    int line_file = f.type == VEK_FILE_TYPE_GRAVITY_LINES || f.type == VEK_FILE_TYPE_CORE_LINES;
+    std::vector<std::string> coords = {f.xg_var_name, f.yg_var_name, f.zg_var_name};
+    return Rcpp::List::create(
+        Rcpp::Named("type") = error ? (int)VEK_FILE_TYPE_INVALID : (int)f.type,
+        Rcpp::Named("ndim") = d.ndim, Rcpp::Named("nech") = d.nech,
+        Rcpp::Named("nlines") = line_file ? f.item_number : 0, Rcpp::Named("line.samples") = lines,
+        Rcpp::Named("nx") = std::vector<int>(d.nx, d.nx + 3),
+        Rcpp::Named("x0") = std::vector<double>(d.x0, d.x0 + 3),
+        Rcpp::Named("dx") = std::vector<double>(d.dx, d.dx + 3),
+        Rcpp::Named("angles") = std::vector<double>(d.angle, d.angle + 3),
+        Rcpp::Named("coordinates") = coords, Rcpp::Named("variables") = variables,
+        Rcpp::Named("error") = error);
+  });
+}
+
+/* ------------------------------------------------------------------ */
+/* Reading                                                             */
+/* ------------------------------------------------------------------ */
+
+/* Every sample of each named variable (all items of a macro variable, item
+ * after item), grid values in Db order, undefined values as 1.234e30. */
+static int read_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_names,
+                     Rcpp::List &values) {
+  if (st_check_validity(0) || st_define_path(s_study_name, s_dir_name, s_file_name)) return 1;
+  /* Rows are left out in R: the server would send unselected samples as
+   * undefined, which an R user could not tell from undefined values. */
+  if (VEKClientSetSelection(NULL)) return 1;
+  int n = 0;
+  std::vector<std::string> names = RC_get_array_char(s_names, NULL, &n);
+  values = Rcpp::List(n);
+  for (int i = 0; i < n; i++) {
+    char name[ST_NAME_SIZE];
+    st_copy_name(name, names[i].c_str());
+    if (VEKClientSetVariable(name)) return 1;
+    int nvar = 0, nech = 0;
+    double *tab = st_read_variable(name, 0, 1, 1, 1, &nvar, &nech);
+    if (tab == NULL) return 1;
+    values[i] = Rcpp::NumericVector(tab, tab + (size_t)nvar * nech);
+    mem_free((char *)tab);
+  }
+  return 0;
+}
+
+extern "C" SEXP IReadFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_names) {
+  return st_entry([&]() -> SEXP {
+    Rcpp::List values;
+    int error = read_file(s_study_name, s_dir_name, s_file_name, s_names, values);
+    return Rcpp::List::create(Rcpp::Named("values") = error ? Rcpp::List() : values,
+                              Rcpp::Named("error") = error);
+  });
+}
+
+/* ------------------------------------------------------------------ */
+/* Writing                                                             */
+/* ------------------------------------------------------------------ */
+
+/* One variable, created anew (a variable of that name gives way), written
+ * whole item after item. */
+static int write_variable(const std::string &name, const std::string &unit, int bits, int items,
+                          SEXP s_values) {
+  char buf[ST_NAME_SIZE];
+  st_copy_name(buf, name.c_str());
+  if (st_clean_variable_and_selection(buf)) return 1;
+  if (st_create_variable(buf, unit.c_str(), 0, 10, 3, bits)) return 1;
+  int count = 0;
+  double *tab = RC_get_array_double(s_values, NULL, &count);
+  int per_item = count / items;
+  int error = 0;
+  for (int k = 0; !error && k < items; k++) {
+    double *part = tab + (size_t)k * per_item;
+    if (is_macro_name(name) && VEKClientSetIndice(k + 1)) error = 1;
+    else if (DESC_VEK.flag_grid && st_transpose(-1, 1, 1, 1, part)) {
+      messerr("The values could not be put in the server's grid order");
+      error = 1;
+    } else if (VEKClientWriteDoubleVariable(0, UTIL_UNDEF_REAL, per_item, part)) {
+      error = 1;
+    }
+  }
+  mem_free((char *)tab);
+  return error;
+}
+
+static int write_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_names,
+                      SEXP s_units, SEXP s_bits, SEXP s_items, SEXP s_values, SEXP s_overwrite) {
+  if (st_check_validity(0) || st_define_path(s_study_name, s_dir_name, s_file_name)) return 1;
+  int n = 0, nunits = 0;
+  std::vector<std::string> names = RC_get_array_char(s_names, NULL, &n);
+  std::vector<std::string> units = RC_get_array_char(s_units, NULL, &nunits);
+  std::vector<int> bits = Rcpp::as<std::vector<int> >(s_bits);
+  std::vector<int> items = Rcpp::as<std::vector<int> >(s_items);
+  int overwrite = RC_get_value_integer(s_overwrite, NULL) == 1;
+  if (nunits != n || (int)bits.size() != n || (int)items.size() != n || TYPEOF(s_values) != VECSXP ||
+      Rf_length(s_values) != n) {
+    messerr("The %d variables to write are not described one by one", n);
+    return 1;
+  }
+
+  for (int i = 0; i < n; i++) {
+    R_xlen_t count = Rf_xlength(VECTOR_ELT(s_values, i));
+    int k = items[i];
+    if (st_double_bytes(count, names[i].c_str()) < 0) return 1;
+    if (k < 1 || (k > 1 && !is_macro_name(names[i])) || count % k != 0 || !st_whole_count_ok(count / k)) {
+      messerr("The %d item(s) of '%s' hold %lld values where the File '%s' has %d samples", k,
+              names[i].c_str(), (long long)count, REF_file, DESC_VEK.nech);
+      return 1;
+    }
+  }
+  {
+    st_names list;
+    if (VEKClientGetVariableList(&list.n, &list.items)) return 1;
+    for (int i = 0; i < n; i++)
+      if (st_status(0, !overwrite, list.n, list.items, names[i].c_str()) && !overwrite) return 1;
+  }
+
+  /* Whole variables: no selection may hold samples back. */
+  if (VEKClientSetSelection(NULL)) return 1;
+  for (int i = 0; i < n; i++)
+    if (write_variable(names[i], units[i], bits[i], items[i], VECTOR_ELT(s_values, i))) return 1;
+  if (FLAG_DEBUG)
+    message("%d variable(s) written into Orvane(%s/%s/%s)\n", n, LOC_study, LOC_directory, LOC_file);
+  return 0;
+}
+
+extern "C" SEXP IWriteFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_names,
+                           SEXP s_units, SEXP s_bits, SEXP s_items, SEXP s_values, SEXP s_overwrite) {
+  return st_entry([&]() -> SEXP {
+    int error = write_file(s_study_name, s_dir_name, s_file_name, s_names, s_units, s_bits, s_items,
+                           s_values, s_overwrite);
+    return Rcpp::List::create(Rcpp::Named("error") = error);
+  });
+}

@@ -1,0 +1,146 @@
+# Whole Files as data frames and spatial objects, against the reference
+# server: what is written reads back equal, grid nodes sit where the
+# geometry puts them, line Files keep their headers, refusals change nothing.
+
+without_description <- function(df) `attr<-`(df, "description", NULL)
+
+test_that("a data frame written into a File reads back equal: NA, units, selections, macro items", {
+  skip_if_not(orv_have_server())
+  local_orvane()
+  au <- structure(c(1.5, NA, 2, 0.25), units = "g/t")
+  grid <- without_description(ReadFile("Grid3D", "Demo", "Mining"))
+  grid[c("Simu.1", "Simu.2", "Simu.3")] <- lapply(grid[c("Simu.1", "Simu.2", "Simu.3")], `-`)
+  grid$Rich <- grid$Grade > 1.5 & !is.na(grid$Grade)
+  cases <- list(
+    new_points = list("New", data.frame(X = c(1, 2, 3, 4), Y = c(4, 5, 6, 7), Au = au,
+                                        Rich = c(TRUE, FALSE, TRUE, TRUE), Simu.1 = 1:4 + 0.5, Simu.2 = 4:1 + 0.25)),
+    new_points_3d = list("New3", data.frame(X = c(1, 2, 3, 4), Y = c(4, 3, 2, 1), Z = c(-1, -2, NA, -4), Au = au)),
+    grid_overwritten = list("Grid3D", grid)
+  )
+  for (name in names(cases)) {
+    file <- cases[[name]][[1]]
+    data <- cases[[name]][[2]]
+    WriteFile(data, file, overwrite = TRUE)
+    expect_identical(without_description(ReadFile(file)), data, label = name)
+  }
+  # An sf object of points makes a File as its coordinates and columns do.
+  skip_if_not_installed("sf")
+  WriteFile(AsSf("New"), "FromSf")
+  expect_identical(without_description(ReadFile("FromSf")), cases$new_points[[2]])
+})
+
+test_that("grid nodes are the origin plus the rotated mesh, X fastest", {
+  skip_if_not(orv_have_server())
+  local_orvane()
+  cases <- list(
+    # Turned a quarter about Z: the X axis points north, the Y axis west.
+    rotated_2d = list(DbDescription(nx = c(3, 2), x0 = c(10, 20), dx = c(2, 1), angles = c(90, 0)),
+                      cbind(X = c(10, 10, 10, 9, 9, 9), Y = c(20, 22, 24, 20, 22, 24))),
+    unrotated_3d = list(DbDescription(nx = c(2, 2, 2), x0 = c(1, 2, 3), dx = c(1, 10, 100)),
+                        cbind(X = rep(1:2, 4), Y = rep(c(2, 2, 12, 12), 2), Z = rep(c(3, 103), each = 4)))
+  )
+  for (name in names(cases)) {
+    CreateFileForDb(cases[[name]][[1]], name, "Demo", "Mining")
+    nodes <- as.matrix(ReadFile(name))
+    expect_equal(nodes, cases[[name]][[2]], tolerance = 1e-12, label = name)
+  }
+  # The server places the nodes of its own rotated 3-D grid the same way.
+  server <- orv_call("IReadFile", "Demo", "Mining", "Grid3D", c("X", "Y", "Z"))$values
+  expect_equal(unname(as.matrix(ReadFile("Grid3D")[c("X", "Y", "Z")])), do.call(cbind, server))
+})
+
+test_that("a line File takes its data samples alone and keeps them behind the line headers", {
+  skip_if_not(orv_have_server())
+  check <- function(version) {
+    local_orvane(version = version)
+    d <- DescribeFile("Lines", "Demo", "Mining")
+    expect_identical(d[c("type", "nlines", "line_samples")],
+                     list(type = "gravity lines", nlines = 3L, line_samples = c(4L, 5L, 3L)), label = version)
+    CopyDbToOrvane(as.double(1:9), "G2", file = "Lines")
+    WriteFile(data.frame(G3 = 9:1 + 0.5), "Lines")
+    expect_identical(CopyOrvaneToDb("G2"), c(NA, 1, 2, 3, NA, 4, 5, 6, 7, NA, 8, 9), label = version)
+    back <- ReadFile("Lines", variables = c("G2", "G3"))
+    expect_identical(back$line, rep(1:3, c(3L, 4L, 2L)), label = version)
+    expect_identical(back$G3, 9:1 + 0.5, label = version)
+  }
+  for (version in c(1300030, 800000)) check(version)
+})
+
+test_that("refused writes change nothing on the server", {
+  skip_if_not(orv_have_server())
+  project <- local_orvane()
+  ListFiles("Demo", "Mining")
+  snapshot <- function() tools::md5sum(list.files(project, recursive = TRUE, full.names = TRUE))
+  before <- snapshot()
+  cases <- list(
+    character_column = quote(WriteFile(data.frame(X = 1, Y = 2, Name = "a"), "New")),
+    factor_column = quote(WriteFile(data.frame(Au2 = 1:12 + 0, Kind = factor(1:12)), "Samples")),
+    existing_variable = quote(WriteFile(data.frame(Au2 = 1:12 + 0, Au = 1), "Samples")),
+    sample_count = quote(WriteFile(data.frame(Au2 = 1:11 + 0), "Samples")),
+    line_sample_count = quote(CopyDbToOrvane(as.double(1:10), "G2", file = "Lines")),
+    bridge_existing = quote(stopifnot(orv_call("IWriteFile", "Demo", "Mining", "Samples", c("Au2", "Au"), c("", ""),
+                                               c(32L, 32L), c(1L, 1L), list(1:12 + 0, 1:12 + 0), 0L)$error == 0))
+  )
+  for (name in names(cases)) {
+    expect_error(eval(cases[[name]]), label = name)
+    expect_identical(snapshot(), before, label = name)
+  }
+})
+
+test_that("spatial objects have the extent, resolution and values of the File", {
+  skip_if_not(orv_have_server())
+  for (pkg in c("sf", "terra", "stars")) skip_if_not_installed(pkg)
+  local_orvane()
+  CreateFileForDb(DbDescription(nx = c(3, 2, 2), x0 = c(1, 2, 3), dx = c(1, 1, 1)), "U3", "Demo", "Mining")
+  CopyDbToOrvane(c(1:11, NA) + 0.5, "V", file = "U3")
+  # Values keyed by the coordinates they sit at.
+  keyed <- function(x, y, z, v) {
+    k <- sprintf("%.6f %.6f %.6f", x, y, z)
+    stats::setNames(v, k)[order(k)]
+  }
+  nodes <- function(file, var) {
+    f <- ReadFile(file)
+    keyed(f$X, f$Y, if (is.null(f$Z)) 0 else f$Z, f[[var]])
+  }
+  cases <- list(
+    sf_lines = function() {
+      s <- AsSf("Lines")
+      xy <- sf::st_coordinates(s)
+      list(keyed(xy[, "X"], xy[, "Y"], 0, s$Gravity), nodes("Lines", "Gravity"), as.vector(sf::st_bbox(s)),
+           c(0, 0, 220, 100))
+    },
+    sf_cores_z = function() {
+      s <- AsSf("Cores")
+      xyz <- sf::st_coordinates(s)
+      list(keyed(xyz[, "X"], xyz[, "Y"], xyz[, "Z"], s$Grade), nodes("Cores", "Grade"), as.vector(sf::st_bbox(s)),
+           c(500, 800, 530, 800))
+    },
+    terra_2d = function() {
+      r <- AsSpatRaster("Grid2D")
+      a <- terra::as.data.frame(r, xy = TRUE, na.rm = FALSE)
+      list(keyed(a$x, a$y, 0, a$Depth), nodes("Grid2D", "Depth"), c(unname(as.vector(terra::ext(r))), terra::res(r)),
+           c(-12.5, 112.5, -12.5, 87.5, 25, 25))
+    },
+    terra_3d = function() {
+      r <- AsSpatRaster("U3", "V")
+      a <- terra::as.data.frame(r, xy = TRUE, na.rm = FALSE)
+      list(keyed(a$x, a$y, rep(terra::depth(r), each = nrow(a)), c(a$V.z1, a$V.z2)), nodes("U3", "V"),
+           c(unname(as.vector(terra::ext(r))), terra::res(r)), c(0.5, 3.5, 1.5, 3.5, 1, 1))
+    },
+    # Cells of 10 x 10 turned 30 degrees about (100, 200): the corners of the
+    # outer cells bound the box.
+    stars_rotated_3d = function() {
+      s <- AsStars("Grid3D")
+      a <- as.data.frame(s)
+      z <- stars::st_get_dimension_values(s, "z")
+      list(keyed(a$x, a$y, rep(z, each = 12), a$Grade), nodes("Grid3D", "Grade"), as.vector(sf::st_bbox(s)),
+           c(100 - 2.5 * sqrt(3) - 12.5, 200 - 2.5 - 2.5 * sqrt(3), 100 + 17.5 * sqrt(3) + 2.5, 200 + 17.5 + 12.5 * sqrt(3)))
+    }
+  )
+  for (name in names(cases)) {
+    got <- cases[[name]]()
+    expect_equal(got[[1]], got[[2]], label = name)
+    expect_equal(got[[3]], got[[4]], label = paste(name, "extent"))
+  }
+  expect_error(AsSpatRaster("Grid3D"), "AsStars()", fixed = TRUE, class = "orvane_usage_error")
+})
