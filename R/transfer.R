@@ -3,21 +3,17 @@
 # The seven characters that end the name of a macro variable.
 .macro_suffix <- "[xxxxx]"
 
-.is_macro_name <- function(name) {
-  nchar(name) > nchar(.macro_suffix) && endsWith(name, .macro_suffix)
-}
-
 .check_unit <- function(unit) {
   .check_text(unit, "unit", max = 10L)
   if (identical(unit, "")) "" else unit
 }
 
-# Selection values: TRUE/1 selected, FALSE/0 not.
+# Selection values: TRUE/1 selected, FALSE/0 not. Passed on as they are:
+# the bridge reads logical, integer and double vectors alike.
 .check_selection_values <- function(x, arg, n) {
   if (!(is.logical(x) || is.numeric(x))) .fail(arg, sprintf("must be logical or 0/1, not %s", .type_of(x)))
   if (anyNA(x)) .fail(arg, "must not hold NA (a sample is either selected or not)")
-  x <- as.double(x)
-  if (!all(x %in% c(0, 1))) .fail(arg, "must hold only TRUE/FALSE or 1/0")
+  if (!is.logical(x) && !all(x %in% c(0, 1))) .fail(arg, "must hold only TRUE/FALSE or 1/0")
   if (length(x) != n) .fail(arg, sprintf("must hold one value per sample (%d), not %d", n, length(x)))
   x
 }
@@ -30,16 +26,11 @@ CopyOrvaneToDb <- function(variable, study = NULL, directory = NULL, file = NULL
   fi <- .name_or_empty(file, "file")
   sel <- if (is.null(selection)) "None" else .check_name(selection, "selection")
   item <- .check_count(item, "item", 0L)
-  res <- .orvane_call(sprintf("read variable '%s' of %s", variable, .describe(file, "File")),
-                      "CopyVariableI2Db", st, dir, fi, sel, variable, item)
-  tab <- .na_undefined(as.double(res$tab))
-  if (item == 0L && .is_macro_name(variable)) {
-    # All items of a macro variable arrive one after the other: one column
-    # per item. The File just read is the current one.
-    nech <- FileCharacteristics()$nech
-    if (nech > 0L && length(tab) %% nech == 0L) tab <- matrix(tab, nrow = nech)
-  }
-  tab
+  # The bridge hands back the finished value (NA where undefined, a matrix
+  # of one column per item for a whole macro variable): touching it here
+  # would copy it.
+  .orvane_call(sprintf("read variable '%s' of %s", variable, .describe(file, "File")),
+               "CopyVariableI2R", st, dir, fi, sel, variable, item)$tab
 }
 
 CopyDbToOrvane <- function(values, variable, study = NULL, directory = NULL, file = NULL,
@@ -53,7 +44,7 @@ CopyDbToOrvane <- function(values, variable, study = NULL, directory = NULL, fil
   if (is.null(selection)) {
     if (!is.null(selection_values)) .fail("selection_values", "needs a 'selection' name to be written under")
     sel <- "None"
-    selv <- numeric(0)
+    selv <- NULL
   } else {
     sel <- .check_new_name(selection, "selection", null_ok = FALSE)
     if (identical(sel, var)) .fail("selection", "must differ from 'variable'")
@@ -61,7 +52,7 @@ CopyDbToOrvane <- function(values, variable, study = NULL, directory = NULL, fil
     selv <- .check_selection_values(selection_values, "selection_values", length(values))
   }
   .orvane_call(sprintf("write variable '%s' into %s", variable, .describe(file, "File")),
-               "CopyVariableDb2I", st, dir, fi, sel, var, unit, values, selv)
+               "CopyVariableR2I", st, dir, fi, sel, var, unit, values, selv)
   invisible(TRUE)
 }
 

@@ -20,7 +20,10 @@ int st_file_from_vek(void) {
   VEKFileInfo info;
   memset(&info, 0, sizeof info);
   if (VEKClientGetFileInfo(&info)) return 1;
+  return st_file_from_info(info);
+}
 
+int st_file_from_info(const VEKFileInfo &info) {
   /* F_Desc holds three axes and int counts: a description that does not fit
    * is refused rather than read past its arrays later. */
   if (info.dimension < 0 || info.dimension > 3) {
@@ -148,38 +151,10 @@ int st_transpose(int mode, int orientx, int orienty, int orientz, double *tab) {
   int n = st_grid_size();
   if (n == 0) return 0; /* an axis without node: nothing to reorder */
   if (n < 0 || tab == NULL) return 1;
-  const int64_t nx = DESC_VEK.nx[0], ny = DESC_VEK.nx[1], nz = DESC_VEK.nx[2];
-
   double *copy = (double *)malloc((size_t)n * sizeof(double));
   if (copy == NULL) return 1;
   memcpy(copy, tab, (size_t)n * sizeof(double));
-
-  /* Loops follow the source order so that the copy is read sequentially. */
-  if (mode >= 0) {
-    const double *src = copy;
-    for (int64_t ix = 0; ix < nx; ix++) {
-      int64_t jx = orientx > 0 ? ix : nx - 1 - ix;
-      for (int64_t iy = 0; iy < ny; iy++) {
-        int64_t jy = orienty > 0 ? iy : ny - 1 - iy;
-        for (int64_t iz = 0; iz < nz; iz++) {
-          int64_t jz = orientz > 0 ? iz : nz - 1 - iz;
-          tab[jx + nx * (jy + ny * jz)] = *src++;
-        }
-      }
-    }
-  } else {
-    const double *src = copy;
-    for (int64_t iz = 0; iz < nz; iz++) {
-      int64_t jz = orientz > 0 ? iz : nz - 1 - iz;
-      for (int64_t iy = 0; iy < ny; iy++) {
-        int64_t jy = orienty > 0 ? iy : ny - 1 - iy;
-        for (int64_t ix = 0; ix < nx; ix++) {
-          int64_t jx = orientx > 0 ? ix : nx - 1 - ix;
-          tab[jz + nz * (jy + ny * jx)] = *src++;
-        }
-      }
-    }
-  }
+  st_reorder(mode, orientx, orienty, orientz, copy, tab, [](double v) { return v; });
   free(copy);
   return 0;
 }

@@ -125,11 +125,9 @@ static int read_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP 
     char name[ST_NAME_SIZE];
     st_copy_name(name, names[i].c_str());
     if (VEKClientSetVariable(name)) return 1;
-    int nvar = 0, nech = 0;
-    double *tab = st_read_variable(name, 0, 1, 1, 1, &nvar, &nech);
-    if (tab == NULL) return 1;
-    values[i] = Rcpp::NumericVector(tab, tab + (size_t)nvar * nech);
-    mem_free((char *)tab);
+    st_read_request r;
+    if (st_read_variable(name, r)) return 1;
+    values[i] = r.tab;
   }
   return 0;
 }

@@ -85,6 +85,21 @@ void st_free(int *n_items, char ***r_items);
 int st_connect(char *vek_init, char *vek_server, char *hostname, int port_number, int run_server);
 void st_print_path(void);
 
+/* ---- the path the server already holds ---- */
+
+/* Number of the entry point call under way (st_entry counts them). */
+extern unsigned long ST_CALL;
+/* Sets the Study, Directory and File local names as a definition by name
+ * would, and tells whether the server is known to hold exactly these as
+ * its current items: the call just before this one confirmed them
+ * (st_path_confirm) and the target still names them. Any other call in
+ * between may have changed the server's items without a word to the
+ * target, and so does any failure: both send the caller the full way. */
+int st_path_is_current(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name);
+/* Records that the target's Study, Directory and File are the server's
+ * current ones; called by a call that ends well on them. */
+void st_path_confirm(void);
+
 /* ---- definition, creation and deletion ---- */
 int st_get_local_name(SEXP sexp_name, int level);
 int st_define_study(SEXP s_study_name);
@@ -115,6 +130,8 @@ int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_
 /* The whole description behind DESC_VEK, as the last st_file_from_vek read it. */
 extern VEKFileInfo INFO_VEK;
 int st_file_from_vek(void);
+/* Fills DESC_VEK from a description already read from the server. */
+int st_file_from_info(const VEKFileInfo &info);
 /* Whether `count` values make a whole variable of the File of DESC_VEK: one
  * per sample or, on a gravity-lines File, one per data sample (the client
  * puts those behind the line headers). */
@@ -127,6 +144,56 @@ void st_file_from_db_free(void);
  * trusts its caller for the length of `tab`: check it against this first. */
 int st_grid_size(void);
 int st_transpose(int mode, int orientx, int orienty, int orientz, double *tab);
+
+/*
+ * One pass of the values of a grid File (DESC_VEK) from one sample order
+ * into the other, each value going through `map` on the way: `mode` as for
+ * st_transpose (>= 0 server to Db, < 0 Db to server). `src` and `dest` hold
+ * st_grid_size() values each and do not overlap. The loops follow the
+ * source order, so `src` is read sequentially, and the destination index
+ * moves by fixed strides (negative along a reversed axis) rather than being
+ * computed from three indices per value.
+ */
+template <class T, class Map>
+void st_reorder(int mode, int orientx, int orienty, int orientz, const T *src, double *dest, Map map) {
+  const int64_t n[3] = {DESC_VEK.nx[0], DESC_VEK.nx[1], DESC_VEK.nx[2]};
+  const int orient[3] = {orientx, orienty, orientz};
+  if (n[0] <= 0 || n[1] <= 0 || n[2] <= 0) return;
+  /* Stride of each axis in the destination; the source's axes from the
+   * slowest to the fastest. */
+  int64_t stride[3];
+  int axes[3];
+  if (mode >= 0) {
+    stride[0] = 1, stride[1] = n[0], stride[2] = n[0] * n[1];
+    axes[0] = 0, axes[1] = 1, axes[2] = 2;
+  } else {
+    stride[2] = 1, stride[1] = n[2], stride[0] = n[2] * n[1];
+    axes[0] = 2, axes[1] = 1, axes[2] = 0;
+  }
+  int64_t start = 0;
+  for (int a = 0; a < 3; a++) {
+    if (orient[a] > 0) continue;
+    start += (n[a] - 1) * stride[a];
+    stride[a] = -stride[a];
+  }
+  /* Single-node axes (the Z of a 2-D grid) move nothing: they become outer
+   * loops of one turn rather than an inner loop of one value. */
+  int64_t count[3] = {1, 1, 1}, step[3] = {0, 0, 0};
+  for (int k = 2, slot = 2; k >= 0; k--) {
+    if (n[axes[k]] == 1) continue;
+    count[slot] = n[axes[k]];
+    step[slot--] = stride[axes[k]];
+  }
+  const T *p = src;
+  for (int64_t i0 = 0; i0 < count[0]; i0++) {
+    for (int64_t i1 = 0; i1 < count[1]; i1++) {
+      double *d = dest + start + i0 * step[0] + i1 * step[1];
+      const int64_t s2 = step[2];
+      for (int64_t i2 = 0; i2 < count[2]; i2++) d[i2 * s2] = map(p[i2]);
+      p += count[2];
+    }
+  }
+}
 
 /* ---- small helpers shared by the bridge files ---- */
 
@@ -183,6 +250,7 @@ void st_entry_unwind(void);
  */
 template <class F>
 SEXP st_entry(F &&body) {
+  ST_CALL++;
   return util_protected_call(body, st_entry_unwind);
 }
 

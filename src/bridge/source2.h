@@ -10,12 +10,22 @@
 
 /* ---- variable transfer ---- */
 
-/* Reads the current variable (all items of a macro variable when imacro is
- * 0, item `imacro` from 1 otherwise) into a new mem_alloc buffer of
- * nb_var*nb_ech doubles, item-major, grid values in Db order. Null on
- * failure, after a message. */
-double *st_read_variable(const char *var_name, int imacro, int orientx, int orienty, int orientz,
-                         int *nb_var, int *nb_ech);
+/* A read of the current variable into R: all items of a macro variable when
+ * imacro is 0, item `imacro` from 1 otherwise, grid values put in Db order
+ * with the orientation flags. Undefined samples become 1.234e30, or R's NA
+ * when r_na is set (then also values above 1e30, as R users expect). */
+struct st_read_request {
+  int imacro = 0;
+  int orient[3] = {1, 1, 1};
+  int r_na = 0;
+  /* Results: nvar*nech values, item-major; whether a macro variable. */
+  Rcpp::NumericVector tab;
+  int nvar = 0;
+  int nech = 0;
+  int macro = 0;
+};
+/* Fills r's results; 1 on failure, after a message, with an empty tab. */
+int st_read_variable(const char *var_name, st_read_request &r);
 /* Makes var_name current; for a macro variable hands its indices back in
  * *ind (release with VEKClientFreePointer) and asks which item to take. */
 int st_define_macro(const char *var_name, int **ind, int *imacro);

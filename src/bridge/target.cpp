@@ -173,3 +173,28 @@ void st_print_path(void) {
   }
   message("\nCurrently in : %s", path);
 }
+
+unsigned long ST_CALL = 0;
+
+/* The call that last confirmed the path (0: none yet) and the names it
+ * confirmed. */
+static unsigned long PATH_CALL = 0;
+static char PATH_NAMES[3][ST_NAME_SIZE];
+
+int st_path_is_current(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name) {
+  st_get_local_name(s_study_name, ST_LEVEL_STUDY);
+  st_get_local_name(s_dir_name, ST_LEVEL_DIRECTORY);
+  st_get_local_name(s_file_name, ST_LEVEL_FILE);
+  if (!IS_CONNECTED || PATH_CALL == 0 || PATH_CALL + 1 != ST_CALL) return 0;
+  for (int level = ST_LEVEL_STUDY; level <= ST_LEVEL_FILE; level++) {
+    const char *held = PATH_NAMES[level - 1];
+    if (strcmp(st_loc_name(level), held) != 0 || strcmp(st_ref_name(level), held) != 0) return 0;
+  }
+  return 1;
+}
+
+void st_path_confirm(void) {
+  for (int level = ST_LEVEL_STUDY; level <= ST_LEVEL_FILE; level++)
+    st_copy_name(PATH_NAMES[level - 1], st_ref_name(level));
+  PATH_CALL = ST_CALL;
+}

@@ -2,13 +2,17 @@
  * Variables between R and the server: reading a designated variable (a
  * macro variable whole or item by item), writing an R vector into a
  * variable of the current File, and copying variables and selections by
- * name without dialogue.
+ * name without dialogue, for the .Call entry points of old and for the
+ * package's R functions.
  *
  * Grid values cross in Db order on the R side and in server order on the
- * wire (st_transpose). Undefined samples are 1.234e30 on the R side; the
- * server's own test value is translated on the way in.
+ * wire. Values make one pass between the client's array and the R vector:
+ * the grid reordering and the marking of undefined samples (1.234e30 for
+ * the bridge, NA for the R functions) happen in that pass, so that a read
+ * holds at most the client's array and the result at once.
  */
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -76,9 +80,21 @@ static void write_item_rank(const char *var_name, int imacro) {
   snprintf(REF_variable + pos, ST_NAME_SIZE - pos, "[%05d]", imacro);
 }
 
-/* Reads item values of the current variable into `dest` (nech doubles). */
-static int read_one_item(const char *var_name, int nech, int grid, int orientx, int orienty,
-                         int orientz, double *dest) {
+/* Values copied from `src` to `dest`, through `map`: a grid File's in one
+ * pass from one sample order into the other (`mode` as for st_transpose),
+ * a point File's in their order. */
+template <class T, class Map>
+static void place(int mode, const int orient[3], const T *src, int64_t count, double *dest, Map map) {
+  if (DESC_VEK.flag_grid) {
+    st_reorder(mode, orient[0], orient[1], orient[2], src, dest, map);
+    return;
+  }
+  for (int64_t k = 0; k < count; k++) dest[k] = map(src[k]);
+}
+
+/* Reads the current item into `dest` (nech doubles), in Db order, with the
+ * server's test value (and, for R, anything above 1e30) marked undefined. */
+static int read_one_item(const char *var_name, int nech, const st_read_request &r, double *dest) {
   st_client_array<double> values;
   double test_val = 0.;
   vek_long count = 0;
@@ -88,29 +104,34 @@ static int read_one_item(const char *var_name, int nech, int grid, int orientx, 
             var_name, nech);
     return 1;
   }
-  if (grid && st_transpose(1, orientx, orienty, orientz, values.p)) {
-    messerr("The values of '%s' could not be put in grid order", var_name);
-    return 1;
+  if (r.r_na) {
+    const double na = NA_REAL;
+    place(1, r.orient, values.p, count, dest,
+          [=](double v) { return v == test_val || v > UTIL_UNDEF_LIMIT ? na : v; });
+  } else {
+    place(1, r.orient, values.p, count, dest,
+          [=](double v) { return v == test_val ? UTIL_UNDEF_REAL : v; });
   }
-  st_copy_read_values(dest, values.p, count, test_val);
   return 0;
 }
 
-double *st_read_variable(const char *var_name, int imacro, int orientx, int orienty, int orientz,
-                         int *nb_var, int *nb_ech) {
+int st_read_variable(const char *var_name, st_read_request &r) {
   VEKFileInfo finfo;
   VEKVariableInfo vinfo;
   st_client_array<int> ind;
-  int nmacro = 0;
+  int nmacro = 0, imacro = r.imacro;
   memset(&finfo, 0, sizeof finfo);
   memset(&vinfo, 0, sizeof vinfo);
-  *nb_var = 0;
-  *nb_ech = 0;
+  r.nvar = r.nech = r.macro = 0;
+  r.tab = Rcpp::NumericVector(0);
 
-  if (VEKClientGetFileInfo(&finfo)) return NULL;
+  if (VEKClientGetFileInfo(&finfo)) return 1;
+  /* The reordering follows DESC_VEK: let it describe the File as it is
+   * now, whoever changed it since it was last read. */
+  if (st_file_from_info(finfo)) return 1;
   if (finfo.s_number < 0 || finfo.s_number > INT_MAX) {
     messerr("The number of samples of the File (%lld) is not supported", (long long)finfo.s_number);
-    return NULL;
+    return 1;
   }
   int nech = (int)finfo.s_number;
   int grid = finfo.type == VEK_FILE_TYPE_GRID;
@@ -118,55 +139,55 @@ double *st_read_variable(const char *var_name, int imacro, int orientx, int orie
   if (grid && st_grid_size() != nech) {
     messerr("The grid description (%d x %d x %d nodes) does not match its %d samples",
             DESC_VEK.nx[0], DESC_VEK.nx[1], DESC_VEK.nx[2], nech);
-    return NULL;
+    return 1;
   }
 
-  if (VEKClientGetVariableInfo(&vinfo)) return NULL;
+  if (VEKClientGetVariableInfo(&vinfo)) return 1;
   if (vinfo.type == VEK_VAR_TYPE_CHAR) {
     messerr("The (character) variable '%s' cannot be read", REF_variable);
-    return NULL;
+    return 1;
   }
   int macro = vinfo.type == VEK_VAR_TYPE_MACRO;
   int nvar = 1;
   if (macro) {
-    if (VEKClientGetMacroIndices(&nmacro, &ind.p)) return NULL;
+    if (VEKClientGetMacroIndices(&nmacro, &ind.p)) return 1;
     if (imacro < 0 || imacro > nmacro) {
       if (IFFFF(imacro))
         messerr("No Macro index given for '%s' (0 to %d)", var_name, nmacro);
       else
         messerr("The Macro index (%d) of '%s' must lie between 0 and %d", imacro, var_name, nmacro);
-      return NULL;
+      return 1;
     }
     if (imacro == 0) nvar = nmacro;
     if (nvar <= 0) {
       messerr("The macro variable '%s' has no item", var_name);
-      return NULL;
+      return 1;
     }
     if (imacro != 0 && !has_macro_suffix(var_name)) {
       messerr("The macro variable '%s' has no '[xxxxx]' suffix to carry the item rank", var_name);
-      return NULL;
+      return 1;
     }
   }
   if (nech <= 0) {
     messerr("There is no sample to read in the File");
-    return NULL;
+    return 1;
   }
-  int bytes = st_double_bytes((int64_t)nvar * nech, var_name);
-  if (bytes < 0) return NULL;
-  double *tab = (double *)mem_alloc(bytes, 1);
+  if (st_double_bytes((int64_t)nvar * nech, var_name) < 0) return 1;
+  Rcpp::NumericVector tab = RC_new_array_double((R_xlen_t)nvar * nech);
 
   for (int i = 0; i < nvar; i++) {
     if (macro) {
       int rank = imacro != 0 ? imacro : i + 1;
       if (imacro != 0) write_item_rank(var_name, imacro);
-      if (VEKClientSetIndice(ind.p[rank - 1])) return (double *)mem_free((char *)tab);
+      if (VEKClientSetIndice(ind.p[rank - 1])) return 1;
     }
-    if (read_one_item(var_name, nech, grid, orientx, orienty, orientz, tab + (size_t)i * nech))
-      return (double *)mem_free((char *)tab);
+    if (read_one_item(var_name, nech, r, tab.begin() + (R_xlen_t)i * nech)) return 1;
   }
-  *nb_var = nvar;
-  *nb_ech = nech;
-  return tab;
+  r.tab = tab;
+  r.nvar = nvar;
+  r.nech = nech;
+  r.macro = macro;
+  return 0;
 }
 
 /* ------------------------------------------------------------------ */
@@ -178,11 +199,9 @@ struct read_result {
   int flag_macro = 0;
   int flag_continue = 1;
   int error = 1;
-  double *tab = NULL;
-  int ntab = 0;
 };
 
-static void read_designated(int orientx, int orienty, int orientz, read_result &r) {
+static void read_designated(st_read_request &req, read_result &r) {
   if (st_check_validity(4)) return;
   if (st_file_from_vek()) return;
   if (st_set_selection()) return;
@@ -192,35 +211,32 @@ static void read_designated(int orientx, int orienty, int orientz, read_result &
     r.flag_continue = 0;
     return;
   }
-  int imacro = -1;
   {
     st_client_array<int> ind;
-    if (st_define_macro(REF_variable, &ind.p, &imacro)) return;
+    if (st_define_macro(REF_variable, &ind.p, &req.imacro)) return;
   }
-  r.flag_macro = imacro >= 0 ? 1 : 0;
-  int nb_var = 0, nb_ech = 0;
-  r.tab = st_read_variable(REF_variable, imacro, orientx, orienty, orientz, &nb_var, &nb_ech);
-  if (r.tab == NULL) return;
+  r.flag_macro = req.imacro >= 0 ? 1 : 0;
+  if (st_read_variable(REF_variable, req)) return;
   if (FLAG_DEBUG) message("Variable '%s' read successfully\n", REF_variable);
-  r.ntab = nb_var * nb_ech;
-  r.nvar = nb_var;
+  r.nvar = req.nvar;
   r.error = 0;
 }
 
 extern "C" SEXP SReadVariable(SEXP s_orientx, SEXP s_orienty, SEXP s_orientz) {
   return st_entry([&]() -> SEXP {
-    int orientx = RC_get_value_integer(s_orientx, NULL);
-    int orienty = RC_get_value_integer(s_orienty, NULL);
-    int orientz = RC_get_value_integer(s_orientz, NULL);
+    st_read_request req;
+    req.orient[0] = RC_get_value_integer(s_orientx, NULL);
+    req.orient[1] = RC_get_value_integer(s_orienty, NULL);
+    req.orient[2] = RC_get_value_integer(s_orientz, NULL);
     read_result r;
-    read_designated(orientx, orienty, orientz, r);
-    Rcpp::NumericVector tab(r.tab, r.tab + r.ntab);
-    mem_free((char *)r.tab);
+    read_designated(req, r);
     st_copy_name(LOC_variable, REF_variable);
     st_reset(ST_LEVEL_VARIABLE);
     return Rcpp::List::create(Rcpp::Named("varname") = std::string(LOC_variable),
-                              Rcpp::Named("nvar") = r.nvar, Rcpp::Named("flag.macro") = r.flag_macro,
-                              Rcpp::Named("tab") = tab, Rcpp::Named("flag.continue") = r.flag_continue,
+                              Rcpp::Named("nvar") = r.nvar,
+                              Rcpp::Named("flag.macro") = r.flag_macro,
+                              Rcpp::Named("tab") = r.error ? Rcpp::NumericVector(0) : req.tab,
+                              Rcpp::Named("flag.continue") = r.flag_continue,
                               Rcpp::Named("error") = r.error);
   });
 }
@@ -239,15 +255,46 @@ static int check_value_count(const char *what, int count) {
   return 1;
 }
 
-/* Puts Db-ordered grid values in server order; points are left as they are. */
-static int to_server_order(int orientx, int orienty, int orientz, double *tab) {
-  if (!DESC_VEK.flag_grid) return 0;
-  if (st_transpose(-1, orientx, orienty, orientz, tab) == 0) return 0;
-  messerr("The values could not be put in the server's grid order");
-  return 1;
+/* Number of values of an R vector to write (type checked); -1, which no
+ * File has, for one too long for the bridge's counts. */
+static int value_count(SEXP s_values) {
+  R_xlen_t n = RC_check_array_double(s_values);
+  return n > INT_MAX ? -1 : (int)n;
 }
 
-static int write_designated(int orientx, int orienty, int orientz, double *tab, int nech) {
+/* A buffer of the bridge's, released however the call ends. */
+struct st_values {
+  double *p = NULL;
+  st_values() = default;
+  st_values(const st_values &) = delete;
+  st_values &operator=(const st_values &) = delete;
+  ~st_values() { mem_free((char *)p); }
+};
+
+/* The `count` values of an R vector (checked by value_count) as the server
+ * takes them, in `out`: in server order for a grid File with the given
+ * flags, R's NA as the bridge's undefined value; one pass, whatever the
+ * vector's type. 1 when they do not fit one transfer. */
+static int values_for_server(SEXP s_values, int count, const int orient[3], st_values &out) {
+  int bytes = st_double_bytes(count, "The values");
+  if (bytes < 0) return 1;
+  out.p = (double *)mem_alloc(bytes > 0 ? bytes : (int)sizeof(double), 1);
+  mem_prefer_huge_pages(out.p, (size_t)bytes);
+  if (count == 0) return 0;
+  if (TYPEOF(s_values) == REALSXP) {
+    place(-1, orient, REAL(s_values), count, out.p,
+          /* R's ISNAN is a function call in C++: test inline, and ask R
+           * only about the rare NaN whether it is NA. */
+          [](double v) { return std::isnan(v) && R_IsNA(v) ? UTIL_UNDEF_REAL : v; });
+  } else {
+    const int *src = TYPEOF(s_values) == INTSXP ? INTEGER(s_values) : LOGICAL(s_values);
+    place(-1, orient, src, count, out.p,
+          [](int v) { return v == NA_INTEGER ? UTIL_UNDEF_REAL : (double)v; });
+  }
+  return 0;
+}
+
+static int write_designated(const int orient[3], SEXP s_tab, int nech) {
   if (st_check_validity(4)) return 1;
   if (st_file_from_vek()) return 1;
   char name[ST_NAME_SIZE];
@@ -263,7 +310,8 @@ static int write_designated(int orientx, int orienty, int orientz, double *tab, 
   int exists = 0;
   if (st_variable_exists(name, &exists)) return 1;
   if (exists && !lire_logical("Overwrite", 0, 0)) return 0;
-  if (to_server_order(orientx, orienty, orientz, tab)) return 1;
+  st_values tab;
+  if (values_for_server(s_tab, nech, orient, tab)) return 1;
   if (exists) {
     st_define(ST_LEVEL_VARIABLE, 1, name);
     if (VEKClientSetVariable(REF_variable)) return 1;
@@ -271,7 +319,7 @@ static int write_designated(int orientx, int orienty, int orientz, double *tab, 
     return 1;
   }
   if (st_set_selection()) return 1;
-  if (VEKClientWriteDoubleVariable(0, UTIL_UNDEF_REAL, nech, tab)) {
+  if (VEKClientWriteDoubleVariable(0, UTIL_UNDEF_REAL, nech, tab.p)) {
     st_reset(0);
     return 1;
   }
@@ -282,14 +330,13 @@ static int write_designated(int orientx, int orienty, int orientz, double *tab, 
 extern "C" SEXP SWriteVariable(SEXP s_orientx, SEXP s_orienty, SEXP s_orientz, SEXP s_tab,
                                SEXP s_var_name) {
   return st_entry([&]() -> SEXP {
-    int orientx = RC_get_value_integer(s_orientx, NULL);
-    int orienty = RC_get_value_integer(s_orienty, NULL);
-    int orientz = RC_get_value_integer(s_orientz, NULL);
-    int nech = 0;
-    double *tab = RC_get_array_double(s_tab, NULL, &nech);
+    int orient[3];
+    orient[0] = RC_get_value_integer(s_orientx, NULL);
+    orient[1] = RC_get_value_integer(s_orienty, NULL);
+    orient[2] = RC_get_value_integer(s_orientz, NULL);
+    int nech = value_count(s_tab);
     st_get_local_name(s_var_name, ST_LEVEL_VARIABLE);
-    int error = write_designated(orientx, orienty, orientz, tab, nech);
-    mem_free((char *)tab);
+    int error = write_designated(orient, s_tab, nech);
     st_reset(ST_LEVEL_VARIABLE);
     return Rcpp::List::create(Rcpp::Named("error") = error);
   });
@@ -311,46 +358,74 @@ static void report_copy(const char *kind, const char *name, int to_r, int sample
   message("- Number of samples   = %d\n", samples);
 }
 
+/* The Study, Directory and File of a copy made current. The R functions
+ * (`reuse`) skip the lists and Set requests when the server already holds
+ * that path; `describe` then reads the File's description again, which a
+ * definition does on the way. */
+static int reach_path(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, int reuse, int describe) {
+  if (st_check_validity(0)) return 1;
+  if (reuse && st_path_is_current(s_study_name, s_dir_name, s_file_name))
+    return describe ? st_file_from_vek() : 0;
+  return st_define_path(s_study_name, s_dir_name, s_file_name);
+}
+
 static int copy_to_r(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name,
-                     SEXP s_var_name, int imacro, double **tab, int *ntab) {
+                     SEXP s_var_name, int reuse, st_read_request &r) {
   int sel_defined = 0, must_create = 0;
-  if (st_check_validity(0) || st_define_path(s_study_name, s_dir_name, s_file_name)) return 1;
+  /* The read describes the File itself. */
+  if (reach_path(s_study_name, s_dir_name, s_file_name, reuse, 0)) return 1;
   if (st_define_selection(s_sel_name, 1, &sel_defined, &must_create)) return 1;
   if (st_define_variable(s_var_name, 1, &must_create)) return 1;
-  int nvar = 0, nech = 0;
-  *tab = st_read_variable(LOC_variable, imacro, 1, 1, 1, &nvar, &nech);
-  if (*tab == NULL) return 1;
-  report_copy("Variable", LOC_variable, 1, nech);
-  *ntab = nvar * nech;
+  if (st_read_variable(LOC_variable, r)) return 1;
+  report_copy("Variable", LOC_variable, 1, r.nech);
   return 0;
 }
 
 extern "C" SEXP CopyVariableI2Db(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name,
                                  SEXP s_sel_name, SEXP s_var_name, SEXP s_imacro) {
   return st_entry([&]() -> SEXP {
-    int imacro = RC_get_value_integer(s_imacro, NULL);
-    double *tab = NULL;
-    int ntab = 0;
-    int error = copy_to_r(s_study_name, s_dir_name, s_file_name, s_sel_name, s_var_name, imacro,
-                          &tab, &ntab);
-    Rcpp::NumericVector values(tab, tab + (error ? 0 : ntab));
-    mem_free((char *)tab);
-    return Rcpp::List::create(Rcpp::Named("tab") = values, Rcpp::Named("error") = error);
+    st_read_request r;
+    r.imacro = RC_get_value_integer(s_imacro, NULL);
+    int error = copy_to_r(s_study_name, s_dir_name, s_file_name, s_sel_name, s_var_name, 0, r);
+    return Rcpp::List::create(Rcpp::Named("tab") = error ? Rcpp::NumericVector(0) : r.tab,
+                              Rcpp::Named("error") = error);
   });
 }
 
-/* Writes the whole of `tab` into the current variable, grid values turned
- * into server order first. */
-static int write_whole(double *tab, int count) {
-  if (to_server_order(1, 1, 1, tab)) return 1;
-  return VEKClientWriteDoubleVariable(0, UTIL_UNDEF_REAL, count, tab) ? 1 : 0;
+/* CopyVariableI2R(study, directory, file, selection, variable, imacro): the
+ * read of CopyOrvaneToDb(). As CopyVariableI2Db, but undefined samples (and
+ * values above 1e30) come as NA, all items of a macro variable as a matrix
+ * of one column per item, and a path the server already holds is not
+ * listed and set again. */
+extern "C" SEXP CopyVariableI2R(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name,
+                                SEXP s_sel_name, SEXP s_var_name, SEXP s_imacro) {
+  return st_entry([&]() -> SEXP {
+    st_read_request r;
+    r.imacro = RC_get_value_integer(s_imacro, NULL);
+    r.r_na = 1;
+    int error = copy_to_r(s_study_name, s_dir_name, s_file_name, s_sel_name, s_var_name, 1, r);
+    if (!error) {
+      if (r.macro && r.imacro == 0) r.tab.attr("dim") = Rcpp::Dimension(r.nech, r.nvar);
+      st_path_confirm();
+    }
+    return Rcpp::List::create(Rcpp::Named("tab") = error ? Rcpp::NumericVector(0) : r.tab,
+                              Rcpp::Named("error") = error);
+  });
+}
+
+/* Writes the whole of an R vector into the current variable. */
+static int write_whole(SEXP s_values, int count) {
+  static const int plain[3] = {1, 1, 1};
+  st_values values;
+  if (values_for_server(s_values, count, plain, values)) return 1;
+  return VEKClientWriteDoubleVariable(0, UTIL_UNDEF_REAL, count, values.p) ? 1 : 0;
 }
 
 static int copy_to_server(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name,
-                          SEXP s_var_name, const std::string &unit, double *tab, int nechtab,
-                          double *sel, int nechsel) {
+                          SEXP s_var_name, const std::string &unit, SEXP s_tab, int nechtab,
+                          SEXP s_tabsel, int nechsel) {
   int sel_defined = 0, must_create = 0;
-  if (st_check_validity(0) || st_define_path(s_study_name, s_dir_name, s_file_name)) return 1;
+  if (reach_path(s_study_name, s_dir_name, s_file_name, 0, 0)) return 1;
 
   /* Every length is checked before anything is deleted or created. */
   if (check_value_count("vector", nechtab)) return 1;
@@ -363,12 +438,12 @@ static int copy_to_server(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, 
   if (sel_defined && VEKClientSetSelection(NULL)) return 1;
   if (must_create) {
     if (st_create_variable(LOC_selection, NULL, 0, 1, 0, 1)) return 1;
-    if (write_whole(sel, nechsel)) return 1;
+    if (write_whole(s_tabsel, nechsel)) return 1;
     report_copy("Selection", LOC_selection, 0, nechsel);
   }
   if (st_define_variable(s_var_name, 0, &must_create)) return 1;
   if (st_create_variable(LOC_variable, unit.empty() ? NULL : unit.c_str(), 0, 10, 3, 32)) return 1;
-  if (write_whole(tab, nechtab)) return 1;
+  if (write_whole(s_tab, nechtab)) return 1;
   report_copy("Variable", LOC_variable, 0, nechtab);
   return 0;
 }
@@ -377,14 +452,85 @@ extern "C" SEXP CopyVariableDb2I(SEXP s_study_name, SEXP s_dir_name, SEXP s_file
                                  SEXP s_sel_name, SEXP s_var_name, SEXP s_unit_name, SEXP s_tab,
                                  SEXP s_tabsel) {
   return st_entry([&]() -> SEXP {
-    int nechtab = 0, nechsel = 0;
-    double *tab = RC_get_array_double(s_tab, NULL, &nechtab);
-    double *sel = RC_get_array_double(s_tabsel, NULL, &nechsel);
+    int nechtab = value_count(s_tab);
+    int nechsel = value_count(s_tabsel);
     std::string unit = RC_get_value_char(s_unit_name, NULL);
     int error = copy_to_server(s_study_name, s_dir_name, s_file_name, s_sel_name, s_var_name, unit,
-                               tab, nechtab, sel, nechsel);
-    mem_free((char *)tab);
-    mem_free((char *)sel);
+                               s_tab, nechtab, s_tabsel, nechsel);
+    return Rcpp::List::create(Rcpp::Named("error") = error);
+  });
+}
+
+/* Makes `name` the current variable, of `nbits` bits (a selection for 1)
+ * and `unit`, ready for its values. A variable that is already just that
+ * keeps its place and only its values change: one change on the server
+ * rather than a deletion and a creation, and never a moment without the
+ * variable. Anything else of that name gives way to a new variable. */
+static int replace_variable(const char *name, const char *unit, int nbits, int ncar, int ndig) {
+  int exists;
+  {
+    st_names list;
+    if (VEKClientGetVariableListByType(VEK_VAR_TYPE_ANY, &list.n, &list.items)) return 1;
+    exists = !st_status(1, 0, list.n, list.items, name);
+  }
+  st_reset(ST_LEVEL_VARIABLE);
+  if (exists) {
+    VEKVariableInfo info;
+    memset(&info, 0, sizeof info);
+    if (VEKClientSetVariable(name) || VEKClientGetVariableInfo(&info)) return 1;
+    info.unit[sizeof info.unit - 1] = '\0';
+    if (info.type == VEK_VAR_TYPE_FLOAT && info.bit_length == nbits && !info.implicit &&
+        strcmp(info.unit, unit != NULL ? unit : "") == 0) {
+      st_define(ST_LEVEL_VARIABLE, 1, name);
+      return 0;
+    }
+    if (VEKClientDeleteVariable()) return 1;
+  }
+  if (VEKClientNewDoubleVariable(name, nbits, VEK_FORMAT_TYPE_DECIMAL, ncar, ndig, unit)) return 1;
+  if (VEKClientSetVariable(name)) return 1;
+  st_define(ST_LEVEL_VARIABLE, 1, name);
+  if (FLAG_DEBUG) message("Variable '%s' created successfully\n", name);
+  return 0;
+}
+
+static int copy_from_r(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name,
+                       SEXP s_var_name, const std::string &unit, SEXP s_tab, int nechtab,
+                       SEXP s_tabsel, int nechsel) {
+  if (reach_path(s_study_name, s_dir_name, s_file_name, 1, 1)) return 1;
+  if (check_value_count("vector", nechtab)) return 1;
+  st_get_local_name(s_sel_name, ST_LEVEL_SELECTION);
+  int with_sel = strcmp(LOC_selection, STR_empty) != 0;
+  if (with_sel && check_value_count("selection", nechsel)) return 1;
+  /* The values cover every sample of the Db. */
+  if (VEKClientSetSelection(NULL)) return 1;
+  if (with_sel) {
+    if (replace_variable(LOC_selection, NULL, 1, 1, 0)) return 1;
+    st_define(ST_LEVEL_SELECTION, 1, LOC_selection);
+    if (write_whole(s_tabsel, nechsel)) return 1;
+    report_copy("Selection", LOC_selection, 0, nechsel);
+  }
+  st_get_local_name(s_var_name, ST_LEVEL_VARIABLE);
+  if (replace_variable(LOC_variable, unit.empty() ? NULL : unit.c_str(), 32, 10, 3)) return 1;
+  if (write_whole(s_tab, nechtab)) return 1;
+  report_copy("Variable", LOC_variable, 0, nechtab);
+  return 0;
+}
+
+/* CopyVariableR2I(study, directory, file, selection, variable, unit, values,
+ * selection values): the write of CopyDbToOrvane(). As CopyVariableDb2I,
+ * but a variable (or selection) that already has the kind, bit length and
+ * unit asked for is written over rather than deleted and created again,
+ * and a path the server already holds is not listed and set again. */
+extern "C" SEXP CopyVariableR2I(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name,
+                                SEXP s_sel_name, SEXP s_var_name, SEXP s_unit_name, SEXP s_tab,
+                                SEXP s_tabsel) {
+  return st_entry([&]() -> SEXP {
+    int nechtab = value_count(s_tab);
+    int nechsel = value_count(s_tabsel);
+    std::string unit = RC_get_value_char(s_unit_name, NULL);
+    int error = copy_from_r(s_study_name, s_dir_name, s_file_name, s_sel_name, s_var_name, unit,
+                            s_tab, nechtab, s_tabsel, nechsel);
+    if (!error) st_path_confirm();
     return Rcpp::List::create(Rcpp::Named("error") = error);
   });
 }

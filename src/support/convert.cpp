@@ -116,6 +116,23 @@ double *RC_get_array_double(SEXP sexp_name, const char *slot_name, int *count) {
   return tab;
 }
 
+R_xlen_t RC_check_array_double(SEXP sexp_name) {
+  static int ok[] = {REALSXP, LGLSXP, INTSXP};
+  if (sexp_name == R_NilValue) return 0;
+  st_OK("RC_get_array_double", sexp_name, 0, 3, ok);
+  return Rf_xlength(sexp_name);
+}
+
+static SEXP alloc_real(void *n) { return Rf_allocVector(REALSXP, *(R_xlen_t *)n); }
+
+Rcpp::NumericVector RC_new_array_double(R_xlen_t n) {
+  /* Rcpp's own constructors call the allocator bare: an R error there would
+   * jump over the caller's C++ frames. */
+  Rcpp::NumericVector v(Rcpp::unwindProtect(alloc_real, &n));
+  mem_prefer_huge_pages(v.begin(), (size_t)n * sizeof(double));
+  return v;
+}
+
 std::vector<std::string> RC_get_array_char(SEXP sexp_name, const char *slot_name, int *count) {
   static int ok[] = {STRSXP, LGLSXP};
   std::vector<std::string> result;

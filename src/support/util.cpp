@@ -7,10 +7,14 @@
 
 #include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 /* Exported by R for front ends but declared in no public header. */
 extern "C" {
@@ -431,4 +435,17 @@ char *mem_free(char *tab) {
   free(tab);
   OUTSTANDING--;
   return NULL;
+}
+
+void mem_prefer_huge_pages(void *p, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const uintptr_t huge = (uintptr_t)2 << 20;
+  if (p == NULL || bytes < 2 * huge) return;
+  uintptr_t start = ((uintptr_t)p + huge - 1) & ~(huge - 1);
+  uintptr_t end = ((uintptr_t)p + bytes) & ~(huge - 1);
+  if (end > start) madvise((void *)start, end - start, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
 }

@@ -64,6 +64,11 @@ void lire_string(const char *question, int flag_def, const char *valdef, char *a
 /* ---- memory ---- */
 char *mem_alloc(int size, int flag_fatal);
 char *mem_free(char *tab);
+/* Asks the system to back a large, not yet touched block with huge pages:
+ * values scattered over it by a grid reordering then cost no TLB miss each,
+ * and the first touch one fault per 2 MiB rather than per 4 KiB. A hint
+ * only, ignored where there is no such thing. */
+void mem_prefer_huge_pages(void *p, size_t bytes);
 
 /* ---- R value conversion ---- */
 /* Support layer only: aborts on a wrong R type or an over-long value. */
@@ -74,6 +79,13 @@ std::string RC_get_value_char(SEXP sexp_name, const char *slot_name);
 int *RC_get_array_integer(SEXP sexp_name, const char *slot_name, int *count);
 double *RC_get_array_double(SEXP sexp_name, const char *slot_name, int *count);
 std::vector<std::string> RC_get_array_char(SEXP sexp_name, const char *slot_name, int *count);
+/* For values read in place rather than copied: the length of a numeric,
+ * integer or logical R vector (0 for NULL); any other type aborts with the
+ * message of RC_get_array_double. */
+R_xlen_t RC_check_array_double(SEXP sexp_name);
+/* A new numeric R vector of n values, left for the caller to fill; a failed
+ * allocation unwinds the call like any R error. */
+Rcpp::NumericVector RC_new_array_double(R_xlen_t n);
 std::vector<int> RC_set_array_integer(int ntab, int *itab);
 std::vector<double> RC_set_array_double(int ntab, double *rtab);
 std::vector<std::string> RC_set_array_char(int ntab, char **names);

@@ -8,32 +8,15 @@ copy_out <- function(file, var, sel = "None", item = 0L) {
   orv_call("CopyVariableI2Db", "Demo", "Mining", file, sel, var, item)
 }
 
-test_that("grid values cross in Db order, with the orientation flags of the write", {
+test_that("grid values stored in server order reach R in Db order", {
   skip_if_not(orv_have_server())
   project <- orv_project_copy()
   orv_connect(project)
-  n <- c(4, 3, 2)
-  # Reading: the stored values are in server order; R receives Db order.
-  r <- copy_out("Grid3D", "Grade")
-  expect_equal(r$error, 0L)
-  expect_identical(r$tab, server_to_db(stored_values(project, "Grid3D", "Grade"), n))
-  expect_equal(sum(r$tab == 1.234e30), 3)
-
-  # Writing with X and Z reversed: Db node (ix, iy, iz) lands on server node
-  # (3 - ix, iy, 1 - iz). The name loses its brackets.
-  v <- as.numeric(1:24) + 0.25
-  expect_equal(orv_call("SWriteVariable", -1L, 1L, 0L, v, "Tst[1]")$error, 0L)
-  expected <- as.vector(array(v, n)[4:1, , 2:1])
-  expect_identical(stored_values(project, "Grid3D", "Tst_1_"), db_to_server(expected, n))
-  expect_identical(copy_out("Grid3D", "Tst_1_")$tab, expected)
-  # Y reversed alone, written over the same variable by name.
-  expect_equal(copy_in("Grid3D", "Tst_1_", v), 0L)
-  expect_equal(orv_call("SWriteVariable", 1L, 0L, 1L, v, "Other")$error, 0L)
-  expect_identical(copy_out("Grid3D", "Other")$tab, as.vector(array(v, n)[, 3:1, ]))
-
-  # A 2-D grid (NZ = 1) goes through the same reordering.
-  r <- copy_out("Grid2D", "Depth")
-  expect_identical(r$tab, server_to_db(stored_values(project, "Grid2D", "Depth"), c(5, 4, 1)))
+  for (case in list(list("Grid3D", "Grade", c(4, 3, 2)), list("Grid2D", "Depth", c(5, 4, 1)))) {
+    r <- copy_out(case[[1]], case[[2]])
+    expect_identical(r$tab, server_to_db(stored_values(project, case[[1]], case[[2]]), case[[3]]), info = case[[1]])
+  }
+  expect_equal(sum(copy_out("Grid3D", "Grade")$tab == 1.234e30), 3)
 })
 
 test_that("points keep their order; NA is stored undefined and NaN passes unchanged", {
@@ -190,4 +173,79 @@ test_that("the designation loop reads variables and macro items; the overwrite q
   expect_equal(orv_result(out, "w"), c("0", "0", "0"))
   expect_equal(orv_result(out, "kept"), paste(1:24, collapse = ","))
   expect_equal(orv_result(out, "over"), paste(rep(5, 24), collapse = ","))
+})
+
+test_that("10^6 values cross exactly through every writer and both readers", {
+  skip_if_not(orv_have_server())
+  project <- orv_project_copy()
+  orv_connect(project)
+  n <- c(100, 50, 200)
+  CreateFileForDb(DbDescription(nx = n), "Big", study = "Demo", directory = "Mining")
+  # Values that 32 bits hold exactly, some undefined.
+  v <- (seq_len(prod(n)) %% 65536) / 4 - 5000
+  v[seq(7, length(v), by = 101)] <- NA
+  flipped <- as.vector(array(v, n)[n[1]:1, , n[3]:1])
+  cases <- list(
+    list(var = "Dbl", write = function() CopyDbToOrvane(v, "Dbl"), db = v),
+    list(var = "Int", write = function() CopyDbToOrvane(as.integer(v * 4), "Int"), db = v * 4),
+    list(var = "Old", write = function() copy_in("Big", "Old", v), db = v),
+    list(var = "Flip", write = function() orv_call("SWriteVariable", -1L, 1L, -1L, v, "Flip"), db = flipped))
+  for (case in cases) {
+    case$write()
+    disk <- stored_values(project, "Big", case$var)
+    expect_identical(ifelse(disk > 1e30, NA, disk), db_to_server(case$db, n), info = case$var)
+    expect_identical(CopyOrvaneToDb(case$var), case$db, info = case$var)
+    expect_identical(copy_out("Big", case$var)$tab, ifelse(is.na(case$db), 1.234e30, case$db), info = case$var)
+  }
+})
+
+test_that("a variable of the kind, bits and unit asked for is written over in place; anything else is replaced", {
+  skip_if_not(orv_have_server())
+  project <- orv_project_copy()
+  orv_connect(project)
+  v <- seq_len(12) / 4
+  odd <- rep(c(TRUE, FALSE), 6)
+  # A variable written over keeps its place in the File; a replaced one
+  # comes last.
+  steps <- list(
+    list(call = function() CopyDbToOrvane(v, "Au", "Demo", "Mining", "Samples", unit = "g/t",
+                                          selection = "Inside", selection_values = odd),
+         order = c("Cu", "Au", "Inside"), values = list(Au = v, Inside = as.double(odd))),
+    list(call = function() CopyDbToOrvane(v * 2, "Cu", unit = "ppm"),
+         order = c("Au", "Inside", "Cu"), values = list(Cu = v * 2)),
+    list(call = function() CopyDbToOrvane(v * 3, "Inside"),
+         order = c("Au", "Cu", "Inside"), values = list(Inside = v * 3)))
+  for (i in seq_along(steps)) {
+    steps[[i]]$call()
+    expect_identical(ListVariables(), steps[[i]]$order, info = i)
+    for (var in names(steps[[i]]$values)) expect_identical(CopyOrvaneToDb(var), steps[[i]]$values[[var]], info = i)
+  }
+  expect_identical(ListSelections(), character(0))
+  expect_error(CopyDbToOrvane(v, "X"), "could not write variable 'X'")
+})
+
+test_that("a path the server holds is reused only right after a call that ended well on it", {
+  skip_if_not(orv_have_server())
+  project <- orv_project_copy()
+  trace <- withr::local_tempfile()
+  withr::local_envvar(VEK_SERVER_TRACE = "2", VEK_CLIENT_TRACE_FILE = trace,
+                      VEK_SERVER_TRACE_FILE = withr::local_tempfile())
+  full <- "CopyOrvaneToDb('Grade', 'Demo', 'Mining', 'Grid3D')"
+  cases <- list( # what runs between two reads, the second read, and whether it sets the File
+    list("nothing", "", "CopyOrvaneToDb('Grade')", 0),
+    list("the same names", "", full, 0),
+    list("a write", "CopyDbToOrvane(first, 'G2')", "CopyOrvaneToDb('Grade')", 0),
+    list("a listing", "invisible(ListFiles('Demo', 'Mining'))", "CopyOrvaneToDb('Grade')", 1),
+    list("a failed read", "try(CopyOrvaneToDb('Grade', file = 'Nope'), silent = TRUE)", "CopyOrvaneToDb('Grade')", 1),
+    list("a reconnection", paste("DisconnectOrvane();", orv_connect_lines()), full, 1),
+    list("another File", "invisible(DescribeFile('Samples'))", "CopyOrvaneToDb('Grade', file = 'Grid3D')", 1))
+  lines <- unlist(lapply(seq_along(cases), function(i) c(
+    sprintf("first <- %s", full), cases[[i]][[2]], "n0 <- length(readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE')))",
+    sprintf("x <- %s", cases[[i]][[3]]),
+    "sent <- readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE'))[-seq_len(n0)]",
+    sprintf("emit('r%d', c(identical(x, first), sum(grepl('Start Packet CFILESET', sent))))", i))))
+  out <- dialogue(lines, project = project)
+  for (i in seq_along(cases)) {
+    expect_identical(orv_result(out, paste0("r", i)), sprintf("1,%d", cases[[i]][[4]]), info = cases[[i]][[1]])
+  }
 })

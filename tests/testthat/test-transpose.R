@@ -3,32 +3,33 @@
 
 tr <- function(mode, orient, nx, tab) orv_call("STestTranspose", mode, as.integer(orient), as.integer(nx), tab)
 
-test_that("a 2 x 3 x 1 grid in each orientation, read direction", {
-  a <- c(10, 11, 12, 13, 14, 15) # server order
-  expect_equal(tr(1L, c(1, 1, 1), c(2, 3, 1), a)$tab, c(10, 13, 11, 14, 12, 15))
-  expect_equal(tr(1L, c(-1, 1, 1), c(2, 3, 1), a)$tab, c(13, 10, 14, 11, 15, 12))
-  expect_equal(tr(1L, c(1, 0, 1), c(2, 3, 1), a)$tab, c(12, 15, 11, 14, 10, 13))
-  # One node along Z: its reversal changes nothing.
-  expect_equal(tr(1L, c(1, 1, -1), c(2, 3, 1), a)$tab, c(10, 13, 11, 14, 12, 15))
-})
-
-test_that("the write direction is the inverse of the read direction", {
-  expect_equal(tr(-1L, c(1, 1, 1), c(2, 3, 1), c(10, 13, 11, 14, 12, 15))$tab, 10:15)
-  expect_equal(tr(-1L, c(-1, 1, 1), c(2, 3, 1), c(13, 10, 14, 11, 15, 12))$tab, 10:15)
+test_that("grids of every shape and orientation reorder as written out by hand", {
+  a <- c(10, 11, 12, 13, 14, 15) # server order of a 2 x 3 x 1 grid
+  cases <- list( # mode, orientation, nodes, values in, values out
+    list(1, c(1, 1, 1), c(2, 3, 1), a, c(10, 13, 11, 14, 12, 15)),
+    list(1, c(-1, 1, 1), c(2, 3, 1), a, c(13, 10, 14, 11, 15, 12)),
+    list(1, c(1, 0, 1), c(2, 3, 1), a, c(12, 15, 11, 14, 10, 13)),
+    list(1, c(1, 1, -1), c(2, 3, 1), a, c(10, 13, 11, 14, 12, 15)), # one node along Z
+    list(-1, c(1, 1, 1), c(2, 3, 1), c(10, 13, 11, 14, 12, 15), 10:15),
+    list(-1, c(-1, 1, 1), c(2, 3, 1), c(13, 10, 14, 11, 15, 12), 10:15),
+    list(1, c(1, 1, 1), c(2, 1, 3), 0:5, c(0, 3, 1, 4, 2, 5)),
+    list(1, c(1, 1, -1), c(2, 1, 3), 0:5, c(2, 5, 1, 4, 0, 3)),
+    list(1, c(1, 1, 1), c(1, 3, 2), 0:5, c(0, 2, 4, 1, 3, 5)),
+    list(-1, c(1, -1, 1), c(1, 3, 2), c(0, 2, 4, 1, 3, 5), c(4, 5, 2, 3, 0, 1)),
+    list(1, c(1, 1, 1), c(2, 2, 2), 0:7, c(0, 4, 2, 6, 1, 5, 3, 7)),
+    list(-1, c(1, 1, 1), c(2, 2, 2), c(0, 4, 2, 6, 1, 5, 3, 7), 0:7),
+    list(1, c(1, 1, 1), c(1, 1, 1), 7, 7))
+  for (case in cases) {
+    label <- paste(c(case[[1]], case[[2]], case[[3]]), collapse = " ")
+    expect_equal(tr(case[[1]], case[[2]], case[[3]], case[[4]])$tab, case[[5]], info = label)
+  }
+  # The write direction undoes the read direction in every orientation.
   set.seed(3)
   v <- runif(3 * 2 * 4)
   for (ox in c(-1, 1)) for (oy in c(0, 1)) for (oz in c(-1, 1)) {
     db <- tr(1L, c(ox, oy, oz), c(3, 2, 4), v)$tab
-    expect_equal(tr(-1L, c(ox, oy, oz), c(3, 2, 4), db)$tab, v)
+    expect_equal(tr(-1L, c(ox, oy, oz), c(3, 2, 4), db)$tab, v, info = paste(ox, oy, oz))
   }
-})
-
-test_that("three-dimensional grids", {
-  s <- 0:5 # nx = 2, ny = 1, nz = 3, server order
-  expect_equal(tr(1L, c(1, 1, 1), c(2, 1, 3), s)$tab, c(0, 3, 1, 4, 2, 5))
-  expect_equal(tr(1L, c(1, 1, -1), c(2, 1, 3), s)$tab, c(2, 5, 1, 4, 0, 3))
-  expect_equal(tr(1L, c(1, 1, 1), c(2, 2, 2), 0:7)$tab, c(0, 4, 2, 6, 1, 5, 3, 7))
-  expect_equal(tr(-1L, c(1, 1, 1), c(2, 2, 2), c(0, 4, 2, 6, 1, 5, 3, 7))$tab, 0:7)
 })
 
 test_that("an axis without nodes leaves the values alone; a wrong length is refused", {

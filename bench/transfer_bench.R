@@ -1,0 +1,146 @@
+# What an R user gets: the package's functions against the bundled server on
+# a grid, each figure a ratio to a base-R or file-system baseline measured in
+# the same run, then the client library's own figures (bench/run.sh).
+#
+#   Rscript bench/transfer_bench.R [NX NY [NZ]] [--repeat K] [--small K] [--no-client]
+#
+# NX NY NZ: the grid (default 1000 x 10000, 10^7 values, 80 MB). --repeat:
+# runs of each large transfer, the best kept (default 3). --small: runs of
+# the 24-value overwrite, the median kept (default 30). --no-client: skip
+# the client-level figures (they build the client and server with CMake).
+# The package must be installed (tools/setup.sh); the machine should be idle.
+
+usage <- "usage: Rscript bench/transfer_bench.R [NX NY [NZ]] [--repeat K] [--small K] [--no-client]"
+args <- commandArgs(trailingOnly = TRUE)
+opt <- list(grid = c(1000, 10000), repeats = 3L, small = 30L, client = TRUE)
+pos <- character(0)
+i <- 1L
+while (i <= length(args)) {
+  a <- args[i]
+  if (a %in% c("--repeat", "--small") && i < length(args)) {
+    opt[[if (a == "--repeat") "repeats" else "small"]] <- as.integer(args[i + 1L])
+    i <- i + 1L
+  } else if (a == "--no-client") {
+    opt$client <- FALSE
+  } else if (grepl("^[0-9]+$", a)) {
+    pos <- c(pos, a)
+  } else {
+    stop(usage, call. = FALSE)
+  }
+  i <- i + 1L
+}
+if (length(pos)) opt$grid <- as.numeric(pos)
+if (!length(opt$grid) %in% 2:3 || any(opt$grid < 1) || is.na(opt$repeats) || opt$repeats < 1L ||
+    is.na(opt$small) || opt$small < 1L) {
+  stop(usage, call. = FALSE)
+}
+n <- prod(opt$grid)
+if (n > .Machine$integer.max / 8) stop("the grid must hold at most 268435455 values", call. = FALSE)
+
+suppressMessages(library(orvanelink))
+bench_dir <- local({
+  f <- sub("^--file=", "", grep("^--file=", commandArgs(), value = TRUE))
+  if (length(f) == 1L) dirname(normalizePath(f)) else "bench"
+})
+work <- tempfile("orvbench")
+dir.create(work)
+
+# --- the file-system baseline: write, fsync, rename, directory fsync ---
+invisible(file.copy(file.path(bench_dir, "durable.c"), work))
+shlib <- file.path(work, paste0("durable", .Platform$dynlib.ext))
+out <- system2(file.path(R.home("bin"), "R"), c("CMD", "SHLIB", "-o", shlib, file.path(work, "durable.c")),
+               stdout = TRUE, stderr = TRUE)
+if (!file.exists(shlib)) stop("cannot compile bench/durable.c:\n", paste(out, collapse = "\n"))
+dll <- dyn.load(shlib)
+durable_write <- function(path, values) {
+  invisible(.Call(dll$bench_durable_write, path, dirname(path), values))
+}
+
+# --- measuring ---
+seconds <- function(f) {
+  t0 <- Sys.time()
+  f()
+  as.double(Sys.time() - t0, units = "secs")
+}
+best <- function(k, f) min(vapply(seq_len(k), function(i) seconds(f), 0))
+middle <- function(k, f) stats::median(vapply(seq_len(k), function(i) seconds(f), 0))
+
+status_kb <- function(field) {
+  line <- grep(paste0("^", field, ":"), readLines("/proc/self/status"), value = TRUE)
+  as.numeric(gsub("[^0-9]", "", line)) * 1024
+}
+# Growth of the peak resident memory while f() runs, its result kept, in
+# bytes; NA where the peak cannot be reset.
+peak_growth <- function(f) {
+  gc()
+  base <- status_kb("VmRSS")
+  reset <- tryCatch({
+    cat("5", file = "/proc/self/clear_refs")
+    TRUE
+  }, error = function(e) FALSE, warning = function(w) FALSE)
+  if (!reset) return(NA_real_)
+  keep <- f()
+  grown <- status_kb("VmHWM") - base
+  rm(keep)
+  grown
+}
+
+# --- the project ---
+project <- file.path(work, "project")
+dir.create(project)
+ConnectOrvane(run_server = TRUE, path = project)
+invisible(ListStudies(new = "Bench", location = file.path(project, "Bench")))
+invisible(ListDirectories("Bench", new = "Run"))
+CreateFileForDb(DbDescription(nx = opt$grid), "Grid", study = "Bench", directory = "Run")
+CreateFileForDb(DbDescription(nx = c(4, 3, 2)), "Small")
+
+values <- (seq_len(n) - 1) * 0.5 - 1e6
+values[seq(1, n, by = 97)] <- NA
+local_file <- file.path(work, "values.bin")
+payload <- 8 * n
+small <- c(NA, seq_len(23) / 4)
+
+res <- tryCatch({
+  t_write <- best(opt$repeats, function() CopyDbToOrvane(values, "Value", file = "Grid"))
+  t_durable <- best(opt$repeats, function() durable_write(local_file, values))
+  t_read <- best(opt$repeats, function() CopyOrvaneToDb("Value", file = "Grid"))
+  t_readbin <- best(opt$repeats, function() readBin(local_file, "double", n))
+  back <- CopyOrvaneToDb("Value")
+  if (!identical(back, values)) stop("the values read back differ from those written")
+  rm(back)
+  m_read <- peak_growth(function() CopyOrvaneToDb("Value")) / payload
+  m_readbin <- peak_growth(function() readBin(local_file, "double", n)) / payload
+
+  CopyDbToOrvane(small, "Small24", file = "Small")
+  t_small <- middle(opt$small, function() CopyDbToOrvane(small, "Small24", file = "Small"))
+  t_replace <- middle(opt$small, function() durable_write(file.path(work, "small.bin"), small))
+  if (!identical(CopyOrvaneToDb("Small24"), small)) stop("the small variable reads back wrong")
+  list(t_write = t_write, t_durable = t_durable, t_read = t_read, t_readbin = t_readbin,
+       m_read = m_read, m_readbin = m_readbin, t_small = t_small, t_replace = t_replace)
+}, finally = DisconnectOrvane())
+
+ms <- function(t) sprintf("%.1f ms", 1000 * t)
+cat(sprintf("R functions on a %s grid (%.0f values, %.0f MB); large transfers best of %d, the overwrite median of %d\n\n",
+            paste(opt$grid, collapse = " x "), n, payload / 1e6, opt$repeats, opt$small))
+rows <- rbind(
+  c("CopyOrvaneToDb() of the grid / readBin() of the same bytes from a local file",
+    sprintf("%.2f", res$t_read / res$t_readbin), "<= 3", paste(ms(res$t_read), "/", ms(res$t_readbin))),
+  c("peak memory growth of that read, in payloads (readBin alone)",
+    sprintf("%.2f (%.2f)", res$m_read, res$m_readbin), "<= 2", ""),
+  c("CopyDbToOrvane() of the grid / durable write of the bytes (write, fsync, rename, dir fsync)",
+    sprintf("%.2f", res$t_write / res$t_durable), "<= 1.5", paste(ms(res$t_write), "/", ms(res$t_durable))),
+  c("24-value overwrite with CopyDbToOrvane() / durable replace of a 192-byte file",
+    sprintf("%.2f", res$t_small / res$t_replace), "<= 4", paste(ms(res$t_small), "/", ms(res$t_replace))))
+width <- max(nchar(rows[, 1]))
+cat(sprintf("%-*s  %12s  %6s  %s\n", width, "what", "ratio", "goal", "times"))
+for (r in seq_len(nrow(rows))) cat(sprintf("%-*s  %12s  %6s  %s\n", width, rows[r, 1], rows[r, 2], rows[r, 3], rows[r, 4]))
+unlink(work, recursive = TRUE)
+
+if (opt$client) {
+  # The client bench lays its grid out 10000 values a row.
+  n_client <- if (n <= 10000) n else ceiling(n / 10000) * 10000
+  cat(sprintf("\nClient library (bench/run.sh --n %.0f --repeat %d):\n", n_client, opt$repeats))
+  status <- system2(file.path(bench_dir, "run.sh"), c("--n", format(n_client, scientific = FALSE),
+                                                      "--repeat", opt$repeats))
+  if (status != 0) stop("bench/run.sh failed", call. = FALSE)
+}
