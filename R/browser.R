@@ -20,9 +20,16 @@ ManageTarget <- function(stop_level = "variable", create = FALSE, delete = FALSE
   d <- if (is.null(db)) NULL else .as_description(db, need_coordinates = TRUE)
   a <- if (is.null(d)) list(0L, 0L, 0L, integer(0), numeric(0), numeric(0), numeric(0), numeric(0))
        else .db_call_args(d)
-  res <- .Call("SManageTarget", as.integer(delete), as.integer(create), as.integer(reset), level,
-               a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]], PACKAGE = "orvanelink")
-  !.failed(res)
+  run <- .native(.Call("SManageTarget", as.integer(delete), as.integer(create), as.integer(reset), level,
+                       a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
+                       PACKAGE = "orvanelink"), dialogue = TRUE)
+  # Leaving the browser at the Study level answers FALSE; a browser that
+  # could not run or lost its connection is an error. The refusals on the
+  # way were shown to the person, who was asked again.
+  lost <- .failed(run$value) &&
+    (run$out$code == 2L || any(grepl(names(.bridge_kinds)[1L], run$out$text[run$out$kind == "E"])))
+  if (inherits(run$value, "error") || lost) stop(.native_error(run, "browse the project"))
+  !.failed(run$value)
 }
 
 DesignateVariable <- function(names) {
@@ -32,11 +39,7 @@ DesignateVariable <- function(names) {
   if (any(nchar(names, type = "bytes") > .name_max)) {
     .fail("names", sprintf("must hold names of at most %d characters", .name_max))
   }
-  res <- .Call("SDesignateVariable", names, PACKAGE = "orvanelink")
-  if (.failed(res)) {
-    .orvane_stop("failure", "designate a variable",
-                 message = "the target has no File yet: connect with ConnectOrvane(), then choose a File with ManageTarget()")
-  }
+  res <- .orvane_call("designate a variable", "SDesignateVariable", names, dialogue = TRUE)
   if (identical(as.integer(res[["flag.continue"]]), 0L)) return(NA_integer_)
   as.integer(res$rank)
 }

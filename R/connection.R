@@ -4,11 +4,15 @@
 .path_max <- 1023L
 
 # A server launched by ConnectOrvane() is a child of this R process that the
-# client library never stops. Its process id is kept here so that
+# client library never stops. Its process handle is kept here so that
 # DisconnectOrvane(), a failed connection, the unloading of the package and
 # the end of the R session can stop it.
 .state <- new.env(parent = emptyenv())
-.state$server_pids <- integer(0)
+.state$servers <- list()
+# The time limit of the connection, in seconds, for the messages.
+.state$timeout <- 30
+
+.timeout <- function() .state$timeout
 
 # The reference server shipped with the package ("" when not installed).
 .bundled_server <- function() {
@@ -40,62 +44,70 @@
   bundled
 }
 
-# Process ids of the running server programs started by this R process. A
-# launched server always gets the bare name "VEKserver" as its first argument
-# whatever its path; one that has ended shows as "[VEKserver] <defunct>" (the
-# client never reaps it) and is not listed.
-.server_children <- function() {
-  me <- Sys.getpid()
-  lines <- tryCatch(suppressWarnings(system2("ps", c("-A", "-o", "pid=,ppid=,args="), stdout = TRUE,
-                                             stderr = FALSE)),
-                    error = function(e) NULL)
-  if (!is.null(lines) && is.null(attr(lines, "status"))) {
-    m <- regmatches(lines, regexec("^[[:space:]]*([0-9]+)[[:space:]]+([0-9]+)[[:space:]]+(.*)$", lines))
-    m <- m[lengths(m) == 4L]
-    pid <- as.integer(vapply(m, `[`, "", 2L))
-    ppid <- as.integer(vapply(m, `[`, "", 3L))
-    args <- vapply(m, `[`, "", 4L)
-    return(pid[ppid == me & grepl("^VEKserver( |$)", args)])
+# Reaps the launched servers that have ended and returns the ids of those
+# still running (none once the package's library is gone).
+.launched_pids <- function() {
+  tryCatch(.Call("SServerProcesses", PACKAGE = "orvanelink"), error = function(e) integer(0))
+}
+
+.running <- function(p) {
+  tryCatch(ps::ps_is_running(p) && ps::ps_status(p) != "zombie", error = function(e) FALSE)
+}
+
+# Takes in the servers the client has launched and that still run (it
+# reaps those that ended, so that no zombie stays behind this session).
+.track_servers <- function() {
+  pids <- .launched_pids()
+  known <- vapply(.state$servers, ps::ps_pid, integer(1))
+  for (pid in setdiff(pids, known)) {
+    p <- tryCatch(ps::ps_handle(pid), error = function(e) NULL)
+    if (!is.null(p)) .state$servers[[length(.state$servers) + 1L]] <- p
   }
-  # No ps: read the process table directly where there is one.
-  stats <- Sys.glob("/proc/[0-9]*/stat")
-  out <- integer(0)
-  for (f in stats) {
-    s <- tryCatch(readLines(f, warn = FALSE), error = function(e) "")
-    # pid (comm) state ppid ...; comm may hold blanks, so split after ")".
-    rest <- strsplit(sub("^.*\\) ", "", s[1L]), " ", fixed = TRUE)[[1L]]
-    if (length(rest) >= 2L && rest[1L] != "Z" && identical(as.integer(rest[2L]), me) &&
-        grepl("(VEKserver)", s[1L], fixed = TRUE)) {
-      out <- c(out, as.integer(basename(dirname(f))))
-    }
-  }
-  out
+  .state$servers <- Filter(.running, .state$servers)
+  invisible()
+}
+
+# Process ids of the launched servers still running.
+.server_pids <- function() {
+  .track_servers()
+  vapply(.state$servers, ps::ps_pid, integer(1))
 }
 
 .stop_server <- function() {
-  pids <- intersect(.state$server_pids, .server_children())
-  .state$server_pids <- integer(0)
-  if (length(pids) == 0L) return(invisible(FALSE))
+  live <- Filter(.running, .state$servers)
+  .state$servers <- list()
+  if (length(live) == 0L) {
+    .launched_pids()
+    return(invisible(FALSE))
+  }
   # The server finishes the request at hand on SIGTERM and exits; it is
   # idle here, so a few of its 250 ms ticks are plenty.
-  for (pid in pids) tools::pskill(pid, tools::SIGTERM)
+  for (p in live) try(ps::ps_send_signal(p, ps::signals()$SIGTERM), silent = TRUE)
   for (i in 1:40) {
-    pids <- intersect(pids, .server_children())
-    if (length(pids) == 0L) return(invisible(TRUE))
+    live <- Filter(.running, live)
+    if (length(live) == 0L) break
     Sys.sleep(0.05)
   }
-  for (pid in pids) tools::pskill(pid, tools::SIGKILL)
+  for (p in live) try(ps::ps_kill(p), silent = TRUE)
+  for (i in 1:40) {
+    if (!any(vapply(live, .running, logical(1)))) break
+    Sys.sleep(0.05)
+  }
+  .launched_pids()
   invisible(TRUE)
 }
 
 ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, server = NULL,
-                          path = "", verbose = FALSE) {
+                          path = "", verbose = FALSE, timeout = getOption("orvanelink.timeout", 30)) {
   .check_text(host, "host", max = .path_max)
   if (!nzchar(host)) .fail("host", "must not be empty")
   port <- if (is.null(port)) 0L else .check_count(port, "port", 1L, 65535L)
   .check_flag(run_server, "run_server")
   .check_text(path, "path")
   .check_flag(verbose, "verbose")
+  if (!is.numeric(timeout) || length(timeout) != 1L || is.na(timeout) || timeout <= 0 || timeout > 86400) {
+    .fail("timeout", "must be a number of seconds above 0 and at most 86400")
+  }
   if (!run_server && !is.null(server)) .fail("server", "is only used with run_server = TRUE")
   program <- if (run_server) .server_to_launch(server) else ""
   if (run_server && nzchar(path)) {
@@ -108,39 +120,36 @@ ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, s
       on.exit(Sys.setenv(VEK_PROJECT_DIR = old), add = TRUE)
     }
   }
-  before <- if (run_server) .server_children() else integer(0)
-  res <- .Call("SConnectOrvane", path, program, host, port, as.integer(run_server),
-               as.integer(verbose), PACKAGE = "orvanelink")
-  if (run_server) {
-    .state$server_pids <- union(.state$server_pids, setdiff(.server_children(), before))
+  if (!IsConnectedOrvane()) {
+    .Call("SSetTimeout", as.double(timeout), PACKAGE = "orvanelink")
+    .state$timeout <- timeout
   }
-  if (.failed(res)) {
-    if (run_server) .stop_server()
-    where <- if (port > 0L) sprintf("%s:%d", host, port) else sprintf("%s (default port)", host)
-    .orvane_stop("communication_error",
-                 sprintf("%s VEKserver on %s", if (run_server) "launch or connect to" else "connect to", where),
-                 "see the client's messages above")
-  }
+  # Also when an interrupt ends the call: a server launched for a
+  # connection that was not made is stopped again.
+  if (run_server) on.exit({
+    .track_servers()
+    if (!IsConnectedOrvane()) .stop_server()
+  }, add = TRUE)
+  where <- if (port > 0L) sprintf("%s:%d", host, port) else sprintf("%s (default port)", host)
+  .orvane_call(sprintf("%s VEKserver on %s", if (run_server) "launch or connect to" else "connect to", where),
+               "SConnectOrvane", path, program, host, port, as.integer(run_server), as.integer(verbose))
   invisible(TRUE)
 }
 
 DisconnectOrvane <- function(stop_server = TRUE) {
   .check_flag(stop_server, "stop_server")
-  .Call("SDisconnectOrvane", PACKAGE = "orvanelink")
+  .orvane_call("disconnect from VEKserver", "SDisconnectOrvane")
   if (stop_server) .stop_server()
   invisible(TRUE)
 }
 
+# The bridge's answer prints its reminder when there is no connection: a
+# question answers, it does not print.
 IsConnectedOrvane <- function() {
-  res <- .Call("SIsConnected", PACKAGE = "orvanelink")
-  !.failed(res)
+  !.failed(.native(.Call("SIsConnected", PACKAGE = "orvanelink"))$value)
 }
 
 ShowTarget <- function() {
-  res <- .Call("SShowTarget", PACKAGE = "orvanelink")
-  if (.failed(res)) {
-    .orvane_stop("not_connected", "show the target", "not connected to VEKserver: use ConnectOrvane() first",
-                 message = "not connected to VEKserver: use ConnectOrvane() first")
-  }
+  .orvane_call("show the target", "SShowTarget")
   invisible(TRUE)
 }

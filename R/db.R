@@ -182,9 +182,17 @@ ReadCoordinates <- function() {
 DbCompatible <- function(db) {
   d <- .as_description(db, need_coordinates = FALSE)
   a <- .db_call_args(d)
-  res <- .Call("SDbCompatible", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
-               PACKAGE = "orvanelink")
-  !.failed(res)
+  run <- .native(.Call("SDbCompatible", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
+                       PACKAGE = "orvanelink"))
+  # Two descriptions that differ answer FALSE, with the bridge's account of
+  # both as a message; anything else that stops the comparison is an error.
+  differ <- any(grepl("^Incompatibility between", run$out$text[run$out$kind == "E"]))
+  if (inherits(run$value, "error") || (.failed(run$value) && !differ)) {
+    .say(run$out, c("M", "D"))
+    stop(.native_error(run, "compare the Db with the current File"))
+  }
+  .say(run$out)
+  !.failed(run$value)
 }
 
 CreateFileForDb <- function(db, file, study = NULL, directory = NULL, allow_existing = FALSE) {

@@ -60,9 +60,11 @@ ReadVariable <- function(orient = c(1, 1, 1)) {
   orient <- .check_orient(orient)
   out <- list()
   repeat {
-    res <- .Call("SReadVariable", orient[1L], orient[2L], orient[3L], PACKAGE = "orvanelink")
-    name <- as.character(res$varname)
-    if (!.failed(res)) {
+    run <- .native(.Call("SReadVariable", orient[1L], orient[2L], orient[3L], PACKAGE = "orvanelink"),
+                   dialogue = TRUE)
+    res <- run$value
+    name <- if (is.list(res)) as.character(res$varname) else character(0)
+    if (!inherits(res, "error") && !.failed(res)) {
       if (identical(as.integer(res[["flag.continue"]]), 0L)) break
       tab <- .na_undefined(as.double(res$tab))
       nvar <- as.integer(res$nvar)
@@ -73,7 +75,7 @@ ReadVariable <- function(orient = c(1, 1, 1)) {
     # Without a designation (no File in the target, a failed request before
     # the menu) asking again would fail again.
     if (length(name) != 1L || name %in% c("", "None")) {
-      .orvane_stop("failure", "read variables of the current File", "see the message above")
+      stop(.native_error(run, "read variables of the current File"))
     }
     warning(sprintf("variable '%s' could not be read", name), call. = FALSE)
   }
@@ -85,6 +87,6 @@ WriteVariable <- function(values, name = NULL, orient = c(1, 1, 1)) {
   nm <- .name_or_empty(name, "name")
   orient <- .check_orient(orient)
   .orvane_call(sprintf("write %s", .describe(name, "variable")),
-               "SWriteVariable", orient[1L], orient[2L], orient[3L], values, nm)
+               "SWriteVariable", orient[1L], orient[2L], orient[3L], values, nm, dialogue = TRUE)
   invisible(TRUE)
 }

@@ -2,6 +2,7 @@
  * Connection to the server and the entry points that report the connection
  * and the target.
  */
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -10,6 +11,16 @@
 
 /* Protocol version that the bridge declares to the client library. */
 #define ST_PROTOCOL_VERSION 1300030
+
+void st_entry_start(void) {
+  _vek_reap_servers(NULL, 0);
+  /* The client closes a connection whose request was interrupted; counting
+   * it as open would send every later request into a closed socket. */
+  if (IS_CONNECTED && !VEKClientIsConnected()) {
+    IS_CONNECTED = 0;
+    st_reset(0);
+  }
+}
 
 int st_connect(char *vek_init, char *vek_server, char *hostname, int port_number, int run_server) {
   static char server[ST_PATH_SIZE];
@@ -128,5 +139,26 @@ extern "C" SEXP SShowTarget(void) {
     show_level("Selection ", ST_LEVEL_SELECTION);
     show_level("Variable  ", ST_LEVEL_VARIABLE);
     return Rcpp::List::create(Rcpp::Named("error") = 0);
+  });
+}
+
+/* SSetTimeout(seconds): the time limit of every wait on the server (the
+ * first byte of an answer, the rest of it, connecting), from now on. */
+extern "C" SEXP SSetTimeout(SEXP s_seconds) {
+  return st_entry([&]() -> SEXP {
+    double seconds = Rcpp::as<double>(s_seconds);
+    if (!(seconds > 0) || seconds * 1000 > INT_MAX) mes_abort("Wrong time limit (%g s)", seconds);
+    _vek_answer_timeout_ms = (int)(seconds * 1000 + 0.5);
+    return Rcpp::List::create(Rcpp::Named("error") = 0);
+  });
+}
+
+/* SServerProcesses(): the process ids of the servers launched here that
+ * still run (those that ended are reaped on the way). */
+extern "C" SEXP SServerProcesses(void) {
+  return st_entry([&]() -> SEXP {
+    int pids[64];
+    int n = _vek_reap_servers(pids, 64);
+    return Rcpp::wrap(std::vector<int>(pids, pids + n));
   });
 }

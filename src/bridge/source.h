@@ -234,6 +234,9 @@ struct st_client_array {
 /* Called on an unwound entry point before the block registry is swept: the
  * coordinate block of DESC_DB must not be left pointing at freed memory. */
 void st_entry_unwind(void);
+/* Run before the body of every entry point: reaps launched servers that
+ * have ended, and forgets a connection the client has closed. */
+void st_entry_start(void);
 
 /*
  * The body of every R entry point:
@@ -251,7 +254,12 @@ void st_entry_unwind(void);
 template <class F>
 SEXP st_entry(F &&body) {
   ST_CALL++;
-  return util_protected_call(body, st_entry_unwind);
+  return util_protected_call(
+      [&]() -> SEXP {
+        st_entry_start();
+        return body();
+      },
+      st_entry_unwind);
 }
 
 #endif /* ORVANE_SOURCE_H */

@@ -6,6 +6,7 @@
 #define VEKOS_H
 
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>

@@ -20,6 +20,7 @@ int _vek_server64 = 0;
 /* Defined beside the codec, not the session: the codec's own waits use it,
  * and the server links the codec without the session. */
 int _vek_answer_timeout_ms = 30000;
+int (*_vek_progress_function)(double done, double total) = NULL;
 }
 
 #define READ_BUFFER_SIZE 65536
@@ -64,15 +65,8 @@ static inline double bits_double(uint64_t u) {
 static int io_timeout_ms(void) { return _vek_is_server ? -1 : _vek_answer_timeout_ms; }
 
 static int wait_writable(int sock, int timeout_ms) {
-  struct pollfd pfd;
-  pfd.fd = sock;
-  pfd.events = POLLOUT;
-  pfd.revents = 0;
-  int r;
-  do {
-    r = poll(&pfd, 1, timeout_ms);
-  } while (r < 0 && errno == EINTR);
-  if (r == 0) errno = ETIMEDOUT;
+  int r = _vek_wait_fd(sock, POLLOUT, timeout_ms);
+  if (r == 0) _vek_time_out();
   return r;
 }
 
@@ -119,7 +113,7 @@ int _vek_flush_read(int sock, int need) {
   while (_buffer_rnbytes < need) {
     int w = _vek_wait_readable(sock, io_timeout_ms());
     if (w <= 0) {
-      if (w == 0) errno = ETIMEDOUT;
+      if (w == 0) _vek_time_out();
       return 0;
     }
     ssize_t r = recv(sock, _rbuffer + _buffer_rnbytes, (size_t)(READ_BUFFER_SIZE - _buffer_rnbytes), 0);
@@ -396,10 +390,22 @@ int _vek_write_double_elem(int sock, void *v, unsigned) {
  * double is two 4-byte units under the buffer's send rule) without a call
  * and a trace test per value.
  */
+
+/* Tells the host how far a bulk transfer has come, between two sends or
+ * two receives, so that the bytes and the sends stay what they are. 0 when
+ * the host wants it stopped. */
+static int transfer_goes_on(size_t done, size_t total) {
+  if (_vek_progress_function == NULL) return 1;
+  if (!_vek_interrupted && !_vek_progress_function((double)done, (double)total)) return 1;
+  _vek_interrupted = 1;
+  errno = EINTR;
+  return 0;
+}
 static int write_doubles(int sock, const double *a, size_t n) {
   if (sock == -1) return n == 0;
   size_t i = 0;
   while (i < n) {
+    if (!transfer_goes_on(i, n)) return 0;
     if (_buffer_nbytes + 4 > VEK_BUFFER_SIZE && !_vek_flush_write(sock)) return 0;
     /* Whole doubles that fit before the buffer fills. */
     size_t fit = (size_t)(VEK_BUFFER_SIZE - _buffer_nbytes) / 8;
@@ -420,12 +426,13 @@ static int write_doubles(int sock, const double *a, size_t n) {
       i++;
     }
   }
-  return 1;
+  return transfer_goes_on(n, n);
 }
 
 static int read_doubles(int sock, double *a, size_t n) {
   size_t i = 0;
   while (i < n) {
+    if (!transfer_goes_on(i, n)) return 0;
     if (_buffer_rnbytes - _buffer_rpos < 8 && !_vek_flush_read(sock, 8)) return 0;
     size_t avail = (size_t)(_buffer_rnbytes - _buffer_rpos) / 8;
     if (avail > n - i) avail = n - i;
@@ -436,12 +443,13 @@ static int read_doubles(int sock, double *a, size_t n) {
     _buffer_rpos += (int)(avail * 8);
     i += avail;
   }
-  return 1;
+  return transfer_goes_on(n, n);
 }
 
 static int read_ints(int sock, int *a, size_t n) {
   size_t i = 0;
   while (i < n) {
+    if (!transfer_goes_on(i, n)) return 0;
     if (_buffer_rnbytes - _buffer_rpos < 4 && !_vek_flush_read(sock, 4)) return 0;
     size_t avail = (size_t)(_buffer_rnbytes - _buffer_rpos) / 4;
     if (avail > n - i) avail = n - i;
@@ -450,7 +458,7 @@ static int read_ints(int sock, int *a, size_t n) {
     _buffer_rpos += (int)(avail * 4);
     i += avail;
   }
-  return 1;
+  return transfer_goes_on(n, n);
 }
 
 static int run_bulk(int sock, void *array, size_t n, vek_elem_op op) {

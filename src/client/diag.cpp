@@ -1,5 +1,9 @@
 /*
  * Diagnostics: the error function, debug messages and the trace file.
+ *
+ * Where an error or debug line finally goes is the host's: st_def_error and
+ * st_def_debug come from diag_stdio.cpp in a plain program and from the R
+ * support layer inside R, so that this file never names a standard stream.
  */
 #include <stdarg.h>
 #include <stdlib.h>
@@ -25,7 +29,6 @@ static char date_time[30];
 
 #define MAX_FUNCTION_LEVEL 5
 
-static const char *program_tag(void) { return _vek_is_server ? "VEKserver" : "VEKClient"; }
 
 /* vsnprintf already cuts at the buffer's end; a message that was cut says so
  * with a trailing "..." rather than stopping mid-word without a hint. */
@@ -58,10 +61,14 @@ const char *st_get_date(void) {
 
 int st_get_pid(void) { return (int)getpid(); }
 
-void st_def_error(const char *text) { fprintf(stderr, "%s ERROR: %s\n", program_tag(), text); }
+const char *_vek_program_tag(void) { return _vek_is_server ? "VEKserver" : "VEKClient"; }
 
+/* A request abandoned because the host was interrupted fails without a word
+ * of its own (the trace keeps it): the host reports the interrupt itself,
+ * and the errors of a wait cut short would only blur that. */
 static void report(const char *text) {
   if (_vek_trace_level >= 1) _vek_trace("Error: %s", text);
+  if (_vek_interrupted) return;
   if (VEK_ERROR_FUNCTION) VEK_ERROR_FUNCTION(text);
 }
 
@@ -111,10 +118,7 @@ void _vek_debug(const char *fmt, ...) {
   format_into(msg, sizeof msg, fmt, ap);
   va_end(ap);
   if (_vek_trace_level >= 1) _vek_trace("Debug: %s", msg);
-  if (_vek_client_dbg_mode) {
-    printf("%s Debug: %s\n", program_tag(), msg);
-    fflush(stdout);
-  }
+  if (_vek_client_dbg_mode) st_def_debug(msg);
 }
 
 void VEKClientDebug(int mode) {
@@ -146,13 +150,13 @@ void _vek_trace_init(void) {
     snprintf(name, 200, "%s", env_name);
   } else {
     char base[256];
-    snprintf(base, sizeof base, "%s_trace_%d.txt", program_tag(), st_get_pid());
+    snprintf(base, sizeof base, "%s_trace_%d.txt", _vek_program_tag(), st_get_pid());
     snprintf(name, sizeof name, "/tmp/%s", base);
   }
   if (_vek_trace_file) fclose(_vek_trace_file);
   _vek_trace_file = fopen(name, "a");
   _vek_trace_level = _vek_trace_file ? (int)level : 0;
-  _vek_trace("Tracing %s. Level %d. Date %s", program_tag(), (int)level, st_get_date());
+  _vek_trace("Tracing %s. Level %d. Date %s", _vek_program_tag(), (int)level, st_get_date());
 }
 
 void _vek_trace_reset_for_tests(void) {

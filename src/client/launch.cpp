@@ -16,6 +16,46 @@
 
 static char vek_server_variable[VEK_PATH_MAX];
 
+/* Servers launched by this process and not yet reaped. The library never
+ * stops them, but a child that ends stays a zombie until its parent waits
+ * for it: the host reaps them through _vek_reap_servers. Only the ids
+ * listed here are ever waited for, so a child of someone else in the same
+ * process (R runs many) is never taken from its owner. */
+#define MAX_LAUNCHED 64
+static int launched[MAX_LAUNCHED];
+static int n_launched = 0;
+
+/* 1 when pid has ended and was reaped (it leaves the list), else 0. */
+static int reap_one(int pid, int *status) {
+  pid_t r;
+  do {
+    r = waitpid(pid, status, WNOHANG);
+  } while (r < 0 && errno == EINTR);
+  if (r == 0) return 0;
+  for (int i = 0; i < n_launched; i++) {
+    if (launched[i] == pid) {
+      launched[i] = launched[--n_launched];
+      break;
+    }
+  }
+  return 1;
+}
+
+static void remember_launch(int pid) {
+  if (n_launched == MAX_LAUNCHED) _vek_reap_servers(NULL, 0);
+  if (n_launched < MAX_LAUNCHED) launched[n_launched++] = pid;
+}
+
+/* The suggested port only has to differ between launches; a generator of
+ * our own leaves the host's random sequence (R's) alone. */
+static int suggest_port(void) {
+  unsigned x = (unsigned)time(NULL) ^ ((unsigned)getpid() << 16);
+  x ^= x << 13;
+  x ^= x >> 17;
+  x ^= x << 5;
+  return (int)(x % 1024) + 1024;
+}
+
 /* Builds a candidate location into path (VEK_PATH_MAX bytes) and tells
  * whether it exists. A candidate that does not fit is skipped, never cut:
  * a cut path could name another program. */
@@ -70,13 +110,10 @@ static int run_on_given_port(const char *path, char **argv) {
   int pid = _vek_exec_server(path, argv);
   if (pid < 0) return VEK_RESULT_USAGE;
   VEK_TRACE(2, "Sleeping 1s to let the server initialize...");
-  unsigned left = 1;
-  while ((left = sleep(left)) > 0) {
-  }
+  if (_vek_wait_fd(-1, 0, 1000) < 0) return VEK_RESULT_COMMUNICATION;
   int status;
-  pid_t r = waitpid(pid, &status, WNOHANG);
-  if (r < 0) _vek_perror("Cannot waitpid");
-  else VEK_TRACE(2, "VEKserver %s...", r > 0 ? "is already dead" : "is still alive !!");
+  int ended = reap_one(pid, &status);
+  VEK_TRACE(2, "VEKserver %s...", ended ? "is already dead" : "is still alive !!");
   return VEK_RESULT_OK;
 }
 
@@ -117,9 +154,7 @@ static int run_with_control(const char *path, char **argv, int argc, unsigned sh
   char control_flag[] = "-control", port_flag[] = "-port";
   char control_text[16], suggested_text[16];
   snprintf(control_text, sizeof control_text, "%d", control_port);
-  /* A private seed: the host's random sequence is not ours to reseed. */
-  unsigned seed = (unsigned)time(NULL);
-  int suggested = rand_r(&seed) % 1024 + 1024;
+  int suggested = suggest_port();
   snprintf(suggested_text, sizeof suggested_text, "%d", suggested);
   argv[argc++] = control_flag;
   argv[argc++] = control_text;
@@ -136,7 +171,7 @@ static int run_with_control(const char *path, char **argv, int argc, unsigned sh
                 suggested);
       *port = (unsigned short)suggested;
       code = VEK_RESULT_OK;
-      waitpid(pid, NULL, WNOHANG); /* collects a child whose exec failed */
+      reap_one(pid, NULL); /* collects a child whose exec failed */
     } else if (r == 0) {
       code = read_control_port(control_sock, port);
     }
@@ -274,7 +309,21 @@ int _vek_exec_server(const char *path, char **argv) {
     return -1;
   }
   VEK_TRACE(2, "New Process Id: %d", (int)pid);
+  remember_launch((int)pid);
   return (int)pid;
+}
+
+int _vek_reap_servers(int *pids, int max) {
+  int running = 0;
+  for (int i = n_launched - 1; i >= 0; i--) {
+    int pid = launched[i];
+    if (reap_one(pid, NULL)) {
+      VEK_TRACE(2, "VEKserver %d has ended", pid);
+    } else if (pids != NULL && running < max) {
+      pids[running++] = pid;
+    }
+  }
+  return running;
 }
 
 } /* extern "C" */

@@ -12,28 +12,66 @@ extern "C" {
 int _vek_winsock_init(void) { return 0; }
 void _vek_winsock_free(void) {}
 
-int _vek_wait_readable(int sock, int timeout_ms) {
+int (*_vek_interrupt_function)(void) = NULL;
+int _vek_interrupted = 0;
+int _vek_timed_out = 0;
+
+/* How long a wait runs between two questions to the host: short enough
+ * for an interrupt to be felt at once, long enough to cost nothing. */
+#define WAIT_SLICE_MS 100
+
+int _vek_check_interrupt(void) {
+  if (!_vek_interrupted && _vek_interrupt_function && _vek_interrupt_function()) {
+    _vek_interrupted = 1;
+    if (_vek_trace_level >= 2) _vek_trace("Interrupted by the host");
+  }
+  return _vek_interrupted;
+}
+
+void _vek_time_out(void) {
+  _vek_timed_out = 1;
+  errno = ETIMEDOUT;
+}
+
+static long long elapsed_ms(const struct timespec *start) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - start->tv_sec) * 1000LL + (now.tv_nsec - start->tv_nsec) / 1000000LL;
+}
+
+int _vek_wait_fd(int sock, short events, int timeout_ms) {
   struct pollfd pfd;
   pfd.fd = sock;
-  pfd.events = POLLIN;
+  pfd.events = events;
   pfd.revents = 0;
-  /* R delivers signals to this thread: an interrupted wait resumes with
-   * whatever time is left rather than failing the request. */
   struct timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
-  int left = timeout_ms;
   for (;;) {
-    int r = poll(&pfd, 1, left);
-    if (r >= 0) return r > 0 ? 1 : 0;
-    if (errno != EINTR) return -1;
-    if (timeout_ms < 0) continue;
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long spent = (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
-    if (spent >= timeout_ms) return 0;
-    left = timeout_ms - (int)spent;
+    if (_vek_interrupted) {
+      errno = EINTR;
+      return -1;
+    }
+    int left = timeout_ms;
+    if (timeout_ms >= 0) {
+      long long spent = elapsed_ms(&start);
+      left = spent >= timeout_ms ? 0 : (int)(timeout_ms - spent);
+    }
+    int slice = left;
+    if (_vek_interrupt_function && (slice < 0 || slice > WAIT_SLICE_MS)) slice = WAIT_SLICE_MS;
+    int r = poll(&pfd, 1, slice);
+    if (r > 0) return 1;
+    /* R delivers signals to this thread: an interrupted wait goes on with
+     * whatever time is left rather than failing the request. */
+    if (r < 0 && errno != EINTR) return -1;
+    if (_vek_check_interrupt()) {
+      errno = EINTR;
+      return -1;
+    }
+    if (r == 0 && slice == left) return 0;
   }
 }
+
+int _vek_wait_readable(int sock, int timeout_ms) { return _vek_wait_fd(sock, POLLIN, timeout_ms); }
 
 int _vek_connect(const char *host, unsigned short port, int *sock) {
   if (_vek_trace_level >= 4) _vek_trace("_vek_connect(%s,%d,%p)", VEK_STR(host), port, (void *)sock);
@@ -71,10 +109,30 @@ int _vek_connect(const char *host, unsigned short port, int *sock) {
   }
   *sock = s;
   if (_vek_trace_level >= 4) _vek_trace("Socket %d created, connecting to %s:%d", s, host, port);
-  int r;
-  do {
-    r = connect(s, (struct sockaddr *)&addr, sizeof addr);
-  } while (r < 0 && errno == EINTR);
+  /* Connecting without blocking: a host that never completes the handshake
+   * costs one answer time limit, and the wait can be interrupted like every
+   * other wait on the server. The socket blocks again afterwards. */
+  int flags = fcntl(s, F_GETFL, 0);
+  if (flags >= 0) fcntl(s, F_SETFL, flags | O_NONBLOCK);
+  int r = connect(s, (struct sockaddr *)&addr, sizeof addr);
+  if (r < 0 && (errno == EINPROGRESS || errno == EINTR)) {
+    int w = _vek_wait_fd(s, POLLOUT, _vek_answer_timeout_ms);
+    if (w > 0) {
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) < 0) err = errno;
+      errno = err;
+      r = err ? -1 : 0;
+    } else {
+      if (w == 0) _vek_time_out();
+      r = -1;
+    }
+  }
+  if (flags >= 0) {
+    int saved = errno;
+    fcntl(s, F_SETFL, flags);
+    errno = saved;
+  }
   if (r < 0) {
     _vek_perror("_vek_connect(%s:%d), connect", host, port);
     _vek_close_socket(sock);

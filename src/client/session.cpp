@@ -14,6 +14,8 @@ int _vek_client_linked_version = 0;
 int _vek_client_server_version = 0;
 int _vek_client_n_supported_requests = 0;
 char **_vek_client_supported_requests = NULL;
+int _vek_client_failed_code = 0;
+char _vek_server_message[VEK_MSG_SIZE] = "";
 }
 
 /* A keyword list longer than this is not a list of requests but a hostile or
@@ -70,7 +72,7 @@ int _vek_send_and_wait(char *answer) {
       goto fail;
     }
     if (r == 0) {
-      errno = ETIMEDOUT;
+      _vek_time_out();
       _vek_perror("_vek_send_and_wait(): Receives nothing from server");
       goto fail;
     }
@@ -105,6 +107,7 @@ int _vek_check_answer(const char *answer, const char *expected) {
   if (strcmp(answer, "SERROR") == 0) {
     char *text = NULL;
     if (_vek_read_string(_vek_server_socket, &text, 10000)) {
+      snprintf(_vek_server_message, sizeof _vek_server_message, "%s", text);
       _vek_error("Server: %s", text);
       _vek_debug("Reply from server = SERROR:%s.", text);
     } else {
@@ -122,9 +125,21 @@ int _vek_check_answer(const char *answer, const char *expected) {
   return 0;
 }
 
+/* The answer of a request abandoned half-way may still come at any time,
+ * and nothing would tell it from the next request's: the connection ends
+ * rather than read someone else's answer. */
+static void close_interrupted(void) {
+  if (_vek_trace_level >= 2) _vek_trace("Closing the interrupted connection");
+  _vek_close_client();
+}
+
 void _vek_cleanup_socket(void) {
   int sock = _vek_server_socket;
   if (sock == -1) return;
+  if (_vek_interrupted) {
+    close_interrupted();
+    return;
+  }
   if (_vek_trace_level >= 2) _vek_trace("Cleaning socket...");
   _vek_empty_write_buffer();
   /* What is left in the read window belongs to the failed answer too. */
@@ -135,6 +150,10 @@ void _vek_cleanup_socket(void) {
   for (;;) {
     if (_vek_trace_level >= 5) _vek_trace("Cheching if there is still data in the socket");
     int r = _vek_wait_readable(sock, 500);
+    if (r < 0 && _vek_interrupted) {
+      close_interrupted();
+      return;
+    }
     if (r < 0) {
       _vek_perror("_vek_cleanup_socket(): call to select() failed");
       return;
@@ -164,6 +183,7 @@ int _vek_answer(const char *expected) {
 
 int _vek_store(int code) {
   _vek_client_last_error = code;
+  if (code != VEK_RESULT_OK) _vek_client_failed_code = code;
   return code == VEK_RESULT_OK ? 0 : 1;
 }
 
@@ -329,12 +349,18 @@ static int st_agree_word_size(void) {
   return code;
 }
 
-static void st_say_goodbye_and_close(void) {
-  _vek_cleanup_socket();
+/* After a time-out the server is not listening, and would answer neither
+ * the drain nor the farewell: both would only add another time limit to
+ * the caller's wait. The farewell is still sent, for a server that wakes. */
+static void st_say_goodbye_and_close(int timed_out) {
+  if (!timed_out) _vek_cleanup_socket();
   if (_vek_server_socket == -1) return;
   if (_vek_start_packet("CBYE BYE") == 0) {
     char answer[16];
-    _vek_send_and_wait(answer);
+    if (timed_out)
+      _vek_flush_write(_vek_server_socket);
+    else
+      _vek_send_and_wait(answer);
   } else {
     _vek_cleanup_socket();
   }
@@ -345,6 +371,10 @@ int VEKClientConnect(const char *host, unsigned short port, const char *data_pat
   _vek_trace_init();
   VEK_TRACE_ENTRY("VEKClientConnect", "(%s,%d,%s)", VEK_STR(host), port, VEK_STR(data_path));
   int code = VEK_RESULT_USAGE;
+  /* Whether this attempt timed out decides its farewell; the host's flag
+   * keeps what it held before. */
+  int timed_out_before = _vek_timed_out;
+  _vek_timed_out = 0;
   if (_vek_client_linked_version == 0) {
     _vek_error(VEK_NOT_INITIALIZED);
     goto end;
@@ -387,10 +417,11 @@ int VEKClientConnect(const char *host, unsigned short port, const char *data_pat
   code = VEK_RESULT_OK;
   goto end;
 fail:
-  st_say_goodbye_and_close();
+  st_say_goodbye_and_close(_vek_timed_out);
   /* Not connected: no server's list stays behind. */
   free_supported_requests();
 end:
+  _vek_timed_out |= timed_out_before;
   if (_vek_trace_level >= 1) _vek_trace_func_end("%d", code);
   return _vek_store(code);
 }

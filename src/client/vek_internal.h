@@ -33,7 +33,11 @@ extern int _vek_client_dbg_mode;
 extern int _vek_trace_level;
 extern FILE *_vek_trace_file;
 
+/* The default error function and the writer of debug lines: the standard
+ * streams in a plain program (diag_stdio.cpp), the host's console in R. */
 void st_def_error(const char *text);
+void st_def_debug(const char *text);
+const char *_vek_program_tag(void);
 void _vek_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void _vek_perror(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void _vek_herror(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -68,7 +72,32 @@ void _vek_trace_reset_for_tests(void);
 /* Text of a possibly null string for traces. */
 #define VEK_STR(s) ((s) ? (s) : "(nil)")
 
+/* ---- host hooks ----
+ * A host with its own event loop (R) is asked, during every wait on the
+ * server and through a long transfer, whether its user wants to stop. A
+ * non-zero answer is remembered in _vek_interrupted: from then on every
+ * wait fails at once (errno EINTR), the request fails with code 2 and the
+ * connection is closed, since its answer may still come at any time. The
+ * host clears the flag once it has dealt with the interrupt. Both hooks are
+ * null in a plain program. */
+extern int (*_vek_interrupt_function)(void);
+/* Called with (0, total) as a bulk transfer of `total` values starts, then
+ * as it goes and with (total, total) at its end; non-zero stops it like an
+ * interrupt. */
+extern int (*_vek_progress_function)(double done, double total);
+extern int _vek_interrupted;
+/* 1 when the host asked to stop (asking it if it has not yet said so). */
+int _vek_check_interrupt(void);
+/* Set by a wait that reached its time limit (errno ETIMEDOUT); the host
+ * clears it before a call to learn whether the call timed out. */
+extern int _vek_timed_out;
+void _vek_time_out(void);
+
 /* ---- socket primitives ---- */
+/* Waits for events on sock: 1 ready, 0 time limit reached, -1 failure or
+ * interrupt (errno set). A negative timeout waits without limit; a sock of
+ * -1 only lets the time pass. */
+int _vek_wait_fd(int sock, short events, int timeout_ms);
 int _vek_connect(const char *host, unsigned short port, int *sock);
 int _vek_listen_port(unsigned short *port, int backlog, int *sock);
 int _vek_wait_connect(int listen_sock, int *new_sock, int blocking, int timeout_seconds);
@@ -121,6 +150,11 @@ extern int _vek_client_server_version;
 extern int _vek_client_n_supported_requests;
 extern char **_vek_client_supported_requests;
 extern int _vek_client_last_error;
+/* Code of the last public function that failed, and the text of the last
+ * "SERROR" answer: what a host reports about its call once the bridge has
+ * called further functions. The host clears them before its call. */
+extern int _vek_client_failed_code;
+extern char _vek_server_message[VEK_MSG_SIZE];
 /* Wait for the first byte of an answer, in milliseconds. Tests lower it so
  * that a silent peer does not cost them half a minute. */
 extern int _vek_answer_timeout_ms;
@@ -166,6 +200,10 @@ int _vek_list_exchange(const char *keyword, const char *answer, int nfilters, co
 
 /* ---- launch ---- */
 int search_in_path(const char *name, char separator, char *path);
+/* Reaps the servers this process launched that have ended (so that none is
+ * left a zombie) and puts the process ids of those still running into
+ * pids (at most max); returns their number. */
+int _vek_reap_servers(int *pids, int max);
 int st_file_exists(const char *path);
 int _vek_exec_server(const char *path, char **argv);
 

@@ -108,6 +108,13 @@ void io_define(void) {
   EXIT_FUNC = R_Exit;
 }
 
+util_write_func util_route_write(util_write_func write) {
+  io_define();
+  util_write_func previous = WRITE_FUNC;
+  WRITE_FUNC = write;
+  return previous;
+}
+
 void R_Write(const char *string, ...) {
   if (string == NULL) return;
   int len = (int)strlen(string);
@@ -216,6 +223,12 @@ int IFFFF(int value) { return value == UTIL_UNDEF_INT ? 1 : 0; }
 /* Messages                                                            */
 /* ------------------------------------------------------------------ */
 
+/* 1 while messerr or mes_abort writes: a slot that keeps what it is given
+ * can tell an error line from an ordinary message. */
+static int WRITING_ERROR = 0;
+
+int util_writing_error(void) { return WRITING_ERROR; }
+
 static void write_text(const char *text) {
   if (WRITE_FUNC != NULL) WRITE_FUNC(text);
 }
@@ -237,14 +250,18 @@ void message(const char *format, ...) {
 void messerr(const char *format, ...) {
   va_list ap;
   va_start(ap, format);
+  WRITING_ERROR = 1;
   write_formatted(1, format, ap);
+  WRITING_ERROR = 0;
   va_end(ap);
 }
 
 void mes_abort(const char *format, ...) {
   va_list ap;
   va_start(ap, format);
+  WRITING_ERROR = 1;
   write_formatted(1, format, ap);
+  WRITING_ERROR = 0;
   va_end(ap);
   if (EXIT_FUNC != NULL)
     EXIT_FUNC();

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "routing.h"
+
 /* Undefined values shared by the whole bridge. */
 #define UTIL_UNDEF_INT (-1234567)
 #define UTIL_UNDEF_REAL 1.234e30
@@ -34,7 +36,6 @@
 #define UTIL_ABORT_MESSAGE "Abort caught by C and return to R"
 
 /* ---- routing slots and their R adapters ---- */
-typedef void (*util_write_func)(const char *string, ...);
 typedef void (*util_read_func)(const char *prompt, char *answer);
 typedef void (*util_exit_func)(void);
 
@@ -110,14 +111,19 @@ int util_call_depth(void);
 /* Number of mem_alloc blocks handed out and not yet released (tests). */
 int util_live_blocks(void);
 
+/* Exported by R, declared in no header meant for packages: raises R's
+ * interrupt condition as a pending Ctrl-C would. */
+extern "C" void Rf_onintr(void);
+
 /*
  * Runs `body` (a callable returning SEXP) as the body of an R entry point.
  * A bridge abort, an end of console input, any C++ exception (Rcpp's
  * conversion errors, std::bad_alloc) and an R longjmp caught by
  * Rcpp::unwindProtect all unwind the C++ frames first; `on_unwind` (may be
  * null) and the block registry then release what the call held, and only
- * after that is the R error raised (or the R jump resumed) from this frame,
- * which holds no C++ object with a destructor.
+ * after that is the R error raised (or the R jump resumed, or an interrupt
+ * taken by the client raised) from this frame, which holds no C++ object
+ * with a destructor.
  */
 template <class F>
 SEXP util_protected_call(F &&body, void (*on_unwind)(void)) {
@@ -147,8 +153,12 @@ SEXP util_protected_call(F &&body, void (*on_unwind)(void)) {
     util_copy(text, sizeof text, "Unknown C++ exception caught by C and return to R");
   }
   if (failed && on_unwind != NULL) on_unwind();
+  /* An interrupt taken by a wait on the server made the call fail on its
+   * way out; the user gets it as R's interrupt, not as an error. */
+  int interrupted = util_call_depth() == 1 && util_call_finish();
   util_call_leave(failed);
   if (token != NULL) Rcpp::internal::resumeJump(token);
+  if (interrupted) Rf_onintr();
   if (failed) Rf_error("%s", text);
   return result;
 }

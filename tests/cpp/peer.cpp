@@ -506,6 +506,9 @@ void reset_client(int answer_timeout_ms) {
   _vek_client_dbg_mode = 0;
   _vek_disable_rw_trace = 0;
   _vek_answer_timeout_ms = answer_timeout_ms;
+  _vek_interrupt_function = nullptr;
+  _vek_progress_function = nullptr;
+  _vek_interrupted = 0;
 }
 
 /* ---------------- error capture ---------------- */

@@ -163,8 +163,9 @@ int connect_client(Peer& p, const std::string& data_path = "");
 
 /* Puts the library back to "initialised, not connected" between tests: closes
  * a socket left open, forgets the server's version, word size and supported
- * list, clears the last code, and sets the answer time-out (tests keep it
- * short so that a forgotten answer costs seconds, not half a minute). */
+ * list, clears the last code and the host's hooks, and sets the answer
+ * time-out (tests keep it short so that a forgotten answer costs seconds,
+ * not half a minute). */
 void reset_client(int answer_timeout_ms = 5000);
 
 /* Collects the library's error messages while alive (restores the previous

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -270,6 +271,64 @@ TEST_F(Session, ARefusedConnectionIsCode2) {
   EXPECT_TRUE(errors.contains("_vek_connect(127.0.0.1:" + std::to_string(port) + "), connect: Connection refused"))
       << errors.joined();
   EXPECT_EQ(-1, _vek_server_socket);
+}
+
+// A host that is interrupted (R's Ctrl-C) gets its call back at once from a
+// stalled handshake, a stalled answer or values still flowing: the call fails
+// with code 2 and no message, and the connection is closed, since the answer
+// it abandoned could still arrive.
+int g_asked = 0;
+int interrupt_on_third_question() { return ++g_asked >= 3; }
+int stop_once_values_flow(double done, double) { return done > 0; }
+
+TEST_F(Session, AnInterruptAbandonsTheWaitAndClosesTheConnection) {
+  const int n = 20000;
+  struct Case {
+    const char* name;
+    bool connected_first;
+    std::function<void(Peer&)> script;
+    std::function<int(Peer&)> call;
+  } cases[] = {
+      {"stalled handshake", false,
+       [](Peer& p) { p.expect(kw("CHELLO").str("").i32(VEK_PROTOCOL_VERSION)).stall(4000); },
+       [](Peer& p) { return vekt::connect_client(p); }},
+      {"stalled answer", true, [](Peer& p) { p.expect(kw("CUNITMODE").i32(1)).stall(4000); },
+       [](Peer&) { return VEKClientSetUnitMode(1); }},
+      {"values flowing", true,
+       [&](Peer& p) {
+         p.expect(kw("CREADVARF").i64(-1).i64(-1).i32(0))
+             .send(kw("SDATAF").i64(n).dbl(0).append(vekt::doubles(std::vector<double>(n, 1.5))))
+             .stall(4000);
+       },
+       [](Peer&) {
+         double test, *data = nullptr;
+         vek_long count;
+         int r = VEKClientReadDoubleVariable(0, &test, &count, &data);
+         EXPECT_EQ(nullptr, data);
+         return r;
+       }},
+  };
+  for (const Case& c : cases) {
+    vekt::reset_client();
+    errors.clear();
+    Peer p;
+    if (c.connected_first) vekt::script_handshake(p, 1300030, {"CARCH", "CUNITMODE"});
+    c.script(p);
+    p.start();
+    if (c.connected_first) {
+      ASSERT_EQ(0, vekt::connect_client(p)) << c.name;
+    }
+    g_asked = 0;
+    _vek_interrupt_function = interrupt_on_third_question;
+    _vek_progress_function = stop_once_values_flow;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, c.call(p)) << c.name;
+    EXPECT_LT(ms_since(t0), 2000) << c.name;
+    EXPECT_EQ(VEK_RESULT_COMMUNICATION, VEKClientGetLastError()) << c.name;
+    EXPECT_EQ(-1, _vek_server_socket) << c.name;
+    EXPECT_TRUE(errors.messages().empty()) << c.name << ": " << errors.joined();
+    p.finish(0);
+  }
 }
 
 TEST_F(Session, ConnectRefusesBadArguments) {

@@ -1,0 +1,131 @@
+# Failures as classed conditions that carry their reason, output as R
+# messages, the time limit of a silent server, and Ctrl-C during a wait.
+
+local_connection <- function(project, env = parent.frame(), ...) {
+  withr::local_envvar(c(VEK_TEST_IDLE_EXIT = "20", VEK_PROJECT_DIR = NA), .local_envir = env)
+  ConnectOrvane(run_server = TRUE, path = project, ...)
+  withr::defer(suppressMessages(DisconnectOrvane()), envir = env)
+}
+
+# A port on the loopback where the kernel accepts connections that nobody
+# ever answers; closed when `env` ends.
+local_silent_port <- function(env = parent.frame()) {
+  for (port in sample(20000:40000, 20)) {
+    s <- tryCatch(serverSocket(port), error = function(e) NULL)
+    if (!is.null(s)) {
+      withr::defer(close(s), envir = env)
+      return(port)
+    }
+  }
+  skip("no free port on the loopback")
+}
+
+test_that("every failure is a condition of its kind that holds the reason", {
+  skip_if_not(orv_have_server())
+  project <- orv_project_copy()
+  local_connection(project)
+  cases <- list(
+    list(quote(ListDirectories("Nope")), "not_found",
+         "could not list the Directories of Study 'Nope': The name 'Nope' does not exist"),
+    list(quote(ListFiles("Demo", "Nope")), "not_found", "The name 'Nope' does not exist"),
+    list(quote(DescribeFile("Nope", "Demo", "Mining")), "not_found", "The name 'Nope' does not exist"),
+    list(quote(CopyOrvaneToDb("Nope", "Demo", "Mining", "Grid3D")), "not_found",
+         "could not read variable 'Nope' of File 'Grid3D': The name 'Nope' does not exist"),
+    list(quote(CreateDirectory("Mining", "Demo")), "already_exists", "The name 'Mining' already exists"),
+    list(quote(ListDirectories("Demo", new = "a/b")), "server_error",
+         "Server: Invalid name 'a/b': a name cannot hold '/'", server = "Invalid name 'a/b': a name cannot hold '/'",
+         code = 3L),
+    list(quote(CopyOrvaneToDb(1)), "usage_error", "'variable' must be a character string"),
+    list(quote(ListStudies()), "communication_error", "could not list the Studies: ", code = 2L,
+         before = quote(for (p in orvanelink:::.state$servers) ps::ps_kill(p))),
+    list(quote(ListStudies()), "not_connected",
+         "could not list the Studies: You must use the command 'ConnectOrvane' first",
+         before = quote(DisconnectOrvane())),
+    # Port 1 on the loopback: nothing listens, the refusal is immediate.
+    list(quote(ConnectOrvane("127.0.0.1", 1)), "communication_error",
+         "could not connect to VEKserver on 127.0.0.1:1: _vek_connect(127.0.0.1:1), connect: ", code = 2L)
+  )
+  for (case in cases) {
+    label <- deparse(case[[1]])
+    if (!is.null(case$before)) suppressMessages(eval(case$before))
+    t0 <- Sys.time()
+    err <- tryCatch(eval(case[[1]]), error = identity)
+    expect_s3_class(err, c(paste0("orvane_", case[[2]]), "orvane_error", "error", "condition"), exact = TRUE)
+    expect_true(grepl(case[[3]], conditionMessage(err), fixed = TRUE), label = label)
+    expect_identical(err$server, if (is.null(case$server)) NA_character_ else case$server, label = label)
+    expect_identical(err$code, if (is.null(case$code)) NA_integer_ else case$code, label = label)
+    expect_lt(as.numeric(Sys.time() - t0, units = "secs"), 5)
+  }
+  # The session is free to connect again after its server died.
+  local_connection(project)
+  expect_identical(ListStudies(), "Demo")
+})
+
+test_that("output arrives as R messages, and a question prints nothing", {
+  skip_if_not(orv_have_server())
+  project <- orv_project_copy()
+  expect_silent(expect_false(IsConnectedOrvane()))
+  cases <- list(
+    list(quote(local_connection(project, verbose = TRUE)), "Orvane is connected!"),
+    list(quote(ConnectOrvane(verbose = TRUE)), "Orvane is already connected. 'ConnectOrvane()' is ignored."),
+    list(quote(ShowTarget()), "Current Orvane Target"),
+    list(quote(CopyDbToOrvane(1:20, "v", "Demo", "Mining", "Grid2D")), "- Number of samples   = 20"),
+    # A mismatch answers FALSE and says why (and clears the File).
+    list(quote({DescribeFile("Grid2D"); DbCompatible(DbDescription(nx = 2:3))}),
+         "Incompatibility between Orvane and Db File Characteristics")
+  )
+  for (case in cases) {
+    seen <- capture.output(invisible(eval(case[[1]])), type = "message")
+    expect_true(case[[2]] %in% seen, label = deparse(case[[1]]))
+    expect_silent(suppressMessages(eval(case[[1]])))
+  }
+  expect_message(ShowTarget(), class = "orvane_message")
+})
+
+test_that("a server that never answers costs one time limit and says it timed out", {
+  port <- local_silent_port()
+  t0 <- Sys.time()
+  err <- tryCatch(ConnectOrvane("127.0.0.1", port, timeout = 2), error = identity)
+  expect_lt(as.numeric(Sys.time() - t0, units = "secs"), 4)
+  expect_s3_class(err, "orvane_communication_error")
+  expect_match(conditionMessage(err), "did not answer within 2 s (timed out)", fixed = TRUE)
+  expect_false(IsConnectedOrvane())
+})
+
+test_that("Ctrl-C during a wait on the server returns at once and the session goes on", {
+  skip_if_not(orv_have_server())
+  skip_if_not_installed("processx")
+  port <- local_silent_port()
+  big <- c("n <- c(1000, 1000, 10)",
+           "CreateFileForDb(DbDescription(nx = n), 'Big', 'Demo', 'Mining'); v <- runif(prod(n))")
+  cases <- list(
+    "stalled answer" = list(setup = character(0),
+                            call = sprintf("ConnectOrvane('127.0.0.1', %d)", port)),
+    "large transfer" = list(setup = c("ConnectOrvane(run_server = TRUE)", big),
+                            call = "repeat { CopyDbToOrvane(v, 'v'); x <- CopyOrvaneToDb('v') }")
+  )
+  for (name in names(cases)) {
+    out <- withr::local_tempfile()
+    script <- withr::local_tempfile(fileext = ".R")
+    writeLines(c("library(orvanelink)", cases[[name]]$setup, "cat('READY\\n')",
+                 sprintf("r <- tryCatch(%s, interrupt = function(e) 'interrupt')", cases[[name]]$call),
+                 "cat('RESULT', r, format(as.numeric(Sys.time()), digits = 15), '\\n')",
+                 "r <- tryCatch(ListStudies(), orvane_not_connected = function(e) 'not connected')",
+                 "cat('NEXT', r, '\\n')", "invisible(DisconnectOrvane())"), script)
+    tag <- orv_new_tag()
+    proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "-q", "-f", script),
+                                  stdout = out, stderr = "2>&1",
+                                  env = c("current", orv_child_env(orv_project_copy()), ORV_TEST_TAG = tag))
+    withr::defer({ proc$kill(); orv_kill_servers(tag) })
+    for (i in 1:600) if (!any(readLines(out, warn = FALSE) == "READY") && proc$is_alive()) Sys.sleep(0.05)
+    Sys.sleep(1)
+    sent <- as.numeric(Sys.time())
+    proc$interrupt()
+    proc$wait(20000)
+    lines <- readLines(out)
+    result <- strsplit(grep("^RESULT ", lines, value = TRUE), " ")[[1]]
+    expect_identical(result[2], "interrupt", label = name)
+    expect_lt(as.numeric(result[3]) - sent, 1)
+    expect_true(grep("^NEXT ", lines, value = TRUE) %in% c("NEXT not connected ", "NEXT Demo "), label = name)
+  }
+})
