@@ -12,7 +12,6 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
-#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -25,39 +24,7 @@ using Sends = std::vector<size_t>;
 
 namespace {
 
-// A connected pair of sockets: the codec works on `c`, the test plays the
-// server on `s`.
-struct Pair {
-  int c = -1, s = -1;
-  Pair() {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
-      c = fds[0];
-      s = fds[1];
-    }
-  }
-  ~Pair() {
-    if (c >= 0) close(c);
-    if (s >= 0) close(s);
-  }
-  void put(const Bytes& b) const { ASSERT_EQ((ssize_t)b.size(), ::send(s, b.b.data(), b.size(), MSG_NOSIGNAL)); }
-  // Everything the codec has sent so far.
-  V take() const {
-    V out;
-    uint8_t buf[8192];
-    pollfd pfd{s, POLLIN, 0};
-    while (poll(&pfd, 1, 0) > 0) {
-      ssize_t n = recv(s, buf, sizeof buf, MSG_DONTWAIT);
-      if (n <= 0) break;
-      out.insert(out.end(), buf, buf + n);
-    }
-    return out;
-  }
-  void close_server() {
-    close(s);
-    s = -1;
-  }
-};
+using vekt::Pair;
 
 class Codec : public ::testing::Test {
  protected:
@@ -337,44 +304,6 @@ TEST_F(Codec, DoubleVectorsMatchTheElementLoopAtEveryOffset) {
   int wrong = 0;
   for (int i = 0; i < 40000; i++) wrong += ints[i] != i * 1000 - 7 || dbls[i] != i / 3.0;
   EXPECT_EQ(0, wrong);
-}
-
-int write_short_elem(int sock, void* v, unsigned maxsize) {
-  EXPECT_EQ(0xFFFFFFFFu, maxsize);
-  return _vek_write_short(sock, (const short*)v);
-}
-
-// Level 3 traces the first ten elements of a vector and counts the rest;
-// an element operation without a bulk path still writes every element.
-TEST_F(Codec, VectorsTraceTenElementsThenACount) {
-  char path[] = "/tmp/vek_codec_trace_XXXXXX";
-  int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  _vek_trace_file = fopen(path, "w");
-  _vek_trace_level = 3;
-  std::vector<double> dbls(25, 2.0);
-  std::vector<short> shorts(12, -3);
-  p.put(Bytes().fill(25 * 8, 0));
-  EXPECT_EQ(1, _vek_rw_vector(p.c, dbls.data(), dbls.size(), 8, _vek_read_double_elem));
-  EXPECT_EQ(1, _vek_rw_vector(p.c, shorts.data(), shorts.size(), 2, write_short_elem));
-  EXPECT_EQ(0, _vek_disable_rw_trace);  // restored
-  _vek_trace_end();
-  std::ifstream in(path);
-  int reads = 0, writes = 0;
-  std::vector<std::string> counts;
-  for (std::string line; std::getline(in, line);) {
-    reads += line.find("Read Dbl(0)") != std::string::npos;
-    writes += line.find("Write Int(-3)") != std::string::npos;
-    if (line.find("... + some other") != std::string::npos) counts.push_back(line.substr(line.find("...")));
-  }
-  unlink(path);
-  EXPECT_EQ(10, reads);
-  EXPECT_EQ(10, writes);
-  EXPECT_EQ(std::vector<std::string>({"... + some other 15 values", "... + some other 2 values"}), counts);
-  Bytes want;
-  for (int i = 0; i < 12; i++) want.i32(-3);
-  EXPECT_EQ(want.b, wire([](int) { return 1; }));
 }
 
 TEST_F(Codec, APeerThatStopsReadingFailsTheWrite) {

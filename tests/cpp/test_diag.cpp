@@ -198,6 +198,8 @@ TEST_F(Diag, LevelsDecideWhatAnExchangeWrites) {
   Peer p;
   script_handshake(p, kModern, {"CARCH"});
   for (int mode = 1; mode <= 3; mode++) p.expect(kw("CUNITMODE").i32(mode)).send(kw("SDONE"));
+  p.expect(kw("CREADVARF").i64(-1).i64(-1).i32(0))
+      .send(kw("SDATAF").i64(12).dbl(-1).append(doubles(std::vector<double>(12, 2.5))));
   p.expect(kw("CUNITMODE").i32(4)).send(kw("SERROR").str("no"));
   p.expect(kw("CSELSET").str("")).send(kw("SDONE"));
   p.expect(kw("CVARSET").str("v")).send(kw("SDONE"));
@@ -221,6 +223,15 @@ TEST_F(Diag, LevelsDecideWhatAnExchangeWrites) {
     EXPECT_EQ(0, VEKClientSetUnitMode(level));
     EXPECT_EQ(*expected[level - 1], new_lines()) << level;
   }
+  // A vector shows its first ten values, then how many more.
+  double tv, *data = nullptr;
+  vek_long n;
+  EXPECT_EQ(0, VEKClientReadDoubleVariable(0, &tv, &n, &data));
+  VEKClientFreePointer(data);
+  std::vector<std::string> read = new_lines();
+  EXPECT_EQ(10, std::count(read.begin(), read.end(), "  Read Dbl(2.5)"));
+  EXPECT_EQ(1, std::count(read.begin(), read.end(), "  ... + some other 2 values"));
+  EXPECT_EQ(0, _vek_disable_rw_trace);  // restored
   _vek_trace_level = 1;
   EXPECT_EQ(1, VEKClientSetUnitMode(4));
   std::vector<std::string> failed = new_lines();

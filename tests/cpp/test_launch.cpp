@@ -1,121 +1,12 @@
 /*
- * Locating and launching the server program, with stand-in programs: small
- * shell scripts written into a temporary directory, which record their
- * arguments or connect back to the control port. Every stand-in that may
- * outlive its test records its process id and is stopped by the fixture.
+ * Locating and launching the server program, with stand-in programs (see
+ * stand_in.h) and the reference server.
  */
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
-#include "client_test.h"
+#include "stand_in.h"
 
 using namespace vekt;
-namespace fs = std::filesystem;
 
 namespace {
-
-const char* const kEnvNames[] = {"PATH", "VEK_HOME", "VEK_SERVER", "VEKSERVER", "VEK_TEST_IDLE_EXIT"};
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-double seconds_since(std::chrono::steady_clock::time_point t) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
-}
-
-class Launch : public ClientTest {
- protected:
-  void SetUp() override {
-    ClientTest::SetUp();
-    for (const char* name : kEnvNames) {
-      const char* v = getenv(name);
-      saved_.emplace_back(name, v ? std::string(v) : std::string("\x01unset"));
-    }
-    for (const char* name : {"VEK_HOME", "VEK_SERVER", "VEKSERVER"}) unsetenv(name);
-    char tmpl[] = "/tmp/vekt_launch_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-    setenv("PATH", (dir_ + "/nothing").c_str(), 1);
-    VEKClientInitialize(VEK_PROTOCOL_VERSION);
-    VEKClientSetVEKserverPath("");
-  }
-
-  void TearDown() override {
-    /* Stand-ins that may still run, by the ids they recorded. */
-    for (const auto& entry : fs::directory_iterator(dir_)) {
-      if (entry.path().extension() != ".pid") continue;
-      pid_t pid = (pid_t)atol(read_file(entry.path()).c_str());
-      if (pid > 1) kill(pid, SIGTERM);
-    }
-    for (pid_t pid : started_) kill(pid, SIGTERM);
-    /* Collect our own children as they end (bounded). */
-    auto start = std::chrono::steady_clock::now();
-    while (seconds_since(start) < 3) {
-      pid_t r = waitpid(-1, nullptr, WNOHANG);
-      if (r < 0) break; /* none left */
-      if (r == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    for (const auto& [name, value] : saved_) {
-      if (value == "\x01unset") unsetenv(name.c_str());
-      else setenv(name.c_str(), value.c_str(), 1);
-    }
-    VEKClientSetVEKserverPath("");
-    VEKClientDebug(0);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-    ClientTest::TearDown();
-  }
-
-  /* A shell script at dir_/rel (directories created), mode given. */
-  std::string script(const std::string& rel, const std::string& body, mode_t mode = 0755) {
-    std::string path = dir_ + "/" + rel;
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path) << "#!/bin/sh\nPATH=/usr/bin:/bin\n" << body;
-    chmod(path.c_str(), mode);
-    return path;
-  }
-
-  /* Records $0 and its arguments into dir_/run.args, one per line. */
-  std::string recorder(const std::string& rel) {
-    std::string args = dir_ + "/run.args";
-    return script(rel, "for a in \"$0\" \"$@\"; do echo \"$a\"; done > '" + args + ".tmp'\nmv '" + args +
-                           ".tmp' '" + args + "'\n");
-  }
-
-  /* Connects to the -control port and sends the bytes given as printf
-   * escapes, then stays connected for linger seconds. */
-  std::string connector(const std::string& rel, const std::string& bytes, int linger = 0) {
-    return script(rel, "echo $$ > '" + dir_ + "/connector.pid'\n"
-                       "while [ $# -gt 0 ]; do [ \"$1\" = -control ] && ctl=$2; shift; done\n"
-                       "exec /bin/bash -c 'exec 3<>/dev/tcp/127.0.0.1/'$ctl'; printf \"" + bytes +
-                       "\" >&3; exec sleep " + std::to_string(linger) + "'\n");
-  }
-
-  std::vector<std::string> recorded_args() {
-    std::string path = dir_ + "/run.args";
-    auto start = std::chrono::steady_clock::now();
-    while (!fs::exists(path) && seconds_since(start) < 5) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::vector<std::string> out;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-  }
-
-  std::string dir_;
-  std::vector<std::pair<std::string, std::string>> saved_;
-  std::vector<pid_t> started_;
-};
 
 TEST_F(Launch, TheServerIsLookedForInOrder) {
   /* A path of 1023 characters fits the buffer, 1024 do not. */
