@@ -7,66 +7,33 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
-#include <map>
 
 #include "server_harness.h"
 
-using vsrv::Project;
-using vsrv::Server;
+using namespace vsrv;
 
 namespace {
-
-void restart(Server &srv, const Project &proj) {
-  vsrv::kill_now(srv);
-  vekt::reset_client(10000);
-  ASSERT_TRUE(vsrv::start(srv, proj.path)) << vsrv::stderr_text(srv);
-  ASSERT_EQ(0, vsrv::connect(srv));
-}
 
 std::vector<std::string> list_files() {
   int n = 0;
   char **names = nullptr;
   EXPECT_EQ(0, VEKClientGetFileList(&n, &names));
-  return vsrv::names_of(n, names);
-}
-
-bool has_leftovers(const std::string &root) {
-  for (auto &e : std::filesystem::recursive_directory_iterator(root))
-    if (e.path().filename().string().rfind(".vek-", 0) == 0) return true;
-  return false;
-}
-
-/* Every file of the tree and its contents (the lock file aside). */
-std::map<std::string, std::string> snapshot(const std::string &root) {
-  std::map<std::string, std::string> out;
-  for (auto &e : std::filesystem::recursive_directory_iterator(root)) {
-    std::string rel = e.path().lexically_relative(root).string();
-    if (rel == ".vek.lock") continue;
-    std::ifstream in(e.path(), std::ios::binary);
-    out[rel] = e.is_directory() ? "(folder)" : std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  return out;
+  return names_of(n, names);
 }
 
 }  // namespace
 
-TEST(ServerDurability, AcknowledgedChangesSurviveSigkill) {
-  Project proj;
-  Server srv;
-  ASSERT_TRUE(vsrv::start(srv, proj.path));
-  ASSERT_EQ(0, vsrv::connect(srv));
-
+TEST_F(ServerTest, AcknowledgedChangesSurviveSigkill) {
   /* A write, killed right after its answer. */
-  ASSERT_EQ(0, vsrv::target("Grid3D", "Grade"));
-  std::vector<double> g = vsrv::read_all();
+  ASSERT_EQ(0, target("Grid3D", "Grade"));
+  std::vector<double> g = read_all();
   ASSERT_EQ(24u, g.size());
   for (size_t i = 0; i < g.size(); i++) g[i] = 0.5 * (double)i;
   ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, 24, g.data()));
-  restart(srv, proj);
-  ASSERT_EQ(0, vsrv::target("Grid3D", "Grade"));
-  EXPECT_EQ(g, vsrv::read_all());
+  restart();
+  ASSERT_EQ(0, target("Grid3D", "Grade"));
+  EXPECT_EQ(g, read_all());
 
   /* A new variable with values, a new points File, a grid change. */
   ASSERT_EQ(0, VEKClientNewDoubleVariable("Fresh", 32, 0, 10, 3, "m"));
@@ -76,35 +43,35 @@ TEST(ServerDurability, AcknowledgedChangesSurviveSigkill) {
   double x[3] = {1, 2, 3}, y[3] = {4, 5, 6}, z[3] = {7, 8, 9};
   ASSERT_EQ(0, VEKClientNewPointsFile("Pts", 3, x, y, z));
   ASSERT_EQ(0, VEKClientGridModifyOrigin(1, 2, 3));
-  restart(srv, proj);
-  ASSERT_EQ(0, vsrv::target("Grid3D", "Fresh"));
-  EXPECT_EQ(f, vsrv::read_all());
+  restart();
+  ASSERT_EQ(0, target("Grid3D", "Fresh"));
+  EXPECT_EQ(f, read_all());
   VEKFileInfo fi;
   ASSERT_EQ(0, VEKClientGetFileInfo(&fi));
   EXPECT_EQ(1.0, fi.X0);
   EXPECT_EQ(3.0, fi.Z0);
-  ASSERT_EQ(0, vsrv::target("Pts", "Z"));
-  EXPECT_EQ((std::vector<double>{7, 8, 9}), vsrv::read_all());
+  ASSERT_EQ(0, target("Pts", "Z"));
+  EXPECT_EQ((std::vector<double>{7, 8, 9}), read_all());
 
   /* Appends and deletions. */
   ASSERT_EQ(0, VEKClientPointsFileAppend(3, x, y, z));
-  ASSERT_EQ(0, vsrv::target("Grid3D", "Fresh"));
+  ASSERT_EQ(0, target("Grid3D", "Fresh"));
   ASSERT_EQ(0, VEKClientDeleteVariable());
-  ASSERT_EQ(0, vsrv::target("Grid2D"));
+  ASSERT_EQ(0, target("Grid2D"));
   ASSERT_EQ(0, VEKClientDeleteFile());
   std::vector<std::string> files = list_files();
-  restart(srv, proj);
+  restart();
   ASSERT_EQ(0, VEKClientSetStudy("Demo"));
   ASSERT_EQ(0, VEKClientSetDirectory("Mining"));
   EXPECT_EQ(files, list_files());
-  ASSERT_EQ(0, vsrv::target("Pts", "X"));
-  EXPECT_EQ((std::vector<double>{1, 2, 3, 1, 2, 3}), vsrv::read_all());
-  ASSERT_EQ(0, vsrv::target("Grid3D"));
+  ASSERT_EQ(0, target("Pts", "X"));
+  EXPECT_EQ((std::vector<double>{1, 2, 3, 1, 2, 3}), read_all());
+  ASSERT_EQ(0, target("Grid3D"));
   int exists = 1;
   ASSERT_EQ(0, VEKClientVariableExists("Fresh", &exists));
   EXPECT_EQ(0, exists);
   ASSERT_EQ(0, VEKClientDisconnect());
-  vsrv::stop_clean(srv);
+  stop_clean(srv);
   EXPECT_FALSE(has_leftovers(proj.path));
 }
 
@@ -116,9 +83,9 @@ TEST(ServerDurability, LeftoversOfAnInterruptedChangeAreSwept) {
   std::filesystem::copy_file(proj.file("Demo/Mining/Samples/Cu.bin"), proj.file("Demo/Mining/Samples/.vek-tmp-9-9"));
   std::filesystem::copy_file(proj.file("Demo/Mining/Samples/Cu.bin"), proj.file("Demo/Mining/Samples/Cu.1.bin"));
   Server srv;
-  ASSERT_TRUE(vsrv::start(srv, proj.path)) << vsrv::stderr_text(srv);
+  ASSERT_TRUE(start(srv, proj.path)) << stderr_text(srv);
   EXPECT_EQ(before, snapshot(proj.path));
-  vsrv::stop_clean(srv);
+  stop_clean(srv);
 }
 
 /* A full or failing disk at any step of a commit: "SERROR" with the system's
@@ -127,12 +94,12 @@ TEST(ServerDurability, LeftoversOfAnInterruptedChangeAreSwept) {
 TEST(ServerDurability, StorageFaultsChangeNothing) {
   std::function<int()> write = [] {
     std::vector<double> v(24, 9.0);
-    return vsrv::target("Grid3D", "Grade") || VEKClientWriteDoubleVariable(0, 1.234e30, 24, v.data());
+    return target("Grid3D", "Grade") || VEKClientWriteDoubleVariable(0, 1.234e30, 24, v.data());
   };
   std::function<int()> create = [] {
-    return vsrv::target("Grid3D") || VEKClientNewGridFile("Fresh", 2, 0, 0, 0, 1, 1, 1, 3, 2, 1);
+    return target("Grid3D") || VEKClientNewGridFile("Fresh", 2, 0, 0, 0, 1, 1, 1, 3, 2, 1);
   };
-  std::function<int()> erase = [] { return vsrv::target("Grid2D") || VEKClientDeleteFile(); };
+  std::function<int()> erase = [] { return target("Grid2D") || VEKClientDeleteFile(); };
   std::function<int()> new_dir = [] { return VEKClientSetStudy("Demo") || VEKClientNewDirectory("New"); };
   const struct {
     const char *step;
@@ -159,24 +126,24 @@ TEST(ServerDurability, StorageFaultsChangeNothing) {
     Project proj;
     auto before = snapshot(proj.path);
     Server srv;
-    ASSERT_TRUE(vsrv::start(srv, proj.path, {"LD_PRELOAD=" VEK_TEST_FAULT_SHIM, "VEK_FAULT=" + c.fault,
+    ASSERT_TRUE(start(srv, proj.path, {"LD_PRELOAD=" VEK_TEST_FAULT_SHIM, "VEK_FAULT=" + c.fault,
                                              "ASAN_OPTIONS=verify_asan_link_order=0"}))
-        << vsrv::stderr_text(srv);
-    ASSERT_EQ(0, vsrv::connect(srv));
-    ASSERT_EQ(0, vsrv::target("Grid3D", "Grade"));
-    std::vector<double> grade = vsrv::read_all();
+        << stderr_text(srv);
+    ASSERT_EQ(0, connect(srv));
+    ASSERT_EQ(0, target("Grid3D", "Grade"));
+    std::vector<double> grade = read_all();
     {
       vekt::ErrorCapture errors;
       EXPECT_NE(0, c.change());
       int err = atoi(c.fault.substr(c.fault.rfind(':') + 1).c_str());
       EXPECT_TRUE(errors.contains(strerror(err))) << errors.joined();
     }
-    ASSERT_EQ(0, vsrv::target("Grid3D", "Grade"));
-    EXPECT_EQ(grade, vsrv::read_all());
+    ASSERT_EQ(0, target("Grid3D", "Grade"));
+    EXPECT_EQ(grade, read_all());
     ASSERT_EQ(0, VEKClientDisconnect());
-    vsrv::stop_clean(srv);
+    stop_clean(srv);
     Server again;
-    ASSERT_TRUE(vsrv::start(again, proj.path)) << vsrv::stderr_text(again);
+    ASSERT_TRUE(start(again, proj.path)) << stderr_text(again);
     EXPECT_EQ(before, snapshot(proj.path));
   }
 }
@@ -191,16 +158,16 @@ TEST(ServerLifetime, EndsOnSignalsAndWhenIdle) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     Server srv;
-    long t0 = vsrv::now_ms();
-    ASSERT_TRUE(vsrv::start(srv, proj.path, {c.signal ? "VEK_TEST_IDLE_EXIT=60" : "VEK_TEST_IDLE_EXIT=1"}));
+    long t0 = now_ms();
+    ASSERT_TRUE(start(srv, proj.path, {c.signal ? "VEK_TEST_IDLE_EXIT=60" : "VEK_TEST_IDLE_EXIT=1"}));
     if (c.in_session) {
-      ASSERT_EQ(0, vsrv::connect(srv));
+      ASSERT_EQ(0, connect(srv));
     }
     if (c.signal) kill(srv.pid, c.signal);
-    ASSERT_TRUE(vsrv::wait_exit(srv, 5000));
+    ASSERT_TRUE(wait_exit(srv, 5000));
     EXPECT_TRUE(WIFEXITED(srv.status) && WEXITSTATUS(srv.status) == 0) << srv.status;
     if (!c.signal) {
-      EXPECT_GE(vsrv::now_ms() - t0, 900);
+      EXPECT_GE(now_ms() - t0, 900);
     }
     vekt::reset_client(10000);
   }
@@ -209,15 +176,15 @@ TEST(ServerLifetime, EndsOnSignalsAndWhenIdle) {
 TEST(ServerLifetime, DataPathNamesTheProjectWithoutSetting) {
   Project proj;
   Server srv;
-  ASSERT_TRUE(vsrv::start(srv, ""));
+  ASSERT_TRUE(start(srv, ""));
   {
     vekt::ErrorCapture errors;
-    EXPECT_EQ(1, vsrv::connect(srv, proj.dir + "/nothing-here"));
+    EXPECT_EQ(1, connect(srv, proj.dir + "/nothing-here"));
     EXPECT_TRUE(errors.contains("Cannot serve")) << errors.joined();
   }
-  ASSERT_EQ(0, vsrv::connect(srv, proj.path));
-  ASSERT_EQ(0, vsrv::target("Samples", "Au"));
-  EXPECT_EQ(12u, vsrv::read_all().size());
+  ASSERT_EQ(0, connect(srv, proj.path));
+  ASSERT_EQ(0, target("Samples", "Au"));
+  EXPECT_EQ(12u, read_all().size());
   ASSERT_EQ(0, VEKClientDisconnect());
-  vsrv::stop_clean(srv);
+  stop_clean(srv);
 }

@@ -8,8 +8,7 @@
 
 #include "server_harness.h"
 
-using vsrv::Project;
-using vsrv::Server;
+using namespace vsrv;
 
 namespace {
 
@@ -20,20 +19,6 @@ std::vector<double> values_of(int writer, int round) {
 }
 
 std::string name_of(int writer, int round) { return "w" + std::to_string(writer) + "_" + std::to_string(round); }
-
-/* The keyword of the next answer on a plain connection ("" when none). */
-std::string answer_keyword(int fd) {
-  unsigned char len[4];
-  if (recv(fd, len, 4, MSG_WAITALL) != 4) return "";
-  uint32_t n = ((uint32_t)len[0] << 24) | (len[1] << 16) | (len[2] << 8) | len[3];
-  std::string s(n < 64 ? (n + 3) / 4 * 4 : 0, '\0');
-  if (s.empty() || recv(fd, &s[0], s.size(), MSG_WAITALL) != (ssize_t)s.size()) return "";
-  return s.substr(0, n);
-}
-
-bool send_request(int fd, const vekt::Bytes &b) {
-  return send(fd, b.b.data(), b.size(), MSG_NOSIGNAL) == (ssize_t)b.size();
-}
 
 }  // namespace
 
