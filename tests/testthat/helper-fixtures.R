@@ -152,17 +152,62 @@ orv_connect <- function(project, env = parent.frame(), verbose = 0L) {
 
 orv_call <- function(name, ...) .Call(name, ..., PACKAGE = "orvanelink")
 
-# A connection to a fresh copy of the sample project, through the package's
-# own functions, to a server announcing `version`; the server is stopped when
-# `env` ends. The idle limit ends a server that a crashed test would leave
-# behind.
-local_orvane <- function(env = parent.frame(), version = 1300030) {
-  project <- orv_project_copy(env)
+# A connection through the package's own functions to a server announcing
+# `version` on `project` (a fresh copy of the sample project by default);
+# the server is stopped when `env` ends. The idle limit ends a server that a
+# crashed test would leave behind.
+local_orvane <- function(env = parent.frame(), version = 1300030, project = orv_project_copy(env), ...) {
   withr::local_envvar(c(VEK_TEST_IDLE_EXIT = "20", VEK_PROJECT_DIR = NA, VEK_TEST_VERSION = as.character(as.integer(version))),
                       .local_envir = env)
-  ConnectOrvane(run_server = TRUE, path = project)
-  withr::defer(DisconnectOrvane(), envir = env)
-  project
+  ConnectOrvane(run_server = TRUE, path = project, ...)
+  withr::defer(suppressMessages(DisconnectOrvane()), envir = env)
+  invisible(project)
+}
+
+# A port on the loopback where the kernel accepts connections that nobody
+# ever answers; closed when `env` ends.
+local_silent_port <- function(env = parent.frame()) {
+  for (port in sample(20000:40000, 20)) {
+    s <- tryCatch(serverSocket(port), error = function(e) NULL)
+    if (!is.null(s)) {
+      withr::defer(close(s), envir = env)
+      return(port)
+    }
+  }
+  skip("no free port on the loopback")
+}
+
+# ---- Dialogue lines, and readers of what a dialogue printed ----
+
+# STestReaders asking one question, then the answers typed.
+reader <- function(kind, question, flag_def, valdef, valmin = NULL, valmax = NULL, answers = character()) {
+  c(sprintf('r <- .Call("STestReaders", "%s", "%s", %dL, %s, %s, %s, PACKAGE = "orvanelink"); orv_show("value", r$value)',
+            kind, question, as.integer(flag_def), deparse(valdef), deparse(valmin), deparse(valmax)), answers)
+}
+
+# SManageTarget(delete, create, reset, stop_level) with a 2-D grid Db of
+# 3 x 2 nodes as the description of any File created on the way.
+manage <- function(tag, delete, create, reset, stop_level) {
+  sprintf(paste0('e <- .Call("SManageTarget", %dL, %dL, %dL, %dL, 2L, 6L, 1L, c(3L, 2L), c(5, 7), ',
+                 'c(2, 0.5), c(0, 0), NULL, PACKAGE = "orvanelink"); emit("%s", e$error)'),
+          delete, create, reset, stop_level, tag)
+}
+show_tagged <- function(tag) {
+  sprintf('invisible(.Call("SShowTarget", PACKAGE = "orvanelink")); cat("SHOWN %s\\n")', tag)
+}
+# The line under a menu title.
+rule <- function(title) paste0("-----|-", strrep("-", nchar(title)))
+# The five target lines printed by show_tagged(tag), without their labels.
+target <- function(out, tag) {
+  end <- orv_line(out, paste("SHOWN", tag))
+  sub("^[A-Za-z]+ *: ", "", out[end - 5:1])
+}
+# Output lines from the echo of the call tagged `tag` up to the next echoed
+# R line.
+section <- function(out, tag) {
+  from <- which(startsWith(out, "> ") & grepl(sprintf('emit("%s"', tag), out, fixed = TRUE))[1]
+  to <- which(startsWith(out, "> ") & seq_along(out) > from)[1]
+  out[from:(to - 1)]
 }
 
 # Readers of the server's files, and dialogues that print values.

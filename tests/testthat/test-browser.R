@@ -2,42 +2,17 @@
 # between levels, creation and deletion through the dialogues, and the
 # choice of a Db variable.
 
-# SManageTarget(delete, create, reset, stop_level) with a 2-D grid Db of
-# 3 x 2 nodes as the description of any File created on the way.
-manage <- function(tag, delete, create, reset, stop_level) {
-  sprintf(paste0('e <- .Call("SManageTarget", %dL, %dL, %dL, %dL, 2L, 6L, 1L, c(3L, 2L), c(5, 7), ',
-                 'c(2, 0.5), c(0, 0), NULL, PACKAGE = "orvanelink"); emit("%s", e$error)'),
-          delete, create, reset, stop_level, tag)
-}
-show <- function(tag) {
-  sprintf('invisible(.Call("SShowTarget", PACKAGE = "orvanelink")); cat("SHOWN %s\\n")', tag)
-}
-# The line under a menu title.
-rule <- function(title) paste0("-----|-", strrep("-", nchar(title)))
-# The five target lines printed by show(tag), without their labels.
-target <- function(out, tag) {
-  end <- orv_line(out, paste("SHOWN", tag))
-  sub("^[A-Za-z]+ *: ", "", out[end - 5:1])
-}
-# Output lines from the echo of the call tagged `tag` up to the next echoed
-# R line.
-section <- function(out, tag) {
-  from <- which(startsWith(out, "> ") & grepl(sprintf('emit("%s"', tag), out, fixed = TRUE))[1]
-  to <- which(startsWith(out, "> ") & seq_along(out) > from)[1]
-  out[from:(to - 1)]
-}
-
 test_that("menus, refused and ignored answers, going up, and levels passed without a menu", {
   skip_if_not(orv_have_server())
   project <- orv_project_copy()
   out <- dialogue(c(
     'invisible(.Call("IGetStudyList", "Beta", "beta_place", "", PACKAGE = "orvanelink"))',
-    manage("walk", 1, 1, 1, 3), "0", "2x", "..", "2", "help", "1", "3", show("walk"),
-    manage("plain", 0, 0, 1, 5), "new", "del", "2", "1", "5", "0", "..", "1", "3", show("plain"),
-    manage("nosel", 0, 0, 1, 5), "2", "1", "3", "stop", show("nosel"),
+    manage("walk", 1, 1, 1, 3), "0", "2x", "..", "2", "help", "1", "3", show_tagged("walk"),
+    manage("plain", 0, 0, 1, 5), "new", "del", "2", "1", "5", "0", "..", "1", "3", show_tagged("plain"),
+    manage("nosel", 0, 0, 1, 5), "2", "1", "3", "stop", show_tagged("nosel"),
     'invisible(.Call("DbCreateFile", "Demo", "Mining", "Samples", PACKAGE = "orvanelink"))',
-    manage("named", 0, 0, 0, 3), show("named"),
-    manage("zero", 0, 0, 1, 0), "2", show("zero")),
+    manage("named", 0, 0, 0, 3), show_tagged("named"),
+    manage("zero", 0, 0, 1, 0), "2", show_tagged("zero")),
     project = project)
   # The Study menu with two Studies, creation and deletion offered.
   walk <- section(out, "walk")
@@ -98,7 +73,7 @@ test_that("Study, Directory, File and Variable created through the dialogues, th
     manage("create", 1, 1, 1, 5),
     "new", "Demo", "Gamma", "gamma_place", "new", "D1", "new", "F1",
     "new", "X", "V1", "3", "", "", "m", "", "", "",
-    show("create"),
+    show_tagged("create"),
     'r <- .Call("DbCreateFile", "Gamma", "D1", "F1", PACKAGE = "orvanelink"); emit("desc", c(r$ndim, r$nech, r$flag.grid, r$x0, r$dx, r$nx))',
     'r <- .Call("IGetVariableList", "Gamma", "D1", "F1", "", PACKAGE = "orvanelink"); emit("vars", r$VariableList)',
     manage("nodel", 1, 1, 1, 5), "del", "NA", "del", "2", "n",

@@ -1,29 +1,10 @@
 # Failures as classed conditions that carry their reason, output as R
 # messages, the time limit of a silent server, and Ctrl-C during a wait.
 
-local_connection <- function(project, env = parent.frame(), ...) {
-  withr::local_envvar(c(VEK_TEST_IDLE_EXIT = "20", VEK_PROJECT_DIR = NA), .local_envir = env)
-  ConnectOrvane(run_server = TRUE, path = project, ...)
-  withr::defer(suppressMessages(DisconnectOrvane()), envir = env)
-}
-
-# A port on the loopback where the kernel accepts connections that nobody
-# ever answers; closed when `env` ends.
-local_silent_port <- function(env = parent.frame()) {
-  for (port in sample(20000:40000, 20)) {
-    s <- tryCatch(serverSocket(port), error = function(e) NULL)
-    if (!is.null(s)) {
-      withr::defer(close(s), envir = env)
-      return(port)
-    }
-  }
-  skip("no free port on the loopback")
-}
-
 test_that("every failure is a condition of its kind that holds the reason", {
   skip_if_not(orv_have_server())
   project <- orv_project_copy()
-  local_connection(project)
+  local_orvane(project = project)
   cases <- list(
     list(quote(ListDirectories("Nope")), "not_found",
          "could not list the Directories of Study 'Nope': The name 'Nope' does not exist"),
@@ -57,7 +38,7 @@ test_that("every failure is a condition of its kind that holds the reason", {
     expect_lt(as.numeric(Sys.time() - t0, units = "secs"), 5)
   }
   # The session is free to connect again after its server died.
-  local_connection(project)
+  local_orvane(project = project)
   expect_identical(ListStudies(), "Demo")
 })
 
@@ -66,7 +47,7 @@ test_that("output arrives as R messages, and a question prints nothing", {
   project <- orv_project_copy()
   expect_silent(expect_false(IsConnectedOrvane()))
   cases <- list(
-    list(quote(local_connection(project, verbose = TRUE)), "Orvane is connected!"),
+    list(quote(local_orvane(project = project, verbose = TRUE)), "Orvane is connected!"),
     list(quote(ConnectOrvane(verbose = TRUE)), "Orvane is already connected. 'ConnectOrvane()' is ignored."),
     list(quote(ShowTarget()), "Current Orvane Target"),
     list(quote(CopyDbToOrvane(1:20, "v", "Demo", "Mining", "Grid2D")), "- Number of samples   = 20"),

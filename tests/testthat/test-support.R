@@ -31,11 +31,6 @@ test_that("an abort releases the call's memory and leaves R usable", {
   expect_equal(orv_call("STestBlocks"), before)
 })
 
-reader <- function(kind, question, flag_def, valdef, valmin = NULL, valmax = NULL, answers = character()) {
-  c(sprintf('r <- .Call("STestReaders", "%s", "%s", %dL, %s, %s, %s, PACKAGE = "orvanelink"); orv_show("value", r$value)',
-            kind, question, as.integer(flag_def), deparse(valdef), deparse(valmin), deparse(valmax)), answers)
-}
-
 test_that("readers, messages and wrong types, as the console shows them", {
   out <- orv_dialogue(c(orv_show_def,
     'f <- function(w, v) { r <- try(.Call("STestConvert", w, v, PACKAGE = "orvanelink"), silent = TRUE); cat("ERR", conditionMessage(attr(r, "condition")), "\\n") }',
