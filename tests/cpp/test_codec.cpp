@@ -240,6 +240,8 @@ TEST_F(Codec, NoSocketFailsSilently) {
   EXPECT_TRUE(vekt::send_log_stop().empty());
 }
 
+int write_short_elem(int sock, void* v, unsigned) { return _vek_write_short(sock, (const short*)v); }
+
 // The buffer leaves the moment it fills: 1024-byte sends, whatever the
 // values written into it, and a value that does not fit flushes first.
 TEST_F(Codec, SendsFollowTheBufferOf1024Bytes) {
@@ -256,6 +258,9 @@ TEST_F(Codec, SendsFollowTheBufferOf1024Bytes) {
       {"a long that does not fit", 255, w<vek_long>(_vek_write_long, 0x1122334455667788LL),
        Bytes().i64(0x1122334455667788LL), {1020, 8}},
       {"a double across two sends", 255, w(_vek_write_double, 1.0), Bytes().dbl(1.0), {1024, 4}},
+      {"elements without a bulk path", 0,
+       [](int s) { short v[] = {-3, 4}; return _vek_rw_vector(s, v, 2, sizeof(short), write_short_elem); },
+       Bytes().i32(-3).i32(4), {8}},
       {"a long raw run", 1, [&](int s) { return _vek_write_bytes(s, blob.data(), blob.size()); }, Bytes().raw(blob),
        {4, 1024, 1024, 952}},
   };
