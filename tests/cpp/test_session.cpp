@@ -224,20 +224,6 @@ TEST_F(Session, HandshakeCutAtEveryByte) {
   }
 }
 
-TEST_F(Session, ARefusedConnectionIsCode2AndLeavesNoSocket) {
-  unsigned short port;
-  {
-    Peer gone;
-    port = gone.port();
-  }
-  VEKClientInitialize(VEK_PROTOCOL_VERSION);
-  EXPECT_EQ(1, VEKClientConnect("127.0.0.1", port, ""));
-  EXPECT_EQ(VEK_RESULT_COMMUNICATION, VEKClientGetLastError());
-  EXPECT_TRUE(errors.contains("_vek_connect(127.0.0.1:" + std::to_string(port) + "), connect: Connection refused"))
-      << errors.joined();
-  EXPECT_EQ(-1, _vek_server_socket);
-}
-
 TEST_F(Session, PortZeroMeansTheDefaultPort) {
   if (getservbyname("VEKserver", nullptr)) GTEST_SKIP() << "a services entry names the port";
   EXPECT_EQ(5500, VEKClientGetDefaultPort());
