@@ -16,36 +16,37 @@ TEST_F(Launch, TheServerIsLookedForInOrder) {
   fs::create_directories(fs::path(deep).parent_path());
   std::ofstream(deep) << "#!/bin/sh\n";
   const std::string home = dir_ + "/home", d = dir_;
+  auto env = [](const char* name, const std::string& value) { setenv(name, value.c_str(), 1); };
+  auto set = [](const std::string& path) { VEKClientSetVEKserverPath(path.c_str()); };
   const struct {
     const char* name;
     std::function<void()> setup;
     std::string found;  // empty: not found (code 1)
     std::string message = "";
   } rows[] = {
-      {"the path set first", [&] { VEKClientSetVEKserverPath((d + "/a/VEKserver").c_str()); setenv("VEK_SERVER", (d + "/b/VEKserver").c_str(), 1); },
-       d + "/a/VEKserver"},
-      {"then VEK_SERVER", [&] { VEKClientSetVEKserverPath((d + "/missing").c_str()); setenv("VEK_SERVER", (d + "/b/VEKserver").c_str(), 1); },
-       d + "/b/VEKserver"},
-      {"VEKSERVER fails even beside a valid server", [&] { setenv("VEK_SERVER", (d + "/b/VEKserver").c_str(), 1); setenv("VEKSERVER", "", 1); },
+      {"the path set first", [&] { set(d + "/a/VEKserver"), env("VEK_SERVER", d + "/b/VEKserver"); }, d + "/a/VEKserver"},
+      {"then VEK_SERVER", [&] { set(d + "/missing"), env("VEK_SERVER", d + "/b/VEKserver"); }, d + "/b/VEKserver"},
+      {"VEKSERVER fails even beside a valid server", [&] { env("VEK_SERVER", d + "/b/VEKserver"), env("VEKSERVER", ""); },
        "", "Use VEK_SERVER environment variable instead of VEKSERVER"},
-      {"VEK_HOME's 64-bit place first", [&] { setenv("VEK_HOME", home.c_str(), 1); }, home + "/bin/linux64-gcc44/VEKserver"},
-      {"then its linux place", [&] { setenv("VEK_HOME", home.c_str(), 1); fs::remove(home + "/bin/linux64-gcc44/VEKserver"); },
+      {"VEK_HOME's 64-bit place first", [&] { env("VEK_HOME", home); }, home + "/bin/linux64-gcc44/VEKserver"},
+      {"then its linux place", [&] { env("VEK_HOME", home), fs::remove(home + "/bin/linux64-gcc44/VEKserver"); },
        home + "/bin/linux/VEKserver"},
-      {"then its bin", [&] { setenv("VEK_HOME", home.c_str(), 1); fs::remove(home + "/bin/linux/VEKserver"); }, home + "/bin/VEKserver"},
+      {"then its bin", [&] { env("VEK_HOME", home), fs::remove(home + "/bin/linux/VEKserver"); }, home + "/bin/VEKserver"},
       // A home too long for the buffer is passed over, not cut.
-      {"then PATH", [&] { setenv("VEK_HOME", (home + std::string(1100, '/')).c_str(), 1); setenv("PATH", (d + "/p").c_str(), 1); },
-       d + "/p/VEKserver"},
-      {"PATH ends at an empty element", [&] { setenv("PATH", ("/usr/bin::" + d + "/p").c_str(), 1); }, "",
+      {"then PATH", [&] { env("VEK_HOME", home + std::string(1100, '/')), env("PATH", d + "/p"); }, d + "/p/VEKserver"},
+      {"PATH ends at an empty element", [&] { env("PATH", "/usr/bin::" + d + "/p"); }, "",
        "VEKserver executable has not been found"},
       {"PATH passes over what cannot be a program",
-       [&] { setenv("PATH", ("/" + std::string(1100, 'x') + ":" + d + "/isdir:" + d + "/missing:" + d + "/p").c_str(), 1); },
+       [&] { env("PATH", "/" + std::string(1100, 'x') + ":" + d + "/isdir:" + d + "/missing:" + d + "/p"); },
        d + "/p/VEKserver"},
-      {"a set path of 1023 characters", [&] { VEKClientSetVEKserverPath(deep.c_str()); }, deep},
-      {"one of 1024 is refused, the previous kept", [&] { VEKClientSetVEKserverPath(deep.c_str()); VEKClientSetVEKserverPath((deep + "x").c_str()); VEKClientSetVEKserverPath(nullptr); },
+      {"a set path of 1023 characters", [&] { set(deep); }, deep},
+      {"one of 1024 is refused, the previous kept", [&] { set(deep), set(deep + "x"), VEKClientSetVEKserverPath(nullptr); },
        deep, "VEKClientSetVEKserverPath(): path longer than 1023 characters ignored"},
       {"not initialised", [] { _vek_client_linked_version = 0; }, "", "VEKClient library has not been initialized"},
   };
-  for (const char* rel : {"a", "b", "home/bin/linux64-gcc44", "home/bin/linux", "home/bin", "p"}) recorder(std::string(rel) + "/VEKserver");
+  for (const char* rel : {"a", "b", "home/bin/linux64-gcc44", "home/bin/linux", "home/bin", "p"}) {
+    recorder(std::string(rel) + "/VEKserver");
+  }
   fs::create_directories(dir_ + "/isdir/VEKserver");
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);

@@ -33,10 +33,14 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
       {"does not exist", [](const Project &p) { std::filesystem::remove_all(p.path); }, {}},
       {"Grid3D/file.json: file.json is not valid JSON",
        [](const Project &p) { write_text(p.file("Demo/Mining/Grid3D/file.json"), "{ \"type\": \"grid\", "); }, {}},
-      {"Cu.bin: holds 40 bytes", [](const Project &p) { std::filesystem::resize_file(p.file("Demo/Mining/Samples/Cu.bin"), 40); }, {}},
+      {"Cu.bin: holds 40 bytes",
+       [](const Project &p) { std::filesystem::resize_file(p.file("Demo/Mining/Samples/Cu.bin"), 40); }, {}},
       {"Gravity.bin", [](const Project &p) { std::filesystem::remove(p.file("Demo/Mining/Lines/Gravity.bin")); }, {}},
       {"line counts add up to 12",
-       [](const Project &p) { replace_text(p.file("Demo/Mining/Lines/file.json"), "\"s_number\": 12", "\"s_number\": 13"); }, {}},
+       [](const Project &p) {
+         replace_text(p.file("Demo/Mining/Lines/file.json"), "\"s_number\": 12", "\"s_number\": 13");
+       },
+       {}},
       {"Empty/file.json", [](const Project &p) { std::filesystem::create_directory(p.file("Demo/Mining/Empty")); }, {}},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=abc"}},
   };
@@ -103,7 +107,9 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
     return [=, &v] { return VEKClientWriteDoubleVariableSub(first, last, 0, 1.234e30, count, v.data()) ? 3 : 0; };
   };
   auto study = [](std::string name) { return [=] { return VEKClientNewStudy(name.c_str(), "x") ? 3 : 0; }; };
-  auto grid = [](double dy) { return [=] { return VEKClientNewGridFile("G", 3, 0, 0, 0, 1, dy, 1, 2, 2, 2) ? 3 : 0; }; };
+  auto grid = [](double dy) {
+    return [=] { return VEKClientNewGridFile("G", 3, 0, 0, 0, 1, dy, 1, 2, 2, 2) ? 3 : 0; };
+  };
   const struct {
     const char *name;
     std::function<int()> call;
@@ -127,7 +133,8 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
       {"a read past the end", read_sub(24, 25), 3},
       {"the last sample", read_sub(24, 24), 0},
       // The coordinates of a grid follow from its geometry.
-      {"a grid's coordinate", [&] { return VEKClientSetVariable("X") || VEKClientWriteDoubleVariable(0, 1.234e30, 24, v.data()) ? 3 : 0; }, 3},
+      {"a grid's coordinate",
+       [&] { return VEKClientSetVariable("X") || VEKClientWriteDoubleVariable(0, 1.234e30, 24, v.data()) ? 3 : 0; }, 3},
       {"an alpha index", [] { return target("Grid3D", "Simu[xxxxx]") || VEKClientSetAlphaIndice("low") ? 3 : 0; }, 0},
       {"no such alpha index", [] { return VEKClientSetAlphaIndice("nothing") ? 3 : 0; }, 3},
       {"a grid of mesh 0", grid(0), 3},
@@ -431,7 +438,8 @@ TEST(ServerVersions, OlderServersAndMovedSessions) {
   ASSERT_TRUE(start(srv, proj.path, {"VEK_TEST_NEWPORT=1"}));
   auto descriptors = [&] {
     size_t k = 0;
-    for (auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(srv.pid) + "/fd")) k += !e.path().empty();
+    for (auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(srv.pid) + "/fd"))
+      k += !e.path().empty();
     return k;
   };
   const size_t before = descriptors();

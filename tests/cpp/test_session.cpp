@@ -149,23 +149,26 @@ TEST_F(Session, NewPortReconnectsAndGreetsAgain) {
 
 // A connection that fails says its farewell, is closed and keeps no list.
 TEST_F(Session, RefusedHandshakes) {
-  auto upto_list = [](Peer& p) {
-    script_greeting(p, 400001);
-    p.expect(kw("CNEWSESS")).send(kw("SNOSESS"));
+  auto session = [](Peer& p, const Bytes& answer) {
+    script_greeting(p, kModern);
+    p.expect(kw("CNEWSESS")).send(answer);
+  };
+  auto upto_list = [&](Peer& p, const Bytes& list) {
+    session(p, kw("SNOSESS"));
     p.expect(kw("CVEKDATA").str("")).send(kw("SOK"));
+    p.expect(kw("CSUPREQ")).send(list);
   };
   const struct {
     const char* name;
     std::function<void(Peer&)> script;
     std::string message = "";
   } rows[] = {
-      {"a server error", [](Peer& p) { script_greeting(p, kModern); p.expect(kw("CNEWSESS")).send(kw("SERROR").str("no session today")); },
-       "Server: no session today"},
-      {"another answer", [](Peer& p) { script_greeting(p, kModern); p.expect(kw("CNEWSESS")).send(kw("SNOPE")); },
+      {"a server error", [&](Peer& p) { session(p, kw("SERROR").str("no session today")); }, "Server: no session today"},
+      {"another answer", [&](Peer& p) { session(p, kw("SNOPE")); },
        "Reply from server: \"SNOPE\" where \"SNEWPORT\" expected."},
-      {"negative request count", [&](Peer& p) { upto_list(p); p.expect(kw("CSUPREQ")).send(kw("SSUPREQ").i32(-1)); }},
-      {"request count 2^31-1", [&](Peer& p) { upto_list(p); p.expect(kw("CSUPREQ")).send(kw("SSUPREQ").i32(INT32_MAX)); }},
-      {"request count 100001", [&](Peer& p) { upto_list(p); p.expect(kw("CSUPREQ")).send(kw("SSUPREQ").i32(100001)); }},
+      {"negative request count", [&](Peer& p) { upto_list(p, kw("SSUPREQ").i32(-1)); }},
+      {"request count 2^31-1", [&](Peer& p) { upto_list(p, kw("SSUPREQ").i32(INT32_MAX)); }},
+      {"request count 100001", [&](Peer& p) { upto_list(p, kw("SSUPREQ").i32(100001)); }},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);

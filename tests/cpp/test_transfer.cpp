@@ -150,8 +150,9 @@ TEST_F(Transfer, WritesRefusedBeforeAnythingIsSent) {
       {"range at 406", {}, writes(-1, -1, 2), VEK_RESULT_COMMUNICATION,
        "VEKClientWriteDoubleVariableSub() does not work", 406, {}},
       {"range at 410", {}, writes(1, 2, 2), VEK_RESULT_COMMUNICATION, "", 410, {}},
-      {"range at 409", {{kw("CFILEINFO"), file_info(0, 10, 0, false)}, {kw("CWRITVARF").i32(1).i32(2).i32(0).dbl(kTest).i32(2).dbl(10).dbl(11),
-                                              kw("SDONE")}},
+      {"range at 409",
+       {{kw("CFILEINFO"), file_info(0, 10, 0, false)},
+        {kw("CWRITVARF").i32(1).i32(2).i32(0).dbl(kTest).i32(2).dbl(10).dbl(11), kw("SDONE")}},
        writes(1, 2, 2), 0, "", 409, {}},
   });
 }
