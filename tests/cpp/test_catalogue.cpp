@@ -100,26 +100,6 @@ TEST_F(Catalogue, Lists) {
   });
 }
 
-TEST_F(Catalogue, HostileListsReleaseWhatWasReadAndAllocateOnlyWhatArrives) {
-  auto bounded = [] {
-    long before = vm_peak_kb();
-    int r = lists(VEKClientGetStudyList, {})();
-    EXPECT_LT(vm_peak_kb() - before, 256L * 1024);
-    return r;
-  };
-  auto row = [&](const char* name, const Bytes& answer) {
-    return Exchange{name, {{kw("CSTUDYLST"), answer}}, bounded, VEK_RESULT_COMMUNICATION, "", kModern, {"CARCH"}, true};
-  };
-  run({
-      row("closed after two of three names", kw("SSTUDIES").i32(3).str("s1").str("s2")),
-      row("closed inside a name", kw("SSTUDIES").i32(2).str("s1").u32(8).raw({'a', 'b'})),
-      row("count 2^31-1", kw("SSTUDIES").i32(0x7FFFFFFF).str("s1").str("s2").str("s3")),
-      row("negative count", kw("SSTUDIES").i32(-5).str("s1")),
-      row("a name of 10000 characters", kw("SSTUDIES").i32(1).str(std::string(10000, 'n'))),
-      row("closed inside the keyword", kw("SSTUDIES").prefix(6)),
-  });
-}
-
 TEST_F(Catalogue, Existence) {
   const std::vector<std::string> direct = {"CARCH", "CDIRXIST", "CFILEXIST", "CVARXIST"};
   run({

@@ -133,8 +133,7 @@ TEST_F(Diag, TheTraceFileIsDecidedOncePerProcess) {
   std::vector<std::string> first = new_lines();
   ASSERT_EQ(1u, first.size());
   const std::regex head("Tracing VEKClient\\. Level 3\\. Date [A-Z][a-z]{2} \\d\\d \\d{4}");
-  EXPECT_TRUE(std::regex_match(first[0], head))
-      << first[0];
+  EXPECT_TRUE(std::regex_match(first[0], head)) << first[0];
   setenv("VEK_SERVER_TRACE", "5", 1);
   _vek_trace_init();
   EXPECT_EQ(3, _vek_trace_level);

@@ -162,6 +162,7 @@ TEST_F(Session, RefusedHandshakes) {
     const char* name;
     std::function<void(Peer&)> script;
     std::string message = "";
+    bool closes = false;
   } rows[] = {
       {"a server error", [&](Peer& p) { session(p, kw("SERROR").str("no session today")); }, "Server: no session today"},
       {"another answer", [&](Peer& p) { session(p, kw("SNOPE")); },
@@ -169,6 +170,8 @@ TEST_F(Session, RefusedHandshakes) {
       {"negative request count", [&](Peer& p) { upto_list(p, kw("SSUPREQ").i32(-1)); }},
       {"request count 2^31-1", [&](Peer& p) { upto_list(p, kw("SSUPREQ").i32(INT32_MAX)); }},
       {"request count 100001", [&](Peer& p) { upto_list(p, kw("SSUPREQ").i32(100001)); }},
+      // The part that came is released, not kept.
+      {"a list cut short", [&](Peer& p) { upto_list(p, kw("SSUPREQ").i32(3).str("CARCH")), p.close_now(); }, "", true},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -176,53 +179,16 @@ TEST_F(Session, RefusedHandshakes) {
     errors.clear();
     Peer p;
     r.script(p);
-    script_goodbye(p);
+    if (!r.closes) script_goodbye(p);
     p.start();
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(1, connect_client(p));
     EXPECT_EQ(VEK_RESULT_ANSWER, VEKClientGetLastError());
     EXPECT_LT(ms_since(t0), 3000);
+    EXPECT_EQ(0, _vek_client_n_supported_requests);
     EXPECT_TRUE(r.message.empty() || errors.contains(r.message)) << errors.joined();
     EXPECT_EQ(0, VEKClientIsConnected());
     EXPECT_EQ(nullptr, _vek_client_supported_requests);
-    EXPECT_TRUE(p.finish()) << p.report();
-  }
-}
-
-// The server closes after every possible number of bytes of its handshake
-// answers: a code, closed, no partial list kept, never a hang.
-TEST_F(Session, HandshakeCutAtEveryByte) {
-  const std::pair<Bytes, Bytes> turns[] = {
-      {kw("CHELLO").str("x").i32(kModern), kw("SWELCOME").i32(kModern)},
-      {kw("CNEWSESS"), kw("SNOSESS")},
-      {kw("CVEKDATA").str("x"), kw("SOK")},
-      {kw("CSUPREQ"), kw("SSUPREQ").i32(2).str("CARCH").str("CUNITMODE")},
-      {kw("CARCH").i32(1), kw("SARCH").i32(1)},
-  };
-  size_t total = 0;
-  for (const auto& t : turns) total += t.second.size();
-  for (size_t cut = 0; cut < total; cut++) {
-    SCOPED_TRACE(cut);
-    reset_client(2000);
-    Peer p;
-    size_t left = cut;
-    for (const auto& t : turns) {
-      p.expect(t.first);
-      if (left < t.second.size()) {
-        p.send(t.second.prefix(left)).close_now();
-        break;
-      }
-      p.send(t.second);
-      left -= t.second.size();
-    }
-    p.start();
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(1, connect_client(p, "x"));
-    int code = VEKClientGetLastError();
-    EXPECT_TRUE(code == VEK_RESULT_COMMUNICATION || code == VEK_RESULT_ANSWER) << code;
-    EXPECT_EQ(0, VEKClientIsConnected());
-    EXPECT_EQ(0, _vek_client_n_supported_requests);
-    EXPECT_LT(ms_since(t0), 1500);
     EXPECT_TRUE(p.finish()) << p.report();
   }
 }
