@@ -136,7 +136,15 @@ orv_show_def <- c(
 # Index of the first output line equal to `text`, NA when there is none.
 orv_line <- function(out, text) match(text, out)
 
-# In-process connection for the tests that need no console text.
+# What a bridge call writes on the console, kept in this process rather
+# than written, as lines; and its value (an R error it raised is returned
+# as the condition).
+orv_console <- function(expr) {
+  r <- orvanelink:::.native(expr)
+  list(value = r$value, lines = strsplit(orvanelink:::.output_text(r$out), "\n", fixed = TRUE)[[1]])
+}
+
+# In-process connection to the reference server on `project`.
 orv_connect <- function(project, env = parent.frame(), verbose = 0L) {
   tag <- orv_new_tag()
   withr::local_envvar(c(VEK_PROJECT_DIR = project, VEK_TEST_IDLE_EXIT = "20", ORV_TEST_TAG = tag),

@@ -47,37 +47,31 @@ test_that("File descriptions, and whether a Db fits them: counts for points; nod
 })
 
 test_that("the mismatch report, and a dimension above 3 refused before any request", {
-  show <- 'invisible(.Call("SShowTarget", PACKAGE = "orvanelink"))'
-  call <- function(tag, ndim, x0) {
-    sprintf('e <- .Call("SDbCompatible", %dL, 24L, 1L, c(4L, 3L, 2L), %s, c(10, 10, 5), c(0, 0, 0), NULL, PACKAGE = "orvanelink"); emit("%s", e$error)',
-            ndim, x0, tag)
+  orv_connect(orv_project_copy())
+  show <- function() orv_console(orv_call("SShowTarget"))$lines
+  check <- function(ndim, x0) {
+    orv_console(orv_call("SDbCompatible", ndim, 24L, 1L, c(4L, 3L, 2L), x0, c(10, 10, 5), c(0, 0, 0), NULL))
   }
-  out <- dialogue(c(
-    'invisible(.Call("DbCreateFile", "Demo", "Mining", "Grid3D", PACKAGE = "orvanelink"))',
-    call("dim4", 4L, "c(100, 200, 0, 0)"), show,
-    call("off", 3L, "c(100, 200 + 1e-9, 0)"), show,
-    'invisible(.Call("SDisconnectOrvane", PACKAGE = "orvanelink"))',
-    call("dim4off", 4L, "c(100, 200, 0, 0)"), 'cat("END\\n")'),
-    project = orv_project_copy())
-  expect_equal(c(orv_result(out, "dim4"), orv_result(out, "off"), orv_result(out, "dim4off")), c("1", "1", "1"))
-  # Refused while connected, the target stays as it was; refused while
-  # disconnected, the connection is not even looked at.
-  dim4 <- which(out == "Space dimension may not be larger than 3")
-  expect_length(dim4, 2)
-  expect_equal(out[orv_line(out, "Current Orvane Target") + 4], "File      : Grid3D")
-  expect_equal(out[dim4[2] + 1:2], c("RESULT dim4off 1", "> cat(\"END\\n\")"))
+  describe("Grid3D")
+  # Refused whether connected or not, the target staying as it was.
+  r <- check(4L, c(100, 200, 0, 0))
+  expect_equal(list(r$value$error, r$lines), list(1L, "Space dimension may not be larger than 3"))
+  expect_equal(show()[6], "File      : Grid3D")
   axis <- function(name, x0, dx, n) sprintf("%s : Origin=%13.3f - Mesh=%10.3f - Number=%d", name, x0, dx, n)
-  start <- orv_line(out, "Incompatibility between Orvane and Db File Characteristics")
-  expect_equal(out[start + 1:19],
-               c("", "Orvane File", "-----------", "Grid File", "Space Dimension   = 3",
-                 "Number of samples = 24", axis("X", 100, 10, 4L), axis("Y", 200, 10, 3L),
-                 axis("Z", 0, 5, 2L), "", "Db File", "-------", "Grid File",
-                 "Space Dimension   = 3", "Number of samples = 24", axis("X", 100, 10, 4L),
-                 axis("Y", 200 + 1e-9, 10, 3L), axis("Z", 0, 5, 2L), "RESULT off 1"))
+  r <- check(3L, c(100, 200 + 1e-9, 0))
+  expect_equal(r$value$error, 1L)
+  expect_equal(r$lines, c("Incompatibility between Orvane and Db File Characteristics",
+                          "", "Orvane File", "-----------", "Grid File", "Space Dimension   = 3",
+                          "Number of samples = 24", axis("X", 100, 10, 4L), axis("Y", 200, 10, 3L),
+                          axis("Z", 0, 5, 2L), "", "Db File", "-------", "Grid File",
+                          "Space Dimension   = 3", "Number of samples = 24", axis("X", 100, 10, 4L),
+                          axis("Y", 200 + 1e-9, 10, 3L), axis("Z", 0, 5, 2L)))
   # After the report, File, Selection and Variable are undefined.
-  second <- which(out == "Current Orvane Target")[2]
-  expect_equal(out[second + 2:6], c("Study     : Demo", "Directory : Mining", "File      : (Not defined yet)",
-                                    "Selection : (Not defined yet)", "Variable  : (Not defined yet)"))
+  expect_equal(show()[4:8], c("Study     : Demo", "Directory : Mining", "File      : (Not defined yet)",
+                              "Selection : (Not defined yet)", "Variable  : (Not defined yet)"))
+  orv_call("SDisconnectOrvane")
+  r <- check(4L, c(100, 200, 0, 0))
+  expect_equal(list(r$value$error, r$lines), list(1L, "Space dimension may not be larger than 3"))
 })
 
 test_that("Files created for a Db or accepted when they fit, and their coordinates", {

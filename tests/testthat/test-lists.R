@@ -70,28 +70,27 @@ test_that("the None selection clears the server's selection without looking for 
 })
 
 test_that("refusals say why, and bad arguments end the call with an error the connection survives", {
-  out <- orv_dialogue(c(
-    'invisible(.Call("IGetStudyList", "Extra", "", "", PACKAGE = "orvanelink"))',
-    'invisible(.Call("IGetStudyList", "Demo", "x", "", PACKAGE = "orvanelink"))',
-    'invisible(.Call("IGetStudyList", "", "", "Gone", PACKAGE = "orvanelink"))',
-    # Nothing at all between an accepted existing Directory and the next command.
-    'invisible(.Call("ICreateDir", "Mining", "Demo", 1L, PACKAGE = "orvanelink"))',
-    'f <- function(...) { r <- try(.Call(..., PACKAGE = "orvanelink"), silent = TRUE); cat("ERR", conditionMessage(attr(r, "condition")), "\\n") }',
-    'f("IGetDirList", strrep("a", 600), "", "")',
-    'f("IGetVariableList", "Demo", "Mining", c("Samples", "Grid3D"), "")',
-    'f("ICreateDir", "New", "Demo", "yes")',
-    'f("ICreateDir", "Other", "Demo", NA)',
-    'f("SManageTarget", 0L, 0L, NA, 1L, 0L, 0L, 0L, integer(0), numeric(0), numeric(0), numeric(0), numeric(0))',
-    'r <- .Call("IGetDirList", "Demo", "", "", PACKAGE = "orvanelink"); cat("RESULT dirs", r$DirList, "\\n")'),
-    project = orv_project_copy())
-  for (line in c("You must define the Physical Name", "The name 'Demo' already exists", "The name 'Gone' does not exist",
-                 paste0("Name longer than 499 characters: '", strrep("a", 40), "...'"),
-                 "Wrong number of arguments in RC_get_value_char (2 > 1)", "Wrong type in RC_get_value_integer (type=16)",
-                 # NA is no answer to a yes/no flag: refused before anything is created.
-                 "ERR The 'allow existing' flag must be TRUE or FALSE, not NA ",
-                 "ERR The 'reset' flag must be TRUE or FALSE, not NA ", "RESULT dirs Mining ")) {
-    expect_true(line %in% out, label = line)
+  orv_connect(orv_project_copy())
+  cases <- list( # call, what it writes, the error it ends with (NA: none)
+    list(list("IGetStudyList", "Extra", "", ""), "You must define the Physical Name"),
+    list(list("IGetStudyList", "Demo", "x", ""), "The name 'Demo' already exists"),
+    list(list("IGetStudyList", "", "", "Gone"), "The name 'Gone' does not exist"),
+    # An existing Directory accepted when allowed: not a word.
+    list(list("ICreateDir", "Mining", "Demo", 1L), character(0)),
+    list(list("IGetDirList", strrep("a", 600), "", ""), paste0("Name longer than 499 characters: '", strrep("a", 40), "...'"),
+         "Abort caught by C and return to R"),
+    list(list("IGetVariableList", "Demo", "Mining", c("Samples", "Grid3D"), ""),
+         "Wrong number of arguments in RC_get_value_char (2 > 1)", "Abort caught by C and return to R"),
+    list(list("ICreateDir", "New", "Demo", "yes"), "Wrong type in RC_get_value_integer (type=16)",
+         "Abort caught by C and return to R"),
+    # NA is no answer to a yes/no flag: refused before anything is created.
+    list(list("ICreateDir", "Other", "Demo", NA), character(0), "The 'allow existing' flag must be TRUE or FALSE, not NA"),
+    list(list("SManageTarget", 0L, 0L, NA, 1L, 0L, 0L, 0L, integer(0), numeric(0), numeric(0), numeric(0), numeric(0)),
+         character(0), "The 'reset' flag must be TRUE or FALSE, not NA"))
+  for (case in cases) {
+    r <- orv_console(do.call(orv_call, case[[1]]))
+    expect_equal(r$lines, case[[2]], label = case[[1]][[1]])
+    expect_equal(if (inherits(r$value, "error")) conditionMessage(r$value) else NA, if (length(case) > 2) case[[3]] else NA)
   }
-  expect_equal(out[grep("ICreateDir", out)[1] + 1], "> f <- function(...) { r <- try(.Call(..., PACKAGE = \"orvanelink\"), silent = TRUE); cat(\"ERR\", conditionMessage(attr(r, \"condition\")), \"\\n\") }")
-  expect_equal(sum(grepl("^ERR Abort caught by C and return to R", out)), 3)
+  expect_equal(orv_call("IGetDirList", "Demo", "", "")$DirList, "Mining")
 })

@@ -31,14 +31,28 @@ test_that("an abort releases the call's memory and leaves R usable", {
   expect_equal(orv_call("STestBlocks"), before)
 })
 
-test_that("readers, messages and wrong types, as the console shows them", {
+test_that("messages are titled and cut to their buffer; wrong types abort with a message", {
+  cases <- list( # call, lines written, the error it ends with (NA: none)
+    list(list("STestMessages", "mestitle", 1L, "Db File"), c("", "Db File", "-------")),
+    list(list("STestMessages", "mestitle", 0L, "Loop"), c("", "Loop", "====")),
+    # 999 bytes: the head of the text, then "...", then the line end.
+    list(list("STestMessages", "message", 0L, strrep("x", 5000)), paste0(strrep("x", 995), "...")),
+    list(list("STestConvert", "value_integer", c(1, 2)), "Wrong number of arguments in RC_get_value_integer (2 > 1)", TRUE),
+    list(list("STestConvert", "value_char", 1), "Wrong type in RC_get_value_char (type=14)", TRUE),
+    list(list("STestConvert", "array_integer", list(1)), "Wrong type in RC_get_array_integer (type=19)", TRUE),
+    list(list("STestConvert", "array_double", "x"), "Wrong type in RC_get_array_double (type=16)", TRUE),
+    list(list("STestConvert", "array_char", 1:3), "Wrong type in RC_get_array_char (type=13)", TRUE))
+  for (case in cases) {
+    r <- orv_console(do.call(orv_call, case[[1]]))
+    expect_equal(r$lines, case[[2]])
+    expect_equal(inherits(r$value, "error") && conditionMessage(r$value) == "Abort caught by C and return to R",
+                 length(case) > 2, label = case[[2]])
+  }
+  expect_error(conv("value_integer", numeric(0)), "[Ee]xpecting a single")
+})
+
+test_that("the console readers, as the console shows them", {
   out <- orv_dialogue(c(orv_show_def,
-    'f <- function(w, v) { r <- try(.Call("STestConvert", w, v, PACKAGE = "orvanelink"), silent = TRUE); cat("ERR", conditionMessage(attr(r, "condition")), "\\n") }',
-    'f("value_integer", c(1, 2))', 'f("value_char", 1)', 'f("array_integer", list(1))', 'f("array_double", "x")',
-    'f("array_char", 1:3)', 'f("value_integer", numeric(0))',
-    'invisible(.Call("STestMessages", "mestitle", 1L, "Db File", PACKAGE = "orvanelink"))',
-    'invisible(.Call("STestMessages", "mestitle", 0L, "Loop", PACKAGE = "orvanelink"))',
-    'invisible(.Call("STestMessages", "message", 0L, strrep("x", 5000), PACKAGE = "orvanelink"))',
     reader("logical", "Confirm deletion", 0, 0L, answers = c("", "yes", "y")),
     reader("logical", "Overwrite", 1, 5L, answers = ""),
     reader("logical", "Undefined default", 1, -1234567L, answers = c("", "N")),
@@ -51,18 +65,6 @@ test_that("readers, messages and wrong types, as the console shows them", {
     reader("string", "Enter your choice", 0, "", answers = c("", "abc def")),
     reader("string", "Unit", 1, strrep("d", 300), answers = ""),
     reader("logical", strrep("q", 2000), 0, 0L, answers = "y")))
-  for (line in c("Wrong number of arguments in RC_get_value_integer (2 > 1)", "Wrong type in RC_get_value_char (type=14)",
-                 "Wrong type in RC_get_array_integer (type=19)", "Wrong type in RC_get_array_double (type=16)",
-                 "Wrong type in RC_get_array_char (type=13)")) {
-    expect_true(line %in% out, label = line)
-  }
-  expect_equal(sum(grepl("^ERR Abort caught by C and return to R", out)), 5)
-  expect_true(any(grepl("^ERR [Ee]xpecting a single", out)))
-  expect_equal(out[orv_line(out, "Db File") + -1:1], c("", "Db File", "-------"))
-  expect_equal(out[orv_line(out, "Loop") + 1], "====")
-  # 999 bytes: the head of the text, then "...", then the line end.
-  expect_equal(grep("^xxxx", out, value = TRUE), paste0(strrep("x", 995), "..."))
-
   for (line in c("Confirm deletion  [y,n] : yes", "The only authorized answers are 'y' or 'n'",
                  "Overwrite (Def=y) [y,n] : ", "Undefined default  [y,n] : ",
                  "Bit Length (1,2,4,8,16,32 or 64 (Def=32) [1,64] : ", "Swapped [NA,NA] : -7",
