@@ -28,9 +28,6 @@ TEST_F(Edit, Requests) {
   };
   const vek_long too_many = std::numeric_limits<vek_long>::max();
   run({
-      {"variable deleted", {{kw("CVARDEL"), done}}, VEKClientDeleteVariable},
-      {"file deleted", {{kw("CFILEDEL"), done}}, VEKClientDeleteFile},
-      {"directory deleted", {{kw("CDIRDEL"), done}}, VEKClientDeleteDirectory},
       {"study deletion refused", {{kw("CSTUDYDEL"), kw("SERROR").str("in use")}}, VEKClientDeleteStudy,
        VEK_RESULT_ANSWER, "Server: in use"},
       {"rotation", {{kw("GRIDMODR").dbl(10).dbl(-20.5).dbl(30), done}},
@@ -38,8 +35,6 @@ TEST_F(Edit, Requests) {
       {"mesh", {{kw("GRIDMODM").dbl(1).dbl(2).dbl(3), done}}, [] { return VEKClientGridModifyMesh(1, 2, 3); }},
       {"origin", {{kw("GRIDMODO").dbl(-1e6).dbl(0.25).dbl(NAN), done}},
        [] { return VEKClientGridModifyOrigin(-1e6, 0.25, NAN); }},
-      {"study with its place", {{kw("CSTUDYNEW").str("S1").str("/data/s1"), done}},
-       [] { return VEKClientNewStudy("S1", "/data/s1"); }},
       {"study with its place at 410", {{kw("CSTUDYNEW").str("S1").str("/data/s1"), done}},
        [] { return VEKClientNewStudy("S1", "/data/s1"); }, 0, "", 410},
       {"study without its place at 409", {{kw("CSTUDYNEW").str("S1"), done}},
