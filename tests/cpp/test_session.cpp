@@ -22,16 +22,6 @@ long long ms_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
 }
 
-// A request with a long argument and a long answer field, built the way every
-// request function is: longs follow the word size agreed.
-int long_exchange(vek_long out, vek_long* in) {
-  int code = _vek_request("CLONG");
-  if (!code && !_vek_write_long(VEK_SOCK, &out)) code = VEK_RESULT_COMMUNICATION;
-  if (!code) code = _vek_answer("SLONG");
-  if (!code && !_vek_read_long(VEK_SOCK, in)) code = VEK_RESULT_COMMUNICATION;
-  return _vek_finish(code);
-}
-
 void script_greeting(Peer& p, int version, const std::string& path = "") {
   p.expect(kw("CHELLO").str(path).i32(kModern)).send(kw("SWELCOME").i32(version));
 }
@@ -70,48 +60,6 @@ TEST_F(Session, ConnectRefusesBadArgumentsBeforeAnySocket) {
   }
   EXPECT_FALSE(p.pending_connection(50));
   EXPECT_TRUE(p.finish());
-}
-
-TEST_F(Session, HandshakesOfEachServerKind) {
-  const struct {
-    const char* name;
-    int version;
-    std::vector<std::string> supported;
-    int server64;
-    Bytes long_out, long_in;  // -2 sent, the value answered
-    vek_long answered;
-    int has_feature_7;
-  } rows[] = {
-      {"current, 64 bits", kModern, {"CARCH", "CUNITMODE", "CUNK7"}, 1, Bytes().i64(-2), Bytes().i64(5000000000LL),
-       5000000000LL, 1},
-      {"current, 32 bits", kModern, {"CARCH"}, 0, Bytes().i32(-2), Bytes().i32(-7), -7, 0},
-      // Old servers are asked neither for their requests nor for a word size.
-      {"400000", 400000, {}, 0, Bytes().i32(-2), Bytes().i32(-7), -7, 0},
-      {"411", 411, {}, 0, Bytes().i32(-2), Bytes().i32(-7), -7, 0},
-  };
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.name);
-    reset_client();
-    _vek_server64 = 1;  // left by an earlier connection
-    Peer p;
-    script_handshake(p, r.version, r.supported, r.server64, "/data/orvane");
-    p.expect(kw("CLONG").append(r.long_out)).send(kw("SLONG").append(r.long_in));
-    script_goodbye(p);
-    p.start();
-    ASSERT_EQ(0, connect_client(p, "/data/orvane")) << errors.joined();
-    EXPECT_EQ(r.version, VEKClientGetServerVersion());
-    EXPECT_EQ(r.server64, _vek_server64);
-    EXPECT_EQ(r.has_feature_7, VEKClientServerHasFeature(7, 0));
-    vek_long in = 0;
-    EXPECT_EQ(0, long_exchange(-2, &in));
-    EXPECT_EQ(r.answered, in);
-    EXPECT_EQ(0, VEKClientDisconnect());
-    EXPECT_EQ(0, VEKClientIsConnected());
-    EXPECT_EQ(nullptr, _vek_client_supported_requests);
-    EXPECT_EQ(r.version, VEKClientGetServerVersion());  // kept after the farewell
-    EXPECT_TRUE(p.finish()) << p.report();
-  }
-  EXPECT_TRUE(errors.messages().empty()) << errors.joined();
 }
 
 TEST_F(Session, Version100StopsAfterTheGreeting) {
