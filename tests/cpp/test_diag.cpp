@@ -1,77 +1,13 @@
 // Diagnostics: the error function, debug messages and the trace file.
-#include <gtest/gtest.h>
-
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <fstream>
-#include <regex>
-
-#include "client_test.h"
+#include "trace_fixture.h"
 
 using namespace vekt;
 
 namespace {
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
-std::vector<std::string> lines_of(const std::string& path) {
-  std::vector<std::string> out;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
-class Diag : public ClientTest {
- protected:
-  void SetUp() override {
-    ClientTest::SetUp();
-    reset_trace();
-    char tmpl[] = "/tmp/vek_diag_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir = tmpl;
-    path = dir + "/trace.txt";
-  }
-  void TearDown() override {
-    reset_trace();
-    _vek_is_server = 0;
-    ClientTest::TearDown();
-    unlink(path.c_str());
-    rmdir(dir.c_str());
-  }
-  static void reset_trace() {
-    _vek_trace_reset_for_tests();
-    unsetenv("VEK_SERVER_TRACE");
-    unsetenv("VEK_CLIENT_TRACE_FILE");
-  }
-  // Decides the trace again with this level text and file.
-  void open_trace(const char* level, const std::string& file) {
-    reset_trace();
-    if (level) setenv("VEK_SERVER_TRACE", level, 1);
-    setenv("VEK_CLIENT_TRACE_FILE", file.c_str(), 1);
-    _vek_trace_init();
-  }
-  // Lines added to the trace file since the last call, without their
-  // "HH:MM:SS: " stamps (which are checked).
-  std::vector<std::string> new_lines() {
-    std::vector<std::string> all = lines_of(path), out;
-    static const std::regex stamp("^\\d\\d:\\d\\d:\\d\\d: ");
-    for (size_t i = seen; i < all.size(); i++) {
-      EXPECT_TRUE(std::regex_search(all[i], stamp)) << all[i];
-      out.push_back(all[i].substr(all[i].size() >= 10 ? 10 : 0));
-    }
-    seen = all.size();
-    return out;
-  }
-  std::string dir, path;
-  size_t seen = 0;
-};
 
 TEST_F(Diag, ErrorsAreOneLineWithTheSystemTextCutToTheBuffer) {
   ASSERT_EQ(st_def_error, VEK_ERROR_FUNCTION);
