@@ -31,20 +31,16 @@ vekt::Bytes junk(std::mt19937 &rng) {
   vekt::Bytes b;
   const int32_t ints[] = {0, 1, 2, 3, -1, -2, 5, 24, 12, 1000, 0x7fffffff, (int32_t)0x80000000};
   const char *const texts[] = {"", "Demo", "Mining", "Grade", "x", "../up", "a/b", ".h", "Simu[00002]", "m", "mid"};
-  int n = (int)(rng() % 12);
-  for (int i = 0; i < n; i++) {
-    switch (rng() % 6) {
-      case 0: b.i32(ints[rng() % 12]); break;
-      case 1: b.i32((int32_t)(rng() % 40) - 5); break;
-      case 2: b.str(texts[rng() % 11]); break;
-      case 3: b.dbl((double)(int)(rng() % 200) - 50.0); break;
-      case 4: b.u32(rng() % 3 == 0 ? 0xffffffffu : (uint32_t)(rng() % 20000)); break;
-      default:
-        for (int k = (int)(rng() % 16); k > 0; k--) b.raw({(uint8_t)rng()});
-    }
+  for (int i = (int)(rng() % 12); i > 0; i--) {
+    int kind = (int)(rng() % 6);
+    if (kind == 0) b.i32(ints[rng() % 12]);
+    if (kind == 1) b.i32((int32_t)(rng() % 40) - 5);
+    if (kind == 2) b.str(texts[rng() % 11]);
+    if (kind == 3) b.dbl((double)(int)(rng() % 200) - 50.0);
+    if (kind == 4) b.u32(rng() % 3 == 0 ? 0xffffffffu : (uint32_t)(rng() % 20000));
+    for (int k = kind == 5 ? (int)(rng() % 16) : 0; k > 0; k--) b.raw({(uint8_t)rng()});
   }
-  if (rng() % 3 == 0 && b.size() > 0) b = b.prefix(rng() % b.size());
-  return b;
+  return rng() % 3 == 0 && b.size() > 0 ? b.prefix(rng() % b.size()) : b;
 }
 
 }  // namespace
