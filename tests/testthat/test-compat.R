@@ -102,8 +102,11 @@ test_that("Files created for a Db or accepted when they fit, and their coordinat
   describe("Grid3D")
   r <- orv_call("SReadCoordinates")
   expect_equal(c(r$ndim, r$nech, length(r$tab)), c(3L, 24L, 72L))
-  # A coordinate the server cannot read fails the whole read.
-  writeBin(c(1, 2), stored_path(project, "Samples", "X"))
-  describe("Samples")
+  # A read the server refuses half-way fails the whole read: here the
+  # target's Selection, gone from the File behind the bridge's back.
+  orv_call("IGetSelectionList", "Demo", "Mining", "Samples")
+  orv_call("STestDefine", 4L, "Inside", 1L)
+  json <- file.path(project, "Demo", "Mining", "Samples", "file.json")
+  writeLines(sub('"name": "Inside"', '"name": "Gone"', readLines(json), fixed = TRUE), json)
   expect_identical(orv_call("SReadCoordinates")[c("tab", "error")], list(tab = numeric(0), error = 1L))
 })
