@@ -325,7 +325,7 @@ static int st_read_supported_requests(void) {
   if (_vek_request("CSUPREQ") || _vek_answer("SSUPREQ")) return VEK_RESULT_ANSWER;
   int n;
   if (!_vek_read_int(VEK_SOCK, &n) || n < 0 || n > MAX_SUPPORTED_REQUESTS) return VEK_RESULT_ANSWER;
-  _vek_client_supported_requests = (char **)calloc((size_t)n + 1, sizeof(char *));
+  _vek_client_supported_requests = (char **)_vek_calloc((size_t)n + 1, sizeof(char *));
   if (!_vek_client_supported_requests) return VEK_RESULT_ANSWER;
   _vek_client_n_supported_requests = n;
   for (int i = 0; i < n; i++) {
