@@ -172,6 +172,10 @@ extern char _vek_server_message[VEK_MSG_SIZE];
 /* Wait for the first byte of an answer, in milliseconds. Tests lower it so
  * that a silent peer does not cost them half a minute. */
 extern int _vek_answer_timeout_ms;
+/* How long the drain after a failed exchange waits for more of the failed
+ * answer, in milliseconds. Tests that make many requests fail on purpose
+ * lower it, so that each failure does not cost them half a second. */
+extern int _vek_drain_wait_ms;
 
 int _vek_start_packet(const char *keyword);
 int _vek_send_and_wait(char *answer);
