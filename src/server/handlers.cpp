@@ -68,13 +68,34 @@ static bool need_study(Session &s, Io &io) {
 static bool need_dir(Session &s, Io &io) {
   return need_study(s, io) && need_current(io, s.dir, "Directory");
 }
+/* The current File as it is on disk now, in s.model: another server may have
+ * changed it since the last request. */
 static bool need_file(Session &s, Io &io) {
-  return need_dir(s, io) && need_current(io, s.file, "File");
+  if (!need_dir(s, io) || !need_current(io, s.file, "File")) return false;
+  std::string err, fpath = file_path(s);
+  FileModel f;
+  if (!tree_lock(s.project, false, err)) return io.error(err), false;
+  if (!fs_is_dir(fpath)) return io.error("File '" + s.file + "' no longer exists"), false;
+  if (!file_load(fpath, f, err, false)) return io.error("File '" + s.file + "' is damaged: " + err), false;
+  s.model = std::move(f);
+  return true;
+}
+/* Taken before a change looks at the tree: the change is then made on the
+ * tree as it is, and no other server changes it until the request ends. */
+static bool need_change(Session &s, Io &io) {
+  std::string err;
+  if (!need_project(s, io)) return false;
+  if (!tree_lock(s.project, true, err)) return io.error("Nothing was changed: " + err), false;
+  return true;
+}
+/* Another server may have deleted the current variable. */
+static std::string missing_var(const Session &s) {
+  return s.variable.empty() ? "No current Variable" : "Variable '" + s.variable + "' no longer exists";
 }
 static Variable *need_var(Session &s, Io &io) {
   if (!need_file(s, io)) return nullptr;
   Variable *v = s.variable.empty() ? nullptr : find_var(s.model, s.variable);
-  if (!v) io.error("No current Variable");
+  if (!v) io.error(missing_var(s));
   return v;
 }
 static Variable *need_macro(Session &s, Io &io) {
@@ -206,7 +227,7 @@ static void h_file_type_list(Session &s, Io &io) {
   if (io.broken() || !need_dir(s, io)) return;
   std::vector<std::string> names, kept;
   std::string err;
-  if (!tree_list(dir_path(s), names, err)) return io.error(err);
+  if (!tree_lock(s.project, false, err) || !tree_list(dir_path(s), names, err)) return io.error(err);
   for (const std::string &n : names) {
     FileModel f;
     /* A damaged File has no type to match; it still shows in the plain list. */
@@ -277,9 +298,10 @@ static void h_set_file(Session &s, Io &io) {
   std::string name = io.rstring();
   if (io.broken() || !need_dir(s, io) || !check_name(io, name)) return;
   std::string fpath = fs_join(dir_path(s), name);
-  if (!fs_is_dir(fpath)) return io.error("File '" + name + "' does not exist");
   FileModel f;
   std::string err;
+  if (!tree_lock(s.project, false, err)) return io.error(err);
+  if (!fs_is_dir(fpath)) return io.error("File '" + name + "' does not exist");
   if (!file_load(fpath, f, err)) return io.error("File '" + name + "' is damaged: " + err);
   clear_below_dir(s);
   s.file = name;
@@ -392,7 +414,7 @@ static void h_var_unit(Session &s, Io &io) {
   if (!io.broken() && (count < 1 || count > 2)) io.bad = true;
   std::string unit = io.rstring();
   std::string symbol = count == 2 ? io.rstring() : unit;
-  if (io.broken()) return;
+  if (io.broken() || !need_change(s, io)) return;
   Variable *v = need_var(s, io);
   if (!v || !check_text(io, unit, VEK_UNIT_MAX, "A unit") || !check_text(io, symbol, VEK_UNIT_MAX, "A unit")) return;
   if (v->kind >= VK_XG) return io.error("The unit of a coordinate is the File's unit");
@@ -507,7 +529,7 @@ static void h_line_counts(Session &s, Io &io) {
 static void h_new_study(Session &s, Io &io) {
   std::string name = io.rstring();
   std::string physical = cfg_extended() ? io.rstring() : "";
-  if (io.broken() || !need_project(s, io) || !check_name(io, name) ||
+  if (io.broken() || !need_change(s, io) || !check_name(io, name) ||
       !check_text(io, physical, 9999, "A physical name"))
     return;
   std::string err;
@@ -517,7 +539,7 @@ static void h_new_study(Session &s, Io &io) {
 
 static void h_new_dir(Session &s, Io &io) {
   std::string name = io.rstring();
-  if (io.broken() || !need_study(s, io) || !check_name(io, name)) return;
+  if (io.broken() || !need_change(s, io) || !need_study(s, io) || !check_name(io, name)) return;
   std::string err;
   if (!dir_create(study_path(s), name, err)) return io.error("Directory '" + name + "' not created: " + err);
   done(io);
@@ -548,7 +570,7 @@ static void h_new_grid(Session &s, Io &io) {
     g.DZ = io.rdouble();
     g.NZ = io.rint();
   }
-  if (io.broken() || !need_dir(s, io) || !check_name(io, name)) return;
+  if (io.broken() || !need_change(s, io) || !need_dir(s, io) || !check_name(io, name)) return;
   if (dim != 2 && dim != 3) return io.error("A grid has 2 or 3 dimensions, not " + std::to_string(dim));
   if (!(isfinite(g.X0) && isfinite(g.Y0) && isfinite(g.Z0))) return io.error("The grid origin must be finite");
   if (!(g.DX > 0 && g.DY > 0 && g.DZ > 0 && isfinite(g.DX) && isfinite(g.DY) && isfinite(g.DZ)))
@@ -582,7 +604,7 @@ static void h_new_points(Session &s, Io &io) {
   int dim;
   std::vector<double> xyz[3];
   bool kept = read_points(io, count, dim, xyz);
-  if (io.broken() || !need_dir(s, io) || !check_name(io, name)) return;
+  if (io.broken() || !need_change(s, io) || !need_dir(s, io) || !check_name(io, name)) return;
   if (dim != 2 && dim != 3) return io.error("Points have 2 or 3 coordinates, not " + std::to_string(dim));
   if (!kept) return io.error("Cannot take " + std::to_string(count) + " points");
   FileModel f;
@@ -612,7 +634,7 @@ static void h_append_points(Session &s, Io &io) {
   int dim;
   std::vector<double> xyz[3];
   bool kept = read_points(io, count, dim, xyz);
-  if (io.broken() || !need_file(s, io)) return;
+  if (io.broken() || !need_change(s, io) || !need_file(s, io)) return;
   const FileModel &f = s.model;
   if (f.type != FT_POINTS) return io.error("File '" + s.file + "' is not a points File");
   if (dim != f.dimension)
@@ -668,7 +690,7 @@ static void new_variable(Session &s, Io &io, bool macro) {
     unit = io.rstring();
     has_unit = !unit.empty();
   }
-  if (io.broken() || !need_file(s, io) || !check_name(io, name) ||
+  if (io.broken() || !need_change(s, io) || !need_file(s, io) || !check_name(io, name) ||
       !check_text(io, unit, cfg_extended() ? VEK_UNIT_MAX : 5, "A unit"))
     return;
   if (find_var(s.model, name)) return io.error("Variable '" + name + "' already exists");
@@ -695,7 +717,7 @@ static void h_new_float(Session &s, Io &io) { new_variable(s, io, false); }
 static void h_new_macro(Session &s, Io &io) { new_variable(s, io, true); }
 
 static void h_delete_var(Session &s, Io &io) {
-  Variable *v = need_var(s, io);
+  Variable *v = need_change(s, io) ? need_var(s, io) : nullptr;
   if (!v) return;
   if (v->kind >= VK_XG) return io.error("The coordinates of a File cannot be deleted");
   for (const std::string &n : s.model.core_names)
@@ -720,20 +742,24 @@ static bool delete_item(Io &io, const std::string &parent, const std::string &na
   return true;
 }
 static void h_delete_file(Session &s, Io &io) {
-  if (need_file(s, io) && delete_item(io, dir_path(s), s.file, "File")) clear_below_dir(s);
+  /* Not loaded first: a damaged File can be deleted too. */
+  if (need_change(s, io) && need_dir(s, io) && need_current(io, s.file, "File") &&
+      delete_item(io, dir_path(s), s.file, "File"))
+    clear_below_dir(s);
 }
 static void h_delete_dir(Session &s, Io &io) {
-  if (need_dir(s, io) && delete_item(io, study_path(s), s.dir, "Directory")) clear_below_study(s);
+  if (need_change(s, io) && need_dir(s, io) && delete_item(io, study_path(s), s.dir, "Directory"))
+    clear_below_study(s);
 }
 static void h_delete_study(Session &s, Io &io) {
-  if (need_study(s, io) && delete_item(io, s.project, s.study, "Study")) clear_all(s);
+  if (need_change(s, io) && need_study(s, io) && delete_item(io, s.project, s.study, "Study")) clear_all(s);
 }
 
 /* ---------------- grid geometry ---------------- */
 
 static void modify_grid(Session &s, Io &io, int what) {
   double a = io.rdouble(), b = io.rdouble(), c = io.rdouble();
-  if (io.broken() || !need_grid(s, io)) return;
+  if (io.broken() || !need_change(s, io) || !need_grid(s, io)) return;
   if (!isfinite(a) || !isfinite(b) || !isfinite(c)) return io.error("Grid values must be finite");
   FileModel next = s.model;
   Grid &g = next.grid;
@@ -767,7 +793,7 @@ struct Target {
 static bool transfer_target(Session &s, std::string &err, Target &t, bool writing) {
   if (s.project.empty() || s.file.empty()) return (err = "No current File"), false;
   t.var = s.variable.empty() ? nullptr : find_var(s.model, s.variable);
-  if (!t.var) return (err = "No current Variable"), false;
+  if (!t.var) return (err = missing_var(s)), false;
   if (t.var->kind == VK_CHAR) return (err = "Character variable '" + t.var->name + "' holds no numbers"), false;
   if (writing && t.var->implicit) return (err = "The coordinates of a grid follow from its geometry"), false;
   if (t.var->kind == VK_MACRO) {
@@ -823,29 +849,34 @@ static bool selection_mask(Session &s, std::vector<double> &mask, std::string &e
   return true;
 }
 
-/* Values [a, b) of the target, unselected samples as the test value. */
+/* Values [a, b) of the target, unselected samples as the test value. The
+ * data files are opened under the shared lock, which is let go before the
+ * values leave: a slow client must not hold up the other servers. */
 static void send_values(Session &s, Io &io, int64_t a, int64_t b, bool int_count) {
   std::string err;
   Target t;
-  std::vector<double> all, mask;
-  if (!transfer_target(s, err, t, false) || !file_values(file_path(s), s.model, *t.var, all, err) ||
-      !selection_mask(s, mask, err))
+  ValueSource vals, mask;
+  const Variable *sel = s.selection.empty() ? nullptr : find_var(s.model, s.selection);
+  if (!s.selection.empty() && !sel) return io.error("Selection '" + s.selection + "' has vanished");
+  if (!transfer_target(s, err, t, false)) return io.error(err);
+  int64_t off = t.item < 0 ? 0 : (int64_t)t.item * s.model.s_number;
+  if (!vals.open(file_path(s), s.model, *t.var, off + a, err) || (sel && !mask.open(file_path(s), s.model, *sel, a, err)))
     return io.error(err);
-  size_t off = t.item < 0 ? 0 : (size_t)t.item * (size_t)s.model.s_number;
-  std::vector<double> out;
-  try {
-    if (all.size() == (size_t)(b - a)) out.swap(all);
-    else out.assign(all.begin() + (ptrdiff_t)(off + (size_t)a), all.begin() + (ptrdiff_t)(off + (size_t)b));
-  } catch (const std::bad_alloc &) {
-    return io.error("Not enough memory to read '" + t.var->name + "'");
-  }
-  for (int64_t i = a; i < b; i++)
-    if (!selected(mask, i)) out[(size_t)(i - a)] = VEK_SERVER_UNDEF;
+  tree_unlock();
+  std::vector<double> m;
   io.answer("SDATAF");
-  if (int_count) io.aint((int)out.size());
-  else io.along((int64_t)out.size());
+  if (int_count) io.aint((int)(b - a));
+  else io.along(b - a);
   io.adouble(VEK_SERVER_UNDEF);
-  io.adoubles(out);
+  io.adoubles_from(b - a, [&](int64_t at, size_t n, double *out, std::string &e) {
+    if (!vals.read(at, n, out, e)) return false;
+    if (!sel) return true;
+    m.resize(n);
+    if (!mask.read(at, n, m.data(), e)) return false;
+    for (size_t i = 0; i < n; i++)
+      if (!selected(m, (int64_t)i)) out[i] = VEK_SERVER_UNDEF;
+    return true;
+  });
 }
 
 static double stored_value(const Variable &v, double x, double test) {
@@ -924,8 +955,37 @@ static void h_read_line(Session &s, Io &io) {
   send_values(s, io, a, b, true);
 }
 
+/* Samples [a, b) that a write of count values to first..last (whole when
+ * both are -1) covers in the File f. */
+static bool write_range(const FileModel &f, int64_t first, int64_t last, int64_t count, int64_t &a, int64_t &b,
+                        bool &behind_headers, std::string &err) {
+  if (!sample_range(f.s_number, first, last, a, b, err)) return false;
+  /* From 900000 on, clients stop staging a gravity-lines File's data samples
+   * behind its line headers and send the data samples alone. */
+  behind_headers = first == -1 && last == -1 && g_config.version >= 900000 && f.type == FT_GRAVITY_LINES &&
+                   count == f.s_number - (int64_t)f.line_counts.size();
+  if (count == b - a || behind_headers) return true;
+  err = "Count " + std::to_string(count) + " does not match samples " + std::to_string(a + 1) + " to " +
+        std::to_string(b);
+  return false;
+}
+
+static bool line_write_range(const FileModel &f, int line, int count, int64_t &a, int64_t &b, std::string &err) {
+  if (!line_range(f, line, a, b, err)) return false;
+  if (count == b - a) return true;
+  err = "Line " + std::to_string(line) + " holds " + std::to_string(b - a) + " samples, not " + std::to_string(count);
+  return false;
+}
+
+static void refused_values(Session &s, Io &io, bool usable, int64_t count) {
+  if (usable) io.error("Not enough memory for " + std::to_string(count) + " values");
+  else io.error("File '" + s.file + "' changed while the values arrived; nothing was written");
+}
+
 /* The values are taken into memory only when the request can use them; the
- * stored data changes only after the whole request has arrived. */
+ * stored data changes only after the whole request has arrived. Whether they
+ * fit is asked again of the File as it is once the write lock is held:
+ * another server may have added points meanwhile. */
 static void h_write_var(Session &s, Io &io) {
   int64_t first = -1, last = -1;
   if (cfg_sub_range()) {
@@ -937,22 +997,13 @@ static void h_write_var(Session &s, Io &io) {
   int64_t count = io.rlong();
   int64_t a = 0, b = 0;
   std::string err;
-  bool usable = !io.broken() && !s.file.empty() && sample_range(s.model.s_number, first, last, a, b, err);
-  /* From 900000 on, clients stop staging a gravity-lines File's data samples
-   * behind its line headers and send the data samples alone. */
-  bool behind_headers = usable && first == -1 && last == -1 && g_config.version >= 900000 &&
-                        s.model.type == FT_GRAVITY_LINES &&
-                        count == s.model.s_number - (int64_t)s.model.line_counts.size();
-  if (usable && count != b - a && !behind_headers) {
-    err = "Count " + std::to_string(count) + " does not match samples " + std::to_string(a + 1) + " to " +
-          std::to_string(b);
-    usable = false;
-  }
+  bool behind_headers = false;
+  bool usable = !io.broken() && !s.file.empty() && write_range(s.model, first, last, count, a, b, behind_headers, err);
   std::vector<double> vals;
   bool kept = io.rdoubles(count, usable, vals);
-  if (io.broken() || !need_file(s, io)) return;
-  if (!usable) return io.error(err);
-  if (!kept) return io.error("Not enough memory for " + std::to_string(count) + " values");
+  if (io.broken() || !need_change(s, io) || !need_file(s, io)) return;
+  if (!write_range(s.model, first, last, count, a, b, behind_headers, err)) return io.error(err);
+  if (!kept) return refused_values(s, io, usable, count);
   store_values(s, io, a, b, test, vals, behind_headers);
 }
 
@@ -962,16 +1013,12 @@ static void h_write_line(Session &s, Io &io) {
   double test = io.rdouble();
   int64_t a = 0, b = 0;
   std::string err;
-  bool usable = !io.broken() && !s.file.empty() && line_range(s.model, line, a, b, err);
-  if (usable && count != b - a) {
-    err = "Line " + std::to_string(line) + " holds " + std::to_string(b - a) + " samples, not " + std::to_string(count);
-    usable = false;
-  }
+  bool usable = !io.broken() && !s.file.empty() && line_write_range(s.model, line, count, a, b, err);
   std::vector<double> vals;
   bool kept = io.rdoubles(count, usable, vals);
-  if (io.broken() || !need_file(s, io)) return;
-  if (!usable) return io.error(err);
-  if (!kept) return io.error("Not enough memory for " + std::to_string(count) + " values");
+  if (io.broken() || !need_change(s, io) || !need_file(s, io)) return;
+  if (!line_write_range(s.model, line, count, a, b, err)) return io.error(err);
+  if (!kept) return refused_values(s, io, usable, count);
   store_values(s, io, a, b, test, vals);
 }
 
@@ -1037,6 +1084,7 @@ bool dispatch(Session &s, const std::string &keyword, Io &io) {
   for (const auto &r : kRequests) {
     if (keyword == r.keyword) {
       r.handler(s, io);
+      tree_unlock();
       return true;
     }
   }

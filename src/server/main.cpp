@@ -36,6 +36,8 @@
  * long, or after the cap whatever it sends. */
 #define DRAIN_QUIET_MS 100
 #define DRAIN_CAP_MS 10000
+/* A refused client is not listened to for longer than this. */
+#define REFUSE_CAP_MS 1000
 #define TICK_MS 250
 
 static volatile int g_session_fd = -1;
@@ -141,12 +143,12 @@ static bool send_control(unsigned short control, unsigned short port) {
 
 /* Drops what is left of a broken request. Returns false when the peer has
  * closed the connection. */
-static bool drain(int fd) {
+static bool drain(int fd, long cap_ms = DRAIN_CAP_MS) {
   _vek_empty_read_buffer();
   struct timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
   char scratch[65536];
-  while (ms_since(start) < DRAIN_CAP_MS) {
+  while (ms_since(start) < cap_ms) {
     struct pollfd p = {fd, POLLIN, 0};
     int r = poll(&p, 1, DRAIN_QUIET_MS);
     if (r < 0 && errno == EINTR) continue;
@@ -166,12 +168,37 @@ static void set_timeouts(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+/* A connection of another user is answered why, without a request being
+ * read, and closed. */
+static void refuse(int fd, const std::string &why) {
+  _vek_debug("Refused a connection: %s", why.c_str());
+  _vek_empty_write_buffer();
+  Io e{fd};
+  e.error("This server serves only the user who started it");
+  if (!e.wbad && _vek_flush_write(fd)) {
+    shutdown(fd, SHUT_WR);
+    /* Closing with the client's request unread would reset the connection,
+     * and the answer with it. */
+    drain(fd, REFUSE_CAP_MS);
+  }
+  close(fd);
+}
+
+/* The next connection of the server's own user; others are refused. */
 static int accept_one(int listener) {
-  int fd;
-  do fd = accept4(listener, NULL, NULL, SOCK_CLOEXEC);
-  while (fd < 0 && errno == EINTR && !g_stop);
-  if (fd >= 0) set_timeouts(fd);
-  return fd;
+  for (;;) {
+    int fd;
+    do fd = accept4(listener, NULL, NULL, SOCK_CLOEXEC);
+    while (fd < 0 && errno == EINTR && !g_stop);
+    if (fd < 0) return fd;
+    std::string why;
+    if (peer_is_owner(fd, why)) {
+      set_timeouts(fd);
+      return fd;
+    }
+    refuse(fd, why);
+    /* The listener does not block: no one else waiting ends the loop. */
+  }
 }
 
 /* "SNEWPORT" was answered: the session goes on with the client's connection
@@ -180,7 +207,13 @@ static int move_session(Session &s, int fd) {
   int listener = s.pending_listener;
   s.pending_listener = -1;
   int moved = -1;
-  if (wait_readable(listener, NEW_PORT_WAIT_MS) == 1) moved = accept_one(listener);
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (moved < 0 && !g_stop) {
+    long left = NEW_PORT_WAIT_MS - ms_since(start);
+    if (left <= 0 || wait_readable(listener, (int)left) != 1) break;
+    moved = accept_one(listener);
+  }
   close(listener);
   if (moved < 0 && !g_stop) _vek_error("The client did not come to the new session port");
   close(fd);

@@ -3,8 +3,15 @@
  */
 #include "project.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -13,6 +20,83 @@
 
 static const char *const kFileJson = "file.json";
 static const char *const kStudyJson = "study.json";
+/* Outside the server-owned prefix: the start-up sweep must never remove a
+ * lock that another server holds. */
+static const char *const kLockName = ".vek.lock";
+/* Longer than any change takes, shorter than a client waits for an answer. */
+#define LOCK_WAIT_MS 20000
+
+/* ---------------- the project's lock ---------------- */
+
+static int lock_fd = -1;
+static std::string lock_root;
+static int lock_held = 0; /* 0, LOCK_SH or LOCK_EX */
+
+void tree_unlock() {
+  if (lock_held && lock_fd >= 0) flock(lock_fd, LOCK_UN);
+  lock_held = 0;
+}
+
+static void lock_close() {
+  tree_unlock();
+  if (lock_fd >= 0) close(lock_fd);
+  lock_fd = -1;
+}
+
+/* Whether fd is still the file that the lock's name points at: a lock file
+ * removed by hand and made again by another server must not leave two
+ * servers each holding a lock of its own. */
+static bool lock_current(const std::string &path) {
+  struct stat a, b;
+  return fstat(lock_fd, &a) == 0 && stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool tree_lock(const std::string &root, bool exclusive, std::string &err) {
+  int want = exclusive ? LOCK_EX : LOCK_SH;
+  if (root != lock_root) {
+    lock_close();
+    lock_root = root;
+  }
+  if (lock_held == LOCK_EX || lock_held == want) return true;
+  std::string path = fs_join(root, kLockName);
+  struct timespec start, now;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  long pause_us = 500;
+  /* Turning a shared lock into an exclusive one lets go of it first. */
+  lock_held = 0;
+  for (;;) {
+    if (lock_fd < 0) {
+      lock_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+      if (lock_fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+        lock_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (lock_fd < 0) {
+        /* Nobody can change a tree in which no lock file can be made. */
+        if (!exclusive) return true;
+        err = "cannot lock the project: '" + path + "': " + strerror(errno);
+        return false;
+      }
+    }
+    if (flock(lock_fd, want | LOCK_NB) == 0) {
+      if (lock_current(path)) {
+        lock_held = want;
+        return true;
+      }
+      lock_close();
+      continue;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      err = "cannot lock the project: '" + path + "': " + strerror(errno);
+      return false;
+    }
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if ((now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L > LOCK_WAIT_MS) {
+      err = "the project stayed locked by another server for " + std::to_string(LOCK_WAIT_MS / 1000) + " s";
+      return false;
+    }
+    usleep((useconds_t)pause_us);
+    pause_us = std::min(pause_us * 2, 20000L);
+  }
+}
 
 bool tree_list(const std::string &dir, std::vector<std::string> &names, std::string &err) {
   if (!fs_list_dirs(dir, names, err)) return false;
@@ -25,7 +109,7 @@ bool tree_list(const std::string &dir, std::vector<std::string> &names, std::str
   return true;
 }
 
-bool file_load(const std::string &fpath, FileModel &f, std::string &err) {
+bool file_load(const std::string &fpath, FileModel &f, std::string &err, bool check_data) {
   std::string text;
   if (!fs_read_file(fs_join(fpath, kFileJson), text, err)) return false;
   if (!file_from_json(text, f, err)) {
@@ -33,7 +117,7 @@ bool file_load(const std::string &fpath, FileModel &f, std::string &err) {
     return false;
   }
   for (const Variable &v : f.vars) {
-    if (v.data.empty()) continue;
+    if (v.data.empty() || !check_data) continue;
     std::string dpath = fs_join(fpath, v.data);
     long long size = fs_file_size(dpath, err);
     if (size < 0) return false;
@@ -47,24 +131,46 @@ bool file_load(const std::string &fpath, FileModel &f, std::string &err) {
   return true;
 }
 
+ValueSource::~ValueSource() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool ValueSource::open(const std::string &fpath, const FileModel &f, const Variable &v, int64_t first,
+                       std::string &err) {
+  first_ = first;
+  if (v.implicit) {
+    try {
+      grid_coordinates(f, v.kind - VK_XG, computed_);
+    } catch (const std::bad_alloc &) {
+      err = "not enough memory for the values of '" + v.name + "'";
+      return false;
+    }
+    return true;
+  }
+  fill_ = v.kind == VK_SELECTION ? 0.0 : VEK_SERVER_UNDEF;
+  if (v.data.empty()) return true;
+  path_ = fs_join(fpath, v.data);
+  fd_ = fs_open_doubles(path_, (size_t)var_value_count(f, v), err);
+  return fd_ >= 0;
+}
+
+bool ValueSource::read(int64_t at, size_t n, double *out, std::string &err) const {
+  if (fd_ >= 0) return fs_pread_doubles(fd_, path_, first_ + at, n, out, err);
+  if (!computed_.empty()) std::copy_n(computed_.begin() + (ptrdiff_t)(first_ + at), n, out);
+  else std::fill_n(out, n, fill_);
+  return true;
+}
+
 bool file_values(const std::string &fpath, const FileModel &f, const Variable &v, std::vector<double> &out,
                  std::string &err) {
   try {
-    if (v.implicit) {
-      grid_coordinates(f, v.kind - VK_XG, out);
-      return true;
-    }
-    size_t n = (size_t)var_value_count(f, v);
-    if (v.data.empty()) {
-      out.assign(n, v.kind == VK_SELECTION ? 0.0 : VEK_SERVER_UNDEF);
-      return true;
-    }
-    out.resize(n);
-    return fs_read_doubles(fs_join(fpath, v.data), n, out.data(), err);
+    out.resize((size_t)var_value_count(f, v));
   } catch (const std::bad_alloc &) {
     err = "not enough memory for the values of '" + v.name + "'";
     return false;
   }
+  ValueSource src;
+  return src.open(fpath, f, v, 0, err) && src.read(0, out.size(), out.data(), err);
 }
 
 /* Writes the changed data files under fresh names and points next at them.
@@ -123,7 +229,7 @@ bool file_create(const std::string &dpath, const std::string &name, FileModel &f
   std::string tmp = fs_temp_name(dpath, "new");
   std::string tpath = fs_join(dpath, tmp);
   std::vector<std::string> created;
-  bool ok = fs_make_dir(dpath, tmp, err) && write_changes(tpath, f, changes, created, err);
+  bool ok = fs_make_dir(dpath, tmp, false, err) && write_changes(tpath, f, changes, created, err);
   if (ok) {
     std::string text = file_to_json(f);
     ok = fs_create_file(fs_join(tpath, kFileJson), text.data(), text.size(), err) && fs_sync_dir(tpath, err) &&
@@ -142,7 +248,7 @@ bool study_create(const std::string &root, const std::string &name, const std::s
   std::string tpath = fs_join(root, tmp);
   nlohmann::json j = {{"physical_name", physical}};
   std::string text = j.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  bool ok = fs_make_dir(root, tmp, err) && fs_create_file(fs_join(tpath, kStudyJson), text.data(), text.size(), err) &&
+  bool ok = fs_make_dir(root, tmp, false, err) && fs_create_file(fs_join(tpath, kStudyJson), text.data(), text.size(), err) &&
             fs_sync_dir(tpath, err) && fs_rename_in(root, tmp, name, err);
   if (!ok) fs_remove_quietly(tpath);
   return ok;
@@ -153,7 +259,7 @@ bool dir_create(const std::string &spath, const std::string &name, std::string &
     err = "'" + name + "' already exists";
     return false;
   }
-  return fs_make_dir(spath, name, err);
+  return fs_make_dir(spath, name, true, err);
 }
 
 bool item_delete(const std::string &parent, const std::string &name, std::string &err) {
@@ -175,7 +281,7 @@ static bool check_study_json(const std::string &spath, std::string &err) {
   return true;
 }
 
-bool project_check(const std::string &root, std::string &err) {
+static bool check_tree(const std::string &root, std::string &err) {
   if (!fs_is_dir(root)) {
     err = "project directory '" + root + "' does not exist or is not a directory";
     return false;
@@ -208,11 +314,22 @@ bool project_check(const std::string &root, std::string &err) {
           err = fpath + ": " + why;
           return false;
         }
-        fs_sweep_leftovers(fpath);
         FileModel model;
         if (!file_load(fpath, model, err)) return false;
+        /* Data files that no description names were written by a change
+         * that never reached its commit, or replaced by one that did. */
+        std::set<std::string> live;
+        for (const Variable &v : model.vars) live.insert(v.data);
+        fs_sweep_leftovers(fpath, &live);
       }
     }
   }
   return true;
+}
+
+bool project_check(const std::string &root, std::string &err) {
+  /* The sweep must not take what a change under way has written. */
+  bool ok = (tree_lock(root, true, err) || tree_lock(root, false, err)) && check_tree(root, err);
+  tree_unlock();
+  return ok;
 }

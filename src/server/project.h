@@ -6,6 +6,8 @@
 #ifndef VEK_SERVER_PROJECT_H
 #define VEK_SERVER_PROJECT_H
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
@@ -17,18 +19,54 @@ struct DataChange {
   const std::vector<double> *values;
 };
 
+/*
+ * Several servers may serve one project. Each change is made under the
+ * project's exclusive lock, on the tree as it is on disk at that moment;
+ * readers hold the shared lock while they read a description and open the
+ * data files it names (a data file, once written, never changes: a later
+ * commit writes new ones and only removes the old under the exclusive lock).
+ * One lock is held at a time, until tree_unlock(); asking for the shared lock
+ * while holding the exclusive one keeps the exclusive one. A project whose
+ * lock file can be neither created nor opened (a read-only tree) is read
+ * without a lock and cannot be changed.
+ */
+bool tree_lock(const std::string &root, bool exclusive, std::string &err);
+void tree_unlock();
+
 /* Checks the whole tree below root (every File's description and the size of
  * every data file) and removes what an interrupted change left behind. */
 bool project_check(const std::string &root, std::string &err);
 
 bool tree_list(const std::string &dir, std::vector<std::string> &names, std::string &err);
 
-/* Reads a File's description and checks its data files. */
-bool file_load(const std::string &fpath, FileModel &f, std::string &err);
+/* Reads a File's description and, when check_data, the size of its data
+ * files (a read finds a damaged data file by itself). */
+bool file_load(const std::string &fpath, FileModel &f, std::string &err, bool check_data = true);
 /* Every value of v: samples (items × samples for a macro). A variable without
  * a data file is undefined everywhere (a selection: selects nothing). */
 bool file_values(const std::string &fpath, const FileModel &f, const Variable &v, std::vector<double> &out,
                  std::string &err);
+/* A variable's data (macro items one after the other) from value first on,
+ * read piece by piece: the data file is opened at once, under the lock, and
+ * stays readable whatever later commits do. */
+class ValueSource {
+ public:
+  ValueSource() = default;
+  ValueSource(const ValueSource &) = delete;
+  ValueSource &operator=(const ValueSource &) = delete;
+  ~ValueSource();
+  bool open(const std::string &fpath, const FileModel &f, const Variable &v, int64_t first, std::string &err);
+  /* Values first + at .. first + at + n - 1, in host order. */
+  bool read(int64_t at, size_t n, double *out, std::string &err) const;
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+  int64_t first_ = 0;
+  double fill_ = 0;
+  std::vector<double> computed_; /* a grid's coordinates */
+};
+
 /* Makes next the File's description: writes the changed data files, then
  * replaces file.json (the commit point), then drops the data files that only
  * prev referenced. On failure the File on disk is still prev. */

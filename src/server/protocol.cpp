@@ -2,8 +2,10 @@
  * Reading one request's arguments and composing its answer with the client's
  * codec, and the layout rules that the announced version implies.
  */
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <new>
@@ -157,9 +159,63 @@ void Io::astring(const std::string &s, unsigned maxsize) {
   if (!_vek_write_string(sock, &p, 0xFFFFFFFFu)) wbad = true;
 }
 
-void Io::adoubles(const std::vector<double> &v) {
-  if (!bad && !wbad && !v.empty() && !_vek_rw_vector(sock, (void *)v.data(), v.size(), 8, _vek_write_double_elem))
+/* The wire order of doubles is big-endian. */
+static inline void to_wire(double *v, size_t n) {
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_BIG_ENDIAN__
+  for (size_t i = 0; i < n; i++) {
+    uint64_t u;
+    memcpy(&u, &v[i], 8);
+    u = __builtin_bswap64(u);
+    memcpy(&v[i], &u, 8);
+  }
+#else
+  (void)v, (void)n;
+#endif
+}
+
+static bool send_all(int sock, const void *p, size_t n) {
+  const char *c = (const char *)p;
+  while (n > 0) {
+    ssize_t w = send(sock, c, n, MSG_NOSIGNAL);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    c += w;
+    n -= (size_t)w;
+  }
+  return true;
+}
+
+void Io::adoubles_from(int64_t n, const std::function<bool(int64_t, size_t, double *, std::string &)> &fill) {
+  if (bad || wbad) return;
+  /* The answer's head leaves first; the stream's bytes are those of the
+   * codec, only cut into fewer sends. */
+  if (!_vek_flush_write(sock)) {
     wbad = true;
+    return;
+  }
+  std::vector<double> buf;
+  try {
+    buf.resize((size_t)std::min<int64_t>(n, (int64_t)kValuesPerSend));
+  } catch (const std::bad_alloc &) {
+    _vek_debug("No memory to send the values; the session ends");
+    wbad = true;
+    return;
+  }
+  std::string err;
+  for (int64_t at = 0; at < n;) {
+    size_t k = (size_t)std::min<int64_t>(n - at, (int64_t)kValuesPerSend);
+    if (!fill(at, k, buf.data(), err)) {
+      _vek_debug("The values could not be read: %s; the session ends", err.c_str());
+      wbad = true;
+      return;
+    }
+    to_wire(buf.data(), k);
+    if (!send_all(sock, buf.data(), k * 8)) {
+      wbad = true;
+      return;
+    }
+    at += (int64_t)k;
+  }
 }
 
 void Io::astrings(const std::vector<std::string> &names) {

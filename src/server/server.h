@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -75,7 +76,12 @@ struct Io {
   void along(int64_t v);
   void adouble(double v);
   void astring(const std::string &s, unsigned maxsize);
-  void adoubles(const std::vector<double> &v);
+  /* n doubles that fill() hands over piece by piece (at most kValuesPerSend
+   * at a time, from value at on), encoded in bulk and sent in large sends. A
+   * fill() that fails cannot turn the answer into an error any more: the
+   * session ends. */
+  static const size_t kValuesPerSend = 32768;
+  void adoubles_from(int64_t n, const std::function<bool(int64_t at, size_t n, double *out, std::string &err)> &fill);
   void astrings(const std::vector<std::string> &names); /* count, then the names */
 };
 
@@ -86,6 +92,10 @@ bool dispatch(Session &s, const std::string &keyword, Io &io);
 std::vector<std::string> known_requests();
 /* Forgets the session's items (a new connection starts from scratch). */
 void session_reset(Session &s);
+
+/* Whether the client at the other end of the loopback connection fd runs as
+ * the user who runs the server; when not, why. */
+bool peer_is_owner(int fd, std::string &why);
 
 /* A loopback listening socket; *port 0 lets the system choose. -1 on failure. */
 int listen_loopback(unsigned short *port);

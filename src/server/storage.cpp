@@ -136,12 +136,30 @@ bool fs_replace_file(const std::string &dir, const std::string &name, const void
   std::string tmp = fs_join(dir, fs_temp_name(dir, "tmp"));
   if (!fs_create_file(tmp, data, n, err)) return false;
   std::string dest = fs_join(dir, name);
+  /* A second name for the old contents, so that a rename whose directory
+   * cannot be flushed can be taken back: what readers see must be what the
+   * answer says. A file system without hard links only loses that undo. */
+  std::string prev = fs_join(dir, fs_temp_name(dir, "prev"));
+  bool had_prev = link(dest.c_str(), prev.c_str()) == 0;
+  int why = had_prev ? 0 : errno;
+  bool undoable = had_prev || why == ENOENT;
+  if (!undoable && why != EPERM && why != EOPNOTSUPP && why != EMLINK) {
+    unlink(tmp.c_str());
+    return fail(err, "cannot keep the previous", dest, why);
+  }
   if (rename(tmp.c_str(), dest.c_str()) != 0) {
     int e = errno;
     unlink(tmp.c_str());
+    if (had_prev) unlink(prev.c_str());
     return fail(err, "cannot replace", dest, e);
   }
-  return fs_sync_dir(dir, err);
+  if (!fs_sync_dir(dir, err)) {
+    if (!undoable || (had_prev ? rename(prev.c_str(), dest.c_str()) : unlink(dest.c_str())) != 0)
+      err += "; the new contents could not be taken back";
+    return false;
+  }
+  if (had_prev) unlink(prev.c_str());
+  return true;
 }
 
 /* Disk order is little-endian whatever the host's order. */
@@ -180,31 +198,41 @@ long long fs_file_size(const std::string &path, std::string &err) {
   return (long long)st.st_size;
 }
 
-bool fs_read_doubles(const std::string &path, size_t n, double *out, std::string &err) {
-  long long size = fs_file_size(path, err);
-  if (size < 0) return false;
-  if ((unsigned long long)size != (unsigned long long)n * 8ULL) {
-    err = "'" + path + "' holds " + std::to_string(size) + " bytes where " + std::to_string(n * 8) +
-          " were expected";
-    return false;
-  }
+int fs_open_doubles(const std::string &path, size_t n, std::string &err) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(err, "cannot open", path, errno);
-  char *p = (char *)out;
-  size_t left = n * 8;
-  while (left > 0) {
-    size_t chunk = left > (1u << 30) ? (1u << 30) : left;
-    ssize_t r = read(fd, p, chunk);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) {
-      int e = r < 0 ? errno : EIO;
-      close(fd);
-      return fail(err, "cannot read", path, e);
-    }
-    p += r;
-    left -= (size_t)r;
+  if (fd < 0) {
+    fail(err, "cannot open", path, errno);
+    return -1;
+  }
+  /* The size of what was opened, not of what the name points at later. */
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    fail(err, "cannot read", path, errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    err = "'" + path + "' is not a regular file";
+  } else if ((unsigned long long)st.st_size != (unsigned long long)n * 8ULL) {
+    err = "'" + path + "' holds " + std::to_string((long long)st.st_size) + " bytes where " + std::to_string(n * 8) +
+          " were expected";
+  } else {
+    return fd;
   }
   close(fd);
+  return -1;
+}
+
+bool fs_pread_doubles(int fd, const std::string &path, int64_t at, size_t n, double *out, std::string &err) {
+  char *p = (char *)out;
+  size_t left = n * 8;
+  off_t off = (off_t)at * 8;
+  while (left > 0) {
+    size_t chunk = left > (1u << 30) ? (1u << 30) : left;
+    ssize_t r = pread(fd, p, chunk, off);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return fail(err, "cannot read", path, r < 0 ? errno : EIO);
+    p += r;
+    off += r;
+    left -= (size_t)r;
+  }
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
   for (size_t i = 0; i < n; i++) {
     uint64_t u;
@@ -216,10 +244,22 @@ bool fs_read_doubles(const std::string &path, size_t n, double *out, std::string
   return true;
 }
 
-bool fs_make_dir(const std::string &parent, const std::string &name, std::string &err) {
+bool fs_read_doubles(const std::string &path, size_t n, double *out, std::string &err) {
+  int fd = fs_open_doubles(path, n, err);
+  if (fd < 0) return false;
+  bool ok = fs_pread_doubles(fd, path, 0, n, out, err);
+  close(fd);
+  return ok;
+}
+
+bool fs_make_dir(const std::string &parent, const std::string &name, bool durable, std::string &err) {
   std::string path = fs_join(parent, name);
   if (mkdir(path.c_str(), 0755) != 0) return fail(err, "cannot create directory", path, errno);
-  return fs_sync_dir(parent, err);
+  if (durable && !fs_sync_dir(parent, err)) {
+    rmdir(path.c_str());
+    return false;
+  }
+  return true;
 }
 
 bool fs_rename_in(const std::string &parent, const std::string &from, const std::string &to,
@@ -228,7 +268,12 @@ bool fs_rename_in(const std::string &parent, const std::string &from, const std:
   /* rename() would silently replace an empty directory: refuse any target. */
   if (fs_exists(b)) return fail(err, "cannot create", b, EEXIST);
   if (rename(a.c_str(), b.c_str()) != 0) return fail(err, "cannot rename", a, errno);
-  return fs_sync_dir(parent, err);
+  if (!fs_sync_dir(parent, err)) {
+    if (rename(b.c_str(), a.c_str()) != 0)
+      err += std::string("; the rename could not be taken back: ") + strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 void fs_remove_quietly(const std::string &path) {
@@ -243,13 +288,15 @@ bool fs_remove_tree(const std::string &parent, const std::string &name, std::str
   return true;
 }
 
-void fs_sweep_leftovers(const std::string &dir) {
+void fs_sweep_leftovers(const std::string &dir, const std::set<std::string> *keep) {
   DIR *d = opendir(dir.c_str());
   if (!d) return;
   std::vector<std::string> doomed;
   const size_t plen = strlen(VEK_STORAGE_PREFIX);
   while (struct dirent *e = readdir(d)) {
-    if (strncmp(e->d_name, VEK_STORAGE_PREFIX, plen) == 0) doomed.push_back(fs_join(dir, e->d_name));
+    std::string n = e->d_name;
+    bool data = keep && n.size() > 4 && n.compare(n.size() - 4, 4, ".bin") == 0 && !keep->count(n);
+    if (n.compare(0, plen, VEK_STORAGE_PREFIX) == 0 || data) doomed.push_back(fs_join(dir, n));
   }
   closedir(d);
   for (const std::string &p : doomed) fs_remove_quietly(p);

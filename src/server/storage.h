@@ -15,6 +15,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,9 @@ bool fs_exists(const std::string &path);
 bool fs_list_dirs(const std::string &dir, std::vector<std::string> &names, std::string &err);
 bool fs_read_file(const std::string &path, std::string &out, std::string &err);
 
-/* Replaces dir/name with data: temporary file, fsync, rename, fsync dir. */
+/* Replaces dir/name with data: temporary file, fsync, rename, fsync dir.
+ * Whichever step fails, dir/name is left as it was (a rename whose
+ * directory could not be flushed is undone). */
 bool fs_replace_file(const std::string &dir, const std::string &name, const void *data, size_t n,
                      std::string &err);
 /* Creates path, which must not exist yet, with data, flushed to the disk.
@@ -44,12 +47,18 @@ bool fs_sync_dir(const std::string &dir, std::string &err);
 bool fs_create_doubles(const std::string &path, const double *v, size_t n, std::string &err);
 /* Reads exactly n doubles; a file of any other size is an error. */
 bool fs_read_doubles(const std::string &path, size_t n, double *out, std::string &err);
+/* Opens a data file of exactly n doubles for fs_pread_doubles; -1 on failure. */
+int fs_open_doubles(const std::string &path, size_t n, std::string &err);
+/* Doubles [at, at + n) of an open data file, in host order. */
+bool fs_pread_doubles(int fd, const std::string &path, int64_t at, size_t n, double *out, std::string &err);
 /* Size of a regular file in bytes, or -1 with err filled. */
 long long fs_file_size(const std::string &path, std::string &err);
 
-/* mkdir parent/name and make the new entry durable. */
-bool fs_make_dir(const std::string &parent, const std::string &name, std::string &err);
-/* Renames parent/from to parent/to (to must not exist) and makes it durable. */
+/* mkdir parent/name; durable: the new entry is flushed too (else it becomes
+ * durable with whatever rename later puts it in place). */
+bool fs_make_dir(const std::string &parent, const std::string &name, bool durable, std::string &err);
+/* Renames parent/from to parent/to (to must not exist) and makes it durable;
+ * a rename that cannot be flushed is undone. */
 bool fs_rename_in(const std::string &parent, const std::string &from, const std::string &to,
                   std::string &err);
 /* Removes parent/name and everything below it: first a durable rename to a
@@ -58,8 +67,9 @@ bool fs_rename_in(const std::string &parent, const std::string &from, const std:
 bool fs_remove_tree(const std::string &parent, const std::string &name, std::string &err);
 /* A fresh server-owned name in dir for a temporary item. */
 std::string fs_temp_name(const std::string &dir, const char *what);
-/* Best effort: removes the server-owned leftovers of an interrupted change. */
-void fs_sweep_leftovers(const std::string &dir);
+/* Best effort: removes the server-owned leftovers of an interrupted change,
+ * and, when keep is given, the data files (*.bin) that it does not name. */
+void fs_sweep_leftovers(const std::string &dir, const std::set<std::string> *keep = nullptr);
 void fs_remove_quietly(const std::string &path);
 
 #endif /* VEK_SERVER_STORAGE_H */

@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -214,6 +215,41 @@ inline bool start(Server &s, const std::string &project, const std::vector<std::
   close(lfd);
   if (!ok && s.pid > 0 && !wait_exit(s, 2000)) kill_now(s);
   return ok;
+}
+
+/* A plain loopback connection to port (-1 on failure); reads on it give up
+ * after 5 s. */
+inline int dial(unsigned short port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  struct timeval tv = {5, 0};
+  if (fd >= 0 && (::connect(fd, (struct sockaddr *)&a, sizeof a) != 0 ||
+                  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+/* Runs body in a child process, whose exit status is body's result. */
+inline pid_t spawn(const std::function<int()> &body) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  return pid;
+}
+
+/* The exit status of a spawned child; one still running after ms is killed
+ * and gives -1. */
+inline int reap(pid_t pid, int ms) {
+  Server s;
+  s.pid = pid;
+  if (!wait_exit(s, ms)) kill_now(s);
+  return WIFEXITED(s.status) ? WEXITSTATUS(s.status) : -1;
 }
 
 /* Connects the client library to the server (the library is reset first). */

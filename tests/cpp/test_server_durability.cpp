@@ -4,7 +4,12 @@
  * the same tree. Also: the server ends by itself on a signal or when idle,
  * and a data path names the project when VEK_PROJECT_DIR is not set.
  */
+#include <errno.h>
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
 
 #include "server_harness.h"
 
@@ -31,6 +36,18 @@ bool has_leftovers(const std::string &root) {
   for (auto &e : std::filesystem::recursive_directory_iterator(root))
     if (e.path().filename().string().rfind(".vek-", 0) == 0) return true;
   return false;
+}
+
+/* Every file of the tree and its contents (the lock file aside). */
+std::map<std::string, std::string> snapshot(const std::string &root) {
+  std::map<std::string, std::string> out;
+  for (auto &e : std::filesystem::recursive_directory_iterator(root)) {
+    std::string rel = e.path().lexically_relative(root).string();
+    if (rel == ".vek.lock") continue;
+    std::ifstream in(e.path(), std::ios::binary);
+    out[rel] = e.is_directory() ? "(folder)" : std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  return out;
 }
 
 }  // namespace
@@ -91,54 +108,101 @@ TEST(ServerDurability, AcknowledgedChangesSurviveSigkill) {
   EXPECT_FALSE(has_leftovers(proj.path));
 }
 
-TEST(ServerDurability, LeftoversOfAnInterruptedChangeAreIgnoredAndSwept) {
+TEST(ServerDurability, LeftoversOfAnInterruptedChangeAreSwept) {
   Project proj;
+  auto before = snapshot(proj.path);
   /* What a crash in the middle of a File creation and of a write leaves. */
   std::filesystem::create_directories(proj.file("Demo/Mining/.vek-new-123-1"));
   std::filesystem::copy_file(proj.file("Demo/Mining/Samples/Cu.bin"), proj.file("Demo/Mining/Samples/.vek-tmp-9-9"));
   std::filesystem::copy_file(proj.file("Demo/Mining/Samples/Cu.bin"), proj.file("Demo/Mining/Samples/Cu.1.bin"));
   Server srv;
   ASSERT_TRUE(vsrv::start(srv, proj.path)) << vsrv::stderr_text(srv);
-  EXPECT_FALSE(has_leftovers(proj.path));
-  ASSERT_EQ(0, vsrv::connect(srv));
-  ASSERT_EQ(0, vsrv::target("Samples", "Cu"));
-  EXPECT_EQ(5u, list_files().size());
-  /* The next data file name is taken already: the write picks another. */
-  std::vector<double> v(12, 2.0);
-  ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, 12, v.data()));
-  restart(srv, proj);
-  ASSERT_EQ(0, vsrv::target("Samples", "Cu"));
-  EXPECT_EQ(v, vsrv::read_all());
-  ASSERT_EQ(0, VEKClientDisconnect());
+  EXPECT_EQ(before, snapshot(proj.path));
   vsrv::stop_clean(srv);
+}
+
+/* A full or failing disk at any step of a commit: "SERROR" with the system's
+ * reason, the server goes on serving, and once the next start has swept what
+ * the change left, the tree is what it was. */
+TEST(ServerDurability, StorageFaultsChangeNothing) {
+  std::function<int()> write = [] {
+    std::vector<double> v(24, 9.0);
+    return vsrv::target("Grid3D", "Grade") || VEKClientWriteDoubleVariable(0, 1.234e30, 24, v.data());
+  };
+  std::function<int()> create = [] {
+    return vsrv::target("Grid3D") || VEKClientNewGridFile("Fresh", 2, 0, 0, 0, 1, 1, 1, 3, 2, 1);
+  };
+  std::function<int()> erase = [] { return vsrv::target("Grid2D") || VEKClientDeleteFile(); };
+  std::function<int()> new_dir = [] { return VEKClientSetStudy("Demo") || VEKClientNewDirectory("New"); };
+  const struct {
+    const char *step;
+    const std::function<int()> &change;
+    std::string fault;
+  } cases[] = {
+      {"new data file written", write, "write:*.bin:" + std::to_string(ENOSPC)},
+      {"new data file flushed", write, "fsync:*.bin:" + std::to_string(EIO)},
+      {"new description written", write, "write:*/.vek-tmp-*:" + std::to_string(ENOSPC)},
+      {"new description flushed", write, "fsync:*/.vek-tmp-*:" + std::to_string(EIO)},
+      {"old description kept aside", write, "link:*:" + std::to_string(ENOSPC)},
+      {"description renamed", write, "rename:*/file.json:" + std::to_string(EIO)},
+      {"File folder flushed", write, "fsync:*/Grid3D:" + std::to_string(EIO)},
+      {"new File's folder made", create, "mkdir:*:" + std::to_string(ENOSPC)},
+      {"new File's description written", create, "write:*/file.json:" + std::to_string(ENOSPC)},
+      {"new File put in place", create, "rename:*/Fresh:" + std::to_string(EIO)},
+      {"new File's Directory flushed", create, "fsync:*/Mining:" + std::to_string(EIO)},
+      {"deleted File moved aside", erase, "rename:*/.vek-del-*:" + std::to_string(EIO)},
+      {"deletion's Directory flushed", erase, "fsync:*/Mining:" + std::to_string(EIO)},
+      {"new Directory flushed", new_dir, "fsync:*/Demo:" + std::to_string(EIO)},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.step);
+    Project proj;
+    auto before = snapshot(proj.path);
+    Server srv;
+    ASSERT_TRUE(vsrv::start(srv, proj.path, {"LD_PRELOAD=" VEK_TEST_FAULT_SHIM, "VEK_FAULT=" + c.fault,
+                                             "ASAN_OPTIONS=verify_asan_link_order=0"}))
+        << vsrv::stderr_text(srv);
+    ASSERT_EQ(0, vsrv::connect(srv));
+    ASSERT_EQ(0, vsrv::target("Grid3D", "Grade"));
+    std::vector<double> grade = vsrv::read_all();
+    {
+      vekt::ErrorCapture errors;
+      EXPECT_NE(0, c.change());
+      int err = atoi(c.fault.substr(c.fault.rfind(':') + 1).c_str());
+      EXPECT_TRUE(errors.contains(strerror(err))) << errors.joined();
+    }
+    ASSERT_EQ(0, vsrv::target("Grid3D", "Grade"));
+    EXPECT_EQ(grade, vsrv::read_all());
+    ASSERT_EQ(0, VEKClientDisconnect());
+    vsrv::stop_clean(srv);
+    Server again;
+    ASSERT_TRUE(vsrv::start(again, proj.path)) << vsrv::stderr_text(again);
+    EXPECT_EQ(before, snapshot(proj.path));
+  }
 }
 
 TEST(ServerLifetime, EndsOnSignalsAndWhenIdle) {
   Project proj;
-  {
-    Server srv;
-    ASSERT_TRUE(vsrv::start(srv, proj.path));
-    ASSERT_EQ(0, vsrv::connect(srv)); /* also in the middle of a session */
-    kill(srv.pid, SIGTERM);
-    ASSERT_TRUE(vsrv::wait_exit(srv, 3000));
-    EXPECT_TRUE(WIFEXITED(srv.status));
-    EXPECT_EQ(0, WEXITSTATUS(srv.status));
-    vekt::reset_client(10000);
-  }
-  {
-    Server srv;
-    ASSERT_TRUE(vsrv::start(srv, proj.path));
-    kill(srv.pid, SIGINT);
-    ASSERT_TRUE(vsrv::wait_exit(srv, 3000));
-    EXPECT_EQ(0, WEXITSTATUS(srv.status));
-  }
-  {
+  const struct {
+    const char *name;
+    int signal; /* 0: none, the idle limit ends it */
+    bool in_session;
+  } cases[] = {{"SIGTERM in a session", SIGTERM, true}, {"SIGINT", SIGINT, false}, {"idle", 0, false}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
     Server srv;
     long t0 = vsrv::now_ms();
-    ASSERT_TRUE(vsrv::start(srv, proj.path, {"VEK_TEST_IDLE_EXIT=1"}));
+    ASSERT_TRUE(vsrv::start(srv, proj.path, {c.signal ? "VEK_TEST_IDLE_EXIT=60" : "VEK_TEST_IDLE_EXIT=1"}));
+    if (c.in_session) {
+      ASSERT_EQ(0, vsrv::connect(srv));
+    }
+    if (c.signal) kill(srv.pid, c.signal);
     ASSERT_TRUE(vsrv::wait_exit(srv, 5000));
-    EXPECT_GE(vsrv::now_ms() - t0, 900);
-    EXPECT_EQ(0, WEXITSTATUS(srv.status));
+    EXPECT_TRUE(WIFEXITED(srv.status) && WEXITSTATUS(srv.status) == 0) << srv.status;
+    if (!c.signal) {
+      EXPECT_GE(vsrv::now_ms() - t0, 900);
+    }
+    vekt::reset_client(10000);
   }
 }
 

@@ -25,20 +25,6 @@ const char *const kKeywords[] = {
 const char *const kFiles[] = {"Grid3D", "Grid2D", "Samples", "Lines", "Cores"};
 const char *const kVars[] = {"Grade", "Simu[xxxxx]", "Lithology", "X", "Cu", "Inside", "Gravity", "Z", "Depth"};
 
-int connect_raw(unsigned short port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in a;
-  memset(&a, 0, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (fd >= 0 && ::connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
-    close(fd);
-    fd = -1;
-  }
-  return fd;
-}
-
 /* Random arguments: small and boundary ints, short strings (some with
  * hostile lengths), doubles, raw bytes; the whole cut at a random point. */
 vekt::Bytes junk(std::mt19937 &rng) {
@@ -72,7 +58,7 @@ TEST(ServerFuzz, RandomRequestsNeverBreakTheServerOrTheTree) {
   std::mt19937 rng(seed ? (unsigned)atol(seed) : 20240611u);
   int total = rounds ? atoi(rounds) : 300;
   for (int round = 0; round < total; round++) {
-    int fd = connect_raw(srv.port);
+    int fd = vsrv::dial(srv.port);
     ASSERT_GE(fd, 0) << "round " << round;
     vekt::Bytes b;
     b.append(vekt::kw("CSTUDYSET").str("Demo")).append(vekt::kw("CDIRSET").str("Mining"));

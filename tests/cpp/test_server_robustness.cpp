@@ -8,6 +8,7 @@
 #include <math.h>
 
 #include <fstream>
+#include <functional>
 
 #include "server_harness.h"
 
@@ -21,62 +22,46 @@ void write_text(const std::string &path, const std::string &text) {
   f << text;
 }
 
-/* Starts the server on a project that must be refused: it ends by itself with
- * status 2 and says why on its standard error. */
-void expect_refused(const std::string &project, const std::string &why) {
-  Server s;
-  EXPECT_FALSE(vsrv::start(s, project));
-  ASSERT_TRUE(vsrv::wait_exit(s, 5000));
-  ASSERT_TRUE(WIFEXITED(s.status));
-  EXPECT_EQ(2, WEXITSTATUS(s.status));
-  std::string text = vsrv::stderr_text(s);
-  EXPECT_NE(std::string::npos, text.find(why)) << text;
+void replace_text(const std::string &path, const std::string &from, const std::string &to) {
+  std::ifstream in(path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t at = text.find(from);
+  ASSERT_NE(std::string::npos, at) << path;
+  write_text(path, text.replace(at, from.size(), to));
 }
 
 }  // namespace
 
-TEST(ServerStartup, RefusesAMissingOrMalformedProject) {
-  expect_refused("/nonexistent/vek/project", "does not exist");
-  {
+/* A project or a setting the server cannot work with: it ends by itself with
+ * status 2 and says why on its standard error. */
+TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
+  using Spoil = std::function<void(const Project &)>;
+  const struct {
+    const char *why;
+    Spoil spoil;
+    std::vector<std::string> env;
+  } cases[] = {
+      {"does not exist", [](const Project &p) { std::filesystem::remove_all(p.path); }, {}},
+      {"Grid3D/file.json: file.json is not valid JSON",
+       [](const Project &p) { write_text(p.file("Demo/Mining/Grid3D/file.json"), "{ \"type\": \"grid\", "); }, {}},
+      {"Cu.bin: holds 40 bytes", [](const Project &p) { std::filesystem::resize_file(p.file("Demo/Mining/Samples/Cu.bin"), 40); }, {}},
+      {"Gravity.bin", [](const Project &p) { std::filesystem::remove(p.file("Demo/Mining/Lines/Gravity.bin")); }, {}},
+      {"line counts add up to 12",
+       [](const Project &p) { replace_text(p.file("Demo/Mining/Lines/file.json"), "\"s_number\": 12", "\"s_number\": 13"); }, {}},
+      {"Empty/file.json", [](const Project &p) { std::filesystem::create_directory(p.file("Demo/Mining/Empty")); }, {}},
+      {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=abc"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.why);
     Project p;
-    write_text(p.file("Demo/Mining/Grid3D/file.json"), "{ \"type\": \"grid\", ");
-    expect_refused(p.path, "Grid3D/file.json: file.json is not valid JSON");
+    if (c.spoil) c.spoil(p);
+    Server s;
+    EXPECT_FALSE(vsrv::start(s, p.path, c.env));
+    ASSERT_TRUE(vsrv::wait_exit(s, 5000));
+    EXPECT_TRUE(WIFEXITED(s.status) && WEXITSTATUS(s.status) == 2) << s.status;
+    std::string text = vsrv::stderr_text(s);
+    EXPECT_NE(std::string::npos, text.find(c.why)) << text;
   }
-  {
-    Project p; /* a data file cut short */
-    std::filesystem::resize_file(p.file("Demo/Mining/Samples/Cu.bin"), 40);
-    expect_refused(p.path, "Cu.bin: holds 40 bytes");
-  }
-  {
-    Project p; /* a data file gone */
-    std::filesystem::remove(p.file("Demo/Mining/Lines/Gravity.bin"));
-    expect_refused(p.path, "Gravity.bin");
-  }
-  {
-    Project p; /* line counts that do not add up */
-    std::string path = p.file("Demo/Mining/Lines/file.json");
-    std::ifstream in(path);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t at = text.find("\"s_number\": 12");
-    ASSERT_NE(std::string::npos, at);
-    text.replace(at, 14, "\"s_number\": 13");
-    write_text(path, text);
-    expect_refused(p.path, "line counts add up to 12");
-  }
-  {
-    Project p; /* a File folder without its description */
-    std::filesystem::create_directory(p.file("Demo/Mining/Empty"));
-    expect_refused(p.path, "Empty/file.json");
-  }
-}
-
-TEST(ServerStartup, RefusesBadSettings) {
-  Project p;
-  Server s;
-  EXPECT_FALSE(vsrv::start(s, p.path, {"VEK_TEST_VERSION=abc"}));
-  ASSERT_TRUE(vsrv::wait_exit(s, 5000));
-  EXPECT_EQ(2, WEXITSTATUS(s.status));
-  EXPECT_NE(std::string::npos, vsrv::stderr_text(s).find("VEK_TEST_VERSION"));
 }
 
 class ServerTest : public ::testing::Test {
@@ -176,7 +161,7 @@ TEST_F(ServerTest, DamageFoundLaterIsAnErrorAndDeletionClearsTheItemsBelow) {
   ASSERT_EQ(0, VEKClientDeleteStudy());
   EXPECT_EQ(1, VEKClientGetDirectoryList(&n, &names));
   EXPECT_TRUE(studies().empty());
-  EXPECT_TRUE(std::filesystem::is_empty(proj.path));
+  for (auto &e : std::filesystem::directory_iterator(proj.path)) EXPECT_EQ(".vek.lock", e.path().filename());
 }
 
 TEST_F(ServerTest, ItemsOutsideTheTreeAreRefused) {
@@ -364,6 +349,38 @@ TEST_F(ServerTest, MacroItemsAreCreatedByWritingAndNamedByAlpha) {
   ASSERT_EQ(0, VEKClientSetVariable("Lithology"));
   EXPECT_TRUE(vsrv::read_all(&code).empty());
   EXPECT_EQ(3, code);
+}
+
+/* Reads longer than one of the server's sends: every piece in its place, a
+ * macro item's offset, a sub-range and the selection kept across pieces. */
+TEST_F(ServerTest, LongReadsKeepEveryValueInPlace) {
+  const int n = 100003, first = 40000;
+  ASSERT_EQ(0, vsrv::target("Grid2D"));
+  ASSERT_EQ(0, VEKClientNewGridFile("Long", 2, 0, 0, 0, 1, 1, 1, n, 1, 1));
+  ASSERT_EQ(0, VEKClientSetFile("Long"));
+  ASSERT_EQ(0, VEKClientNewDoubleVariable("Sel", 1, 0, 1, 0, nullptr));
+  ASSERT_EQ(0, VEKClientNewDoubleVariable("M[xxxxx]", 64, 0, 10, 3, nullptr));
+  std::vector<double> sel(n), ramp(n), other(n, -1.0);
+  for (int i = 0; i < n; i++) sel[(size_t)i] = i % 3 != 0, ramp[(size_t)i] = i;
+  ASSERT_EQ(0, VEKClientSetVariable("Sel"));
+  ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, n, sel.data()));
+  ASSERT_EQ(0, VEKClientSetVariable("M[xxxxx]"));
+  for (int index : {1, 2}) {
+    ASSERT_EQ(0, VEKClientSetIndice(index));
+    ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, n, (index == 1 ? other : ramp).data()));
+  }
+  ASSERT_EQ(0, VEKClientSetSelection("Sel"));
+  for (const char *var : {"M[00002]", "X"}) { /* stored, computed */
+    ASSERT_EQ(0, VEKClientSetVariable(var));
+    double test;
+    vek_long count;
+    double *data = nullptr;
+    ASSERT_EQ(0, VEKClientReadDoubleVariableSub(first + 1, n, 0, &test, &count, &data));
+    ASSERT_EQ(n - first, count);
+    for (int i = first; i < n; i++)
+      ASSERT_EQ(i % 3 ? (double)i : 1.234e30, data[i - first]) << var << " sample " << i;
+    VEKClientFreePointer(data);
+  }
 }
 
 /* The answers follow the layout of the version the server announces: every
