@@ -2,15 +2,16 @@
  * Fuzz target: the client reading a server's answers.
  *
  * An input is a six-byte head and the bytes a server sends, in pieces cut by
- * "|SEG|". The head picks the call (byte 0: the call, its variant in the top
- * bits), the server's version (byte 1), the requests it announces (bytes 2-3,
- * one bit each), the word size, the application's protocol and the trace
- * (byte 4), and an allocation that fails (byte 5, 0: none). The server's end
- * of the connection is a socketpair that gets its next piece whenever the
- * client waits with nothing left to read, and closes once the pieces run out,
- * so no wait lasts. Besides what the sanitizers see, a call that breaks the
+ * "|SEG|". The head picks the call (byte 0, an index into kCalls), the
+ * server's version (byte 1), the requests it announces (bytes 2-3, one bit
+ * each), the word size, the application's protocol and the trace (byte 4),
+ * and an allocation that fails (byte 5, 0: none). The server's end of the
+ * connection is a socketpair that gets its next piece whenever the client
+ * waits with nothing left to read, and closes once the pieces run out, so
+ * no wait lasts. Besides what the sanitizers see, a call that breaks the
  * promises of its outputs (a failure that hands out an array, a success
- * without one, a name without its end) aborts.
+ * without one, a name without its end, a code out of step with the result)
+ * aborts.
  */
 #include <poll.h>
 #include <stdint.h>
@@ -42,20 +43,20 @@ void close_server_end() {
   server_end = -1;
 }
 
-/* The next non-empty piece, after what the client sent is dropped; the end
- * of the stream once there is none. */
+/* The next non-empty piece, once what the client sent is dropped; the end
+ * of the stream when there is none left. */
 void feed() {
   if (server_end < 0) return;
   char sink[4096];
   while (recv(server_end, sink, sizeof sink, MSG_DONTWAIT) > 0) {
   }
   while (next_piece < pieces.size() && pieces[next_piece].empty()) next_piece++;
-  if (next_piece < pieces.size()) {
-    const std::string &p = pieces[next_piece++];
-    check(send(server_end, p.data(), p.size(), MSG_NOSIGNAL) == (ssize_t)p.size());
-  } else {
+  if (next_piece == pieces.size()) {
     shutdown(server_end, SHUT_WR);
+    return;
   }
+  const std::string &p = pieces[next_piece++];
+  check(send(server_end, p.data(), p.size(), MSG_NOSIGNAL) == (ssize_t)p.size());
 }
 
 int open_connection(int *sock) {
@@ -66,8 +67,6 @@ int open_connection(int *sock) {
   server_end = sv[1];
   return 0;
 }
-
-void quiet(const char *text) { check(strlen(text) < VEK_MSG_SIZE); }
 
 }  // namespace
 
@@ -88,164 +87,148 @@ const int kVersions[16] = {100,    406,    407,    408,    409,    410,     411,
 const char *const kAnnounced[16] = {"CARCH",     "CCOMGET",  "CMACROALP", "CLFILECNT", "CINDASET",  "CDIRXIST",
                                     "CFILEXIST", "CVARXIST", "CVARMNEW",  "CPFILEAPP", "CFILETLST", "CVARTLST",
                                     "CVDATEXIS", "CSUPREQ",  "CPALLST",   "CUNK7"};
+const double kValues[6] = {1, 2, 3, 1.234e30, 5, 6};
+const double kUndef = 1.234e30;
 
-/* The result of a call that returns 0 or 1: the code it stored agrees. */
+/* The code a call stored agrees with its 0/1 result. */
 void check_result(int r) {
   int code = VEKClientGetLastError();
   check((r == 0) == (code == VEK_RESULT_OK) && (r == 0 || r == 1) && code >= 0 && code <= VEK_RESULT_MEMORY);
 }
 
-void check_names(int r, int n, char **names) {
+bool terminated(const char *field, size_t size) { return memchr(field, 0, size) != NULL; }
+
+template <class F>
+void listing(F list) {
+  int n = -1;
+  char **names = (char **)&n;
+  int r = list(&n, &names);
   check_result(r);
-  if (r == 0) {
-    check(names != NULL && n >= 0);
-    for (int i = 0; i < n; i++) check(names[i] != NULL && strlen(names[i]) < 10000);
-  } else {
-    check(names == NULL && n == 0);
-  }
+  check(r == 0 ? names != NULL && n >= 0 : names == NULL && n == 0);
+  for (int i = 0; i < n; i++) check(names[i] != NULL && strlen(names[i]) < 10000);
   VEKClientFreeStringArray(n, names);
 }
 
-void check_values(int r, vek_long n, double *data) {
-  if (r == 0) {
-    check(data != NULL && n >= 0);
-    if (n > 0) {
-      volatile double last = data[n - 1];
-      (void)last;
-    }
-  } else {
-    check(data == NULL && n == 0);
+void existence(int (*f)(const char *, int *), const char *name) {
+  int exists = -1, r = f(name, &exists);
+  check_result(r);
+  check(r == 0 || exists == 0);
+}
+
+/* F(test, count, data) reads values: an array of count on success, none on
+ * failure. */
+template <class F>
+void reading(F read) {
+  double test, *data = &test;
+  vek_long n = -1;
+  int r = read(&test, &n, &data);
+  check_result(r);
+  check(r == 0 ? data != NULL && n >= 0 : data == NULL && n == 0);
+  if (n > 0) {
+    volatile double last = data[n - 1];
+    (void)last;
   }
   VEKClientFreePointer(data);
 }
 
-bool terminated(const char *field, size_t size) { return memchr(field, 0, size) != NULL; }
-
-void list_call(int variant) {
-  int n = -1, r;
-  char **names = (char **)&n;
-  switch (variant) {
-    case 0: r = VEKClientGetStudyList(&n, &names); break;
-    case 1: r = VEKClientGetDirectoryList(&n, &names); break;
-    case 2: r = VEKClientGetFileList(&n, &names); break;
-    case 3: r = VEKClientGetFileListByType(VEK_FILE_TYPE_GRID, -1, &n, &names); break;
-    case 4: r = VEKClientGetVariableList(&n, &names); break;
-    case 5: r = VEKClientGetVariableListByType(VEK_VAR_TYPE_FLOAT, &n, &names); break;
-    case 6: r = VEKClientGetVariableListByType(VEK_VAR_TYPE_MACRO, &n, &names); break;
-    default: r = VEKClientGetVariableListByType(VEK_VAR_TYPE_SELECTION, &n, &names); break;
-  }
-  check_names(r, n, names);
-}
-
-void set_call(int variant) {
-  switch (variant) {
-    case 0: return check_result(VEKClientSetStudy("Demo"));
-    case 1: return check_result(VEKClientSetVariable("Grade"));
-    case 2: return check_result(VEKClientSetSelection(NULL));
-    case 3: return check_result(VEKClientSetIndice(2));
-    case 4: return check_result(VEKClientSetAlphaIndice("Cu"));
-    case 5: return check_result(VEKClientSetUnitMode(1));
-    case 6: return check_result(VEKClientSetVariableUnit("m", "km"));
-    default: return check_result(VEKClientSetCreationUnits("m", "m", "m"));
-  }
-}
-
-void file_info_call() {
-  VEKFileInfo info;
-  memset(&info, 'A', sizeof info);
-  int r = VEKClientGetFileInfo(&info);
-  check_result(r);
-  if (r != 0) return check(info.type == VEK_FILE_TYPE_INVALID);
-  check(info.type >= VEK_FILE_TYPE_ANY && info.type <= VEK_FILE_TYPE_INVALID);
-  const char *names[] = {info.linked_file, info.sn_var_name, info.ln_var_name, info.lname_var_name,
-                         info.rn_var_name, info.xg_var_name, info.yg_var_name, info.zg_var_name,
-                         info.xb_var_name, info.yb_var_name, info.zb_var_name, info.xe_var_name,
-                         info.ye_var_name, info.ze_var_name};
-  for (const char *f : names) check(terminated(f, 50));
-}
-
-void variable_info_call() {
-  VEKVariableInfo info;
-  memset(&info, 'A', sizeof info);
-  int r = VEKClientGetVariableInfo(&info);
-  check_result(r);
-  if (r != 0) return check(info.type == VEK_VAR_TYPE_INVALID);
-  check(info.type >= VEK_VAR_TYPE_SELECTION && info.type <= VEK_VAR_TYPE_INVALID && terminated(info.unit, 11));
-  if (_vek_client_linked_version >= 410) check(terminated(info.unit_symbol, 11));
-}
-
-void macro_call(int variant) {
+void macro(bool with_names) {
   int n = -1, *indices = &n;
-  char **alpha = (char **)&n;
-  int r = variant & 1 ? VEKClientGetMacroIndicesWithAlpha(&n, &indices, &alpha)
-                      : VEKClientGetMacroIndices(&n, &indices);
-  if (!(variant & 1)) alpha = NULL;
+  char **names = (char **)&n;
+  int r = with_names ? VEKClientGetMacroIndicesWithAlpha(&n, &indices, &names) : VEKClientGetMacroIndices(&n, &indices);
+  if (!with_names) names = NULL;
   check_result(r);
-  if (r == 0) {
-    check(indices != NULL && n >= 0);
-    if (n > 0) {
-      volatile int last = indices[n - 1];
-      (void)last;
-    }
-    for (int i = 0; alpha && i < n; i++) check(alpha[i] != NULL && strlen(alpha[i]) < 10000);
-  } else {
-    check(indices == NULL && alpha == NULL && n == 0);
+  check(r == 0 ? indices != NULL && n >= 0 : indices == NULL && names == NULL && n == 0);
+  for (int i = 0; names && i < n; i++) check(names[i] != NULL && strlen(names[i]) < 10000);
+  if (n > 0) {
+    volatile int last = indices[n - 1];
+    (void)last;
   }
   VEKClientFreePointer(indices);
-  VEKClientFreeStringArray(n, alpha);
+  VEKClientFreeStringArray(n, names);
 }
 
-void read_call(int variant) {
-  double test;
-  vek_long n = -1;
-  double *data = &test;
-  int r;
-  if (variant % 4 == 3) {
-    int line_n = -1;
-    r = VEKClientReadLineDoubleVariable(2, &test, &line_n, &data);
-    check(r == VEKClientGetLastError() && r >= 0 && r <= VEK_RESULT_MEMORY);
-    return check_values(r, line_n, data);
-  }
-  if (variant % 4 == 0) r = VEKClientReadDoubleVariable(0, &test, &n, &data);
-  else if (variant % 4 == 1) r = VEKClientReadDoubleVariableSub(1, 10, 0, &test, &n, &data);
-  else r = VEKClientReadDoubleVariableSub(-1, -1, 0, &test, &n, &data);
+void file_info() {
+  VEKFileInfo f;
+  memset(&f, 'A', sizeof f);
+  int r = VEKClientGetFileInfo(&f);
   check_result(r);
-  check_values(r, n, data);
+  check(f.type >= VEK_FILE_TYPE_ANY && f.type <= VEK_FILE_TYPE_INVALID && (r == 0 || f.type == VEK_FILE_TYPE_INVALID));
+  const char *names[] = {f.linked_file, f.sn_var_name, f.ln_var_name, f.lname_var_name, f.rn_var_name,
+                         f.xg_var_name, f.yg_var_name, f.zg_var_name, f.xb_var_name,    f.yb_var_name,
+                         f.zb_var_name, f.xe_var_name, f.ye_var_name, f.ze_var_name};
+  for (const char *name : names) check(r != 0 || terminated(name, 50));
 }
 
-void write_call(int variant) {
-  static const double values[6] = {1, 2, 3, 1.234e30, 5, 6};
-  switch (variant % 6) {
-    case 0: return check_result(VEKClientWriteDoubleVariable(0, 1.234e30, 6, values));
-    case 1: return check_result(VEKClientWriteDoubleVariable(1, 1.234e30, 6, values));
-    case 2: return check_result(VEKClientWriteDoubleVariableSub(1, 6, 0, 1.234e30, 6, values));
-    case 3: return check_result(VEKClientWriteDoubleVariableSub(4, 7, 0, 1.234e30, 4, values));
-    case 4: return check_result(VEKClientWriteDoubleVariableSub(-1, -1, 0, 1.234e30, 6, values));
-    default: {
-      int r = VEKClientWriteLineDoubleVariable(2, 1.234e30, 3, values);
-      return check(r == VEKClientGetLastError() && r >= 0 && r <= VEK_RESULT_MEMORY);
-    }
-  }
-}
-
-void edit_call(int variant) {
-  static const double x[2] = {0, 1}, y[2] = {2, 3};
-  switch (variant % 4) {
-    case 0: return check_result(VEKClientNewDoubleVariable("Simu[xxxxx]", 32, 0, 10, 3, "m"));
-    case 1: return check_result(VEKClientNewPointsFile("P", 2, x, y, NULL));
-    case 2: return check_result(VEKClientPointsFileAppend(2, x, y, NULL));
-    default: return check_result(VEKClientDeleteVariable());
-  }
-}
-
-void handshake(int variant) {
-  int r = VEKClientConnect("127.0.0.1", 5500, variant & 1 ? "/project" : "");
+void variable_info() {
+  VEKVariableInfo v;
+  memset(&v, 'A', sizeof v);
+  int r = VEKClientGetVariableInfo(&v);
   check_result(r);
-  if (r != 0) return check(_vek_server_socket == -1 && _vek_client_supported_requests == NULL);
+  check(v.type >= VEK_VAR_TYPE_SELECTION && v.type <= VEK_VAR_TYPE_INVALID && (r == 0 || v.type == VEK_VAR_TYPE_INVALID));
+  /* An application of the old protocol keeps its own unit symbol. */
+  check(r != 0 || (terminated(v.unit, 11) && (_vek_client_linked_version < 410 || terminated(v.unit_symbol, 11))));
+}
+
+void handshake(const char *data_path) {
+  int r = VEKClientConnect("127.0.0.1", 5500, data_path);
+  check_result(r);
+  /* A failed connection is closed and keeps no server's list. */
+  if (r) return check(_vek_server_socket == -1 && _vek_client_supported_requests == NULL);
   check_result(VEKClientDisconnect());
 }
 
-/* A session as the handshake with that server would have left it. */
+typedef void (*Call)();
+const Call kCalls[] = {
+    [] { handshake(""); },
+    [] { handshake("/project"); },
+    [] { listing(VEKClientGetStudyList); },
+    [] { listing(VEKClientGetDirectoryList); },
+    [] { listing(VEKClientGetFileList); },
+    [] { listing([](int *n, char ***v) { return VEKClientGetFileListByType(VEK_FILE_TYPE_GRID, -1, n, v); }); },
+    [] { listing(VEKClientGetVariableList); },
+    [] { listing([](int *n, char ***v) { return VEKClientGetVariableListByType(VEK_VAR_TYPE_FLOAT, n, v); }); },
+    [] { listing([](int *n, char ***v) { return VEKClientGetVariableListByType(VEK_VAR_TYPE_MACRO, n, v); }); },
+    [] { listing([](int *n, char ***v) { return VEKClientGetVariableListByType(VEK_VAR_TYPE_SELECTION, n, v); }); },
+    [] { existence(VEKClientDirectoryExists, "Mining"); },
+    [] { existence(VEKClientFileExists, "Grid3D"); },
+    [] { existence(VEKClientVariableExists, "Grade"); },
+    file_info,
+    variable_info,
+    [] { macro(false); },
+    [] { macro(true); },
+    [] { reading([](double *t, vek_long *n, double **d) { return VEKClientReadDoubleVariable(0, t, n, d); }); },
+    [] { reading([](double *t, vek_long *n, double **d) { return VEKClientReadDoubleVariableSub(1, 10, 0, t, n, d); }); },
+    [] { reading([](double *t, vek_long *n, double **d) { return VEKClientReadDoubleVariableSub(-1, -1, 0, t, n, d); }); },
+    [] {
+      reading([](double *t, vek_long *n, double **d) {
+        int count = 0, r = VEKClientReadLineDoubleVariable(2, t, &count, d) ? 1 : 0;
+        *n = count;
+        return r;
+      });
+    },
+    [] { check_result(VEKClientSetStudy("Demo")); },
+    [] { check_result(VEKClientSetVariable("Grade")); },
+    [] { check_result(VEKClientSetSelection(NULL)); },
+    [] { check_result(VEKClientSetIndice(2)); },
+    [] { check_result(VEKClientSetAlphaIndice("Cu")); },
+    [] { check_result(VEKClientSetUnitMode(1)); },
+    [] { check_result(VEKClientSetVariableUnit("m", "km")); },
+    [] { check_result(VEKClientSetCreationUnits("m", "m", "m")); },
+    [] { check_result(VEKClientWriteDoubleVariable(0, kUndef, 6, kValues)); },
+    [] { check_result(VEKClientWriteDoubleVariable(1, kUndef, 6, kValues)); },
+    [] { check_result(VEKClientWriteDoubleVariableSub(1, 6, 0, kUndef, 6, kValues)); },
+    [] { check_result(VEKClientWriteDoubleVariableSub(4, 7, 0, kUndef, 4, kValues)); },
+    [] { check_result(VEKClientWriteDoubleVariableSub(-1, -1, 0, kUndef, 6, kValues)); },
+    [] { check_result(VEKClientWriteLineDoubleVariable(2, kUndef, 3, kValues) ? 1 : 0); },
+    [] { check_result(VEKClientNewDoubleVariable("Simu[xxxxx]", 32, 0, 10, 3, "m")); },
+    [] { check_result(VEKClientNewPointsFile("P", 2, kValues, kValues + 2, NULL)); },
+    [] { check_result(VEKClientPointsFileAppend(2, kValues, kValues + 2, NULL)); },
+    [] { check_result(VEKClientDeleteVariable()); },
+    [] { check_result(VEKClientDisconnect()); },
+};
+const size_t kCallCount = sizeof kCalls / sizeof kCalls[0];
+
+/* The session as the handshake with that server would have left it. */
 void pretend_connected(const uint8_t *head) {
   _vek_client_server_version = kVersions[head[1] % 16];
   unsigned bits = (unsigned)head[2] << 8 | head[3];
@@ -258,6 +241,8 @@ void pretend_connected(const uint8_t *head) {
   _vek_server64 = head[4] & 1;
   open_connection(&_vek_server_socket);
 }
+
+void quiet(const char *text) { check(strlen(text) < VEK_MSG_SIZE); }
 
 }  // namespace
 
@@ -286,31 +271,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   _vek_trace_level = trace ? 5 : 0;
   _vek_empty_read_buffer();
   _vek_empty_write_buffer();
-
-  int call = data[0] % 11, variant = data[0] / 11;
-  if (call != 0) pretend_connected(data);
+  size_t call = data[0] % kCallCount;
+  if (call > 1) pretend_connected(data);
   _vek_fail_allocation(data[5]);
-  switch (call) {
-    case 0: handshake(variant); break;
-    case 1: list_call(variant % 8); break;
-    case 2: {
-      int exists = -1, r;
-      if (variant % 3 == 0) r = VEKClientDirectoryExists("Mining", &exists);
-      else if (variant % 3 == 1) r = VEKClientFileExists("Grid3D", &exists);
-      else r = VEKClientVariableExists("Grade", &exists);
-      check_result(r);
-      check(r == 0 || exists == 0);
-      break;
-    }
-    case 3: set_call(variant % 8); break;
-    case 4: file_info_call(); break;
-    case 5: variable_info_call(); break;
-    case 6: macro_call(variant); break;
-    case 7: read_call(variant); break;
-    case 8: write_call(variant); break;
-    case 9: edit_call(variant); break;
-    default: check_result(VEKClientDisconnect()); break;
-  }
+  kCalls[call]();
   _vek_fail_allocation(0);
   _vek_close_client();
   close_server_end();

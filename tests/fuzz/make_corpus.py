@@ -29,14 +29,19 @@ VERSIONS = [100, 406, 407, 408, 409, 410, 411, 400000, 400500, 401000, 800000, 8
 ANNOUNCED = ["CARCH", "CCOMGET", "CMACROALP", "CLFILECNT", "CINDASET", "CDIRXIST", "CFILEXIST",
              "CVARXIST", "CVARMNEW", "CPFILEAPP", "CFILETLST", "CVARTLST", "CVDATEXIS", "CSUPREQ",
              "CPALLST", "CUNK7"]
-CALLS = ["handshake", "list", "exists", "set", "fileinfo", "varinfo", "macro", "read", "write", "edit",
-         "bye"]
+# The calls of client_answers.cpp, in the order of its table kCalls.
+CALLS = ["handshake", "handshake_path", "studies", "directories", "files", "files_by_type", "variables",
+         "float_variables", "macro_variables", "selections", "dir_exists", "file_exists", "var_exists",
+         "file_info", "var_info", "macro", "macro_alpha", "read", "read_sub", "read_sub_all", "read_line",
+         "set_study", "set_variable", "set_selection", "set_index", "set_alpha", "unit_mode", "variable_unit",
+         "creation_units", "write", "write_flagged", "write_sub", "write_sub_line", "write_sub_all", "write_line",
+         "new_variable", "new_points", "append_points", "delete_variable", "bye"]
 ALL = ANNOUNCED[:12]
 
 
-def head(call, variant=0, version=1300030, announced=ALL, flags=1):
+def head(call, version=1300030, announced=ALL, flags=1):
     bits = sum(1 << ANNOUNCED.index(k) for k in announced)
-    return bytes([CALLS.index(call) + 11 * variant, VERSIONS.index(version), bits >> 8, bits & 0xFF, flags, 0])
+    return bytes([CALLS.index(call), VERSIONS.index(version), bits >> 8, bits & 0xFF, flags, 0])
 
 
 def file_info(ftype=3, version=1300030, s_number=24, items=0, wide=True):
@@ -60,46 +65,46 @@ SEP = b"|SEG|"
 CLIENT = {
     "handshake": (head("handshake"), [s("SWELCOME") + i32(1300030), s("SNOSESS"), s("SOK"),
                                       s("SSUPREQ") + names(*ALL), s("SARCH") + i32(1), s("SBYE BYE")]),
-    "handshake_newport": (head("handshake", 1), [s("SWELCOME") + i32(1300030), s("SNEWPORT") + i32(6000),
+    "handshake_newport": (head("handshake_path"), [s("SWELCOME") + i32(1300030), s("SNEWPORT") + i32(6000),
                                                  s("SWELCOME") + i32(1300030), s("SOK"),
                                                  s("SSUPREQ") + names("CCOMGET"), s("SBYE BYE")]),
     "handshake_100": (head("handshake"), [s("SWELCOME") + i32(100), s("SBYE BYE")]),
     "handshake_old": (head("handshake"), [s("SWELCOME") + i32(408), s("SNOSESS"), s("SOK"), s("SBYE BYE")]),
-    "studies": (head("list"), [s("SSTUDIES") + names("Demo", "Other")]),
-    "files_by_type": (head("list", 3), [s("SFILES") + names("Grid3D", "Grid2D")]),
-    "variables": (head("list", 4), [s("SVARS") + names("Grade", "Simu[xxxxx]", "Lithology")]),
-    "macro_variables": (head("list", 6), [s("SVARS") + names("Simu[xxxxx]")]),
-    "exists": (head("exists", 2), [s("SEXIST") + i32(1)]),
-    "exists_by_list": (head("exists", 1, announced=[]), [s("SFILES") + names("Grid3D", "Lines")]),
-    "set_study": (head("set"), [s("SDONE")]),
-    "alpha_index": (head("set", 4, announced=["CMACROALP"]),
+    "studies": (head("studies"), [s("SSTUDIES") + names("Demo", "Other")]),
+    "files_by_type": (head("files_by_type"), [s("SFILES") + names("Grid3D", "Grid2D")]),
+    "variables": (head("variables"), [s("SVARS") + names("Grade", "Simu[xxxxx]", "Lithology")]),
+    "macro_variables": (head("macro_variables"), [s("SVARS") + names("Simu[xxxxx]")]),
+    "exists": (head("var_exists"), [s("SEXIST") + i32(1)]),
+    "exists_by_list": (head("file_exists", announced=[]), [s("SFILES") + names("Grid3D", "Lines")]),
+    "set_study": (head("set_study"), [s("SDONE")]),
+    "alpha_index": (head("set_alpha", announced=["CMACROALP"]),
                     [s("SMACROALP") + i32(3) + i32(1) + i32(2) + i32(3) + i32(1) + s("low") + s("Cu") + s("high"),
                      s("SDONE")]),
-    "server_error": (head("set", 1), [s("SERROR") + s("Variable 'Grade' does not exist")]),
-    "file_info_grid": (head("fileinfo"), [s("SFILEINFO") + file_info()]),
-    "file_info_cores": (head("fileinfo", version=900000), [s("SFILEINFO") + file_info(2, 900000, 5)]),
-    "file_info_old": (head("fileinfo", version=408, flags=0), [s("SFILEINFO") + file_info(1, 408, 12, 3, wide=False)]),
-    "var_info": (head("varinfo"), [s("SVARINFO") + b"".join(i32(v) for v in (0, 32, 0, 0, 1)) + s("g/t")
+    "server_error": (head("set_variable"), [s("SERROR") + s("Variable 'Grade' does not exist")]),
+    "file_info_grid": (head("file_info"), [s("SFILEINFO") + file_info()]),
+    "file_info_cores": (head("file_info", version=900000), [s("SFILEINFO") + file_info(2, 900000, 5)]),
+    "file_info_old": (head("file_info", version=408, flags=0), [s("SFILEINFO") + file_info(1, 408, 12, 3, wide=False)]),
+    "var_info": (head("var_info"), [s("SVARINFO") + b"".join(i32(v) for v in (0, 32, 0, 0, 1)) + s("g/t")
                                    + s("g/t") + i32(0)]),
-    "var_info_comment": (head("varinfo", announced=[]), [s("SVARINFO") + b"".join(i32(v) for v in (0, 32, 0, 0, 1))
+    "var_info_comment": (head("var_info", announced=[]), [s("SVARINFO") + b"".join(i32(v) for v in (0, 32, 0, 0, 1))
                                                          + s("m") + s("a comment") + s("m") + i32(1)]),
     "macro": (head("macro"), [s("SMACROIND") + i32(3) + i32(1) + i32(2) + i32(3)]),
-    "macro_alpha": (head("macro", 1), [s("SMACROALP") + i32(3) + i32(1) + i32(2) + i32(3) + i32(1)
+    "macro_alpha": (head("macro_alpha"), [s("SMACROALP") + i32(3) + i32(1) + i32(2) + i32(3) + i32(1)
                                        + s("low") + s("mid") + s("high")]),
     "read": (head("read"), [s("SDATAF") + data([1.5, 2.5, 1.234e30, 4])]),
-    "read_sub_old": (head("read", 1, version=408, flags=0), [s("SDATAF") + data([1, 2, 3], wide=False)]),
-    "read_line": (head("read", 3, announced=["CLFILECNT"]), [s("SDATAF") + data([7, 8, 9], False)]),
+    "read_sub_old": (head("read_sub", version=408, flags=0), [s("SDATAF") + data([1, 2, 3], wide=False)]),
+    "read_line": (head("read_line", announced=["CLFILECNT"]), [s("SDATAF") + data([7, 8, 9], False)]),
     # A count is a promise: 2^30 values announced, three sent.
-    "read_promised_count": (head("read", 3, announced=["CLFILECNT"]),
+    "read_promised_count": (head("read_line", announced=["CLFILECNT"]),
                             [s("SDATAF") + i32(1 << 30) + dbl(1.234e30) + dbl(1) + dbl(2) + dbl(3)]),
     "write": (head("write"), [s("SDONE")]),
     "write_lines_staged": (head("write", version=800000, announced=["CARCH", "CLFILECNT"]),
                            [s("SFILEINFO") + file_info(1, 800000, 9, 3), s("SLFILECNT") + i32(3) + i32(4)
                             + i32(3) + i32(2), s("SDONE")]),
-    "write_one_line": (head("write", 3, version=800000, announced=["CARCH", "CLFILECNT"]),
+    "write_one_line": (head("write_sub_line", version=800000, announced=["CARCH", "CLFILECNT"]),
                        [s("SFILEINFO") + file_info(1, 800000, 12, 3), s("SLFILECNT") + i32(3) + i32(4) + i32(5)
                         + i32(3), s("SLFILECNT") + i32(3) + i32(4) + i32(5) + i32(3), s("SDONE")]),
-    "new_variable": (head("edit"), [s("SDONE")]),
+    "new_variable": (head("new_variable"), [s("SDONE")]),
     "bye": (head("bye"), [s("SBYE BYE")]),
 }
 
