@@ -76,12 +76,14 @@ static int st_prepare_outputs(const char *function, const double *test_val, cons
   return VEK_RESULT_OK;
 }
 
-/* Values taken into memory before any has come: a count is the server's
- * promise, and a corrupt or hostile one must not claim the machine's memory
- * for values that never arrive. A longer read grows as its values come.
- * The fuzzing build starts smaller, for short inputs to reach the growth. */
+/* Values taken into memory before any has come (1 GiB): a count is the
+ * server's promise, and a corrupt or hostile one must not claim the
+ * machine's memory for values that never arrive. A longer read grows as its
+ * values come; it is kept for what is rare, as moving an array that large
+ * costs about as much as reading it. The fuzzing build starts smaller, for
+ * short inputs to reach the growth. */
 #ifndef FIRST_READ_VALUES
-#define FIRST_READ_VALUES ((vek_long)1 << 24)
+#define FIRST_READ_VALUES ((vek_long)1 << 27)
 #endif
 
 /* The progress of a read that grows, told to the host as one transfer. */
