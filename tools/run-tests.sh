@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the client library's C++ tests (plain, then under
-# AddressSanitizer and UndefinedBehaviorSanitizer), then R CMD check, which
-# runs the examples and the R tests. Ends with one summary line
-# "N passed, N failed" (the check itself counts as one).
+# AddressSanitizer and UndefinedBehaviorSanitizer), a short run of each fuzz
+# target, then R CMD check, which runs the examples and the R tests. Ends
+# with one summary line "N passed, N failed" (the check itself counts as
+# one, and so does each fuzz target).
 # For a quick run of the R tests alone against the installed package:
 #   Rscript tools/run-r-tests.R
 set -uo pipefail
@@ -43,6 +44,17 @@ phase() { echo "   ($(( SECONDS - phase_start )) s)"; phase_start=$SECONDS; }
 phase_start=$SECONDS
 run_cpp plain -DCMAKE_BUILD_TYPE=RelWithDebInfo; phase
 run_cpp sanitize -DCMAKE_BUILD_TYPE=Debug -DVEK_SANITIZE=ON; phase
+
+# The fuzz targets side by side for 30 s, from the seed corpus (longer runs:
+# tests/fuzz/README.md).
+echo "== Fuzzing"
+tools/fuzz.sh 30 2>&1 | tee "$root/build/fuzz.log"
+fuzz_passed=$(grep -c ", passed$" "$root/build/fuzz.log")
+fuzz_failed=$((2 - fuzz_passed)) # a target that did not even run failed too
+passed=$((passed + fuzz_passed))
+failed=$((failed + fuzz_failed))
+[ "$fuzz_failed" -eq 0 ] || status=1
+phase
 
 # The package check builds the tarball, installs it, runs the examples and
 # the R tests (tests/testthat) against the installed copy, and must end with

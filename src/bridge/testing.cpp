@@ -10,6 +10,7 @@
 #include <string>
 
 #include "source.h"
+#include "vek_internal.h"
 
 /* STestReaders(kind, question, flag_def, valdef, valmin, valmax): asks one
  * question with lire_logical ("logical"), lire_int ("int") or lire_string
@@ -177,6 +178,17 @@ extern "C" SEXP STestAbort(SEXP s_nblocks, SEXP s_kind) {
 /* STestBlocks(): mem_alloc blocks taken and not released since loading. */
 extern "C" SEXP STestBlocks(void) {
   return Rcpp::wrap(util_live_blocks());
+}
+
+/* STestFailAllocation(n, drain_ms): the n-th allocation from now, the
+ * bridge's (mem_alloc) or the client's, fails once (0: none), and the drain
+ * after a failed request waits drain_ms for the rest of its answer (500 is
+ * the normal wait; failures made on purpose need not cost that). Returns how
+ * many allocations were still to go before the previous setting's failure
+ * (0: it happened). */
+extern "C" SEXP STestFailAllocation(SEXP s_n, SEXP s_drain_ms) {
+  _vek_drain_wait_ms = Rf_asInteger(s_drain_ms);
+  return Rf_ScalarInteger((int)_vek_fail_allocation(Rf_asInteger(s_n)));
 }
 
 /* STestTarget(op, mode): "validity" runs st_check_validity(mode), "reset"

@@ -9,8 +9,11 @@
 #include "vek_internal.h"
 
 /* The name array starts this small and doubles as names actually arrive: a
- * count announced by the server is a promise, not a reason to allocate. */
+ * count announced by the server is a promise, not a reason to allocate.
+ * The fuzzing build starts smaller, for short inputs to reach the growth. */
+#ifndef FIRST_LIST_SLOTS
 #define FIRST_LIST_SLOTS 16
+#endif
 
 /* Ends a call without draining the socket: nothing was sent, or a nested
  * public call has already drained it. */
@@ -47,7 +50,7 @@ int _vek_read_name_list(int *count, char ***names) {
     return VEK_RESULT_COMMUNICATION;
   }
   size_t slots = n < FIRST_LIST_SLOTS ? (size_t)(n > 0 ? n : 1) : FIRST_LIST_SLOTS;
-  char **list = (char **)calloc(slots, sizeof(char *));
+  char **list = (char **)_vek_calloc(slots, sizeof(char *));
   if (!list) {
     _vek_error("Cannot allocate a list of %d names", n);
     return VEK_RESULT_MEMORY;
@@ -57,7 +60,7 @@ int _vek_read_name_list(int *count, char ***names) {
   while (got < n) {
     if ((size_t)got == slots) {
       size_t more = slots * 2 < (size_t)n ? slots * 2 : (size_t)n;
-      char **grown = (char **)realloc(list, more * sizeof(char *));
+      char **grown = (char **)_vek_realloc(list, more * sizeof(char *));
       if (!grown) {
         _vek_error("Cannot allocate a list of %d names", n);
         code = VEK_RESULT_MEMORY;
@@ -68,7 +71,7 @@ int _vek_read_name_list(int *count, char ***names) {
       slots = more;
     }
     if (!_vek_read_string(VEK_SOCK, &list[got], 10000)) {
-      code = VEK_RESULT_COMMUNICATION;
+      code = _vek_read_failed_code();
       break;
     }
     got++;

@@ -32,6 +32,8 @@ static int _buffer_rpos = 0;
 static int _buffer_rnbytes = 0;
 static const unsigned char rest_tab_write[3] = {0, 0, 0};
 static unsigned char rest_tab_read[3];
+/* The last string read failed for want of memory, not of bytes. */
+static int string_without_memory = 0;
 
 #define TRACE_RW (!_vek_disable_rw_trace && _vek_trace_level >= 3)
 
@@ -332,6 +334,7 @@ int _vek_read_bytes(int sock, void *p, size_t n) {
 }
 
 int _vek_read_string(int sock, char **value, unsigned maxsize) {
+  string_without_memory = 0;
   unsigned L;
   int saved = _vek_disable_rw_trace;
   _vek_disable_rw_trace = 1;
@@ -343,8 +346,9 @@ int _vek_read_string(int sock, char **value, unsigned maxsize) {
      * as the empty string: a caller must never find a null or stale name
      * behind a successful read. */
     if (!*value) {
-      *value = (char *)malloc(1);
+      *value = (char *)_vek_malloc(1);
       if (!*value) {
+        string_without_memory = 1;
         _vek_error("_vek_read_string(): Cannot allocate memory");
         return 0;
       }
@@ -355,8 +359,9 @@ int _vek_read_string(int sock, char **value, unsigned maxsize) {
   if ((unsigned long long)L + 1 > maxsize) return 0;
   int allocated = 0;
   if (!*value) {
-    *value = (char *)malloc((size_t)L + 1);
+    *value = (char *)_vek_malloc((size_t)L + 1);
     if (!*value) {
+      string_without_memory = 1;
       _vek_error("_vek_read_string(): Cannot allocate memory");
       return 0;
     }
@@ -374,6 +379,10 @@ int _vek_read_string(int sock, char **value, unsigned maxsize) {
   }
   if (TRACE_RW) _vek_trace("Read Str(%s)", *value);
   return 1;
+}
+
+int _vek_read_failed_code(void) {
+  return string_without_memory ? VEK_RESULT_MEMORY : VEK_RESULT_COMMUNICATION;
 }
 
 int _vek_read_int_elem(int sock, void *v, unsigned) { return _vek_read_int(sock, (int *)v); }

@@ -10,21 +10,24 @@
 #include "vek_internal.h"
 
 /* Int arrays start this small and grow as values actually arrive: a count
- * announced by the server is a promise, not a reason to allocate. */
+ * announced by the server is a promise, not a reason to allocate. The
+ * fuzzing build starts smaller, for short inputs to reach the growth. */
+#ifndef FIRST_ARRAY_INTS
 #define FIRST_ARRAY_INTS 65536
+#endif
 
 /* Reads n ints into a new array (at least one slot, so that success always
  * hands out a pointer). Returns 0, 2 (a value failed to read) or 4. */
 static int read_int_array(int n, int **out) {
   *out = NULL;
   size_t slots = n < FIRST_ARRAY_INTS ? (size_t)(n > 0 ? n : 1) : FIRST_ARRAY_INTS;
-  int *a = (int *)malloc(slots * sizeof(int));
+  int *a = (int *)_vek_malloc(slots * sizeof(int));
   if (!a) return VEK_RESULT_MEMORY;
   size_t got = 0;
   while (got < (size_t)n) {
     if (got == slots) {
       size_t more = slots * 2 < (size_t)n ? slots * 2 : (size_t)n;
-      int *grown = (int *)realloc(a, more * sizeof(int));
+      int *grown = (int *)_vek_realloc(a, more * sizeof(int));
       if (!grown) {
         free(a);
         return VEK_RESULT_MEMORY;
@@ -217,10 +220,10 @@ int VEKClientGetMacroIndicesWithAlpha(int *count, int **indices, char ***alpha) 
   if (!code && !_vek_read_int(VEK_SOCK, &flag)) code = VEK_RESULT_COMMUNICATION;
   if (!code && flag) {
     /* n ints have arrived, so n slots are no longer a bare promise. */
-    *alpha = (char **)calloc(n > 0 ? (size_t)n : 1, sizeof(char *));
+    *alpha = (char **)_vek_calloc(n > 0 ? (size_t)n : 1, sizeof(char *));
     if (!*alpha) code = VEK_RESULT_MEMORY;
     for (int i = 0; !code && i < n; i++)
-      if (!_vek_read_string(VEK_SOCK, &(*alpha)[i], 10000)) code = VEK_RESULT_COMMUNICATION;
+      if (!_vek_read_string(VEK_SOCK, &(*alpha)[i], 10000)) code = _vek_read_failed_code();
   }
   if (code) {
     *indices = (int *)VEKClientFreePointer(*indices);

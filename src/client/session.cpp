@@ -16,6 +16,7 @@ int _vek_client_n_supported_requests = 0;
 char **_vek_client_supported_requests = NULL;
 int _vek_client_failed_code = 0;
 char _vek_server_message[VEK_MSG_SIZE] = "";
+int _vek_drain_wait_ms = 500;
 }
 
 /* A keyword list longer than this is not a list of requests but a hostile or
@@ -149,7 +150,7 @@ void _vek_cleanup_socket(void) {
   clock_gettime(CLOCK_MONOTONIC, &start);
   for (;;) {
     if (_vek_trace_level >= 5) _vek_trace("Cheching if there is still data in the socket");
-    int r = _vek_wait_readable(sock, 500);
+    int r = _vek_wait_readable(sock, _vek_drain_wait_ms);
     if (r < 0 && _vek_interrupted) {
       close_interrupted();
       return;
@@ -325,7 +326,7 @@ static int st_read_supported_requests(void) {
   if (_vek_request("CSUPREQ") || _vek_answer("SSUPREQ")) return VEK_RESULT_ANSWER;
   int n;
   if (!_vek_read_int(VEK_SOCK, &n) || n < 0 || n > MAX_SUPPORTED_REQUESTS) return VEK_RESULT_ANSWER;
-  _vek_client_supported_requests = (char **)calloc((size_t)n + 1, sizeof(char *));
+  _vek_client_supported_requests = (char **)_vek_calloc((size_t)n + 1, sizeof(char *));
   if (!_vek_client_supported_requests) return VEK_RESULT_ANSWER;
   _vek_client_n_supported_requests = n;
   for (int i = 0; i < n; i++) {

@@ -42,24 +42,25 @@ static int st_put_range(vek_long first, vek_long last) {
 }
 
 /* An array of n doubles (at least one, so that success always hands out a
- * pointer), or null. A large array is filled once, front to back, straight
- * after allocation: with 4 KiB pages its first touch costs more than the
+ * pointer) that takes the place of a (null: a new one), or null with a left
+ * as it was. A large array is filled once, front to back, straight after
+ * allocation: with 4 KiB pages its first touch costs more than the
  * transfer itself (80 MB take about 0.8 s of page faults on a virtual
  * machine, 0.03 s with huge pages), so the kernel is asked for huge pages
  * where it offers them. Plain malloc memory still: free() releases it. */
-static double *st_alloc_doubles(vek_long n) {
+static double *st_resize_doubles(double *a, vek_long n) {
   if (!vek_doubles_fit(n)) return NULL;
   size_t bytes = (size_t)(n > 0 ? n : 1) * sizeof(double);
-  double *a = (double *)malloc(bytes);
+  double *b = (double *)_vek_realloc(a, bytes);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   const size_t huge = (size_t)2 << 20;
-  if (a && bytes >= 2 * huge) {
-    uintptr_t start = ((uintptr_t)a + huge - 1) & ~(uintptr_t)(huge - 1);
-    uintptr_t end = ((uintptr_t)a + bytes) & ~(uintptr_t)(huge - 1);
+  if (b && bytes >= 2 * huge) {
+    uintptr_t start = ((uintptr_t)b + huge - 1) & ~(uintptr_t)(huge - 1);
+    uintptr_t end = ((uintptr_t)b + bytes) & ~(uintptr_t)(huge - 1);
     if (end > start) madvise((void *)start, end - start, MADV_HUGEPAGE);
   }
 #endif
-  return a;
+  return b;
 }
 
 /* ---------------- reads ---------------- */
@@ -75,9 +76,59 @@ static int st_prepare_outputs(const char *function, const double *test_val, cons
   return VEK_RESULT_OK;
 }
 
+/* Values taken into memory before any has come (1 GiB): a count is the
+ * server's promise, and a corrupt or hostile one must not claim the
+ * machine's memory for values that never arrive. A longer read grows as its
+ * values come; it is kept for what is rare, as moving an array that large
+ * costs about as much as reading it. The fuzzing build starts smaller, for
+ * short inputs to reach the growth. */
+#ifndef FIRST_READ_VALUES
+#define FIRST_READ_VALUES ((vek_long)1 << 27)
+#endif
+
+/* The progress of a read that grows, told to the host as one transfer. */
+static int (*host_progress)(double done, double total);
+static double piece_start, read_total;
+static int piece_progress(double done, double) { return host_progress(piece_start + done, read_total); }
+
+/* n doubles into a new array. Returns 0, 2 or 4; nothing is left allocated
+ * on failure. */
+static int st_read_doubles(vek_long n, double **out) {
+  vek_long slots = n < FIRST_READ_VALUES ? n : FIRST_READ_VALUES;
+  double *values = vek_doubles_fit(n) ? st_resize_doubles(NULL, slots) : NULL;
+  int code = values ? VEK_RESULT_OK : VEK_RESULT_MEMORY;
+  host_progress = _vek_progress_function;
+  if (host_progress && slots < n) _vek_progress_function = piece_progress;
+  read_total = (double)n;
+  for (vek_long got = 0; !code && got < n;) {
+    if (got == slots) {
+      vek_long more = slots < n / 2 ? slots * 2 : n;
+      double *grown = st_resize_doubles(values, more);
+      if (!grown) {
+        code = VEK_RESULT_MEMORY;
+        break;
+      }
+      values = grown;
+      slots = more;
+    }
+    piece_start = (double)got;
+    if (!_vek_rw_vector(VEK_SOCK, values + got, (size_t)(slots - got), sizeof(double), _vek_read_double_elem))
+      code = VEK_RESULT_COMMUNICATION;
+    got = slots;
+  }
+  _vek_progress_function = host_progress;
+  if (code == VEK_RESULT_MEMORY) _vek_error("Cannot allocate memory for %lld values.", (long long)n);
+  if (code) {
+    free(values);
+    values = NULL;
+  }
+  *out = values;
+  return code;
+}
+
 /* The "SDATAF" fields: a count (long for a variable, int for a line), the
- * test value, then count doubles into an array allocated here once. On
- * failure nothing is left allocated and *data stays null. */
+ * test value, then count doubles. On failure nothing is left allocated and
+ * *data stays null. */
 static int st_read_values(int long_count, double *test_val, vek_long *count, double **data) {
   vek_long n;
   if (long_count) {
@@ -92,18 +143,9 @@ static int st_read_values(int long_count, double *test_val, vek_long *count, dou
     _vek_error("Reply from server: invalid number of values (%lld).", (long long)n);
     return VEK_RESULT_COMMUNICATION;
   }
-  double *values = st_alloc_doubles(n);
-  if (!values) {
-    _vek_error("Cannot allocate memory for %lld values.", (long long)n);
-    return VEK_RESULT_MEMORY;
-  }
-  if (!_vek_rw_vector(VEK_SOCK, values, (size_t)n, sizeof(double), _vek_read_double_elem)) {
-    free(values);
-    return VEK_RESULT_COMMUNICATION;
-  }
-  *count = n;
-  *data = values;
-  return VEK_RESULT_OK;
+  int code = st_read_doubles(n, data);
+  if (!code) *count = n;
+  return code;
 }
 
 /* "CREADVARF": [first, last,] transfer_flag -> "SDATAF". */
@@ -152,7 +194,7 @@ static int st_write_staged(double test_val, const double *data, vek_long S, int 
   if (st_lines_valid(L, n, c))
     for (int i = 0; i < L; i++) total += c[i];
   if (total != S) return st_bad_line_counts(L, n);
-  double *stage = st_alloc_doubles(S);
+  double *stage = st_resize_doubles(NULL, S);
   if (!stage) {
     _vek_error("Cannot allocate memory for %lld values.", (long long)S);
     return VEK_RESULT_MEMORY;

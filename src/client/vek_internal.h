@@ -93,6 +93,17 @@ int _vek_check_interrupt(void);
 extern int _vek_timed_out;
 void _vek_time_out(void);
 
+/* ---- heap ----
+ * Every allocation of the client (and the bridge's mem_alloc) goes through
+ * these; blocks are released with free(). */
+void *_vek_malloc(size_t n);
+void *_vek_calloc(size_t n, size_t size);
+void *_vek_realloc(void *p, size_t n);
+/* Tests only: the n-th allocation from now fails, once (0: none). Returns
+ * how many were still to go before the previous setting's failure: more
+ * than 0 when the calls made since then did not reach it. */
+long _vek_fail_allocation(long n);
+
 /* ---- socket primitives ---- */
 /* Waits for events on sock: 1 ready, 0 time limit reached, -1 failure or
  * interrupt (errno set). A negative timeout waits without limit; a sock of
@@ -131,6 +142,9 @@ int _vek_read_ushort(int sock, unsigned short *v);
 int _vek_read_double(int sock, double *v);
 int _vek_read_long(int sock, vek_long *v);
 int _vek_read_string(int sock, char **value, unsigned maxsize);
+/* The result code of a string read that failed: VEK_RESULT_MEMORY when it
+ * found no memory for the string, VEK_RESULT_COMMUNICATION otherwise. */
+int _vek_read_failed_code(void);
 int _vek_read_bytes(int sock, void *p, size_t n);
 int _vek_rw_vector(int sock, void *array, size_t n, unsigned elem_size, vek_elem_op op);
 void _vek_empty_write_buffer(void);
@@ -158,6 +172,10 @@ extern char _vek_server_message[VEK_MSG_SIZE];
 /* Wait for the first byte of an answer, in milliseconds. Tests lower it so
  * that a silent peer does not cost them half a minute. */
 extern int _vek_answer_timeout_ms;
+/* How long the drain after a failed exchange waits for more of the failed
+ * answer, in milliseconds. Tests that make many requests fail on purpose
+ * lower it, so that each failure does not cost them half a second. */
+extern int _vek_drain_wait_ms;
 
 int _vek_start_packet(const char *keyword);
 int _vek_send_and_wait(char *answer);

@@ -24,8 +24,11 @@
 #define VEK_UNIT_MAX 10
 #define VEK_COMMENT_MAX 499
 /* Samples of one File. One variable is then at most 2 GB in memory, which is
- * also the most that one transfer of the client's R bridge can hold. */
+ * also the most that one transfer of the client's R bridge can hold. The
+ * fuzzing build lowers it, so that no input can ask for gigabytes. */
+#ifndef VEK_MAX_SAMPLES
 #define VEK_MAX_SAMPLES 268435455LL
+#endif
 #define VEK_MACRO_INDEX_MAX 99999
 
 enum FileType { FT_POINTS = 0, FT_GRAVITY_LINES = 1, FT_CORE_LINES = 2, FT_GRID = 3 };

@@ -16,6 +16,8 @@
 #include <sys/mman.h>
 #endif
 
+#include "vek_internal.h"
+
 /* Exported by R for front ends but declared in no public header. */
 extern "C" {
 int R_ReadConsole(const char *prompt, unsigned char *buf, int len, int addtohistory);
@@ -427,7 +429,9 @@ char *mem_alloc(int size, int flag_fatal) {
   if (size < 1) return NULL;
   /* Room in the registry first, so that a failure there leaks nothing. */
   if (CALL_DEPTH > 0) BLOCKS.reserve(BLOCKS.size() + 1);
-  char *p = static_cast<char *>(malloc((size_t)size));
+  /* The client's heap: a test that makes its n-th allocation fail walks
+   * the bridge's blocks and the client's together. */
+  char *p = static_cast<char *>(_vek_malloc((size_t)size));
   if (p == NULL) {
     if (flag_fatal)
       mes_abort("Memory Allocation failed (%d bytes) - Memory Corruption", size);

@@ -1,0 +1,35 @@
+/*
+ * The client's heap. Every block the client allocates comes from here, and
+ * so do the bridge's (mem_alloc), so that a test can make one chosen
+ * allocation fail and walk a request through every failure it can meet, as
+ * a machine out of memory would. Nothing but a test ever arms it. Blocks are
+ * released with free().
+ */
+#include <stdlib.h>
+
+#include "vek_internal.h"
+
+/* Allocations left before the one that fails; 0 when none is to fail. */
+static long countdown = 0;
+
+static int fails_now(void) {
+  if (countdown <= 0 || --countdown > 0) return 0;
+  errno = ENOMEM;
+  return 1;
+}
+
+extern "C" {
+
+void *_vek_malloc(size_t n) { return fails_now() ? NULL : malloc(n); }
+
+void *_vek_calloc(size_t n, size_t size) { return fails_now() ? NULL : calloc(n, size); }
+
+void *_vek_realloc(void *p, size_t n) { return fails_now() ? NULL : realloc(p, n); }
+
+long _vek_fail_allocation(long n) {
+  long left = countdown;
+  countdown = n > 0 ? n : 0;
+  return left;
+}
+
+} /* extern "C" */

@@ -1,0 +1,126 @@
+/*
+ * Every allocation a request makes can fail: each one in turn, the request
+ * gives its code, keeps nothing (the sanitized build's leak check sees it)
+ * and the connection serves the next request.
+ */
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+
+#include "server_harness.h"
+
+namespace {
+
+struct Case {
+  const char *name;
+  int server;             /* 0: current, 1: 800000 without the existence and alpha requests */
+  const char *file, *var; /* made current before each call (null: none) */
+  std::function<int()> call; /* returns the result code */
+  int ok;                 /* its code when no allocation fails */
+  std::set<int> failed;   /* the codes allowed when one does */
+};
+
+int code() { return VEKClientGetLastError(); }
+
+/* The code of a call that hands out a name list, the list released. */
+template <class F>
+int names(F list) {
+  int n;
+  char **v;
+  list(&n, &v);
+  VEKClientFreeStringArray(n, v);
+  return code();
+}
+
+}  // namespace
+
+TEST(Allocation, EveryAllocationOfEveryRequestCanFail) {
+  vsrv::Project proj;
+  vsrv::Server srv[2];
+  ASSERT_TRUE(vsrv::start(srv[0], proj.path));
+  ASSERT_TRUE(vsrv::start(srv[1], proj.path, {"VEK_TEST_VERSION=800000",
+                                              "VEK_TEST_SUPPORTED=CARCH,CCOMGET,CMACROALP,CLFILECNT,CVARMNEW"}));
+  int current = -1;
+  auto connect = [&](int s) {
+    current = s;
+    return vsrv::connect(srv[s]);
+  };
+  static const std::vector<double> nine(9, 1.5);
+  const Case cases[] = {
+      {"handshake", 1, nullptr, nullptr, [&] { return connect(1) ? code() : 0; }, 0, {3}},
+      {"study list", 0, nullptr, nullptr, [] { return names(VEKClientGetStudyList); }, 0, {4}},
+      {"file list by type", 0, "Grid3D", nullptr,
+       [] { return names([](int *n, char ***v) { return VEKClientGetFileListByType(3, -1, n, v); }); }, 0, {4}},
+      {"variable list", 0, "Grid3D", nullptr, [] { return names(VEKClientGetVariableList); }, 0, {1}},
+      {"file exists by list", 1, "Grid3D", nullptr, [] { int e; VEKClientFileExists("Lines", &e); return code(); },
+       0, {4}},
+      {"directory exists by list", 1, "Grid3D", nullptr,
+       [] { int e; VEKClientDirectoryExists("Mining", &e); return code(); }, 0, {1}},
+      {"macro indices with names", 0, "Grid3D", "Simu[xxxxx]",
+       [] {
+         int n, *ind;
+         char **alpha;
+         VEKClientGetMacroIndicesWithAlpha(&n, &ind, &alpha);
+         VEKClientFreePointer(ind);
+         VEKClientFreeStringArray(n, alpha);
+         return code();
+       },
+       0, {4}},
+      {"alpha index by names", 1, "Grid3D", "Simu[xxxxx]", [] { VEKClientSetAlphaIndice("mid"); return code(); }, 0,
+       {1}},
+      {"read", 0, "Samples", "Cu",
+       [] {
+         double test, *data = nullptr;
+         vek_long n;
+         VEKClientReadDoubleVariable(0, &test, &n, &data);
+         VEKClientFreePointer(data);
+         return code();
+       },
+       0, {4}},
+      {"read line", 0, "Lines", "Gravity",
+       [] {
+         double test, *data = nullptr;
+         int n;
+         VEKClientReadLineDoubleVariable(2, &test, &n, &data);
+         VEKClientFreePointer(data);
+         return code();
+       },
+       0, {4}},
+      {"staged line write", 1, "Lines", "Gravity",
+       [] { VEKClientWriteDoubleVariable(0, 1.234e30, 9, nine.data()); return code(); }, 0, {1, 4}},
+      {"server error", 0, "Grid3D", nullptr, [] { VEKClientSetVariable("NoSuch"); return code(); }, 3, {3}},
+  };
+  vekt::ErrorCapture quiet;
+  _vek_drain_wait_ms = 20;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    int n = 0;
+    for (long left = 0; left == 0 && n < 1000;) {
+      n++;
+      if (current != c.server) {
+        ASSERT_EQ(0, connect(c.server));
+      }
+      if (c.file) {
+        ASSERT_EQ(0, vsrv::target(c.file, c.var));
+      }
+      _vek_fail_allocation(n);
+      int got = c.call();
+      left = _vek_fail_allocation(0);
+      if (left > 0) {
+        EXPECT_EQ(c.ok, got) << "nothing failed";
+        break;
+      }
+      EXPECT_EQ(1, c.failed.count(got)) << "allocation " << n << " failed with code " << got;
+      if (!VEKClientIsConnected()) {
+        ASSERT_EQ(0, connect(c.server)) << "allocation " << n;
+      }
+      ASSERT_EQ(0, names(VEKClientGetStudyList)) << "the request after allocation " << n;
+    }
+    EXPECT_GT(n, 1) << "the request allocated nothing";
+  }
+  _vek_drain_wait_ms = 500;
+  VEKClientDisconnect();
+  vsrv::stop_clean(srv[0]);
+  vsrv::stop_clean(srv[1]);
+}
