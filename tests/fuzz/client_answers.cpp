@@ -13,72 +13,11 @@
  * without one, a name without its end, a code out of step with the result)
  * aborts.
  */
-#include <poll.h>
-#include <stdint.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <string>
-#include <vector>
 
 #include "VEKClient.h"
-#include "vek_internal.h"
-
-namespace {
-
-const std::string kSeparator = "|SEG|";
-std::vector<std::string> pieces;
-size_t next_piece = 0;
-int client_end = -1, server_end = -1;
-
-void check(bool ok) {
-  if (!ok) abort();
-}
-
-void close_server_end() {
-  if (server_end >= 0) close(server_end);
-  server_end = -1;
-}
-
-/* The next non-empty piece, once what the client sent is dropped; the end
- * of the stream when there is none left. */
-void feed() {
-  if (server_end < 0) return;
-  char sink[4096];
-  while (recv(server_end, sink, sizeof sink, MSG_DONTWAIT) > 0) {
-  }
-  while (next_piece < pieces.size() && pieces[next_piece].empty()) next_piece++;
-  if (next_piece == pieces.size()) {
-    shutdown(server_end, SHUT_WR);
-    return;
-  }
-  const std::string &p = pieces[next_piece++];
-  check(send(server_end, p.data(), p.size(), MSG_NOSIGNAL) == (ssize_t)p.size());
-}
-
-int open_connection(int *sock) {
-  close_server_end();
-  int sv[2];
-  check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0);
-  *sock = client_end = sv[0];
-  server_end = sv[1];
-  return 0;
-}
-
-}  // namespace
-
-/* Linked with --wrap: every connection the client opens is a new socketpair,
- * and every wait on it lets the server speak first. */
-extern "C" int __real__vek_wait_readable(int sock, int timeout_ms);
-extern "C" int __wrap__vek_connect(const char *, unsigned short, int *sock) { return open_connection(sock); }
-extern "C" int __wrap__vek_wait_readable(int sock, int timeout_ms) {
-  struct pollfd p = {sock, POLLIN, 0};
-  if (sock == client_end && poll(&p, 1, 0) == 0) feed();
-  return __real__vek_wait_readable(sock, timeout_ms);
-}
+#include "piece_peer.h"
 
 namespace {
 
@@ -255,15 +194,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 6) return 0;
-  std::string rest((const char *)data + 6, size - 6);
-  pieces.clear();
-  next_piece = 0;
-  for (size_t at = 0;;) {
-    size_t cut = rest.find(kSeparator, at);
-    pieces.push_back(rest.substr(at, cut == std::string::npos ? std::string::npos : cut - at));
-    if (cut == std::string::npos) break;
-    at = cut + kSeparator.size();
-  }
+  set_pieces(data + 6, size - 6);
   _vek_client64 = 1;
   _vek_client_linked_version = data[4] & 2 ? 409 : VEK_PROTOCOL_VERSION;
   FILE *trace = data[4] & 4 ? fopen("/dev/null", "w") : NULL;
