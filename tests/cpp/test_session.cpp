@@ -116,7 +116,6 @@ TEST_F(Session, RefusedHandshakes) {
       {"another answer", [&](Peer& p) { session(p, kw("SNOPE")); },
        "Reply from server: \"SNOPE\" where \"SNEWPORT\" expected."},
       {"negative request count", [&](Peer& p) { upto_list(p, kw("SSUPREQ").i32(-1)); }},
-      {"request count 2^31-1", [&](Peer& p) { upto_list(p, kw("SSUPREQ").i32(INT32_MAX)); }},
       {"request count 100001", [&](Peer& p) { upto_list(p, kw("SSUPREQ").i32(100001)); }},
       // The part that came is released, not kept.
       {"a list cut short", [&](Peer& p) { upto_list(p, kw("SSUPREQ").i32(3).str("CARCH")), p.close_now(); }, "", true},
