@@ -80,13 +80,9 @@ TEST_F(Describe, FileLayoutFollowsTheServerVersion) {
   run({
       {"latest: the line name", {{kw("CFILEINFO"), Bytes(grid).str("lname").append(kFaults)}},
        file_described(want(3, 123456789012LL, none, "lname"))},
-      {"1300029: no line name", {{kw("CFILEINFO"), Bytes(grid).append(kFaults)}},
-       file_described(want(3, 123456789012LL, none, "")), 0, "", 1300029},
       {"900000: core lines carry their names",
        {{kw("CFILEINFO"), file_info(VEK_FILE_TYPE_CORE_LINES, true).append(kCore).append(kFaults)}},
        file_described(want(2, 123456789012LL, "xb yb zb xe ye ze", "")), 0, "", 900000},
-      {"899999: core lines without", {{kw("CFILEINFO"), file_info(VEK_FILE_TYPE_CORE_LINES, true).append(kFaults)}},
-       file_described(want(2, 123456789012LL, none, "")), 0, "", 899999},
       {"899999: a type above grid", {{kw("CFILEINFO"), file_info(4, true).append(kFaults)}},
        file_described(want(4, 123456789012LL, none, "")), 0, "", 899999},
       {"900000: an unknown type", {{kw("CFILEINFO"), file_info(77, true).append(kFaults)}},

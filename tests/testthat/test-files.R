@@ -115,12 +115,6 @@ test_that("spatial objects have the extent, resolution and values of the File", 
       list(keyed(xyz[, "X"], xyz[, "Y"], xyz[, "Z"], s$Grade), nodes("Cores", "Grade"), as.vector(sf::st_bbox(s)),
            c(500, 800, 530, 800))
     },
-    terra_2d = function() {
-      r <- AsSpatRaster("Grid2D")
-      a <- terra::as.data.frame(r, xy = TRUE, na.rm = FALSE)
-      list(keyed(a$x, a$y, 0, a$Depth), nodes("Grid2D", "Depth"), c(unname(as.vector(terra::ext(r))), terra::res(r)),
-           c(-12.5, 112.5, -12.5, 87.5, 25, 25))
-    },
     terra_3d = function() {
       r <- AsSpatRaster("U3", "V")
       a <- terra::as.data.frame(r, xy = TRUE, na.rm = FALSE)
