@@ -146,6 +146,7 @@ TEST_F(Codec, SendsFollowTheBufferOf1024Bytes) {
       {"a long that does not fit", 255, w<vek_long>(_vek_write_long, 0x1122334455667788LL),
        Bytes().i64(0x1122334455667788LL), {1020, 8}},
       {"a double across two sends", 255, w(_vek_write_double, 1.0), Bytes().dbl(1.0), {1024, 4}},
+      {"a long that fits", 1, w<vek_long>(_vek_write_long, 7), Bytes().i64(7), {12}},
       {"elements without a bulk path", 0,
        [](int s) { short v[] = {-3, 4}; return _vek_rw_vector(s, v, 2, sizeof(short), write_short_elem); },
        Bytes().i32(-3).i32(4), {8}},
@@ -194,11 +195,14 @@ TEST_F(Codec, DoubleVectorsMatchTheElementLoopAtEveryOffset) {
   Bytes in;
   for (int i = 0; i < 40000; i++) in.i32(i * 1000 - 7);
   for (int i = 0; i < 40000; i++) in.dbl(values[i % 300]);
+  in.i32(77);  // read apart: nothing beyond the vectors is taken
   std::thread writer([&] { p.put(in); });
   std::vector<int> ints(40000);
   std::vector<double> dbls(40000);
   ASSERT_EQ(1, _vek_rw_vector(p.c, ints.data(), ints.size(), 4, _vek_read_int_elem));
   ASSERT_EQ(1, _vek_rw_vector(p.c, dbls.data(), dbls.size(), 8, _vek_read_double_elem));
+  int after = 0;
+  EXPECT_TRUE(_vek_read_int(p.c, &after) && after == 77);
   writer.join();
   int wrong = 0;
   for (int i = 0; i < 40000; i++) wrong += ints[i] != i * 1000 - 7 || memcmp(&dbls[i], &values[i % 300], 8) != 0;

@@ -190,7 +190,7 @@ TEST_F(Describe, MacroIndices) {
        VEK_RESULT_COMMUNICATION, "", kModern, {"CARCH"}, true},
       {"closed inside the values", {{kw("CMACROIND"), kw("SMACROIND").i32(4).i32(1).raw({0, 0})}},
        indices(false, {}), VEK_RESULT_COMMUNICATION, "", kModern, {"CARCH"}, true},
-      {"closed inside the names", {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(1).str("a")}},
+      {"closed inside a name", {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(1).str("a").u32(8).raw({'b'})}},
        indices(true, {}), VEK_RESULT_COMMUNICATION, "", kModern, named, true},
   });
 }
