@@ -14,12 +14,6 @@ class Catalogue : public ClientTest {};
 
 using ListFn = std::function<int(int*, char***)>;
 
-Bytes names_answer(const std::string& keyword, const std::vector<std::string>& names) {
-  Bytes b = kw(keyword).i32((int32_t)names.size());
-  for (const auto& n : names) b.str(n);
-  return b;
-}
-
 /* A list call that must hand out these names (an empty list is an empty
  * array, not a null one); a failed call hands out nothing. */
 std::function<int()> lists(ListFn f, std::vector<std::string> want) {

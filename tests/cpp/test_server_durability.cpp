@@ -13,17 +13,6 @@
 
 using namespace vsrv;
 
-namespace {
-
-std::vector<std::string> list_files() {
-  int n = 0;
-  char **names = nullptr;
-  EXPECT_EQ(0, VEKClientGetFileList(&n, &names));
-  return names_of(n, names);
-}
-
-}  // namespace
-
 TEST_F(ServerTest, AcknowledgedChangesSurviveSigkill) {
   /* A write, killed right after its answer. */
   ASSERT_EQ(0, target("Grid3D", "Grade"));
@@ -59,11 +48,11 @@ TEST_F(ServerTest, AcknowledgedChangesSurviveSigkill) {
   ASSERT_EQ(0, VEKClientDeleteVariable());
   ASSERT_EQ(0, target("Grid2D"));
   ASSERT_EQ(0, VEKClientDeleteFile());
-  std::vector<std::string> files = list_files();
+  std::vector<std::string> files = list_of(VEKClientGetFileList);
   restart();
   ASSERT_EQ(0, VEKClientSetStudy("Demo"));
   ASSERT_EQ(0, VEKClientSetDirectory("Mining"));
-  EXPECT_EQ(files, list_files());
+  EXPECT_EQ(files, list_of(VEKClientGetFileList));
   ASSERT_EQ(0, target("Pts", "X"));
   EXPECT_EQ((std::vector<double>{1, 2, 3, 1, 2, 3}), read_all());
   ASSERT_EQ(0, target("Grid3D"));

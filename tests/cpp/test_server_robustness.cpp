@@ -10,17 +10,6 @@
 
 using namespace vsrv;
 
-namespace {
-
-std::vector<std::string> studies() {
-  int n = 0;
-  char **names = nullptr;
-  EXPECT_EQ(0, VEKClientGetStudyList(&n, &names));
-  return names_of(n, names);
-}
-
-}  // namespace
-
 /* A project or a setting the server cannot work with: it ends by itself with
  * status 2 and says why on its standard error. */
 TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
@@ -154,7 +143,7 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
   EXPECT_TRUE(errors.contains("Unit mode 2 is not 0 or 1")) << errors.joined();
   EXPECT_TRUE(errors.contains("No current Study")) << errors.joined();
   EXPECT_FALSE(std::filesystem::exists(proj.dir + "/escape"));
-  EXPECT_EQ(2u, studies().size());
+  EXPECT_EQ(2u, list_of(VEKClientGetStudyList).size());
   ASSERT_EQ(0, target("Grid3D", "Grade"));
   EXPECT_EQ(grade, read_all());
 }
@@ -193,7 +182,7 @@ TEST_F(ServerTest, DamageFoundLaterIsAnErrorAndDeletionClearsTheItemsBelow) {
   EXPECT_EQ(1, VEKClientGetFileList(&n, &names));
   ASSERT_EQ(0, VEKClientDeleteStudy());
   EXPECT_EQ(1, VEKClientGetDirectoryList(&n, &names));
-  EXPECT_TRUE(studies().empty());
+  EXPECT_TRUE(list_of(VEKClientGetStudyList).empty());
   for (auto &e : std::filesystem::directory_iterator(proj.path)) EXPECT_EQ(".vek.lock", e.path().filename());
 }
 

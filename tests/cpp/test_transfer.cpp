@@ -64,25 +64,10 @@ TEST_F(Transfer, Reads) {
   });
 }
 
-/* "SFILEINFO" of a server below 1300030 (no line-name field) of a type
- * without core-line names. */
-Bytes file_info(int type, int64_t samples, int lines, bool wide = true) {
-  Bytes b = kw("SFILEINFO").i32(type).str("").i32(0).i32(0).i32(2);
-  if (wide) b.i64(samples);
-  else b.i32((int32_t)samples);
-  b.i32(lines);
-  b.append(doubles({0, 0, 0, 0, 0, 0})).i32(0).i32(0).i32(0).i32(0).append(doubles({0, 0, 0}));
-  for (int i = 0; i < 6; i++) b.str("");
-  return b.i32(0).i32(0).i32(0).i32(0).i32(0).i32(0).i32(0);
-}
 std::pair<Bytes, Bytes> described(int type, int64_t samples, int lines) {
-  return {kw("CFILEINFO"), file_info(type, samples, lines)};
+  return {kw("CFILEINFO"), file_info_answer(type, samples, lines)};
 }
-std::pair<Bytes, Bytes> counted(const std::vector<int>& c) {
-  Bytes b = kw("SLFILECNT").i32((int32_t)c.size());
-  for (int v : c) b.i32(v);
-  return {kw("CLFILECNT"), b};
-}
+std::pair<Bytes, Bytes> counted(const std::vector<int>& c) { return {kw("CLFILECNT"), line_counts_answer(c)}; }
 std::pair<Bytes, Bytes> written(int64_t first, int64_t last, const std::vector<double>& v, int flag = 0) {
   return {kw("CWRITVARF").i64(first).i64(last).i32(flag).dbl(kTest).i64((int64_t)v.size()).append(doubles(v)),
           kw("SDONE")};
@@ -151,7 +136,7 @@ TEST_F(Transfer, WritesRefusedBeforeAnythingIsSent) {
        "VEKClientWriteDoubleVariableSub() does not work", 406, {}},
       {"range at 410", {}, writes(1, 2, 2), VEK_RESULT_COMMUNICATION, "", 410, {}},
       {"range at 409",
-       {{kw("CFILEINFO"), file_info(0, 10, 0, false)},
+       {{kw("CFILEINFO"), file_info_answer(0, 10, 0, false)},
         {kw("CWRITVARF").i32(1).i32(2).i32(0).dbl(kTest).i32(2).dbl(10).dbl(11), kw("SDONE")}},
        writes(1, 2, 2), 0, "", 409, {}},
   });
