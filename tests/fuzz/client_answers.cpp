@@ -1,14 +1,10 @@
 /*
- * Fuzz target: the client reading a server's answers.
- *
- * An input is a six-byte head and the bytes a server sends, in pieces cut by
- * "|SEG|". The head picks the call (byte 0, an index into kCalls), the
- * server's version (byte 1), the requests it announces (bytes 2-3, one bit
- * each), the word size, the application's protocol and the trace (byte 4),
- * and an allocation that fails (byte 5, 0: none). The server's end of the
- * connection is a socketpair that gets its next piece whenever the client
- * waits with nothing left to read, and closes once the pieces run out, so
- * no wait lasts. Besides what the sanitizers see, a call that breaks the
+ * Fuzz target: the client reading a server's answers (see piece_peer.h for
+ * how they arrive). An input's six-byte head picks the call (byte 0, an
+ * index into kCalls), the server's version (byte 1), the requests it
+ * announces (bytes 2-3, one bit each), the word size, the application's
+ * protocol and the trace (byte 4), and an allocation that fails (byte 5,
+ * 0: none). Besides what the sanitizers see, a call that breaks the
  * promises of its outputs (a failure that hands out an array, a success
  * without one, a name without its end, a code out of step with the result)
  * aborts.

@@ -109,12 +109,6 @@ test_that("spatial objects have the extent, resolution and values of the File", 
       list(keyed(xy[, "X"], xy[, "Y"], 0, s$Gravity), nodes("Lines", "Gravity"), as.vector(sf::st_bbox(s)),
            c(0, 0, 220, 100))
     },
-    sf_cores_z = function() {
-      s <- AsSf("Cores")
-      xyz <- sf::st_coordinates(s)
-      list(keyed(xyz[, "X"], xyz[, "Y"], xyz[, "Z"], s$Grade), nodes("Cores", "Grade"), as.vector(sf::st_bbox(s)),
-           c(500, 800, 530, 800))
-    },
     terra_3d = function() {
       r <- AsSpatRaster("U3", "V")
       a <- terra::as.data.frame(r, xy = TRUE, na.rm = FALSE)
