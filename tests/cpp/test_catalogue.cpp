@@ -57,8 +57,6 @@ TEST_F(Catalogue, Lists) {
       {"no directories", {{kw("CDIRLST"), names_answer("SDIRS", {})}}, lists(VEKClientGetDirectoryList, {})},
       {"files of any type", {{kw("CFILELST"), names_answer("SFILES", {"g"})}}, lists(by_type(-1, -1), {"g"}), 0,
        "", kModern, filtered},
-      {"files by type", {{kw("CFILETLST").i32(3).i32(-1), names_answer("SFILES", {"g3"})}},
-       lists(by_type(3, -1), {"g3"}), 0, "", kModern, filtered},
       {"files by criterion", {{kw("CFILETLST").i32(-1).i32(7), names_answer("SFILES", {})}},
        lists(by_type(-1, 7), {}), 0, "", kModern, filtered},
       {"selections", {{kw("CVARTLST").i32(-3), names_answer("SVARS", {"sel"})}},
@@ -96,8 +94,6 @@ TEST_F(Catalogue, Existence) {
   run({
       {"directory", {{kw("CDIRXIST").str("Data"), kw("SEXIST").i32(1)}}, exists(VEKClientDirectoryExists, "Data", 1),
        0, "", kModern, direct},
-      {"no file", {{kw("CFILEXIST").str("grid"), kw("SEXIST").i32(0)}}, exists(VEKClientFileExists, "grid", 0), 0, "",
-       kModern, direct},
       {"refused", {{kw("CVARXIST").str(std::string(49, 'v')), kw("SERROR").str("no file set")}},
        exists(VEKClientVariableExists, std::string(49, 'v'), 0), VEK_RESULT_ANSWER, "", kModern, direct},
       {"a name too long for string(50)", {}, exists(VEKClientFileExists, std::string(50, 'f'), 0),

@@ -93,8 +93,6 @@ TEST_F(Describe, FileLayoutFollowsTheServerVersion) {
        file_described(want(4, 123456789012LL, none, ""))},
       {"408: 4-byte sample count", {{kw("CFILEINFO"), file_info(VEK_FILE_TYPE_POINTS, false).append(kFaults)}},
        file_described(want(0, -2, none, "")), 0, "", 408, {}},
-      {"408: a type above grid", {{kw("CFILEINFO"), file_info(9, false).append(kFaults)}},
-       file_described(want(4, -2, none, "")), 0, "", 408, {}},
       {"a linked name of 50", {{kw("CFILEINFO"), kw("SFILEINFO").i32(3).str(std::string(50, 'L'))}},
        file_described(""), VEK_RESULT_COMMUNICATION},
       {"nowhere to describe", {}, [] { return VEKClientGetFileInfo(nullptr); }, VEK_RESULT_USAGE},

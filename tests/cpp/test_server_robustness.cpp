@@ -55,9 +55,6 @@ TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
     std::string error;
   } rows[] = {
       {"unknown, with arguments", vekt::kw("CNOSUCH").i32(7).str("x").dbl(1.5), "Unknown request 'CNOSUCH'"},
-      {"a keyword of no possible length", vekt::Bytes().u32(0x7fffffff).fill(64, 'A'), ""},
-      {"a count of texts out of range", vekt::kw("CVARUNIT").i32(-5).str("m").str("m"),
-       "Malformed arguments of request 'CVARUNIT'"},
       // A negative array count cannot be skipped: the rest is drained.
       {"a negative array count", vekt::kw("CWRITVARF").i64(-1).i64(-1).i32(0).dbl(1.234e30).i64(-3).dbl(1), ""},
   };
@@ -426,12 +423,10 @@ TEST(ServerVersions, OlderServersAndMovedSessions) {
   Server srv;
   ASSERT_TRUE(start(srv, proj.path, {"VEK_TEST_NEWPORT=1"}));
   auto descriptors = [&] {
-    size_t k = 0;
-    for (auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(srv.pid) + "/fd"))
-      k += !e.path().empty();
-    return k;
+    using it = std::filesystem::directory_iterator;
+    return std::distance(it("/proc/" + std::to_string(srv.pid) + "/fd"), it());
   };
-  const size_t before = descriptors();
+  const auto before = descriptors();
   for (int i = 0; i < 3; i++) {
     ASSERT_EQ(0, connect(srv));
     ASSERT_EQ(0, target("Samples", "Au"));

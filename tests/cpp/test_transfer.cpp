@@ -170,8 +170,6 @@ TEST_F(Transfer, LineTransfers) {
        kModern, lines},
       {"written", {{kw("CWRITLINF").i32(4).i32(2).dbl(kTest).dbl(7).dbl(8), kw("SDONE")}},
        line_call([&] { return VEKClientWriteLineDoubleVariable(4, kTest, 2, d); }), 0, "", kModern, lines},
-      {"negative count", {{kw("CREADLINF").i32(5), kw("SDATAF").i32(-3).dbl(-1)}}, read_line(5, {}),
-       VEK_RESULT_COMMUNICATION, "", kModern, lines},
       {"read unsupported", {}, read_line(1, {}), VEK_RESULT_COMMUNICATION, "Server Request not recognized (CLFILECNT)"},
       {"write unsupported", {}, line_call([&] { return VEKClientWriteLineDoubleVariable(1, kTest, 2, d); }),
        VEK_RESULT_COMMUNICATION},

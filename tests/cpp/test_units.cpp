@@ -34,7 +34,6 @@ TEST_F(Units, Requests) {
     return [=] { return VEKClientSetCreationUnits(a, b, c); };
   };
   run({
-      {"mode", {{kw("CUNITMODE").i32(1), done}}, [] { return VEKClientSetUnitMode(1); }},
       {"distance unit of 10 characters", {{kw("CDISTUSET").str("abcdefghij"), done}},
        [] { return VEKClientSetUnit("abcdefghij"); }},
       {"distance unit of 11", {}, [] { return VEKClientSetUnit("abcdefghijk"); }, VEK_RESULT_USAGE,

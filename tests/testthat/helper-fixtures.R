@@ -185,6 +185,29 @@ local_silent_port <- function(env = parent.frame()) {
   skip("no free port on the loopback")
 }
 
+# ---- Bridge calls in this R, shortened ----
+
+# The target as SShowTarget prints it.
+target_lines <- function() orv_console(orv_call("SShowTarget"))$lines
+compatible <- function(d) {
+  orv_call("SDbCompatible", d$ndim, d$nech, d$grid, d$nx, d$x0, d$dx, d$angle, d$coor)$error
+}
+create_file <- function(d, name, allow = 0L) {
+  orv_call("ICreateFile", d$ndim, d$nech, d$grid, d$nx, d$x0, d$dx, d$angle, d$coor, name, "Demo", "Mining", allow)$error
+}
+describe_file <- function(file) orv_call("DbCreateFile", "Demo", "Mining", file)
+conv <- function(which, value) orv_call("STestConvert", which, value)
+tr <- function(mode, orient, nx, tab) orv_call("STestTranspose", mode, as.integer(orient), as.integer(nx), tab)
+db <- function(ndim, nech, grid, nx = NULL, x0 = NULL, dx = NULL, angle = NULL, coor = NULL) {
+  orv_call("STestFileFromDb", ndim, nech, grid, nx, x0, dx, angle, coor)
+}
+copy_in <- function(file, var, values, sel = "None", selv = NULL, unit = "") {
+  orv_call("CopyVariableDb2I", "Demo", "Mining", file, sel, var, unit, values, selv)$error
+}
+copy_out <- function(file, var, sel = "None", item = 0L) {
+  orv_call("CopyVariableI2Db", "Demo", "Mining", file, sel, var, item)
+}
+
 # ---- Dialogue lines, and readers of what a dialogue printed ----
 
 # STestReaders asking one question, then the answers typed.

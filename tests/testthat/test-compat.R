@@ -5,24 +5,17 @@ skip_if_not(orv_have_server())
 
 grid3d <- list(ndim = 3L, nech = 24L, grid = 1L, nx = c(4L, 3L, 2L), x0 = c(100, 200, 0),
                dx = c(10, 10, 5), angle = c(30, 0, 0), coor = NULL)
-compatible <- function(d) {
-  orv_call("SDbCompatible", d$ndim, d$nech, d$grid, d$nx, d$x0, d$dx, d$angle, d$coor)$error
-}
-create_file <- function(d, name, allow = 0L) {
-  orv_call("ICreateFile", d$ndim, d$nech, d$grid, d$nx, d$x0, d$dx, d$angle, d$coor, name, "Demo", "Mining", allow)$error
-}
-describe <- function(file) orv_call("DbCreateFile", "Demo", "Mining", file)
 
 test_that("File descriptions, and whether a Db fits them: counts for points; nodes, origins and meshes for grids", {
   orv_connect(orv_project_copy())
   r <- orv_call("SFileCharacteristics")
   expect_equal(r$error, 1L)
   expect_equal(lengths(r[c("x0", "dx", "nx", "angles")]), c(x0 = 0, dx = 0, nx = 0, angles = 0))
-  expect_identical(describe("Samples"), list(ndim = 2L, nech = 12L, flag.grid = 0L, x0 = c(0, 0), dx = c(0, 0),
+  expect_identical(describe_file("Samples"), list(ndim = 2L, nech = 12L, flag.grid = 0L, x0 = c(0, 0), dx = c(0, 0),
                                              nx = c(0L, 0L), angles = c(0, 0), error = 0L))
-  expect_identical(orv_call("SFileCharacteristics"), describe("Samples"))
-  expect_identical(unname(describe("Grid3D")), list(3L, 24L, 1L, c(100, 200, 0), c(10, 10, 5), c(4L, 3L, 2L), c(30, 0, 0), 0L))
-  r <- describe("Nowhere")
+  expect_identical(orv_call("SFileCharacteristics"), describe_file("Samples"))
+  expect_identical(unname(describe_file("Grid3D")), list(3L, 24L, 1L, c(100, 200, 0), c(10, 10, 5), c(4L, 3L, 2L), c(30, 0, 0), 0L))
+  r <- describe_file("Nowhere")
   expect_equal(r$error, 1L)
   expect_length(r$nx, 0)
 
@@ -39,7 +32,7 @@ test_that("File descriptions, and whether a Db fits them: counts for points; nod
     list("Grid3D", modifyList(grid3d, list(x0 = c(NaN, 200, 0))), 1L),
     list("Grid3D", modifyList(grid3d, list(grid = 2L)), 1L))
   for (i in seq_along(cases)) {
-    describe(cases[[i]][[1]])
+    describe_file(cases[[i]][[1]])
     expect_equal(compatible(cases[[i]][[2]]), cases[[i]][[3]], info = i)
     # A mismatch clears the File: the next check has none to compare.
     expect_equal(orv_call("SFileCharacteristics")$error, cases[[i]][[3]], info = i)
@@ -48,15 +41,14 @@ test_that("File descriptions, and whether a Db fits them: counts for points; nod
 
 test_that("the mismatch report, and a dimension above 3 refused before any request", {
   orv_connect(orv_project_copy())
-  show <- function() orv_console(orv_call("SShowTarget"))$lines
   check <- function(ndim, x0) {
     orv_console(orv_call("SDbCompatible", ndim, 24L, 1L, c(4L, 3L, 2L), x0, c(10, 10, 5), c(0, 0, 0), NULL))
   }
-  describe("Grid3D")
+  describe_file("Grid3D")
   # Refused whether connected or not, the target staying as it was.
   r <- check(4L, c(100, 200, 0, 0))
   expect_equal(list(r$value$error, r$lines), list(1L, "Space dimension may not be larger than 3"))
-  expect_equal(show()[6], "File      : Grid3D")
+  expect_equal(target_lines()[6], "File      : Grid3D")
   axis <- function(name, x0, dx, n) sprintf("%s : Origin=%13.3f - Mesh=%10.3f - Number=%d", name, x0, dx, n)
   r <- check(3L, c(100, 200 + 1e-9, 0))
   expect_equal(r$value$error, 1L)
@@ -67,7 +59,7 @@ test_that("the mismatch report, and a dimension above 3 refused before any reque
                           "Space Dimension   = 3", "Number of samples = 24", axis("X", 100, 10, 4L),
                           axis("Y", 200 + 1e-9, 10, 3L), axis("Z", 0, 5, 2L)))
   # After the report, File, Selection and Variable are undefined.
-  expect_equal(show()[4:8], c("Study     : Demo", "Directory : Mining", "File      : (Not defined yet)",
+  expect_equal(target_lines()[4:8], c("Study     : Demo", "Directory : Mining", "File      : (Not defined yet)",
                               "Selection : (Not defined yet)", "Variable  : (Not defined yet)"))
   orv_call("SDisconnectOrvane")
   r <- check(4L, c(100, 200, 0, 0))
@@ -79,7 +71,7 @@ test_that("Files created for a Db or accepted when they fit, and their coordinat
   orv_connect(project)
   g2 <- list(ndim = 2L, nech = 6L, grid = 1L, nx = c(3L, 2L), x0 = c(5, -5), dx = c(2, 0.5), angle = c(15, 0), coor = NULL)
   expect_equal(create_file(g2, "G2"), 0L)
-  expect_identical(describe("G2")[1:7], list(ndim = 2L, nech = 6L, flag.grid = 1L, x0 = c(5, -5), dx = c(2, 0.5),
+  expect_identical(describe_file("G2")[1:7], list(ndim = 2L, nech = 6L, flag.grid = 1L, x0 = c(5, -5), dx = c(2, 0.5),
                                              nx = c(3L, 2L), angles = c(15, 0)))
   expect_equal(c(create_file(g2, "G2"), create_file(g2, "G2", 1L),
                  create_file(modifyList(g2, list(nx = c(3L, 3L), nech = 9L)), "G2", 1L),
@@ -90,16 +82,16 @@ test_that("Files created for a Db or accepted when they fit, and their coordinat
   # 1.234e30, a NaN as NaN, in list order X, Y, Z.
   coor <- c(1, NA, 3, 10, NaN, 30, 100, 200, 300)
   expect_equal(create_file(list(ndim = 3L, nech = 3L, grid = 0L, coor = coor), "P3"), 0L)
-  describe("P3")
+  describe_file("P3")
   r <- orv_call("SReadCoordinates")
   expect_equal(r[c("ndim", "nech", "error")], list(ndim = 3L, nech = 3L, error = 0L))
   expect_identical(r$tab[-c(2, 5)], coor[-c(2, 5)])
   expect_identical(r$tab[2], 1.234e30)
   expect_true(is.nan(r$tab[5]) && !identical(r$tab[5], NA_real_))
-  describe("Samples")
+  describe_file("Samples")
   expect_identical(orv_call("SReadCoordinates")$tab,
                    c(stored_values(project, "Samples", "X"), stored_values(project, "Samples", "Y")))
-  describe("Grid3D")
+  describe_file("Grid3D")
   r <- orv_call("SReadCoordinates")
   expect_equal(c(r$ndim, r$nech, length(r$tab)), c(3L, 24L, 72L))
   # A read the server refuses half-way fails the whole read: here the

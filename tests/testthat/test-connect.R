@@ -3,8 +3,6 @@
 
 skip_if_not(orv_have_server())
 
-connect <- function(...) orv_console(orv_call("SConnectOrvane", ...))
-show <- function() orv_console(orv_call("SShowTarget"))$lines
 
 test_that("without a connection every check says so, and failed connections leave none", {
   cases <- list( # call, error returned, console text (NA: none about it)
@@ -24,7 +22,7 @@ test_that("without a connection every check says so, and failed connections leav
     if (!is.na(case[[3]])) expect_true(case[[3]] %in% r$lines, label = deparse(case[[1]]))
     expect_false(any(grepl("port number 65535|Current Orvane Target", r$lines)))
   }
-  r <- connect(c("a", "b"), "", "", 0L, 0L, 0L)
+  r <- orv_console(orv_call("SConnectOrvane", c("a", "b"), "", "", 0L, 0L, 0L))
   expect_s3_class(r$value, "error")
   expect_equal(r$lines, "Wrong number of arguments in RC_get_value_char (2 > 1)")
 })
@@ -34,23 +32,18 @@ test_that("connecting, showing the target, connecting again and disconnecting", 
   expect_equal(orv_console(orv_connect(project, verbose = 1L))$lines,
                c("VEK.INIT = ", paste0("VEK.SERVER = ", orv_server_bin()), "Hostname = localhost",
                  "Launching VEKserver...", "Connecting to Orvane file system...", "Orvane is connected!"))
-  expect_equal(show(), c("", "Current Orvane Target", "---------------------",
+  expect_equal(target_lines(), c("", "Current Orvane Target", "---------------------",
                          "Study     : (Not defined yet)", "Directory : (Not defined yet)",
                          "File      : (Not defined yet)", "Selection : (Not defined yet)",
                          "Variable  : (Not defined yet)"))
   orv_call("IGetFileList", "Demo", "Mining", "")
-  expect_equal(show()[4:6], c("Study     : Demo", "Directory : Mining", "File      : (Not defined yet)"))
   # Connecting again keeps the connection and the target; the verbose flag
   # is the last call's, even one that was ignored.
-  r <- connect("", orv_server_bin(), "", 0L, 1L, 0L)
-  expect_equal(r$value$error, 0L)
-  expect_equal(r$lines, "Orvane is already connected. 'ConnectOrvane()' is ignored.")
-  expect_equal(show()[4:5], c("Study     : Demo", "Directory : Mining"))
-  expect_equal(orv_call("SIsConnected")$error, 0L)
-  r <- orv_console(orv_call("SDisconnectOrvane"))
-  expect_equal(r$value$error, 0L)
-  expect_length(r$lines, 0)
-  expect_equal(show(), "You must use the command 'ConnectOrvane' first")
+  r <- orv_console(orv_call("SConnectOrvane", "", orv_server_bin(), "", 0L, 1L, 0L))
+  expect_equal(list(r$value$error, r$lines), list(0L, "Orvane is already connected. 'ConnectOrvane()' is ignored."))
+  expect_equal(target_lines()[4:6], c("Study     : Demo", "Directory : Mining", "File      : (Not defined yet)"))
+  expect_equal(orv_console(orv_call("SDisconnectOrvane"))[c("value", "lines")], list(value = list(error = 0L), lines = character(0)))
+  expect_equal(target_lines(), "You must use the command 'ConnectOrvane' first")
 })
 
 test_that("the validity check names the first missing level, never the Selection", {

@@ -2,7 +2,6 @@
 # the console readers, messages, the abort path, a Db's description and the
 # reordering of grids.
 
-conv <- function(which, value) orv_call("STestConvert", which, value)
 
 test_that("R values convert with NA as the undefined value, reals truncated toward zero", {
   cases <- list( # reader, value in, value out
@@ -93,9 +92,6 @@ test_that("the end of console input ends the call with an error instead of askin
   expect_equal(sum(startsWith(out, "Rank [1,5] : ")), 3)
 })
 
-db <- function(ndim, nech, grid, nx = NULL, x0 = NULL, dx = NULL, angle = NULL, coor = NULL) {
-  orv_call("STestFileFromDb", ndim, nech, grid, nx, x0, dx, angle, coor)
-}
 
 test_that("a Db description keeps the coordinates axis-major, or a grid's first ndim axes", {
   r <- db(2L, 5L, 0L, coor = c(1:5, 11:15))
@@ -112,7 +108,6 @@ test_that("a Db description keeps the coordinates axis-major, or a grid's first 
   }
 })
 
-tr <- function(mode, orient, nx, tab) orv_call("STestTranspose", mode, as.integer(orient), as.integer(nx), tab)
 
 test_that("grids reorder between server order (Z fastest) and Db order (X fastest) as written out by hand", {
   a <- c(10, 11, 12, 13, 14, 15) # server order of a 2 x 3 x 1 grid

@@ -3,12 +3,6 @@
 
 skip_if_not(orv_have_server())
 
-copy_in <- function(file, var, values, sel = "None", selv = NULL, unit = "") {
-  orv_call("CopyVariableDb2I", "Demo", "Mining", file, sel, var, unit, values, selv)$error
-}
-copy_out <- function(file, var, sel = "None", item = 0L) {
-  orv_call("CopyVariableI2Db", "Demo", "Mining", file, sel, var, item)
-}
 
 test_that("what R reads is what the server keeps: grid order, undefined values, macro items", {
   project <- orv_project_copy()
