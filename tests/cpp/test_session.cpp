@@ -68,25 +68,6 @@ TEST_F(Session, Version100StopsAfterTheGreeting) {
   EXPECT_TRUE(p.finish()) << p.report();
 }
 
-TEST_F(Session, NewPortReconnectsAndGreetsAgain) {
-  Peer first, second;
-  script_greeting(first, kModern, "d");
-  // Only the low 16 bits name the port.
-  first.expect(kw("CNEWSESS")).send(kw("SNEWPORT").i32(0x30000 | second.port())).expect_eof();
-  script_greeting(second, 401000, "d");
-  second.expect(kw("CVEKDATA").str("d")).send(kw("SOK"));
-  second.expect(kw("CSUPREQ")).send(kw("SSUPREQ").i32(1).str("CARCH"));
-  second.expect(kw("CARCH").i32(1)).send(kw("SARCH").i32(0));
-  script_goodbye(second);
-  first.start();
-  second.start();
-  ASSERT_EQ(0, connect_client(first, "d")) << errors.joined();
-  EXPECT_EQ(401000, VEKClientGetServerVersion());
-  EXPECT_EQ(0, VEKClientDisconnect());
-  EXPECT_TRUE(first.finish()) << first.report();
-  EXPECT_TRUE(second.finish()) << second.report();
-}
-
 // A connection that fails says its farewell, is closed and keeps no list.
 TEST_F(Session, RefusedHandshakes) {
   auto session = [](Peer& p, const Bytes& answer) {

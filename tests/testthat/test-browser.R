@@ -22,13 +22,11 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
                  "help | Display the current list", "stop | Stop browsing",
                  "Enter your choice : 0", "The answer '0' is not valid"))
   # "2x" is refused as text; ".." is not offered at the Study level.
-  expect_equal(walk[14:17], c("Enter your choice : 2x", "The answer '2x' is not valid",
-                              "Enter your choice : ..", "Enter your choice : 2"))
-  expect_equal(walk[18:22], c("", "Currently in : Demo/", "Rank | Orvane Directory",
-                              rule("Orvane Directory"), "  .. | Return to upper level"))
+  expect_equal(walk[14:22], c("Enter your choice : 2x", "The answer '2x' is not valid",
+                              "Enter your choice : ..", "Enter your choice : 2", "", "Currently in : Demo/",
+                              "Rank | Orvane Directory", rule("Orvane Directory"), "  .. | Return to upper level"))
   # "help" prints the menu again, without the path.
-  expect_equal(sum(walk == "Rank | Orvane Directory"), 2)
-  expect_equal(sum(walk == "Currently in : Demo/"), 1)
+  expect_equal(c(sum(walk == "Rank | Orvane Directory"), sum(walk == "Currently in : Demo/")), c(2, 1))
   # stop_level 3: the walk ends once the File is chosen.
   expect_false(any(walk == "Rank | Orvane Selection"))
   expect_equal(target(out, "walk"), c("Demo", "Mining", "Grid3D", "(Not defined yet)", "(Not defined yet)"))
@@ -40,9 +38,9 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
   expect_equal(plain[which(plain == "Enter your choice : new") + 1:2], c("Enter your choice : del", "Enter your choice : 2"))
   sel <- which(plain == "Rank | Orvane Selection")
   expect_length(sel, 2)
-  expect_equal(plain[sel[1] + 1:5], c(rule("Orvane Selection"), "  .. | Return to upper level",
-                                      "   0 | None", "   1 | Inside", "     | "))
-  expect_equal(plain[sel[1] - 1], "Currently in : Demo/Mining/Samples/")
+  expect_equal(plain[sel[1] + -1:5], c("Currently in : Demo/Mining/Samples/", "Rank | Orvane Selection",
+                                       rule("Orvane Selection"), "  .. | Return to upper level", "   0 | None",
+                                       "   1 | Inside", "     | "))
   var <- which(plain == "Rank | Orvane Variable")
   expect_equal(plain[var[1] + 2:7], c("  .. | Return to upper level", "   1 | X", "   2 | Y",
                                       "   3 | Cu", "   4 | Au", "   5 | Inside"))
