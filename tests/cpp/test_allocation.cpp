@@ -1,8 +1,6 @@
-/*
- * Every allocation a request makes can fail: each one in turn, the request
- * gives its code, keeps nothing (the sanitized build's leak check sees it)
- * and the connection serves the next request.
- */
+// Every allocation a request makes can fail: each one in turn, the request
+// gives its code, keeps nothing (the sanitized build's leak check sees it)
+// and the connection serves the next request.
 #include <gtest/gtest.h>
 
 #include <functional>

@@ -1,9 +1,6 @@
-/*
- * Listing, existence tests and the Set requests: the bytes of each request,
- * the local refusals, the fallbacks for servers without a request, and lists
- * cut short, longer than their first allocation or announced with hostile
- * counts.
- */
+// Listing, existence tests and the Set requests: the bytes of each request,
+// the local refusals, the fallbacks for servers without a request, and a
+// list longer than its first allocation.
 #include "client_test.h"
 
 using namespace vekt;

@@ -1,9 +1,6 @@
-/*
- * File and variable descriptions as each server version lays them out,
- * macro indices with and without names, line sample counts, and answers
- * that are cut short, longer than a first allocation or sized by hostile
- * counts.
- */
+// File and variable descriptions as each server version lays them out, and
+// macro indices with and without names, longer than a first allocation, cut
+// short or sized by a hostile count.
 #include <stdio.h>
 
 #include "client_test.h"

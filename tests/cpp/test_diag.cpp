@@ -30,10 +30,10 @@ TEST_F(Diag, ErrorsAreOneLineWithTheSystemTextCutToTheBuffer) {
   errno = EPIPE;
   _vek_perror("%s", huge.c_str());
   ASSERT_EQ(5u, errors.messages().size());
-  EXPECT_EQ("_vek_connect(h:7), connect: " + std::string(strerror(ECONNREFUSED)), errors.messages()[0]);
-  EXPECT_EQ("no system error", errors.messages()[1]);
-  EXPECT_EQ("lookup x: " + std::string(hstrerror(HOST_NOT_FOUND)), errors.messages()[2]);
-  EXPECT_EQ(std::string(1020, 'y') + "...", errors.messages()[3]);
+  EXPECT_EQ(std::vector<std::string>({"_vek_connect(h:7), connect: " + std::string(strerror(ECONNREFUSED)),
+                                      "no system error", "lookup x: " + std::string(hstrerror(HOST_NOT_FOUND)),
+                                      std::string(1020, 'y') + "..."}),
+            std::vector<std::string>(errors.messages().begin(), errors.messages().begin() + 4));
   EXPECT_LE(errors.messages()[4].size(), 1023u);
 }
 

@@ -1,7 +1,5 @@
-/*
- * Locating and launching the server program, with stand-in programs (see
- * stand_in.h) and the reference server.
- */
+// Locating and launching the server program, with stand-in programs (see
+// stand_in.h) and the reference server.
 #include "stand_in.h"
 
 using namespace vekt;

@@ -1,9 +1,7 @@
-/*
- * What the reference server acknowledges is on disk: a server killed with
- * SIGKILL right after an answer loses nothing, and a restarted server shows
- * the same tree. Also: the server ends by itself on a signal or when idle,
- * and a data path names the project when VEK_PROJECT_DIR is not set.
- */
+// What the reference server acknowledges is on disk: a server killed with
+// SIGKILL right after an answer loses nothing, and a restarted server shows
+// the same tree. Also: the server ends by itself on a signal or when idle,
+// and a data path names the project when VEK_PROJECT_DIR is not set.
 #include <errno.h>
 #include <gtest/gtest.h>
 

@@ -1,9 +1,7 @@
-/*
- * The reference server facing what only it can get wrong: a project it must
- * refuse, requests it does not know or cannot parse, names and values it
- * must refuse, the value rules of reads and writes, and the layouts that
- * each announced version implies.
- */
+// The reference server facing what only it can get wrong: a project it must
+// refuse, requests it does not know or cannot parse, names and values it
+// must refuse, the value rules of reads and writes, and the layouts that
+// each announced version implies.
 #include <math.h>
 
 #include "server_harness.h"

@@ -1,8 +1,6 @@
-/*
- * The reference server shares: one project with other servers (changes
- * never undo each other), one machine with other users (only the user who
- * runs it is served).
- */
+// The reference server shares: one project with other servers (changes
+// never undo each other), one machine with other users (only the user who
+// runs it is served).
 #include <grp.h>
 #include <gtest/gtest.h>
 

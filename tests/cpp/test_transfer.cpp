@@ -1,8 +1,6 @@
-/*
- * Variable data transfer: reads that fail part-way, the header samples of
- * line Files on servers below 900000, the versions that take sample ranges,
- * and the refusals that send nothing.
- */
+// Variable data transfer: reads that fail part-way, the header samples of
+// line Files on servers below 900000, the versions that take sample ranges,
+// and the refusals that send nothing.
 #include <limits>
 
 #include "client_test.h"
@@ -58,9 +56,6 @@ TEST_F(Transfer, Reads) {
       {"range at 410", {}, reads(1, 10, {}), VEK_RESULT_COMMUNICATION, VEK_UPGRADE_MESSAGE, 410, {}},
       {"range at 411", {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(0).dbl(kTest)}}, reads(1, 10, {}), 0,
        "", 411, {}},
-      // The whole variable still reads from an old server, without numbers.
-      {"whole at 410", {{kw("CREADVARF").i32(0), kw("SDATAF").i32(1).dbl(kTest).dbl(3.5)}}, reads(-1, -1, {3.5}), 0,
-       "", 410, {}},
   });
 }
 

@@ -1,7 +1,5 @@
-/*
- * Units: the table lookups in both directions (exact matches only), and the
- * unit requests with their length limits and version rule.
- */
+// Units: the table lookups in both directions (exact matches only), and the
+// unit requests with their length limits and version rule.
 #include <cmath>
 
 #include "client_test.h"

@@ -8,8 +8,6 @@ test_that("every failure is a condition of its kind that holds the reason", {
   cases <- list(
     list(quote(ListDirectories("Nope")), "not_found",
          "could not list the Directories of Study 'Nope': The name 'Nope' does not exist"),
-    list(quote(ListFiles("Demo", "Nope")), "not_found", "The name 'Nope' does not exist"),
-    list(quote(DescribeFile("Nope", "Demo", "Mining")), "not_found", "The name 'Nope' does not exist"),
     list(quote(CopyOrvaneToDb("Nope", "Demo", "Mining", "Grid3D")), "not_found",
          "could not read variable 'Nope' of File 'Grid3D': The name 'Nope' does not exist"),
     list(quote(CreateDirectory("Mining", "Demo")), "already_exists", "The name 'Mining' already exists"),
