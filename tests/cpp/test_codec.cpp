@@ -195,21 +195,25 @@ TEST_F(Codec, DoubleVectorsMatchTheElementLoopAtEveryOffset) {
   Bytes in;
   for (int i = 0; i < 40000; i++) in.i32(i * 1000 - 7);
   for (int i = 0; i < 40000; i++) in.dbl(values[i % 300]);
-  in.i32(77);  // read apart: nothing beyond the vectors is taken
+  in.i64(77);  // read apart: nothing beyond the vectors is taken
   std::thread writer([&] { p.put(in); });
   std::vector<int> ints(40000);
   std::vector<double> dbls(40000);
   ASSERT_EQ(1, _vek_rw_vector(p.c, ints.data(), ints.size(), 4, _vek_read_int_elem));
   ASSERT_EQ(1, _vek_rw_vector(p.c, dbls.data(), dbls.size(), 8, _vek_read_double_elem));
-  int after = 0;
-  EXPECT_TRUE(_vek_read_int(p.c, &after) && after == 77);
+  vek_long after = 0;
+  EXPECT_TRUE(_vek_read_long(p.c, &after) && after == 77);
   writer.join();
   int wrong = 0;
   for (int i = 0; i < 40000; i++) wrong += ints[i] != i * 1000 - 7 || memcmp(&dbls[i], &values[i % 300], 8) != 0;
   EXPECT_EQ(0, wrong);
 }
 
-TEST_F(Codec, APeerThatStopsReadingFailsTheWrite) {
+// Bytes with nowhere to go fail at once, or after the time limit when the
+// peer stops reading.
+TEST_F(Codec, WritesFailWhenNoPeerTakesThem) {
+  EXPECT_EQ(0, _vek_write_bytes(-1, "abcd", 4));
+  EXPECT_EQ(1, _vek_write_bytes(-1, "", 0));
   _vek_answer_timeout_ms = 200;
   int small = 4096;
   setsockopt(p.c, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);

@@ -144,14 +144,17 @@ TEST_F(Describe, VariableLayoutFollowsServerAndLinkedVersions) {
         variable_described("0 32 12 1 77 centi before 0"), 0, "", 408, {}}});
 }
 
-/* The indices (and names) a call must hand out. */
-std::function<int()> indices(bool named, std::vector<int> want, std::vector<std::string> names = {}) {
+/* The indices (and names) a call must hand out, the allocation `fail`
+ * failing. */
+std::function<int()> indices(bool named, std::vector<int> want, std::vector<std::string> names = {}, int fail = 0) {
   return [=] {
+    _vek_fail_allocation(fail);
     int n = -1;
     int* idx = nullptr;
     char** alpha = (char**)&n;
     long before = vm_peak_kb();
     int r = named ? VEKClientGetMacroIndicesWithAlpha(&n, &idx, &alpha) : VEKClientGetMacroIndices(&n, &idx);
+    _vek_fail_allocation(0);
     EXPECT_LT(vm_peak_kb() - before, 256L * 1024);
     EXPECT_EQ(want, std::vector<int>(idx, idx + (idx ? n : 0)));
     EXPECT_EQ(r != 0, idx == nullptr);
@@ -172,6 +175,7 @@ TEST_F(Describe, MacroIndices) {
       {"three", {{kw("CMACROIND"), kw("SMACROIND").i32(3).i32(5).i32(-1).i32(70000)}}, indices(false, {5, -1, 70000})},
       {"none", {{kw("CMACROIND"), kw("SMACROIND").i32(0)}}, indices(false, {})},
       {"longer than the first allocation", {{kw("CMACROIND"), many_answer}}, indices(false, many)},
+      {"growing without memory", {{kw("CMACROIND"), many_answer}}, indices(false, {}, {}, 2), VEK_RESULT_MEMORY},
       {"named", {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(1).str("north").str("")}},
        indices(true, {1, 2}, {"north", ""}), 0, "", kModern, named},
       {"without names", {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(0)}}, indices(true, {1, 2}), 0,
