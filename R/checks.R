@@ -74,25 +74,19 @@
 }
 
 # Values written into a variable: numeric or logical, NA allowed (stored as
-# undefined), nothing infinite (the server has no such value). Returned as
-# they are (the bridge reads every numeric type); the bounds come from min()
-# and max(), which make one pass each and allocate nothing, where x > 1e30
-# would build a logical vector as long as x.
+# undefined), nothing infinite (the server has no such value) and nothing
+# above 1e30 (the server would read it as undefined). Returned as they are
+# (the bridge reads every numeric type); the bounds come from one native
+# pass that allocates nothing, where x > 1e30 would build a logical vector
+# as long as x and min() and max() would read it twice.
 .check_values <- function(x, arg) {
   if (!(is.numeric(x) || is.logical(x)) || !is.null(dim(x)) && length(dim(x)) > 2L) {
     .fail(arg, sprintf("must be a numeric vector, not %s", .type_of(x)))
   }
   if (length(x) == 0L) .fail(arg, "must hold at least one value")
-  if (is.double(x)) {
-    lo <- suppressWarnings(min(x, na.rm = TRUE))
-    hi <- suppressWarnings(max(x, na.rm = TRUE))
-    if (lo <= hi) { # else every value is NA or NaN
-      if (is.infinite(lo) || is.infinite(hi)) .fail(arg, "must not hold infinite values")
-      if (hi > .undef_limit) {
-        .fail(arg, "must not hold values above 1e30 (the server reads them as undefined; use NA)")
-      }
-    }
-  }
+  problem <- .Call("SValuesProblem", x, PACKAGE = "orvanelink")
+  if (problem == 1L) .fail(arg, "must not hold infinite values")
+  if (problem == 2L) .fail(arg, "must not hold values above 1e30 (the server reads them as undefined; use NA)")
   x
 }
 

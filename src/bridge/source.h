@@ -11,6 +11,9 @@
 
 #include <Rcpp.h>
 
+#include <algorithm>
+#include <cstdint>
+
 #include "VEKClient.h"
 #include "util.h"
 
@@ -145,31 +148,75 @@ void st_file_from_db_free(void);
 int st_grid_size(void);
 int st_transpose(int mode, int orientx, int orienty, int orientz, double *tab);
 
+/* X slices of a grid made at once in the Db-to-server direction: the 8
+ * doubles of a 64-byte line. */
+#define ST_SLICES 8
+
+/*
+ * Values of `b` consecutive X slices of a grid File (DESC_VEK) in the
+ * server's order (Z fastest, X slowest), from slice `x0` on, into `out`
+ * (b * NY * NZ values), taken from `src` in Db order with the orientation
+ * flags of st_transpose, each value through `map`. Each read of `src`
+ * takes the values of b consecutive X nodes (a cache line for ST_SLICES)
+ * and hands one to each slice, so slice after slice a whole grid is read
+ * once, line by line, and never needs a second full-size array.
+ */
+template <class T, class Map>
+void st_server_slices(int orientx, int orienty, int orientz, const T *src, int64_t x0, int64_t b, double *out,
+                      Map map) {
+  const int64_t nx = DESC_VEK.nx[0], ny = DESC_VEK.nx[1], nz = DESC_VEK.nx[2];
+  const bool fx = orientx <= 0, fy = orienty <= 0, fz = orientz <= 0;
+  const size_t slice = (size_t)ny * (size_t)nz;
+  /* Db X index of the lowest node of the slices: they run up from it, or
+   * down from its other end along a reversed X. */
+  const int64_t low = fx ? nx - x0 - b : x0;
+  /* The line the inner loop reads 16 nodes later: the hardware does not
+   * see a stride of a whole row coming. */
+  const int64_t ahead = 16 * (int64_t)sizeof(T) * (nz > 1 ? (fz ? -1 : 1) * nx * ny : (fy ? -1 : 1) * nx);
+  size_t pos = 0;
+  for (int64_t y = 0; y < ny; y++) {
+    const int64_t dy = fy ? ny - 1 - y : y;
+    for (int64_t z = 0; z < nz; z++, pos++) {
+      const int64_t dz = fz ? nz - 1 - z : z;
+      const T *line = src + low + nx * (dy + ny * dz);
+      __builtin_prefetch((const void *)((uintptr_t)line + (uintptr_t)ahead));
+      double *o = out + pos;
+      if (b == ST_SLICES && !fx) {
+        for (size_t k = 0; k < ST_SLICES; k++) o[k * slice] = map(line[k]);
+      } else if (b == ST_SLICES) {
+        for (size_t k = 0; k < ST_SLICES; k++) o[(ST_SLICES - 1 - k) * slice] = map(line[k]);
+      } else {
+        for (int64_t k = 0; k < b; k++) o[(size_t)(fx ? b - 1 - k : k) * slice] = map(line[k]);
+      }
+    }
+  }
+}
+
 /*
  * One pass of the values of a grid File (DESC_VEK) from one sample order
  * into the other, each value going through `map` on the way: `mode` as for
  * st_transpose (>= 0 server to Db, < 0 Db to server). `src` and `dest` hold
- * st_grid_size() values each and do not overlap. The loops follow the
- * source order, so `src` is read sequentially, and the destination index
- * moves by fixed strides (negative along a reversed axis) rather than being
- * computed from three indices per value.
+ * st_grid_size() values each and do not overlap. Server to Db, the loops
+ * follow the source order, so `src` is read sequentially, and the
+ * destination index moves by fixed strides (negative along a reversed
+ * axis) rather than being computed from three indices per value; Db to
+ * server goes slices at a time (st_server_slices).
  */
 template <class T, class Map>
 void st_reorder(int mode, int orientx, int orienty, int orientz, const T *src, double *dest, Map map) {
   const int64_t n[3] = {DESC_VEK.nx[0], DESC_VEK.nx[1], DESC_VEK.nx[2]};
   const int orient[3] = {orientx, orienty, orientz};
   if (n[0] <= 0 || n[1] <= 0 || n[2] <= 0) return;
+  if (mode < 0) {
+    for (int64_t x0 = 0; x0 < n[0]; x0 += ST_SLICES)
+      st_server_slices(orientx, orienty, orientz, src, x0, std::min<int64_t>(ST_SLICES, n[0] - x0),
+                       dest + x0 * n[1] * n[2], map);
+    return;
+  }
   /* Stride of each axis in the destination; the source's axes from the
    * slowest to the fastest. */
-  int64_t stride[3];
-  int axes[3];
-  if (mode >= 0) {
-    stride[0] = 1, stride[1] = n[0], stride[2] = n[0] * n[1];
-    axes[0] = 0, axes[1] = 1, axes[2] = 2;
-  } else {
-    stride[2] = 1, stride[1] = n[2], stride[0] = n[2] * n[1];
-    axes[0] = 2, axes[1] = 1, axes[2] = 0;
-  }
+  int64_t stride[3] = {1, n[0], n[0] * n[1]};
+  const int axes[3] = {0, 1, 2};
   int64_t start = 0;
   for (int a = 0; a < 3; a++) {
     if (orient[a] > 0) continue;

@@ -9,8 +9,10 @@
  * wire. Values make one pass between the client's array and the R vector:
  * the grid reordering and the marking of undefined samples (1.234e30 for
  * the bridge, NA for the R functions) happen in that pass, so that a read
- * holds at most the client's array and the result at once.
+ * holds at most the client's array and the result at once, and a write is
+ * produced from the R vector while it is sent.
  */
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -18,6 +20,8 @@
 #include <string>
 
 #include "source2.h"
+/* The client's streamed write: values produced while they are sent. */
+#include "vek_internal.h"
 
 /* Length of the "[xxxxx]" suffix that ends the name of a macro variable. */
 #define MACRO_SUFFIX_LEN 7
@@ -262,36 +266,111 @@ static int value_count(SEXP s_values) {
   return n > INT_MAX ? -1 : (int)n;
 }
 
-/* A buffer of the bridge's, released however the call ends. */
-struct st_values {
-  double *p = NULL;
-  st_values() = default;
-  st_values(const st_values &) = delete;
-  st_values &operator=(const st_values &) = delete;
-  ~st_values() { mem_free((char *)p); }
+/*
+ * The `count` values of an R vector (checked by value_count) as the server
+ * takes them, produced while they are sent: in server order for a grid
+ * File with the given flags (as for st_transpose, Db to server), R's NA as
+ * the bridge's undefined value, whatever the vector's type. No copy of the
+ * whole vector is made: a grid goes ST_SLICES slices at a time
+ * (st_server_slices), other Files a chunk at a time.
+ */
+class st_server_values {
+ public:
+  st_server_values(SEXP values, int count, const int orient[3])
+      : values_(values), count_((size_t)count), grid_(DESC_VEK.flag_grid != 0) {
+    for (int a = 0; a < 3; a++) orient_[a] = orient[a];
+    slice_ = grid_ ? (size_t)DESC_VEK.nx[1] * (size_t)DESC_VEK.nx[2] : 1;
+    /* At most the count values: a byte size the caller checked fits. */
+    cap_ = std::max<size_t>(1, std::min(grid_ ? ST_SLICES * slice_ : CHUNK, count_));
+    buf_ = (double *)mem_alloc((int)(cap_ * sizeof(double)), 1);
+    mem_prefer_huge_pages(buf_, cap_ * sizeof(double));
+  }
+  ~st_server_values() { mem_free((char *)buf_); }
+  st_server_values(const st_server_values &) = delete;
+  st_server_values &operator=(const st_server_values &) = delete;
+  vek_value_source source() {
+    vek_value_source s = {next, this};
+    return s;
+  }
+
+ private:
+  static const size_t CHUNK = 8192;
+
+  static size_t next(void *ctx, size_t at, size_t want, const double **run) {
+    st_server_values *self = static_cast<st_server_values *>(ctx);
+    if (at >= self->count_) return 0;
+    if (at < self->at_ || at >= self->at_ + self->held_) self->prepare(at);
+    size_t off = at - self->at_;
+    *run = self->buf_ + off;
+    return std::min(want, self->held_ - off);
+  }
+
+  void prepare(size_t at) {
+    if (TYPEOF(values_) == REALSXP) {
+      /* R's ISNAN is a function call in C++: test inline, and ask R only
+       * about the rare NaN whether it is NA. */
+      fill(at, REAL(values_), [](double v) { return std::isnan(v) && R_IsNA(v) ? UTIL_UNDEF_REAL : v; });
+    } else {
+      const int *src = TYPEOF(values_) == INTSXP ? INTEGER(values_) : LOGICAL(values_);
+      fill(at, src, [](int v) { return v == NA_INTEGER ? UTIL_UNDEF_REAL : (double)v; });
+    }
+  }
+
+  template <class T, class Map>
+  void fill(size_t at, const T *src, Map map) {
+    if (!grid_) {
+      at_ = at;
+      held_ = std::min(cap_, count_ - at);
+      for (size_t k = 0; k < held_; k++) buf_[k] = map(src[at + k]);
+      return;
+    }
+    int64_t x0 = (int64_t)(at / slice_ / ST_SLICES * ST_SLICES);
+    int64_t b = std::min<int64_t>(ST_SLICES, DESC_VEK.nx[0] - x0);
+    at_ = (size_t)x0 * slice_;
+    held_ = (size_t)b * slice_;
+    st_server_slices(orient_[0], orient_[1], orient_[2], src, x0, b, buf_, map);
+  }
+
+  SEXP values_;
+  size_t count_;
+  bool grid_;
+  int orient_[3];
+  size_t slice_;
+  size_t cap_;
+  double *buf_;
+  size_t at_ = 0, held_ = 0; /* buf_ holds the values at_ .. at_ + held_ - 1 */
 };
 
-/* The `count` values of an R vector (checked by value_count) as the server
- * takes them, in `out`: in server order for a grid File with the given
- * flags, R's NA as the bridge's undefined value; one pass, whatever the
- * vector's type. 1 when they do not fit one transfer. */
-static int values_for_server(SEXP s_values, int count, const int orient[3], st_values &out) {
-  int bytes = st_double_bytes(count, "The values");
-  if (bytes < 0) return 1;
-  out.p = (double *)mem_alloc(bytes > 0 ? bytes : (int)sizeof(double), 1);
-  mem_prefer_huge_pages(out.p, (size_t)bytes);
-  if (count == 0) return 0;
+/* SValuesProblem(x): what keeps a double vector from being written, found
+ * in one pass that allocates nothing: 1 an infinite value, 2 a value above
+ * 1e30 (the server would read it as undefined), 0 nothing. The R functions
+ * ask before anything is sent; other types have no such values. */
+extern "C" SEXP SValuesProblem(SEXP s_values) {
+  int infinite = 0, above = 0;
   if (TYPEOF(s_values) == REALSXP) {
-    place(-1, orient, REAL(s_values), count, out.p,
-          /* R's ISNAN is a function call in C++: test inline, and ask R
-           * only about the rare NaN whether it is NA. */
-          [](double v) { return std::isnan(v) && R_IsNA(v) ? UTIL_UNDEF_REAL : v; });
-  } else {
-    const int *src = TYPEOF(s_values) == INTSXP ? INTEGER(s_values) : LOGICAL(s_values);
-    place(-1, orient, src, count, out.p,
-          [](int v) { return v == NA_INTEGER ? UTIL_UNDEF_REAL : (double)v; });
+    const double *v = REAL(s_values);
+    R_xlen_t n = XLENGTH(s_values);
+    /* No early exit and no branch: the loop runs at the pace of memory. */
+    for (R_xlen_t i = 0; i < n; i++) {
+      infinite |= std::fabs(v[i]) == HUGE_VAL;
+      above |= v[i] > UTIL_UNDEF_LIMIT;
+    }
   }
-  return 0;
+  return Rf_ScalarInteger(infinite ? 1 : above ? 2 : 0);
+}
+
+/* Writes the whole variable from an R vector of `count` values. */
+static int write_values(SEXP s_values, int count, const int orient[3]) {
+  if (st_double_bytes(count, "The values") < 0) return 1;
+  /* The slices walk the nodes of DESC_VEK: they must be these values. */
+  if (DESC_VEK.flag_grid && st_grid_size() != count) {
+    messerr("The grid description (%d x %d x %d nodes) does not match its %d samples", DESC_VEK.nx[0],
+            DESC_VEK.nx[1], DESC_VEK.nx[2], count);
+    return 1;
+  }
+  st_server_values values(s_values, count, orient);
+  vek_value_source src = values.source();
+  return _vek_write_double_variable_from(0, UTIL_UNDEF_REAL, count, &src) ? 1 : 0;
 }
 
 static int write_designated(const int orient[3], SEXP s_tab, int nech) {
@@ -310,8 +389,7 @@ static int write_designated(const int orient[3], SEXP s_tab, int nech) {
   int exists = 0;
   if (st_variable_exists(name, &exists)) return 1;
   if (exists && !lire_logical("Overwrite", 0, 0)) return 0;
-  st_values tab;
-  if (values_for_server(s_tab, nech, orient, tab)) return 1;
+  if (st_double_bytes(nech, "The values") < 0) return 1;
   if (exists) {
     st_define(ST_LEVEL_VARIABLE, 1, name);
     if (VEKClientSetVariable(REF_variable)) return 1;
@@ -319,7 +397,7 @@ static int write_designated(const int orient[3], SEXP s_tab, int nech) {
     return 1;
   }
   if (st_set_selection()) return 1;
-  if (VEKClientWriteDoubleVariable(0, UTIL_UNDEF_REAL, nech, tab.p)) {
+  if (write_values(s_tab, nech, orient)) {
     st_reset(0);
     return 1;
   }
@@ -416,9 +494,7 @@ extern "C" SEXP CopyVariableI2R(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_
 /* Writes the whole of an R vector into the current variable. */
 static int write_whole(SEXP s_values, int count) {
   static const int plain[3] = {1, 1, 1};
-  st_values values;
-  if (values_for_server(s_values, count, plain, values)) return 1;
-  return VEKClientWriteDoubleVariable(0, UTIL_UNDEF_REAL, count, values.p) ? 1 : 0;
+  return write_values(s_values, count, plain);
 }
 
 static int copy_to_server(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name,

@@ -160,12 +160,18 @@ static int st_read_var(vek_long first, vek_long last, int transfer_flag, double 
 
 /* ---------------- writes ---------------- */
 
+/* The caller's array as the values of a write. */
+static size_t st_array_values(void *ctx, size_t at, size_t want, const double **run) {
+  *run = (const double *)ctx + at;
+  return want;
+}
+
 /* "CWRITVARF": [first, last,] transfer_flag, test_val, count, values -> "SDONE". */
 static int st_write_var_nocheck(vek_long first, vek_long last, int transfer_flag, double test_val, vek_long count,
-                                const double *data) {
+                                const vek_value_source *src) {
   int code = _vek_request("CWRITVARF");
   if (!code && !(st_put_range(first, last) && vek_put_int(transfer_flag) && vek_put_double(test_val) &&
-                 vek_put_long(count) && vek_put_doubles(data, count)))
+                 vek_put_long(count) && _vek_write_double_source(VEK_SOCK, (size_t)count, src)))
     code = VEK_RESULT_COMMUNICATION;
   if (!code) code = _vek_answer("SDONE");
   return code;
@@ -189,7 +195,7 @@ static int st_bad_line_counts(int L, int n) {
 
 /* The whole variable of a line File: S file samples, each line being its
  * header (test_val) followed by its next c[i] - 1 data values. */
-static int st_write_staged(double test_val, const double *data, vek_long S, int L, int n, const int *c) {
+static int st_write_staged(double test_val, const vek_value_source *src, vek_long S, int L, int n, const int *c) {
   vek_long total = 0;
   if (st_lines_valid(L, n, c))
     for (int i = 0; i < L; i++) total += c[i];
@@ -200,15 +206,25 @@ static int st_write_staged(double test_val, const double *data, vek_long S, int 
     return VEK_RESULT_MEMORY;
   }
   double *out = stage;
-  const double *in = data;
+  size_t at = 0;
   for (int i = 0; i < L; i++) {
     size_t m = (size_t)c[i] - 1;
     *out++ = test_val;
-    if (m) memcpy(out, in, m * sizeof(double));
-    out += m;
-    in += m;
+    while (m > 0) {
+      const double *run = NULL;
+      size_t got = src->next(src->ctx, at, m, &run);
+      if (got == 0 || got > m) {
+        free(stage);
+        return VEK_RESULT_COMMUNICATION;
+      }
+      memcpy(out, run, got * sizeof(double));
+      out += got;
+      at += got;
+      m -= got;
+    }
   }
-  int code = st_write_var_nocheck(1, S, 0, test_val, S, stage);
+  vek_value_source staged = {st_array_values, stage};
+  int code = st_write_var_nocheck(1, S, 0, test_val, S, &staged);
   free(stage);
   return code;
 }
@@ -216,7 +232,7 @@ static int st_write_staged(double test_val, const double *data, vek_long S, int 
 /* A range that covers exactly the data samples of one line is sent as that
  * line's file samples, its header skipped; any other range goes unchanged. */
 static int st_write_one_line(vek_long first, vek_long last, int transfer_flag, double test_val, vek_long count,
-                             const double *data, int L, int n, const int *c) {
+                             const vek_value_source *src, int L, int n, const int *c) {
   if (!st_lines_valid(L, n, c)) return st_bad_line_counts(L, n);
   vek_long u = 1, f = 1;
   for (int i = 0; i < L; i++) {
@@ -228,23 +244,23 @@ static int st_write_one_line(vek_long first, vek_long last, int transfer_flag, d
                    (long long)count, (long long)first, (long long)last);
         return VEK_RESULT_USAGE;
       }
-      return st_write_var_nocheck(f + 1, f + c[i] - 1, 0, test_val, m, data);
+      return st_write_var_nocheck(f + 1, f + c[i] - 1, 0, test_val, m, src);
     }
     f += c[i];
     u += c[i] - 1;
   }
-  return st_write_var_nocheck(first, last, transfer_flag, test_val, count, data);
+  return st_write_var_nocheck(first, last, transfer_flag, test_val, count, src);
 }
 
 /* The write logic shared by the whole and the sub-range write. */
 static int st_write_var(vek_long first, vek_long last, int transfer_flag, double test_val, vek_long count,
-                        const double *data) {
+                        const vek_value_source *src) {
   if (transfer_flag != 0 || _vek_client_server_version >= 900000)
-    return st_write_var_nocheck(first, last, transfer_flag, test_val, count, data);
+    return st_write_var_nocheck(first, last, transfer_flag, test_val, count, src);
   VEKFileInfo info;
   if (VEKClientGetFileInfo(&info)) return VEK_RESULT_USAGE;
   if (info.type != VEK_FILE_TYPE_GRAVITY_LINES || !_vek_is_supported("CLFILECNT", 0))
-    return st_write_var_nocheck(first, last, transfer_flag, test_val, count, data);
+    return st_write_var_nocheck(first, last, transfer_flag, test_val, count, src);
   int n = 0;
   int *c = NULL;
   if (_vek_get_line_samples(&n, &c)) {
@@ -258,17 +274,17 @@ static int st_write_var(vek_long first, vek_long last, int transfer_flag, double
   int code;
   if (L <= 0) {
     /* No lines, no header samples: the caller's values are the file's. */
-    code = st_write_var_nocheck(first, last, transfer_flag, test_val, count, data);
+    code = st_write_var_nocheck(first, last, transfer_flag, test_val, count, src);
   } else if (((first == -1 && last == -1) || (first == 1 && last == D)) && count == D) {
-    code = st_write_staged(test_val, data, S, L, n, c);
+    code = st_write_staged(test_val, src, S, L, n, c);
   } else if (first == -1) {
-    code = st_write_var_nocheck(first, last, transfer_flag, test_val, count, data);
+    code = st_write_var_nocheck(first, last, transfer_flag, test_val, count, src);
   } else {
     /* The line walk works on a fresh list of line counts. */
     free(c);
     c = NULL;
     if (_vek_get_line_samples(&n, &c)) code = VEK_RESULT_USAGE;
-    else code = st_write_one_line(first, last, transfer_flag, test_val, count, data, L, n, c);
+    else code = st_write_one_line(first, last, transfer_flag, test_val, count, src, L, n, c);
   }
   free(c);
   return code;
@@ -306,12 +322,24 @@ int VEKClientReadDoubleVariableSub(vek_long first, vek_long last, int transfer_f
   return _vek_finish(st_read_var(first, last, transfer_flag, test_val, count, data));
 }
 
-int VEKClientWriteDoubleVariable(int transfer_flag, double test_val, vek_long count, const double *data) {
-  VEK_TRACE_ENTRY("VEKClientWriteDoubleVariable", "(%d,%g,%ld,%p)", transfer_flag, test_val, (long)count,
-                  (const void *)data);
-  int code = vek_check_values("VEKClientWriteDoubleVariable", count, data);
-  if (!code) code = st_write_var(-1, -1, transfer_flag, test_val, count, data);
+/* The whole-variable write of an array or of values produced as they go
+ * (`shown`, the array or the producer, for the trace and the check). */
+static int st_write_whole(int transfer_flag, double test_val, vek_long count, const vek_value_source *src,
+                          const void *shown) {
+  VEK_TRACE_ENTRY("VEKClientWriteDoubleVariable", "(%d,%g,%ld,%p)", transfer_flag, test_val, (long)count, shown);
+  int code = vek_check_values("VEKClientWriteDoubleVariable", count, shown);
+  if (!code) code = st_write_var(-1, -1, transfer_flag, test_val, count, src);
   return _vek_finish(code);
+}
+
+int VEKClientWriteDoubleVariable(int transfer_flag, double test_val, vek_long count, const double *data) {
+  vek_value_source array = {st_array_values, (void *)data};
+  return st_write_whole(transfer_flag, test_val, count, &array, data);
+}
+
+int _vek_write_double_variable_from(int transfer_flag, double test_val, vek_long count,
+                                    const vek_value_source *src) {
+  return st_write_whole(transfer_flag, test_val, count, src, src);
 }
 
 int VEKClientWriteDoubleVariableSub(vek_long first, vek_long last, int transfer_flag, double test_val,
@@ -321,7 +349,8 @@ int VEKClientWriteDoubleVariableSub(vek_long first, vek_long last, int transfer_
   int code = vek_check_values("VEKClientWriteDoubleVariableSub", count, data);
   if (code) return _vek_finish(code);
   if (!st_is_subrange_server()) return st_refuse_old_server("VEKClientWriteDoubleVariableSub");
-  return _vek_finish(st_write_var(first, last, transfer_flag, test_val, count, data));
+  vek_value_source array = {st_array_values, (void *)data};
+  return _vek_finish(st_write_var(first, last, transfer_flag, test_val, count, &array));
 }
 
 /* "CREADLINF": line -> "SDATAF" with an int count. Returns the code. */

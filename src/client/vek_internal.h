@@ -152,6 +152,19 @@ void _vek_empty_read_buffer(void);
 int _vek_flush_write(int sock);
 int _vek_flush_read(int sock, int need);
 
+/* The values of a bulk write, produced while it goes rather than held in
+ * one array: next(ctx, at, want, &run) points run at the values from `at`
+ * on (at being where the previous run ended) and returns how many of them
+ * it holds there, 1 to want; 0 stops the write. */
+typedef size_t (*vek_next_values)(void *ctx, size_t at, size_t want, const double **run);
+typedef struct {
+  vek_next_values next;
+  void *ctx;
+} vek_value_source;
+/* n doubles from src, with the bytes, sends and trace of _vek_rw_vector
+ * over an array holding them. */
+int _vek_write_double_source(int sock, size_t n, const vek_value_source *src);
+
 /* Element operations in the shape _vek_rw_vector expects. */
 int _vek_read_int_elem(int sock, void *v, unsigned maxsize);
 int _vek_read_double_elem(int sock, void *v, unsigned maxsize);
@@ -224,6 +237,12 @@ int search_in_path(const char *name, char separator, char *path);
 int _vek_reap_servers(int *pids, int max);
 int st_file_exists(const char *path);
 int _vek_exec_server(const char *path, char **argv);
+
+/* ---- transfers ---- */
+/* VEKClientWriteDoubleVariable with the values produced as they are sent
+ * (a caller that reorders them need not build the whole array first). */
+int _vek_write_double_variable_from(int transfer_flag, double test_val, vek_long count,
+                                    const vek_value_source *src);
 
 /* ---- descriptions ---- */
 int _vek_get_line_samples(int *line_count, int **samples_per_line);

@@ -5,6 +5,7 @@
  */
 #include <math.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <new>
 #include <utility>
@@ -126,7 +127,7 @@ static bool check_text(Io &io, const std::string &text, size_t max, const char *
 /* Makes next the current File on disk and in the session. */
 static bool commit(Session &s, Io &io, FileModel &next, const std::vector<DataChange> &changes) {
   std::string err;
-  if (!file_commit(file_path(s), s.model, next, changes, err)) {
+  if (!file_commit(file_path(s), s.model, next, changes, s.stale, err)) {
     io.error("File '" + s.file + "' was not changed: " + err);
     return false;
   }
@@ -885,6 +886,15 @@ static double stored_value(const Variable &v, double x, double test) {
   return x;
 }
 
+/* stored_value over a piece, the kind's test made once. */
+static void store_piece(const Variable &v, double *x, size_t n, double test) {
+  if (v.kind == VK_SELECTION) {
+    for (size_t i = 0; i < n; i++) x[i] = stored_value(v, x[i], test);
+    return;
+  }
+  for (size_t i = 0; i < n; i++) x[i] = x[i] == test ? VEK_SERVER_UNDEF : x[i];
+}
+
 /* Writes vals into samples [a, b) of the target, selected samples only.
  * With `behind_headers`, vals hold the data samples of a gravity-lines File
  * and its header samples keep their values. */
@@ -900,7 +910,7 @@ static void store_values(Session &s, Io &io, int64_t a, int64_t b, double test, 
   try {
     if (v.kind != VK_MACRO && mask.empty() && a == 0 && b == S && !behind_headers) {
       /* The common whole write: the received buffer becomes the data. */
-      for (double &x : vals) x = stored_value(v, x, test);
+      store_piece(v, vals.data(), vals.size(), test);
       all.swap(vals);
     } else {
       if (!file_values(file_path(s), s.model, *t.var, all, err)) return io.error(err);
@@ -982,10 +992,33 @@ static void refused_values(Session &s, Io &io, bool usable, int64_t count) {
   else io.error("File '" + s.file + "' changed while the values arrived; nothing was written");
 }
 
-/* The values are taken into memory only when the request can use them; the
- * stored data changes only after the whole request has arrived. Whether they
- * fit is asked again of the File as it is once the write lock is held:
- * another server may have added points meanwhile. */
+/* The variable that a write of samples [a, b) replaces whole, every sample
+ * taking a value as it arrives (no selection, no macro item, no line
+ * headers to keep), as the File looks in s.model; null for any other write. */
+static const Variable *whole_target(Session &s, int64_t a, int64_t b, bool behind_headers) {
+  if (!s.selection.empty() || behind_headers || a != 0 || b != s.model.s_number) return nullptr;
+  const Variable *v = s.variable.empty() ? nullptr : find_var(s.model, s.variable);
+  if (!v || v->kind == VK_MACRO || v->kind == VK_CHAR || v->implicit) return nullptr;
+  return v;
+}
+
+/* A whole write whose values went straight to an unnamed data file: put
+ * in place if the File, as it is now under the lock, still takes it so. */
+static void commit_written(Session &s, Io &io, int64_t a, int64_t b, bool behind_headers, int kind,
+                           fs_new_data &data) {
+  const Variable *v = whole_target(s, a, b, behind_headers);
+  if (!v || v->kind != kind) return refused_values(s, io, false, 0);
+  FileModel next = s.model;
+  DataChange change{v->name, nullptr, &data};
+  if (commit(s, io, next, {change})) done(io);
+}
+
+/* The values are taken only when the request can use them; the stored data
+ * changes only after the whole request has arrived. A whole write goes
+ * straight to a new unnamed data file, flushed before the lock is taken;
+ * others are kept in memory. Whether they fit is asked again of the File as
+ * it is once the write lock is held: another server may have added points
+ * meanwhile. */
 static void h_write_var(Session &s, Io &io) {
   int64_t first = -1, last = -1;
   if (cfg_sub_range()) {
@@ -999,6 +1032,24 @@ static void h_write_var(Session &s, Io &io) {
   std::string err;
   bool behind_headers = false;
   bool usable = !io.broken() && !s.file.empty() && write_range(s.model, first, last, count, a, b, behind_headers, err);
+  const Variable *whole = usable ? whole_target(s, a, b, behind_headers) : nullptr;
+  fs_new_data data;
+  std::string unused;
+  if (whole && data.open(file_path(s), unused)) {
+    Variable v = *whole;
+    std::string failed;
+    bool taken = io.rdoubles_each(count, [&](double *x, size_t k) {
+      store_piece(v, x, k, test);
+      return data.append(x, k, failed);
+    });
+    if (io.broken()) return;
+    if (!taken && failed.empty()) failed = "not enough memory to receive " + std::to_string(count) + " values";
+    if (failed.empty()) data.flush(failed);
+    if (!failed.empty()) return io.error("File '" + s.file + "' was not changed: " + failed);
+    if (!need_change(s, io) || !need_file(s, io)) return;
+    if (!write_range(s.model, first, last, count, a, b, behind_headers, err)) return io.error(err);
+    return commit_written(s, io, a, b, behind_headers, v.kind, data);
+  }
   std::vector<double> vals;
   bool kept = io.rdoubles(count, usable, vals);
   if (io.broken() || !need_change(s, io) || !need_file(s, io)) return;
@@ -1080,10 +1131,21 @@ static const struct {
     {"CWRITLINF", h_write_line},
 };
 
+/* What a commit left unreferenced goes once the answer has left: removing
+ * a large data file takes a while and is no part of the change. The lock
+ * is still held, so no reader can be opening it. */
+static void drop_stale(Session &s, Io &io) {
+  if (s.stale.empty()) return;
+  if (!io.wbad && !_vek_flush_write(io.sock)) io.wbad = true;
+  for (const std::string &path : s.stale) unlink(path.c_str());
+  s.stale.clear();
+}
+
 bool dispatch(Session &s, const std::string &keyword, Io &io) {
   for (const auto &r : kRequests) {
     if (keyword == r.keyword) {
       r.handler(s, io);
+      drop_stale(s, io);
       tree_unlock();
       return true;
     }

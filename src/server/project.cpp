@@ -183,7 +183,8 @@ static bool write_changes(const std::string &fpath, FileModel &next, const std::
       err = "variable '" + c.var + "' vanished";
       return false;
     }
-    if ((int64_t)c.values->size() != var_value_count(next, *v)) {
+    int64_t count = c.written ? c.written->count() : (int64_t)c.values->size();
+    if (count != var_value_count(next, *v)) {
       err = "internal error: wrong number of values for '" + c.var + "'";
       return false;
     }
@@ -191,7 +192,9 @@ static bool write_changes(const std::string &fpath, FileModel &next, const std::
     do {
       name = v->name + "." + std::to_string(++next.generation) + ".bin";
     } while (fs_exists(fs_join(fpath, name)));
-    if (!fs_create_doubles(fs_join(fpath, name), c.values->data(), c.values->size(), err)) return false;
+    if (c.written ? !c.written->place(fpath, name, err)
+                  : !fs_create_doubles(fs_join(fpath, name), c.values->data(), c.values->size(), err))
+      return false;
     created.push_back(name);
     v->data = name;
   }
@@ -199,7 +202,7 @@ static bool write_changes(const std::string &fpath, FileModel &next, const std::
 }
 
 bool file_commit(const std::string &fpath, const FileModel &prev, FileModel &next,
-                 const std::vector<DataChange> &changes, std::string &err) {
+                 const std::vector<DataChange> &changes, std::vector<std::string> &stale, std::string &err) {
   std::vector<std::string> created;
   bool ok = write_changes(fpath, next, changes, created, err);
   if (ok) {
@@ -214,7 +217,7 @@ bool file_commit(const std::string &fpath, const FileModel &prev, FileModel &nex
   for (const Variable &v : next.vars)
     if (!v.data.empty()) live.insert(v.data);
   for (const Variable &v : prev.vars)
-    if (!v.data.empty() && !live.count(v.data)) unlink(fs_join(fpath, v.data).c_str());
+    if (!v.data.empty() && !live.count(v.data)) stale.push_back(fs_join(fpath, v.data));
   return true;
 }
 

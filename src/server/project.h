@@ -13,10 +13,14 @@
 
 #include "tree.h"
 
-/* New values of one variable's data file (samples, times items for a macro). */
+class fs_new_data;
+
+/* New values of one variable's data file (samples, times items for a
+ * macro): in memory, or already written and flushed to an unnamed file. */
 struct DataChange {
   std::string var;
   const std::vector<double> *values;
+  fs_new_data *written = nullptr;
 };
 
 /*
@@ -68,10 +72,12 @@ class ValueSource {
 };
 
 /* Makes next the File's description: writes the changed data files, then
- * replaces file.json (the commit point), then drops the data files that only
- * prev referenced. On failure the File on disk is still prev. */
+ * replaces file.json (the commit point). The data files that only prev
+ * referenced are put in stale, for the caller to remove once it has
+ * answered (still under the lock). On failure the File on disk is still
+ * prev. */
 bool file_commit(const std::string &fpath, const FileModel &prev, FileModel &next,
-                 const std::vector<DataChange> &changes, std::string &err);
+                 const std::vector<DataChange> &changes, std::vector<std::string> &stale, std::string &err);
 /* Creates the File dpath/name, complete with its data, in one step. */
 bool file_create(const std::string &dpath, const std::string &name, FileModel &f,
                  const std::vector<DataChange> &changes, std::string &err);

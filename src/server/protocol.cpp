@@ -120,6 +120,36 @@ bool Io::rdoubles(int64_t n, bool keep, std::vector<double> &out) {
   return false;
 }
 
+bool Io::rdoubles_each(int64_t n, const std::function<bool(double *, size_t)> &take) {
+  if (bad) return false;
+  if (n < 0) {
+    bad = true;
+    return false;
+  }
+  /* A piece is received in one go: the codec receives large reads straight
+   * into place. */
+  const size_t piece = (size_t)1 << 17;
+  std::vector<double> buf;
+  try {
+    buf.resize((size_t)std::min<int64_t>(n, (int64_t)piece));
+  } catch (const std::bad_alloc &) {
+    std::vector<double> none;
+    rdoubles(n, false, none);
+    return false;
+  }
+  bool taking = true;
+  for (int64_t left = n; left > 0;) {
+    size_t k = (size_t)std::min<int64_t>(left, (int64_t)piece);
+    if (!_vek_rw_vector(sock, buf.data(), k, 8, _vek_read_double_elem)) {
+      bad = true;
+      return false;
+    }
+    if (taking) taking = take(buf.data(), k);
+    left -= (int64_t)k;
+  }
+  return taking;
+}
+
 /* ---------------- answers ---------------- */
 
 void Io::answer(const char *keyword) {

@@ -43,6 +43,9 @@ struct Session {
   int protocol = 0;
   bool ended = false;       /* "CBYE BYE" answered */
   int pending_listener = -1; /* "SNEWPORT" sent: the session moves there */
+  /* Data files that a commit has made unreferenced: removed once the answer
+   * has left, before the lock is let go. */
+  std::vector<std::string> stale;
 };
 
 /*
@@ -68,6 +71,10 @@ struct Io {
   /* n doubles into out; when keep is false, or the buffer cannot be had, the
    * values are read and dropped. Returns whether out holds them. */
   bool rdoubles(int64_t n, bool keep, std::vector<double> &out);
+  /* n doubles handed to take(values, k) a piece at a time, as they arrive
+   * (host order; take may change them). Once take returns false the rest
+   * is read and dropped. Returns whether take had every piece. */
+  bool rdoubles_each(int64_t n, const std::function<bool(double *values, size_t k)> &take);
   bool broken() const { return bad; }
 
   void error(const std::string &message);

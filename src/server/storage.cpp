@@ -185,6 +185,57 @@ bool fs_create_doubles(const std::string &path, const double *v, size_t n, std::
 #endif
 }
 
+fs_new_data::~fs_new_data() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool fs_new_data::open(const std::string &dir, std::string &err) {
+#ifdef O_TMPFILE
+  fd_ = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+  if (fd_ >= 0) {
+    dir_ = dir;
+    return true;
+  }
+  return fail(err, "cannot open an unnamed file in", dir, errno);
+#else
+  return fail(err, "cannot open an unnamed file in", dir, EOPNOTSUPP);
+#endif
+}
+
+bool fs_new_data::append(double *v, size_t n, std::string &err) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  for (size_t i = 0; i < n; i++) {
+    uint64_t u;
+    memcpy(&u, &v[i], 8);
+    u = to_le(u);
+    memcpy(&v[i], &u, 8);
+  }
+#endif
+  if (!write_all(fd_, v, n * 8)) return fail(err, "cannot write the new data file in", dir_, errno ? errno : EIO);
+#ifdef SYNC_FILE_RANGE_WRITE
+  /* Only a head start for the flush, which reports any failure. */
+  sync_file_range(fd_, (off64_t)bytes_, (off64_t)(n * 8), SYNC_FILE_RANGE_WRITE);
+#endif
+  bytes_ += (int64_t)(n * 8);
+  return true;
+}
+
+bool fs_new_data::flush(std::string &err) {
+  if (fsync(fd_) != 0) return fail(err, "cannot flush the new data file in", dir_, errno);
+  return true;
+}
+
+bool fs_new_data::place(const std::string &dir, const std::string &name, std::string &err) {
+  std::string dest = fs_join(dir, name);
+  char self[64];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
+  if (linkat(AT_FDCWD, self, AT_FDCWD, dest.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+  int e = errno;
+  /* Without /proc, the descriptor itself (which takes a privilege). */
+  if (e == ENOENT && linkat(fd_, "", AT_FDCWD, dest.c_str(), AT_EMPTY_PATH) == 0) return true;
+  return fail(err, "cannot create", dest, e);
+}
+
 long long fs_file_size(const std::string &path, std::string &err) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {

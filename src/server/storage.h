@@ -51,6 +51,37 @@ bool fs_read_doubles(const std::string &path, size_t n, double *out, std::string
 int fs_open_doubles(const std::string &path, size_t n, std::string &err);
 /* Doubles [at, at + n) of an open data file, in host order. */
 bool fs_pread_doubles(int fd, const std::string &path, int64_t at, size_t n, double *out, std::string &err);
+/*
+ * A new data file written while its values arrive, and named only once it
+ * is complete and flushed: until put in place it is an unnamed file in its
+ * folder (O_TMPFILE), so a request that breaks off, a refusal and a crash
+ * all leave nothing behind, and no lock is needed while it is written.
+ * The kernel is asked to start writing each piece to the disk as soon as it
+ * is handed over, so that the final flush finds little left to do.
+ */
+class fs_new_data {
+ public:
+  fs_new_data() = default;
+  fs_new_data(const fs_new_data &) = delete;
+  fs_new_data &operator=(const fs_new_data &) = delete;
+  ~fs_new_data();
+  /* False when dir's file system has no unnamed files (or refuses one). */
+  bool open(const std::string &dir, std::string &err);
+  /* Appends n doubles (host order; v may be changed on the way). */
+  bool append(double *v, size_t n, std::string &err);
+  bool flush(std::string &err);
+  /* Gives the flushed file the name dir/name, which must not exist (dir on
+   * the file system it was opened on). Like fs_create_file, the entry is
+   * durable with the next flush of dir. */
+  bool place(const std::string &dir, const std::string &name, std::string &err);
+  int64_t count() const { return bytes_ / 8; }
+
+ private:
+  int fd_ = -1;
+  std::string dir_;
+  int64_t bytes_ = 0;
+};
+
 /* Size of a regular file in bytes, or -1 with err filled. */
 long long fs_file_size(const std::string &path, std::string &err);
 

@@ -93,8 +93,9 @@ TEST(ServerDurability, StorageFaultsChangeNothing) {
     const std::function<int()> &change;
     std::string fault;
   } cases[] = {
-      {"new data file written", write, "write:*.bin:" + std::to_string(ENOSPC)},
-      {"new data file flushed", write, "fsync:*.bin:" + std::to_string(EIO)},
+      /* A whole write's data file has no name until it is complete. */
+      {"new data file written", write, "write:*/#*:" + std::to_string(ENOSPC)},
+      {"new data file flushed", write, "fsync:*/#*:" + std::to_string(EIO)},
       {"new description written", write, "write:*/.vek-tmp-*:" + std::to_string(ENOSPC)},
       {"new description flushed", write, "fsync:*/.vek-tmp-*:" + std::to_string(EIO)},
       {"old description kept aside", write, "link:*:" + std::to_string(ENOSPC)},
