@@ -524,17 +524,30 @@ static int copy_to_server(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, 
   return 0;
 }
 
-extern "C" SEXP CopyVariableDb2I(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name,
-                                 SEXP s_sel_name, SEXP s_var_name, SEXP s_unit_name, SEXP s_tab,
-                                 SEXP s_tabsel) {
+typedef int (*copy_routine)(SEXP, SEXP, SEXP, SEXP, SEXP, const std::string &, SEXP, int, SEXP,
+                            int);
+
+/* The two writes differ only in their routine and in whether a path they
+ * reached may be taken again without listing it. */
+static SEXP copy_entry(copy_routine copy, int keeps_path, SEXP s_study_name, SEXP s_dir_name,
+                       SEXP s_file_name, SEXP s_sel_name, SEXP s_var_name, SEXP s_unit_name,
+                       SEXP s_tab, SEXP s_tabsel) {
   return st_entry([&]() -> SEXP {
     int nechtab = value_count(s_tab);
     int nechsel = value_count(s_tabsel);
     std::string unit = RC_get_value_char(s_unit_name, NULL);
-    int error = copy_to_server(s_study_name, s_dir_name, s_file_name, s_sel_name, s_var_name, unit,
-                               s_tab, nechtab, s_tabsel, nechsel);
+    int error = copy(s_study_name, s_dir_name, s_file_name, s_sel_name, s_var_name, unit, s_tab,
+                     nechtab, s_tabsel, nechsel);
+    if (!error && keeps_path) st_path_confirm();
     return Rcpp::List::create(Rcpp::Named("error") = error);
   });
+}
+
+extern "C" SEXP CopyVariableDb2I(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name,
+                                 SEXP s_sel_name, SEXP s_var_name, SEXP s_unit_name, SEXP s_tab,
+                                 SEXP s_tabsel) {
+  return copy_entry(copy_to_server, 0, s_study_name, s_dir_name, s_file_name, s_sel_name,
+                    s_var_name, s_unit_name, s_tab, s_tabsel);
 }
 
 /* Makes `name` the current variable, of `nbits` bits (a selection for 1)
@@ -600,13 +613,6 @@ static int copy_from_r(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEX
 extern "C" SEXP CopyVariableR2I(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name,
                                 SEXP s_sel_name, SEXP s_var_name, SEXP s_unit_name, SEXP s_tab,
                                 SEXP s_tabsel) {
-  return st_entry([&]() -> SEXP {
-    int nechtab = value_count(s_tab);
-    int nechsel = value_count(s_tabsel);
-    std::string unit = RC_get_value_char(s_unit_name, NULL);
-    int error = copy_from_r(s_study_name, s_dir_name, s_file_name, s_sel_name, s_var_name, unit,
-                            s_tab, nechtab, s_tabsel, nechsel);
-    if (!error) st_path_confirm();
-    return Rcpp::List::create(Rcpp::Named("error") = error);
-  });
+  return copy_entry(copy_from_r, 1, s_study_name, s_dir_name, s_file_name, s_sel_name,
+                    s_var_name, s_unit_name, s_tab, s_tabsel);
 }

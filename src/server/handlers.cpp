@@ -42,7 +42,13 @@ static void clear_all(Session &s) {
   clear_below_study(s);
 }
 
-void session_reset(Session &s) {
+void session_reset(Session &s, int fd) {
+  _vek_empty_read_buffer();
+  _vek_empty_write_buffer();
+  /* Longs are 4 bytes until the word-size agreement says otherwise. */
+  _vek_client64 = 1;
+  _vek_server64 = 0;
+  s.sock = fd;
   clear_all(s);
   s.project = g_config.project;
   s.unit_mode = 0;

@@ -224,12 +224,7 @@ static int move_session(Session &s, int fd) {
 
 static void run_session(int fd) {
   Session s;
-  session_reset(s);
-  _vek_empty_read_buffer();
-  _vek_empty_write_buffer();
-  /* Longs are 4 bytes until the word-size agreement says otherwise. */
-  _vek_client64 = 1;
-  _vek_server64 = 0;
+  session_reset(s, fd);
   for (;;) {
     g_session_fd = fd;
     s.sock = fd;

@@ -97,8 +97,9 @@ struct Io {
 bool dispatch(Session &s, const std::string &keyword, Io &io);
 /* Every keyword dispatch knows, for the default announcement. */
 std::vector<std::string> known_requests();
-/* Forgets the session's items (a new connection starts from scratch). */
-void session_reset(Session &s);
+/* Forgets the session's items and the codec's buffered bytes: a new
+ * connection, on fd, starts from scratch. */
+void session_reset(Session &s, int fd);
 
 /* Whether the client at the other end of the loopback connection fd runs as
  * the user who runs the server; when not, why. */

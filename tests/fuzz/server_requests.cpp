@@ -62,12 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   });
 
   Session s;
-  session_reset(s);
-  _vek_empty_read_buffer();
-  _vek_empty_write_buffer();
-  _vek_client64 = 1;
-  _vek_server64 = 0;
-  s.sock = sv[1];
+  session_reset(s, sv[1]);
   bool changed = false;
   while (!s.ended) {
     Io io{sv[1]};
