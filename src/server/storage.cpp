@@ -295,14 +295,6 @@ bool fs_pread_doubles(int fd, const std::string &path, int64_t at, size_t n, dou
   return true;
 }
 
-bool fs_read_doubles(const std::string &path, size_t n, double *out, std::string &err) {
-  int fd = fs_open_doubles(path, n, err);
-  if (fd < 0) return false;
-  bool ok = fs_pread_doubles(fd, path, 0, n, out, err);
-  close(fd);
-  return ok;
-}
-
 bool fs_make_dir(const std::string &parent, const std::string &name, bool durable, std::string &err) {
   std::string path = fs_join(parent, name);
   if (mkdir(path.c_str(), 0755) != 0) return fail(err, "cannot create directory", path, errno);

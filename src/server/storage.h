@@ -45,8 +45,6 @@ bool fs_sync_dir(const std::string &dir, std::string &err);
 
 /* Doubles on disk: raw little-endian binary64, nothing else. */
 bool fs_create_doubles(const std::string &path, const double *v, size_t n, std::string &err);
-/* Reads exactly n doubles; a file of any other size is an error. */
-bool fs_read_doubles(const std::string &path, size_t n, double *out, std::string &err);
 /* Opens a data file of exactly n doubles for fs_pread_doubles; -1 on failure. */
 int fs_open_doubles(const std::string &path, size_t n, std::string &err);
 /* Doubles [at, at + n) of an open data file, in host order. */

@@ -94,6 +94,15 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
   auto grid = [](double dy) {
     return [=] { return VEKClientNewGridFile("G", 3, 0, 0, 0, 1, dy, 1, 2, 2, 2) ? 3 : 0; };
   };
+  auto flat_turn = [](double y) {
+    return [=] { return VEKClientSetFile("F") || VEKClientGridModifyRotation(30, y, 0) ? 3 : 0; };
+  };
+  auto digits = [](int n) {
+    return [=] {
+      std::string name = "D" + std::to_string(n);
+      return VEKClientNewDoubleVariable(name.c_str(), 32, VEK_FORMAT_TYPE_DECIMAL, 10, n, NULL) ? 3 : 0;
+    };
+  };
   const struct {
     const char *name;
     std::function<int()> call;
@@ -125,6 +134,11 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
       {"a grid of a negative mesh", grid(-1), 3},
       {"a grid of mesh NaN", grid(NAN), 3},
       {"a grid", grid(1), 0},
+      {"a flat grid", [] { return VEKClientNewGridFile("F", 2, 0, 0, 0, 1, 1, 1, 2, 2, 1) ? 3 : 0; }, 0},
+      {"a flat grid turned about Z", flat_turn(0), 0},
+      {"a flat grid turned about Y", flat_turn(20), 3},
+      {"1000 digits", digits(1000), 0},
+      {"1001 digits", digits(1001), 3},
       // Names stay inside the tree.
       {"a Study up the tree", [] { return VEKClientSetStudy("../..") ? VEKClientGetLastError() : 0; }, 3},
       {"a new Study up the tree", study("../escape"), 3},
