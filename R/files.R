@@ -132,13 +132,56 @@
     df <- df[!is.na(sel) & sel != 0, , drop = FALSE]
   }
   for (nm in names(units)) attr(df[[nm]], "units") <- units[[nm]]
+  d$file <- file
   attr(df, "description") <- d
   df
 }
 
+# A data frame that ReadFile() made stands for its File, read already: its
+# description says what it holds, and nothing is asked of the server.
+.frame_given <- function(df, fun, study, directory, variables, selection, check) {
+  d <- attr(df, "description")
+  if (!inherits(d, "DbDescription") || !all(d$coordinate_names %in% names(df))) {
+    .refuse(fun, paste("'file' is a data frame without the description and coordinates ReadFile() gives:",
+                       "pass the File's name, or what ReadFile() returned"))
+  }
+  if (!is.null(study) || !is.null(directory) || !is.null(selection)) {
+    .refuse(fun, "'study', 'directory' and 'selection' go with a File's name, not with a data frame")
+  }
+  if (d$grid && nrow(df) != prod(d$nx)) {
+    .refuse(fun, sprintf("the data frame holds %d rows where the grid has %d nodes (read under a selection?)",
+                         nrow(df), as.integer(prod(d$nx))))
+  }
+  columns_of <- function(n) {
+    stem <- sub("\\[xxxxx\\]$", "", n)
+    if (stem == n) return(intersect(n, names(df)))
+    items <- names(df)[startsWith(names(df), paste0(stem, "."))]
+    items[grepl("^[0-9]+$", substring(items, nchar(stem) + 2L))]
+  }
+  wanted <- Filter(function(n) length(columns_of(n)) > 0L, d$variables$name)
+  if (!is.null(variables)) {
+    .check_names(variables, "variables")
+    wanted <- intersect(.match_variables(variables, d, .file_name_of(df), "variables"), wanted)
+    keep <- c(intersect(c(d$coordinate_names, "line"), names(df)), unlist(lapply(wanted, columns_of)))
+    picked <- df[keep]
+    attr(picked, "description") <- d
+    df <- picked
+  }
+  if (!is.null(check)) check(d, wanted)
+  df
+}
+
+# The name of a File, or of the File a data frame was read from, for messages.
+.file_name_of <- function(file) {
+  if (!is.data.frame(file)) return(file)
+  name <- attr(file, "description")$file
+  if (is.character(name) && length(name) == 1L) name else "?"
+}
+
 # Checks the arguments of a function that reads a File, describes it,
 # lets `check(d, wanted)` refuse it before anything is read, then reads.
-.file_frame <- function(file, study, directory, variables, selection, check = NULL) {
+.file_frame <- function(file, study, directory, variables, selection, check = NULL, fun = "ReadFile") {
+  if (is.data.frame(file)) return(.frame_given(file, fun, study, directory, variables, selection, check))
   .check_name(file, "file")
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
@@ -159,6 +202,7 @@
 }
 
 ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, selection = NULL) {
+  .check_name(file, "file")
   .file_frame(file, study, directory, variables, selection)
 }
 

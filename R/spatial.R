@@ -27,8 +27,9 @@
 
 AsSf <- function(file, study = NULL, directory = NULL, variables = NULL, selection = NULL) {
   .need_package("sf", "AsSf")
-  df <- .file_frame(file, study, directory, variables, selection, check = function(d, wanted) {
-    if (d$grid) .refuse("AsSf", sprintf("File '%s' is a grid: use AsSpatRaster() or AsStars()", file))
+  name <- .file_name_of(file)
+  df <- .file_frame(file, study, directory, variables, selection, fun = "AsSf", check = function(d, wanted) {
+    if (d$grid) .refuse("AsSf", sprintf("File '%s' is a grid: use AsSpatRaster() or AsStars()", name))
   })
   d <- attr(df, "description")
   out <- sf::st_as_sf(df, coords = d$coordinate_names, na.fail = FALSE)
@@ -38,15 +39,16 @@ AsSf <- function(file, study = NULL, directory = NULL, variables = NULL, selecti
 
 AsSpatRaster <- function(file, variables = NULL, study = NULL, directory = NULL) {
   .need_package("terra", "AsSpatRaster")
-  df <- .file_frame(file, study, directory, variables, NULL, check = function(d, wanted) {
-    .need_grid(d, file, "AsSpatRaster")
+  name <- .file_name_of(file)
+  df <- .file_frame(file, study, directory, variables, NULL, fun = "AsSpatRaster", check = function(d, wanted) {
+    .need_grid(d, name, "AsSpatRaster")
     if (any(d$angles != 0)) {
-      .refuse("AsSpatRaster", sprintf("File '%s' is a rotated grid, which a SpatRaster cannot hold: use AsStars()", file))
+      .refuse("AsSpatRaster", sprintf("File '%s' is a rotated grid, which a SpatRaster cannot hold: use AsStars()", name))
     }
     items <- sum(d$variables$items[match(wanted, d$variables$name)])
     if (d$ndim == 3L && items != 1L) {
       .refuse("AsSpatRaster", sprintf(paste("File '%s' is a 3-D grid, whose layers are the Z levels of one variable:",
-                                            "name one in 'variables' (not %d columns)"), file, items))
+                                            "name one in 'variables' (not %d columns)"), name, items))
     }
   })
   d <- attr(df, "description")
@@ -74,10 +76,11 @@ AsSpatRaster <- function(file, variables = NULL, study = NULL, directory = NULL)
 
 AsStars <- function(file, variables = NULL, study = NULL, directory = NULL) {
   .need_package("stars", "AsStars")
-  df <- .file_frame(file, study, directory, variables, NULL, check = function(d, wanted) {
-    .need_grid(d, file, "AsStars")
+  name <- .file_name_of(file)
+  df <- .file_frame(file, study, directory, variables, NULL, fun = "AsStars", check = function(d, wanted) {
+    .need_grid(d, name, "AsStars")
     if (d$ndim == 3L && any(d$angles[2:3] != 0)) {
-      .refuse("AsStars", sprintf("File '%s' is a grid tilted about X or Y, which stars cannot hold: use ReadFile()", file))
+      .refuse("AsStars", sprintf("File '%s' is a grid tilted about X or Y, which stars cannot hold: use ReadFile()", name))
     }
   })
   d <- attr(df, "description")

@@ -132,3 +132,30 @@ test_that("spatial objects have the extent, resolution and values of the File", 
   }
   expect_error(AsSpatRaster("Grid3D"), "AsStars()", fixed = TRUE, class = "orvane_usage_error")
 })
+
+test_that("a data frame from ReadFile() makes the object its File makes, without the server", {
+  skip_if_not(orv_have_server())
+  for (pkg in c("sf", "terra", "stars")) skip_if_not_installed(pkg)
+  local_orvane()
+  CreateFileForDb(DbDescription(nx = c(3, 2, 2), x0 = c(1, 2, 3), dx = c(1, 1, 1)), "U3", "Demo", "Mining")
+  CopyDbToOrvane(c(1:11, NA) + 0.5, "V", file = "U3")
+  CopyDbToOrvane(1:12 + 0, "W", file = "U3")
+  frames <- list(Lines = ReadFile("Lines"), Grid2D = ReadFile("Grid2D"), U3 = ReadFile("U3"), Grid3D = ReadFile("Grid3D"))
+  same <- list(
+    sf_lines = list(AsSf("Lines"), function() AsSf(frames$Lines)),
+    terra_2d = list(terra::values(AsSpatRaster("Grid2D")), function() terra::values(AsSpatRaster(frames$Grid2D))),
+    terra_3d_one = list(terra::values(AsSpatRaster("U3", "V")), function() terra::values(AsSpatRaster(frames$U3, "V"))),
+    stars_3d = list(AsStars("Grid3D"), function() AsStars(frames$Grid3D))
+  )
+  DisconnectOrvane()
+  for (name in names(same)) expect_equal(same[[name]][[2]](), same[[name]][[1]], label = name)
+  refused <- list(
+    no_description = quote(AsSf(without_description(frames$Lines))),
+    with_a_study = quote(AsSf(frames$Lines, study = "Demo")),
+    grid_missing_nodes = quote(AsStars(`attr<-`(frames$Grid3D[1:5, ], "description", attr(frames$Grid3D, "description")))),
+    a_grid_as_points = quote(AsSf(frames$Grid2D)),
+    three_d_two_variables = quote(AsSpatRaster(frames$U3)),
+    read_again = quote(ReadFile(frames$Lines))
+  )
+  for (name in names(refused)) expect_error(eval(refused[[name]]), class = "orvane_usage_error", label = name)
+})
