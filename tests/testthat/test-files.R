@@ -87,12 +87,18 @@ test_that("refused writes change nothing on the server", {
   }
 })
 
-test_that("spatial objects have the extent, resolution and values of the File", {
+# A served copy of the sample project with an unrotated 3-D grid U3 (V one
+# value short), for the spatial packages.
+local_spatial <- function(env) {
   skip_if_not(orv_have_server())
   for (pkg in c("sf", "terra", "stars")) skip_if_not_installed(pkg)
-  local_orvane()
+  local_orvane(env)
   CreateFileForDb(DbDescription(nx = c(3, 2, 2), x0 = c(1, 2, 3), dx = c(1, 1, 1)), "U3", "Demo", "Mining")
   CopyDbToOrvane(c(1:11, NA) + 0.5, "V", file = "U3")
+}
+
+test_that("spatial objects have the extent, resolution and values of the File", {
+  local_spatial(environment())
   # Values keyed by the coordinates they sit at.
   keyed <- function(x, y, z, v) {
     k <- sprintf("%.6f %.6f %.6f", x, y, z)
@@ -134,11 +140,7 @@ test_that("spatial objects have the extent, resolution and values of the File", 
 })
 
 test_that("a data frame from ReadFile() makes the object its File makes, without the server", {
-  skip_if_not(orv_have_server())
-  for (pkg in c("sf", "terra", "stars")) skip_if_not_installed(pkg)
-  local_orvane()
-  CreateFileForDb(DbDescription(nx = c(3, 2, 2), x0 = c(1, 2, 3), dx = c(1, 1, 1)), "U3", "Demo", "Mining")
-  CopyDbToOrvane(c(1:11, NA) + 0.5, "V", file = "U3")
+  local_spatial(environment())
   CopyDbToOrvane(1:12 + 0, "W", file = "U3")
   frames <- list(Lines = ReadFile("Lines"), Grid2D = ReadFile("Grid2D"), U3 = ReadFile("U3"), Grid3D = ReadFile("Grid3D"))
   same <- list(
