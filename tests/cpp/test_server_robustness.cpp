@@ -4,6 +4,8 @@
 // each announced version implies.
 #include <math.h>
 
+#include <algorithm>
+
 #include "server_harness.h"
 
 using namespace vsrv;
@@ -133,6 +135,7 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
       {"a grid of mesh 0", grid(0), 3},
       {"a grid of a negative mesh", grid(-1), 3},
       {"a grid of mesh NaN", grid(NAN), 3},
+      {"a grid of X mesh 0", [] { return VEKClientNewGridFile("G", 3, 0, 0, 0, 0, 1, 1, 2, 2, 2) ? 3 : 0; }, 3},
       {"a grid", grid(1), 0},
       {"a flat grid", [] { return VEKClientNewGridFile("F", 2, 0, 0, 0, 1, 1, 1, 2, 2, 1) ? 3 : 0; }, 0},
       {"a flat grid turned about Z", flat_turn(0), 0},
@@ -147,6 +150,8 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
       {"a Study without name", study(""), 3},
       {"a name of 129", study(std::string(129, 'n')), 3},
       {"a name of 128", study(std::string(128, 'n')), 0},
+      {"an argument text of 10000 bytes",
+       [] { return VEKClientNewStudy("P", std::string(10000, 'p').c_str()) ? 3 : 0; }, 3},
   };
   for (const auto &r : rows) EXPECT_EQ(r.code, r.call()) << r.name;
   EXPECT_TRUE(errors.contains("Unit mode 2 is not 0 or 1")) << errors.joined();
@@ -155,6 +160,9 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
   EXPECT_EQ(2u, list_of(VEKClientGetStudyList).size());
   ASSERT_EQ(0, target("Grid3D", "Grade"));
   EXPECT_EQ(grade, read_all());
+  std::vector<std::string> grids = list_of([](int *n, char ***x) { return VEKClientGetFileListByType(3, 0, n, x); });
+  std::sort(grids.begin(), grids.end());
+  EXPECT_EQ((std::vector<std::string>{"F", "G", "Grid2D", "Grid3D"}), grids);
 }
 
 TEST_F(ServerTest, DamageFoundLaterIsAnErrorAndDeletionClearsTheItemsBelow) {
