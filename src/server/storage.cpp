@@ -162,23 +162,25 @@ bool fs_replace_file(const std::string &dir, const std::string &name, const void
   return true;
 }
 
-/* Disk order is little-endian whatever the host's order. */
-static inline uint64_t to_le(uint64_t v) {
+/* Disk order is little-endian whatever the host's order: on a big-endian
+ * host the values turn in place, both ways. */
+static inline void le_in_place(double *v, size_t n) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  return __builtin_bswap64(v);
+  for (size_t i = 0; i < n; i++) {
+    uint64_t u;
+    memcpy(&u, &v[i], 8);
+    u = __builtin_bswap64(u);
+    memcpy(&v[i], &u, 8);
+  }
 #else
-  return v;
+  (void)v, (void)n;
 #endif
 }
 
 bool fs_create_doubles(const std::string &path, const double *v, size_t n, std::string &err) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  std::vector<uint64_t> le(n);
-  for (size_t i = 0; i < n; i++) {
-    uint64_t u;
-    memcpy(&u, &v[i], 8);
-    le[i] = to_le(u);
-  }
+  std::vector<double> le(v, v + n);
+  le_in_place(le.data(), n);
   return fs_create_file(path, le.data(), n * 8, err);
 #else
   return fs_create_file(path, v, n * 8, err);
@@ -203,14 +205,7 @@ bool fs_new_data::open(const std::string &dir, std::string &err) {
 }
 
 bool fs_new_data::append(double *v, size_t n, std::string &err) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  for (size_t i = 0; i < n; i++) {
-    uint64_t u;
-    memcpy(&u, &v[i], 8);
-    u = to_le(u);
-    memcpy(&v[i], &u, 8);
-  }
-#endif
+  le_in_place(v, n);
   if (!write_all(fd_, v, n * 8)) return fail(err, "cannot write the new data file in", dir_, errno ? errno : EIO);
 #ifdef SYNC_FILE_RANGE_WRITE
   /* Only a head start for the flush, which reports any failure. */
@@ -284,14 +279,7 @@ bool fs_pread_doubles(int fd, const std::string &path, int64_t at, size_t n, dou
     off += r;
     left -= (size_t)r;
   }
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  for (size_t i = 0; i < n; i++) {
-    uint64_t u;
-    memcpy(&u, &out[i], 8);
-    u = to_le(u);
-    memcpy(&out[i], &u, 8);
-  }
-#endif
+  le_in_place(out, n);
   return true;
 }
 
