@@ -9,16 +9,41 @@
             class = "DbDescription")
 }
 
-.check_axis_values <- function(x, arg, ndim, default, positive = FALSE) {
+.check_axis_values <- function(x, arg, ndim, default, positive = FALSE, limit = Inf) {
   if (is.null(x)) return(rep(default, ndim))
   if (!is.numeric(x)) .fail(arg, sprintf("must be numeric, not %s", .type_of(x)))
   if (length(x) != ndim) .fail(arg, sprintf("must hold %d value(s), one per axis, not %d", ndim, length(x)))
   if (anyNA(x) || any(!is.finite(x))) .fail(arg, "must hold finite values (no NA)")
   if (positive && any(x <= 0)) .fail(arg, "must hold positive values")
+  if (any(abs(x) >= limit)) .fail(arg, sprintf("must hold values between -%g and %g", limit, limit))
   as.double(x)
 }
 
+# The rotation of a grid: R = Rz(angle_z) Ry(angle_y) Rx(angle_x), angles in
+# degrees and in the order of a description (Z first). A node (i, j, k)
+# lies at the origin plus R applied to (i dx, j dy, k dz).
+.rotation <- function(angles) {
+  a <- c(angles, 0, 0, 0)[1:3] * pi / 180
+  rz <- matrix(c(cos(a[1]), sin(a[1]), 0, -sin(a[1]), cos(a[1]), 0, 0, 0, 1), 3)
+  ry <- matrix(c(cos(a[2]), 0, -sin(a[2]), 0, 1, 0, sin(a[2]), 0, cos(a[2])), 3)
+  rx <- matrix(c(1, 0, 0, 0, cos(a[3]), sin(a[3]), 0, -sin(a[3]), cos(a[3])), 3)
+  rz %*% ry %*% rx
+}
+
+# Three values per axis, the missing ones `fill`.
+.three <- function(x, fill = 0) c(x, fill, fill, fill)[1:3]
+
+# Offsets from a grid's origin to node indices: the inverse rotation,
+# divided by the mesh.
+.index_map <- function(d) t(.rotation(d$angles)) / .three(d$dx, 1)
+
 DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, angles = NULL) {
+  if (.is_grid_object(coordinates)) {
+    if (!is.null(nx) || !is.null(x0) || !is.null(dx) || !is.null(angles)) {
+      .fail("coordinates", "is a raster, whose nodes make the description: give no 'nx', 'x0', 'dx' or 'angles'")
+    }
+    return(.grid_object(coordinates, values = FALSE)$geometry)
+  }
   if (is.null(coordinates) == is.null(nx)) {
     .orvane_stop("usage_error", "DbDescription", "give either 'coordinates' (a point Db) or 'nx' (a grid Db)",
                  message = "give either 'coordinates' (a point Db) or 'nx' (a grid Db)")
@@ -34,7 +59,7 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
     if (nech > .Machine$integer.max) .fail("nx", "describes more nodes than the bridge can count (2^31 - 1)")
     x0 <- .check_axis_values(x0, "x0", ndim, 0)
     dx <- .check_axis_values(dx, "dx", ndim, 1, positive = TRUE)
-    angles <- .check_axis_values(angles, "angles", ndim, 0)
+    angles <- .check_axis_values(angles, "angles", ndim, 0, limit = 360)
     return(.new_description(ndim, as.integer(nech), TRUE, as.integer(nx), x0, dx, angles, NULL))
   }
   for (arg in c("x0", "dx", "angles")) {
@@ -65,6 +90,7 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
 # "flag.grid" spelling of the bridge) and rebuilds it through the
 # constructor, so that a hand-made or hand-edited list is checked as well.
 .as_description <- function(db, arg = "db", need_coordinates = TRUE) {
+  if (.is_grid_object(db)) return(DbDescription(db))
   if (!is.list(db)) .fail(arg, sprintf("must be a Db description (see DbDescription()), not %s", .type_of(db)))
   grid <- if (!is.null(db$grid)) db$grid else db[["flag.grid"]]
   if (is.null(grid)) .fail(arg, "must say whether it is a grid (element 'grid')")
@@ -100,9 +126,10 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
   out
 }
 
-# The eight Db arguments of the bridge, in its order.
+# The eight Db arguments of the bridge, in its order. A grid's nodes follow
+# from its geometry: no coordinates go with it, whatever its size.
 .db_call_args <- function(d) {
-  coor <- if (is.null(d$coordinates)) rep(0, d$ndim * d$nech) else as.double(d$coordinates)
+  coor <- if (d$grid) numeric(0) else if (is.null(d$coordinates)) rep(0, d$ndim * d$nech) else as.double(d$coordinates)
   list(as.integer(d$ndim), as.integer(d$nech), as.integer(d$grid), as.integer(d$nx),
        as.double(d$x0), as.double(d$dx), as.double(d$angles), coor)
 }
@@ -182,7 +209,7 @@ ReadCoordinates <- function() {
 DbCompatible <- function(db) {
   d <- .as_description(db, need_coordinates = FALSE)
   a <- .db_call_args(d)
-  run <- .native(.Call("SDbCompatible", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
+  run <- .native(.Call("IDbFits", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
                        PACKAGE = "orvanelink"))
   # Two descriptions that differ answer FALSE, with the bridge's account of
   # both as a message; anything else that stops the comparison is an error.
@@ -197,7 +224,7 @@ DbCompatible <- function(db) {
 
 CreateFileForDb <- function(db, file, study = NULL, directory = NULL, allow_existing = FALSE) {
   d <- .as_description(db, need_coordinates = TRUE)
-  fi <- .check_new_name(file, "file", null_ok = FALSE)
+  fi <- .check_item_name(file, "file")
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
   .check_flag(allow_existing, "allow_existing")
@@ -205,9 +232,17 @@ CreateFileForDb <- function(db, file, study = NULL, directory = NULL, allow_exis
     .fail("db", sprintf("has %d dimension; a server File has 2 or 3", d$ndim))
   }
   a <- .db_call_args(d)
-  .orvane_call(sprintf("create File '%s' for the Db in %s", file, .describe(directory, "Directory")),
-               "ICreateFile", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
-               fi, st, dir, as.integer(allow_existing))
+  operation <- sprintf("create File '%s' for the Db in %s", file, .describe(directory, "Directory"))
+  .undoable({
+    .orvane_call(operation, "ICreateFile", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
+                 fi, st, dir, as.integer(allow_existing))
+    # An existing grid must also be turned as the Db is, as DbCompatible() says.
+    if (allow_existing && d$grid) {
+      run <- .native(.Call("IDbFits", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
+                           PACKAGE = "orvanelink"))
+      if (inherits(run$value, "error") || .failed(run$value)) stop(.native_error(run, operation))
+    }
+  })
   invisible(TRUE)
 }
 

@@ -5,6 +5,7 @@
 
 .check_unit <- function(unit) {
   .check_text(unit, "unit", max = 10L)
+  unit <- enc2utf8(unit)
   if (identical(unit, "")) "" else unit
 }
 
@@ -36,7 +37,7 @@ CopyOrvaneToDb <- function(variable, study = NULL, directory = NULL, file = NULL
 CopyDbToOrvane <- function(values, variable, study = NULL, directory = NULL, file = NULL,
                            selection = NULL, selection_values = NULL, unit = "") {
   values <- .check_values(values, "values")
-  var <- .check_new_name(variable, "variable", null_ok = FALSE)
+  var <- .check_item_name(variable, "variable")
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
   fi <- .name_or_empty(file, "file")
@@ -46,13 +47,13 @@ CopyDbToOrvane <- function(values, variable, study = NULL, directory = NULL, fil
     sel <- "None"
     selv <- NULL
   } else {
-    sel <- .check_new_name(selection, "selection", null_ok = FALSE)
+    sel <- .check_item_name(selection, "selection")
     if (identical(sel, var)) .fail("selection", "must differ from 'variable'")
     if (is.null(selection_values)) .fail("selection_values", "is needed to write a selection")
     selv <- .check_selection_values(selection_values, "selection_values", length(values))
   }
-  .orvane_call(sprintf("write variable '%s' into %s", variable, .describe(file, "File")),
-               "CopyVariableR2I", st, dir, fi, sel, var, unit, values, selv)
+  .undoable(.orvane_call(sprintf("write variable '%s' into %s", variable, .describe(file, "File")),
+                         "CopyVariableR2I", st, dir, fi, sel, var, unit, values, selv))
   invisible(TRUE)
 }
 
@@ -85,8 +86,10 @@ ReadVariable <- function(orient = c(1, 1, 1)) {
 WriteVariable <- function(values, name = NULL, orient = c(1, 1, 1)) {
   values <- .check_values(values, "values")
   nm <- .name_or_empty(name, "name")
+  # The bridge writes the brackets of a name as '_'.
+  if (nzchar(nm)) .check_item_name(gsub("[][{}]", "_", nm), "name")
   orient <- .check_orient(orient)
-  .orvane_call(sprintf("write %s", .describe(name, "variable")),
-               "SWriteVariable", orient[1L], orient[2L], orient[3L], values, nm, dialogue = TRUE)
+  .undoable(.orvane_call(sprintf("write %s", .describe(name, "variable")),
+                         "SWriteVariable", orient[1L], orient[2L], orient[3L], values, nm, dialogue = TRUE))
   invisible(TRUE)
 }

@@ -12,6 +12,13 @@
 /* Protocol version that the bridge declares to the client library. */
 #define ST_PROTOCOL_VERSION 1300030
 
+/* Where the connection was made, for a write that must reconnect to undo
+ * what it created after an interrupt closed the connection: the host, and
+ * the port the server was found on (0: the default port, looked up again),
+ * which a launched server keeps listening on. */
+static char CONNECTED_HOST[ST_PATH_SIZE] = "";
+static int CONNECTED_PORT = -1;
+
 void st_entry_start(void) {
   _vek_reap_servers(NULL, 0);
   /* The client closes a connection whose request was interrupted; counting
@@ -78,6 +85,8 @@ int st_connect(char *vek_init, char *vek_server, char *hostname, int port_number
   if (VEKClientSetUnitMode(1)) return 3;
   if (FLAG_DEBUG) message("Orvane is connected!\n");
   IS_CONNECTED = 1;
+  util_copy(CONNECTED_HOST, sizeof CONNECTED_HOST, host);
+  CONNECTED_PORT = port;
   return 0;
 }
 
@@ -160,5 +169,17 @@ extern "C" SEXP SServerProcesses(void) {
     int pids[64];
     int n = _vek_reap_servers(pids, 64);
     return Rcpp::wrap(std::vector<int>(pids, pids + n));
+  });
+}
+
+/* SConnectionPlace(): where the last connection was made, as
+ * SConnectOrvane takes it again without launching anything: "path",
+ * "host", "port" (-1 when no connection was ever made) and "verbose". */
+extern "C" SEXP SConnectionPlace(void) {
+  return st_entry([&]() -> SEXP {
+    return Rcpp::List::create(Rcpp::Named("path") = std::string(REF_path),
+                              Rcpp::Named("host") = std::string(CONNECTED_HOST),
+                              Rcpp::Named("port") = CONNECTED_PORT,
+                              Rcpp::Named("verbose") = FLAG_DEBUG);
   });
 }

@@ -145,14 +145,14 @@ extern "C" SEXP IReadFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, 
 /* Writing                                                             */
 /* ------------------------------------------------------------------ */
 
-/* One variable, created anew (a variable of that name gives way), written
- * whole item after item. */
+/* One variable, written over in place when it already has the kind, bit
+ * length and unit asked for (a failed write then keeps the old values),
+ * else created anew, written whole item after item. */
 static int write_variable(const std::string &name, const std::string &unit, int bits, int items,
                           SEXP s_values) {
   char buf[ST_NAME_SIZE];
   st_copy_name(buf, name.c_str());
-  if (st_clean_variable_and_selection(buf)) return 1;
-  if (st_create_variable(buf, unit.c_str(), 0, 10, 3, bits)) return 1;
+  if (st_replace_variable(buf, unit.c_str(), bits, 10, 3)) return 1;
   int count = 0;
   double *tab = RC_get_array_double(s_values, NULL, &count);
   int per_item = count / items;

@@ -119,6 +119,11 @@ int st_create_study(const char *study_name, const char *physical_name, int flag_
 int st_create_directory(const char *directory, int *nb_dir_loc, char ***directories_loc);
 int st_create_file(const char *file_name);
 int st_create_variable(char *var_name, const char *unit, int type, int ncar, int ndig, int nbits);
+/* Makes `name` the current variable, of `nbits` bits (a selection for 1)
+ * and `unit` (null or empty: none), ready for its values: written over in
+ * place when it already is just that, else created anew, an item of that
+ * name of another kind giving way. */
+int st_replace_variable(const char *name, const char *unit, int nbits, int ncar, int ndig);
 int st_delete_study(const char *study_name, int *nb_study_loc, char ***studies_loc);
 int st_delete_directory(const char *dir_name, int *nb_dir_loc, char ***directories_loc);
 int st_delete_file(const char *file_name, int *nb_file_loc, char ***files_loc);
@@ -128,6 +133,13 @@ int st_clean_variable_and_selection(char *varname);
  * ranks (indices into the names, release with mem_free). */
 int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_variables,
                    int **arg_ranks);
+
+/* ---- what the R functions' writes create (journal.cpp) ---- */
+#define ST_NOTE_FILE 3     /* a File is about to be created */
+#define ST_NOTE_VARIABLE 5 /* a variable or selection is about to be created */
+#define ST_NOTE_DELETED 6  /* a variable was deleted to be created anew */
+/* Notes the item `name` of the target's path, when R has asked for notes. */
+void st_journal_note(int kind, const char *name);
 
 /* ---- File description and grid orders ---- */
 /* The whole description behind DESC_VEK, as the last st_file_from_vek read it. */

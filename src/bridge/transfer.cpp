@@ -550,38 +550,6 @@ extern "C" SEXP CopyVariableDb2I(SEXP s_study_name, SEXP s_dir_name, SEXP s_file
                     s_var_name, s_unit_name, s_tab, s_tabsel);
 }
 
-/* Makes `name` the current variable, of `nbits` bits (a selection for 1)
- * and `unit`, ready for its values. A variable that is already just that
- * keeps its place and only its values change: one change on the server
- * rather than a deletion and a creation, and never a moment without the
- * variable. Anything else of that name gives way to a new variable. */
-static int replace_variable(const char *name, const char *unit, int nbits, int ncar, int ndig) {
-  int exists;
-  {
-    st_names list;
-    if (VEKClientGetVariableListByType(VEK_VAR_TYPE_ANY, &list.n, &list.items)) return 1;
-    exists = !st_status(1, 0, list.n, list.items, name);
-  }
-  st_reset(ST_LEVEL_VARIABLE);
-  if (exists) {
-    VEKVariableInfo info;
-    memset(&info, 0, sizeof info);
-    if (VEKClientSetVariable(name) || VEKClientGetVariableInfo(&info)) return 1;
-    info.unit[sizeof info.unit - 1] = '\0';
-    if (info.type == VEK_VAR_TYPE_FLOAT && info.bit_length == nbits && !info.implicit &&
-        strcmp(info.unit, unit != NULL ? unit : "") == 0) {
-      st_define(ST_LEVEL_VARIABLE, 1, name);
-      return 0;
-    }
-    if (VEKClientDeleteVariable()) return 1;
-  }
-  if (VEKClientNewDoubleVariable(name, nbits, VEK_FORMAT_TYPE_DECIMAL, ncar, ndig, unit)) return 1;
-  if (VEKClientSetVariable(name)) return 1;
-  st_define(ST_LEVEL_VARIABLE, 1, name);
-  if (FLAG_DEBUG) message("Variable '%s' created successfully\n", name);
-  return 0;
-}
-
 static int copy_from_r(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name,
                        SEXP s_var_name, const std::string &unit, SEXP s_tab, int nechtab,
                        SEXP s_tabsel, int nechsel) {
@@ -593,13 +561,13 @@ static int copy_from_r(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEX
   /* The values cover every sample of the Db. */
   if (VEKClientSetSelection(NULL)) return 1;
   if (with_sel) {
-    if (replace_variable(LOC_selection, NULL, 1, 1, 0)) return 1;
+    if (st_replace_variable(LOC_selection, NULL, 1, 1, 0)) return 1;
     st_define(ST_LEVEL_SELECTION, 1, LOC_selection);
     if (write_whole(s_tabsel, nechsel)) return 1;
     report_copy("Selection", LOC_selection, 0, nechsel);
   }
   st_get_local_name(s_var_name, ST_LEVEL_VARIABLE);
-  if (replace_variable(LOC_variable, unit.empty() ? NULL : unit.c_str(), 32, 10, 3)) return 1;
+  if (st_replace_variable(LOC_variable, unit.c_str(), 32, 10, 3)) return 1;
   if (write_whole(s_tab, nechtab)) return 1;
   report_copy("Variable", LOC_variable, 0, nechtab);
   return 0;
