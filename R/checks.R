@@ -31,13 +31,25 @@
   invisible(x)
 }
 
+# Text as UTF-8, NA where it is no valid text: strings marked latin1 are
+# converted, any other must hold UTF-8 already (enc2utf8 would turn its bad
+# bytes into "<ff>" text).
+.as_utf8 <- function(x) {
+  x <- as.character(x)
+  latin <- !is.na(x) & Encoding(x) == "latin1"
+  x[latin] <- enc2utf8(x[latin])
+  x[!latin & !is.na(x) & !validUTF8(x)] <- NA
+  x
+}
+
 # Text for a message: bytes that are not UTF-8 shown as <ff>, so that a
 # message about a bad name is itself valid text.
 .shown <- function(x) {
-  x <- enc2utf8(as.character(x))
-  bad <- !is.na(x) & !validUTF8(x)
-  x[bad] <- iconv(x[bad], "UTF-8", "UTF-8", sub = "byte")
-  x
+  x <- as.character(x)
+  good <- .as_utf8(x)
+  bad <- !is.na(x) & is.na(good)
+  good[bad] <- iconv(x[bad], "UTF-8", "UTF-8", sub = "byte")
+  good
 }
 
 # The name of an item a write creates or writes (File, variable, selection,
@@ -48,8 +60,8 @@
 # UTF-8.
 .check_item_name <- function(x, arg, macro_ok = FALSE) {
   if (is.character(x) && length(x) == 1L && !is.na(x)) {
-    x <- enc2utf8(x)
-    if (!validUTF8(x)) .fail(arg, sprintf("is not valid UTF-8 text: '%s'", .shown(x)))
+    if (is.na(.as_utf8(x))) .fail(arg, sprintf("is not valid UTF-8 text: '%s'", .shown(x)))
+    x <- .as_utf8(x)
   }
   .check_new_name(x, arg, null_ok = FALSE)
   if (grepl("/", x, fixed = TRUE) || grepl("..", x, fixed = TRUE) || startsWith(x, ".")) {
@@ -79,7 +91,7 @@
   if (!is.character(x)) .fail(arg, sprintf("must be a character string, not %s", .type_of(x)))
   if (length(x) != 1L) .fail(arg, sprintf("must be a single string, not %d strings", length(x)))
   if (is.na(x)) .fail(arg, "must not be NA")
-  if (!validUTF8(enc2utf8(x))) .fail(arg, sprintf("is not valid UTF-8 text: '%s'", .shown(x)))
+  if (is.na(.as_utf8(x))) .fail(arg, sprintf("is not valid UTF-8 text: '%s'", .shown(x)))
   if (nchar(x, type = "bytes") > max) {
     .fail(arg, sprintf("is too long (%d characters; at most %d)", nchar(x, type = "bytes"), max))
   }

@@ -210,7 +210,7 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   if (is.null(u)) return("")
   if (!is.character(u) || length(u) != 1L || is.na(u)) .fail(arg, "has a 'units' attribute that is not one text")
   .check_text(u, sprintf("the unit of %s", arg), max = 10L)
-  enc2utf8(u)
+  .as_utf8(u)
 }
 
 # Columns the protocol cannot carry are refused before anything is sent.
@@ -240,9 +240,9 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
 .check_column_names <- function(data) {
   nm <- names(data)
   if (is.null(nm) || anyNA(nm) || any(!nzchar(nm))) .fail("data", "must have non-empty column names")
-  bad <- !validUTF8(enc2utf8(nm))
-  if (any(bad)) .fail("data", sprintf("has a column name that is not valid UTF-8 text: '%s'", .shown(nm[bad][1])))
-  names(data) <- nm <- enc2utf8(nm)
+  utf8 <- .as_utf8(nm)
+  if (anyNA(utf8)) .fail("data", sprintf("has a column name that is not valid UTF-8 text: '%s'", .shown(nm[is.na(utf8)][1])))
+  names(data) <- nm <- utf8
   if (anyDuplicated(nm)) .fail("data", sprintf("has two columns named '%s'", nm[anyDuplicated(nm)]))
   for (n in nm) .check_item_name(n, sprintf("data$%s", n))
   data
@@ -293,7 +293,7 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   xyz <- sf::st_coordinates(data)
   if (nrow(xyz) != nrow(data)) .fail("data", "holds empty points")
   xyz <- xyz[, intersect(c("X", "Y", "Z"), colnames(xyz)), drop = FALSE]
-  attrs <- sf::st_drop_geometry(data)
+  attrs <- .check_column_names(sf::st_drop_geometry(data))
   names_xyz <- coordinates[seq_len(ncol(xyz))]
   if (any(tolower(names_xyz) %in% tolower(names(attrs)))) {
     .fail("data", sprintf("already has a column named like a coordinate (%s)", paste(names_xyz, collapse = ", ")))
@@ -485,10 +485,11 @@ WriteFile <- function(data, file, study = NULL, directory = NULL, overwrite = FA
   .check_flag(overwrite, "overwrite")
   .check_flag(macros, "macros")
   .check_flag(grid, "grid")
-  if (!is.character(coordinates) || !length(coordinates) %in% 2:3 || anyNA(coordinates) ||
-      !all(validUTF8(coordinates)) || anyDuplicated(tolower(coordinates)) || any(!nzchar(coordinates))) {
+  if (!is.character(coordinates) || !length(coordinates) %in% 2:3 || anyNA(.as_utf8(coordinates)) ||
+      anyDuplicated(tolower(.as_utf8(coordinates))) || any(!nzchar(coordinates))) {
     .fail("coordinates", "must name 2 or 3 different columns (X, Y and optionally Z)")
   }
+  coordinates <- .as_utf8(coordinates)
   src <- .write_source(data, coordinates)
   data <- src$frame
   if (nrow(data) == 0L) .fail("data", "must hold at least one row")

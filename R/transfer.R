@@ -5,7 +5,7 @@
 
 .check_unit <- function(unit) {
   .check_text(unit, "unit", max = 10L)
-  unit <- enc2utf8(unit)
+  unit <- .as_utf8(unit)
   if (identical(unit, "")) "" else unit
 }
 
