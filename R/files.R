@@ -256,7 +256,10 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   add <- function(name, cols) {
     x <- data[[cols[1L]]]
     mat <- is.matrix(x)
-    values <- if (mat) as.double(x) else as.double(unlist(lapply(cols, function(cl) data[[cl]]), use.names = FALSE))
+    # A column of doubles goes as it is: only the bridge reads it.
+    values <- if (mat) as.double(x)
+              else if (length(cols) == 1L && is.double(x)) x
+              else as.double(unlist(lapply(cols, function(cl) data[[cl]]), use.names = FALSE))
     items <- if (mat) ncol(x) else length(cols)
     macro <- items > 1L || mat
     out[[length(out) + 1L]] <<- list(name = if (macro) paste0(name, .macro_suffix) else name,
@@ -376,7 +379,9 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   for (nm in names(data)) {
     x <- data[[nm]]
     u <- attr(x, "units")
-    x <- if (is.matrix(x)) x[order, , drop = FALSE] else x[order]
+    x <- if (is.matrix(x)) x[order, , drop = FALSE]
+         else if (is.double(x)) .Call("SReorderRows", x, order, PACKAGE = "orvanelink")
+         else x[order]
     attr(x, "units") <- u
     data[[nm]] <- x
   }

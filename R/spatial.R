@@ -217,7 +217,6 @@ AsStars <- function(file, variables = NULL, study = NULL, directory = NULL) {
   cols <- lapply(seq_along(s), function(k) {
     v <- s[[k]]
     if (is.factor(v) || is.character(v)) .fail(sprintf("data$%s", names(s)[k]), "is not numeric")
-    unit <- if (inherits(v, "units") && requireNamespace("units", quietly = TRUE)) units::deparse_unit(v) else NULL
     v <- array(as.double(unclass(v)), dim(v))
     v <- aperm(v, match(c(xy, other), names(dims)))
     dim(v) <- c(dim(v), 1L)[1:3]
@@ -226,7 +225,6 @@ AsStars <- function(file, variables = NULL, study = NULL, directory = NULL) {
     if (flip_z) v <- v[, , dim(v)[3]:1, drop = FALSE]
     v <- as.vector(v)
     v[is.nan(v)] <- NA
-    if (length(unit) && nzchar(unit)) attr(v, "units") <- unit
     v
   })
   names(cols) <- names(s)
