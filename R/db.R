@@ -128,8 +128,9 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
 
 # The eight Db arguments of the bridge, in its order. A grid's nodes follow
 # from its geometry: no coordinates go with it, whatever its size.
-.db_call_args <- function(d) {
-  coor <- if (d$grid) numeric(0) else if (is.null(d$coordinates)) rep(0, d$ndim * d$nech) else as.double(d$coordinates)
+.db_call_args <- function(d, coordinates = TRUE) {
+  coor <- if (d$grid || !coordinates) numeric(0)
+          else if (is.null(d$coordinates)) rep(0, d$ndim * d$nech) else as.double(d$coordinates)
   list(as.integer(d$ndim), as.integer(d$nech), as.integer(d$grid), as.integer(d$nx),
        as.double(d$x0), as.double(d$dx), as.double(d$angles), coor)
 }
@@ -208,7 +209,8 @@ ReadCoordinates <- function() {
 
 DbCompatible <- function(db) {
   d <- .as_description(db, need_coordinates = FALSE)
-  a <- .db_call_args(d)
+  # Points are compared by their counts: their coordinates stay here.
+  a <- .db_call_args(d, coordinates = FALSE)
   run <- .native(.Call("IDbFits", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
                        PACKAGE = "orvanelink"))
   # Two descriptions that differ answer FALSE, with the bridge's account of

@@ -379,9 +379,7 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   for (nm in names(data)) {
     x <- data[[nm]]
     u <- attr(x, "units")
-    x <- if (is.matrix(x)) x[order, , drop = FALSE]
-         else if (is.double(x)) .Call("SReorderRows", x, order, PACKAGE = "orvanelink")
-         else x[order]
+    x <- if (is.matrix(x)) x[order, , drop = FALSE] else x[order]
     attr(x, "units") <- u
     data[[nm]] <- x
   }
@@ -542,8 +540,10 @@ WriteFile <- function(data, file, study = NULL, directory = NULL, overwrite = FA
       }
       order <- .place_rows(data[axes], d, fi, st, dir)
     }
-    # The samples of an existing File stay where they are.
-    columns <- setdiff(names(data), c(axes[given], if (length(d$line_samples)) "line"))
+    # The samples of an existing File stay where they are; a coordinate it
+    # does not have (Z of a 2-D File) is not written either.
+    named <- tolower(names(data)) %in% tolower(c(coordinates, d$coordinate_names))
+    columns <- setdiff(names(data)[!named], if (length(d$line_samples)) "line")
   }
   vars <- .frame_variables(.reorder_rows(data[columns], order), columns, macros)
   clash <- d$variables[d$variables$name %in% vapply(vars, `[[`, "", "name"), , drop = FALSE]

@@ -171,14 +171,32 @@ static std::string first_difference(void) {
   return "";
 }
 
-/* IDbFits(the eight Db description arguments): the check of DbCompatible(),
- * made as SDbCompatible makes it (the same report and the same reset of the
- * target on a mismatch) but with first_difference(), which it names. */
+/* DESC_DB for a comparison: points are compared by their counts alone, so
+ * their coordinates are neither asked for nor copied. */
+static int db_to_compare(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db,
+                         SEXP s_dx_db, SEXP s_angle_db) {
+  if (RC_get_value_integer(s_flag_grid, NULL) != 0)
+    return st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db, R_NilValue);
+  int ndim = RC_get_value_integer(s_ndim, NULL);
+  if (ndim > 3) {
+    messerr("Space dimension may not be larger than 3");
+    return 1;
+  }
+  st_file_from_db_free();
+  F_Desc points = {ndim, RC_get_value_integer(s_nech, NULL), 0, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, NULL};
+  DESC_DB = points;
+  return 0;
+}
+
+/* IDbFits(the eight Db description arguments, the last unused): the check
+ * of DbCompatible(), made as SDbCompatible makes it (the same report and
+ * the same reset of the target on a mismatch) but with first_difference(),
+ * which it names. */
 extern "C" SEXP IDbFits(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db,
-                        SEXP s_dx_db, SEXP s_angle_db, SEXP s_coor_db) {
+                        SEXP s_dx_db, SEXP s_angle_db, SEXP) {
   return st_entry([&]() -> SEXP {
     int error = 1;
-    if (!st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db, s_coor_db) &&
+    if (!db_to_compare(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db) &&
         !st_check_validity(3) && !st_file_from_vek()) {
       std::string why = first_difference();
       error = 0;

@@ -251,28 +251,3 @@ extern "C" SEXP SPlaceOnSamples(SEXP s_coords, SEXP s_samples, SEXP s_tol) {
     return p.answer(m);
   });
 }
-
-/* SReorderRows(values, order): values[order] for a double vector and an
- * order the placement gave (every sample's row, from 1), attributes left
- * behind. The rows are read where the order says, a block of them fetched
- * at once as the placement does, rather than one cache miss after the
- * other as R's subscript takes them. */
-extern "C" SEXP SReorderRows(SEXP s_values, SEXP s_order) {
-  return st_entry([&]() -> SEXP {
-    if (TYPEOF(s_values) != REALSXP || TYPEOF(s_order) != INTSXP || Rf_xlength(s_values) != Rf_xlength(s_order))
-      util_throw_abort("The values and their order must be a double and an integer vector of one length");
-    const R_xlen_t n = Rf_xlength(s_values);
-    const double *v = REAL(s_values);
-    const int *o = INTEGER(s_order);
-    for (R_xlen_t k = 0; k < n; k++)
-      if (o[k] < 1 || o[k] > n) util_throw_abort("The order names row %d of %lld", o[k], (long long)n);
-    Rcpp::NumericVector out(Rf_allocVector(REALSXP, n));
-    double *d = out.begin();
-    const R_xlen_t AHEAD = 32;
-    for (R_xlen_t k = 0; k < n; k++) {
-      if (k + AHEAD < n) __builtin_prefetch(v + o[k + AHEAD] - 1);
-      d[k] = v[o[k] - 1];
-    }
-    return out;
-  });
-}

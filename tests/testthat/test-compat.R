@@ -113,7 +113,9 @@ test_that("DbCompatible() compares the angles too, names the first difference, a
     a_rounding_apart = list("Grid3D", modifyList(unclass(grid3d), list(x0 = c(100 * (1 + 1e-15), 200, 0))), TRUE, NA),
     origin_apart = list("Grid3D", modifyList(unclass(grid3d), list(x0 = c(100, 200.001, 0))), FALSE,
                         "Different origin along Y: 200 (Orvane File) and 200.001 (Db)"),
-    points = list("Samples", list(grid = FALSE, ndim = 2, nech = 11), FALSE, "12 sample")
+    points = list("Samples", list(grid = FALSE, ndim = 2, nech = 11), FALSE, "12 sample"),
+    # Counts alone: no coordinates are made up for them.
+    points_by_the_billion = list("Samples", list(grid = FALSE, ndim = 3, nech = 2e9), FALSE, "2000000000")
   )
   if (requireNamespace("terra", quietly = TRUE)) {
     cases$raster <- list("Grid2D", quote(AsSpatRaster("Grid2D")), TRUE, NA)
