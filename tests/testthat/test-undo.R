@@ -44,7 +44,14 @@ test_that("a write the server refuses half-way removes what it created", {
 test_that("a storage fault during a write leaves neither the new File nor the new variable", {
   cases <- list( # fault, call
     new_grid = list("write:*/Faulty/#*:28", quote(WriteFile(expand.grid(X = 1:4, Y = 1:3, A = 0.5), "Faulty", grid = TRUE))),
-    new_variable = list("write:*/Samples/#*:5", quote(CopyDbToOrvane(1:12 + 0, "New", file = "Samples")))
+    new_variable = list("write:*/Samples/#*:5", quote(CopyDbToOrvane(1:12 + 0, "New", file = "Samples"))),
+    target_variable = list("write:*/Samples/#*:5", quote({
+      ListVariables("Demo", "Mining", "Samples")
+      WriteVariable(1:12 + 0, "New")
+    })),
+    # The File is made, then its rotation cannot be kept.
+    turned_grid = list("rename:*/Rot/file.json:5", quote(CreateFileForDb(DbDescription(nx = c(3, 2), angles = c(30, 0)),
+                                                                         "Rot", "Demo", "Mining")))
   )
   for (name in names(cases)) {
     local({
