@@ -197,6 +197,63 @@
   .read_frame(d, st, dir, file, wanted, selection)
 }
 
+#' Read a Whole File as a Data Frame
+#'
+#' Reads a File named by its path into a data frame with one row per sample:
+#' its coordinates first, then its numeric variables, its macro variables and
+#' its selections. The path becomes the target.
+#'
+#' * **Coordinates**: a point or line File gives its coordinate variables
+#'   (usually `X`, `Y` and, in 3-D, `Z`). A grid File gives the coordinates of
+#'   its nodes, computed from its origin, mesh and rotation: node
+#'   \eqn{(i_x, i_y, i_z)} lies at \eqn{origin + R (i_x dx, i_y dy, i_z dz)}
+#'   with \eqn{R = R_z R_y R_x} turning by the File's three angles (degrees,
+#'   counter-clockwise; a 2-D grid turns about Z only). Rows run in the order
+#'   of a `Db`: X fastest, then Y, then Z.
+#' * **Line Files**: a `line` column numbers the lines. A gravity-lines File
+#'   starts each line with a header sample, which is left out: the rows are
+#'   its data samples only (9 rows for 3 lines of 12 samples). Every sample of
+#'   a core-lines File is a row.
+#' * **Values**: undefined values are `NA`; a macro variable gives one column
+#'   per item, `Simu.1`, `Simu.2`, \dots; a selection gives a logical column.
+#'   A variable's unit, when it has one, is the `"units"` attribute of its
+#'   column(s). Character variables are not read (the server moves numbers
+#'   only).
+#' * **Selection**: under `selection`, the rows keep their numbers as row
+#'   names (for a gravity-lines File, numbers of data samples).
+#'
+#' The File's description, as [DescribeFile()] gives it, travels as the
+#' attribute `"description"`, with a table of its variables (name, kind,
+#' unit, number of items), the names of its coordinate columns and the File's
+#' name (`file`). [AsSf()], [AsSpatRaster()] and [AsStars()] take such a data
+#' frame in place of a File's name.
+#'
+#' @param file name of the File.
+#' @param study,directory names of the items; `NULL` for the target's item of
+#'   that level.
+#' @param variables names of the variables to read (a macro variable by its
+#'   name or by its stem, `"Simu"` for `"Simu[xxxxx]"`); `NULL` for every
+#'   numeric variable, macro variable and selection. Coordinates always come.
+#' @param selection name of a selection of the File: only the rows it selects
+#'   are kept. `NULL` keeps every row.
+#' @return A data frame. An unknown variable is an error of class
+#'   `orvane_not_found`; a name that holds no numbers or is not a selection,
+#'   an `orvane_usage_error`.
+#' @seealso [WriteFile()]; [AsSf()], [AsSpatRaster()] and [AsStars()] for
+#'   spatial objects.
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' samples <- ReadFile("Samples", "Demo", "Mining")
+#' samples
+#' attr(samples$Au, "units")
+#' ReadFile("Samples", selection = "Inside")
+#' head(ReadFile("Grid3D", variables = "Simu"))
+#' ReadFile("Lines")
+#' attr(ReadFile("Cores"), "description")$variables
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, selection = NULL) {
   .check_name(file, "file")
   .file_frame(file, study, directory, variables, selection)
@@ -480,6 +537,114 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   list(frame = data, geometry = NULL)
 }
 
+#' Write a Data Frame or a Raster into a File
+#'
+#' Writes the columns of a data frame (or of an `sf` object of points), or the
+#' layers of a `terra` `SpatRaster` or the attributes of a `stars` object, as
+#' variables of a File named by its path: into the File when it exists, each
+#' row at the sample its coordinates name, else into a new File, a point File
+#' made from the coordinate columns or a grid File with the raster's nodes.
+#' The path becomes the target.
+#'
+#' Every other column becomes a variable of the same name: a numeric column a
+#' 32-bit numeric variable whose unit is the column's `"units"` attribute (at
+#' most 10 characters), with `NA` stored as undefined; a logical column a
+#' selection (it must not hold `NA`). Character and factor columns are
+#' refused: the server moves numbers only. Names must be valid UTF-8 without
+#' `/`, `..` or a leading dot; a column named like a macro variable
+#' (`Simu[xxxxx]`) or one of its items (`Simu[00003]`) is refused with the
+#' reason: write a macro variable from columns `Simu.1`, `Simu.2`, ...
+#'
+#' *Into an existing File.* When `data` holds the coordinate columns, each row
+#' is written at the sample with the same coordinates, whatever the order of
+#' the rows: on a grid, the node within 1e-6 of the mesh along each axis
+#' (rotation included); on a point or line File, the sample within 1e-9 of the
+#' File's coordinate range (rows at one place take its samples in their
+#' order). A row that matches no sample, two rows on one sample, or a number
+#' of rows that is not the File's is refused, naming the first offending row,
+#' and nothing is written. Without coordinate columns the rows are taken in
+#' the File's order, as [ReadFile()] gives them: for a grid, X fastest, then
+#' Y, then Z; for a gravity-lines File, either one row per sample or one per
+#' data sample (the header samples that start each line left out). A raster
+#' or stars object must have the File's nodes (the same rule) and its values
+#' go to them node by node: north-up rows come in the File's order. The
+#' `line` column and the coordinate columns are not written.
+#'
+#' *Into a new File.* A raster or stars object makes a grid File with its
+#' node geometry: the origin at the centre of the first node, its mesh, node
+#' counts and angle. A data frame makes a point File from its coordinate
+#' columns, or with `grid = TRUE` a grid File, refused with the reason when
+#' its coordinates are no complete regular lattice (irregular spacing along an
+#' axis, nodes missing, two rows on one node). A column named like the
+#' coordinate variables the new File gets (X, Y, Z) is refused.
+#'
+#' Every check (column types and names, the coordinates, the number of rows,
+#' existing variables without `overwrite`) is made before anything is
+#' written. A write that fails or is interrupted on the server removes what it
+#' created (the File, the new variables), so that the project looks as
+#' before; after an interrupt, which closes the connection, it connects again
+#' to the same server to do so (and stays connected). A variable written over
+#' keeps its old values when its write fails if it is written in place (a
+#' numeric variable of 32 bits with the unit of its column, or a selection);
+#' one of another kind or unit is deleted before it is created anew, and its
+#' old values are lost if the write then fails, as the error says. Variables
+#' written over before the failing one keep their new values.
+#'
+#' @param data a data frame; an `sf` object of POINT geometries (whose
+#'   coordinates become the columns named by `coordinates`); a `SpatRaster`
+#'   (each layer a variable of a 2-D grid; layers named `V.z1`, ..., `V.zn`
+#'   at regular depths, as [AsSpatRaster()] gives a 3-D grid, are the levels
+#'   of the variable `V` of a 3-D grid); or a `stars` object (each attribute a
+#'   variable; its x and y dimensions and an optional third dimension of
+#'   regular levels make the grid, a rotated affine its angle about Z).
+#' @param file name of the File.
+#' @param study,directory names of the items; `NULL` for the target's item of
+#'   that level.
+#' @param overwrite `TRUE` to replace variables the File already has; with
+#'   `FALSE` such a column is refused and nothing is written.
+#' @param coordinates names of the coordinate columns, X, Y and optionally Z,
+#'   matched without regard to case. They make a new File's samples, and
+#'   place the rows in an existing File (whose own coordinate names are
+#'   recognised too); they are never written as variables.
+#' @param macros `TRUE` to write columns `Stem.1`, \dots, `Stem.n`
+#'   (\eqn{n \ge 2}, all of them), or a matrix column, as the items of the
+#'   macro variable `Stem[xxxxx]`; `FALSE` writes each column as a variable of
+#'   its own.
+#' @param grid for a new File from a data frame: `TRUE` to make a grid File of
+#'   the lattice the coordinate columns form (they must make one complete,
+#'   regular, axis-aligned lattice, rows in any order), `FALSE` for a point
+#'   File.
+#' @return `TRUE`, invisibly. A refused argument is an error of class
+#'   `orvane_usage_error`.
+#' @seealso [ReadFile()], [AsSpatRaster()], [AsStars()], [CopyDbToOrvane()]
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' # A new point File, with a unit, a selection and a macro variable of two items.
+#' pts <- data.frame(X = c(10, 20, 30), Y = c(5, 15, 25), Au = c(1.2, NA, 0.7),
+#'                   Rich = c(TRUE, FALSE, FALSE), Simu.1 = 1:3, Simu.2 = 4:6)
+#' attr(pts$Au, "units") <- "g/t"
+#' WriteFile(pts, "Assays", "Demo", "Mining")
+#' ListVariables()
+#' ReadFile("Assays")
+#' # Results written back beside the File's own variables.
+#' grid <- ReadFile("Grid2D")
+#' grid$Thick <- 60 - grid$Depth
+#' WriteFile(grid["Thick"], "Grid2D")
+#' ListVariables()
+#' # Rows in any order go to the nodes their coordinates name.
+#' WriteFile(grid[nrow(grid):1, c("X", "Y", "Thick")], "Grid2D", overwrite = TRUE)
+#' if (requireNamespace("terra", quietly = TRUE)) {
+#'   # A raster computed in R, written back as a new grid File in one call.
+#'   depth <- AsSpatRaster("Grid2D", "Depth")
+#'   WriteFile(terra::focal(depth, 3, mean, na.rm = TRUE), "Smooth")
+#'   DescribeFile("Smooth")
+#' }
+#' # A regular data frame as a grid File.
+#' WriteFile(expand.grid(X = seq(0, 90, 10), Y = seq(0, 40, 10), V = 1), "Lattice", grid = TRUE)
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 WriteFile <- function(data, file, study = NULL, directory = NULL, overwrite = FALSE,
                       coordinates = c("X", "Y", "Z"), macros = TRUE, grid = FALSE) {
   fi <- .check_item_name(file, "file")
