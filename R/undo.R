@@ -57,7 +57,6 @@
 # shown to be absent), and of each variable lost on the way.
 .undo <- function(notes) {
   if (!length(notes$kind)) return(character(0))
-  n <- length(notes$kind)
   where <- function(i) {
     path <- sprintf("%s/%s", notes$study[i], notes$directory[i])
     switch(as.character(notes$kind[i]),
@@ -79,16 +78,11 @@
   }
   left <- character(0)
   for (i in todo) {
-    if (files[i]) {
-      have <- quiet("IGetFileList", notes$study[i], notes$directory[i], "")$FileList
-      gone <- !is.null(have) && (!notes$name[i] %in% have ||
-                                 !is.null(quiet("IGetFileList", notes$study[i], notes$directory[i], notes$name[i])))
-    } else {
-      have <- quiet("IGetVariableList", notes$study[i], notes$directory[i], notes$file[i], "")$VariableList
-      gone <- !is.null(have) && (!notes$name[i] %in% have ||
-                                 !is.null(quiet("IGetVariableList", notes$study[i], notes$directory[i],
-                                                notes$file[i], notes$name[i])))
-    }
+    # The File's Directory lists it, the File its variables.
+    where_it_is <- c(list(notes$study[i], notes$directory[i]), if (!files[i]) list(notes$file[i]))
+    entry <- if (files[i]) "IGetFileList" else "IGetVariableList"
+    have <- do.call(quiet, c(entry, where_it_is, ""))[[if (files[i]) "FileList" else "VariableList"]]
+    gone <- !is.null(have) && (!notes$name[i] %in% have || !is.null(do.call(quiet, c(entry, where_it_is, notes$name[i]))))
     if (!gone) left <- c(left, where(i))
   }
   c(left, lost)
