@@ -4,11 +4,12 @@
 .path_max <- 1023L
 
 # A server launched by ConnectOrvane() is a child of this R process that the
-# client library never stops. Its process handle is kept here so that
+# client library never stops. It runs in a session of its own (the
+# terminal's Ctrl-C is for R, not for it), so the package stops it:
 # DisconnectOrvane(), a failed connection, the unloading of the package and
-# the end of the R session can stop it.
+# the end of the R session. A reference server also ends by itself when
+# this process dies.
 .state <- new.env(parent = emptyenv())
-.state$servers <- list()
 # The time limit of the connection, in seconds, for the messages.
 .state$timeout <- 30
 
@@ -50,51 +51,16 @@
   tryCatch(.Call("SServerProcesses", PACKAGE = "orvanelink"), error = function(e) integer(0))
 }
 
-.running <- function(p) {
-  tryCatch(ps::ps_is_running(p) && ps::ps_status(p) != "zombie", error = function(e) FALSE)
-}
+.server_pids <- function() .launched_pids()
 
-# Takes in the servers the client has launched and that still run (it
-# reaps those that ended, so that no zombie stays behind this session).
-.track_servers <- function() {
-  pids <- .launched_pids()
-  known <- vapply(.state$servers, ps::ps_pid, integer(1))
-  for (pid in setdiff(pids, known)) {
-    p <- tryCatch(ps::ps_handle(pid), error = function(e) NULL)
-    if (!is.null(p)) .state$servers[[length(.state$servers) + 1L]] <- p
-  }
-  .state$servers <- Filter(.running, .state$servers)
-  invisible()
-}
-
-# Process ids of the launched servers still running.
-.server_pids <- function() {
-  .track_servers()
-  vapply(.state$servers, ps::ps_pid, integer(1))
-}
-
-.stop_server <- function() {
-  live <- Filter(.running, .state$servers)
-  .state$servers <- list()
-  if (length(live) == 0L) {
-    .launched_pids()
-    return(invisible(FALSE))
-  }
-  # The server finishes the request at hand on SIGTERM and exits; it is
-  # idle here, so a few of its 250 ms ticks are plenty.
-  for (p in live) try(ps::ps_send_signal(p, ps::signals()$SIGTERM), silent = TRUE)
-  for (i in 1:40) {
-    live <- Filter(.running, live)
-    if (length(live) == 0L) break
-    Sys.sleep(0.05)
-  }
-  for (p in live) try(ps::ps_kill(p), silent = TRUE)
-  for (i in 1:40) {
-    if (!any(vapply(live, .running, logical(1)))) break
-    Sys.sleep(0.05)
-  }
-  .launched_pids()
-  invisible(TRUE)
+# Stops the launched servers given (NULL: all) with whatever each started,
+# and reaps them. A server finishes the request at hand on SIGTERM; it is
+# killed after two seconds.
+.stop_server <- function(pids = NULL) {
+  if (!is.null(pids) && length(pids) == 0L) return(invisible(FALSE))
+  n <- tryCatch(.Call("SStopServers", if (is.null(pids)) NULL else as.integer(pids), PACKAGE = "orvanelink"),
+                error = function(e) 0L)
+  invisible(n > 0L)
 }
 
 ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, server = NULL,
@@ -110,6 +76,14 @@ ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, s
   }
   if (!run_server && !is.null(server)) .fail("server", "is only used with run_server = TRUE")
   program <- if (run_server) .server_to_launch(server) else ""
+  # The bundled server without a project would connect and then refuse
+  # every request; another program may find its project elsewhere, which
+  # its first answer tells (below).
+  project_given <- nzchar(path) || nzchar(Sys.getenv("VEK_PROJECT_DIR"))
+  if (run_server && !project_given && .is_bundled(program) && !IsConnectedOrvane()) {
+    .fail("path", paste("must name the project directory to serve: the bundled reference server serves",
+                        "nothing without one (or set VEK_PROJECT_DIR)"))
+  }
   if (run_server && nzchar(path)) {
     # The launched server inherits this environment, and a reference server
     # serves VEK_PROJECT_DIR in preference to the path it is given: the
@@ -124,16 +98,34 @@ ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, s
     .Call("SSetTimeout", as.double(timeout), PACKAGE = "orvanelink")
     .state$timeout <- timeout
   }
-  # Also when an interrupt ends the call: a server launched for a
-  # connection that was not made is stopped again.
-  if (run_server) on.exit({
-    .track_servers()
-    if (!IsConnectedOrvane()) .stop_server()
-  }, add = TRUE)
+  # Also when an interrupt ends the call: a program launched for a
+  # connection that was not made is stopped again (and reaped), not the
+  # servers of earlier connections kept with stop_server = FALSE.
+  before <- .launched_pids()
+  if (run_server) on.exit(if (!IsConnectedOrvane()) .stop_server(setdiff(.launched_pids(), before)), add = TRUE)
   where <- if (port > 0L) sprintf("%s:%d", host, port) else sprintf("%s (default port)", host)
-  .orvane_call(sprintf("%s VEKserver on %s", if (run_server) "launch or connect to" else "connect to", where),
-               "SConnectOrvane", path, program, host, port, as.integer(run_server), as.integer(verbose))
+  operation <- sprintf("%s VEKserver on %s", if (run_server) "launch or connect to" else "connect to", where)
+  .orvane_call(operation, "SConnectOrvane", path, program, host, port, as.integer(run_server), as.integer(verbose),
+               context = if (run_server) "launch" else "connect")
+  if (run_server && !project_given && length(setdiff(.launched_pids(), before))) .check_served(operation)
   invisible(TRUE)
+}
+
+.is_bundled <- function(program) {
+  bundled <- .bundled_server()
+  nzchar(program) && nzchar(bundled) && identical(normalizePath(program, mustWork = FALSE),
+                                                  normalizePath(bundled, mustWork = FALSE))
+}
+
+# A server launched without a project says on its first request whether it
+# serves one: one that refuses is no connection (the on.exit of
+# ConnectOrvane() then stops it).
+.check_served <- function(operation) {
+  run <- .native(.Call("IGetStudyList", "", "", "", PACKAGE = "orvanelink"))
+  if (!nzchar(run$out$server)) return(invisible())
+  .native(.Call("SDisconnectOrvane", PACKAGE = "orvanelink"))
+  .orvane_stop("server_error", operation, sprintf("the launched server serves no project: %s", run$out$server),
+               server = run$out$server, detail = .failure_detail(run$out, run$value))
 }
 
 DisconnectOrvane <- function(stop_server = TRUE) {
@@ -144,7 +136,8 @@ DisconnectOrvane <- function(stop_server = TRUE) {
 }
 
 # The bridge's answer prints its reminder when there is no connection: a
-# question answers, it does not print.
+# question answers, it does not print. A connection the server has ended
+# is closed on the way, without a request.
 IsConnectedOrvane <- function() {
   !.failed(.native(.Call("SIsConnected", PACKAGE = "orvanelink"))$value)
 }
