@@ -390,10 +390,12 @@ int _vek_stop_servers(const int *pids, int n, int grace_ms) {
   int targets[MAX_LAUNCHED];
   int count = 0;
   /* Only servers of ours that have not been reaped: their ids cannot have
-   * been given to another process meanwhile. */
+   * been given to another process meanwhile. Those that ended leave the
+   * list first, so that it does not change under the walk. */
+  _vek_reap_servers(NULL, 0);
   for (int i = 0; i < (pids ? n : n_launched) && count < MAX_LAUNCHED; i++) {
     int pid = pids ? pids[i] : launched[i];
-    if (launched_index(pid) >= 0 && !reap_one(pid, NULL)) targets[count++] = pid;
+    if (launched_index(pid) >= 0) targets[count++] = pid;
   }
   for (int i = 0; i < count; i++) {
     VEK_TRACE(2, "Stopping VEKserver %d", targets[i]);
