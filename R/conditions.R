@@ -17,9 +17,11 @@
 #' Errors, Messages, Interrupts and Progress of orvanelink
 #'
 #' Every failure of a function of the package signals an R error of class
-#' `c("orvane_<kind>", "orvane_error", "error", "condition")`, whose message
-#' names what was attempted and why it failed. What the functions print
-#' arrives as R messages of class `"orvane_message"`.
+#' `c("orvane_<kind>", "orvane_error", "error", "condition")`, whose call is
+#' the call you made (so R prints \samp{Error in ReadFile("Nope") :}) and
+#' whose message is one line that names what was attempted and why it
+#' failed, in words about your Studies, Files and variables. What the
+#' functions print arrives as R messages of class `"orvane_message"`.
 #'
 #' @section Kinds:
 #' * `orvane_usage_error`: the call cannot be made as given: a bad argument
@@ -34,18 +36,32 @@
 #' * `orvane_already_exists`: an item to create exists already.
 #' * `orvane_server_error`: the server refused the request; its own text is in
 #'   the message and in the field `server`.
-#' * `orvane_communication_error`: the connection was refused, lost or closed,
-#'   the server did not answer within the time limit (the message then says
-#'   \samp{timed out}), or its answer could not be read.
-#' * `orvane_failure`: any other failure (such as values the server sent that
-#'   do not fit the File, or memory); the message says what happened.
+#' * `orvane_communication_error`: the connection was refused, the server
+#'   could not be reached or launched, or its answer could not be read. Two
+#'   kinds of it have a class of their own, and close the connection (the
+#'   next [ConnectOrvane()] connects again, without a [DisconnectOrvane()]):
+#'   * `orvane_connection_closed`: the server closed the connection (it was
+#'     stopped or killed);
+#'   * `orvane_timeout`: the server did not answer within the time limit (the
+#'     message says \samp{timed out}); its answer might still come, and would
+#'     be taken for the answer of the next request.
+#' * `orvane_failure`: any other failure (memory, or a fault of the package's
+#'   native layer); the message says what happened.
+#'
+#' The kind comes with the failure from where it was found (the package's
+#' native layer or the client library records it beside its text), so
+#' every refusal has its kind whatever its wording.
 #'
 #' @section Fields:
 #' Besides `message` and `call`, an `orvane_error` holds
 #' * `operation`: what was attempted, such as
-#'   `"read variable 'Au' of File 'Samples'"`.
-#' * `reason`: why it failed: the messages of the package's native layer and
-#'   of the client library for this call, one per line.
+#'   `"read variable 'Au' of File 'Samples'"`, or, for a bad argument, the
+#'   name of the function called.
+#' * `reason`: why it failed, as the message says it.
+#' * `detail`: the texts of the package's native layer and of the client
+#'   library for this call, one per line (function names and system errors
+#'   included), for a log or a bug report; the trace file
+#'   (\env{VEK_SERVER_TRACE}) has more.
 #' * `server`: the server's own text when it refused the request, else `NA`.
 #' * `code`: the client library's result code when a request failed (1
 #'   refused without sending, 2 communication, 3 refused by the server or an
@@ -64,11 +80,13 @@
 #' answer, a long transfer, the launch of a server) returns at once with R's
 #' own interrupt condition. The request is abandoned and the connection is
 #' closed, since its answer could still arrive; the next call says that
-#' nothing is connected until [ConnectOrvane()] is called again.
+#' nothing is connected until [ConnectOrvane()] is called again. A server
+#' launched by [ConnectOrvane()] does not see the Ctrl-C typed for R.
 #'
 #' A server that does not answer is given up after the time limit of the
 #' connection, `ConnectOrvane(timeout = )`, whose default is the option
-#' `orvanelink.timeout` (30 seconds).
+#' `orvanelink.timeout` (30 seconds), and the connection is closed for the
+#' same reason.
 #'
 #' @section Progress:
 #' In an interactive session a transfer of values that runs longer than about
@@ -78,7 +96,8 @@
 #' @name orvane_error
 #' @aliases orvane_message orvane_usage_error orvane_not_connected
 #'   orvane_not_found orvane_already_exists orvane_server_error
-#'   orvane_communication_error orvane_failure
+#'   orvane_communication_error orvane_connection_closed orvane_timeout
+#'   orvane_failure
 #' @examples
 #' err <- tryCatch(ListStudies(), error = identity)
 #' class(err)

@@ -72,15 +72,29 @@
 #' \samp{Orvane is already connected. 'ConnectOrvane()' is ignored.} and
 #' keeps the connection and the target.
 #'
-#' A server launched here is a child process of the R session. The client
-#' library never stops it; the package does: [DisconnectOrvane()] stops it
-#' (unless told not to), and so do a failed or interrupted connection, the
-#' unloading of the package and the end of the R session. A server that has
-#' ended is reaped by the next call of the package.
+#' A server launched here is a child process of the R session, in a
+#' session of its own: the Ctrl-C, Ctrl-\\ and Ctrl-Z typed at R's terminal
+#' are R's and never reach it. The client library never stops it; the
+#' package does: [DisconnectOrvane()] stops it (unless told not to), and so
+#' do a failed or interrupted connection, the unloading of the package and
+#' the end of the R session; each time with whatever the program itself
+#' started. The bundled reference server also ends by itself within a
+#' second once the R session that launched it has died (killed, crashed). A
+#' server that has ended is reaped by the next call of the package.
+#'
+#' A launched program that does not become a server (it ends, never reports
+#' its port, or reports nonsense) is stopped before the error returns. The
+#' bundled reference server serves nothing without a project: it is not
+#' launched without a `path` (or \env{VEK_PROJECT_DIR}); another program
+#' launched without one is asked for its Studies at once, and one that
+#' answers that it has no project is stopped, its answer in the error.
 #'
 #' Every connection attempt clears the target. A connection to a port where
 #' nothing listens fails at once; a server that does not answer is given up
-#' after `timeout` seconds, once. Ctrl-C stops the wait at once.
+#' after `timeout` seconds, once. Ctrl-C stops the wait at once. A
+#' connection the server ends later (it was stopped or killed) is closed by
+#' the next call, which says so; `ConnectOrvane()` then connects again
+#' without a [DisconnectOrvane()] first.
 #'
 #' @param host host name or IPv4 address of the server.
 #' @param port TCP port of the server, 1 to 65535. `NULL` means the default
@@ -103,8 +117,8 @@
 #'   (connecting, the answer of each request) from now on; ignored while
 #'   connected.
 #' @return `TRUE`, invisibly. A failure is an [orvane_error] whose message
-#'   holds the client library's reason, such as \samp{Connection refused} or
-#'   \samp{timed out}.
+#'   says why in a line, such as \samp{nothing accepts connections there} or
+#'   \samp{timed out}; the client library's own text is in its `detail`.
 #' @seealso [DisconnectOrvane()], [IsConnectedOrvane()],
 #'   [OrvaneSampleProject()]
 #' @examples
@@ -215,8 +229,11 @@ DisconnectOrvane <- function(stop_server = TRUE) {
 #' Tells whether [ConnectOrvane()] has opened a connection that is still
 #' held.
 #'
-#' It prints nothing. A connection closed by an interrupted request, or by
-#' [DisconnectOrvane()], is no connection.
+#' It prints nothing and sends nothing. A connection closed by an
+#' interrupted request, by a request the server did not answer in time, by
+#' [DisconnectOrvane()], or by the server itself (stopped, killed: the
+#' socket says so, and the connection is closed on the way) is no
+#' connection.
 #'
 #' @return `TRUE` or `FALSE`.
 #' @seealso [ConnectOrvane()]
@@ -228,10 +245,9 @@ DisconnectOrvane <- function(stop_server = TRUE) {
 #' DisconnectOrvane()
 #' unlink(project, recursive = TRUE)
 #' @export
-# The bridge's answer prints its reminder when there is no connection: a
-# question answers, it does not print. A connection the server has ended
-# is closed on the way, without a request.
 IsConnectedOrvane <- function() {
+  # The bridge's answer prints its reminder when there is no connection: a
+  # question answers, it does not print.
   !.failed(.native(.Call("SIsConnected", PACKAGE = "orvanelink"))$value)
 }
 
