@@ -146,6 +146,7 @@ static void show_level(const char *label, int level) {
 
 extern "C" SEXP SShowTarget(void) {
   return st_entry([&]() -> SEXP {
+    forget_ended_connection();
     if (st_check_validity(0)) return Rcpp::List::create(Rcpp::Named("error") = 1);
     message("\n");
     message("Current Orvane Target\n");
