@@ -25,6 +25,8 @@ test_that("every failure is a condition of its kind, of the user's call, in the 
          server = "Invalid name 'a/b': a name cannot hold '/'", code = 3L),
     list(quote(CopyOrvaneToDb(1)), "usage_error", "'variable' must be a character string", operation = "CopyOrvaneToDb"),
     list(quote(orvanelink::ReadFile(1)), "usage_error", "'file' must be a character string", operation = "ReadFile"),
+    list(quote((function(v) CopyOrvaneToDb(v))(2)), "usage_error", "'variable' must be", operation = "CopyOrvaneToDb",
+         call = quote(CopyOrvaneToDb(v))),
     list(quote(ListStudies()), "connection_closed",
          "could not list the Studies: VEKserver closed the connection; ConnectOrvane() connects again",
          code = 2L, before = kill_server),
@@ -42,7 +44,7 @@ test_that("every failure is a condition of its kind, of the user's call, in the 
     expect_s3_class(err, paste0("orvane_", case[[2]]))
     expect_s3_class(err, "orvane_error")
     expect_true(grepl(case[[3]], conditionMessage(err), fixed = TRUE), label = paste(label, conditionMessage(err)))
-    expect_identical(conditionCall(err), case[[1]], label = label)
+    expect_identical(conditionCall(err), if (is.null(case$call)) case[[1]] else case$call, label = label)
     expect_false(grepl("_vek_|'None'|\\(\\)[:,]", strsplit(conditionMessage(err), "\n")[[1]][1]), label = label)
     if (!is.null(case$operation)) expect_identical(err$operation, case$operation, label = label)
     expect_identical(err$server, if (is.null(case$server)) NA_character_ else case$server, label = label)
