@@ -325,10 +325,10 @@ ReadCoordinates <- function() {
 #' least 1), so that a geometry recomputed from a raster's extent fits its
 #' File. The coordinates of points are not compared.
 #'
-#' When they differ a message reports both descriptions, after a line that
-#' names the first difference ("Different angle about Z: 30 (Orvane File) and
-#' 0 (Db)"), and the target's File (with its Selection and Variable) is
-#' cleared. The `.Call` entry point `SDbCompatible` keeps its own rule: exact
+#' When they differ a message reports both descriptions, its first line
+#' naming the first difference ("... Characteristics: Different angle about
+#' Z: 30 (Orvane File) and 0 (Db)"), and the target's File (with its
+#' Selection and Variable) is cleared. The `.Call` entry point `SDbCompatible` keeps its own rule: exact
 #' comparison, angles not compared.
 #'
 #' @param db a [DbDescription()], or a plain list with the same elements, or a
@@ -362,7 +362,7 @@ DbCompatible <- function(db) {
                        PACKAGE = "orvanelink"))
   # Two descriptions that differ answer FALSE, with the bridge's account of
   # both as a message; anything else that stops the comparison is an error.
-  differ <- any(grepl("^Incompatibility between", run$out$text[run$out$kind == "E"]))
+  differ <- any(run$out$what == "mismatch")
   if (inherits(run$value, "error") || (.failed(run$value) && !differ)) {
     .say(run$out, c("M", "D"))
     stop(.native_error(run, "compare the Db with the current File"))

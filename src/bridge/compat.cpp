@@ -53,7 +53,7 @@ static int same_layout(void) {
 
 int st_check_compatibility(void) {
   if (same_layout()) return 0;
-  messerr("Incompatibility between Orvane and Db File Characteristics");
+  st_refuse(ST_MISMATCH, "Incompatibility between Orvane and Db File Characteristics");
   mestitle(1, "Orvane File");
   st_print_vek();
   mestitle(1, "Db File");
@@ -179,7 +179,7 @@ static int db_to_compare(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_d
     return st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db, R_NilValue);
   int ndim = RC_get_value_integer(s_ndim, NULL);
   if (ndim > 3) {
-    messerr("Space dimension may not be larger than 3");
+    st_refuse(ST_USAGE, "Space dimension may not be larger than 3");
     return 1;
   }
   st_file_from_db_free();
@@ -201,8 +201,8 @@ extern "C" SEXP IDbFits(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db
       std::string why = first_difference();
       error = 0;
       if (!why.empty()) {
-        messerr("Incompatibility between Orvane and Db File Characteristics");
-        messerr("%s", why.c_str());
+        /* The difference is the reason the R functions give. */
+        st_refuse(ST_MISMATCH, "Incompatibility between Orvane and Db File Characteristics: %s", why.c_str());
         mestitle(1, "Orvane File");
         st_print_vek();
         mestitle(1, "Db File");
@@ -260,7 +260,7 @@ static int read_coordinate(const char *name, int nech, double *dest) {
   if (VEKClientSetVariable(name)) return 1;
   if (VEKClientReadDoubleVariable(0, &test_val, &count, &values.p)) return 1;
   if (count != nech) {
-    messerr("The server sent %lld values of '%s' where the File has %d samples", (long long)count,
+    st_refuse(ST_COMMUNICATION, "The server sent %lld values of '%s' where the File has %d samples", (long long)count,
             name, nech);
     return 1;
   }
@@ -280,7 +280,7 @@ static int read_coordinates(coord_result &r) {
   if (!error) {
     r.ndim = nb_util;
     if (r.ndim < 1) {
-      messerr("There is no coordinate (rank=%d) in the File", r.ndim);
+      st_refuse(ST_USAGE, "There is no coordinate (rank=%d) in the File", r.ndim);
       error = 1;
     }
   }

@@ -26,12 +26,12 @@ namespace {
 /* The coordinate vectors of a list, all doubles of one length. */
 std::vector<const double *> columns(SEXP list, R_xlen_t *length, const char *what) {
   if (TYPEOF(list) != VECSXP || Rf_xlength(list) < 1 || Rf_xlength(list) > 3)
-    util_throw_abort("The %s must be a list of 1 to 3 coordinate vectors", what);
+    st_abort(ST_USAGE, "The %s must be a list of 1 to 3 coordinate vectors", what);
   std::vector<const double *> out;
   for (R_xlen_t a = 0; a < Rf_xlength(list); a++) {
     SEXP v = VECTOR_ELT(list, a);
     if (TYPEOF(v) != REALSXP || (a > 0 && Rf_xlength(v) != *length))
-      util_throw_abort("The %s must be double vectors of one length", what);
+      st_abort(ST_USAGE, "The %s must be double vectors of one length", what);
     *length = Rf_xlength(v);
     out.push_back(REAL(v));
   }
@@ -39,7 +39,7 @@ std::vector<const double *> columns(SEXP list, R_xlen_t *length, const char *wha
 }
 
 const double *doubles(SEXP v, R_xlen_t n, const char *what) {
-  if (TYPEOF(v) != REALSXP || Rf_xlength(v) != n) util_throw_abort("The %s must be %d doubles", what, (int)n);
+  if (TYPEOF(v) != REALSXP || Rf_xlength(v) != n) st_abort(ST_USAGE, "The %s must be %d doubles", what, (int)n);
   return REAL(v);
 }
 
@@ -98,14 +98,14 @@ extern "C" SEXP SPlaceOnGrid(SEXP s_coords, SEXP s_origin, SEXP s_inverse, SEXP 
     std::vector<const double *> col = columns(s_coords, &m, "rows' coordinates");
     const double *x0 = doubles(s_origin, 3, "origin");
     const double *inv = doubles(s_inverse, 9, "inverse geometry");
-    if (TYPEOF(s_nx) != INTSXP || Rf_xlength(s_nx) != 3) util_throw_abort("The node counts must be 3 integers");
+    if (TYPEOF(s_nx) != INTSXP || Rf_xlength(s_nx) != 3) st_abort(ST_USAGE, "The node counts must be 3 integers");
     const int *n = INTEGER(s_nx);
     int64_t nodes = 1;
     for (int a = 0; a < 3; a++) {
-      if (n[a] < 1) util_throw_abort("A grid has at least one node along each axis");
+      if (n[a] < 1) st_abort(ST_USAGE, "A grid has at least one node along each axis");
       nodes *= n[a];
     }
-    if (nodes > INT_MAX) util_throw_abort("The grid has more nodes than R can index (%lld)", (long long)nodes);
+    if (nodes > INT_MAX) st_abort(ST_USAGE, "The grid has more nodes than R can index (%lld)", (long long)nodes);
     placed p((R_xlen_t)nodes);
     const size_t nd = col.size();
     /* Rows in any order land anywhere: the nodes of a block of rows are
@@ -180,12 +180,12 @@ extern "C" SEXP SPlaceOnSamples(SEXP s_coords, SEXP s_samples, SEXP s_tol) {
     std::vector<const double *> row = columns(s_coords, &m, "rows' coordinates");
     std::vector<const double *> smp = columns(s_samples, &n, "samples' coordinates");
     const size_t nd = row.size();
-    if (smp.size() != nd) util_throw_abort("The rows and the samples must have the same axes");
-    if (n > INT_MAX) util_throw_abort("Too many samples to place rows on");
+    if (smp.size() != nd) st_abort(ST_USAGE, "The rows and the samples must have the same axes");
+    if (n > INT_MAX) st_abort(ST_USAGE, "Too many samples to place rows on");
     const double *tol = doubles(s_tol, (R_xlen_t)nd, "tolerances");
     double lo[3] = {0, 0, 0};
     for (size_t a = 0; a < nd; a++) {
-      if (!(tol[a] > 0)) util_throw_abort("A tolerance must be positive");
+      if (!(tol[a] > 0)) st_abort(ST_USAGE, "A tolerance must be positive");
       bool any = false;
       for (R_xlen_t s = 0; s < n; s++) {
         double x = smp[a][s];
