@@ -25,6 +25,17 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
       {"Cu.bin: holds 40 bytes",
        [](const Project &p) { std::filesystem::resize_file(p.file("Demo/Mining/Samples/Cu.bin"), 40); }, {}},
       {"Gravity.bin", [](const Project &p) { std::filesystem::remove(p.file("Demo/Mining/Lines/Gravity.bin")); }, {}},
+      {"\"inline\" holds 2 values where 12 are needed",
+       [](const Project &p) {
+         replace_text(p.file("Demo/Mining/Samples/file.json"), "\"data\": \"Cu.bin\"",
+                      "\"inline\": \"000000000000f03f0000000000000040\"");
+       },
+       {}},
+      {"16 hexadecimal digits per value",
+       [](const Project &p) {
+         replace_text(p.file("Demo/Mining/Samples/file.json"), "\"data\": \"Cu.bin\"", "\"inline\": \"00f03g\"");
+       },
+       {}},
       {"line counts add up to 12",
        [](const Project &p) {
          replace_text(p.file("Demo/Mining/Lines/file.json"), "\"s_number\": 12", "\"s_number\": 13");
