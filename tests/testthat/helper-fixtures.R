@@ -262,10 +262,10 @@ stored_values <- function(project, file, var) {
   readBin(bytes, "double", length(bytes) / 8, endian = "little")
 }
 
-# Server order (Z fastest) of a grid of nx*ny*nz nodes given in Db order
+# Server order (Z fastest) of a grid of nx*ny(*nz) nodes given in Db order
 # (X fastest), and back.
-db_to_server <- function(v, n) as.vector(aperm(array(v, n), c(3, 2, 1)))
-server_to_db <- function(v, n) as.vector(aperm(array(v, rev(n)), c(3, 2, 1)))
+db_to_server <- function(v, n) as.vector(aperm(array(v, c(n, 1)[1:3]), c(3, 2, 1)))
+server_to_db <- function(v, n) as.vector(aperm(array(v, rev(c(n, 1)[1:3])), c(3, 2, 1)))
 
 # Child-side printer: values as R prints them alone, without padding.
 emit_def <- 'emit <- function(tag, x) cat(sprintf("RESULT %s %s\\n", tag, paste(x, collapse = ",")))'

@@ -45,8 +45,30 @@ test_that("grid nodes are the origin plus the rotated mesh, X fastest", {
     expect_equal(nodes, cases[[name]][[2]], tolerance = 1e-12, label = name)
   }
   # The server places the nodes of its own rotated 3-D grid the same way.
-  server <- orv_call("IReadFile", "Demo", "Mining", "Grid3D", c("X", "Y", "Z"))$values
+  server <- orv_call("IReadFile", "Demo", "Mining", "Grid3D", c("X", "Y", "Z"), list(NULL, NULL, NULL))$values
   expect_equal(unname(as.matrix(ReadFile("Grid3D")[c("X", "Y", "Z")])), do.call(cbind, server))
+})
+
+test_that("one progress bar covers every variable of a call, from its start to its end", {
+  skip_if_not(orv_have_server())
+  local_orvane()
+  withr::defer(orv_call("STestProgress", FALSE))
+  cases <- list( # the call, and the values it moves in all
+    read_file = list(function() ReadFile("Grid3D", "Demo", "Mining"), 4 * 24),
+    write_file = list(function() WriteFile(data.frame(A = 1:12 + 0, B.1 = 1:12 + 0, B.2 = 1:12 + 0), "Samples"), 3 * 12),
+    read_macro = list(function() CopyOrvaneToDb("Simu[xxxxx]", file = "Grid3D"), 3 * 24))
+  for (name in names(cases)) {
+    orv_call("STestProgress", TRUE)
+    cases[[name]][[1]]()
+    total <- cases[[name]][[2]]
+    # The macro indices of a description come as a transfer of their own.
+    seen <- orv_call("STestProgress", FALSE)
+    seen <- seen[seen[, 2] != 3, , drop = FALSE]
+    expect_true(all(seen[, 2] == total), label = name)
+    expect_equal(sum(seen[, 1] <= 0), 1, label = paste(name, "starts"))
+    expect_equal(seen[nrow(seen), ], c(total, total), label = paste(name, "ends"))
+    expect_false(is.unsorted(seen[, 1]), label = name)
+  }
 })
 
 test_that("a line File takes its data samples alone and keeps them behind the line headers", {
