@@ -71,6 +71,39 @@ test_that("one progress bar covers every variable of a call, from its start to i
   }
 })
 
+test_that("a whole File costs its description, then two requests per variable read or written over", {
+  skip_if_not(orv_have_server())
+  trace <- withr::local_tempfile()
+  withr::local_envvar(VEK_SERVER_TRACE = "2", VEK_CLIENT_TRACE_FILE = trace,
+                      VEK_SERVER_TRACE_FILE = withr::local_tempfile())
+  # The description: the path (three lists, three Sets, the File's), the
+  # variable list, a Set and an info per variable (and a macro's indices).
+  # Then no request is asked twice: no path, no description, one selection.
+  described <- c(CSTUDYLST = 1, CSTUDYSET = 1, CDIRLST = 1, CDIRSET = 1, CFILELST = 1, CFILESET = 1, CFILEINFO = 1,
+                 CVARLST = 1)
+  cases <- list( # the call, then the requests it sends by keyword
+    points = list("s <- ReadFile('Samples', 'Demo', 'Mining')",
+                  c(described, CVARSET = 5 + 5, CVARINFO = 5, CSELSET = 1, CREADVARF = 5)),
+    grid_with_macro = list("invisible(ReadFile('Grid3D'))",
+                           c(described, CVARSET = 6 + 2, CVARINFO = 6, CMACROIND = 1, CSELSET = 1, CINDSET = 3,
+                             CREADVARF = 4)),
+    # The File is listed first, which sets the path that far once more.
+    written_over = list("WriteFile(transform(s['Cu'], Cu = Cu * 2), 'Samples', overwrite = TRUE)",
+                        c(described, CSTUDYLST = 2, CSTUDYSET = 2, CDIRLST = 2, CDIRSET = 2, CFILELST = 2,
+                          CVARSET = 5 + 1, CVARINFO = 5, CSELSET = 1, CWRITVARF = 1)))
+  lines <- unlist(lapply(names(cases), function(name) c(
+    "n0 <- length(readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE')))", cases[[name]][[1]],
+    "sent <- readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE'))[-seq_len(n0)]",
+    "kw <- table(sub('.*Start Packet ', '', grep('Start Packet', sent, value = TRUE)))",
+    sprintf("emit('%s', paste(names(kw), kw, sep = '=', collapse = ' '))", name))))
+  out <- dialogue(lines, project = orv_project_copy())
+  for (name in names(cases)) {
+    want <- cases[[name]][[2]]
+    want <- tapply(want, names(want), max)
+    expect_identical(orv_result(out, name), paste(names(want), want, sep = "=", collapse = " "), label = name)
+  }
+})
+
 test_that("a line File takes its data samples alone and keeps them behind the line headers", {
   skip_if_not(orv_have_server())
   check <- function(version) {
