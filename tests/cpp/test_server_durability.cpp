@@ -30,7 +30,17 @@ TEST_F(ServerTest, AcknowledgedChangesSurviveSigkill) {
   double x[3] = {1, 2, 3}, y[3] = {4, 5, 6}, z[3] = {7, 8, 9};
   ASSERT_EQ(0, VEKClientNewPointsFile("Pts", 3, x, y, z));
   ASSERT_EQ(0, VEKClientGridModifyOrigin(1, 2, 3));
+  /* Values too many for the description, in data files of their own. */
+  std::vector<double> w(200);
+  for (size_t i = 0; i < w.size(); i++) w[i] = 0.25 * (double)i;
+  ASSERT_EQ(0, VEKClientNewPointsFile("Wide", 200, w.data(), w.data(), w.data()));
+  ASSERT_EQ(0, target("Wide"));
+  ASSERT_EQ(0, VEKClientNewDoubleVariable("V", 32, 0, 10, 3, "m"));
+  ASSERT_EQ(0, VEKClientSetVariable("V"));
+  ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, 200, w.data()));
   restart();
+  ASSERT_EQ(0, target("Wide", "V"));
+  EXPECT_EQ(w, read_all());
   ASSERT_EQ(0, target("Grid3D", "Fresh"));
   EXPECT_EQ(f, read_all());
   VEKFileInfo fi;
