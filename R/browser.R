@@ -2,6 +2,44 @@
 
 .levels <- c(study = 1L, directory = 2L, file = 3L, selection = 4L, variable = 5L)
 
+#' Browse the Project Tree on the Console
+#'
+#' Walks the project tree in console menus, level after level (Study,
+#' Directory, File, Selection, Variable), and sets the target to the items
+#' chosen. Items can be created and deleted on the way.
+#'
+#' Each menu lists the items by rank. Answer with a rank, \samp{..} to go
+#' back up, \samp{new}, \samp{del}, \samp{help} to show the list again, or
+#' \samp{stop}. The Selection menu also offers \samp{0} (no selection); a File
+#' without selections passes that level silently.
+#'
+#' @param stop_level the last level to choose: one of `"study"`,
+#'   `"directory"`, `"file"`, `"selection"`, `"variable"`, or its number 1 to
+#'   5.
+#' @param create whether the menus offer \samp{new} (create an item).
+#' @param delete whether the menus offer \samp{del} (delete an item, after a
+#'   confirmation).
+#' @param reset whether to clear the target first, so that the walk starts at
+#'   the Study menu. Otherwise levels already chosen are passed without a
+#'   menu.
+#' @param db a Db description ([DbDescription()]) that gives the layout of a
+#'   File created in the browser; without it a File cannot be created there.
+#' @return `TRUE` when the walk went past `stop_level`; `FALSE` when it ended
+#'   earlier (\samp{stop}, a declined deletion, a refusal), in which case what
+#'   was chosen so far stays in the target. Without a connection, or when the
+#'   connection is lost on the way, an [orvane_error].
+#' @seealso [ShowTarget()], and the list functions such as [ListFiles()],
+#'   which set the target without a dialogue.
+#' @examples
+#' if (interactive()) {
+#'   project <- OrvaneSampleProject()
+#'   ConnectOrvane(run_server = TRUE, path = project)
+#'   ManageTarget(stop_level = "file")
+#'   ShowTarget()
+#'   DisconnectOrvane()
+#'   unlink(project, recursive = TRUE)
+#' }
+#' @export
 ManageTarget <- function(stop_level = "variable", create = FALSE, delete = FALSE, reset = FALSE,
                          db = NULL) {
   if (is.character(stop_level)) {
@@ -32,6 +70,29 @@ ManageTarget <- function(stop_level = "variable", create = FALSE, delete = FALSE
   !.failed(run$value)
 }
 
+#' Choose One Name From a List on the Console
+#'
+#' Shows a menu of names (typically the variables of a `Db` about to be
+#' copied into the target's File) and returns the rank the user chooses.
+#'
+#' The target must hold a File. Answer with a rank, \samp{help} or
+#' \samp{stop}.
+#'
+#' @param names character vector of the names to offer.
+#' @return The rank chosen (from 1), or `NA` when the user answered
+#'   \samp{stop}. Without a File in the target, an R error.
+#' @seealso [WriteVariable()]
+#' @examples
+#' if (interactive()) {
+#'   project <- OrvaneSampleProject()
+#'   ConnectOrvane(run_server = TRUE, path = project)
+#'   ListVariables("Demo", "Mining", "Samples")
+#'   db_vars <- c("Cu", "Au", "Ag")
+#'   while (!is.na(k <- DesignateVariable(db_vars))) cat("chosen:", db_vars[k], "\n")
+#'   DisconnectOrvane()
+#'   unlink(project, recursive = TRUE)
+#' }
+#' @export
 DesignateVariable <- function(names) {
   if (!is.character(names)) .fail("names", sprintf("must be a character vector, not %s", .type_of(names)))
   if (length(names) == 0L) .fail("names", "must hold at least one name")

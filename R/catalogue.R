@@ -18,6 +18,34 @@
   if (is.null(out)) character(0) else as.character(out)
 }
 
+#' List, Create or Delete Studies
+#'
+#' Lists the Studies of the project, after creating one and deleting one when
+#' asked.
+#'
+#' Creation comes before deletion. A created Study becomes the target; a
+#' deletion clears the whole target.
+#'
+#' Names are single strings of 1 to 499 characters; `"None"` cannot be
+#' created (it marks an undefined level of the target).
+#'
+#' @param new name of a Study to create, or `NULL`. A Study of that name that
+#'   exists already is accepted (the bridge says
+#'   \samp{The name '...' already exists}) and becomes the target.
+#' @param location the physical location of the new Study; needed with `new`.
+#' @param delete name of a Study to delete, with everything in it, or `NULL`.
+#' @return A character vector of Study names, in the server's order. A
+#'   failure (an unknown name to delete, no connection) is an R error.
+#' @seealso [ListDirectories()]
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' ListStudies()
+#' ListStudies(new = "Survey", location = "survey")
+#' ListStudies(delete = "Survey")
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 ListStudies <- function(new = NULL, location = NULL, delete = NULL) {
   new_name <- .check_new_name(new, "new")
   if (!is.null(location)) {
@@ -32,6 +60,30 @@ ListStudies <- function(new = NULL, location = NULL, delete = NULL) {
   .names_of(res, "StudyList")
 }
 
+#' List, Create or Delete Directories of a Study
+#'
+#' Lists the Directories of a Study, after creating one and deleting one when
+#' asked. The Study becomes the target.
+#'
+#' Creation comes before deletion. A created Directory becomes the target; a
+#' deletion clears the Directory and the levels below it.
+#'
+#' @param study name of the Study; `NULL` for the target's Study.
+#' @param new name of a Directory to create, or `NULL`. A name that exists
+#'   already is an error.
+#' @param delete name of a Directory to delete, with everything in it, or
+#'   `NULL`.
+#' @return A character vector of Directory names. A failure is an R error.
+#' @seealso [CreateDirectory()], [ListFiles()]
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' ListDirectories("Demo")
+#' ListDirectories("Demo", new = "Scratch")
+#' ListDirectories("Demo", delete = "Scratch")
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 ListDirectories <- function(study = NULL, new = NULL, delete = NULL) {
   st <- .name_or_empty(study, "study")
   new_name <- .check_new_name(new, "new")
@@ -41,6 +93,24 @@ ListDirectories <- function(study = NULL, new = NULL, delete = NULL) {
   .names_of(res, "DirList")
 }
 
+#' List or Delete Files of a Directory
+#'
+#' Lists the Files of a Directory, after deleting one when asked. The Study
+#' and the Directory become the target.
+#'
+#' @param study name of the Study; `NULL` for the target's Study.
+#' @param directory name of the Directory; `NULL` for the target's.
+#' @param delete name of a File to delete, with its variables, or `NULL`.
+#' @return A character vector of File names. A failure is an R error.
+#' @seealso [CreateFileForDb()], [DescribeFile()]
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' ListFiles("Demo", "Mining")
+#' ListFiles(delete = "Lines")
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 ListFiles <- function(study = NULL, directory = NULL, delete = NULL) {
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
@@ -50,6 +120,24 @@ ListFiles <- function(study = NULL, directory = NULL, delete = NULL) {
   .names_of(res, "FileList")
 }
 
+#' List the Selections of a File
+#'
+#' Lists the selections (0/1 masks over the samples) of a File. The Study,
+#' Directory and File become the target.
+#'
+#' @param study,directory,file names of the items; `NULL` for the target's
+#'   item of that level.
+#' @return A character vector of selection names, empty when the File has
+#'   none. A failure is an R error.
+#' @seealso [ListVariables()], [CopyDbToOrvane()]
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' ListSelections("Demo", "Mining", "Samples")
+#' ListSelections(file = "Grid2D")
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 ListSelections <- function(study = NULL, directory = NULL, file = NULL) {
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
@@ -59,6 +147,28 @@ ListSelections <- function(study = NULL, directory = NULL, file = NULL) {
   .names_of(res, "SelectionList")
 }
 
+#' List or Delete the Variables of a File
+#'
+#' Lists the numeric variables of a File (plain and macro variables, and
+#' selections), after deleting one when asked. The Study, Directory and File
+#' become the target.
+#'
+#' Coordinate and character variables are not listed. The name of a macro
+#' variable ends with `"[xxxxx]"`.
+#'
+#' @param study,directory,file names of the items; `NULL` for the target's
+#'   item of that level.
+#' @param delete name of a variable to delete, or `NULL`.
+#' @return A character vector of variable names. A failure is an R error.
+#' @seealso [CopyOrvaneToDb()], [ListSelections()]
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' ListVariables("Demo", "Mining", "Grid3D")
+#' ListVariables(delete = "Grade")
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 ListVariables <- function(study = NULL, directory = NULL, file = NULL, delete = NULL) {
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
@@ -69,6 +179,27 @@ ListVariables <- function(study = NULL, directory = NULL, file = NULL, delete = 
   .names_of(res, "VariableList")
 }
 
+#' Create a Directory
+#'
+#' Creates a Directory in a Study; it becomes the target's Directory.
+#'
+#' @param directory name of the new Directory.
+#' @param study name of the Study; `NULL` for the target's Study.
+#' @param allow_existing whether an existing Directory of that name is
+#'   accepted (it then becomes the target's Directory, and nothing is
+#'   created).
+#' @return `TRUE`, invisibly. An existing name without `allow_existing`, or
+#'   any other failure, is an R error.
+#' @seealso [ListDirectories()]
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' CreateDirectory("Results", study = "Demo")
+#' CreateDirectory("Results", allow_existing = TRUE)
+#' ListDirectories()
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 CreateDirectory <- function(directory, study = NULL, allow_existing = FALSE) {
   dir <- .check_new_name(directory, "directory", null_ok = FALSE)
   st <- .name_or_empty(study, "study")

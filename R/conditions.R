@@ -7,6 +7,86 @@
 # holds the reason itself. What a call prints reaches R as messages of class
 # "orvane_message". See ?orvane_error for the kinds, fields and options.
 
+#' Errors, Messages, Interrupts and Progress of orvanelink
+#'
+#' Every failure of a function of the package signals an R error of class
+#' `c("orvane_<kind>", "orvane_error", "error", "condition")`, whose message
+#' names what was attempted and why it failed. What the functions print
+#' arrives as R messages of class `"orvane_message"`.
+#'
+#' @section Kinds:
+#' * `orvane_usage_error`: the call cannot be made as given: a bad argument
+#'   (refused in R, before anything is sent), a level of the target that the
+#'   call needs and that is not set (\samp{You must define the File first}),
+#'   or a request the client library refuses without sending it (such as a
+#'   server program that cannot be found).
+#' * `orvane_not_connected`: there is no connection: call [ConnectOrvane()]
+#'   first (also after an interrupted request, which closes the connection).
+#' * `orvane_not_found`: a Study, Directory, File, Selection or variable named
+#'   in the call does not exist.
+#' * `orvane_already_exists`: an item to create exists already.
+#' * `orvane_server_error`: the server refused the request; its own text is in
+#'   the message and in the field `server`.
+#' * `orvane_communication_error`: the connection was refused, lost or closed,
+#'   the server did not answer within the time limit (the message then says
+#'   \samp{timed out}), or its answer could not be read.
+#' * `orvane_failure`: any other failure (such as values the server sent that
+#'   do not fit the File, or memory); the message says what happened.
+#'
+#' @section Fields:
+#' Besides `message` and `call`, an `orvane_error` holds
+#' * `operation`: what was attempted, such as
+#'   `"read variable 'Au' of File 'Samples'"`.
+#' * `reason`: why it failed: the messages of the package's native layer and
+#'   of the client library for this call, one per line.
+#' * `server`: the server's own text when it refused the request, else `NA`.
+#' * `code`: the client library's result code when a request failed (1
+#'   refused without sending, 2 communication, 3 refused by the server or an
+#'   unexpected answer, 4 memory), else `NA`.
+#'
+#' @section Messages:
+#' Functions without a dialogue hand what they print to R as messages:
+#' [suppressMessages()] silences them, `capture.output(type = "message")`,
+#' knitr and Shiny see them. The console dialogues ([ManageTarget()],
+#' [ReadVariable()], [WriteVariable()], [DesignateVariable()]) stay on the
+#' console, where a person answers them. [IsConnectedOrvane()] prints
+#' nothing.
+#'
+#' @section Interrupts and time limits:
+#' An interrupt (Ctrl-C, Esc) during any wait on the server (connecting, an
+#' answer, a long transfer, the launch of a server) returns at once with R's
+#' own interrupt condition. The request is abandoned and the connection is
+#' closed, since its answer could still arrive; the next call says that
+#' nothing is connected until [ConnectOrvane()] is called again.
+#'
+#' A server that does not answer is given up after the time limit of the
+#' connection, `ConnectOrvane(timeout = )`, whose default is the option
+#' `orvanelink.timeout` (30 seconds).
+#'
+#' @section Progress:
+#' In an interactive session a transfer of values that runs longer than about
+#' two seconds shows a progress bar (values moved, rate), drawn by the
+#' \pkg{cli} package. `options(orvanelink.progress = FALSE)` turns it off.
+#' A call that moves several variables ([ReadFile()], [WriteFile()], every
+#' item of a macro variable) shows one bar for all of them.
+#'
+#' @name orvane_error
+#' @aliases orvane_message orvane_usage_error orvane_not_connected
+#'   orvane_not_found orvane_already_exists orvane_server_error
+#'   orvane_communication_error orvane_failure
+#' @examples
+#' err <- tryCatch(ListStudies(), error = identity)
+#' class(err)
+#' conditionMessage(err)
+#'
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' tryCatch(ListFiles("Demo", "Nope"),
+#'          orvane_not_found = function(e) character(0))
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+NULL
+
 .orvane_kinds <- c("usage_error", "not_connected", "not_found", "already_exists", "server_error",
                    "communication_error", "failure")
 

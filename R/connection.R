@@ -97,6 +97,60 @@
   invisible(TRUE)
 }
 
+#' Connect to VEKserver
+#'
+#' Opens the connection to a VEKserver, launching the server program on this
+#' machine first when asked. There is one connection per R session.
+#'
+#' Calling `ConnectOrvane()` while connected gives the message
+#' \samp{Orvane is already connected. 'ConnectOrvane()' is ignored.} and
+#' keeps the connection and the target.
+#'
+#' A server launched here is a child process of the R session. The client
+#' library never stops it; the package does: [DisconnectOrvane()] stops it
+#' (unless told not to), and so do a failed or interrupted connection, the
+#' unloading of the package and the end of the R session. A server that has
+#' ended is reaped by the next call of the package.
+#'
+#' Every connection attempt clears the target. A connection to a port where
+#' nothing listens fails at once; a server that does not answer is given up
+#' after `timeout` seconds, once. Ctrl-C stops the wait at once.
+#'
+#' @param host host name or IPv4 address of the server.
+#' @param port TCP port of the server, 1 to 65535. `NULL` means the default
+#'   port (the `VEKserver` entry of the services database, else 5500), or,
+#'   with `run_server = TRUE`, the port the launched server reports.
+#' @param run_server whether to launch the server program on this machine
+#'   before connecting.
+#' @param server path of the server program to launch (only with
+#'   `run_server = TRUE`). `NULL` launches the program named by the
+#'   environment variables \env{VEK_SERVER} or \env{VEK_HOME} when either is
+#'   set, and otherwise the reference server bundled with the package,
+#'   `system.file("bin", "VEKserver", package = "orvanelink")`.
+#' @param path the initialisation path handed to the server at connection (at
+#'   most 499 characters). The reference server serves the project found
+#'   there; a server launched here with a `path` does not see a
+#'   \env{VEK_PROJECT_DIR} of the R session, which it would serve instead.
+#' @param verbose whether the bridge reports each step, here and in later
+#'   calls (copies, creations, deletions), as R messages.
+#' @param timeout the time limit, in seconds, of every wait on the server
+#'   (connecting, the answer of each request) from now on; ignored while
+#'   connected.
+#' @return `TRUE`, invisibly. A failure is an [orvane_error] whose message
+#'   holds the client library's reason, such as \samp{Connection refused} or
+#'   \samp{timed out}.
+#' @seealso [DisconnectOrvane()], [IsConnectedOrvane()],
+#'   [OrvaneSampleProject()]
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' IsConnectedOrvane()
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#'
+#' # Nothing listens on this port: a clear error, at once.
+#' try(ConnectOrvane(host = "127.0.0.1", port = 1))
+#' @export
 ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, server = NULL,
                           path = "", verbose = FALSE, timeout = getOption("orvanelink.timeout", 30)) {
   .check_text(host, "host", max = .path_max)
@@ -136,6 +190,27 @@ ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, s
   invisible(TRUE)
 }
 
+#' Disconnect from VEKserver
+#'
+#' Ends the session with the server and clears the target; stops the server
+#' that [ConnectOrvane()] launched.
+#'
+#' Without a connection the message
+#' \samp{Orvane is already disconnected. Nothing done.} says so; that is no
+#' error.
+#'
+#' @param stop_server whether to stop the server program that
+#'   `ConnectOrvane(run_server = TRUE)` launched from this R session. A server
+#'   started any other way is never stopped.
+#' @return `TRUE`, invisibly.
+#' @seealso [ConnectOrvane()]
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' DisconnectOrvane()
+#' IsConnectedOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 DisconnectOrvane <- function(stop_server = TRUE) {
   .check_flag(stop_server, "stop_server")
   .orvane_call("disconnect from VEKserver", "SDisconnectOrvane")
@@ -143,12 +218,59 @@ DisconnectOrvane <- function(stop_server = TRUE) {
   invisible(TRUE)
 }
 
+#' Is There a Connection to VEKserver?
+#'
+#' Tells whether [ConnectOrvane()] has opened a connection that is still
+#' held.
+#'
+#' It prints nothing. A connection closed by an interrupted request, or by
+#' [DisconnectOrvane()], is no connection.
+#'
+#' @return `TRUE` or `FALSE`.
+#' @seealso [ConnectOrvane()]
+#' @examples
+#' IsConnectedOrvane()
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' IsConnectedOrvane()
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 # The bridge's answer prints its reminder when there is no connection: a
 # question answers, it does not print.
 IsConnectedOrvane <- function() {
   !.failed(.native(.Call("SIsConnected", PACKAGE = "orvanelink"))$value)
 }
 
+#' Show the Current Target
+#'
+#' Prints the current target: the Study, Directory, File, Selection and
+#' Variable that later operations work on, each name or
+#' \samp{(Not defined yet)}.
+#'
+#' The target is set by the functions that name items (the `study`,
+#' `directory` and `file` arguments of the list and copy functions), by
+#' creations, and by the console browser [ManageTarget()]. A deletion or a
+#' creation clears its level and all levels below it. A selection named
+#' `"None"` counts as no selection.
+#'
+#' The target's selection matters to [WriteVariable()], [ReadVariable()] and
+#' [ReadCoordinates()], which apply it. It is set by naming a selection in
+#' [CopyOrvaneToDb()], by creating one with [CopyDbToOrvane()], and in
+#' [ManageTarget()]; naming another File does not clear it (a File created or
+#' a Db found incompatible does).
+#'
+#' @return `TRUE`, invisibly; the target is shown as a message. Without a
+#'   connection, an [orvane_error] of class `orvane_not_connected`.
+#' @seealso [ManageTarget()]
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' ListVariables("Demo", "Mining", "Samples")
+#' ShowTarget()
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 ShowTarget <- function() {
   .orvane_call("show the target", "SShowTarget")
   invisible(TRUE)

@@ -18,6 +18,38 @@
   as.double(x)
 }
 
+#' Describe a Db: Points or a Regular Grid
+#'
+#' Builds and checks the description of a `Db` (a set of samples with
+#' coordinates, possibly laid out on a regular grid) that the functions
+#' comparing or creating Files take. The same description is returned for a
+#' server File by [FileCharacteristics()].
+#'
+#' Give either `coordinates` or `nx`. Functions that take a description also
+#' accept a plain list with the same elements (see Value), which they check
+#' the same way.
+#'
+#' @param coordinates for a point Db: a numeric matrix (or data frame) with
+#'   one row per sample and one column per axis (1 to 3), or a vector for one
+#'   axis. `NA` marks an undefined coordinate.
+#' @param nx for a grid Db: the number of nodes along each axis (1 to 3
+#'   axes).
+#' @param x0 grid origin, one value per axis; default 0.
+#' @param dx grid mesh, one positive value per axis; default 1.
+#' @param angles grid rotation angles, one value per axis; default 0. The
+#'   first is the rotation around Z (the one a 2-D grid uses), then around Y,
+#'   then around X.
+#' @return A list of class `"DbDescription"`: `ndim` (space dimension), `nech`
+#'   (number of samples), `grid` (logical), `nx`, `x0`, `dx`, `angles` (one
+#'   value per axis; zero for points) and `coordinates` (the matrix of a point
+#'   Db, `NULL` for a grid or a File).
+#' @seealso [DbCompatible()], [CreateFileForDb()]
+#' @examples
+#' DbDescription(nx = c(4, 3), x0 = c(100, 200), dx = c(10, 10))
+#' pts <- DbDescription(coordinates = cbind(x = runif(10), y = runif(10)))
+#' pts$nech
+#' try(DbDescription(nx = c(4, 0)))
+#' @export
 DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, angles = NULL) {
   if (is.null(coordinates) == is.null(nx)) {
     .orvane_stop("usage_error", "DbDescription", "give either 'coordinates' (a point Db) or 'nx' (a grid Db)",
@@ -107,6 +139,10 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
        as.double(d$x0), as.double(d$dx), as.double(d$angles), coor)
 }
 
+#' @rdname DbDescription
+#' @param x a description.
+#' @param ... ignored.
+#' @export
 print.DbDescription <- function(x, ...) {
   what <- if (is.null(x$type)) sprintf("%s Db", if (x$grid) "Grid" else "Point")
           else sprintf("%s File", switch(x$type, points = "Point", grid = "Grid", .capitalise(x$type)))
@@ -154,11 +190,51 @@ print.DbDescription <- function(x, ...) {
   d
 }
 
+#' Describe the Target's File
+#'
+#' Returns the description of the File the target holds: its dimension, its
+#' number of samples and, for a grid, its geometry.
+#'
+#' @return A [DbDescription()] without coordinates (see [ReadCoordinates()]
+#'   for those), with the kind of File and its lines as [DescribeFile()] gives
+#'   them. Without a File in the target, an R error.
+#' @seealso [DescribeFile()], which names the File.
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' ListVariables("Demo", "Mining", "Grid3D")
+#' FileCharacteristics()
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 FileCharacteristics <- function() {
   res <- .orvane_call("describe the current File", "IDescribeFile", "", "", NULL, 0L)
   .file_description(res)
 }
 
+#' Describe a File Named by Its Path
+#'
+#' Makes a File the target's File and returns its description, to build a
+#' `Db` that matches it. Nothing is created.
+#'
+#' @param file,study,directory names of the items; `NULL` for the target's
+#'   item of that level.
+#' @return A [DbDescription()] without coordinates, with three more elements:
+#'   `type`, the kind of File (`"points"`, `"grid"`, `"gravity lines"` or
+#'   `"core lines"`); `nlines`, its number of lines (0 for other Files);
+#'   `line_samples`, the samples of each line (for a gravity-lines File the
+#'   header sample that starts each line included, so that its data samples
+#'   number `nech - nlines`). An unknown name is an R error.
+#' @seealso [FileCharacteristics()], [CreateFileForDb()]
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' DescribeFile("Grid2D", "Demo", "Mining")
+#' DescribeFile("Samples")
+#' DescribeFile("Lines")
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 DescribeFile <- function(file = NULL, study = NULL, directory = NULL) {
   fi <- .name_or_empty(file, "file")
   st <- .name_or_empty(study, "study")
@@ -167,6 +243,29 @@ DescribeFile <- function(file = NULL, study = NULL, directory = NULL) {
   .file_description(res)
 }
 
+#' Read the Coordinates of the Target's File
+#'
+#' Reads the coordinate variables of the File the target holds.
+#'
+#' The target's selection, if any, is applied: samples it leaves out come as
+#' `NA` (see [ShowTarget()]). The coordinates of a grid File come in the
+#' server's order (the last axis varies fastest), not in the order of a
+#' `Db`.
+#'
+#' @return A numeric matrix with one row per sample and one column per
+#'   coordinate variable (`x`, `y`, `z`). A File without coordinate
+#'   variables, or no File in the target, is an R error.
+#' @seealso [FileCharacteristics()]
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' ListVariables("Demo", "Mining", "Samples")
+#' xy <- ReadCoordinates()
+#' head(xy)
+#' DbCompatible(DbDescription(coordinates = xy))
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 ReadCoordinates <- function() {
   res <- .orvane_call("read the coordinates of the current File", "SReadCoordinates")
   ndim <- as.integer(res$ndim)
@@ -179,6 +278,34 @@ ReadCoordinates <- function() {
   matrix(tab, nrow = nech, ncol = ndim, dimnames = list(NULL, .axes[seq_len(ndim)]))
 }
 
+#' Does a Db Fit the Target's File?
+#'
+#' Compares a Db description with the File the target holds.
+#'
+#' Both must have the same dimension, the same number of samples and the same
+#' kind (points or grid). Grids must also have the same node counts, origins
+#' and meshes, compared exactly; angles are not compared, nor are the
+#' coordinates of points.
+#'
+#' When they differ a message reports both descriptions and the target's
+#' File (with its Selection and Variable) is cleared.
+#'
+#' @param db a [DbDescription()], or a plain list with the same elements. The
+#'   coordinates of a point Db may be left out.
+#' @return `TRUE` when the Db fits, `FALSE` when it does not. Without a
+#'   connection or a File in the target, and for an invalid description, an
+#'   [orvane_error].
+#' @seealso [CreateFileForDb()], [FileCharacteristics()]
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' ListVariables("Demo", "Mining", "Grid2D")
+#' DbCompatible(DbDescription(nx = c(5, 4), dx = c(25, 25)))
+#' DbCompatible(DbDescription(nx = c(5, 4), dx = c(20, 25)))
+#' ShowTarget()
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 DbCompatible <- function(db) {
   d <- .as_description(db, need_coordinates = FALSE)
   a <- .db_call_args(d)
@@ -195,6 +322,36 @@ DbCompatible <- function(db) {
   !.failed(run$value)
 }
 
+#' Create a File That Fits a Db
+#'
+#' Creates a File (a grid or a point set) with the geometry of a Db, ready to
+#' receive its variables; or accepts an existing File that fits it. The File
+#' becomes the target's File.
+#'
+#' @param db a [DbDescription()] of 2 or 3 dimensions (a point Db needs its
+#'   coordinates), or a plain list with the same elements.
+#' @param file name of the File.
+#' @param study,directory names of the items; `NULL` for the target's item of
+#'   that level.
+#' @param allow_existing whether an existing File of that name is accepted;
+#'   it must then fit the Db (see [DbCompatible()]).
+#' @return `TRUE`, invisibly. An existing name (without `allow_existing`), an
+#'   existing File that does not fit, or any other failure is an R error.
+#' @seealso [CopyDbToOrvane()] to fill the File.
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' grid <- DbDescription(nx = c(10, 8), x0 = c(0, 0), dx = c(5, 5))
+#' CreateFileForDb(grid, "Fine", "Demo", "Mining")
+#' CopyDbToOrvane(seq_len(80), "Index", file = "Fine")
+#' CreateFileForDb(grid, "Fine", allow_existing = TRUE)
+#'
+#' pts <- DbDescription(coordinates = cbind(c(1, 2, 3), c(4, 5, 6)))
+#' CreateFileForDb(pts, "Three")
+#' DescribeFile("Three")
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 CreateFileForDb <- function(db, file, study = NULL, directory = NULL, allow_existing = FALSE) {
   d <- .as_description(db, need_coordinates = TRUE)
   fi <- .check_new_name(file, "file", null_ok = FALSE)

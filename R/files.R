@@ -224,6 +224,63 @@
   .read_frame(d, st, dir, file, wanted, selection)
 }
 
+#' Read a Whole File as a Data Frame
+#'
+#' Reads a File named by its path into a data frame with one row per sample:
+#' its coordinates first, then its numeric variables, its macro variables and
+#' its selections. The path becomes the target.
+#'
+#' * **Coordinates**: a point or line File gives its coordinate variables
+#'   (usually `X`, `Y` and, in 3-D, `Z`). A grid File gives the coordinates of
+#'   its nodes, computed from its origin, mesh and rotation: node
+#'   \eqn{(i_x, i_y, i_z)} lies at \eqn{origin + R (i_x dx, i_y dy, i_z dz)}
+#'   with \eqn{R = R_z R_y R_x} turning by the File's three angles (degrees,
+#'   counter-clockwise; a 2-D grid turns about Z only). Rows run in the order
+#'   of a `Db`: X fastest, then Y, then Z.
+#' * **Line Files**: a `line` column numbers the lines. A gravity-lines File
+#'   starts each line with a header sample, which is left out: the rows are
+#'   its data samples only (9 rows for 3 lines of 12 samples). Every sample of
+#'   a core-lines File is a row.
+#' * **Values**: undefined values are `NA`; a macro variable gives one column
+#'   per item, `Simu.1`, `Simu.2`, \dots; a selection gives a logical column.
+#'   A variable's unit, when it has one, is the `"units"` attribute of its
+#'   column(s). Character variables are not read (the server moves numbers
+#'   only).
+#' * **Selection**: under `selection`, the rows keep their numbers as row
+#'   names (for a gravity-lines File, numbers of data samples).
+#'
+#' The File's description, as [DescribeFile()] gives it, travels as the
+#' attribute `"description"`, with a table of its variables (name, kind,
+#' unit, number of items), the names of its coordinate columns and the File's
+#' name (`file`). [AsSf()], [AsSpatRaster()] and [AsStars()] take such a data
+#' frame in place of a File's name.
+#'
+#' @param file name of the File.
+#' @param study,directory names of the items; `NULL` for the target's item of
+#'   that level.
+#' @param variables names of the variables to read (a macro variable by its
+#'   name or by its stem, `"Simu"` for `"Simu[xxxxx]"`); `NULL` for every
+#'   numeric variable, macro variable and selection. Coordinates always come.
+#' @param selection name of a selection of the File: only the rows it selects
+#'   are kept. `NULL` keeps every row.
+#' @return A data frame. An unknown variable is an error of class
+#'   `orvane_not_found`; a name that holds no numbers or is not a selection,
+#'   an `orvane_usage_error`.
+#' @seealso [WriteFile()]; [AsSf()], [AsSpatRaster()] and [AsStars()] for
+#'   spatial objects.
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' samples <- ReadFile("Samples", "Demo", "Mining")
+#' samples
+#' attr(samples$Au, "units")
+#' ReadFile("Samples", selection = "Inside")
+#' head(ReadFile("Grid3D", variables = "Simu"))
+#' ReadFile("Lines")
+#' attr(ReadFile("Cores"), "description")$variables
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, selection = NULL) {
   .check_name(file, "file")
   .file_frame(file, study, directory, variables, selection)
@@ -317,6 +374,68 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   list2DF(cols, nrow = nrow(data))
 }
 
+#' Write a Data Frame into a File
+#'
+#' Writes the columns of a data frame (or of an `sf` object of points) as
+#' variables of a File named by its path: into the File when it exists and
+#' has one sample per row, else into a new point File made from the
+#' coordinate columns. The path becomes the target.
+#'
+#' Every other column becomes a variable of the same name: a numeric column a
+#' 32-bit numeric variable whose unit is the column's `"units"` attribute (at
+#' most 10 characters), with `NA` stored as undefined; a logical column a
+#' selection (it must not hold `NA`). Character and factor columns are
+#' refused: the server moves numbers only.
+#'
+#' An existing File takes one row per sample, in the order [ReadFile()] gives
+#' them: for a grid, X fastest, then Y, then Z; for a gravity-lines File,
+#' either one row per sample or one per data sample (the header samples that
+#' start each line left out, as `ReadFile()` gives them). Its `line` column
+#' and coordinate columns are not written.
+#'
+#' Every check (column types, names, the number of rows, existing variables
+#' without `overwrite`) is made before anything is written. A failure while
+#' writing (a name the server refuses) leaves the variables written before
+#' it.
+#'
+#' @param data a data frame, or an `sf` object of POINT geometries (whose
+#'   coordinates become the columns named by `coordinates`).
+#' @param file name of the File.
+#' @param study,directory names of the items; `NULL` for the target's item of
+#'   that level.
+#' @param overwrite `TRUE` to replace variables the File already has: one of
+#'   the same kind, unit and bit length is written over in place and keeps
+#'   its position among the File's variables, anything else of that name (a
+#'   macro variable among them) gives way to a new variable; with `FALSE`
+#'   such a column is refused and nothing is written.
+#' @param coordinates names of the coordinate columns, X, Y and optionally Z.
+#'   They make a new File's samples; they are not written into an existing
+#'   File.
+#' @param macros `TRUE` to write columns `Stem.1`, \dots, `Stem.n`
+#'   (\eqn{n \ge 2}, all of them), or a matrix column, as the items of the
+#'   macro variable `Stem[xxxxx]`; `FALSE` writes each column as a variable of
+#'   its own.
+#' @return `TRUE`, invisibly. A refused argument is an error of class
+#'   `orvane_usage_error`.
+#' @seealso [ReadFile()], [CopyDbToOrvane()]
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' # A new point File, with a unit, a selection and a macro variable of two items.
+#' pts <- data.frame(X = c(10, 20, 30), Y = c(5, 15, 25), Au = c(1.2, NA, 0.7),
+#'                   Rich = c(TRUE, FALSE, FALSE), Simu.1 = 1:3, Simu.2 = 4:6)
+#' attr(pts$Au, "units") <- "g/t"
+#' WriteFile(pts, "Assays", "Demo", "Mining")
+#' ListVariables()
+#' ReadFile("Assays")
+#' # Results written back beside the File's own variables.
+#' grid <- ReadFile("Grid2D")
+#' grid$Thick <- 60 - grid$Depth
+#' WriteFile(grid["Thick"], "Grid2D")
+#' ListVariables()
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 WriteFile <- function(data, file, study = NULL, directory = NULL, overwrite = FALSE,
                       coordinates = c("X", "Y", "Z"), macros = TRUE) {
   fi <- .check_new_name(file, "file", null_ok = FALSE)

@@ -1,5 +1,29 @@
 # The sample project shipped with the package, for examples and first steps.
 
+#' A Fresh Copy of the Sample Project
+#'
+#' Copies the small project shipped with the package into a new directory, so
+#' that the bundled reference server can serve it and changes do not touch
+#' the installed copy.
+#'
+#' The project holds one Study, `"Demo"`, with one Directory, `"Mining"`,
+#' holding five Files: `"Samples"` (12 points in 2-D with the variables
+#' `"Cu"` and `"Au"` and the selection `"Inside"`), `"Grid2D"` (a 5 x 4 grid
+#' with `"Depth"`), `"Grid3D"` (a rotated 4 x 3 x 2 grid with `"Grade"`, the
+#' macro variable `"Simu[xxxxx]"` of three items, and the character variable
+#' `"Lithology"`), `"Lines"` (a gravity line file) and `"Cores"` (a core line
+#' file).
+#'
+#' Its on-disk format is described in the package's \file{src/server/README.md}.
+#'
+#' @param dir the directory to create; it must not exist yet or be empty.
+#' @return The absolute path of the new directory.
+#' @seealso [ConnectOrvane()]
+#' @examples
+#' project <- OrvaneSampleProject()
+#' list.files(project, recursive = TRUE)
+#' unlink(project, recursive = TRUE)
+#' @export
 OrvaneSampleProject <- function(dir = tempfile("orvane-project-")) {
   .check_text(dir, "dir", max = .path_max)
   if (!nzchar(dir)) .fail("dir", "must not be empty")

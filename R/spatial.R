@@ -25,6 +25,59 @@
   lapply(vals, as.double)
 }
 
+#' Files as Spatial Objects of sf, terra and stars
+#'
+#' Read a File named by its path as a spatial object: the samples of a point
+#' or line File as an `sf` object, a grid File as a `terra` `SpatRaster` or a
+#' `stars` object. The path becomes the target.
+#'
+#' The objects carry no coordinate reference system: the server keeps none.
+#' Their values are those of [ReadFile()]: `NA` where undefined, one column,
+#' layer or attribute per macro item (`Simu.1`, \dots), selections as logical
+#' columns (`AsSf`) or as 0/1 values (grids).
+#'
+#' * `AsSf()`: one POINT (POINT Z in 3-D) per sample of a point File, per data
+#'   sample of a line File (with its `line` column). A grid is refused.
+#' * `AsSpatRaster()`: a 2-D grid gives one layer per variable; a 3-D grid one
+#'   layer per Z level of a single variable (named `Grade.z1`, `Grade.z2`,
+#'   \dots, their levels in `terra::depth()`). Each node is the centre of its
+#'   cell: the extent reaches half a mesh beyond the outer nodes. A rotated
+#'   grid is refused, a SpatRaster having no rotation: use `AsStars()`.
+#' * `AsStars()`: a 2-D or 3-D grid with its dimensions x and y (cells
+#'   centred on the nodes, a rotation about Z as an affine transform) and, in
+#'   3-D, z (the levels of the nodes). A 3-D grid turned about X or Y is
+#'   refused.
+#'
+#' The packages \pkg{sf}, \pkg{terra} and \pkg{stars} are suggested, not
+#' required: each function fails with an `orvane_usage_error` that names its
+#' package when it is not installed.
+#'
+#' @param file name of the File, or a data frame that [ReadFile()] returned:
+#'   the object is then made from it, without asking the server again (its
+#'   `"description"` attribute says which columns are the coordinates;
+#'   columns added since become attributes or layers too). `study`,
+#'   `directory` and `selection` stay `NULL` with a data frame; a grid's data
+#'   frame must hold every node.
+#' @param study,directory names of the items; `NULL` for the target's item of
+#'   that level.
+#' @param variables,selection as for [ReadFile()]: the variables to take
+#'   (`NULL` for all of them) and, for `AsSf`, a selection whose samples alone
+#'   are kept.
+#' @return An `sf`, `SpatRaster` or `stars` object.
+#' @seealso [ReadFile()]; [WriteFile()] takes an `sf` object of points.
+#' @examples
+#' project <- OrvaneSampleProject()
+#' ConnectOrvane(run_server = TRUE, path = project)
+#' if (requireNamespace("sf", quietly = TRUE)) print(AsSf("Samples", "Demo", "Mining"))
+#' if (requireNamespace("terra", quietly = TRUE)) print(AsSpatRaster("Grid2D"))
+#' if (requireNamespace("stars", quietly = TRUE)) print(AsStars("Grid3D", "Grade"))
+#' # A data frame read once, with a column computed in R, as points.
+#' samples <- ReadFile("Samples", "Demo", "Mining")
+#' samples$Ratio <- samples$Au / samples$Cu
+#' if (requireNamespace("sf", quietly = TRUE)) print(AsSf(samples))
+#' DisconnectOrvane()
+#' unlink(project, recursive = TRUE)
+#' @export
 AsSf <- function(file, study = NULL, directory = NULL, variables = NULL, selection = NULL) {
   .need_package("sf", "AsSf")
   name <- .file_name_of(file)
@@ -37,6 +90,8 @@ AsSf <- function(file, study = NULL, directory = NULL, variables = NULL, selecti
   out
 }
 
+#' @rdname AsSf
+#' @export
 AsSpatRaster <- function(file, variables = NULL, study = NULL, directory = NULL) {
   .need_package("terra", "AsSpatRaster")
   name <- .file_name_of(file)
@@ -74,6 +129,8 @@ AsSpatRaster <- function(file, variables = NULL, study = NULL, directory = NULL)
   r
 }
 
+#' @rdname AsSf
+#' @export
 AsStars <- function(file, variables = NULL, study = NULL, directory = NULL) {
   .need_package("stars", "AsStars")
   name <- .file_name_of(file)

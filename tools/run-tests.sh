@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: the client library's C++ tests (plain, then under
 # AddressSanitizer and UndefinedBehaviorSanitizer), a short run of each fuzz
-# target, then R CMD check, which runs the examples and the R tests. Ends
-# with one summary line "N passed, N failed" (the check itself counts as
-# one, and so does each fuzz target).
+# target, a comparison of the help pages with what roxygen2 makes of R/, then
+# R CMD check, which runs the examples and the R tests. Ends with one summary
+# line "N passed, N failed" (the check itself counts as one, and so do each
+# fuzz target and the comparison).
 # For a quick run of the R tests alone against the installed package:
 #   Rscript tools/run-r-tests.R
 set -uo pipefail
@@ -54,6 +55,16 @@ fuzz_failed=$((2 - fuzz_passed)) # a target that did not even run failed too
 passed=$((passed + fuzz_passed))
 failed=$((failed + fuzz_failed))
 [ "$fuzz_failed" -eq 0 ] || status=1
+phase
+
+# The help pages and NAMESPACE are what roxygen2 makes of the comments in R/.
+echo "== Generated files"
+tools/check-generated.sh 2>&1 | tail -n 20
+if [ "${PIPESTATUS[0]}" -eq 0 ]; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); status=1
+fi
 phase
 
 # The package check builds the tarball, installs it, runs the examples and
