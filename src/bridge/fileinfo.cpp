@@ -140,7 +140,7 @@ static int read_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP 
   int n = 0;
   std::vector<std::string> names = RC_get_array_char(s_names, NULL, &n);
   if (TYPEOF(s_items) != VECSXP || Rf_length(s_items) != n) {
-    messerr("The %d variables to read are not given their items one by one", n);
+    st_refuse(ST_USAGE, "The %d variables to read are not given their items one by one", n);
     return 1;
   }
   std::vector<std::vector<int> > items((size_t)n);
@@ -152,7 +152,7 @@ static int read_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP 
   }
   int nech = DESC_VEK.nech;
   if (nech <= 0 || (DESC_VEK.flag_grid && st_grid_size() != nech)) {
-    messerr("There is no sample to read in the File");
+    st_refuse(ST_USAGE, "There is no sample to read in the File");
     return 1;
   }
   /* Rows are left out in R: the server would send unselected samples as
@@ -241,7 +241,7 @@ static int write_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP
   int overwrite = RC_get_value_integer(s_overwrite, NULL) == 1;
   if (nunits != n || (int)bits.size() != n || (int)items.size() != n || TYPEOF(s_values) != VECSXP ||
       Rf_length(s_values) != n) {
-    messerr("The %d variables to write are not described one by one", n);
+    st_refuse(ST_USAGE, "The %d variables to write are not described one by one", n);
     return 1;
   }
 
@@ -252,12 +252,12 @@ static int write_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP
     int k = items[i];
     static const int ok_types[] = {REALSXP, INTSXP, LGLSXP};
     if (std::find(std::begin(ok_types), std::end(ok_types), TYPEOF(v)) == std::end(ok_types)) {
-      messerr("The values of '%s' are not numbers", names[i].c_str());
+      st_refuse(ST_USAGE, "The values of '%s' are not numbers", names[i].c_str());
       return 1;
     }
     if (st_double_bytes(count, names[i].c_str()) < 0) return 1;
     if (k < 1 || (k > 1 && !is_macro_name(names[i])) || count % k != 0 || !st_whole_count_ok(count / k)) {
-      messerr("The %d item(s) of '%s' hold %lld values where the File '%s' has %d samples", k,
+      st_refuse(ST_USAGE, "The %d item(s) of '%s' hold %lld values where the File '%s' has %d samples", k,
               names[i].c_str(), (long long)count, REF_file, DESC_VEK.nech);
       return 1;
     }
