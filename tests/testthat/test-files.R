@@ -23,6 +23,10 @@ test_that("a data frame written into a File reads back equal: NA, units, selecti
     WriteFile(data, file, overwrite = TRUE)
     expect_identical(without_description(ReadFile(file)), data, label = name)
   }
+  # Read under a selection: the rows it selects, the units kept.
+  picked <- cases$new_points[[2]][c(TRUE, FALSE, TRUE, TRUE), ]
+  attr(picked$Au, "units") <- "g/t"
+  expect_identical(without_description(ReadFile("New", selection = "Rich")), picked)
   # An sf object of points makes a File as its coordinates and columns do.
   skip_if_not_installed("sf")
   WriteFile(AsSf("New"), "FromSf")
