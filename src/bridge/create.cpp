@@ -158,40 +158,6 @@ int st_create_variable(char *var_name, const char *unit, int type, int ncar, int
   return 0;
 }
 
-/* A variable that is already what is asked keeps its place and only its
- * values change: one change on the server rather than a deletion and a
- * creation, never a moment without the variable, and a write that fails
- * leaves the old values. */
-int st_replace_variable(const char *name, const char *unit, int nbits, int ncar, int ndig) {
-  if (unit != NULL && unit[0] == '\0') unit = NULL;
-  int exists;
-  {
-    st_names list;
-    if (VEKClientGetVariableListByType(VEK_VAR_TYPE_ANY, &list.n, &list.items)) return 1;
-    exists = !st_status(1, 0, list.n, list.items, name);
-  }
-  st_reset(ST_LEVEL_VARIABLE);
-  if (exists) {
-    VEKVariableInfo info;
-    memset(&info, 0, sizeof info);
-    if (VEKClientSetVariable(name) || VEKClientGetVariableInfo(&info)) return 1;
-    info.unit[sizeof info.unit - 1] = '\0';
-    if (info.type == VEK_VAR_TYPE_FLOAT && info.bit_length == nbits && !info.implicit &&
-        strcmp(info.unit, unit != NULL ? unit : "") == 0) {
-      st_define(ST_LEVEL_VARIABLE, 1, name);
-      return 0;
-    }
-    if (VEKClientDeleteVariable()) return 1;
-    st_journal_note(ST_NOTE_DELETED, name);
-  }
-  st_journal_note(ST_NOTE_VARIABLE, name);
-  if (VEKClientNewDoubleVariable(name, nbits, VEK_FORMAT_TYPE_DECIMAL, ncar, ndig, unit)) return 1;
-  if (VEKClientSetVariable(name)) return 1;
-  st_define(ST_LEVEL_VARIABLE, 1, name);
-  if (FLAG_DEBUG) message("Variable '%s' created successfully\n", name);
-  return 0;
-}
-
 /* One deletion scheme for the four levels. */
 typedef int (*set_func)(const char *);
 typedef int (*delete_func)(void);

@@ -93,7 +93,7 @@ bool node_index(double t, int n, int64_t *k) {
  * columns) turns an offset from the origin into node indices (the inverse
  * rotation, divided by the mesh); axes the rows do not give are 0. */
 extern "C" SEXP SPlaceOnGrid(SEXP s_coords, SEXP s_origin, SEXP s_inverse, SEXP s_nx) {
-  return st_entry([&]() -> SEXP {
+  return st_local_entry([&]() -> SEXP {
     R_xlen_t m = 0;
     std::vector<const double *> col = columns(s_coords, &m, "rows' coordinates");
     const double *x0 = doubles(s_origin, 3, "origin");
@@ -175,7 +175,7 @@ bool within(double a, double b, double tol) {
  * take the first free one, in sample order: the k-th row at a position
  * takes the k-th sample there. */
 extern "C" SEXP SPlaceOnSamples(SEXP s_coords, SEXP s_samples, SEXP s_tol) {
-  return st_entry([&]() -> SEXP {
+  return st_local_entry([&]() -> SEXP {
     R_xlen_t m = 0, n = 0;
     std::vector<const double *> row = columns(s_coords, &m, "rows' coordinates");
     std::vector<const double *> smp = columns(s_samples, &n, "samples' coordinates");

@@ -42,12 +42,14 @@ test_that("a write the server refuses half-way removes what it created", {
 })
 
 test_that("a storage fault during a write leaves neither the new File nor the new variable", {
+  # More values than a File's description keeps in itself: they go to a data file.
+  big <- DbDescription(nx = c(20, 10))
   cases <- list( # fault, call
-    new_grid = list("write:*/Faulty/#*:28", quote(WriteFile(expand.grid(X = 1:4, Y = 1:3, A = 0.5), "Faulty", grid = TRUE))),
-    new_variable = list("write:*/Samples/#*:5", quote(CopyDbToOrvane(1:12 + 0, "New", file = "Samples"))),
-    target_variable = list("write:*/Samples/#*:5", quote({
-      ListVariables("Demo", "Mining", "Samples")
-      WriteVariable(1:12 + 0, "New")
+    new_grid = list("write:*/Faulty/#*:28", quote(WriteFile(expand.grid(X = 1:20, Y = 1:10, A = 0.5), "Faulty", grid = TRUE))),
+    new_variable = list("write:*/Big/#*:5", quote(CopyDbToOrvane(1:200 + 0, "New", file = "Big"))),
+    target_variable = list("write:*/Big/#*:5", quote({
+      ListVariables("Demo", "Mining", "Big")
+      WriteVariable(1:200 + 0, "New")
     })),
     # The File is made, then its rotation cannot be kept.
     turned_grid = list("rename:*/Rot/file.json:5", quote(CreateFileForDb(DbDescription(nx = c(3, 2), angles = c(30, 0)),
@@ -56,7 +58,7 @@ test_that("a storage fault during a write leaves neither the new File nor the ne
   for (name in names(cases)) {
     local({
       project <- local_faulty_orvane(cases[[name]][[1]])
-      ListFiles("Demo", "Mining")
+      CreateFileForDb(big, "Big", "Demo", "Mining")
       before <- snapshot(project)
       err <- tryCatch(eval(cases[[name]][[2]]), error = identity)
       expect_s3_class(err, "orvane_error")
