@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "source2.h"
+#include "bridge.h"
+#include "entry.h"
 
 /* Name of menu entry k (from 1), through the rank array when there is one. */
 static const char *entry_name(char **choices, const int *ranks, int k) {
@@ -45,8 +46,8 @@ static void print_menu(const char *title, char **choices, const int *ranks, int 
   message("stop | Stop browsing\n");
 }
 
-int st_get_action(const char *title, char **choices, int *ranks, int flag_start, int nchoice,
-                  int flag_create, int flag_delete, int flag_up, int *answer) {
+static int st_get_action(const char *title, char **choices, int *ranks, int flag_start, int nchoice,
+                         int flag_create, int flag_delete, int flag_up, int *answer) {
   if (*answer == 0) return -4;
   if (*answer >= 1 && *answer <= nchoice) return 0;
 
@@ -97,7 +98,7 @@ int st_get_action(const char *title, char **choices, int *ranks, int flag_start,
   }
 }
 
-int st_get_new_name(const char *question, char **choices, int nchoice, char *name) {
+static int st_get_new_name(const char *question, char **choices, int nchoice, char *name) {
   char prompt[ST_PATH_SIZE];
   char reply[ST_NAME_SIZE];
   snprintf(prompt, sizeof prompt, "%s ('stop' to cancel)", question);
@@ -146,7 +147,7 @@ static int confirm_deletion(void) { return lire_logical("Confirm deletion", 0, 0
 /* Variable level                                                      */
 /* ------------------------------------------------------------------ */
 
-int st_ask_and_create_variable(void) {
+static int st_ask_and_create_variable(void) {
   st_names list;
   if (VEKClientGetVariableList(&list.n, &list.items)) return 1;
   if (st_get_new_name("New Variable Name", list.items, list.n, NewName)) return 1;

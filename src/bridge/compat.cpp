@@ -10,7 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "source2.h"
+#include "entry.h"
+#include "transfer.h"
 
 /* Axes that an F_Desc can hold for a given dimension. */
 static int desc_axes(const F_Desc &desc) {
@@ -32,9 +33,9 @@ static void print_desc(const F_Desc &desc) {
     message("Z : Origin=%13.3lf - Mesh=%10.3lf - Number=%d\n", desc.x0[2], desc.dx[2], desc.nx[2]);
 }
 
-void st_print_vek(void) { print_desc(DESC_VEK); }
+static void st_print_vek(void) { print_desc(DESC_VEK); }
 
-void st_print_db(void) { print_desc(DESC_DB); }
+static void st_print_db(void) { print_desc(DESC_DB); }
 
 /* Exact comparison: two grids that differ in the last bit are different
  * grids; NaN equals nothing. */
@@ -51,7 +52,7 @@ static int same_layout(void) {
   return 1;
 }
 
-int st_check_compatibility(void) {
+static int st_check_compatibility(void) {
   if (same_layout()) return 0;
   st_refuse(ST_MISMATCH, "Incompatibility between Orvane and Db File Characteristics");
   mestitle(1, "Orvane File");

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "source.h"
+#include "bridge.h"
+#include "entry.h"
 #include "vek_internal.h"
 
 /* Protocol version that the bridge declares to the client library. */
@@ -19,11 +20,7 @@
 static char CONNECTED_HOST[ST_PATH_SIZE] = "";
 static int CONNECTED_PORT = -1;
 
-/* The client closes a connection whose request was interrupted, timed out
- * or met its end; counting it as open would send every later request into
- * a closed socket, and refuse every connection for the rest of the
- * session. */
-static void forget_closed_connection(void) {
+void st_forget_closed_connection(void) {
   if (IS_CONNECTED && !VEKClientIsConnected()) {
     IS_CONNECTED = 0;
     st_reset(0);
@@ -31,17 +28,10 @@ static void forget_closed_connection(void) {
   }
 }
 
-void st_entry_start(void) {
-  _vek_reap_servers(NULL, 0);
-  forget_closed_connection();
-}
-
-void st_entry_end(void) { forget_closed_connection(); }
-
 /* A server that has gone (killed, crashed) is noticed without a request:
  * the socket already says so. */
 static void forget_ended_connection(void) {
-  if (IS_CONNECTED && _vek_drop_ended_connection()) forget_closed_connection();
+  if (IS_CONNECTED && _vek_drop_ended_connection()) st_forget_closed_connection();
 }
 
 int st_connect(char *vek_init, char *vek_server, char *hostname, int port_number, int run_server) {

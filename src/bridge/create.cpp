@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "source.h"
+#include "bridge.h"
 
 static int create_study_fail(int *nb, char ***list) {
   st_reset(ST_LEVEL_STUDY);

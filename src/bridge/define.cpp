@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "source.h"
+#include "bridge.h"
 
 int st_get_local_name(SEXP sexp_name, int level) {
   std::string name = RC_get_value_char(sexp_name, NULL);

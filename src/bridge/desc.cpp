@@ -8,13 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "source.h"
+#include "bridge.h"
+#include "grid_order.h"
 
 F_Desc DESC_VEK = {0, 0, 0, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, NULL};
 F_Desc DESC_DB = {0, 0, 0, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, NULL};
 VEKFileInfo INFO_VEK;
-
-void st_entry_unwind(void) { st_file_from_db_free(); }
 
 int st_file_from_vek(void) {
   VEKFileInfo info;

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "source2.h"
+#include "entry.h"
+#include "transfer.h"
 #include "vek_internal.h"
 
 /* The suffix that makes a name a macro variable's. */

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "source.h"
+#include "bridge.h"
 
 namespace {
 struct st_note {

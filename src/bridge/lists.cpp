@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "source.h"
+#include "bridge.h"
+#include "entry.h"
 
 /* The body of a list entry point: `fill` makes the list (0 done, 1 failed),
  * whose names are returned under `label`, none on failure. */

@@ -19,7 +19,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "source.h"
+#include "bridge.h"
+#include "entry.h"
 
 namespace {
 

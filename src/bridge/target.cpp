@@ -6,7 +6,8 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "source.h"
+#include "bridge.h"
+#include "entry.h"
 
 int IS_CONNECTED = 0;
 int FLAG_DEBUG = 0;
@@ -218,8 +219,6 @@ void st_print_path(void) {
   }
   message("\nCurrently in : %s", path);
 }
-
-unsigned long ST_CALL = 0;
 
 /* The call that last confirmed the path (0: none yet) and the names it
  * confirmed. */

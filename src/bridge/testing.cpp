@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "source.h"
+#include "bridge.h"
+#include "entry.h"
 #include "vek_internal.h"
 
 /* STestReaders(kind, question, flag_def, valdef, valmin, valmax): asks one

@@ -1,14 +1,14 @@
 /*
- * R bridge, second half: variable transfer, Db compatibility and the
- * interactive browser. Routines shared between those files; everything else
- * they use comes from source.h.
+ * Variables between R and the server: the reads and writes of whole
+ * variables that the transfer entry points, the whole-File ones and the Db
+ * comparison share.
  */
-#ifndef ORVANE_SOURCE2_H
-#define ORVANE_SOURCE2_H
+#ifndef ORVANE_TRANSFER_H
+#define ORVANE_TRANSFER_H
 
-#include "source.h"
+#include <cstdint>
 
-/* ---- variable transfer ---- */
+#include "bridge.h"
 
 /* A read of the current variable into R: all items of a macro variable when
  * imacro is 0, item `imacro` from 1 otherwise, grid values put in Db order
@@ -96,16 +96,4 @@ void st_copy_read_values(double *dest, const double *src, int64_t count, double 
  * `what`) when it does not fit the allocator's int. */
 int st_double_bytes(int64_t count, const char *what);
 
-/* ---- Db compatibility ---- */
-int st_check_compatibility(void);
-void st_print_vek(void);
-void st_print_db(void);
-
-/* ---- interactive browser ---- */
-int st_get_action(const char *title, char **choices, int *ranks, int flag_start, int nchoice,
-                  int flag_create, int flag_delete, int flag_up, int *answer);
-int st_get_new_name(const char *question, char **choices, int nchoice, char *name);
-int st_get_variable(int flag_create, int flag_delete, int flag_up);
-int st_ask_and_create_variable(void);
-
-#endif /* ORVANE_SOURCE2_H */
+#endif /* ORVANE_TRANSFER_H */
