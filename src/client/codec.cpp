@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "byte_order.h"
 #include "vek_internal.h"
 
 extern "C" {
@@ -36,29 +37,6 @@ static unsigned char rest_tab_read[3];
 static int string_without_memory = 0;
 
 #define TRACE_RW (!_vek_disable_rw_trace && _vek_trace_level >= 3)
-
-static inline void put32(unsigned char *p, uint32_t v) {
-  p[0] = (unsigned char)(v >> 24);
-  p[1] = (unsigned char)(v >> 16);
-  p[2] = (unsigned char)(v >> 8);
-  p[3] = (unsigned char)v;
-}
-
-static inline uint32_t get32(const unsigned char *p) {
-  return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | (uint32_t)p[3];
-}
-
-static inline uint64_t double_bits(double d) {
-  uint64_t u;
-  memcpy(&u, &d, sizeof u);
-  return u;
-}
-
-static inline double bits_double(uint64_t u) {
-  double d;
-  memcpy(&d, &u, sizeof d);
-  return d;
-}
 
 /* The longest the client waits on a silent peer in the middle of a value,
  * in either direction: a server that stops halfway through an answer, or
@@ -136,7 +114,7 @@ int _vek_flush_read(int sock, int need) {
 static int put_unit(int sock, uint32_t v) {
   if (sock == -1) return 0;
   if (_buffer_nbytes + 4 > VEK_BUFFER_SIZE && !_vek_flush_write(sock)) return 0;
-  put32(_buffer + _buffer_nbytes, v);
+  vek_put_be32(_buffer + _buffer_nbytes, v);
   _buffer_nbytes += 4;
   if (_buffer_nbytes == VEK_BUFFER_SIZE) return _vek_flush_write(sock);
   return 1;
@@ -144,7 +122,7 @@ static int put_unit(int sock, uint32_t v) {
 
 static int get_unit(int sock, uint32_t *v) {
   if (_buffer_rnbytes - _buffer_rpos < 4 && !_vek_flush_read(sock, 4)) return 0;
-  *v = get32(_rbuffer + _buffer_rpos);
+  *v = vek_get_be32(_rbuffer + _buffer_rpos);
   _buffer_rpos += 4;
   return 1;
 }
@@ -186,7 +164,7 @@ int _vek_write_ushort(int sock, const unsigned short *v) {
 
 int _vek_write_double(int sock, const double *v) {
   if (TRACE_RW) _vek_trace("Write Dbl(%g)", *v);
-  uint64_t u = double_bits(*v);
+  uint64_t u = vek_double_bits(*v);
   return put_unit(sock, (uint32_t)(u >> 32)) && put_unit(sock, (uint32_t)u);
 }
 
@@ -207,8 +185,8 @@ int _vek_write_long(int sock, const vek_long *v) {
   /* A long is one 8-byte value: it never straddles two sends. */
   if (_buffer_nbytes + 8 > VEK_BUFFER_SIZE && !_vek_flush_write(sock)) return 0;
   uint64_t u = (uint64_t)*v;
-  put32(_buffer + _buffer_nbytes, (uint32_t)(u >> 32));
-  put32(_buffer + _buffer_nbytes + 4, (uint32_t)u);
+  vek_put_be32(_buffer + _buffer_nbytes, (uint32_t)(u >> 32));
+  vek_put_be32(_buffer + _buffer_nbytes + 4, (uint32_t)u);
   _buffer_nbytes += 8;
   if (_buffer_nbytes == VEK_BUFFER_SIZE) return _vek_flush_write(sock);
   return 1;
@@ -302,7 +280,7 @@ int _vek_read_ushort(int sock, unsigned short *v) {
 int _vek_read_double(int sock, double *v) {
   uint32_t hi, lo;
   if (!get_unit(sock, &hi) || !get_unit(sock, &lo)) return 0;
-  *v = bits_double(((uint64_t)hi << 32) | lo);
+  *v = vek_bits_double(((uint64_t)hi << 32) | lo);
   if (TRACE_RW) _vek_trace("Read Dbl(%g)", *v);
   return 1;
 }
@@ -316,7 +294,7 @@ int _vek_read_long(int sock, vek_long *v) {
     return 1;
   }
   if (_buffer_rnbytes - _buffer_rpos < 8 && !_vek_flush_read(sock, 8)) return 0;
-  uint64_t u = ((uint64_t)get32(_rbuffer + _buffer_rpos) << 32) | get32(_rbuffer + _buffer_rpos + 4);
+  uint64_t u = ((uint64_t)vek_get_be32(_rbuffer + _buffer_rpos) << 32) | vek_get_be32(_rbuffer + _buffer_rpos + 4);
   _buffer_rpos += 8;
   *v = (vek_long)u;
   if (TRACE_RW) _vek_trace("Read Long(64bits)(%ld)", (long)*v);
@@ -404,18 +382,6 @@ int _vek_write_double_elem(int sock, void *v, unsigned) {
  * and a trace test per value.
  */
 
-/* A double's 8 bytes between host order and the wire's big-endian order:
- * one swap per value rather than eight byte stores, which on a 10^7-value
- * variable is the difference between the encoding costing more than the
- * sends and costing next to nothing. */
-static inline uint64_t wire64(uint64_t u) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  return u;
-#else
-  return __builtin_bswap64(u);
-#endif
-}
-
 /* Values between two reports to the host: often enough for a Ctrl-C to be
  * felt at once (64 KiB leave in well under a millisecond), rarely enough
  * that asking costs nothing beside the sends. */
@@ -470,7 +436,7 @@ static int write_doubles(int sock, const vek_value_source *src, size_t from, siz
     if (fit > have) fit = have;
     unsigned char *p = _buffer + _buffer_nbytes;
     for (size_t k = 0; k < fit; k++, p += 8) {
-      uint64_t u = wire64(double_bits(run[k]));
+      uint64_t u = vek_be64(vek_double_bits(run[k]));
       memcpy(p, &u, 8);
     }
     _buffer_nbytes += (int)(fit * 8);
@@ -532,7 +498,7 @@ static int read_doubles(int sock, double *a, size_t n, size_t base, size_t total
       for (size_t k = 0; k < whole; k++) {
         uint64_t u;
         memcpy(&u, a + i + k, 8);
-        u = wire64(u);
+        u = vek_be64(u);
         memcpy(a + i + k, &u, 8);
       }
       i += whole;
@@ -550,7 +516,7 @@ static int read_doubles(int sock, double *a, size_t n, size_t base, size_t total
     for (size_t k = 0; k < avail; k++, p += 8) {
       uint64_t u;
       memcpy(&u, p, 8);
-      a[i + k] = bits_double(wire64(u));
+      a[i + k] = vek_bits_double(vek_be64(u));
     }
     _buffer_rpos += (int)(avail * 8);
     i += avail;
@@ -569,7 +535,7 @@ static int read_ints(int sock, int *a, size_t n) {
     size_t avail = (size_t)(_buffer_rnbytes - _buffer_rpos) / 4;
     if (avail > n - i) avail = n - i;
     const unsigned char *p = _rbuffer + _buffer_rpos;
-    for (size_t k = 0; k < avail; k++, p += 4) a[i + k] = (int)(int32_t)get32(p);
+    for (size_t k = 0; k < avail; k++, p += 4) a[i + k] = (int)(int32_t)vek_get_be32(p);
     _buffer_rpos += (int)(avail * 4);
     i += avail;
   }

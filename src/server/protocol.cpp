@@ -11,6 +11,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "byte_order.h"
 #include "server.h"
 #include "vek_internal.h"
 
@@ -189,20 +190,6 @@ void Io::astring(const std::string &s, unsigned maxsize) {
   if (!_vek_write_string(sock, &p, 0xFFFFFFFFu)) wbad = true;
 }
 
-/* The wire order of doubles is big-endian. */
-static inline void to_wire(double *v, size_t n) {
-#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_BIG_ENDIAN__
-  for (size_t i = 0; i < n; i++) {
-    uint64_t u;
-    memcpy(&u, &v[i], 8);
-    u = __builtin_bswap64(u);
-    memcpy(&v[i], &u, 8);
-  }
-#else
-  (void)v, (void)n;
-#endif
-}
-
 static bool send_all(int sock, const void *p, size_t n) {
   const char *c = (const char *)p;
   while (n > 0) {
@@ -239,7 +226,7 @@ void Io::adoubles_from(int64_t n, const std::function<bool(int64_t, size_t, doub
       wbad = true;
       return;
     }
-    to_wire(buf.data(), k);
+    vek_doubles_be(buf.data(), k);
     if (!send_all(sock, buf.data(), k * 8)) {
       wbad = true;
       return;

@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "byte_order.h"
+
 static unsigned long temp_counter = 0;
 
 static bool fail(std::string &err, const std::string &what, const std::string &path, int e) {
@@ -163,25 +165,10 @@ bool fs_replace_file(const std::string &dir, const std::string &name, const void
   return true;
 }
 
-/* Disk order is little-endian whatever the host's order: on a big-endian
- * host the values turn in place, both ways. */
-static inline void le_in_place(double *v, size_t n) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  for (size_t i = 0; i < n; i++) {
-    uint64_t u;
-    memcpy(&u, &v[i], 8);
-    u = __builtin_bswap64(u);
-    memcpy(&v[i], &u, 8);
-  }
-#else
-  (void)v, (void)n;
-#endif
-}
-
 bool fs_create_doubles(const std::string &path, const double *v, size_t n, std::string &err) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+#if VEK_HOST_BIG_ENDIAN
   std::vector<double> le(v, v + n);
-  le_in_place(le.data(), n);
+  vek_doubles_le(le.data(), n);
   return fs_create_file(path, le.data(), n * 8, err);
 #else
   return fs_create_file(path, v, n * 8, err);
@@ -206,7 +193,7 @@ bool fs_new_data::open(const std::string &dir, std::string &err) {
 }
 
 bool fs_new_data::append(double *v, size_t n, std::string &err) {
-  le_in_place(v, n);
+  vek_doubles_le(v, n);
   if (!write_all(fd_, v, n * 8)) return fail(err, "cannot write the new data file in", dir_, errno ? errno : EIO);
 #ifdef SYNC_FILE_RANGE_WRITE
   /* Only a head start for the flush, which reports any failure. */
@@ -280,7 +267,7 @@ bool fs_pread_doubles(int fd, const std::string &path, int64_t at, size_t n, dou
     off += r;
     left -= (size_t)r;
   }
-  le_in_place(out, n);
+  vek_doubles_le(out, n);
   return true;
 }
 
