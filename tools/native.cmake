@@ -16,7 +16,7 @@ get_filename_component(VEK_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(VEK_CLIENT_DIR "${VEK_ROOT}/src/client")
 set(VEK_SERVER_DIR "${VEK_ROOT}/src/server")
 
-set(VEK_CODEC_SRC alloc.cpp codec.cpp diag.cpp net.cpp diag_stdio.cpp)
+set(VEK_CODEC_SRC alloc.cpp codec.cpp codec_bulk.cpp diag.cpp net.cpp diag_stdio.cpp)
 list(TRANSFORM VEK_CODEC_SRC PREPEND "${VEK_CLIENT_DIR}/")
 add_library(vekcodec STATIC ${VEK_CODEC_SRC})
 target_include_directories(vekcodec PUBLIC "${VEK_CLIENT_DIR}")
