@@ -16,7 +16,7 @@
 #' * Connection: [ConnectOrvane()], [DisconnectOrvane()],
 #'   [IsConnectedOrvane()], [ShowTarget()].
 #' * Browsing on the console: [ManageTarget()], [DesignateVariable()].
-#' * Listing, creating and deleting: [ListStudies()], [ListDirectories()],
+#' * Listing, creating and deleting: [ListTree()], [ListStudies()], [ListDirectories()],
 #'   [ListFiles()], [ListSelections()], [ListVariables()],
 #'   [CreateDirectory()].
 #' * Whole Files: [ReadFile()], [WriteFile()]; as spatial objects [AsSf()],
