@@ -259,7 +259,12 @@ int util_call_finish(void) {
   return taken;
 }
 
-extern "C" void R_init_orvanelink(DllInfo *) {
+extern "C" void R_init_orvanelink(DllInfo *dll) {
   _vek_interrupt_function = r_interrupted;
   _vek_progress_function = r_progress;
+  /* The R functions and the tests reach the entry points by name
+   * (.Call("SConnectOrvane", ..., PACKAGE = "orvanelink")), so symbol
+   * search stays on; nothing is registered by table. */
+  R_registerRoutines(dll, NULL, NULL, NULL, NULL);
+  R_useDynamicSymbols(dll, TRUE);
 }
