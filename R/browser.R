@@ -64,8 +64,7 @@ ManageTarget <- function(stop_level = "variable", create = FALSE, delete = FALSE
   # Leaving the browser at the Study level answers FALSE; a browser that
   # could not run or lost its connection is an error. The refusals on the
   # way were shown to the person, who was asked again.
-  lost <- .failed(run$value) &&
-    (run$out$code == 2L || any(grepl(names(.bridge_kinds)[1L], run$out$text[run$out$kind == "E"])))
+  lost <- .failed(run$value) && .lost_connection(run$out)
   if (inherits(run$value, "error") || lost) stop(.native_error(run, "browse the project"))
   !.failed(run$value)
 }

@@ -4,11 +4,12 @@
 .path_max <- 1023L
 
 # A server launched by ConnectOrvane() is a child of this R process that the
-# client library never stops. Its process handle is kept here so that
+# client library never stops. It runs in a session of its own (the
+# terminal's Ctrl-C is for R, not for it), so the package stops it:
 # DisconnectOrvane(), a failed connection, the unloading of the package and
-# the end of the R session can stop it.
+# the end of the R session. A reference server also ends by itself when
+# this process dies.
 .state <- new.env(parent = emptyenv())
-.state$servers <- list()
 # The time limit of the connection, in seconds, for the messages.
 .state$timeout <- 30
 
@@ -50,51 +51,16 @@
   tryCatch(.Call("SServerProcesses", PACKAGE = "orvanelink"), error = function(e) integer(0))
 }
 
-.running <- function(p) {
-  tryCatch(ps::ps_is_running(p) && ps::ps_status(p) != "zombie", error = function(e) FALSE)
-}
+.server_pids <- function() .launched_pids()
 
-# Takes in the servers the client has launched and that still run (it
-# reaps those that ended, so that no zombie stays behind this session).
-.track_servers <- function() {
-  pids <- .launched_pids()
-  known <- vapply(.state$servers, ps::ps_pid, integer(1))
-  for (pid in setdiff(pids, known)) {
-    p <- tryCatch(ps::ps_handle(pid), error = function(e) NULL)
-    if (!is.null(p)) .state$servers[[length(.state$servers) + 1L]] <- p
-  }
-  .state$servers <- Filter(.running, .state$servers)
-  invisible()
-}
-
-# Process ids of the launched servers still running.
-.server_pids <- function() {
-  .track_servers()
-  vapply(.state$servers, ps::ps_pid, integer(1))
-}
-
-.stop_server <- function() {
-  live <- Filter(.running, .state$servers)
-  .state$servers <- list()
-  if (length(live) == 0L) {
-    .launched_pids()
-    return(invisible(FALSE))
-  }
-  # The server finishes the request at hand on SIGTERM and exits; it is
-  # idle here, so a few of its 250 ms ticks are plenty.
-  for (p in live) try(ps::ps_send_signal(p, ps::signals()$SIGTERM), silent = TRUE)
-  for (i in 1:40) {
-    live <- Filter(.running, live)
-    if (length(live) == 0L) break
-    Sys.sleep(0.05)
-  }
-  for (p in live) try(ps::ps_kill(p), silent = TRUE)
-  for (i in 1:40) {
-    if (!any(vapply(live, .running, logical(1)))) break
-    Sys.sleep(0.05)
-  }
-  .launched_pids()
-  invisible(TRUE)
+# Stops the launched servers given (NULL: all) with whatever each started,
+# and reaps them. A server finishes the request at hand on SIGTERM; it is
+# killed after two seconds.
+.stop_server <- function(pids = NULL) {
+  if (!is.null(pids) && length(pids) == 0L) return(invisible(FALSE))
+  n <- tryCatch(.Call("SStopServers", if (is.null(pids)) NULL else as.integer(pids), PACKAGE = "orvanelink"),
+                error = function(e) 0L)
+  invisible(n > 0L)
 }
 
 #' Connect to VEKserver
@@ -106,15 +72,29 @@
 #' \samp{Orvane is already connected. 'ConnectOrvane()' is ignored.} and
 #' keeps the connection and the target.
 #'
-#' A server launched here is a child process of the R session. The client
-#' library never stops it; the package does: [DisconnectOrvane()] stops it
-#' (unless told not to), and so do a failed or interrupted connection, the
-#' unloading of the package and the end of the R session. A server that has
-#' ended is reaped by the next call of the package.
+#' A server launched here is a child process of the R session, in a
+#' session of its own: the Ctrl-C, Ctrl-\\ and Ctrl-Z typed at R's terminal
+#' are R's and never reach it. The client library never stops it; the
+#' package does: [DisconnectOrvane()] stops it (unless told not to), and so
+#' do a failed or interrupted connection, the unloading of the package and
+#' the end of the R session; each time with whatever the program itself
+#' started. The bundled reference server also ends by itself within a
+#' second once the R session that launched it has died (killed, crashed). A
+#' server that has ended is reaped by the next call of the package.
+#'
+#' A launched program that does not become a server (it ends, never reports
+#' its port, or reports nonsense) is stopped before the error returns. The
+#' bundled reference server serves nothing without a project: it is not
+#' launched without a `path` (or \env{VEK_PROJECT_DIR}); another program
+#' launched without one is asked for its Studies at once, and one that
+#' answers that it has no project is stopped, its answer in the error.
 #'
 #' Every connection attempt clears the target. A connection to a port where
 #' nothing listens fails at once; a server that does not answer is given up
-#' after `timeout` seconds, once. Ctrl-C stops the wait at once.
+#' after `timeout` seconds, once. Ctrl-C stops the wait at once. A
+#' connection the server ends later (it was stopped or killed) is closed by
+#' the next call, which says so; `ConnectOrvane()` then connects again
+#' without a [DisconnectOrvane()] first.
 #'
 #' @param host host name or IPv4 address of the server.
 #' @param port TCP port of the server, 1 to 65535. `NULL` means the default
@@ -137,8 +117,8 @@
 #'   (connecting, the answer of each request) from now on; ignored while
 #'   connected.
 #' @return `TRUE`, invisibly. A failure is an [orvane_error] whose message
-#'   holds the client library's reason, such as \samp{Connection refused} or
-#'   \samp{timed out}.
+#'   says why in a line, such as \samp{nothing accepts connections there} or
+#'   \samp{timed out}; the client library's own text is in its `detail`.
 #' @seealso [DisconnectOrvane()], [IsConnectedOrvane()],
 #'   [OrvaneSampleProject()]
 #' @examples
@@ -164,6 +144,14 @@ ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, s
   }
   if (!run_server && !is.null(server)) .fail("server", "is only used with run_server = TRUE")
   program <- if (run_server) .server_to_launch(server) else ""
+  # The bundled server without a project would connect and then refuse
+  # every request; another program may find its project elsewhere, which
+  # its first answer tells (below).
+  project_given <- nzchar(path) || nzchar(Sys.getenv("VEK_PROJECT_DIR"))
+  if (run_server && !project_given && .is_bundled(program) && !IsConnectedOrvane()) {
+    .fail("path", paste("must name the project directory to serve: the bundled reference server serves",
+                        "nothing without one (or set VEK_PROJECT_DIR)"))
+  }
   if (run_server && nzchar(path)) {
     # The launched server inherits this environment, and a reference server
     # serves VEK_PROJECT_DIR in preference to the path it is given: the
@@ -178,16 +166,34 @@ ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, s
     .Call("SSetTimeout", as.double(timeout), PACKAGE = "orvanelink")
     .state$timeout <- timeout
   }
-  # Also when an interrupt ends the call: a server launched for a
-  # connection that was not made is stopped again.
-  if (run_server) on.exit({
-    .track_servers()
-    if (!IsConnectedOrvane()) .stop_server()
-  }, add = TRUE)
+  # Also when an interrupt ends the call: a program launched for a
+  # connection that was not made is stopped again (and reaped), not the
+  # servers of earlier connections kept with stop_server = FALSE.
+  before <- .launched_pids()
+  if (run_server) on.exit(if (!IsConnectedOrvane()) .stop_server(setdiff(.launched_pids(), before)), add = TRUE)
   where <- if (port > 0L) sprintf("%s:%d", host, port) else sprintf("%s (default port)", host)
-  .orvane_call(sprintf("%s VEKserver on %s", if (run_server) "launch or connect to" else "connect to", where),
-               "SConnectOrvane", path, program, host, port, as.integer(run_server), as.integer(verbose))
+  operation <- sprintf("%s VEKserver on %s", if (run_server) "launch or connect to" else "connect to", where)
+  .orvane_call(operation, "SConnectOrvane", path, program, host, port, as.integer(run_server), as.integer(verbose),
+               context = if (run_server) "launch" else "connect")
+  if (run_server && !project_given && length(setdiff(.launched_pids(), before))) .check_served(operation)
   invisible(TRUE)
+}
+
+.is_bundled <- function(program) {
+  bundled <- .bundled_server()
+  nzchar(program) && nzchar(bundled) && identical(normalizePath(program, mustWork = FALSE),
+                                                  normalizePath(bundled, mustWork = FALSE))
+}
+
+# A server launched without a project says on its first request whether it
+# serves one: one that refuses is no connection (the on.exit of
+# ConnectOrvane() then stops it).
+.check_served <- function(operation) {
+  run <- .native(.Call("IGetStudyList", "", "", "", PACKAGE = "orvanelink"))
+  if (!nzchar(run$out$server)) return(invisible())
+  .native(.Call("SDisconnectOrvane", PACKAGE = "orvanelink"))
+  .orvane_stop("server_error", operation, sprintf("the launched server serves no project: %s", run$out$server),
+               server = run$out$server, detail = .failure_detail(run$out, run$value))
 }
 
 #' Disconnect from VEKserver
@@ -223,8 +229,11 @@ DisconnectOrvane <- function(stop_server = TRUE) {
 #' Tells whether [ConnectOrvane()] has opened a connection that is still
 #' held.
 #'
-#' It prints nothing. A connection closed by an interrupted request, or by
-#' [DisconnectOrvane()], is no connection.
+#' It prints nothing and sends nothing. A connection closed by an
+#' interrupted request, by a request the server did not answer in time, by
+#' [DisconnectOrvane()], or by the server itself (stopped, killed: the
+#' socket says so, and the connection is closed on the way) is no
+#' connection.
 #'
 #' @return `TRUE` or `FALSE`.
 #' @seealso [ConnectOrvane()]
@@ -236,9 +245,9 @@ DisconnectOrvane <- function(stop_server = TRUE) {
 #' DisconnectOrvane()
 #' unlink(project, recursive = TRUE)
 #' @export
-# The bridge's answer prints its reminder when there is no connection: a
-# question answers, it does not print.
 IsConnectedOrvane <- function() {
+  # The bridge's answer prints its reminder when there is no connection: a
+  # question answers, it does not print.
   !.failed(.native(.Call("SIsConnected", PACKAGE = "orvanelink"))$value)
 }
 

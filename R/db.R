@@ -313,7 +313,7 @@ DbCompatible <- function(db) {
                        PACKAGE = "orvanelink"))
   # Two descriptions that differ answer FALSE, with the bridge's account of
   # both as a message; anything else that stops the comparison is an error.
-  differ <- any(grepl("^Incompatibility between", run$out$text[run$out$kind == "E"]))
+  differ <- any(run$out$what == "mismatch")
   if (inherits(run$value, "error") || (.failed(run$value) && !differ)) {
     .say(run$out, c("M", "D"))
     stop(.native_error(run, "compare the Db with the current File"))

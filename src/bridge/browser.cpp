@@ -69,7 +69,7 @@ int st_get_action(const char *title, char **choices, int *ranks, int flag_start,
       int rank = lire_int("Rank of the item to be deleted", 0, 0, 1, nchoice);
       /* "NA" passes the reader's bounds but designates no item. */
       if (rank < 1 || rank > nchoice) {
-        messerr("No item designated for deletion");
+        st_refuse(ST_USAGE, "No item designated for deletion");
         continue;
       }
       *answer = rank;
@@ -85,11 +85,11 @@ int st_get_action(const char *title, char **choices, int *ranks, int flag_start,
     errno = 0;
     long number = strtol(reply, &end, 10);
     if (end == reply || *end != '\0' || errno == ERANGE || number < INT_MIN || number > INT_MAX) {
-      messerr("The answer '%s' is not valid", reply);
+      st_refuse(ST_USAGE, "The answer '%s' is not valid", reply);
       continue;
     }
     if (number < flag_start || number > nchoice) {
-      messerr("The answer '%d' is not valid", (int)number);
+      st_refuse(ST_USAGE, "The answer '%d' is not valid", (int)number);
       continue;
     }
     *answer = (int)number;
@@ -133,7 +133,7 @@ static void sync_rank(int level, char **choices, const int *ranks, int nchoice) 
  * have changed in between. */
 static int name_at(char **choices, const int *ranks, int nchoice, int rank, std::string &name) {
   if (rank < 1 || rank > nchoice) {
-    messerr("The rank %d designates no item of the list", rank);
+    st_refuse(ST_USAGE, "The rank %d designates no item of the list", rank);
     return 1;
   }
   name = entry_name(choices, ranks, rank);

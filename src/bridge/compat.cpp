@@ -50,7 +50,7 @@ static int same_layout(void) {
 
 int st_check_compatibility(void) {
   if (same_layout()) return 0;
-  messerr("Incompatibility between Orvane and Db File Characteristics");
+  st_refuse(ST_MISMATCH, "Incompatibility between Orvane and Db File Characteristics");
   mestitle(1, "Orvane File");
   st_print_vek();
   mestitle(1, "Db File");
@@ -166,7 +166,7 @@ static int read_coordinate(const char *name, int nech, double *dest) {
   if (VEKClientSetVariable(name)) return 1;
   if (VEKClientReadDoubleVariable(0, &test_val, &count, &values.p)) return 1;
   if (count != nech) {
-    messerr("The server sent %lld values of '%s' where the File has %d samples", (long long)count,
+    st_refuse(ST_COMMUNICATION, "The server sent %lld values of '%s' where the File has %d samples", (long long)count,
             name, nech);
     return 1;
   }
@@ -186,7 +186,7 @@ static int read_coordinates(coord_result &r) {
   if (!error) {
     r.ndim = nb_util;
     if (r.ndim < 1) {
-      messerr("There is no coordinate (rank=%d) in the File", r.ndim);
+      st_refuse(ST_USAGE, "There is no coordinate (rank=%d) in the File", r.ndim);
       error = 1;
     }
   }

@@ -12,14 +12,29 @@
 /* Protocol version that the bridge declares to the client library. */
 #define ST_PROTOCOL_VERSION 1300030
 
-void st_entry_start(void) {
-  _vek_reap_servers(NULL, 0);
-  /* The client closes a connection whose request was interrupted; counting
-   * it as open would send every later request into a closed socket. */
+/* The client closes a connection whose request was interrupted, timed out
+ * or met its end; counting it as open would send every later request into
+ * a closed socket, and refuse every connection for the rest of the
+ * session. */
+static void forget_closed_connection(void) {
   if (IS_CONNECTED && !VEKClientIsConnected()) {
     IS_CONNECTED = 0;
     st_reset(0);
+    _vek_reap_servers(NULL, 0);
   }
+}
+
+void st_entry_start(void) {
+  _vek_reap_servers(NULL, 0);
+  forget_closed_connection();
+}
+
+void st_entry_end(void) { forget_closed_connection(); }
+
+/* A server that has gone (killed, crashed) is noticed without a request:
+ * the socket already says so. */
+static void forget_ended_connection(void) {
+  if (IS_CONNECTED && _vek_drop_ended_connection()) forget_closed_connection();
 }
 
 int st_connect(char *vek_init, char *vek_server, char *hostname, int port_number, int run_server) {
@@ -27,6 +42,7 @@ int st_connect(char *vek_init, char *vek_server, char *hostname, int port_number
   static char host[ST_PATH_SIZE];
   unsigned short port;
 
+  forget_ended_connection();
   if (IS_CONNECTED) {
     message("Orvane is already connected. 'ConnectOrvane()' is ignored.\n");
     return 0;
@@ -41,20 +57,20 @@ int st_connect(char *vek_init, char *vek_server, char *hostname, int port_number
 
   /* A path or host cut to fit would silently name another place: refuse. */
   if (strlen(vek_init) > ST_NAME_MAX) {
-    messerr("The initialisation path is longer than %d characters", ST_NAME_MAX);
+    st_refuse(ST_USAGE, "The initialisation path is longer than %d characters", ST_NAME_MAX);
     return 1;
   }
   if (strlen(vek_server) >= sizeof server) {
-    messerr("The server program path is longer than %d characters", (int)sizeof server - 1);
+    st_refuse(ST_USAGE, "The server program path is longer than %d characters", (int)sizeof server - 1);
     return 1;
   }
   if (strlen(hostname) >= sizeof host) {
-    messerr("The host name is longer than %d characters", (int)sizeof host - 1);
+    st_refuse(ST_USAGE, "The host name is longer than %d characters", (int)sizeof host - 1);
     return 1;
   }
   /* A port that does not fit 16 bits would wrap to an unrelated one. */
   if (port_number > 65535) {
-    messerr("The port number %d is not valid (at most 65535)", port_number);
+    st_refuse(ST_USAGE, "The port number %d is not valid (at most 65535)", port_number);
     return 1;
   }
 
@@ -116,6 +132,7 @@ extern "C" SEXP SDisconnectOrvane(void) {
 
 extern "C" SEXP SIsConnected(void) {
   return st_entry([&]() -> SEXP {
+    forget_ended_connection();
     return Rcpp::List::create(Rcpp::Named("error") = st_check_validity(0));
   });
 }
@@ -129,6 +146,7 @@ static void show_level(const char *label, int level) {
 
 extern "C" SEXP SShowTarget(void) {
   return st_entry([&]() -> SEXP {
+    forget_ended_connection();
     if (st_check_validity(0)) return Rcpp::List::create(Rcpp::Named("error") = 1);
     message("\n");
     message("Current Orvane Target\n");
@@ -147,7 +165,7 @@ extern "C" SEXP SShowTarget(void) {
 extern "C" SEXP SSetTimeout(SEXP s_seconds) {
   return st_entry([&]() -> SEXP {
     double seconds = Rcpp::as<double>(s_seconds);
-    if (!(seconds > 0) || seconds * 1000 > INT_MAX) mes_abort("Wrong time limit (%g s)", seconds);
+    if (!(seconds > 0) || seconds * 1000 > INT_MAX) st_abort(ST_USAGE, "Wrong time limit (%g s)", seconds);
     _vek_answer_timeout_ms = (int)(seconds * 1000 + 0.5);
     return Rcpp::List::create(Rcpp::Named("error") = 0);
   });
@@ -160,5 +178,17 @@ extern "C" SEXP SServerProcesses(void) {
     int pids[64];
     int n = _vek_reap_servers(pids, 64);
     return Rcpp::wrap(std::vector<int>(pids, pids + n));
+  });
+}
+
+/* SStopServers(pids): stops the servers launched here (those of `pids`;
+ * NULL: all), each with whatever it started, and reaps them; returns how
+ * many were running. */
+extern "C" SEXP SStopServers(SEXP s_pids) {
+  return st_entry([&]() -> SEXP {
+    std::vector<int> pids;
+    if (s_pids != R_NilValue) pids = Rcpp::as<std::vector<int>>(s_pids);
+    int n = _vek_stop_servers(s_pids == R_NilValue ? NULL : pids.data(), (int)pids.size(), 2000);
+    return Rcpp::wrap(n);
   });
 }

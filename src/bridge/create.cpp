@@ -22,7 +22,7 @@ int st_create_study(const char *study_name, const char *physical_name, int flag_
                     int *nb_study_loc, char ***studies_loc) {
   const std::string name = study_name != NULL ? study_name : "";
   if (physical_name == NULL || physical_name[0] == '\0') {
-    messerr("You must define the Physical Name");
+    st_refuse(ST_USAGE, "You must define the Physical Name");
     return create_study_fail(nb_study_loc, studies_loc);
   }
   int exists = st_status(0, 1, *nb_study_loc, *studies_loc, name.c_str());
@@ -70,7 +70,7 @@ static int new_points_file(const char *name) {
   const double *axis[3] = {&none, &none, NULL};
   double *zeros = NULL;
   if (nech > INT_MAX / (int)sizeof(double)) {
-    messerr("The Db has too many samples (%d) for one File", nech);
+    st_refuse(ST_USAGE, "The Db has too many samples (%d) for one File", nech);
     return 1;
   }
   if (nech > 0 && (ndim < 2 || coor == NULL)) {

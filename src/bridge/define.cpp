@@ -13,10 +13,11 @@ int st_get_local_name(SEXP sexp_name, int level) {
   std::string name = RC_get_value_char(sexp_name, NULL);
   /* A cut name could designate, or delete, another item: refuse it. */
   if (name.size() > ST_NAME_MAX)
-    mes_abort("Name longer than %d characters: '%.40s...'", ST_NAME_MAX, name.c_str());
+    st_abort(ST_USAGE, "Name longer than %d characters: '%.40s...'", ST_NAME_MAX, name.c_str());
   int flag_empty = name.empty() ? 1 : 0;
   char *loc = st_loc_name(level);
   if (loc != NULL) st_copy_name(loc, flag_empty ? st_ref_name(level) : name.c_str());
+  st_loc_given(level, !flag_empty);
   return flag_empty;
 }
 
@@ -159,11 +160,11 @@ int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_
   if (VEKClientGetVariableList(arg_nb_var, arg_variables)) return 1;
   int nvar = *arg_nb_var;
   if (nvar <= 0) {
-    messerr("There is no variable in the File");
+    st_refuse(ST_USAGE, "There is no variable in the File");
     return 1;
   }
   if ((size_t)nvar > (size_t)INT_MAX / sizeof(int))
-    mes_abort("Memory Allocation failed (%d ranks) - Too large", nvar);
+    st_abort(ST_USAGE, "Memory Allocation failed (%d ranks) - Too large", nvar);
   int *ranks = (int *)mem_alloc(nvar * (int)sizeof(int), 1);
   int kept = 0;
   for (int i = 0; i < nvar; i++) {
@@ -184,7 +185,7 @@ int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_
   }
   mem_free((char *)ranks);
   if (flag_var == 0) return 0;
-  messerr("There is no valid variable in the File");
+  st_refuse(ST_USAGE, "There is no valid variable in the File");
   return 1;
 }
 

@@ -27,21 +27,21 @@ int st_file_from_info(const VEKFileInfo &info) {
   /* F_Desc holds three axes and int counts: a description that does not fit
    * is refused rather than read past its arrays later. */
   if (info.dimension < 0 || info.dimension > 3) {
-    messerr("The space dimension of the File (%d) is not supported (0 to 3)", info.dimension);
+    st_refuse(ST_COMMUNICATION, "The space dimension of the File (%d) is not supported (0 to 3)", info.dimension);
     return 1;
   }
   int grid = info.type == VEK_FILE_TYPE_GRID ? 1 : 0;
   int64_t nech = info.s_number;
   if (grid) {
     if (info.NX < 0 || info.NY < 0 || info.NZ < 0) {
-      messerr("The grid File has a negative number of nodes (%d x %d x %d)", info.NX, info.NY,
+      st_refuse(ST_COMMUNICATION, "The grid File has a negative number of nodes (%d x %d x %d)", info.NX, info.NY,
               info.NZ);
       return 1;
     }
     nech = (int64_t)info.NX * info.NY * info.NZ;
   }
   if (nech < 0 || nech > INT_MAX) {
-    messerr("The number of samples of the File (%lld) is not supported", (long long)nech);
+    st_refuse(ST_COMMUNICATION, "The number of samples of the File (%lld) is not supported", (long long)nech);
     return 1;
   }
 
@@ -86,14 +86,14 @@ int st_file_from_db(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SE
 
   int64_t ncoor = (ndim > 0 && nech > 0) ? (int64_t)ndim * nech : 0;
   if (ndim > 3) {
-    messerr("Space dimension may not be larger than 3");
+    st_refuse(ST_USAGE, "Space dimension may not be larger than 3");
   } else if (!flag_grid && ncoor > n_coor) {
     /* Copying ndim*nech values out of a shorter vector would read past it. */
-    messerr("The Db coordinates hold %d values where %lld are expected", n_coor,
+    st_refuse(ST_USAGE, "The Db coordinates hold %d values where %lld are expected", n_coor,
             (long long)ncoor);
   } else if (flag_grid && ndim > 0 &&
              (n_nx < ndim || n_x0 < ndim || n_dx < ndim || n_angle < ndim)) {
-    messerr("The Db grid description needs %d values per axis vector", ndim);
+    st_refuse(ST_USAGE, "The Db grid description needs %d values per axis vector", ndim);
   } else {
     st_file_from_db_free();
     DESC_DB.ndim = ndim;
@@ -106,7 +106,7 @@ int st_file_from_db(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SE
     if (!flag_grid) {
       if (ncoor > 0) {
         if (ncoor > INT_MAX / (int64_t)sizeof(double))
-          mes_abort("Memory Allocation failed (%lld coordinates) - Too large", (long long)ncoor);
+          st_abort(ST_USAGE, "Memory Allocation failed (%lld coordinates) - Too large", (long long)ncoor);
         DESC_DB.coor = (double *)mem_alloc((int)(ncoor * (int64_t)sizeof(double)), 1);
         memcpy(DESC_DB.coor, coor, (size_t)ncoor * sizeof(double));
       }

@@ -161,7 +161,7 @@ static int write_variable(const std::string &name, const std::string &unit, int 
     double *part = tab + (size_t)k * per_item;
     if (is_macro_name(name) && VEKClientSetIndice(k + 1)) error = 1;
     else if (DESC_VEK.flag_grid && st_transpose(-1, 1, 1, 1, part)) {
-      messerr("The values could not be put in the server's grid order");
+      st_refuse(ST_USAGE, "The values could not be put in the server's grid order");
       error = 1;
     } else if (VEKClientWriteDoubleVariable(0, UTIL_UNDEF_REAL, per_item, part)) {
       error = 1;
@@ -182,7 +182,7 @@ static int write_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP
   int overwrite = RC_get_value_integer(s_overwrite, NULL) == 1;
   if (nunits != n || (int)bits.size() != n || (int)items.size() != n || TYPEOF(s_values) != VECSXP ||
       Rf_length(s_values) != n) {
-    messerr("The %d variables to write are not described one by one", n);
+    st_refuse(ST_USAGE, "The %d variables to write are not described one by one", n);
     return 1;
   }
 
@@ -191,7 +191,7 @@ static int write_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP
     int k = items[i];
     if (st_double_bytes(count, names[i].c_str()) < 0) return 1;
     if (k < 1 || (k > 1 && !is_macro_name(names[i])) || count % k != 0 || !st_whole_count_ok(count / k)) {
-      messerr("The %d item(s) of '%s' hold %lld values where the File '%s' has %d samples", k,
+      st_refuse(ST_USAGE, "The %d item(s) of '%s' hold %lld values where the File '%s' has %d samples", k,
               names[i].c_str(), (long long)count, REF_file, DESC_VEK.nech);
       return 1;
     }

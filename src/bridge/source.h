@@ -78,6 +78,33 @@ int *st_rank(int mode);
 /* 1 when the level's REF_ buffer holds a name other than "None". */
 int st_is_defined(int mode);
 
+/* ---- refusals ----
+ * Every refusal the bridge prints carries its kind to the R functions,
+ * which tell their users what went wrong from the kind (and from the item
+ * of the target it concerns), never from the text: the text is the
+ * console's. */
+enum st_kind {
+  ST_USAGE,         /* the call cannot be made as given */
+  ST_NOT_CONNECTED,
+  ST_NOT_FOUND,
+  ST_ALREADY_EXISTS,
+  ST_MISMATCH,      /* a Db and a File that do not fit each other */
+  ST_COMMUNICATION, /* what the server sent cannot be used */
+  ST_KIND_COUNT
+};
+/* The support layer's kind of a bridge kind. */
+int st_kind_code(st_kind kind);
+void st_refuse(st_kind kind, const char *format, ...) __attribute__((format(printf, 2, 3)));
+/* A refusal about an item of the target: its level, its name (null: the
+ * level is not defined at all) and whether the caller named it. */
+void st_refuse_item(st_kind kind, int level, const char *item, int given, const char *format, ...)
+    __attribute__((format(printf, 5, 6)));
+/* mes_abort with the kind. */
+void st_abort(st_kind kind, const char *format, ...) __attribute__((format(printf, 2, 3)));
+/* Whether the name in the level's LOC_ buffer came from the caller (1) or
+ * from the target (0), for the refusals about it. */
+void st_loc_given(int level, int given);
+
 /* ---- connection and target ---- */
 int st_check_validity(int mode);
 void st_reset(int mode);
@@ -284,6 +311,10 @@ void st_entry_unwind(void);
 /* Run before the body of every entry point: reaps launched servers that
  * have ended, and forgets a connection the client has closed. */
 void st_entry_start(void);
+/* Run after it, also when it unwinds: a connection the client closed
+ * during the call (interrupted, timed out, ended by the server) is no
+ * connection from now on, and its launched server, if it ended, is reaped. */
+void st_entry_end(void);
 
 /*
  * The body of every R entry point:
@@ -304,9 +335,16 @@ SEXP st_entry(F &&body) {
   return util_protected_call(
       [&]() -> SEXP {
         st_entry_start();
-        return body();
+        SEXP result = body();
+        st_entry_end();
+        return result;
       },
       st_entry_unwind);
 }
+
+/* A refusal printed without its kind would reach the R functions' users as
+ * a failure of no kind: the bridge prints its refusals only through
+ * st_refuse, st_refuse_item and st_abort. */
+#pragma GCC poison messerr mes_abort
 
 #endif /* ORVANE_SOURCE_H */

@@ -3,6 +3,7 @@
  * Selection / Variable), kept between R calls, and the routines over lists of
  * names that every other bridge file uses.
  */
+#include <cstdarg>
 #include <cstring>
 
 #include "source.h"
@@ -80,31 +81,73 @@ int st_is_defined(int mode) {
   return name != NULL && strcmp(name, STR_empty) != 0;
 }
 
+/* ---- refusals ---- */
+
+static const int KIND_CODES[] = {UTIL_KIND_USAGE,    UTIL_KIND_NOT_CONNECTED, UTIL_KIND_NOT_FOUND,
+                                 UTIL_KIND_ALREADY_EXISTS, UTIL_KIND_MISMATCH, UTIL_KIND_COMMUNICATION};
+static_assert(sizeof KIND_CODES / sizeof KIND_CODES[0] == ST_KIND_COUNT, "a support kind for every bridge kind");
+
+int st_kind_code(st_kind kind) {
+  return kind >= 0 && kind < ST_KIND_COUNT ? KIND_CODES[kind] : UTIL_KIND_NONE;
+}
+
+void st_refuse(st_kind kind, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  util_refuse_line(0, st_kind_code(kind), 0, NULL, 1, format, ap);
+  va_end(ap);
+}
+
+void st_refuse_item(st_kind kind, int level, const char *item, int given, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  util_refuse_line(0, st_kind_code(kind), level, item, given, format, ap);
+  va_end(ap);
+}
+
+void st_abort(st_kind kind, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  util_refuse_line(1, st_kind_code(kind), 0, NULL, 1, format, ap);
+  va_end(ap);
+}
+
+static int LOC_GIVEN[6] = {1, 1, 1, 1, 1, 1};
+
+void st_loc_given(int level, int given) {
+  if (level >= 1 && level <= 5) LOC_GIVEN[level] = given;
+}
+
+/* The level whose LOC_ buffer holds `name` (the definitions by name hand
+ * their buffer itself), or 0. */
+static int loc_level(const char *name) {
+  for (int level = ST_LEVEL_STUDY; level <= ST_LEVEL_VARIABLE; level++)
+    if (name == st_loc_name(level)) return level;
+  return 0;
+}
+
+/* ---- the target ---- */
+
+static int refuse_undefined(int level, const char *text) {
+  st_refuse_item(ST_USAGE, level, NULL, 1, "%s", text);
+  return 1;
+}
+
 int st_check_validity(int mode) {
   if (!IS_CONNECTED) {
-    messerr("You must use the command 'ConnectOrvane' first");
+    st_refuse(ST_NOT_CONNECTED, "You must use the command 'ConnectOrvane' first");
     return 1;
   }
   if (mode == 0) return 0;
-  if (!st_is_defined(ST_LEVEL_STUDY)) {
-    messerr("You must define the Study first");
-    return 1;
-  }
+  if (!st_is_defined(ST_LEVEL_STUDY)) return refuse_undefined(ST_LEVEL_STUDY, "You must define the Study first");
   if (mode == 1) return 0;
-  if (!st_is_defined(ST_LEVEL_DIRECTORY)) {
-    messerr("You must define the Directory first");
-    return 1;
-  }
+  if (!st_is_defined(ST_LEVEL_DIRECTORY))
+    return refuse_undefined(ST_LEVEL_DIRECTORY, "You must define the Directory first");
   if (mode == 2) return 0;
-  if (!st_is_defined(ST_LEVEL_FILE)) {
-    messerr("You must define the File first");
-    return 1;
-  }
+  if (!st_is_defined(ST_LEVEL_FILE)) return refuse_undefined(ST_LEVEL_FILE, "You must define the File first");
   if (mode == 3 || mode == 4) return 0;
-  if (!st_is_defined(ST_LEVEL_VARIABLE)) {
-    messerr("You must define the Variable first");
-    return 1;
-  }
+  if (!st_is_defined(ST_LEVEL_VARIABLE))
+    return refuse_undefined(ST_LEVEL_VARIABLE, "You must define the Variable first");
   return 0;
 }
 
@@ -138,17 +181,19 @@ int st_status(int status, int verbose, int nchoice, char **choices, const char *
       break;
     }
   }
+  int level = loc_level(local);
+  int given = level ? LOC_GIVEN[level] : 1;
   if (status == 1) {
     if (found) return 0;
     if (verbose) {
-      messerr("The name '%s' does not exist", local);
+      st_refuse_item(ST_NOT_FOUND, level, local, given, "The name '%s' does not exist", local);
       if (FLAG_DEBUG) st_print_items(nchoice, choices);
     }
     return 1;
   }
   if (!found) return 0;
   if (verbose) {
-    messerr("The name '%s' already exists", local);
+    st_refuse_item(ST_ALREADY_EXISTS, level, local, given, "The name '%s' already exists", local);
     if (FLAG_DEBUG) st_print_items(nchoice, choices);
   }
   return 1;

@@ -40,6 +40,16 @@ extern "C" SEXP STestReaders(SEXP s_kind, SEXP s_question, SEXP s_flag_def, SEXP
   });
 }
 
+/* STestKinds(): the name of the support layer's kind of every kind of
+ * refusal the bridge can print. */
+extern "C" SEXP STestKinds(void) {
+  return st_entry([&]() -> SEXP {
+    std::vector<std::string> names;
+    for (int k = 0; k < ST_KIND_COUNT; k++) names.push_back(util_kind_name(st_kind_code((st_kind)k)));
+    return Rcpp::wrap(names);
+  });
+}
+
 /* STestMessages(kind, level, text): "message", "messerr", "mestitle" or
  * "abort", with the text passed as an argument (never as a format). */
 extern "C" SEXP STestMessages(SEXP s_kind, SEXP s_level, SEXP s_text) {
@@ -50,11 +60,11 @@ extern "C" SEXP STestMessages(SEXP s_kind, SEXP s_level, SEXP s_text) {
     if (kind == "message")
       message("%s", text.c_str());
     else if (kind == "messerr")
-      messerr("%s", text.c_str());
+      st_refuse(ST_USAGE, "%s", text.c_str());
     else if (kind == "mestitle")
       mestitle(level, "%s", text.c_str());
     else if (kind == "abort")
-      mes_abort("%s", text.c_str());
+      st_abort(ST_USAGE, "%s", text.c_str());
     return Rcpp::List::create(Rcpp::Named("error") = 0);
   });
 }
@@ -90,7 +100,7 @@ extern "C" SEXP STestConvert(SEXP s_which, SEXP s_value) {
       std::vector<std::string> values = RC_get_array_char(s_value, NULL, &count);
       return Rcpp::List::create(Rcpp::Named("value") = values, Rcpp::Named("count") = count);
     }
-    mes_abort("Unknown conversion '%s'", which.c_str());
+    st_abort(ST_USAGE, "Unknown conversion '%s'", which.c_str());
     return R_NilValue;
   });
 }
@@ -104,7 +114,7 @@ extern "C" SEXP STestTranspose(SEXP s_mode, SEXP s_orient, SEXP s_nx, SEXP s_tab
     int *orient = RC_get_array_integer(s_orient, NULL, &norient);
     int *nx = RC_get_array_integer(s_nx, NULL, &nnx);
     double *tab = RC_get_array_double(s_tab, NULL, &ntab);
-    if (norient != 3 || nnx != 3) mes_abort("STestTranspose needs three flags and three counts");
+    if (norient != 3 || nnx != 3) st_abort(ST_USAGE, "STestTranspose needs three flags and three counts");
     int saved[3];
     memcpy(saved, DESC_VEK.nx, sizeof saved);
     memcpy(DESC_VEK.nx, nx, sizeof saved);
@@ -163,7 +173,7 @@ extern "C" SEXP STestAbort(SEXP s_nblocks, SEXP s_kind) {
     st_file_from_db_free();
     DESC_DB.coor = (double *)mem_alloc(64 * (int)sizeof(double), 1);
     std::vector<double> held(1000, 1.0);
-    if (kind == "abort") mes_abort("Deliberate abort with %d blocks", nblocks);
+    if (kind == "abort") st_abort(ST_USAGE, "Deliberate abort with %d blocks", nblocks);
     if (kind == "bad_alloc") throw std::bad_alloc();
     if (kind == "rcpp") {
       Rcpp::NumericVector empty(0);

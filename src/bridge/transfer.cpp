@@ -35,7 +35,7 @@ void st_copy_read_values(double *dest, const double *src, int64_t count, double 
 
 int st_double_bytes(int64_t count, const char *what) {
   if (count < 0 || count > (int64_t)(INT_MAX / sizeof(double))) {
-    messerr("%s: %lld values do not fit in one transfer (at most %d)", what, (long long)count,
+    st_refuse(ST_USAGE, "%s: %lld values do not fit in one transfer (at most %d)", what, (long long)count,
             (int)(INT_MAX / sizeof(double)));
     return -1;
   }
@@ -104,7 +104,7 @@ static int read_one_item(const char *var_name, int nech, const st_read_request &
   vek_long count = 0;
   if (VEKClientReadDoubleVariable(0, &test_val, &count, &values.p)) return 1;
   if (count != nech) {
-    messerr("The server sent %lld values of '%s' where the File has %d samples", (long long)count,
+    st_refuse(ST_COMMUNICATION, "The server sent %lld values of '%s' where the File has %d samples", (long long)count,
             var_name, nech);
     return 1;
   }
@@ -134,21 +134,21 @@ int st_read_variable(const char *var_name, st_read_request &r) {
    * now, whoever changed it since it was last read. */
   if (st_file_from_info(finfo)) return 1;
   if (finfo.s_number < 0 || finfo.s_number > INT_MAX) {
-    messerr("The number of samples of the File (%lld) is not supported", (long long)finfo.s_number);
+    st_refuse(ST_USAGE, "The number of samples of the File (%lld) is not supported", (long long)finfo.s_number);
     return 1;
   }
   int nech = (int)finfo.s_number;
   int grid = finfo.type == VEK_FILE_TYPE_GRID;
   /* The reordering walks the nodes of DESC_VEK: they must be these samples. */
   if (grid && st_grid_size() != nech) {
-    messerr("The grid description (%d x %d x %d nodes) does not match its %d samples",
+    st_refuse(ST_COMMUNICATION, "The grid description (%d x %d x %d nodes) does not match its %d samples",
             DESC_VEK.nx[0], DESC_VEK.nx[1], DESC_VEK.nx[2], nech);
     return 1;
   }
 
   if (VEKClientGetVariableInfo(&vinfo)) return 1;
   if (vinfo.type == VEK_VAR_TYPE_CHAR) {
-    messerr("The (character) variable '%s' cannot be read", REF_variable);
+    st_refuse(ST_USAGE, "The (character) variable '%s' cannot be read", REF_variable);
     return 1;
   }
   int macro = vinfo.type == VEK_VAR_TYPE_MACRO;
@@ -157,23 +157,23 @@ int st_read_variable(const char *var_name, st_read_request &r) {
     if (VEKClientGetMacroIndices(&nmacro, &ind.p)) return 1;
     if (imacro < 0 || imacro > nmacro) {
       if (IFFFF(imacro))
-        messerr("No Macro index given for '%s' (0 to %d)", var_name, nmacro);
+        st_refuse(ST_USAGE, "No Macro index given for '%s' (0 to %d)", var_name, nmacro);
       else
-        messerr("The Macro index (%d) of '%s' must lie between 0 and %d", imacro, var_name, nmacro);
+        st_refuse(ST_USAGE, "The Macro index (%d) of '%s' must lie between 0 and %d", imacro, var_name, nmacro);
       return 1;
     }
     if (imacro == 0) nvar = nmacro;
     if (nvar <= 0) {
-      messerr("The macro variable '%s' has no item", var_name);
+      st_refuse(ST_USAGE, "The macro variable '%s' has no item", var_name);
       return 1;
     }
     if (imacro != 0 && !has_macro_suffix(var_name)) {
-      messerr("The macro variable '%s' has no '[xxxxx]' suffix to carry the item rank", var_name);
+      st_refuse(ST_USAGE, "The macro variable '%s' has no '[xxxxx]' suffix to carry the item rank", var_name);
       return 1;
     }
   }
   if (nech <= 0) {
-    messerr("There is no sample to read in the File");
+    st_refuse(ST_USAGE, "There is no sample to read in the File");
     return 1;
   }
   if (st_double_bytes((int64_t)nvar * nech, var_name) < 0) return 1;
@@ -254,7 +254,7 @@ extern "C" SEXP SReadVariable(SEXP s_orientx, SEXP s_orienty, SEXP s_orientz) {
  * reordering walks exactly nx*ny*nz values. */
 static int check_value_count(const char *what, int count) {
   if (st_whole_count_ok(count)) return 0;
-  messerr("The %s holds %d values where the File '%s' has %d samples", what, count, REF_file,
+  st_refuse(ST_USAGE, "The %s holds %d values where the File '%s' has %d samples", what, count, REF_file,
           DESC_VEK.nech);
   return 1;
 }
@@ -364,7 +364,7 @@ static int write_values(SEXP s_values, int count, const int orient[3]) {
   if (st_double_bytes(count, "The values") < 0) return 1;
   /* The slices walk the nodes of DESC_VEK: they must be these values. */
   if (DESC_VEK.flag_grid && st_grid_size() != count) {
-    messerr("The grid description (%d x %d x %d nodes) does not match its %d samples", DESC_VEK.nx[0],
+    st_refuse(ST_COMMUNICATION, "The grid description (%d x %d x %d nodes) does not match its %d samples", DESC_VEK.nx[0],
             DESC_VEK.nx[1], DESC_VEK.nx[2], count);
     return 1;
   }
@@ -382,7 +382,7 @@ static int write_designated(const int orient[3], SEXP s_tab, int nech) {
   /* "None" marks an undefined level: a variable of that name could never
    * be designated again. */
   if (strcmp(name, STR_empty) == 0) {
-    messerr("You must define the Variable first");
+    st_refuse_item(ST_USAGE, ST_LEVEL_VARIABLE, NULL, 1, "You must define the Variable first");
     return 1;
   }
   if (check_value_count("vector", nech)) return 1;

@@ -95,6 +95,7 @@ int _vek_flush_write(int sock) {
     if (r < 0) {
       if (errno == EINTR) continue;
       if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_writable(sock, io_timeout_ms()) > 0) continue;
+      _vek_note_io_failure(r);
       ok = 0;
       break;
     }
@@ -121,7 +122,10 @@ int _vek_flush_read(int sock, int need) {
     ssize_t r = recv(sock, _rbuffer + _buffer_rnbytes, (size_t)(READ_BUFFER_SIZE - _buffer_rnbytes), 0);
     if (r < 0 && errno == EINTR) continue;
     if (r == 0) errno = 0; /* the peer closed: no system error to report */
-    if (r <= 0) return 0;
+    if (r <= 0) {
+      _vek_note_io_failure((long)r);
+      return 0;
+    }
     _buffer_rnbytes += (int)r;
   }
   return 1;
@@ -502,6 +506,7 @@ static ssize_t recv_some(int sock, void *p, size_t len) {
     ssize_t r = recv(sock, p, len, _vek_is_server ? MSG_WAITALL : 0);
     if (r < 0 && errno == EINTR) continue;
     if (r == 0) errno = 0; /* the peer closed: no system error to report */
+    if (r <= 0) _vek_note_io_failure((long)r);
     return r;
   }
 }

@@ -20,6 +20,8 @@ int _vek_client_dbg_mode = 0;
 int _vek_trace_level = 0;
 FILE *_vek_trace_file = NULL;
 int _vek_client_last_error = 0;
+int _vek_failure = VEK_FAIL_NONE;
+void (*_vek_failure_function)(int code, int kind) = NULL;
 }
 
 static int function_level = 0;
@@ -60,6 +62,12 @@ const char *st_get_date(void) {
 }
 
 int st_get_pid(void) { return (int)getpid(); }
+
+void _vek_fail(int kind) {
+  /* The first failure of a function is its cause; what follows (a farewell
+   * to a server already gone) only comes of it. */
+  if (_vek_failure == VEK_FAIL_NONE) _vek_failure = kind;
+}
 
 const char *_vek_program_tag(void) { return _vek_is_server ? "VEKserver" : "VEKClient"; }
 

@@ -3,10 +3,11 @@
  * started without a port connects back to a control port of ours and tells
  * on which port it takes sessions.
  */
+#include <signal.h>
+#include <spawn.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
-#include <spawn.h>
 
 #include "vek_internal.h"
 
@@ -131,14 +132,44 @@ static int read_control_port(int sock, unsigned short *port) {
   int ok = _vek_read_int(sock, &value);
   _vek_empty_read_buffer();
   _vek_answer_timeout_ms = saved_timeout;
-  if (!ok) return VEK_RESULT_COMMUNICATION;
+  if (!ok) {
+    /* Whatever the read met, the program is no server. */
+    _vek_failure = VEK_FAIL_LAUNCH;
+    return VEK_RESULT_COMMUNICATION;
+  }
   if ((value & 0xFFFF) == 0) {
+    _vek_fail(VEK_FAIL_LAUNCH);
     _vek_error("VEKClientRunVEKserver(): the server announced port 0");
     return VEK_RESULT_COMMUNICATION;
   }
   VEK_TRACE(2, "Server in running on port %d", value & 0xFFFF);
   *port = (unsigned short)(value & 0xFFFF);
   return VEK_RESULT_OK;
+}
+
+/* The wait for the control connection, in slices that also look at the
+ * child: a program that ends without connecting back will never do so, and
+ * waiting out the limit would only hide why. 2 when it ended, else as
+ * _vek_wait_connect. */
+static int wait_control(int listen_sock, int *control_sock, int pid) {
+  for (int slice = 0; slice < CONTROL_TIMEOUT_S * 10; slice++) {
+    int r = _vek_wait_readable(listen_sock, 100);
+    /* Ready: accepted at once; a failed wait: reported by the accepting
+     * call's own wait, which fails the same way. */
+    if (r != 0) return _vek_wait_connect(listen_sock, control_sock, r > 0 ? 1 : 0, 0);
+    int status = 0;
+    if (reap_one(pid, &status)) {
+      _vek_fail(VEK_FAIL_LAUNCH);
+      if (WIFEXITED(status))
+        _vek_error("VEKClientRunVEKserver(): the server program ended (status %d) before reporting its port",
+                   WEXITSTATUS(status));
+      else
+        _vek_error("VEKClientRunVEKserver(): the server program ended (signal %d) before reporting its port",
+                   WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+      return 2;
+    }
+  }
+  return 1;
 }
 
 /* A server started without a port is given a control port to report on and
@@ -165,8 +196,10 @@ static int run_with_control(const char *path, char **argv, int argc, unsigned sh
   int pid = _vek_exec_server(path, argv);
   if (pid >= 0) {
     VEK_TRACE(2, "Waiting for server to connect control port");
-    int r = _vek_wait_connect(listen_sock, &control_sock, 0, CONTROL_TIMEOUT_S);
-    if (r == 1) {
+    int r = wait_control(listen_sock, &control_sock, pid);
+    if (r == 2) {
+      code = VEK_RESULT_COMMUNICATION;
+    } else if (r == 1) {
       VEK_TRACE(2, "No connection from server during interval. Returning random new port=%d to caller",
                 suggested);
       *port = (unsigned short)suggested;
@@ -288,7 +321,14 @@ int st_file_exists(const char *path) {
  * the host process (R), nothing there has to leave with _exit, and an exec
  * that fails is reported here instead of only by a child nobody watches.
  * The child keeps only its standard streams: the caller's sockets and files
- * are not the server's to hold for the rest of its life. */
+ * are not the server's to hold for the rest of its life.
+ *
+ * It starts a session of its own: in the host's process group it would get
+ * every Ctrl-C, Ctrl-\ and Ctrl-Z typed at the host's terminal, and the
+ * host's user presses those for the host, not for its server. Being the
+ * leader of its own group also lets _vek_stop_servers stop whatever the
+ * program started (a script's children). Its signals start as a new
+ * program's, not as the host's: R blocks some and ignores SIGPIPE. */
 int _vek_exec_server(const char *path, char **argv) {
   const char *program = path ? path : SERVER_NAME;
   if (_vek_trace_level >= 2) {
@@ -298,10 +338,25 @@ int _vek_exec_server(const char *path, char **argv) {
     _vek_trace("calling execv(%s,%p)", program, (void *)argv);
   }
   posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
   int err = posix_spawn_file_actions_init(&actions);
   if (err == 0) err = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  int have_attr = err == 0 && posix_spawnattr_init(&attr) == 0;
+  if (err == 0 && !have_attr) err = ENOMEM;
+  if (err == 0) {
+    sigset_t none, reset;
+    sigemptyset(&none);
+    sigfillset(&reset);
+    sigdelset(&reset, SIGKILL);
+    sigdelset(&reset, SIGSTOP);
+    err = posix_spawnattr_setsigmask(&attr, &none);
+    if (err == 0) err = posix_spawnattr_setsigdefault(&attr, &reset);
+    if (err == 0)
+      err = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  }
   pid_t pid = -1;
-  if (err == 0) err = posix_spawn(&pid, program, &actions, NULL, argv, environ);
+  if (err == 0) err = posix_spawn(&pid, program, &actions, &attr, argv, environ);
+  if (have_attr) posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   if (err != 0) {
     errno = err;
@@ -311,6 +366,64 @@ int _vek_exec_server(const char *path, char **argv) {
   VEK_TRACE(2, "New Process Id: %d", (int)pid);
   remember_launch((int)pid);
   return (int)pid;
+}
+
+static void signal_group(int pid, int sig) {
+  /* The group is the server's own (it leads a session); a child that could
+   * not start one is signalled alone. */
+  if (kill(-pid, sig) != 0) kill(pid, sig);
+}
+
+static int launched_index(int pid) {
+  for (int i = 0; i < n_launched; i++)
+    if (launched[i] == pid) return i;
+  return -1;
+}
+
+/* Sleeps ms milliseconds, whatever signals arrive. */
+static void pause_ms(int ms) {
+  struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000L}, left;
+  while (nanosleep(&t, &left) != 0 && errno == EINTR) t = left;
+}
+
+int _vek_stop_servers(const int *pids, int n, int grace_ms) {
+  int targets[MAX_LAUNCHED];
+  int count = 0;
+  /* Only servers of ours that have not been reaped: their ids cannot have
+   * been given to another process meanwhile. Those that ended leave the
+   * list first, so that it does not change under the walk. */
+  _vek_reap_servers(NULL, 0);
+  for (int i = 0; i < (pids ? n : n_launched) && count < MAX_LAUNCHED; i++) {
+    int pid = pids ? pids[i] : launched[i];
+    if (launched_index(pid) >= 0) targets[count++] = pid;
+  }
+  for (int i = 0; i < count; i++) {
+    VEK_TRACE(2, "Stopping VEKserver %d", targets[i]);
+    signal_group(targets[i], SIGTERM);
+  }
+  int left = count, killed = 0;
+  for (int waited = 0; left > 0; waited += 20) {
+    left = 0;
+    for (int i = 0; i < count; i++) {
+      if (targets[i] > 0 && reap_one(targets[i], NULL)) {
+        /* Whatever else the server started goes with it. */
+        kill(-targets[i], SIGKILL);
+        targets[i] = 0;
+      }
+      if (targets[i] > 0) left++;
+    }
+    if (left == 0) break;
+    if (!killed && waited >= grace_ms) {
+      killed = 1;
+      for (int i = 0; i < count; i++)
+        if (targets[i] > 0) signal_group(targets[i], SIGKILL);
+    }
+    /* SIGKILL is not refused; the bound is for a process that the system
+     * cannot end (stuck in the kernel), which is not ours to wait for. */
+    if (waited > grace_ms + 5000) break;
+    pause_ms(20);
+  }
+  return count;
 }
 
 int _vek_reap_servers(int *pids, int max) {

@@ -15,6 +15,7 @@ void _vek_winsock_free(void) {}
 int (*_vek_interrupt_function)(void) = NULL;
 int _vek_interrupted = 0;
 int _vek_timed_out = 0;
+int _vek_exchange_lost = 0;
 
 /* How long a wait runs between two questions to the host: short enough
  * for an interrupt to be felt at once, long enough to cost nothing. */
@@ -30,7 +31,19 @@ int _vek_check_interrupt(void) {
 
 void _vek_time_out(void) {
   _vek_timed_out = 1;
+  _vek_exchange_lost = 1;
+  _vek_fail(VEK_FAIL_TIMEOUT);
   errno = ETIMEDOUT;
+}
+
+void _vek_peer_gone(void) {
+  _vek_exchange_lost = 1;
+  _vek_fail(VEK_FAIL_CLOSED);
+}
+
+void _vek_note_io_failure(long r) {
+  if (r == 0 || errno == ECONNRESET || errno == EPIPE || errno == ENOTCONN || errno == ECONNABORTED)
+    _vek_peer_gone();
 }
 
 static long long elapsed_ms(const struct timespec *start) {
@@ -77,6 +90,7 @@ int _vek_connect(const char *host, unsigned short port, int *sock) {
   if (_vek_trace_level >= 4) _vek_trace("_vek_connect(%s,%d,%p)", VEK_STR(host), port, (void *)sock);
   _vek_empty_write_buffer();
   _vek_empty_read_buffer();
+  _vek_exchange_lost = 0;
   *sock = -1;
   if (!host) {
     _vek_error("_vek_connect((nil):%d), gethostbyname", port);
@@ -86,6 +100,7 @@ int _vek_connect(const char *host, unsigned short port, int *sock) {
   struct hostent *he = gethostbyname(host);
   if (!he || he->h_addrtype != AF_INET || !he->h_addr_list[0] ||
       (size_t)he->h_length > sizeof(struct in_addr)) {
+    _vek_fail(VEK_FAIL_HOST);
     _vek_herror("_vek_connect(%s:%d), gethostbyname", host, port);
     endhostent();
     return 1;
@@ -134,6 +149,7 @@ int _vek_connect(const char *host, unsigned short port, int *sock) {
     errno = saved;
   }
   if (r < 0) {
+    if (errno == ECONNREFUSED) _vek_fail(VEK_FAIL_REFUSED);
     _vek_perror("_vek_connect(%s:%d), connect", host, port);
     _vek_close_socket(sock);
     return 3;

@@ -47,6 +47,7 @@ int _vek_start_packet(const char *keyword) {
    * must not leak into this one. */
   _vek_empty_write_buffer();
   _vek_empty_read_buffer();
+  _vek_exchange_lost = 0;
   char *k = (char *)keyword;
   int saved = _vek_disable_rw_trace;
   _vek_disable_rw_trace = 1;
@@ -80,7 +81,9 @@ int _vek_send_and_wait(char *answer) {
   }
   {
     char probe;
-    if (recv(sock, &probe, 0, 0) < 0) {
+    ssize_t n = recv(sock, &probe, 0, 0);
+    if (n < 0) {
+      _vek_note_io_failure((long)n);
       _vek_perror("_vek_send_and_wait(): Server has terminated connection");
       goto fail;
     }
@@ -106,6 +109,7 @@ fail:
 
 int _vek_check_answer(const char *answer, const char *expected) {
   if (strcmp(answer, "SERROR") == 0) {
+    _vek_fail(VEK_FAIL_SERVER);
     char *text = NULL;
     if (_vek_read_string(_vek_server_socket, &text, 10000)) {
       snprintf(_vek_server_message, sizeof _vek_server_message, "%s", text);
@@ -118,6 +122,7 @@ int _vek_check_answer(const char *answer, const char *expected) {
     return 1;
   }
   if (strcmp(answer, expected) != 0) {
+    _vek_fail(VEK_FAIL_ANSWER);
     _vek_debug("Reply from server = %s.", answer);
     _vek_error("Reply from server: \"%s\" where \"%s\" expected.", answer, expected);
     return 1;
@@ -126,19 +131,28 @@ int _vek_check_answer(const char *answer, const char *expected) {
   return 0;
 }
 
-/* The answer of a request abandoned half-way may still come at any time,
- * and nothing would tell it from the next request's: the connection ends
- * rather than read someone else's answer. */
-static void close_interrupted(void) {
-  if (_vek_trace_level >= 2) _vek_trace("Closing the interrupted connection");
+/* The answer of a request abandoned half-way (interrupted, or given up
+ * at its time limit) may still come at any time, and nothing would tell it
+ * from the next request's: the connection ends rather than read someone
+ * else's answer. A connection the peer ended has nothing left to drain. */
+static void close_abandoned(const char *why) {
+  if (_vek_trace_level >= 2) _vek_trace("Closing the connection: %s", why);
   _vek_close_client();
+}
+
+static const char *why_lost(void) {
+  return _vek_failure == VEK_FAIL_TIMEOUT ? "no answer within the time limit" : "the server ended it";
 }
 
 void _vek_cleanup_socket(void) {
   int sock = _vek_server_socket;
   if (sock == -1) return;
   if (_vek_interrupted) {
-    close_interrupted();
+    close_abandoned("the request was interrupted");
+    return;
+  }
+  if (_vek_exchange_lost) {
+    close_abandoned(why_lost());
     return;
   }
   if (_vek_trace_level >= 2) _vek_trace("Cleaning socket...");
@@ -152,7 +166,7 @@ void _vek_cleanup_socket(void) {
     if (_vek_trace_level >= 5) _vek_trace("Cheching if there is still data in the socket");
     int r = _vek_wait_readable(sock, _vek_drain_wait_ms);
     if (r < 0 && _vek_interrupted) {
-      close_interrupted();
+      close_abandoned("the request was interrupted");
       return;
     }
     if (r < 0) {
@@ -164,7 +178,14 @@ void _vek_cleanup_socket(void) {
     char scratch[65536];
     ssize_t n = recv(sock, scratch, sizeof scratch, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n <= 0) {
+      _vek_note_io_failure((long)n);
+      if (_vek_exchange_lost) {
+        close_abandoned(why_lost());
+        return;
+      }
+      break;
+    }
     bytes += n;
     clock_gettime(CLOCK_MONOTONIC, &now);
     if ((now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL > MAX_DRAIN_MS)
@@ -182,9 +203,25 @@ int _vek_answer(const char *expected) {
   return VEK_RESULT_OK;
 }
 
+/* What the failure points of a function recorded, else what its code
+ * says. */
+static int failure_kind(int code) {
+  if (_vek_failure != VEK_FAIL_NONE) return _vek_failure;
+  switch (code) {
+    case VEK_RESULT_USAGE: return VEK_FAIL_USAGE;
+    case VEK_RESULT_ANSWER: return VEK_FAIL_ANSWER;
+    case VEK_RESULT_MEMORY: return VEK_FAIL_MEMORY;
+    default: return VEK_FAIL_COMMUNICATION;
+  }
+}
+
 int _vek_store(int code) {
   _vek_client_last_error = code;
-  if (code != VEK_RESULT_OK) _vek_client_failed_code = code;
+  if (code != VEK_RESULT_OK) {
+    _vek_client_failed_code = code;
+    if (_vek_failure_function) _vek_failure_function(code, failure_kind(code));
+  }
+  _vek_failure = VEK_FAIL_NONE;
   return code == VEK_RESULT_OK ? 0 : 1;
 }
 
@@ -245,6 +282,30 @@ void _vek_close_client(void) {
 }
 
 int VEKClientIsConnected(void) { return _vek_server_socket != -1; }
+
+int _vek_drop_ended_connection(void) {
+  int sock = _vek_server_socket;
+  if (sock == -1) return 0;
+  struct pollfd p;
+  p.fd = sock;
+  p.events = POLLIN | POLLRDHUP;
+  p.revents = 0;
+  int r;
+  do r = poll(&p, 1, 0);
+  while (r < 0 && errno == EINTR);
+  if (r <= 0) return 0;
+  int ended = (p.revents & (POLLHUP | POLLERR | POLLRDHUP | POLLNVAL)) != 0;
+  if (!ended && (p.revents & POLLIN)) {
+    /* Bytes nobody asked for are the peer's fault, not its end: only the
+     * end of the stream or a reset counts. */
+    char c;
+    ssize_t n = recv(sock, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    ended = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+  }
+  if (!ended) return 0;
+  close_abandoned("the server ended it");
+  return 1;
+}
 
 int VEKClientGetServerVersion(void) { return _vek_client_server_version; }
 

@@ -92,6 +92,41 @@ int _vek_check_interrupt(void);
  * clears it before a call to learn whether the call timed out. */
 extern int _vek_timed_out;
 void _vek_time_out(void);
+/* Called where a receive or a send finds the connection ended by the peer
+ * (end of stream, reset, broken pipe). */
+void _vek_peer_gone(void);
+/* errno after a failed send or receive (r its result, 0: end of stream):
+ * notes a connection the peer ended. */
+void _vek_note_io_failure(long r);
+/* 1 once the exchange under way met a time-out or the end of the
+ * connection: its answer may still come, or never, and nothing would tell
+ * it from the next request's, so the connection is closed instead of
+ * drained. Cleared when a request is opened or a connection made. */
+extern int _vek_exchange_lost;
+
+/* ---- failures as data ----
+ * What a failed public function met, for a host that reports failures in
+ * its own words rather than with the library's texts. A failure point
+ * records its kind (the first of a function counts); the kind goes with
+ * the code when the function stores it, and is cleared for the next. */
+enum {
+  VEK_FAIL_NONE = 0,
+  VEK_FAIL_USAGE,         /* refused before anything was sent (code 1) */
+  VEK_FAIL_COMMUNICATION, /* a socket call failed, an answer could not be read */
+  VEK_FAIL_ANSWER,        /* the server answered another keyword than the one expected */
+  VEK_FAIL_SERVER,        /* the server answered "SERROR" */
+  VEK_FAIL_MEMORY,
+  VEK_FAIL_CLOSED,        /* the peer ended the connection */
+  VEK_FAIL_TIMEOUT,       /* nothing came within the time limit */
+  VEK_FAIL_REFUSED,       /* nothing accepts connections on that host and port */
+  VEK_FAIL_HOST,          /* the host name is not known */
+  VEK_FAIL_LAUNCH         /* the launched program ended or reported nonsense */
+};
+extern int _vek_failure;
+void _vek_fail(int kind);
+/* Told the code and kind of every public function that fails (null in a
+ * plain program). */
+extern void (*_vek_failure_function)(int code, int kind);
 
 /* ---- heap ----
  * Every allocation of the client (and the bridge's mem_alloc) goes through
@@ -194,6 +229,9 @@ int _vek_start_packet(const char *keyword);
 int _vek_send_and_wait(char *answer);
 int _vek_check_answer(const char *answer, const char *expected);
 void _vek_cleanup_socket(void);
+/* 1 when the peer has ended the connection, learnt without sending
+ * anything (a zero-time poll); the connection is then closed. */
+int _vek_drop_ended_connection(void);
 int _vek_is_supported(const char *keyword, int verbose);
 int _vek_init_client(const char *host, unsigned short port);
 void _vek_close_client(void);
@@ -237,6 +275,10 @@ int search_in_path(const char *name, char separator, char *path);
 int _vek_reap_servers(int *pids, int max);
 int st_file_exists(const char *path);
 int _vek_exec_server(const char *path, char **argv);
+/* Stops launched servers (pids, n of them; null: all) with all their
+ * process group: SIGTERM, up to grace_ms for them to end, then SIGKILL.
+ * Each is reaped. Returns how many were still running. */
+int _vek_stop_servers(const int *pids, int n, int grace_ms);
 
 /* ---- transfers ---- */
 /* VEKClientWriteDoubleVariable with the values produced as they are sent

@@ -42,6 +42,11 @@
 
 static volatile int g_session_fd = -1;
 static struct timespec g_last_activity;
+/* The process that launched this server with a control port, or 0. A
+ * launched server runs in a session of its own, out of reach of the
+ * terminal's signals, so nothing else would end it when its launcher is
+ * killed: it would serve nobody for ever. */
+static pid_t g_launcher = 0;
 
 static void on_signal(int) {
   g_stop = 1;
@@ -63,13 +68,23 @@ static bool idle_too_long() {
   return g_config.idle_exit > 0 && ms_since(g_last_activity) >= (long)g_config.idle_exit * 1000L;
 }
 
+/* The launcher has died once this process has another parent (it was
+ * handed to init or a subreaper): a dead launcher that nobody has reaped
+ * yet would still answer kill(pid, 0). */
+static bool launcher_gone() {
+  if (g_launcher == 0 || getppid() == g_launcher) return false;
+  _vek_debug("The process that launched this server has ended");
+  g_stop = 1;
+  return true;
+}
+
 /* Waits until fd is readable: 1 readable, 0 the wait was cut short by a
  * signal or the idle limit (or timeout_ms ran out), -1 failure. */
 static int wait_readable(int fd, int timeout_ms) {
   struct timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
   for (;;) {
-    if (g_stop || idle_too_long()) return 0;
+    if (g_stop || idle_too_long() || launcher_gone()) return 0;
     if (timeout_ms >= 0 && ms_since(start) >= timeout_ms) return 0;
     struct pollfd p = {fd, POLLIN, 0};
     int r = poll(&p, 1, TICK_MS);
@@ -319,6 +334,8 @@ static bool read_environment(std::string &err) {
 
 int main(int argc, char **argv) {
   _vek_is_server = 1;
+  /* Taken first: the launcher may die at any moment from now on. */
+  pid_t parent = getppid();
   bool have_port = false, have_control = false;
   unsigned short port = 0, control = 0;
   for (int i = 1; i < argc; i++) {
@@ -333,6 +350,7 @@ int main(int argc, char **argv) {
         return 2;
       }
       have_control = true;
+      g_launcher = parent;
     } else {
       usage();
       return 2;

@@ -14,10 +14,15 @@ void st_OK(const char *call_name, SEXP sexp_name, int max_args, int nok, int *ok
   int found = 0;
   for (int i = 0; i < nok && ok_type != NULL; i++)
     if (ok_type[i] == type) found = 1;
-  if (!found) mes_abort("Wrong type in %s (type=%d)", call_name, type);
+  if (!found) {
+    util_refuse(UTIL_KIND_USAGE, 0, NULL, 1);
+    mes_abort("Wrong type in %s (type=%d)", call_name, type);
+  }
   int length = Rf_length(sexp_name);
-  if (max_args > 0 && length > max_args)
+  if (max_args > 0 && length > max_args) {
+    util_refuse(UTIL_KIND_USAGE, 0, NULL, 1);
     mes_abort("Wrong number of arguments in %s (%d > %d)", call_name, length, max_args);
+  }
 }
 
 /* NA, NaN, infinities and reals outside the int range have no int value:
@@ -41,8 +46,10 @@ static SEXP slot_content(SEXP sexp_name, const char *slot_name) {
 /* Byte size of n elements as mem_alloc takes it; the whole array must fit
  * the int byte count. */
 static int array_bytes(int n, size_t elem, const char *what) {
-  if (n < 0 || (size_t)n > (size_t)INT_MAX / elem)
+  if (n < 0 || (size_t)n > (size_t)INT_MAX / elem) {
+    util_refuse(UTIL_KIND_MEMORY, 0, NULL, 1);
     mes_abort("Memory Allocation failed (%d elements of %s) - Too large", n, what);
+  }
   return (int)((size_t)n * elem);
 }
 

@@ -28,7 +28,10 @@
 
 /* While a capture runs, the bridge's texts and the client's error and debug
  * lines are kept, each with its kind, instead of (or, for a dialogue, as
- * well as) being written on the console. */
+ * well as) being written on the console. Each error line also keeps the
+ * kind of failure it reports, as its writer gave it: the bridge with the
+ * line (util_refuse), the client when the function that raised it stores
+ * its failed code. */
 #define OUT_MESSAGE 'M'      /* the bridge's message, mestitle */
 #define OUT_ERROR 'E'        /* the bridge's messerr, mes_abort */
 #define OUT_CLIENT_ERROR 'C' /* the client's error function */
@@ -38,24 +41,70 @@ namespace {
 struct captured {
   char kind;
   std::string text;
+  int what;  /* util_kind of an error line, 0 for none */
+  int level;
+  int given;
+  std::string item;
+};
+struct capture_mode {
+  int mode; /* 1 keeps the texts, 2 also writes them (a dialogue must be seen while kept) */
+  int client_kind; /* of the first client function that failed under it */
 };
 }  // namespace
 
 static std::vector<captured> CAPTURED;
-/* Modes of the captures under way, innermost last: 1 keeps the texts, 2
- * also writes them on the console (a dialogue must be seen while kept). */
-static std::vector<int> CAPTURE_MODES;
+/* The captures under way, innermost last. */
+static std::vector<capture_mode> CAPTURES;
 static util_write_func CONSOLE_WRITE = NULL;
 
-static int capturing(void) { return CAPTURE_MODES.empty() ? 0 : CAPTURE_MODES.back(); }
+static int capturing(void) { return CAPTURES.empty() ? 0 : CAPTURES.back().mode; }
 
 static void keep(char kind, const char *text) {
   if (text == NULL || *text == '\0') return;
-  /* The bridge writes a line in pieces (text, then its line end). */
-  if ((kind == OUT_MESSAGE || kind == OUT_ERROR) && !CAPTURED.empty() && CAPTURED.back().kind == kind)
+  /* The bridge writes a line in pieces (text, then its line end); an error
+   * line is a piece of its own, with its own record. */
+  if ((kind == OUT_MESSAGE || kind == OUT_ERROR) && !CAPTURED.empty() && CAPTURED.back().kind == kind &&
+      (kind == OUT_MESSAGE || CAPTURED.back().text.back() != '\n')) {
     CAPTURED.back().text += text;
-  else
-    CAPTURED.push_back({kind, text});
+    return;
+  }
+  captured c = {kind, text, UTIL_KIND_NONE, 0, 1, ""};
+  if (kind == OUT_ERROR) {
+    util_refusal r = util_current_refusal();
+    c.what = r.kind;
+    c.level = r.level;
+    c.given = r.given;
+    c.item = r.item ? r.item : "";
+  }
+  CAPTURED.push_back(c);
+}
+
+static int client_kind(int vek_fail) {
+  switch (vek_fail) {
+    case VEK_FAIL_USAGE: return UTIL_KIND_USAGE;
+    case VEK_FAIL_SERVER: return UTIL_KIND_SERVER;
+    case VEK_FAIL_MEMORY: return UTIL_KIND_MEMORY;
+    case VEK_FAIL_CLOSED: return UTIL_KIND_CLOSED;
+    case VEK_FAIL_TIMEOUT: return UTIL_KIND_TIMEOUT;
+    case VEK_FAIL_REFUSED: return UTIL_KIND_REFUSED;
+    case VEK_FAIL_HOST: return UTIL_KIND_HOST;
+    case VEK_FAIL_LAUNCH: return UTIL_KIND_LAUNCH;
+    default: return UTIL_KIND_COMMUNICATION;
+  }
+}
+
+/* The client's failure hook: its error lines not yet given a kind are the
+ * failed function's. */
+static void client_failed(int, int vek_fail) {
+  int kind = client_kind(vek_fail);
+  for (size_t i = CAPTURED.size(); i > 0; i--) {
+    captured &c = CAPTURED[i - 1];
+    if (c.kind != OUT_CLIENT_ERROR) continue;
+    if (c.what != UTIL_KIND_NONE) break;
+    c.what = kind;
+  }
+  for (capture_mode &m : CAPTURES)
+    if (m.client_kind == UTIL_KIND_NONE) m.client_kind = kind;
 }
 
 static void capture_write(const char *text, ...) {
@@ -67,8 +116,8 @@ static void capture_write(const char *text, ...) {
  * SERROR text and time-out flag so that they describe this call. Captures
  * nest: the mark returned tells SCaptureEnd where this one began. */
 extern "C" SEXP SCaptureBegin(SEXP s_tee) {
-  if (CAPTURE_MODES.empty()) CONSOLE_WRITE = util_route_write(capture_write);
-  CAPTURE_MODES.push_back(Rf_asInteger(s_tee) ? 2 : 1);
+  if (CAPTURES.empty()) CONSOLE_WRITE = util_route_write(capture_write);
+  CAPTURES.push_back({Rf_asInteger(s_tee) ? 2 : 1, UTIL_KIND_NONE});
   _vek_client_failed_code = 0;
   _vek_server_message[0] = '\0';
   _vek_timed_out = 0;
@@ -76,30 +125,48 @@ extern "C" SEXP SCaptureBegin(SEXP s_tee) {
 }
 
 /* SCaptureEnd(mark): what was printed since the mark, in order, each piece
- * with its kind; the code of the client's last failed function (0: none),
- * the text of a "SERROR" answer, and whether a wait reached its limit. */
+ * with its kind and, for an error line, the kind of failure it reports
+ * ("what") and the level, item and whether the caller named it; the code
+ * of the client's last failed function (0: none) and the kind of its first
+ * ("client"), the text of a "SERROR" answer, and whether a wait reached
+ * its limit. */
 extern "C" SEXP SCaptureEnd(SEXP s_mark) {
   int mark = Rf_asInteger(s_mark);
   if (mark < 0 || (size_t)mark > CAPTURED.size()) mark = (int)CAPTURED.size();
   R_xlen_t n = (R_xlen_t)(CAPTURED.size() - (size_t)mark);
-  const char *names[] = {"kind", "text", "code", "server", "timed_out", ""};
+  const char *names[] = {"kind", "text", "what", "level", "item", "given", "code", "client", "server", "timed_out",
+                         ""};
   SEXP out = PROTECT(Rf_mkNamed(VECSXP, names));
   SEXP kinds = Rf_allocVector(STRSXP, n);
   SET_VECTOR_ELT(out, 0, kinds);
   SEXP texts = Rf_allocVector(STRSXP, n);
   SET_VECTOR_ELT(out, 1, texts);
+  SEXP whats = Rf_allocVector(STRSXP, n);
+  SET_VECTOR_ELT(out, 2, whats);
+  SEXP levels = Rf_allocVector(INTSXP, n);
+  SET_VECTOR_ELT(out, 3, levels);
+  SEXP items = Rf_allocVector(STRSXP, n);
+  SET_VECTOR_ELT(out, 4, items);
+  SEXP given = Rf_allocVector(LGLSXP, n);
+  SET_VECTOR_ELT(out, 5, given);
   for (R_xlen_t i = 0; i < n; i++) {
     const captured &c = CAPTURED[(size_t)mark + (size_t)i];
     const char kind[2] = {c.kind, '\0'};
     SET_STRING_ELT(kinds, i, Rf_mkChar(kind));
     SET_STRING_ELT(texts, i, Rf_mkCharLen(c.text.data(), (int)c.text.size()));
+    SET_STRING_ELT(whats, i, Rf_mkChar(util_kind_name(c.what)));
+    INTEGER(levels)[i] = c.level;
+    SET_STRING_ELT(items, i, Rf_mkCharLen(c.item.data(), (int)c.item.size()));
+    LOGICAL(given)[i] = c.given != 0;
   }
-  SET_VECTOR_ELT(out, 2, Rf_ScalarInteger(_vek_client_failed_code));
-  SET_VECTOR_ELT(out, 3, Rf_mkString(_vek_server_message));
-  SET_VECTOR_ELT(out, 4, Rf_ScalarLogical(_vek_timed_out != 0));
+  int client = CAPTURES.empty() ? UTIL_KIND_NONE : CAPTURES.back().client_kind;
+  SET_VECTOR_ELT(out, 6, Rf_ScalarInteger(_vek_client_failed_code));
+  SET_VECTOR_ELT(out, 7, Rf_mkString(util_kind_name(client)));
+  SET_VECTOR_ELT(out, 8, Rf_mkString(_vek_server_message));
+  SET_VECTOR_ELT(out, 9, Rf_ScalarLogical(_vek_timed_out != 0));
   CAPTURED.resize((size_t)mark);
-  if (!CAPTURE_MODES.empty()) CAPTURE_MODES.pop_back();
-  if (CAPTURE_MODES.empty()) {
+  if (!CAPTURES.empty()) CAPTURES.pop_back();
+  if (CAPTURES.empty()) {
     util_route_write(CONSOLE_WRITE);
     CAPTURED.clear();
   }
@@ -262,6 +329,7 @@ int util_call_finish(void) {
 extern "C" void R_init_orvanelink(DllInfo *dll) {
   _vek_interrupt_function = r_interrupted;
   _vek_progress_function = r_progress;
+  _vek_failure_function = client_failed;
   /* The R functions and the tests reach the entry points by name
    * (.Call("SConnectOrvane", ..., PACKAGE = "orvanelink")), so symbol
    * search stays on; nothing is registered by table. */

@@ -231,6 +231,38 @@ static int WRITING_ERROR = 0;
 
 int util_writing_error(void) { return WRITING_ERROR; }
 
+static const char *const KIND_NAMES[UTIL_KIND_COUNT] = {
+    "",        "usage",   "not_connected", "not_found", "already_exists", "mismatch", "server",
+    "communication", "timeout", "closed", "refused", "host", "launch", "memory"};
+
+const char *util_kind_name(int kind) { return kind > 0 && kind < UTIL_KIND_COUNT ? KIND_NAMES[kind] : ""; }
+
+static int REFUSAL_KIND = UTIL_KIND_NONE;
+static int REFUSAL_LEVEL = 0;
+static int REFUSAL_GIVEN = 1;
+static char REFUSAL_ITEM[UTIL_STRING_SIZE];
+
+void util_refuse(int kind, int level, const char *item, int given) {
+  REFUSAL_KIND = kind;
+  REFUSAL_LEVEL = level;
+  REFUSAL_GIVEN = given;
+  util_copy(REFUSAL_ITEM, sizeof REFUSAL_ITEM, item);
+}
+
+util_refusal util_current_refusal(void) {
+  util_refusal r = {REFUSAL_KIND, REFUSAL_LEVEL, REFUSAL_GIVEN, REFUSAL_ITEM};
+  return r;
+}
+
+/* A record belongs to one line: the next line, written without one, must
+ * not inherit it. */
+static void refusal_done(void) {
+  REFUSAL_KIND = UTIL_KIND_NONE;
+  REFUSAL_LEVEL = 0;
+  REFUSAL_GIVEN = 1;
+  REFUSAL_ITEM[0] = '\0';
+}
+
 static void write_text(const char *text) {
   if (WRITE_FUNC != NULL) WRITE_FUNC(text);
 }
@@ -249,26 +281,38 @@ void message(const char *format, ...) {
   va_end(ap);
 }
 
-void messerr(const char *format, ...) {
-  va_list ap;
-  va_start(ap, format);
+/* An error line, with the refusal record set for it if any; a fatal one
+ * then leaves the call. */
+static void write_error(int fatal, const char *format, va_list ap) {
   WRITING_ERROR = 1;
   write_formatted(1, format, ap);
   WRITING_ERROR = 0;
+  refusal_done();
+  if (!fatal) return;
+  if (EXIT_FUNC != NULL)
+    EXIT_FUNC();
+  else
+    R_Exit();
+}
+
+void messerr(const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  write_error(0, format, ap);
   va_end(ap);
 }
 
 void mes_abort(const char *format, ...) {
   va_list ap;
   va_start(ap, format);
-  WRITING_ERROR = 1;
-  write_formatted(1, format, ap);
-  WRITING_ERROR = 0;
+  write_error(1, format, ap);
   va_end(ap);
-  if (EXIT_FUNC != NULL)
-    EXIT_FUNC();
-  else
-    R_Exit();
+}
+
+void util_refuse_line(int fatal, int kind, int level, const char *item, int given, const char *format,
+                      va_list ap) {
+  util_refuse(kind, level, item, given);
+  write_error(fatal, format, ap);
 }
 
 void mestitle(int level, const char *format, ...) {
@@ -433,6 +477,7 @@ char *mem_alloc(int size, int flag_fatal) {
    * the bridge's blocks and the client's together. */
   char *p = static_cast<char *>(_vek_malloc((size_t)size));
   if (p == NULL) {
+    util_refuse(UTIL_KIND_MEMORY, 0, NULL, 1);
     if (flag_fatal)
       mes_abort("Memory Allocation failed (%d bytes) - Memory Corruption", size);
     else

@@ -14,6 +14,7 @@
 
 #include <Rcpp.h>
 
+#include <cstdarg>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,10 @@ void messerr(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* Does not come back when routed to R (the usual case). */
 void mes_abort(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void mestitle(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+/* messerr (fatal 0) or mes_abort (fatal 1) of a line that carries its
+ * refusal record (see util_refuse). */
+void util_refuse_line(int fatal, int kind, int level, const char *item, int given, const char *format,
+                      va_list ap);
 
 /* ---- console readers ---- */
 int lire_logical(const char *question, int flag_def, int valdef);

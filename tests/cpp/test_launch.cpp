@@ -1,5 +1,7 @@
 // Locating and launching the server program, with stand-in programs (see
 // stand_in.h) and the reference server.
+#include <pthread.h>
+
 #include "stand_in.h"
 
 using namespace vekt;
@@ -67,12 +69,15 @@ TEST_F(Launch, TheServerIsLookedForInOrder) {
 }
 
 TEST_F(Launch, ASilentServerLeavesTheSuggestedPort) {
-  VEKClientSetVEKserverPath(recorder("VEKserver").c_str());
+  VEKClientSetVEKserverPath(recorder("VEKserver", 5).c_str());
   unsigned short port = 0;
   EXPECT_EQ(0, VEKClientRunVEKserver(&port));
   EXPECT_GE(port, 1024);
   EXPECT_LE(port, 2047);
   std::vector<std::string> args = recorded_args();
+  int pids[4];
+  ASSERT_EQ(1, _vek_reap_servers(pids, 4));
+  started_.push_back(pids[0]);
   ASSERT_EQ(5u, args.size());
   EXPECT_EQ(dir_ + "/VEKserver", args[0]);
   EXPECT_EQ("-control", args[1]);
@@ -102,10 +107,15 @@ TEST_F(Launch, TheControlConnectionNamesThePort) {
   } rows[] = {
       {"port 6001", "\\x00\\x00\\x17\\x71", 0, 6001, 0},
       {"the low 16 bits", "\\x00\\x03\\x17\\x72", 0, 6002, 0},
+      // A program that says anything else is no server.
       {"connects and says nothing", "", VEK_RESULT_COMMUNICATION, 0, 0},
       {"two bytes of four", "\\x00\\x01", VEK_RESULT_COMMUNICATION, 0, 0},
       {"port 0", "\\x00\\x01\\x00\\x00", VEK_RESULT_COMMUNICATION, 0, 1},
   };
+  int kind = VEK_FAIL_NONE;
+  static int* seen;
+  seen = &kind;
+  _vek_failure_function = [](int, int k) { *seen = k; };
   int k = 0;
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -122,8 +132,103 @@ TEST_F(Launch, TheControlConnectionNamesThePort) {
     EXPECT_EQ(r.port, port);
     EXPECT_EQ(30000, _vek_answer_timeout_ms);
     EXPECT_EQ(r.messages, errors.messages().size()) << errors.joined();
+    EXPECT_EQ(r.code ? VEK_FAIL_LAUNCH : VEK_FAIL_NONE, kind);
+    kind = VEK_FAIL_NONE;
     pid_t pid = (pid_t)atol(read_file(dir_ + "/connector.pid").c_str());
     if (pid > 1) started_.push_back(pid);
+  }
+}
+
+// A program that ends before it reports will never report: the launch
+// fails at once, saying how it ended, and the program is reaped.
+TEST_F(Launch, AProgramThatEndsBeforeReportingFailsAtOnce) {
+  const struct {
+    const char* name;
+    const char* body;
+    const char* message;
+  } rows[] = {
+      {"exit status", "exit 3\n", "the server program ended (status 3) before reporting its port"},
+      {"a signal", "kill -9 $$\n", "the server program ended (signal 9) before reporting its port"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    VEKClientSetVEKserverPath(script(std::string("ends_") + r.name[0], r.body).c_str());
+    ErrorCapture errors;
+    unsigned short port = 0;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, VEKClientRunVEKserver(&port));
+    EXPECT_LT(seconds_since(start), 1.5);
+    EXPECT_EQ(VEK_RESULT_COMMUNICATION, VEKClientGetLastError());
+    EXPECT_TRUE(errors.contains(r.message)) << errors.joined();
+    EXPECT_EQ(0, _vek_reap_servers(nullptr, 0));
+  }
+}
+
+// The server gets none of the terminal's signals (a session and a group of
+// its own) and starts with a new program's signals, whatever the host
+// blocks or ignores.
+TEST_F(Launch, TheServerRunsInASessionOfItsOwnWithDefaultSignals) {
+  std::string out = dir_ + "/seen";
+  std::string path = script("VEKserver", "set -- $(cut -d')' -f2 /proc/$$/stat)\n"
+                                         "echo $$ $3 $4 > '" + out + ".tmp'\n"
+                                         "grep -E '^Sig(Blk|Ign)' /proc/$$/status | tr -s '\\t' ' ' >> '" + out + ".tmp'\n"
+                                         "mv '" + out + ".tmp' '" + out + "'\n");
+  sigset_t block, saved;
+  sigemptyset(&block);
+  sigaddset(&block, SIGUSR1);
+  ASSERT_EQ(0, pthread_sigmask(SIG_BLOCK, &block, &saved));
+  void (*saved_pipe)(int) = signal(SIGPIPE, SIG_IGN);
+  char name[] = "VEKserver";
+  char* argv[] = {name, nullptr};
+  int pid = _vek_exec_server(path.c_str(), argv);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  signal(SIGPIPE, saved_pipe);
+  ASSERT_GT(pid, 0);
+  started_.push_back(pid);
+  std::string p = std::to_string(pid);
+  EXPECT_EQ(p + " " + p + " " + p, recorded("seen"));  // its pid, its group, its session
+  // The standard signals (1 to 31); the C library keeps some above.
+  std::string all = read_file(out);
+  for (const char* set : {"SigBlk: ", "SigIgn: "}) {
+    size_t at = all.find(set);
+    ASSERT_NE(std::string::npos, at) << all;
+    EXPECT_EQ(0u, strtoull(all.c_str() + at + 8, nullptr, 16) & 0x7FFFFFFFu) << all;
+  }
+}
+
+// Stopping a server stops all it started, and waits for them; one that
+// ignores SIGTERM is killed after the grace time. Nothing that is not an
+// unreaped server of ours is touched.
+TEST_F(Launch, StoppingAServerStopsAllItStarted) {
+  const struct {
+    const char* name;
+    const char* body;
+    int grace_ms;
+    double at_most_s;
+  } rows[] = {
+      {"ends on SIGTERM", "", 2000, 1.5},
+      {"ignores SIGTERM", "trap '' TERM\n", 300, 1.5},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    fs::remove(dir_ + "/child.pid");
+    std::string path = script("server", std::string(r.body) + "sleep 60 &\necho $! > '" + dir_ +
+                                            "/child.pid'\nwhile :; do sleep 1; done\n");
+    char name[] = "VEKserver";
+    char* argv[] = {name, nullptr};
+    int pid = _vek_exec_server(path.c_str(), argv);
+    ASSERT_GT(pid, 0);
+    pid_t child = (pid_t)atol(recorded("child.pid").c_str());
+    ASSERT_GT(child, 1);
+    int stranger = (int)getpid();
+    EXPECT_EQ(0, _vek_stop_servers(&stranger, 1, r.grace_ms));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, _vek_stop_servers(nullptr, 0, r.grace_ms));
+    EXPECT_LT(seconds_since(start), r.at_most_s);
+    EXPECT_FALSE(alive(pid));
+    for (int i = 0; i < 50 && alive(child); i++) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(alive(child));
+    EXPECT_EQ(0, _vek_reap_servers(nullptr, 0));
   }
 }
 

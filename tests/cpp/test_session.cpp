@@ -1,8 +1,9 @@
 // The session against a scripted server: initialisation, the handshake and
-// its variants, the farewell, and what a failed, interrupted or hostile
-// exchange leaves behind.
+// its variants, the farewell, and what a failed, interrupted, late or
+// hostile exchange leaves behind.
 #include <netdb.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -13,8 +14,17 @@ using namespace vekt;
 
 namespace {
 
+// The kind of the last failure the client told its host.
+int g_kind = VEK_FAIL_NONE;
+void note_kind(int, int kind) { g_kind = kind; }
+
 class Session : public ClientTest {
  protected:
+  void SetUp() override {
+    ClientTest::SetUp();
+    g_kind = VEK_FAIL_NONE;
+    _vek_failure_function = note_kind;
+  }
   ErrorCapture errors;
 };
 
@@ -210,8 +220,8 @@ TEST_F(Session, Farewells) {
   EXPECT_EQ(0, VEKClientDisconnect());
   EXPECT_TRUE(p.finish()) << p.report();
 
-  // A server that went away fails the farewell and leaves the connection
-  // open; connecting again is still possible and ends the old socket.
+  // A server that went away fails the farewell, which closes our side too;
+  // connecting again is possible at once.
   Peer gone, next;
   script_handshake(gone, kModern, {"CARCH"});
   gone.close_now();
@@ -223,7 +233,8 @@ TEST_F(Session, Farewells) {
   EXPECT_TRUE(gone.finish()) << gone.report();
   EXPECT_EQ(1, VEKClientDisconnect());
   EXPECT_EQ(VEK_RESULT_COMMUNICATION, VEKClientGetLastError());
-  EXPECT_EQ(1, VEKClientIsConnected());
+  EXPECT_EQ(VEK_FAIL_CLOSED, g_kind);
+  EXPECT_EQ(0, VEKClientIsConnected());
   ASSERT_EQ(0, connect_client(next)) << errors.joined();
   EXPECT_EQ(0, VEKClientDisconnect());
   EXPECT_TRUE(next.finish()) << next.report();
@@ -259,32 +270,29 @@ TEST_F(Session, SupportOfRequestsOnOlderServers) {
 
 int never_interrupt() { return 0; }
 
-// Every kind of failed exchange leaves its code, drains what the server
-// still sends (however much), and the next request goes out clean on the
-// same connection. The host asks about interrupts all along, so the waits
-// run in slices whose time left must add up to the time limit.
+// Every kind of failed exchange whose answer has come leaves its code and
+// kind, drains what the server still sends (however much), and the next
+// request goes out clean on the same connection. The host asks about
+// interrupts all along, so the waits run in slices whose time left must add
+// up to the time limit.
 TEST_F(Session, AFailedExchangeLeavesACleanConnection) {
   const struct {
     const char* name;
     std::function<void(Peer&)> answer;
     int code;
+    int kind;
     std::string message;
   } rows[] = {
       {"another keyword and much more",
-       [](Peer& p) { p.send(kw("SWRONG").fill(300000, 7)); }, VEK_RESULT_ANSWER,
+       [](Peer& p) { p.send(kw("SWRONG").fill(300000, 7)); }, VEK_RESULT_ANSWER, VEK_FAIL_ANSWER,
        "Reply from server: \"SWRONG\" where \"SDONE\" expected."},
       {"a server error", [](Peer& p) { p.send(kw("SERROR").str("bad mode").i32(99)); }, VEK_RESULT_ANSWER,
-       "Server: bad mode"},
-      {"half a keyword, silence, the rest",
-       [](Peer& p) { p.send(Bytes().u32(5).raw({'S', 'D'})).stall(450).send(Bytes().raw({'O', 'N', 'E', 0, 0, 0})); },
-       VEK_RESULT_COMMUNICATION, "_vek_send_and_wait(): Client/Server communication error"},
-      {"an answer after the time limit", [](Peer& p) { p.stall(350).send(kw("SDONE")); }, VEK_RESULT_COMMUNICATION,
-       "_vek_send_and_wait(): Receives nothing from server"},
+       VEK_FAIL_SERVER, "Server: bad mode"},
       // Texts the client cannot hold.
       {"a keyword of no length", [](Peer& p) { p.send(Bytes().u32(0xFFFFFFFFu)); }, VEK_RESULT_ANSWER,
-       "Reply from server: \"\" where \"SDONE\" expected."},
+       VEK_FAIL_ANSWER, "Reply from server: \"\" where \"SDONE\" expected."},
       {"an error text of nearly 2 GB", [](Peer& p) { p.send(kw("SERROR").u32(0x7FFFFFF0u)); }, VEK_RESULT_ANSWER,
-       "_vek_check_answer(): Client/Server communication error"},
+       VEK_FAIL_SERVER, "_vek_check_answer(): Client/Server communication error"},
   };
   Peer p;
   script_handshake(p, kModern, {"CARCH"});
@@ -303,12 +311,99 @@ TEST_F(Session, AFailedExchangeLeavesACleanConnection) {
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(1, VEKClientSetUnitMode((int)i));
     EXPECT_EQ(rows[i].code, VEKClientGetLastError());
+    EXPECT_EQ(rows[i].kind, g_kind);
     EXPECT_TRUE(errors.contains(rows[i].message)) << errors.joined();
     EXPECT_LT(ms_since(t0), 3000);
     EXPECT_EQ(0, VEKClientSetUnitMode(100));
   }
   EXPECT_EQ(0, VEKClientDisconnect());
   EXPECT_TRUE(p.finish(10000)) << p.report();
+}
+
+bool reset_on_close(int fd, std::string&) {
+  struct linger l = {1, 0};
+  return setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0;
+}
+
+// An answer that comes late, or a connection that ends, loses the pairing
+// of requests and answers: a late answer would be read as the next
+// request's. The connection is closed at once (no drain, no farewell), and
+// the kind says which; connecting again works.
+TEST_F(Session, ALateAnswerOrAnEndedConnectionClosesIt) {
+  const struct {
+    const char* name;
+    std::function<void(Peer&)> answer;
+    int kind;
+    std::string message;
+  } rows[] = {
+      {"an answer after the time limit", [](Peer& p) { p.stall(350).send(kw("SDONE")); }, VEK_FAIL_TIMEOUT,
+       "_vek_send_and_wait(): Receives nothing from server"},
+      {"half a keyword, silence, the rest",
+       [](Peer& p) { p.send(Bytes().u32(5).raw({'S', 'D'})).stall(450).send(Bytes().raw({'O', 'N', 'E', 0, 0, 0})); },
+       VEK_FAIL_TIMEOUT, "_vek_send_and_wait(): Client/Server communication error"},
+      {"the end of the connection instead of an answer", [](Peer& p) { p.close_now(); }, VEK_FAIL_CLOSED,
+       "_vek_send_and_wait(): Client/Server communication error"},
+      {"half an answer, then the end", [](Peer& p) { p.send(kw("SDONE").prefix(6)).close_now(); }, VEK_FAIL_CLOSED,
+       "_vek_send_and_wait(): Client/Server communication error"},
+      {"a reset", [](Peer& p) { p.custom(reset_on_close).close_now(); }, VEK_FAIL_CLOSED, ""},
+  };
+  _vek_interrupt_function = never_interrupt;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    reset_client(200);
+    _vek_failure_function = note_kind;
+    errors.clear();
+    Peer p, next;
+    script_handshake(p, kModern, {"CARCH"});
+    p.expect(kw("CUNITMODE").i32(1));
+    r.answer(p);
+    script_handshake(next, kModern, {"CARCH"});
+    script_goodbye(next);
+    go(p);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, VEKClientSetUnitMode(1));
+    // The time limit and nothing more: no drain waits for the rest.
+    EXPECT_LT(ms_since(t0), 400);
+    EXPECT_EQ(VEK_RESULT_COMMUNICATION, VEKClientGetLastError());
+    EXPECT_EQ(r.kind, g_kind);
+    EXPECT_TRUE(r.message.empty() || errors.contains(r.message)) << errors.joined();
+    EXPECT_EQ(0, VEKClientIsConnected());
+    EXPECT_TRUE(p.finish()) << p.report();
+    next.start();
+    ASSERT_EQ(0, connect_client(next)) << errors.joined();
+    EXPECT_EQ(0, VEKClientDisconnect());
+    EXPECT_TRUE(next.finish()) << next.report();
+  }
+}
+
+// The end of a connection is seen without a request: the socket says so.
+// A quiet server, or one that sends what nobody asked, is no end.
+TEST_F(Session, AnEndedConnectionIsSeenWithoutARequest) {
+  const struct {
+    const char* name;
+    std::function<void(Peer&)> after;
+    int ended;
+  } rows[] = {
+      {"closed", [](Peer& p) { p.close_now(); }, 1},
+      {"reset", [](Peer& p) { p.custom(reset_on_close).close_now(); }, 1},
+      {"quiet", [](Peer& p) { p.expect_nothing(400); }, 0},
+      {"bytes nobody asked for", [](Peer& p) { p.send(kw("SDONE")).expect_nothing(400); }, 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    reset_client();
+    Peer p;
+    script_handshake(p, kModern, {"CARCH"});
+    r.after(p);
+    go(p);
+    send_log_start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(r.ended, _vek_drop_ended_connection());
+    EXPECT_TRUE(send_log_stop().empty());
+    EXPECT_EQ(!r.ended, VEKClientIsConnected());
+    reset_client();
+    EXPECT_TRUE(p.finish()) << p.report();
+  }
 }
 
 // A request that cannot leave fails with code 2 and no message of the

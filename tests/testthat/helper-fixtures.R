@@ -92,8 +92,10 @@ orv_dialogue <- function(lines, project = NULL, connect = !is.null(project), ver
   readLines(output, warn = FALSE)
 }
 
-# Types each line once the child shows a prompt, as a user would. A server
-# launched by the child holds the terminal open, so the end is a marker.
+# Types each line once the child shows a prompt, as a user would; a line
+# "\003" is Ctrl-C, pressed a second after the line before, without waiting
+# for a prompt. A server launched by the child holds the terminal open, so
+# the end is a marker.
 orv_typed <- function(lines, env, timeout) {
   proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "--no-save", "-q"),
                                 pty = TRUE, pty_options = list(echo = TRUE),
@@ -115,11 +117,32 @@ orv_typed <- function(lines, env, timeout) {
     }
   }
   for (line in c(lines, 'cat("END", "OF", "INPUT\\n")')) {
+    if (identical(line, "\003")) {
+      Sys.sleep(1)
+      proc$write_input(line)
+      next
+    }
     wait_for("(> |: )$")
     proc$write_input(paste0(line, "\n"))
   }
   wait_for("END OF INPUT")
   strsplit(clean(out), "\n")[[1]]
+}
+
+# TRUE while the process runs (a zombie nobody has reaped has ended).
+orv_alive <- function(pid) {
+  stat <- suppressWarnings(tryCatch(readLines(file.path("/proc", pid, "stat"), warn = FALSE),
+                                    error = function(e) ""))
+  length(stat) == 1L && nzchar(stat) && !grepl("^[0-9]+ \\(.*\\) Z", stat)
+}
+
+# Waits up to `seconds` for the processes to end; TRUE when they all did.
+orv_ended <- function(pids, seconds = 5) {
+  for (i in seq_len(seconds * 20)) {
+    if (!any(vapply(pids, orv_alive, TRUE))) return(TRUE)
+    Sys.sleep(0.05)
+  }
+  FALSE
 }
 
 # Values a child printed with orv_show(): lines "RESULT <tag> <text>".
@@ -183,6 +206,14 @@ local_silent_port <- function(env = parent.frame()) {
     }
   }
   skip("no free port on the loopback")
+}
+
+# A port that was free a moment ago, for a server to take.
+orv_free_port <- function() {
+  env <- new.env()
+  port <- local_silent_port(env)
+  suppressMessages(withr::deferred_run(env))
+  port
 }
 
 # ---- Bridge calls in this R, shortened ----

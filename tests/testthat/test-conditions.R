@@ -1,36 +1,52 @@
 # Failures as classed conditions that carry their reason, output as R
 # messages, the time limit of a silent server, and Ctrl-C during a wait.
 
-test_that("every failure is a condition of its kind that holds the reason", {
+test_that("every failure is a condition of its kind, of the user's call, in the user's words", {
   skip_if_not(orv_have_server())
   project <- orv_project_copy()
   local_orvane(project = project)
-  cases <- list(
+  kill_server <- quote(tools::pskill(orvanelink:::.server_pids(), tools::SIGKILL))
+  cases <- list( # call, kind, start of the message's first line, then fields and a preparation
     list(quote(ListDirectories("Nope")), "not_found",
-         "could not list the Directories of Study 'Nope': The name 'Nope' does not exist"),
+         "could not list the Directories of Study 'Nope': Study 'Nope' does not exist"),
     list(quote(CopyOrvaneToDb("Nope", "Demo", "Mining", "Grid3D")), "not_found",
-         "could not read variable 'Nope' of File 'Grid3D': The name 'Nope' does not exist"),
-    list(quote(CreateDirectory("Mining", "Demo")), "already_exists", "The name 'Mining' already exists"),
+         "could not read variable 'Nope' of File 'Grid3D': variable 'Nope' does not exist"),
+    list(quote(ReadFile("Nope")), "not_found", "could not describe File 'Nope': File 'Nope' does not exist"),
+    list(quote(CreateDirectory("Mining", "Demo")), "already_exists", "Directory 'Mining' already exists"),
+    list(quote(CopyOrvaneToDb("Depth")), "not_found", "of the current File: no File is chosen",
+         before = quote(ListFiles("Demo", "Mining", delete = "Grid2D"))),
+    list(quote(CopyOrvaneToDb("Grade")), "not_found", "of the current File: File 'Grid3D' no longer exists",
+         before = quote({ListVariables("Demo", "Mining", "Grid3D")
+                         unlink(file.path(project, "Demo", "Mining", "Grid3D"), recursive = TRUE)})),
+    list(quote(ReadCoordinates()), "usage_error", "could not read the coordinates of the current File: no File is chosen",
+         before = quote(ListDirectories("Demo", new = "Fresh"))),
     list(quote(ListDirectories("Demo", new = "a/b")), "server_error",
-         "Server: Invalid name 'a/b': a name cannot hold '/'", server = "Invalid name 'a/b': a name cannot hold '/'",
-         code = 3L),
-    list(quote(CopyOrvaneToDb(1)), "usage_error", "'variable' must be a character string"),
-    list(quote(ListStudies()), "communication_error", "could not list the Studies: ", code = 2L,
-         before = quote(for (p in orvanelink:::.state$servers) ps::ps_kill(p))),
+         "VEKserver refused: Invalid name 'a/b': a name cannot hold '/'",
+         server = "Invalid name 'a/b': a name cannot hold '/'", code = 3L),
+    list(quote(CopyOrvaneToDb(1)), "usage_error", "'variable' must be a character string", operation = "CopyOrvaneToDb"),
+    list(quote(orvanelink::ReadFile(1)), "usage_error", "'file' must be a character string", operation = "ReadFile"),
+    list(quote((function(v) CopyOrvaneToDb(v))(2)), "usage_error", "'variable' must be", operation = "CopyOrvaneToDb",
+         call = quote(CopyOrvaneToDb(v))),
+    list(quote(ListStudies()), "connection_closed",
+         "could not list the Studies: VEKserver closed the connection; ConnectOrvane() connects again",
+         code = 2L, before = kill_server),
     list(quote(ListStudies()), "not_connected",
-         "could not list the Studies: You must use the command 'ConnectOrvane' first",
-         before = quote(DisconnectOrvane())),
+         "could not list the Studies: not connected to VEKserver: call ConnectOrvane() first"),
     # Port 1 on the loopback: nothing listens, the refusal is immediate.
     list(quote(ConnectOrvane("127.0.0.1", 1)), "communication_error",
-         "could not connect to VEKserver on 127.0.0.1:1: _vek_connect(127.0.0.1:1), connect: ", code = 2L)
+         "could not connect to VEKserver on 127.0.0.1:1: nothing accepts connections there", code = 2L)
   )
   for (case in cases) {
     label <- deparse(case[[1]])
     if (!is.null(case$before)) suppressMessages(eval(case$before))
     t0 <- Sys.time()
     err <- tryCatch(eval(case[[1]]), error = identity)
-    expect_s3_class(err, c(paste0("orvane_", case[[2]]), "orvane_error", "error", "condition"), exact = TRUE)
-    expect_true(grepl(case[[3]], conditionMessage(err), fixed = TRUE), label = label)
+    expect_s3_class(err, paste0("orvane_", case[[2]]))
+    expect_s3_class(err, "orvane_error")
+    expect_true(grepl(case[[3]], conditionMessage(err), fixed = TRUE), label = paste(label, conditionMessage(err)))
+    expect_identical(conditionCall(err), if (is.null(case$call)) case[[1]] else case$call, label = label)
+    expect_false(grepl("_vek_|'None'|\\(\\)[:,]", strsplit(conditionMessage(err), "\n")[[1]][1]), label = label)
+    if (!is.null(case$operation)) expect_identical(err$operation, case$operation, label = label)
     expect_identical(err$server, if (is.null(case$server)) NA_character_ else case$server, label = label)
     expect_identical(err$code, if (is.null(case$code)) NA_integer_ else case$code, label = label)
     expect_lt(as.numeric(Sys.time() - t0, units = "secs"), 5)
@@ -38,6 +54,13 @@ test_that("every failure is a condition of its kind that holds the reason", {
   # The session is free to connect again after its server died.
   local_orvane(project = project)
   expect_identical(ListStudies(), "Demo")
+})
+
+test_that("every kind of refusal the native layer records has a class of its own", {
+  kinds <- c(orv_call("STestKinds"), "server", "timeout", "closed", "refused", "host", "launch")
+  classes <- orvanelink:::.native_kinds[kinds]
+  expect_false(anyNA(classes), label = paste(kinds[is.na(classes)], collapse = ", "))
+  expect_false(any(classes == "failure"), label = paste(kinds[classes == "failure"], collapse = ", "))
 })
 
 test_that("output arrives as R messages, and a question prints nothing", {
