@@ -122,11 +122,13 @@ int walk_study(const char *study, const std::string &wanted, tree_rows &t, int *
 
 int walk(SEXP s_study_name, SEXP s_dir_name, tree_rows &t) {
   if (st_check_validity(0)) return 1;
-  std::string wanted_study = RC_get_value_char(s_study_name, NULL);
-  std::string wanted_dir = RC_get_value_char(s_dir_name, NULL);
+  /* The names wait in the LOC_ buffers of their levels, so that a refusal
+   * says which level it concerns. */
+  std::string wanted_study = st_get_local_name(s_study_name, ST_LEVEL_STUDY) ? "" : LOC_study;
+  std::string wanted_dir = st_get_local_name(s_dir_name, ST_LEVEL_DIRECTORY) ? "" : LOC_directory;
   st_names studies;
   if (VEKClientGetStudyList(&studies.n, &studies.items)) return 1;
-  if (!wanted_study.empty() && st_status(1, 1, studies.n, studies.items, wanted_study.c_str())) return 1;
+  if (!wanted_study.empty() && st_status(1, 1, studies.n, studies.items, LOC_study)) return 1;
   int found = 0;
   for (int i = 0; i < studies.n; i++) {
     const char *study = item(studies, i);
@@ -135,7 +137,8 @@ int walk(SEXP s_study_name, SEXP s_dir_name, tree_rows &t) {
     if (VEKClientSetStudy(study) || walk_study(study, wanted_dir, t, &found)) return 1;
   }
   if (!wanted_dir.empty() && !found) {
-    messerr("The name '%s' does not exist", wanted_dir.c_str());
+    st_refuse_item(ST_NOT_FOUND, ST_LEVEL_DIRECTORY, LOC_directory, 1, "The name '%s' does not exist",
+                   LOC_directory);
     return 1;
   }
   return 0;

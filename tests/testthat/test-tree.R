@@ -65,9 +65,9 @@ test_that("a Study or Directory that is not there is an error of its kind", {
   expect_error(ListTree(), class = "orvane_not_connected")
   local_orvane()
   cases <- list( # call, class, words of the message
-    list(quote(ListTree("Nope")), "orvane_not_found", "The name 'Nope' does not exist"),
-    list(quote(ListTree("Demo", "Nope")), "orvane_not_found", "The name 'Nope' does not exist"),
-    list(quote(ListTree(directory = "Nope")), "orvane_not_found", "Directory 'Nope' of the project"),
+    list(quote(ListTree("Nope")), "orvane_not_found", "Study 'Nope' does not exist"),
+    list(quote(ListTree("Demo", "Nope")), "orvane_not_found", "Directory 'Nope' does not exist"),
+    list(quote(ListTree(directory = "Nope")), "orvane_not_found", "of the project: Directory 'Nope' does not exist"),
     list(quote(ListTree(study = "")), "orvane_usage_error", "'study'"),
     list(quote(ListTree(directory = c("a", "b"))), "orvane_usage_error", "'directory'"))
   for (case in cases) {
