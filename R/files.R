@@ -13,7 +13,9 @@
 .readable_kinds <- c("float", "macro", "selection")
 
 # The description of a File with its variables: name, kind, unit and number
-# of items (1, or a macro variable's count), and the names of its coordinates.
+# of items (1, or a macro variable's count), the names of its coordinates,
+# and the macro indices of each macro variable's items (a read asks for
+# them by index).
 .describe_file_variables <- function(study, directory, file) {
   res <- .orvane_call(sprintf("describe File '%s'", file), "IDescribeFile", study, directory, file, 1L)
   d <- .file_description(res)
@@ -21,6 +23,7 @@
   kind <- .variable_kind(as.integer(v$type), as.integer(v$bits))
   d$variables <- data.frame(name = as.character(v$name), kind = kind, unit = as.character(v$unit),
                             items = ifelse(kind == "macro", lengths(v$items), 1L), stringsAsFactors = FALSE)
+  d$macro_items <- stats::setNames(lapply(v$items, as.integer), as.character(v$name))[kind == "macro"]
   axes <- c("x", "y", "z")[seq_len(d$ndim)]
   d$coordinate_names <- if (d$grid) {
     # A grid's coordinates follow from its geometry; the server may name them.
@@ -87,51 +90,71 @@
   as.integer(cumsum(c(1L, d$line_samples[-length(d$line_samples)])))
 }
 
-# The data frame of a File described by `d` (see .describe_file_variables).
+# The data frame of a File described by `d` (see .describe_file_variables),
+# read right after that description: the bridge takes the File as it was
+# described, and hands each variable back with NA where undefined (a macro
+# variable as a list of its items). Columns are those vectors themselves,
+# cut only where a line File's headers go, so that a variable costs its
+# values once.
 .read_frame <- function(d, study, directory, file, wanted, selection) {
   vars <- d$variables
   coords <- if (d$grid) character(0) else d$coordinate_names
   to_read <- unique(c(coords, wanted, selection))
+  items <- lapply(to_read, function(n) if (is.null(d$macro_items[[n]])) integer(0) else d$macro_items[[n]])
   values <- if (length(to_read) && d$nech > 0L) {
-    .orvane_call(sprintf("read File '%s'", file), "IReadFile", study, directory, file, to_read)$values
+    .orvane_call(sprintf("read File '%s'", file), "IReadFile", study, directory, file, to_read, items)$values
   } else {
-    rep(list(numeric(0)), length(to_read))
+    lapply(items, function(i) if (length(i)) rep(list(numeric(0)), length(i)) else numeric(0))
   }
   names(values) <- to_read
-  keep <- rep(TRUE, d$nech)
-  keep[.header_samples(d)] <- FALSE
+  headers <- .header_samples(d)
+  # Each vector is taken out of `values` as it becomes a column, so that
+  # giving it its units does not copy it (a selection under which the rows
+  # are read gives them again to the rows kept).
+  set_units <- is.null(selection)
+  take <- function(nm, k = 0L, unit = "", logical = FALSE) {
+    v <- if (k > 0L) values[[nm]][[k]] else values[[nm]]
+    if (k > 0L) values[[nm]][k] <<- list(NULL) else values[nm] <<- list(NULL)
+    if (length(headers)) v <- v[-headers]
+    if (logical) v <- v != 0
+    if (nzchar(unit) && set_units) attr(v, "units") <- unit
+    v
+  }
 
   cols <- list()
   if (d$grid) {
     xyz <- .grid_nodes(d)
     for (k in seq_len(d$ndim)) cols[[d$coordinate_names[k]]] <- xyz[, k]
   } else {
-    for (nm in coords) cols[[nm]] <- .na_undefined(values[[nm]])[keep]
+    for (nm in coords) cols[[nm]] <- take(nm)
   }
   if (length(d$line_samples) && sum(d$line_samples) == d$nech) {
-    cols[["line"]] <- rep(seq_along(d$line_samples), d$line_samples)[keep]
+    cols[["line"]] <- rep(seq_along(d$line_samples), d$line_samples)
+    if (length(headers)) cols[["line"]] <- cols[["line"]][-headers]
+  }
+  sel <- if (!is.null(selection)) {
+    s <- values[[selection]]
+    if (length(headers)) s[-headers] else s
   }
   units <- list()
   for (nm in wanted) {
     row <- match(nm, vars$name)
-    v <- .na_undefined(values[[nm]])
+    unit <- vars$unit[row]
     if (vars$kind[row] == "macro") {
-      items <- matrix(v, nrow = d$nech)
       stem <- sub("\\[xxxxx\\]$", "", nm)
-      for (k in seq_len(ncol(items))) cols[[sprintf("%s.%d", stem, k)]] <- items[keep, k]
-      cols_of_var <- sprintf("%s.%d", stem, seq_len(ncol(items)))
+      names_of_var <- sprintf("%s.%d", stem, seq_along(values[[nm]]))
+      for (k in seq_along(names_of_var)) cols[[names_of_var[k]]] <- take(nm, k, unit)
     } else {
-      cols[[nm]] <- if (vars$kind[row] == "selection") v[keep] != 0 else v[keep]
-      cols_of_var <- nm
+      names_of_var <- nm
+      cols[[nm]] <- take(nm, 0L, unit, logical = vars$kind[row] == "selection")
     }
-    if (nzchar(vars$unit[row])) units[cols_of_var] <- vars$unit[row]
+    if (nzchar(unit)) units[names_of_var] <- unit
   }
-  df <- list2DF(cols, nrow = sum(keep))
+  df <- list2DF(cols, nrow = d$nech - length(headers))
   if (!is.null(selection)) {
-    sel <- .na_undefined(values[[selection]])[keep]
     df <- df[!is.na(sel) & sel != 0, , drop = FALSE]
+    for (nm in names(units)) attr(df[[nm]], "units") <- units[[nm]]
   }
-  for (nm in names(units)) attr(df[[nm]], "units") <- units[[nm]]
   d$file <- file
   attr(df, "description") <- d
   df
@@ -380,8 +403,11 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
 #' @param file name of the File.
 #' @param study,directory names of the items; `NULL` for the target's item of
 #'   that level.
-#' @param overwrite `TRUE` to replace variables the File already has; with
-#'   `FALSE` such a column is refused and nothing is written.
+#' @param overwrite `TRUE` to replace variables the File already has: one of
+#'   the same kind, unit and bit length is written over in place and keeps
+#'   its position among the File's variables, anything else of that name (a
+#'   macro variable among them) gives way to a new variable; with `FALSE`
+#'   such a column is refused and nothing is written.
 #' @param coordinates names of the coordinate columns, X, Y and optionally Z.
 #'   They make a new File's samples; they are not written into an existing
 #'   File.

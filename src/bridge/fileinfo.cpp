@@ -37,9 +37,17 @@ static int line_samples(std::vector<int> &counts) {
   return 0;
 }
 
+/* The variables of the File that the last description with variables
+ * found, kept for a write that comes right after it (WriteFile() describes
+ * first): their names and kinds need not be asked again. */
+static std::vector<std::pair<std::string, VEKVariableInfo> > DESCRIBED;
+static unsigned long DESCRIBED_CALL = 0;
+
 /* Name, type code, bit length, unit and, for a macro variable, the item
  * indices, of every variable of the File. */
 static int describe_variables(Rcpp::List &out) {
+  DESCRIBED.clear();
+  DESCRIBED_CALL = 0;
   st_names list;
   if (VEKClientGetVariableList(&list.n, &list.items)) return 1;
   std::vector<std::string> names, units;
@@ -55,6 +63,7 @@ static int describe_variables(Rcpp::List &out) {
     types.push_back(info.type);
     bits.push_back(info.bit_length);
     units.push_back(info.unit);
+    DESCRIBED.emplace_back(name, info);
     if (info.type != VEK_VAR_TYPE_MACRO) continue;
     int n = 0;
     st_client_array<int> ind;
@@ -64,6 +73,7 @@ static int describe_variables(Rcpp::List &out) {
   out = Rcpp::List::create(Rcpp::Named("name") = names, Rcpp::Named("type") = types,
                            Rcpp::Named("bits") = bits, Rcpp::Named("unit") = units,
                            Rcpp::Named("items") = items);
+  DESCRIBED_CALL = ST_CALL;
   return 0;
 }
 
@@ -89,6 +99,8 @@ extern "C" SEXP IDescribeFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_na
     std::vector<int> lines;
     Rcpp::List variables;
     int error = describe_file(s_study_name, s_dir_name, s_file_name, with_variables, lines, variables);
+    /* A read or write of the File right after takes its path as held. */
+    if (!error) st_path_confirm();
     const F_Desc &d = DESC_VEK;
     const VEKFileInfo &f = INFO_VEK;
     int line_file = f.type == VEK_FILE_TYPE_GRAVITY_LINES || f.type == VEK_FILE_TYPE_CORE_LINES;
@@ -110,32 +122,71 @@ extern "C" SEXP IDescribeFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_na
 /* Reading                                                             */
 /* ------------------------------------------------------------------ */
 
-/* Every sample of each named variable (all items of a macro variable, item
- * after item), grid values in Db order, undefined values as 1.234e30. */
-static int read_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_names,
+/* IReadFile(study, directory, file, names, items): every sample of each
+ * named variable, grid values in Db order, undefined values as NA, each
+ * received straight into its R vector; a macro variable's items (items[[i]]
+ * holds their macro indices, integer(0) for any other variable) as a list
+ * of one vector per item. The File is taken as the call just before
+ * described it when that call confirmed its path (ReadFile() describes it
+ * first): nothing is listed or described again, and each variable costs
+ * its Set request and its read, each item of a macro variable its index
+ * and its read. One progress bar covers the whole call. */
+static int read_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_names, SEXP s_items,
                      Rcpp::List &values) {
-  if (st_check_validity(0) || st_define_path(s_study_name, s_dir_name, s_file_name)) return 1;
+  if (st_check_validity(0)) return 1;
+  if (!st_path_is_current(s_study_name, s_dir_name, s_file_name) &&
+      st_define_path(s_study_name, s_dir_name, s_file_name))
+    return 1;
+  int n = 0;
+  std::vector<std::string> names = RC_get_array_char(s_names, NULL, &n);
+  if (TYPEOF(s_items) != VECSXP || Rf_length(s_items) != n) {
+    st_refuse(ST_USAGE, "The %d variables to read are not given their items one by one", n);
+    return 1;
+  }
+  std::vector<std::vector<int> > items((size_t)n);
+  double whole = 0;
+  for (int i = 0; i < n; i++) {
+    SEXP it = VECTOR_ELT(s_items, i);
+    if (!Rf_isNull(it)) items[(size_t)i] = Rcpp::as<std::vector<int> >(it);
+    whole += (double)std::max<size_t>(1, items[(size_t)i].size());
+  }
+  int nech = DESC_VEK.nech;
+  if (nech <= 0 || (DESC_VEK.flag_grid && st_grid_size() != nech)) {
+    st_refuse(ST_USAGE, "There is no sample to read in the File");
+    return 1;
+  }
   /* Rows are left out in R: the server would send unselected samples as
    * undefined, which an R user could not tell from undefined values. */
   if (VEKClientSetSelection(NULL)) return 1;
-  int n = 0;
-  std::vector<std::string> names = RC_get_array_char(s_names, NULL, &n);
+  st_read_window win;
+  st_progress_span span(whole * nech);
+  double done = 0;
   values = Rcpp::List(n);
   for (int i = 0; i < n; i++) {
     char name[ST_NAME_SIZE];
-    st_copy_name(name, names[i].c_str());
+    st_copy_name(name, names[(size_t)i].c_str());
     if (VEKClientSetVariable(name)) return 1;
-    st_read_request r;
-    if (st_read_variable(name, r)) return 1;
-    values[i] = r.tab;
+    const std::vector<int> &ind = items[(size_t)i];
+    Rcpp::List parts(std::max<size_t>(1, ind.size()));
+    for (size_t k = 0; k < (size_t)parts.size(); k++) {
+      if (!ind.empty() && VEKClientSetIndice(ind[k])) return 1;
+      Rcpp::NumericVector v = RC_new_array_double(nech);
+      span.at(done);
+      if (st_read_item_into(name, nech, 1, win, v.begin())) return 1;
+      done += nech;
+      parts[k] = v;
+    }
+    if (ind.empty()) values[i] = parts[0];
+    else values[i] = parts;
   }
   return 0;
 }
 
-extern "C" SEXP IReadFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_names) {
+extern "C" SEXP IReadFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_names, SEXP s_items) {
   return st_entry([&]() -> SEXP {
     Rcpp::List values;
-    int error = read_file(s_study_name, s_dir_name, s_file_name, s_names, values);
+    int error = read_file(s_study_name, s_dir_name, s_file_name, s_names, s_items, values);
+    if (!error) st_path_confirm();
     return Rcpp::List::create(Rcpp::Named("values") = error ? Rcpp::List() : values,
                               Rcpp::Named("error") = error);
   });
@@ -145,35 +196,43 @@ extern "C" SEXP IReadFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, 
 /* Writing                                                             */
 /* ------------------------------------------------------------------ */
 
-/* One variable, created anew (a variable of that name gives way), written
- * whole item after item. */
+/* One variable written whole, item after item, its values produced from
+ * the R vector while they are sent. A plain variable of the kind, bit
+ * length and unit asked for is written over in place; anything else of
+ * that name (a macro variable among them, whose items would otherwise
+ * outlive the write) gives way to a new variable. */
 static int write_variable(const std::string &name, const std::string &unit, int bits, int items,
-                          SEXP s_values) {
+                          const VEKVariableInfo *known, int exists, SEXP s_values, st_progress_span &span,
+                          double &done) {
   char buf[ST_NAME_SIZE];
   st_copy_name(buf, name.c_str());
-  if (st_clean_variable_and_selection(buf)) return 1;
-  if (st_create_variable(buf, unit.c_str(), 0, 10, 3, bits)) return 1;
-  int count = 0;
-  double *tab = RC_get_array_double(s_values, NULL, &count);
-  int per_item = count / items;
-  int error = 0;
-  for (int k = 0; !error && k < items; k++) {
-    double *part = tab + (size_t)k * per_item;
-    if (is_macro_name(name) && VEKClientSetIndice(k + 1)) error = 1;
-    else if (DESC_VEK.flag_grid && st_transpose(-1, 1, 1, 1, part)) {
-      st_refuse(ST_USAGE, "The values could not be put in the server's grid order");
-      error = 1;
-    } else if (VEKClientWriteDoubleVariable(0, UTIL_UNDEF_REAL, per_item, part)) {
-      error = 1;
-    }
+  const char *u = unit.empty() ? NULL : unit.c_str();
+  int macro = is_macro_name(name);
+  if (macro && exists && st_clean_variable_and_selection(buf)) return 1;
+  if (st_replace_variable(buf, u, bits, 10, 3, macro ? 0 : exists, macro ? NULL : known)) return 1;
+  static const int plain[3] = {1, 1, 1};
+  int per_item = (int)(Rf_xlength(s_values) / items);
+  for (int k = 0; k < items; k++) {
+    if (macro && VEKClientSetIndice(k + 1)) return 1;
+    span.at(done);
+    if (st_write_values(s_values, (R_xlen_t)k * per_item, per_item, plain)) return 1;
+    done += per_item;
   }
-  mem_free((char *)tab);
-  return error;
+  return 0;
 }
 
+/* IWriteFile(study, directory, file, names, units, bits, items, values,
+ * overwrite): the variables of a data frame into a File, each whole. The
+ * File is taken as the call just before described it when that call
+ * confirmed its path (WriteFile() describes an existing File first);
+ * the File's variables are listed once for the whole call. One progress
+ * bar covers the call. */
 static int write_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_names,
                       SEXP s_units, SEXP s_bits, SEXP s_items, SEXP s_values, SEXP s_overwrite) {
-  if (st_check_validity(0) || st_define_path(s_study_name, s_dir_name, s_file_name)) return 1;
+  if (st_check_validity(0)) return 1;
+  int held = st_path_is_current(s_study_name, s_dir_name, s_file_name);
+  if (!held && st_define_path(s_study_name, s_dir_name, s_file_name)) return 1;
+  held = held && DESCRIBED_CALL != 0 && DESCRIBED_CALL + 1 == ST_CALL;
   int n = 0, nunits = 0;
   std::vector<std::string> names = RC_get_array_char(s_names, NULL, &n);
   std::vector<std::string> units = RC_get_array_char(s_units, NULL, &nunits);
@@ -186,27 +245,51 @@ static int write_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP
     return 1;
   }
 
+  double whole = 0;
   for (int i = 0; i < n; i++) {
-    R_xlen_t count = Rf_xlength(VECTOR_ELT(s_values, i));
+    SEXP v = VECTOR_ELT(s_values, i);
+    R_xlen_t count = Rf_xlength(v);
     int k = items[i];
+    static const int ok_types[] = {REALSXP, INTSXP, LGLSXP};
+    if (std::find(std::begin(ok_types), std::end(ok_types), TYPEOF(v)) == std::end(ok_types)) {
+      st_refuse(ST_USAGE, "The values of '%s' are not numbers", names[i].c_str());
+      return 1;
+    }
     if (st_double_bytes(count, names[i].c_str()) < 0) return 1;
     if (k < 1 || (k > 1 && !is_macro_name(names[i])) || count % k != 0 || !st_whole_count_ok(count / k)) {
       st_refuse(ST_USAGE, "The %d item(s) of '%s' hold %lld values where the File '%s' has %d samples", k,
               names[i].c_str(), (long long)count, REF_file, DESC_VEK.nech);
       return 1;
     }
+    whole += (double)count;
   }
+  /* What the File holds: as described just before, or asked now. */
+  std::vector<const VEKVariableInfo *> known((size_t)n, NULL);
+  std::vector<int> exists((size_t)n, 0);
   {
-    st_names list;
-    if (VEKClientGetVariableList(&list.n, &list.items)) return 1;
-    for (int i = 0; i < n; i++)
-      if (st_status(0, !overwrite, list.n, list.items, names[i].c_str()) && !overwrite) return 1;
+    st_names asked;
+    std::vector<char *> described;
+    if (held)
+      for (const auto &d : DESCRIBED) described.push_back(const_cast<char *>(d.first.c_str()));
+    else if (VEKClientGetVariableList(&asked.n, &asked.items))
+      return 1;
+    int count = held ? (int)described.size() : asked.n;
+    char **list = held ? described.data() : asked.items;
+    for (int i = 0; i < n; i++) {
+      exists[(size_t)i] = !st_status(1, 0, count, list, names[i].c_str());
+      if (st_status(0, !overwrite, count, list, names[i].c_str()) && !overwrite) return 1;
+      for (const auto &d : DESCRIBED)
+        if (held && d.first == names[i]) known[(size_t)i] = &d.second;
+    }
   }
-
   /* Whole variables: no selection may hold samples back. */
   if (VEKClientSetSelection(NULL)) return 1;
+  st_progress_span span(whole);
+  double done = 0;
   for (int i = 0; i < n; i++)
-    if (write_variable(names[i], units[i], bits[i], items[i], VECTOR_ELT(s_values, i))) return 1;
+    if (write_variable(names[i], units[i], bits[i], items[i], known[(size_t)i], exists[(size_t)i],
+                       VECTOR_ELT(s_values, i), span, done))
+      return 1;
   if (FLAG_DEBUG)
     message("%d variable(s) written into Orvane(%s/%s/%s)\n", n, LOC_study, LOC_directory, LOC_file);
   return 0;

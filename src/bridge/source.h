@@ -269,6 +269,70 @@ void st_reorder(int mode, int orientx, int orienty, int orientz, const T *src, d
   }
 }
 
+/*
+ * The reverse of st_server_slices, in plain Db order (all flags 1): `b`
+ * consecutive X slices of a grid File (DESC_VEK) in the server's order,
+ * from slice `x0` on, as `src` holds them (b * NY * NZ values), put in
+ * their places of `dest`, each value through `map`. Each write of `dest`
+ * takes the values of b consecutive X nodes, a cache line for ST_SLICES,
+ * rather than one value at a row's stride.
+ */
+template <class Map>
+void st_db_slices(const double *src, int64_t x0, int64_t b, double *dest, Map map) {
+  const int64_t nx = DESC_VEK.nx[0], ny = DESC_VEK.nx[1], nz = DESC_VEK.nx[2];
+  const size_t slice = (size_t)ny * (size_t)nz;
+  size_t pos = 0;
+  for (int64_t y = 0; y < ny; y++) {
+    for (int64_t z = 0; z < nz; z++, pos++) {
+      double *line = dest + x0 + nx * (y + ny * z);
+      const double *in = src + pos;
+      if (b == ST_SLICES) {
+        for (size_t k = 0; k < ST_SLICES; k++) line[k] = map(in[k * slice]);
+      } else {
+        for (int64_t k = 0; k < b; k++) line[k] = map(in[(size_t)k * slice]);
+      }
+    }
+  }
+}
+
+/*
+ * Values `at` to `at + n - 1` of a grid File (DESC_VEK) in the server's
+ * order, as `src` holds them, put in their places of `dest` in plain Db
+ * order, each through `map`: for a piece of a grid that does not start or
+ * end on an X slice. The inner loop runs along the fastest axis of the
+ * server's order that has more than one node, the place moving by that
+ * axis's stride in `dest`.
+ */
+template <class Map>
+void st_db_run(const double *src, int64_t at, int64_t n, double *dest, Map map) {
+  const int64_t cnt[3] = {DESC_VEK.nx[0], DESC_VEK.nx[1], DESC_VEK.nx[2]};
+  if (n <= 0 || cnt[0] <= 0 || cnt[1] <= 0 || cnt[2] <= 0) return;
+  /* Index along each axis, Z fastest in the server's order, and the Db
+   * stride of each. */
+  const int64_t stride[3] = {1, cnt[0], cnt[0] * cnt[1]};
+  int64_t idx[3];
+  int64_t rest = at;
+  for (int a = 2; a >= 0; a--) {
+    idx[a] = rest % cnt[a];
+    rest /= cnt[a];
+  }
+  int inner = 2;
+  while (inner > 0 && cnt[inner] == 1) inner--;
+  const int64_t s = stride[inner];
+  while (n > 0) {
+    int64_t run = std::min<int64_t>(n, cnt[inner] - idx[inner]);
+    double *d = dest + idx[0] + idx[1] * stride[1] + idx[2] * stride[2];
+    for (int64_t k = 0; k < run; k++) d[k * s] = map(src[k]);
+    src += run;
+    n -= run;
+    idx[inner] += run;
+    for (int a = inner; a > 0 && idx[a] == cnt[a]; a--) {
+      idx[a] = 0;
+      idx[a - 1]++;
+    }
+  }
+}
+
 /* ---- small helpers shared by the bridge files ---- */
 
 /* A yes/no flag handed over by R: absent is 0, NA is refused with an R

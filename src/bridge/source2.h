@@ -18,6 +18,10 @@ struct st_read_request {
   int imacro = 0;
   int orient[3] = {1, 1, 1};
   int r_na = 0;
+  /* Values received straight into tab as they arrive (the R functions'
+   * reads, in plain Db order), rather than through the client's array (the
+   * entry points'). */
+  int direct = 0;
   /* Results: nvar*nech values, item-major; whether a macro variable. */
   Rcpp::NumericVector tab;
   int nvar = 0;
@@ -31,6 +35,58 @@ int st_read_variable(const char *var_name, st_read_request &r);
 int st_define_macro(const char *var_name, int **ind, int *imacro);
 void st_check_variable_name(char *var_name);
 int st_variable_exists(char *var_name, int *exists);
+
+/* Room for the pieces of a direct read of a grid on their way into Db
+ * order: ST_SLICES X slices of the File of DESC_VEK, or a fixed piece when
+ * that many slices are larger. Made before any request (an allocation
+ * failure aborts the call there), and kept for every item of a call; none
+ * when not `wanted`. */
+class st_read_window {
+ public:
+  explicit st_read_window(bool wanted = true);
+  ~st_read_window();
+  st_read_window(const st_read_window &) = delete;
+  st_read_window &operator=(const st_read_window &) = delete;
+  double *values = nullptr;
+  size_t size = 0;  /* in values; 0 for a File that is no grid */
+  bool slices = false; /* size is ST_SLICES whole X slices */
+};
+
+/* Reads the current item of the current File (nech samples, DESC_VEK)
+ * straight into dest: grid values in plain Db order, the server's test
+ * value as the bridge's undefined value, or with r_na as NA, then also
+ * anything above 1e30. 1 on failure, after a message that names var_name
+ * when the server sent another count. */
+int st_read_item_into(const char *var_name, int nech, int r_na, const st_read_window &win, double *dest);
+
+/* One progress bar over the transfers of a call that moves several
+ * variables (or items): `whole` values in all, each transfer's progress told
+ * to the host as a part of them, from `done` on as given by at(). Inert
+ * without a host, and inside another span. */
+class st_progress_span {
+ public:
+  explicit st_progress_span(double whole);
+  ~st_progress_span();
+  st_progress_span(const st_progress_span &) = delete;
+  st_progress_span &operator=(const st_progress_span &) = delete;
+  void at(double done);
+
+ private:
+  bool active_ = false;
+};
+
+/* Writes `count` values of an R vector (double, integer or logical), from
+ * its value `offset` on, as the whole current variable: grid values put in
+ * the server's order with the orientation flags (as for st_transpose, Db to
+ * server) while they are sent, NA as the bridge's undefined value. */
+int st_write_values(SEXP s_values, R_xlen_t offset, int count, const int orient[3]);
+/* Makes `name` the current variable, of `nbits` bits and `unit`, ready for
+ * its values: written over when it is already just that, else created (a
+ * variable of that name of another kind gives way). `exists`: whether the
+ * File has that name, -1 to ask the server; `known`: its description when
+ * the caller holds it, else null to ask the server. */
+int st_replace_variable(const char *name, const char *unit, int nbits, int ncar, int ndig, int exists,
+                        const VEKVariableInfo *known);
 
 /* Copies `count` values read from the server, the server's test value
  * becoming the bridge's undefined value. */

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "source.h"
 #include "vek_internal.h"
@@ -199,6 +200,30 @@ extern "C" SEXP STestBlocks(void) {
 extern "C" SEXP STestFailAllocation(SEXP s_n, SEXP s_drain_ms) {
   _vek_drain_wait_ms = Rf_asInteger(s_drain_ms);
   return Rf_ScalarInteger((int)_vek_fail_allocation(Rf_asInteger(s_n)));
+}
+
+/* STestProgress(record): TRUE records the progress that transfers report
+ * to the host from now on, in place of the host's bar; FALSE puts the bar
+ * back and returns the (done, total) pairs recorded, one row each. */
+static std::vector<double> PROGRESS_SEEN;
+static int (*PROGRESS_BAR)(double done, double total) = NULL;
+static int progress_seen(double done, double total) {
+  PROGRESS_SEEN.push_back(done);
+  PROGRESS_SEEN.push_back(total);
+  return 0;
+}
+
+extern "C" SEXP STestProgress(SEXP s_record) {
+  if (Rf_asLogical(s_record) == TRUE) {
+    if (_vek_progress_function != progress_seen) PROGRESS_BAR = _vek_progress_function;
+    _vek_progress_function = progress_seen;
+    PROGRESS_SEEN.clear();
+    return R_NilValue;
+  }
+  if (_vek_progress_function == progress_seen) _vek_progress_function = PROGRESS_BAR;
+  Rcpp::NumericMatrix seen(2, (int)(PROGRESS_SEEN.size() / 2), PROGRESS_SEEN.begin());
+  PROGRESS_SEEN.clear();
+  return Rcpp::transpose(seen);
 }
 
 /* STestTarget(op, mode): "validity" runs st_check_validity(mode), "reset"

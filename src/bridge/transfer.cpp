@@ -119,6 +119,124 @@ static int read_one_item(const char *var_name, int nech, const st_read_request &
   return 0;
 }
 
+/* ---- one progress bar for several transfers ---- */
+
+static int (*SPAN_HOST)(double done, double total) = NULL;
+static double SPAN_BASE = 0, SPAN_WHOLE = 0;
+
+/* A transfer's own (done, total) as the host sees the whole: its start
+ * starts the bar only when it is the first, its end ends it only when it
+ * is the last. */
+static int span_relay(double done, double) { return SPAN_HOST(SPAN_BASE + done, SPAN_WHOLE); }
+
+st_progress_span::st_progress_span(double whole) {
+  if (_vek_progress_function == NULL || SPAN_HOST != NULL) return;
+  SPAN_HOST = _vek_progress_function;
+  SPAN_BASE = 0;
+  SPAN_WHOLE = whole;
+  _vek_progress_function = span_relay;
+  active_ = true;
+}
+
+st_progress_span::~st_progress_span() {
+  if (!active_) return;
+  _vek_progress_function = SPAN_HOST;
+  SPAN_HOST = NULL;
+}
+
+void st_progress_span::at(double done) {
+  if (active_) SPAN_BASE = done;
+}
+
+/* ---- direct reads ---- */
+
+/* A grid's window when ST_SLICES slices would be larger (4 MiB): a read
+ * then holds at most that beside its result. */
+#define WINDOW_MAX_VALUES ((size_t)1 << 19)
+/* The pieces in which a point File's values are marked undefined right
+ * after they arrive, while they are in the cache: those of the codec's
+ * direct receives. */
+#define POINT_PIECE_VALUES ((size_t)1 << 17)
+
+st_read_window::st_read_window(bool wanted) {
+  if (!wanted || !DESC_VEK.flag_grid || st_grid_size() <= 0) return;
+  size_t slice = (size_t)DESC_VEK.nx[1] * (size_t)DESC_VEK.nx[2];
+  size_t whole = (size_t)st_grid_size();
+  slices = slice <= WINDOW_MAX_VALUES / ST_SLICES;
+  size = std::min(whole, slices ? ST_SLICES * slice : WINDOW_MAX_VALUES);
+  values = (double *)mem_alloc((int)(size * sizeof(double)), 1);
+}
+
+st_read_window::~st_read_window() { mem_free((char *)values); }
+
+namespace {
+
+/* What a direct read needs while its values arrive. */
+struct db_sink {
+  double *dest;
+  int64_t nech;
+  int r_na;
+  const st_read_window *win;
+  double test = 0;
+  int64_t sent = -1; /* a count the server sent that does not fit */
+
+  template <class Map>
+  void place(size_t at, size_t n, Map map) {
+    if (win->size == 0) {
+      for (size_t k = at; k < at + n; k++) dest[k] = map(dest[k]);
+      return;
+    }
+    const size_t slice = (size_t)DESC_VEK.nx[1] * (size_t)DESC_VEK.nx[2];
+    if (win->slices)
+      st_db_slices(win->values, (int64_t)(at / slice), (int64_t)(n / slice), dest, map);
+    else
+      st_db_run(win->values, (int64_t)at, (int64_t)n, dest, map);
+  }
+};
+
+int sink_start(void *ctx, vek_long count, double test_val) {
+  db_sink *s = static_cast<db_sink *>(ctx);
+  if (count != s->nech) {
+    s->sent = count;
+    return 1;
+  }
+  s->test = test_val;
+  return 0;
+}
+
+double *sink_window(void *ctx, size_t at, size_t *room) {
+  db_sink *s = static_cast<db_sink *>(ctx);
+  if (s->win->size == 0) {
+    *room = std::min((size_t)s->nech - at, POINT_PIECE_VALUES);
+    return s->dest + at;
+  }
+  *room = s->win->size;
+  return s->win->values;
+}
+
+void sink_placed(void *ctx, size_t at, size_t n) {
+  db_sink *s = static_cast<db_sink *>(ctx);
+  const double test = s->test;
+  if (s->r_na) {
+    const double na = NA_REAL;
+    s->place(at, n, [=](double v) { return v == test || v > UTIL_UNDEF_LIMIT ? na : v; });
+  } else {
+    s->place(at, n, [=](double v) { return v == test ? UTIL_UNDEF_REAL : v; });
+  }
+}
+
+}  // namespace
+
+int st_read_item_into(const char *var_name, int nech, int r_na, const st_read_window &win, double *dest) {
+  db_sink s = {dest, nech, r_na, &win};
+  vek_value_sink sink = {sink_start, sink_window, sink_placed, &s};
+  if (_vek_read_double_variable_into(0, &sink) == 0) return 0;
+  if (s.sent >= 0)
+    st_refuse(ST_COMMUNICATION, "The server sent %lld values of '%s' where the File has %d samples", (long long)s.sent,
+              var_name, nech);
+  return 1;
+}
+
 int st_read_variable(const char *var_name, st_read_request &r) {
   VEKFileInfo finfo;
   VEKVariableInfo vinfo;
@@ -178,14 +296,23 @@ int st_read_variable(const char *var_name, st_read_request &r) {
   }
   if (st_double_bytes((int64_t)nvar * nech, var_name) < 0) return 1;
   Rcpp::NumericVector tab = RC_new_array_double((R_xlen_t)nvar * nech);
+  /* Straight into place in plain Db order only; flipped axes go the
+   * entry points' way. */
+  const int direct = r.direct && r.orient[0] > 0 && r.orient[1] > 0 && r.orient[2] > 0;
+  st_read_window win(direct);
+  st_progress_span span((double)nvar * nech);
 
   for (int i = 0; i < nvar; i++) {
+    span.at((double)i * nech);
     if (macro) {
       int rank = imacro != 0 ? imacro : i + 1;
       if (imacro != 0) write_item_rank(var_name, imacro);
       if (VEKClientSetIndice(ind.p[rank - 1])) return 1;
     }
-    if (read_one_item(var_name, nech, r, tab.begin() + (R_xlen_t)i * nech)) return 1;
+    double *dest = tab.begin() + (R_xlen_t)i * nech;
+    if (direct ? st_read_item_into(var_name, nech, r.r_na, win, dest)
+                 : read_one_item(var_name, nech, r, dest))
+      return 1;
   }
   r.tab = tab;
   r.nvar = nvar;
@@ -276,8 +403,8 @@ static int value_count(SEXP s_values) {
  */
 class st_server_values {
  public:
-  st_server_values(SEXP values, int count, const int orient[3])
-      : values_(values), count_((size_t)count), grid_(DESC_VEK.flag_grid != 0) {
+  st_server_values(SEXP values, R_xlen_t offset, int count, const int orient[3])
+      : values_(values), offset_(offset), count_((size_t)count), grid_(DESC_VEK.flag_grid != 0) {
     for (int a = 0; a < 3; a++) orient_[a] = orient[a];
     slice_ = grid_ ? (size_t)DESC_VEK.nx[1] * (size_t)DESC_VEK.nx[2] : 1;
     /* At most the count values: a byte size the caller checked fits. */
@@ -309,9 +436,9 @@ class st_server_values {
     if (TYPEOF(values_) == REALSXP) {
       /* R's ISNAN is a function call in C++: test inline, and ask R only
        * about the rare NaN whether it is NA. */
-      fill(at, REAL(values_), [](double v) { return std::isnan(v) && R_IsNA(v) ? UTIL_UNDEF_REAL : v; });
+      fill(at, REAL(values_) + offset_, [](double v) { return std::isnan(v) && R_IsNA(v) ? UTIL_UNDEF_REAL : v; });
     } else {
-      const int *src = TYPEOF(values_) == INTSXP ? INTEGER(values_) : LOGICAL(values_);
+      const int *src = (TYPEOF(values_) == INTSXP ? INTEGER(values_) : LOGICAL(values_)) + offset_;
       fill(at, src, [](int v) { return v == NA_INTEGER ? UTIL_UNDEF_REAL : (double)v; });
     }
   }
@@ -332,6 +459,7 @@ class st_server_values {
   }
 
   SEXP values_;
+  R_xlen_t offset_;
   size_t count_;
   bool grid_;
   int orient_[3];
@@ -359,8 +487,7 @@ extern "C" SEXP SValuesProblem(SEXP s_values) {
   return Rf_ScalarInteger(infinite ? 1 : above ? 2 : 0);
 }
 
-/* Writes the whole variable from an R vector of `count` values. */
-static int write_values(SEXP s_values, int count, const int orient[3]) {
+int st_write_values(SEXP s_values, R_xlen_t offset, int count, const int orient[3]) {
   if (st_double_bytes(count, "The values") < 0) return 1;
   /* The slices walk the nodes of DESC_VEK: they must be these values. */
   if (DESC_VEK.flag_grid && st_grid_size() != count) {
@@ -368,7 +495,7 @@ static int write_values(SEXP s_values, int count, const int orient[3]) {
             DESC_VEK.nx[1], DESC_VEK.nx[2], count);
     return 1;
   }
-  st_server_values values(s_values, count, orient);
+  st_server_values values(s_values, offset, count, orient);
   vek_value_source src = values.source();
   return _vek_write_double_variable_from(0, UTIL_UNDEF_REAL, count, &src) ? 1 : 0;
 }
@@ -397,7 +524,7 @@ static int write_designated(const int orient[3], SEXP s_tab, int nech) {
     return 1;
   }
   if (st_set_selection()) return 1;
-  if (write_values(s_tab, nech, orient)) {
+  if (st_write_values(s_tab, 0, nech, orient)) {
     st_reset(0);
     return 1;
   }
@@ -481,6 +608,7 @@ extern "C" SEXP CopyVariableI2R(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_
     st_read_request r;
     r.imacro = RC_get_value_integer(s_imacro, NULL);
     r.r_na = 1;
+    r.direct = 1;
     int error = copy_to_r(s_study_name, s_dir_name, s_file_name, s_sel_name, s_var_name, 1, r);
     if (!error) {
       if (r.macro && r.imacro == 0) r.tab.attr("dim") = Rcpp::Dimension(r.nech, r.nvar);
@@ -494,7 +622,7 @@ extern "C" SEXP CopyVariableI2R(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_
 /* Writes the whole of an R vector into the current variable. */
 static int write_whole(SEXP s_values, int count) {
   static const int plain[3] = {1, 1, 1};
-  return write_values(s_values, count, plain);
+  return st_write_values(s_values, 0, count, plain);
 }
 
 static int copy_to_server(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name,
@@ -555,9 +683,9 @@ extern "C" SEXP CopyVariableDb2I(SEXP s_study_name, SEXP s_dir_name, SEXP s_file
  * keeps its place and only its values change: one change on the server
  * rather than a deletion and a creation, and never a moment without the
  * variable. Anything else of that name gives way to a new variable. */
-static int replace_variable(const char *name, const char *unit, int nbits, int ncar, int ndig) {
-  int exists;
-  {
+int st_replace_variable(const char *name, const char *unit, int nbits, int ncar, int ndig, int exists,
+                        const VEKVariableInfo *known) {
+  if (exists < 0) {
     st_names list;
     if (VEKClientGetVariableListByType(VEK_VAR_TYPE_ANY, &list.n, &list.items)) return 1;
     exists = !st_status(1, 0, list.n, list.items, name);
@@ -565,8 +693,9 @@ static int replace_variable(const char *name, const char *unit, int nbits, int n
   st_reset(ST_LEVEL_VARIABLE);
   if (exists) {
     VEKVariableInfo info;
-    memset(&info, 0, sizeof info);
-    if (VEKClientSetVariable(name) || VEKClientGetVariableInfo(&info)) return 1;
+    if (known != NULL) info = *known;
+    else memset(&info, 0, sizeof info);
+    if (VEKClientSetVariable(name) || (known == NULL && VEKClientGetVariableInfo(&info))) return 1;
     info.unit[sizeof info.unit - 1] = '\0';
     if (info.type == VEK_VAR_TYPE_FLOAT && info.bit_length == nbits && !info.implicit &&
         strcmp(info.unit, unit != NULL ? unit : "") == 0) {
@@ -593,13 +722,13 @@ static int copy_from_r(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEX
   /* The values cover every sample of the Db. */
   if (VEKClientSetSelection(NULL)) return 1;
   if (with_sel) {
-    if (replace_variable(LOC_selection, NULL, 1, 1, 0)) return 1;
+    if (st_replace_variable(LOC_selection, NULL, 1, 1, 0, -1, NULL)) return 1;
     st_define(ST_LEVEL_SELECTION, 1, LOC_selection);
     if (write_whole(s_tabsel, nechsel)) return 1;
     report_copy("Selection", LOC_selection, 0, nechsel);
   }
   st_get_local_name(s_var_name, ST_LEVEL_VARIABLE);
-  if (replace_variable(LOC_variable, unit.empty() ? NULL : unit.c_str(), 32, 10, 3)) return 1;
+  if (st_replace_variable(LOC_variable, unit.empty() ? NULL : unit.c_str(), 32, 10, 3, -1, NULL)) return 1;
   if (write_whole(s_tab, nechtab)) return 1;
   report_copy("Variable", LOC_variable, 0, nechtab);
   return 0;

@@ -511,11 +511,13 @@ static ssize_t recv_some(int sock, void *p, size_t len) {
   }
 }
 
-static int read_doubles(int sock, double *a, size_t n) {
+/* n doubles into a, the values base .. base + n - 1 of a transfer of
+ * total values, as far as the host's progress is concerned. */
+static int read_doubles(int sock, double *a, size_t n, size_t base, size_t total) {
   size_t i = 0, report = 0;
   while (i < n) {
     if (i >= report) {
-      if (!transfer_goes_on(i, n)) return 0;
+      if (!transfer_goes_on(base + i, total)) return 0;
       report = i + PROGRESS_EVERY;
     }
     if (_buffer_rnbytes == _buffer_rpos && n - i >= DIRECT_MIN_VALUES) {
@@ -553,7 +555,7 @@ static int read_doubles(int sock, double *a, size_t n) {
     _buffer_rpos += (int)(avail * 8);
     i += avail;
   }
-  return transfer_goes_on(n, n);
+  return transfer_goes_on(base + n, total);
 }
 
 static int read_ints(int sock, int *a, size_t n) {
@@ -575,7 +577,7 @@ static int read_ints(int sock, int *a, size_t n) {
 }
 
 static int run_bulk(int sock, void *array, size_t n, vek_elem_op op) {
-  if (op == _vek_read_double_elem) return read_doubles(sock, (double *)array, n);
+  if (op == _vek_read_double_elem) return read_doubles(sock, (double *)array, n, 0, n);
   if (op == _vek_read_int_elem) return read_ints(sock, (int *)array, n);
   return -1;
 }
@@ -597,6 +599,37 @@ extern "C" int _vek_write_double_source(int sock, size_t n, const vek_value_sour
     _vek_trace("... + some other %lu values", (unsigned long)(n - 10));
   _vek_disable_rw_trace = 1;
   if (ok && i < n) ok = write_doubles(sock, src, i, n);
+  _vek_disable_rw_trace = saved;
+  return ok;
+}
+
+extern "C" int _vek_read_double_sink(int sock, size_t n, const vek_value_sink *sink) {
+  if (n == 0) return 1;
+  int saved = _vek_disable_rw_trace;
+  int traced = TRACE_RW;
+  _vek_disable_rw_trace = 1;
+  int ok = 1;
+  for (size_t i = 0; ok && i < n;) {
+    size_t room = 0;
+    double *w = sink->window(sink->ctx, i, &room);
+    if (w == NULL || room == 0) {
+      /* A sink with no room cannot take the rest of the answer. */
+      errno = EINVAL;
+      ok = 0;
+      break;
+    }
+    if (room > n - i) room = n - i;
+    ok = read_doubles(sock, w, room, i, n);
+    if (!ok) break;
+    /* The first ten values as the element reads trace them, before the
+     * sink turns them into what its caller keeps. */
+    if (traced)
+      for (size_t k = 0; k < room && i + k < 10; k++) _vek_trace("Read Dbl(%g)", w[k]);
+    if (n > 10 && _vek_trace_level >= 3 && i < 10 && i + room >= 10)
+      _vek_trace("... + some other %lu values", (unsigned long)(n - 10));
+    sink->placed(sink->ctx, i, room);
+    i += room;
+  }
   _vek_disable_rw_trace = saved;
   return ok;
 }

@@ -158,6 +158,25 @@ static int st_read_var(vek_long first, vek_long last, int transfer_flag, double 
   return code;
 }
 
+/* "CREADVARF" of the whole variable -> "SDATAF", its values handed to
+ * sink as they arrive. */
+static int st_read_var_into(int transfer_flag, const vek_value_sink *sink) {
+  int code = _vek_request("CREADVARF");
+  if (!code && !(st_put_range(-1, -1) && vek_put_int(transfer_flag))) code = VEK_RESULT_COMMUNICATION;
+  if (!code) code = _vek_answer("SDATAF");
+  vek_long n = 0;
+  double test_val = 0;
+  if (!code && !(_vek_read_long(VEK_SOCK, &n) && _vek_read_double(VEK_SOCK, &test_val)))
+    code = VEK_RESULT_COMMUNICATION;
+  if (!code && n < 0) {
+    _vek_error("Reply from server: invalid number of values (%lld).", (long long)n);
+    code = VEK_RESULT_COMMUNICATION;
+  }
+  if (!code && (sink->start(sink->ctx, n, test_val) || !_vek_read_double_sink(VEK_SOCK, (size_t)n, sink)))
+    code = VEK_RESULT_COMMUNICATION;
+  return code;
+}
+
 /* ---------------- writes ---------------- */
 
 /* The caller's array as the values of a write. */
@@ -320,6 +339,15 @@ int VEKClientReadDoubleVariableSub(vek_long first, vek_long last, int transfer_f
   if (!st_is_subrange_server() && (first != -1 || last != -1))
     return st_refuse_old_server("VEKClientReadDoubleVariableSub");
   return _vek_finish(st_read_var(first, last, transfer_flag, test_val, count, data));
+}
+
+int _vek_read_double_variable_into(int transfer_flag, const vek_value_sink *sink) {
+  VEK_TRACE_ENTRY("_vek_read_double_variable_into", "(%d,%p)", transfer_flag, (const void *)sink);
+  if (!sink) {
+    _vek_error("_vek_read_double_variable_into(): the sink cannot be NULL.");
+    return _vek_finish(VEK_RESULT_USAGE);
+  }
+  return _vek_finish(st_read_var_into(transfer_flag, sink));
 }
 
 /* The whole-variable write of an array or of values produced as they go

@@ -200,6 +200,25 @@ typedef struct {
  * over an array holding them. */
 int _vek_write_double_source(int sock, size_t n, const vek_value_source *src);
 
+/* Where the values of a read go as they arrive, rather than into an array
+ * of the client's: window(ctx, at, &room) hands out room for the values
+ * from `at` on (server order), at least one; placed(ctx, at, n) says that
+ * the n values from `at` are in that room, for the sink to put them where
+ * they belong. start(ctx, count, test_val) comes first, with the count and
+ * the test value of the answer, before any value: non-zero refuses the
+ * values (the read fails with code 2 and the answer is drained). None of
+ * the three may leave by a jump (R error, exception): the client is in the
+ * middle of an answer. */
+typedef struct {
+  int (*start)(void *ctx, vek_long count, double test_val);
+  double *(*window)(void *ctx, size_t at, size_t *room);
+  void (*placed)(void *ctx, size_t at, size_t n);
+  void *ctx;
+} vek_value_sink;
+/* n doubles into sink, with the bytes and trace of _vek_rw_vector and the
+ * host told of the progress of the whole n. */
+int _vek_read_double_sink(int sock, size_t n, const vek_value_sink *sink);
+
 /* Element operations in the shape _vek_rw_vector expects. */
 int _vek_read_int_elem(int sock, void *v, unsigned maxsize);
 int _vek_read_double_elem(int sock, void *v, unsigned maxsize);
@@ -285,6 +304,10 @@ int _vek_stop_servers(const int *pids, int n, int grace_ms);
  * (a caller that reorders them need not build the whole array first). */
 int _vek_write_double_variable_from(int transfer_flag, double test_val, vek_long count,
                                     const vek_value_source *src);
+/* VEKClientReadDoubleVariable with the values handed to sink as they
+ * arrive (a caller that keeps them elsewhere, reordered, need not hold the
+ * whole answer twice). 0 on success, 1 on failure, with the result code. */
+int _vek_read_double_variable_into(int transfer_flag, const vek_value_sink *sink);
 
 /* ---- descriptions ---- */
 int _vek_get_line_samples(int *line_count, int **samples_per_line);

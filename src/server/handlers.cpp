@@ -1020,9 +1020,9 @@ static void commit_written(Session &s, Io &io, int64_t a, int64_t b, bool behind
 }
 
 /* The values are taken only when the request can use them; the stored data
- * changes only after the whole request has arrived. A whole write goes
- * straight to a new unnamed data file, flushed before the lock is taken;
- * others are kept in memory. Whether they fit is asked again of the File as
+ * changes only after the whole request has arrived. A whole write of more
+ * values than a description keeps goes straight to a new unnamed data file,
+ * flushed before the lock is taken; others are kept in memory. Whether they fit is asked again of the File as
  * it is once the write lock is held: another server may have added points
  * meanwhile. */
 static void h_write_var(Session &s, Io &io) {
@@ -1041,7 +1041,8 @@ static void h_write_var(Session &s, Io &io) {
   const Variable *whole = usable ? whole_target(s, a, b, behind_headers) : nullptr;
   fs_new_data data;
   std::string unused;
-  if (whole && data.open(file_path(s), unused)) {
+  /* A few values are kept in the description, which the commit writes anyway. */
+  if (whole && count > VEK_INLINE_MAX_VALUES && data.open(file_path(s), unused)) {
     Variable v = *whole;
     std::string failed;
     bool taken = io.rdoubles_each(count, [&](double *x, size_t k) {

@@ -148,6 +148,10 @@ bool ValueSource::open(const std::string &fpath, const FileModel &f, const Varia
     return true;
   }
   fill_ = v.kind == VK_SELECTION ? 0.0 : VEK_SERVER_UNDEF;
+  if (v.inline_data) {
+    computed_ = v.inline_values;
+    return true;
+  }
   if (v.data.empty()) return true;
   path_ = fs_join(fpath, v.data);
   fd_ = fs_open_doubles(path_, (size_t)var_value_count(f, v), err);
@@ -188,6 +192,13 @@ static bool write_changes(const std::string &fpath, FileModel &next, const std::
       err = "internal error: wrong number of values for '" + c.var + "'";
       return false;
     }
+    v->inline_data = !c.written && count <= VEK_INLINE_MAX_VALUES;
+    v->inline_values.clear();
+    if (v->inline_data) {
+      v->inline_values = *c.values;
+      v->data.clear();
+      continue;
+    }
     std::string name;
     do {
       name = v->name + "." + std::to_string(++next.generation) + ".bin";
@@ -207,7 +218,9 @@ bool file_commit(const std::string &fpath, const FileModel &prev, FileModel &nex
   bool ok = write_changes(fpath, next, changes, created, err);
   if (ok) {
     std::string text = file_to_json(next);
-    ok = fs_replace_file(fpath, kFileJson, text.data(), text.size(), err);
+    std::string aside;
+    ok = fs_replace_file(fpath, kFileJson, text.data(), text.size(), err, &aside);
+    if (ok && !aside.empty()) stale.push_back(aside);
   }
   if (!ok) {
     for (const std::string &n : created) unlink(fs_join(fpath, n).c_str());

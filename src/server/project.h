@@ -15,8 +15,9 @@
 
 class fs_new_data;
 
-/* New values of one variable's data file (samples, times items for a
- * macro): in memory, or already written and flushed to an unnamed file. */
+/* New values of one variable (samples, times items for a macro): in memory
+ * (written as a data file, or into the description when they are few), or
+ * already written and flushed to an unnamed file. */
 struct DataChange {
   std::string var;
   const std::vector<double> *values;
@@ -71,11 +72,12 @@ class ValueSource {
   std::vector<double> computed_; /* a grid's coordinates */
 };
 
-/* Makes next the File's description: writes the changed data files, then
- * replaces file.json (the commit point). The data files that only prev
- * referenced are put in stale, for the caller to remove once it has
- * answered (still under the lock). On failure the File on disk is still
- * prev. */
+/* Makes next the File's description: writes the changed data files (a few
+ * values go into the description itself), then replaces file.json (the
+ * commit point). The data files that only prev referenced, and the old
+ * description's second name, are put in stale, for the caller to remove
+ * once it has answered (still under the lock). On failure the File on disk
+ * is still prev. */
 bool file_commit(const std::string &fpath, const FileModel &prev, FileModel &next,
                  const std::vector<DataChange> &changes, std::vector<std::string> &stale, std::string &err);
 /* Creates the File dpath/name, complete with its data, in one step. */

@@ -132,7 +132,7 @@ std::string fs_temp_name(const std::string &dir, const char *what) {
 }
 
 bool fs_replace_file(const std::string &dir, const std::string &name, const void *data, size_t n,
-                     std::string &err) {
+                     std::string &err, std::string *aside) {
   std::string tmp = fs_join(dir, fs_temp_name(dir, "tmp"));
   if (!fs_create_file(tmp, data, n, err)) return false;
   std::string dest = fs_join(dir, name);
@@ -158,7 +158,8 @@ bool fs_replace_file(const std::string &dir, const std::string &name, const void
       err += "; the new contents could not be taken back";
     return false;
   }
-  if (had_prev) unlink(prev.c_str());
+  if (had_prev && aside) *aside = prev;
+  else if (had_prev) unlink(prev.c_str());
   return true;
 }
 

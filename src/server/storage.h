@@ -34,9 +34,13 @@ bool fs_read_file(const std::string &path, std::string &out, std::string &err);
 
 /* Replaces dir/name with data: temporary file, fsync, rename, fsync dir.
  * Whichever step fails, dir/name is left as it was (a rename whose
- * directory could not be flushed is undone). */
+ * directory could not be flushed is undone). The old contents keep a
+ * second, server-owned name until the rename is durable; with `aside`, that
+ * name is handed to the caller to remove when it suits it (an unlink right
+ * after the directory's flush waits for the journal, on the caller's
+ * time), else it is removed here. */
 bool fs_replace_file(const std::string &dir, const std::string &name, const void *data, size_t n,
-                     std::string &err);
+                     std::string &err, std::string *aside = nullptr);
 /* Creates path, which must not exist yet, with data, flushed to the disk.
  * Its directory entry becomes durable with the next fs_sync_dir of its
  * directory (fs_replace_file in the same directory does that). */

@@ -155,6 +155,47 @@ void grid_coordinates(const FileModel &f, int axis, std::vector<double> &out) {
 
 static const char *const kDefaultCoordNames[] = {"X", "Y", "Z"};
 
+/* Inline values as text: the bytes a data file would hold (little-endian
+ * binary64), two hexadecimal digits each. Exact for every double, NaN and
+ * infinities included, which JSON numbers cannot carry. */
+static std::string values_to_hex(const std::vector<double> &v) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(v.size() * 16);
+  for (double d : v) {
+    uint64_t u;
+    memcpy(&u, &d, 8);
+    for (int b = 0; b < 8; b++, u >>= 8) {
+      out += digits[(u >> 4) & 15];
+      out += digits[u & 15];
+    }
+  }
+  return out;
+}
+
+static int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+static bool values_from_hex(const std::string &text, std::vector<double> &v) {
+  v.clear();
+  if (text.size() % 16 != 0) return false;
+  for (size_t at = 0; at < text.size(); at += 16) {
+    uint64_t u = 0;
+    for (int b = 7; b >= 0; b--) {
+      int hi = hex_digit(text[at + 2 * (size_t)b]), lo = hex_digit(text[at + 2 * (size_t)b + 1]);
+      if (hi < 0 || lo < 0) return false;
+      u = (u << 8) | (uint64_t)(hi << 4 | lo);
+    }
+    double d;
+    memcpy(&d, &u, 8);
+    v.push_back(d);
+  }
+  return true;
+}
+
 void add_grid_coordinates(FileModel &f) {
   std::vector<Variable> coords;
   for (int a = 0; a < f.dimension; a++) {
@@ -292,8 +333,17 @@ void read_variable(Checker &c, const json &jv, const FileModel &f, Variable &v) 
     c.bad(where + ": only macro variables have \"items\"");
   }
 
+  if (jv.contains("inline")) {
+    /* Longer than any inline text the server writes: a hand-made one must
+     * not cost the memory of a data file. */
+    std::string text = get_string(c, jv, "inline", (size_t)VEK_INLINE_MAX_VALUES * 16 * 64, "", where);
+    if (!v.data.empty()) c.bad(where + ": the values are either in \"data\" or \"inline\", not both");
+    if (!values_from_hex(text, v.inline_values)) c.bad(where + ": \"inline\" must hold 16 hexadecimal digits per value");
+    v.inline_data = true;
+  }
+
   if (v.kind == VK_CHAR) {
-    if (!v.data.empty()) c.bad(where + ": a character variable keeps its values in \"values\"");
+    if (!v.data.empty() || v.inline_data) c.bad(where + ": a character variable keeps its values in \"values\"");
     if (jv.contains("values")) {
       const json &vals = jv["values"];
       if (!vals.is_array()) c.bad(where + ": \"values\" must be an array of strings");
@@ -312,6 +362,9 @@ void read_variable(Checker &c, const json &jv, const FileModel &f, Variable &v) 
       c.bad(where + ": " + std::to_string(v.strings.size()) + " values for " + std::to_string(f.s_number) + " samples");
   } else if (jv.contains("values")) {
     c.bad(where + ": numeric values live in the \"data\" file");
+  } else if (v.inline_data && (int64_t)v.inline_values.size() != var_value_count(f, v)) {
+    c.bad(where + ": \"inline\" holds " + std::to_string(v.inline_values.size()) + " values where " +
+          std::to_string(var_value_count(f, v)) + " are needed");
   }
 }
 
@@ -483,6 +536,7 @@ std::string file_to_json(const FileModel &f) {
       jv["items"] = items;
     }
     if (!v.data.empty()) jv["data"] = v.data;
+    if (v.inline_data) jv["inline"] = values_to_hex(v.inline_values);
     vars.push_back(jv);
   }
   j["variables"] = vars;

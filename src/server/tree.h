@@ -30,6 +30,10 @@
 #define VEK_MAX_SAMPLES 268435455LL
 #endif
 #define VEK_MACRO_INDEX_MAX 99999
+/* Values a variable keeps in its File's description rather than in a data
+ * file of its own: a change of so few values is then one replaced file,
+ * flushed once with its folder, like any careful program's small save. */
+#define VEK_INLINE_MAX_VALUES 128
 
 enum FileType { FT_POINTS = 0, FT_GRAVITY_LINES = 1, FT_CORE_LINES = 2, FT_GRID = 3 };
 enum VarKind { VK_FLOAT, VK_SELECTION, VK_CHAR, VK_MACRO, VK_XG, VK_YG, VK_ZG };
@@ -53,6 +57,8 @@ struct Variable {
   std::vector<MacroItem> items;     /* macro variables */
   std::vector<std::string> strings; /* character variables, one per sample */
   std::string data;                 /* data file in the File's folder; empty: all undefined */
+  bool inline_data = false;         /* the values are inline_values, kept in file.json */
+  std::vector<double> inline_values;
   bool implicit = false;            /* grid coordinates, computed from the geometry */
 };
 

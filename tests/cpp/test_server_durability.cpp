@@ -30,7 +30,17 @@ TEST_F(ServerTest, AcknowledgedChangesSurviveSigkill) {
   double x[3] = {1, 2, 3}, y[3] = {4, 5, 6}, z[3] = {7, 8, 9};
   ASSERT_EQ(0, VEKClientNewPointsFile("Pts", 3, x, y, z));
   ASSERT_EQ(0, VEKClientGridModifyOrigin(1, 2, 3));
+  /* Values too many for the description, in data files of their own. */
+  std::vector<double> w(200);
+  for (size_t i = 0; i < w.size(); i++) w[i] = 0.25 * (double)i;
+  ASSERT_EQ(0, VEKClientNewPointsFile("Wide", 200, w.data(), w.data(), w.data()));
+  ASSERT_EQ(0, target("Wide"));
+  ASSERT_EQ(0, VEKClientNewDoubleVariable("V", 32, 0, 10, 3, "m"));
+  ASSERT_EQ(0, VEKClientSetVariable("V"));
+  ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, 200, w.data()));
   restart();
+  ASSERT_EQ(0, target("Wide", "V"));
+  EXPECT_EQ(w, read_all());
   ASSERT_EQ(0, target("Grid3D", "Fresh"));
   EXPECT_EQ(f, read_all());
   VEKFileInfo fi;
@@ -79,9 +89,15 @@ TEST(ServerDurability, LeftoversOfAnInterruptedChangeAreSwept) {
  * reason, the server goes on serving, and once the next start has swept what
  * the change left, the tree is what it was. */
 TEST(ServerDurability, StorageFaultsChangeNothing) {
+  /* 24 values live in the description; a points File of 200 samples,
+   * added to each project beforehand, takes a data file of its own. */
   std::function<int()> write = [] {
     std::vector<double> v(24, 9.0);
     return target("Grid3D", "Grade") || VEKClientWriteDoubleVariable(0, 1.234e30, 24, v.data());
+  };
+  std::function<int()> wide_write = [] {
+    std::vector<double> v(200, 9.0);
+    return target("Wide", "V") || VEKClientWriteDoubleVariable(0, 1.234e30, 200, v.data());
   };
   std::function<int()> create = [] {
     return target("Grid3D") || VEKClientNewGridFile("Fresh", 2, 0, 0, 0, 1, 1, 1, 3, 2, 1);
@@ -94,8 +110,8 @@ TEST(ServerDurability, StorageFaultsChangeNothing) {
     std::string fault;
   } cases[] = {
       /* A whole write's data file has no name until it is complete. */
-      {"new data file written", write, "write:*/#*:" + std::to_string(ENOSPC)},
-      {"new data file flushed", write, "fsync:*/#*:" + std::to_string(EIO)},
+      {"new data file written", wide_write, "write:*/#*:" + std::to_string(ENOSPC)},
+      {"new data file flushed", wide_write, "fsync:*/#*:" + std::to_string(EIO)},
       {"new description written", write, "write:*/.vek-tmp-*:" + std::to_string(ENOSPC)},
       {"new description flushed", write, "fsync:*/.vek-tmp-*:" + std::to_string(EIO)},
       {"old description kept aside", write, "link:*:" + std::to_string(ENOSPC)},
@@ -112,6 +128,10 @@ TEST(ServerDurability, StorageFaultsChangeNothing) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.step);
     Project proj;
+    std::filesystem::create_directory(proj.file("Demo/Mining/Wide"));
+    write_text(proj.file("Demo/Mining/Wide/file.json"),
+               R"({"type": "points", "s_number": 200, "variables": [{"name": "X", "kind": "xg"},)"
+               R"( {"name": "Y", "kind": "yg"}, {"name": "V", "kind": "float"}]})");
     auto before = snapshot(proj.path);
     Server srv;
     ASSERT_TRUE(start(srv, proj.path, {"LD_PRELOAD=" VEK_TEST_FAULT_SHIM, "VEK_FAULT=" + c.fault,

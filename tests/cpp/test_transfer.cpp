@@ -1,6 +1,7 @@
-// Variable data transfer: reads that fail part-way, the header samples of
-// line Files on servers below 900000, the versions that take sample ranges,
-// and the refusals that send nothing.
+// Variable data transfer: reads that fail part-way, reads handed to a sink
+// window by window, the header samples of line Files on servers below
+// 900000, the versions that take sample ranges, and the refusals that send
+// nothing.
 #include <limits>
 
 #include "client_test.h"
@@ -57,6 +58,90 @@ TEST_F(Transfer, Reads) {
       {"range at 411", {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(0).dbl(kTest)}}, reads(1, 10, {}), 0,
        "", 411, {}},
   });
+}
+
+/* A sink that keeps what it is given, in windows of `room` values, and
+ * refuses any count but `accept`. */
+struct Kept {
+  size_t room;
+  int64_t accept;
+  std::vector<double> window, values;
+  double test = 0;
+  std::vector<std::pair<size_t, size_t>> placed;
+};
+int kept_start(void* c, vek_long count, double test) {
+  Kept* k = (Kept*)c;
+  k->test = test;
+  if (count != k->accept) return 1;
+  k->values.assign((size_t)count, -1);
+  k->window.assign(k->room, 0);
+  return 0;
+}
+double* kept_window(void* c, size_t, size_t* room) {
+  Kept* k = (Kept*)c;
+  *room = k->room;
+  return k->room ? k->window.data() : nullptr;
+}
+void kept_placed(void* c, size_t at, size_t n) {
+  Kept* k = (Kept*)c;
+  k->placed.push_back({at, n});
+  std::copy_n(k->window.begin(), n, k->values.begin() + (ptrdiff_t)at);
+}
+
+std::vector<std::pair<double, double>> told;
+int tell(double done, double total) {
+  told.push_back({done, total});
+  return 0;
+}
+
+/* Values handed to a sink window by window, every one in its place, the
+ * host told of the progress of the whole; a count the sink refuses, a sink
+ * with no room or an answer cut short fail with code 2 and leave nothing
+ * behind on the connection. */
+TEST_F(Transfer, ReadsIntoASink) {
+  std::vector<double> ten;
+  for (int i = 0; i < 10; i++) ten.push_back(i + 0.5);
+  const Bytes whole = kw("CREADVARF").i64(-1).i64(-1).i32(0);
+  const Bytes answer = kw("SDATAF").i64(10).dbl(-7).append(doubles(ten));
+  struct Row {
+    const char* name;
+    Bytes answer;
+    size_t room;
+    int64_t accept;
+    int code;
+    std::vector<std::pair<size_t, size_t>> placed;
+    bool closes;
+  } rows[] = {
+      {"in windows of 3", answer, 3, 10, 0, {{0, 3}, {3, 3}, {6, 3}, {9, 1}}, false},
+      {"in one window", answer, 64, 10, 0, {{0, 10}}, false},
+      {"no values", kw("SDATAF").i64(0).dbl(-7), 3, 0, 0, {}, false},
+      {"a count refused", answer, 3, 9, VEK_RESULT_COMMUNICATION, {}, false},
+      {"never a count", kw("SDATAF").i64(-1).dbl(-7), 3, -1, VEK_RESULT_COMMUNICATION, {}, false},
+      {"no room", answer, 0, 10, VEK_RESULT_COMMUNICATION, {}, false},
+      {"closed after 4 values", kw("SDATAF").i64(10).dbl(-7).append(doubles({0.5, 1.5, 2.5, 3.5})), 3, 10,
+       VEK_RESULT_COMMUNICATION, {{0, 3}}, true},
+  };
+  for (const Row& r : rows) {
+    Kept k{r.room, r.accept, {}, {}, 0, {}};
+    told.clear();
+    run({{r.name, {{whole, r.answer}}, [&] {
+            vek_value_sink sink = {kept_start, kept_window, kept_placed, &k};
+            _vek_progress_function = tell;
+            int code = _vek_read_double_variable_into(0, &sink);
+            _vek_progress_function = nullptr;
+            return code;
+          }, r.code, "", kModern, {"CARCH"}, r.closes}});
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(r.placed, k.placed);
+    if (r.code) continue;
+    EXPECT_EQ(-7, k.test);
+    EXPECT_EQ(std::vector<double>(ten.begin(), ten.begin() + r.accept), k.values);
+    if (r.accept > 0) {
+      ASSERT_FALSE(told.empty());
+      EXPECT_EQ(std::make_pair(0.0, 10.0), told.front());
+      EXPECT_EQ(std::make_pair(10.0, 10.0), told.back());
+    }
+  }
 }
 
 std::pair<Bytes, Bytes> described(int type, int64_t samples, int lines) {

@@ -66,6 +66,40 @@ void reading(F read) {
   VEKClientFreePointer(data);
 }
 
+/* A whole read handed to a sink that takes up to 4096 values in windows of
+ * 3: every value it is told of lies in the room it gave, once, in order. */
+struct Taken {
+  double room[3];
+  double values[4096];
+  size_t count = 0, next = 0;
+};
+int taken_start(void *c, vek_long count, double) {
+  Taken *t = (Taken *)c;
+  if (count < 0 || count > 4096) return 1;
+  t->count = (size_t)count;
+  return 0;
+}
+double *taken_window(void *c, size_t at, size_t *room) {
+  Taken *t = (Taken *)c;
+  check(at == t->next && at < t->count);
+  *room = 3;
+  return t->room;
+}
+void taken_placed(void *c, size_t at, size_t n) {
+  Taken *t = (Taken *)c;
+  check(at == t->next && n >= 1 && n <= 3 && at + n <= t->count);
+  memcpy(t->values + at, t->room, n * sizeof(double));
+  t->next = at + n;
+}
+
+void reading_into() {
+  Taken t;
+  vek_value_sink sink = {taken_start, taken_window, taken_placed, &t};
+  int r = _vek_read_double_variable_into(0, &sink);
+  check_result(r);
+  check(r != 0 || t.next == t.count);
+}
+
 void macro(bool with_names) {
   int n = -1, *indices = &n;
   char **names = (char **)&n;
@@ -160,6 +194,7 @@ const Call kCalls[] = {
     [] { check_result(VEKClientPointsFileAppend(2, kValues, kValues + 2, NULL)); },
     [] { check_result(VEKClientDeleteVariable()); },
     [] { check_result(VEKClientDisconnect()); },
+    reading_into,
 };
 const size_t kCallCount = sizeof kCalls / sizeof kCalls[0];
 

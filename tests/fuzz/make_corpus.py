@@ -35,7 +35,7 @@ CALLS = ["handshake", "handshake_path", "studies", "directories", "files", "file
          "file_info", "var_info", "macro", "macro_alpha", "read", "read_sub", "read_sub_all", "read_line",
          "set_study", "set_variable", "set_selection", "set_index", "set_alpha", "unit_mode", "variable_unit",
          "creation_units", "write", "write_flagged", "write_sub", "write_sub_line", "write_sub_all", "write_line",
-         "new_variable", "new_points", "append_points", "delete_variable", "bye"]
+         "new_variable", "new_points", "append_points", "delete_variable", "bye", "read_into"]
 ALL = ANNOUNCED[:12]
 
 
@@ -93,6 +93,7 @@ CLIENT = {
                                        + s("low") + s("mid") + s("high")]),
     "read": (head("read"), [s("SDATAF") + data([1.5, 2.5, 1.234e30, 4])]),
     "read_sub_old": (head("read_sub", version=408, flags=0), [s("SDATAF") + data([1, 2, 3], wide=False)]),
+    "read_into": (head("read_into"), [s("SDATAF") + data([1.5, 2.5, 1.234e30, 4, 5, 6, 7])]),
     "read_line": (head("read_line", announced=["CLFILECNT"]), [s("SDATAF") + data([7, 8, 9], False)]),
     # A count is a promise: 2^30 values announced, three sent.
     "read_promised_count": (head("read_line", announced=["CLFILECNT"]),

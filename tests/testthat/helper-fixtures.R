@@ -274,25 +274,29 @@ section <- function(out, tag) {
 
 # Readers of the server's files, and dialogues that print values.
 
-# The data file of a variable as the server keeps it, found through the
-# File's description of its variables, and its values (server order).
-stored_path <- function(project, file, var) {
+# The values of a variable as the server keeps them (server order): in its
+# data file, or inline in the File's description, found there by name.
+stored_values <- function(project, file, var) {
   dir <- file.path(project, "Demo", "Mining", file)
   js <- paste(readLines(file.path(dir, "file.json"), warn = FALSE), collapse = "\n")
   js <- gsub('"items": \\[[^]]*\\]', "", js)
   blocks <- regmatches(js, gregexpr("\\{[^{}]*\\}", js))[[1]]
   block <- blocks[grepl(sprintf('"name": "%s"', var), blocks, fixed = TRUE)]
-  file.path(dir, sub('.*"data": "([^"]+)".*', "\\1", block))
-}
-stored_values <- function(project, file, var) {
-  path <- stored_path(project, file, var)
-  readBin(path, "double", file.size(path) / 8, endian = "little")
+  bytes <- if (grepl('"inline": "', block, fixed = TRUE)) {
+    hex <- sub('.*"inline": "([0-9a-f]*)".*', "\\1", block)
+    starts <- seq(1L, nchar(hex), by = 2L)
+    as.raw(strtoi(substring(hex, starts, starts + 1L), 16L))
+  } else {
+    path <- file.path(dir, sub('.*"data": "([^"]+)".*', "\\1", block))
+    readBin(path, "raw", file.size(path))
+  }
+  readBin(bytes, "double", length(bytes) / 8, endian = "little")
 }
 
-# Server order (Z fastest) of a grid of nx*ny*nz nodes given in Db order
+# Server order (Z fastest) of a grid of nx*ny(*nz) nodes given in Db order
 # (X fastest), and back.
-db_to_server <- function(v, n) as.vector(aperm(array(v, n), c(3, 2, 1)))
-server_to_db <- function(v, n) as.vector(aperm(array(v, rev(n)), c(3, 2, 1)))
+db_to_server <- function(v, n) as.vector(aperm(array(v, c(n, 1)[1:3]), c(3, 2, 1)))
+server_to_db <- function(v, n) as.vector(aperm(array(v, rev(c(n, 1)[1:3])), c(3, 2, 1)))
 
 # Child-side printer: values as R prints them alone, without padding.
 emit_def <- 'emit <- function(tag, x) cat(sprintf("RESULT %s %s\\n", tag, paste(x, collapse = ",")))'

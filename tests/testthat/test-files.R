@@ -23,6 +23,10 @@ test_that("a data frame written into a File reads back equal: NA, units, selecti
     WriteFile(data, file, overwrite = TRUE)
     expect_identical(without_description(ReadFile(file)), data, label = name)
   }
+  # Read under a selection: the rows it selects, the units kept.
+  picked <- cases$new_points[[2]][c(TRUE, FALSE, TRUE, TRUE), ]
+  attr(picked$Au, "units") <- "g/t"
+  expect_identical(without_description(ReadFile("New", selection = "Rich")), picked)
   # An sf object of points makes a File as its coordinates and columns do.
   skip_if_not_installed("sf")
   WriteFile(AsSf("New"), "FromSf")
@@ -45,8 +49,63 @@ test_that("grid nodes are the origin plus the rotated mesh, X fastest", {
     expect_equal(nodes, cases[[name]][[2]], tolerance = 1e-12, label = name)
   }
   # The server places the nodes of its own rotated 3-D grid the same way.
-  server <- orv_call("IReadFile", "Demo", "Mining", "Grid3D", c("X", "Y", "Z"))$values
+  server <- orv_call("IReadFile", "Demo", "Mining", "Grid3D", c("X", "Y", "Z"), list(NULL, NULL, NULL))$values
   expect_equal(unname(as.matrix(ReadFile("Grid3D")[c("X", "Y", "Z")])), do.call(cbind, server))
+})
+
+test_that("one progress bar covers every variable of a call, from its start to its end", {
+  skip_if_not(orv_have_server())
+  local_orvane()
+  withr::defer(orv_call("STestProgress", FALSE))
+  cases <- list( # the call, and the values it moves in all
+    read_file = list(function() ReadFile("Grid3D", "Demo", "Mining"), 4 * 24),
+    write_file = list(function() WriteFile(data.frame(A = 1:12 + 0, B.1 = 1:12 + 0, B.2 = 1:12 + 0), "Samples"), 3 * 12),
+    read_macro = list(function() CopyOrvaneToDb("Simu[xxxxx]", file = "Grid3D"), 3 * 24))
+  for (name in names(cases)) {
+    orv_call("STestProgress", TRUE)
+    cases[[name]][[1]]()
+    total <- cases[[name]][[2]]
+    # The macro indices of a description come as a transfer of their own.
+    seen <- orv_call("STestProgress", FALSE)
+    seen <- seen[seen[, 2] != 3, , drop = FALSE]
+    expect_true(all(seen[, 2] == total), label = name)
+    expect_equal(sum(seen[, 1] <= 0), 1, label = paste(name, "starts"))
+    expect_equal(seen[nrow(seen), ], c(total, total), label = paste(name, "ends"))
+    expect_false(is.unsorted(seen[, 1]), label = name)
+  }
+})
+
+test_that("a whole File costs its description, then two requests per variable read or written over", {
+  skip_if_not(orv_have_server())
+  trace <- withr::local_tempfile()
+  withr::local_envvar(VEK_SERVER_TRACE = "2", VEK_CLIENT_TRACE_FILE = trace,
+                      VEK_SERVER_TRACE_FILE = withr::local_tempfile())
+  # The description: the path (three lists, three Sets, the File's), the
+  # variable list, a Set and an info per variable (and a macro's indices).
+  # Then no request is asked twice: no path, no description, one selection.
+  described <- c(CSTUDYLST = 1, CSTUDYSET = 1, CDIRLST = 1, CDIRSET = 1, CFILELST = 1, CFILESET = 1, CFILEINFO = 1,
+                 CVARLST = 1)
+  cases <- list( # the call, then the requests it sends by keyword
+    points = list("s <- ReadFile('Samples', 'Demo', 'Mining')",
+                  c(described, CVARSET = 5 + 5, CVARINFO = 5, CSELSET = 1, CREADVARF = 5)),
+    grid_with_macro = list("invisible(ReadFile('Grid3D'))",
+                           c(described, CVARSET = 6 + 2, CVARINFO = 6, CMACROIND = 1, CSELSET = 1, CINDSET = 3,
+                             CREADVARF = 4)),
+    # The File is listed first, which sets the path that far once more.
+    written_over = list("WriteFile(transform(s['Cu'], Cu = Cu * 2), 'Samples', overwrite = TRUE)",
+                        c(described, CSTUDYLST = 2, CSTUDYSET = 2, CDIRLST = 2, CDIRSET = 2, CFILELST = 2,
+                          CVARSET = 5 + 1, CVARINFO = 5, CSELSET = 1, CWRITVARF = 1)))
+  lines <- unlist(lapply(names(cases), function(name) c(
+    "n0 <- length(readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE')))", cases[[name]][[1]],
+    "sent <- readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE'))[-seq_len(n0)]",
+    "kw <- table(sub('.*Start Packet ', '', grep('Start Packet', sent, value = TRUE)))",
+    sprintf("emit('%s', paste(names(kw), kw, sep = '=', collapse = ' '))", name))))
+  out <- dialogue(lines, project = orv_project_copy())
+  for (name in names(cases)) {
+    want <- cases[[name]][[2]]
+    want <- tapply(want, names(want), max)
+    expect_identical(orv_result(out, name), paste(names(want), want, sep = "=", collapse = " "), label = name)
+  }
 })
 
 test_that("a line File takes its data samples alone and keeps them behind the line headers", {

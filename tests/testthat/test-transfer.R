@@ -116,27 +116,53 @@ test_that("the designation loop, the overwrite question, and lengths refused bef
   expect_equal(emitted(out, "over"), rep(5, 24))
 })
 
-test_that("10^6 values cross exactly through every writer and both readers", {
+test_that("values cross exactly through every writer and every reader, whatever the grid's shape", {
   project <- orv_project_copy()
   orv_connect(project)
-  n <- c(100, 50, 200)
-  CreateFileForDb(DbDescription(nx = n), "Big", study = "Demo", directory = "Mining")
-  # Values that 32 bits hold exactly, some undefined.
-  v <- (seq_len(prod(n)) %% 65536) / 4 - 5000
-  v[seq(7, length(v), by = 101)] <- NA
-  cases <- list(
-    list(var = "Dbl", write = function() CopyDbToOrvane(v, "Dbl"), db = v),
-    list(var = "Int", write = function() CopyDbToOrvane(as.integer(v * 4), "Int"), db = v * 4),
-    list(var = "Old", write = function() copy_in("Big", "Old", v), db = v),
-    list(var = "Flip", write = function() orv_call("SWriteVariable", -1L, 1L, -1L, v, "Flip"),
-         db = as.vector(array(v, n)[n[1]:1, , n[3]:1])))
-  for (case in cases) {
-    case$write()
-    disk <- stored_values(project, "Big", case$var)
-    expect_identical(ifelse(disk > 1e30, NA, disk), db_to_server(case$db, n), info = case$var)
-    expect_identical(CopyOrvaneToDb(case$var), case$db, info = case$var)
-    expect_identical(copy_out("Big", case$var)$tab, ifelse(is.na(case$db), 1.234e30, case$db), info = case$var)
+  # The R functions' reads put each piece in place as it arrives: eight X
+  # slices at a time (one of them short at the end), or, where slices are
+  # too long for that, pieces that start and end anywhere in a slice, along
+  # Z or, for a 2-D grid, along Y.
+  grids <- list(slices = c(100, 50, 200), long_slices = c(9, 260, 260), long_rows = c(9, 70000),
+                few_nodes = c(3, 1, 2))
+  for (g in names(grids)) {
+    n <- grids[[g]]
+    CreateFileForDb(DbDescription(nx = n), g, study = "Demo", directory = "Mining")
+    # Values that 32 bits hold exactly, some undefined.
+    v <- (seq_len(prod(n)) %% 65536) / 4 - 5000
+    v[seq(2, length(v), by = 101)] <- NA
+    flip <- if (length(n) == 3) as.vector(array(v, n)[n[1]:1, , n[3]:1]) else as.vector(array(v, n)[n[1]:1, ])
+    cases <- list(
+      list(var = "Dbl", write = function() CopyDbToOrvane(v, "Dbl"), db = v),
+      list(var = "Int", write = function() CopyDbToOrvane(as.integer(v * 4), "Int"), db = v * 4),
+      list(var = "Old", write = function() copy_in(g, "Old", v), db = v),
+      list(var = "Flip", write = function() orv_call("SWriteVariable", -1L, 1L, -1L, v, "Flip"), db = flip))
+    for (case in cases) {
+      what <- paste(g, case$var)
+      case$write()
+      disk <- stored_values(project, g, case$var)
+      expect_identical(ifelse(disk > 1e30, NA, disk), db_to_server(case$db, n), info = what)
+      expect_identical(CopyOrvaneToDb(case$var), case$db, info = what)
+      expect_identical(copy_out(g, case$var)$tab, ifelse(is.na(case$db), 1.234e30, case$db), info = what)
+    }
+    expect_identical(as.list(ReadFile(g)[c("Dbl", "Int", "Old", "Flip")]),
+                     list(Dbl = v, Int = v * 4, Old = v, Flip = flip), info = g)
   }
+})
+
+test_that("a File that changed between its description and the read is not read past the vectors", {
+  project <- orv_project_copy()
+  orv_connect(project)
+  expect_equal(orv_call("IDescribeFile", "Demo", "Mining", "Samples", 1L)$nech, 12L)
+  # Another session makes Samples a File of 20 points meanwhile.
+  dialogue(c("invisible(ListFiles('Demo', 'Mining', delete = 'Samples'))",
+             "WriteFile(data.frame(X = 1:20 + 0, Y = 1:20 + 0, Cu = 1:20 + 0), 'Samples', 'Demo', 'Mining')"),
+           project = project)
+  res <- orv_console(orv_call("IReadFile", "Demo", "Mining", "Samples", c("X", "Cu"), list(NULL, NULL)))
+  expect_identical(res$value[c("values", "error")], list(values = list(), error = 1L))
+  expect_true("The server sent 20 values of 'X' where the File has 12 samples" %in% res$lines, label = res$lines)
+  expect_identical(orv_call("IReadFile", "Demo", "Mining", "Samples", c("X", "Cu"), list(NULL, NULL))$values,
+                   list(1:20 + 0, 1:20 + 0))
 })
 
 test_that("a variable of the kind, bits and unit asked for is written over in place; anything else is replaced", {
