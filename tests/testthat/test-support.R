@@ -140,7 +140,7 @@ test_that("the progress bar counts the bytes of the values, never in scientific 
     list(3e9, 6e9, "24 GB / 48 GB"))
   for (case in cases) {
     shown <- character(0)
-    withCallingHandlers(orv_call("STestProgress", case[[1]], case[[2]]),
+    withCallingHandlers(orv_call("STestProgressBar", case[[1]], case[[2]]),
                         message = function(m) {
                           shown <<- c(shown, conditionMessage(m))
                           invokeRestart("muffleMessage")
