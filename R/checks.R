@@ -31,6 +31,54 @@
   invisible(x)
 }
 
+# Text as UTF-8, NA where it is no valid text: strings marked latin1 are
+# converted, any other must hold UTF-8 already (enc2utf8 would turn its bad
+# bytes into "<ff>" text).
+.as_utf8 <- function(x) {
+  x <- as.character(x)
+  latin <- !is.na(x) & Encoding(x) == "latin1"
+  x[latin] <- enc2utf8(x[latin])
+  x[!latin & !is.na(x) & !validUTF8(x)] <- NA
+  x
+}
+
+# Text for a message: bytes that are not UTF-8 shown as <ff>, so that a
+# message about a bad name is itself valid text.
+.shown <- function(x) {
+  x <- as.character(x)
+  good <- .as_utf8(x)
+  bad <- !is.na(x) & is.na(good)
+  good[bad] <- iconv(x[bad], "UTF-8", "UTF-8", sub = "byte")
+  good
+}
+
+# The name of an item a write creates or writes (File, variable, selection,
+# column), checked before anything changes: a name (.check_name) in UTF-8
+# that the server can keep as a folder or a file (no '/', no '..', no '.' in
+# front), and, unless `macro_ok`, not a name the server keeps for a macro
+# variable ("Simu[xxxxx]") or one of its items ("Simu[00003]"). Returned in
+# UTF-8.
+.check_item_name <- function(x, arg, macro_ok = FALSE) {
+  if (is.character(x) && length(x) == 1L && !is.na(x)) {
+    if (is.na(.as_utf8(x))) .fail(arg, sprintf("is not valid UTF-8 text: '%s'", .shown(x)))
+    x <- .as_utf8(x)
+  }
+  .check_new_name(x, arg, null_ok = FALSE)
+  if (grepl("/", x, fixed = TRUE) || grepl("..", x, fixed = TRUE) || startsWith(x, ".")) {
+    .fail(arg, sprintf("is '%s', which cannot name an item: no '/', no '..' and no '.' in front", x))
+  }
+  if (!macro_ok && grepl("\\[xxxxx\\]$", x)) {
+    .fail(arg, sprintf(paste("is '%s': a name ending with \"[xxxxx]\" is kept for macro variables, which",
+                             "WriteFile() writes from columns %s.1, %s.2, ..."), x, sub("\\[xxxxx\\]$", "", x),
+                       sub("\\[xxxxx\\]$", "", x)))
+  }
+  if (!macro_ok && grepl("\\[[0-9]{5}\\]$", x)) {
+    .fail(arg, sprintf("is '%s', the name of an item of the macro variable '%s', which is not written alone",
+                       x, sub("\\[[0-9]{5}\\]$", "[xxxxx]", x)))
+  }
+  x
+}
+
 # The value handed to the bridge for an optional name: "" stands for "the
 # current item of that level" (or "nothing to create/delete").
 .name_or_empty <- function(x, arg) {
@@ -43,6 +91,7 @@
   if (!is.character(x)) .fail(arg, sprintf("must be a character string, not %s", .type_of(x)))
   if (length(x) != 1L) .fail(arg, sprintf("must be a single string, not %d strings", length(x)))
   if (is.na(x)) .fail(arg, "must not be NA")
+  if (is.na(.as_utf8(x))) .fail(arg, sprintf("is not valid UTF-8 text: '%s'", .shown(x)))
   if (nchar(x, type = "bytes") > max) {
     .fail(arg, sprintf("is too long (%d characters; at most %d)", nchar(x, type = "bytes"), max))
   }

@@ -9,14 +9,33 @@
             class = "DbDescription")
 }
 
-.check_axis_values <- function(x, arg, ndim, default, positive = FALSE) {
+.check_axis_values <- function(x, arg, ndim, default, positive = FALSE, limit = Inf) {
   if (is.null(x)) return(rep(default, ndim))
   if (!is.numeric(x)) .fail(arg, sprintf("must be numeric, not %s", .type_of(x)))
   if (length(x) != ndim) .fail(arg, sprintf("must hold %d value(s), one per axis, not %d", ndim, length(x)))
   if (anyNA(x) || any(!is.finite(x))) .fail(arg, "must hold finite values (no NA)")
   if (positive && any(x <= 0)) .fail(arg, "must hold positive values")
+  if (any(abs(x) >= limit)) .fail(arg, sprintf("must hold values between -%g and %g", limit, limit))
   as.double(x)
 }
+
+# The rotation of a grid: R = Rz(angle_z) Ry(angle_y) Rx(angle_x), angles in
+# degrees and in the order of a description (Z first). A node (i, j, k)
+# lies at the origin plus R applied to (i dx, j dy, k dz).
+.rotation <- function(angles) {
+  a <- c(angles, 0, 0, 0)[1:3] * pi / 180
+  rz <- matrix(c(cos(a[1]), sin(a[1]), 0, -sin(a[1]), cos(a[1]), 0, 0, 0, 1), 3)
+  ry <- matrix(c(cos(a[2]), 0, -sin(a[2]), 0, 1, 0, sin(a[2]), 0, cos(a[2])), 3)
+  rx <- matrix(c(1, 0, 0, 0, cos(a[3]), sin(a[3]), 0, -sin(a[3]), cos(a[3])), 3)
+  rz %*% ry %*% rx
+}
+
+# Three values per axis, the missing ones `fill`.
+.three <- function(x, fill = 0) c(x, fill, fill, fill)[1:3]
+
+# Offsets from a grid's origin to node indices: the inverse rotation,
+# divided by the mesh.
+.index_map <- function(d) t(.rotation(d$angles)) / .three(d$dx, 1)
 
 #' Describe a Db: Points or a Regular Grid
 #'
@@ -27,18 +46,23 @@
 #'
 #' Give either `coordinates` or `nx`. Functions that take a description also
 #' accept a plain list with the same elements (see Value), which they check
-#' the same way.
+#' the same way, and a raster or stars object. A grid's description holds no
+#' coordinates: its nodes follow from its geometry, so that checking or
+#' creating a File of \eqn{10^8} nodes costs no more than one of four.
 #'
 #' @param coordinates for a point Db: a numeric matrix (or data frame) with
 #'   one row per sample and one column per axis (1 to 3), or a vector for one
-#'   axis. `NA` marks an undefined coordinate.
+#'   axis. `NA` marks an undefined coordinate. Or a `terra` `SpatRaster` or a
+#'   `stars` object, whose nodes make a grid Db (as [WriteFile()] writes it:
+#'   the origin at the centre of the first node, a rotated affine as the
+#'   angle about Z).
 #' @param nx for a grid Db: the number of nodes along each axis (1 to 3
 #'   axes).
 #' @param x0 grid origin, one value per axis; default 0.
 #' @param dx grid mesh, one positive value per axis; default 1.
-#' @param angles grid rotation angles, one value per axis; default 0. The
-#'   first is the rotation around Z (the one a 2-D grid uses), then around Y,
-#'   then around X.
+#' @param angles grid rotation angles in degrees, one value per axis, between
+#'   -360 and 360 (both excluded); default 0. The first is the rotation around
+#'   Z (the one a 2-D grid uses), then around Y, then around X.
 #' @return A list of class `"DbDescription"`: `ndim` (space dimension), `nech`
 #'   (number of samples), `grid` (logical), `nx`, `x0`, `dx`, `angles` (one
 #'   value per axis; zero for points) and `coordinates` (the matrix of a point
@@ -49,8 +73,17 @@
 #' pts <- DbDescription(coordinates = cbind(x = runif(10), y = runif(10)))
 #' pts$nech
 #' try(DbDescription(nx = c(4, 0)))
+#' if (requireNamespace("terra", quietly = TRUE)) {
+#'   DbDescription(terra::rast(nrows = 3, ncols = 4, xmin = 0, xmax = 40, ymin = 0, ymax = 30))
+#' }
 #' @export
 DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, angles = NULL) {
+  if (.is_grid_object(coordinates)) {
+    if (!is.null(nx) || !is.null(x0) || !is.null(dx) || !is.null(angles)) {
+      .fail("coordinates", "is a raster, whose nodes make the description: give no 'nx', 'x0', 'dx' or 'angles'")
+    }
+    return(.grid_object(coordinates, values = FALSE)$geometry)
+  }
   if (is.null(coordinates) == is.null(nx)) {
     .orvane_stop("usage_error", "DbDescription", "give either 'coordinates' (a point Db) or 'nx' (a grid Db)",
                  message = "give either 'coordinates' (a point Db) or 'nx' (a grid Db)")
@@ -66,7 +99,7 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
     if (nech > .Machine$integer.max) .fail("nx", "describes more nodes than the bridge can count (2^31 - 1)")
     x0 <- .check_axis_values(x0, "x0", ndim, 0)
     dx <- .check_axis_values(dx, "dx", ndim, 1, positive = TRUE)
-    angles <- .check_axis_values(angles, "angles", ndim, 0)
+    angles <- .check_axis_values(angles, "angles", ndim, 0, limit = 360)
     return(.new_description(ndim, as.integer(nech), TRUE, as.integer(nx), x0, dx, angles, NULL))
   }
   for (arg in c("x0", "dx", "angles")) {
@@ -97,6 +130,7 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
 # "flag.grid" spelling of the bridge) and rebuilds it through the
 # constructor, so that a hand-made or hand-edited list is checked as well.
 .as_description <- function(db, arg = "db", need_coordinates = TRUE) {
+  if (.is_grid_object(db)) return(DbDescription(db))
   if (!is.list(db)) .fail(arg, sprintf("must be a Db description (see DbDescription()), not %s", .type_of(db)))
   grid <- if (!is.null(db$grid)) db$grid else db[["flag.grid"]]
   if (is.null(grid)) .fail(arg, "must say whether it is a grid (element 'grid')")
@@ -132,9 +166,11 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
   out
 }
 
-# The eight Db arguments of the bridge, in its order.
-.db_call_args <- function(d) {
-  coor <- if (is.null(d$coordinates)) rep(0, d$ndim * d$nech) else as.double(d$coordinates)
+# The eight Db arguments of the bridge, in its order. A grid's nodes follow
+# from its geometry: no coordinates go with it, whatever its size.
+.db_call_args <- function(d, coordinates = TRUE) {
+  coor <- if (d$grid || !coordinates) numeric(0)
+          else if (is.null(d$coordinates)) rep(0, d$ndim * d$nech) else as.double(d$coordinates)
   list(as.integer(d$ndim), as.integer(d$nech), as.integer(d$grid), as.integer(d$nx),
        as.double(d$x0), as.double(d$dx), as.double(d$angles), coor)
 }
@@ -283,15 +319,21 @@ ReadCoordinates <- function() {
 #' Compares a Db description with the File the target holds.
 #'
 #' Both must have the same dimension, the same number of samples and the same
-#' kind (points or grid). Grids must also have the same node counts, origins
-#' and meshes, compared exactly; angles are not compared, nor are the
-#' coordinates of points.
+#' kind (points or grid). Grids must also have the same node counts, origins,
+#' meshes and angles: a Db turned otherwise than the File does not fit it.
+#' Reals agree when they differ by at most \eqn{10^{-9}} of their size (at
+#' least 1), so that a geometry recomputed from a raster's extent fits its
+#' File. The coordinates of points are not compared.
 #'
-#' When they differ a message reports both descriptions and the target's
-#' File (with its Selection and Variable) is cleared.
+#' When they differ a message reports both descriptions, its first line
+#' naming the first difference ("... Characteristics: Different angle about
+#' Z: 30 (Orvane File) and 0 (Db)"), and the target's File (with its
+#' Selection and Variable) is cleared. The `.Call` entry point `SDbCompatible` keeps its own rule: exact
+#' comparison, angles not compared.
 #'
-#' @param db a [DbDescription()], or a plain list with the same elements. The
-#'   coordinates of a point Db may be left out.
+#' @param db a [DbDescription()], or a plain list with the same elements, or a
+#'   `SpatRaster` or `stars` object (its nodes). The coordinates of a point Db
+#'   may be left out.
 #' @return `TRUE` when the Db fits, `FALSE` when it does not. Without a
 #'   connection or a File in the target, and for an invalid description, an
 #'   [orvane_error].
@@ -303,13 +345,20 @@ ReadCoordinates <- function() {
 #' DbCompatible(DbDescription(nx = c(5, 4), dx = c(25, 25)))
 #' DbCompatible(DbDescription(nx = c(5, 4), dx = c(20, 25)))
 #' ShowTarget()
+#' # Grid3D is turned 30 degrees about Z: a Db must be too.
+#' ListVariables("Demo", "Mining", "Grid3D")
+#' DbCompatible(DbDescription(nx = c(4, 3, 2), x0 = c(100, 200, 0), dx = c(10, 10, 5)))
+#' ListVariables("Demo", "Mining", "Grid3D")
+#' DbCompatible(DbDescription(nx = c(4, 3, 2), x0 = c(100, 200, 0), dx = c(10, 10, 5),
+#'                            angles = c(30, 0, 0)))
 #' DisconnectOrvane()
 #' unlink(project, recursive = TRUE)
 #' @export
 DbCompatible <- function(db) {
   d <- .as_description(db, need_coordinates = FALSE)
-  a <- .db_call_args(d)
-  run <- .native(.Call("SDbCompatible", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
+  # Points are compared by their counts: their coordinates stay here.
+  a <- .db_call_args(d, coordinates = FALSE)
+  run <- .native(.Call("IDbFits", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
                        PACKAGE = "orvanelink"))
   # Two descriptions that differ answer FALSE, with the bridge's account of
   # both as a message; anything else that stops the comparison is an error.
@@ -328,13 +377,20 @@ DbCompatible <- function(db) {
 #' receive its variables; or accepts an existing File that fits it. The File
 #' becomes the target's File.
 #'
+#' A grid File is created from the geometry alone, whatever its number of
+#' nodes. A creation that fails on the way (the File made, its rotation
+#' refused) or is interrupted removes the File again; when that cannot be
+#' done (the server is gone), the error says what may be left.
+#'
 #' @param db a [DbDescription()] of 2 or 3 dimensions (a point Db needs its
-#'   coordinates), or a plain list with the same elements.
+#'   coordinates), or a plain list with the same elements, or a `SpatRaster`
+#'   or `stars` object (its nodes).
 #' @param file name of the File.
 #' @param study,directory names of the items; `NULL` for the target's item of
 #'   that level.
 #' @param allow_existing whether an existing File of that name is accepted;
-#'   it must then fit the Db (see [DbCompatible()]).
+#'   it must then fit the Db (see [DbCompatible()]; a grid must also be turned
+#'   as the Db is).
 #' @return `TRUE`, invisibly. An existing name (without `allow_existing`), an
 #'   existing File that does not fit, or any other failure is an R error.
 #' @seealso [CopyDbToOrvane()] to fill the File.
@@ -354,7 +410,7 @@ DbCompatible <- function(db) {
 #' @export
 CreateFileForDb <- function(db, file, study = NULL, directory = NULL, allow_existing = FALSE) {
   d <- .as_description(db, need_coordinates = TRUE)
-  fi <- .check_new_name(file, "file", null_ok = FALSE)
+  fi <- .check_item_name(file, "file")
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
   .check_flag(allow_existing, "allow_existing")
@@ -362,9 +418,17 @@ CreateFileForDb <- function(db, file, study = NULL, directory = NULL, allow_exis
     .fail("db", sprintf("has %d dimension; a server File has 2 or 3", d$ndim))
   }
   a <- .db_call_args(d)
-  .orvane_call(sprintf("create File '%s' for the Db in %s", file, .describe(directory, "Directory")),
-               "ICreateFile", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
-               fi, st, dir, as.integer(allow_existing))
+  operation <- sprintf("create File '%s' for the Db in %s", file, .describe(directory, "Directory"))
+  .undoable({
+    .orvane_call(operation, "ICreateFile", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
+                 fi, st, dir, as.integer(allow_existing))
+    # An existing grid must also be turned as the Db is, as DbCompatible() says.
+    if (allow_existing && d$grid) {
+      run <- .native(.Call("IDbFits", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
+                           PACKAGE = "orvanelink"))
+      if (inherits(run$value, "error") || .failed(run$value)) stop(.native_error(run, operation))
+    }
+  })
   invisible(TRUE)
 }
 

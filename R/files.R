@@ -70,11 +70,7 @@
   n <- c(d$nx, 1L, 1L)[1:3]
   x0 <- c(d$x0, 0, 0)[1:3]
   dx <- c(d$dx, 0, 0)[1:3]
-  a <- c(d$angles, 0, 0)[1:3] * pi / 180
-  rz <- matrix(c(cos(a[1]), sin(a[1]), 0, -sin(a[1]), cos(a[1]), 0, 0, 0, 1), 3)
-  ry <- matrix(c(cos(a[2]), 0, -sin(a[2]), 0, 1, 0, sin(a[2]), 0, cos(a[2])), 3)
-  rx <- matrix(c(1, 0, 0, 0, cos(a[3]), sin(a[3]), 0, -sin(a[3]), cos(a[3])), 3)
-  r <- rz %*% ry %*% rx
+  r <- .rotation(d$angles)
   nxy <- n[1] * n[2]
   off <- cbind(rep.int(seq_len(n[1]) - 1, nxy / n[1] * n[3]) * dx[1],
                rep.int(rep(seq_len(n[2]) - 1, each = n[1]), n[3]) * dx[2],
@@ -293,8 +289,8 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   u <- attr(x, "units")
   if (is.null(u)) return("")
   if (!is.character(u) || length(u) != 1L || is.na(u)) .fail(arg, "has a 'units' attribute that is not one text")
-  if (nchar(u, type = "bytes") > 10L) .fail(arg, sprintf("has the unit '%s', longer than 10 characters", u))
-  u
+  .check_text(u, sprintf("the unit of %s", arg), max = 10L)
+  .as_utf8(u)
 }
 
 # Columns the protocol cannot carry are refused before anything is sent.
@@ -310,12 +306,26 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
       .fail(arg, sprintf("must be numeric or logical, not %s", .type_of(x)))
     }
     if (is.logical(x) && anyNA(x)) .fail(arg, "is a selection and must not hold NA (a sample is either selected or not)")
-    if (is.numeric(x) && any(is.infinite(x))) .fail(arg, "must not hold infinite values")
-    if (is.numeric(x) && any(!is.na(x) & x > .undef_limit)) {
-      .fail(arg, "must not hold values above 1e30 (the server reads them as undefined; use NA)")
-    }
+    # One native pass, as for CopyDbToOrvane(): a large column is not
+    # copied into logical vectors as long as itself.
+    problem <- .Call("SValuesProblem", x, PACKAGE = "orvanelink")
+    if (problem == 1L) .fail(arg, "must not hold infinite values")
+    if (problem == 2L) .fail(arg, "must not hold values above 1e30 (the server reads them as undefined; use NA)")
   }
   invisible(data)
+}
+
+# The column names of `data`, refused when they are no names a variable can
+# have, before anything else looks at them.
+.check_column_names <- function(data) {
+  nm <- names(data)
+  if (is.null(nm) || anyNA(nm) || any(!nzchar(nm))) .fail("data", "must have non-empty column names")
+  utf8 <- .as_utf8(nm)
+  if (anyNA(utf8)) .fail("data", sprintf("has a column name that is not valid UTF-8 text: '%s'", .shown(nm[is.na(utf8)][1])))
+  names(data) <- nm <- utf8
+  if (anyDuplicated(nm)) .fail("data", sprintf("has two columns named '%s'", nm[anyDuplicated(nm)]))
+  for (n in nm) .check_item_name(n, sprintf("data$%s", n))
+  data
 }
 
 # The variables to write from the columns of `data`: columns Stem.1 to
@@ -326,7 +336,10 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   add <- function(name, cols) {
     x <- data[[cols[1L]]]
     mat <- is.matrix(x)
-    values <- if (mat) as.double(x) else as.double(unlist(lapply(cols, function(cl) data[[cl]]), use.names = FALSE))
+    # A column of doubles goes as it is: only the bridge reads it.
+    values <- if (mat) as.double(x)
+              else if (length(cols) == 1L && is.double(x)) x
+              else as.double(unlist(lapply(cols, function(cl) data[[cl]]), use.names = FALSE))
     items <- if (mat) ncol(x) else length(cols)
     macro <- items > 1L || mat
     out[[length(out) + 1L]] <<- list(name = if (macro) paste0(name, .macro_suffix) else name,
@@ -363,9 +376,9 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   xyz <- sf::st_coordinates(data)
   if (nrow(xyz) != nrow(data)) .fail("data", "holds empty points")
   xyz <- xyz[, intersect(c("X", "Y", "Z"), colnames(xyz)), drop = FALSE]
-  attrs <- sf::st_drop_geometry(data)
+  attrs <- .check_column_names(sf::st_drop_geometry(data))
   names_xyz <- coordinates[seq_len(ncol(xyz))]
-  if (any(names_xyz %in% names(attrs))) {
+  if (any(tolower(names_xyz) %in% tolower(names(attrs)))) {
     .fail("data", sprintf("already has a column named like a coordinate (%s)", paste(names_xyz, collapse = ", ")))
   }
   cols <- lapply(seq_len(ncol(xyz)), function(k) unname(xyz[, k]))
@@ -374,32 +387,238 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   list2DF(cols, nrow = nrow(data))
 }
 
-#' Write a Data Frame into a File
+# ---- rows placed by their coordinates ----------------------------------------
+
+# The columns of `data` that hold the coordinates, one per axis (NA for an
+# axis without one): named by `coordinates` or by `own` (an existing File's
+# coordinate variables), without regard to case.
+.coordinate_columns <- function(columns, coordinates, own = NULL, ndim = length(coordinates)) {
+  low <- tolower(columns)
+  out <- rep(NA_character_, ndim)
+  for (a in seq_len(ndim)) {
+    keys <- tolower(c(coordinates[a], own[a]))
+    hit <- columns[low %in% keys[!is.na(keys)]]
+    if (length(hit) > 1L) {
+      .fail("data", sprintf("has %d columns for coordinate %s (%s): keep one", length(hit), c("X", "Y", "Z")[a],
+                            paste0("'", hit, "'", collapse = ", ")))
+    }
+    if (length(hit)) out[a] <- hit
+  }
+  out
+}
+
+# Numbers for messages, each as short as it prints.
+.num <- function(x) vapply(x, function(v) format(v, digits = 10), "")
+
+# Where row `i` of the coordinate columns `xyz` sits, for messages.
+.row_place <- function(xyz, i) {
+  paste(sprintf("%s = %s", names(xyz), vapply(xyz, function(v) .num(v[i]), "")), collapse = ", ")
+}
+
+# The answer of the native placement as the order of the rows (NULL when
+# they already come in the File's order), or a refusal naming the first row
+# that matches no sample (`what`: "node" or "sample") or lands on one taken.
+.placed_order <- function(res, xyz, what, file, complete = TRUE) {
+  if (res$row > 0L) {
+    i <- res$row
+    if (res$other == 0L) {
+      .fail("data", sprintf("has row %d (%s), which matches no %s of File '%s'", i, .row_place(xyz, i), what, file))
+    }
+    .fail("data", sprintf("has rows %d and %d on one %s of File '%s' (%s)", res$other, i, what, file,
+                          .row_place(xyz, i)))
+  }
+  if (complete && isTRUE(res$identity)) NULL else res$order
+}
+
+# The order, on the samples of File `d`, of rows whose coordinates are the
+# columns `xyz`: a grid inverts its geometry within 1e-6 of the mesh; points
+# and lines match their samples within 1e-9 of the File's coordinate range.
+.place_rows <- function(xyz, d, file, st, dir) {
+  xyz <- lapply(xyz, as.double)
+  if (d$grid) {
+    res <- .Call("SPlaceOnGrid", xyz, .three(d$x0), as.double(.index_map(d)), as.integer(.three(d$nx, 1)),
+                 PACKAGE = "orvanelink")
+    return(.placed_order(res, xyz, "node", file))
+  }
+  own <- .orvane_call(sprintf("read the coordinates of File '%s'", file), "IReadFile", st, dir, file,
+                      d$coordinate_names, rep(list(integer(0)), length(d$coordinate_names)))$values
+  if (length(xyz[[1]]) != d$nech) own <- lapply(own, function(v) v[-.header_samples(d)])
+  tol <- vapply(own, function(v) {
+    r <- suppressWarnings(range(v, na.rm = TRUE))
+    span <- diff(r)
+    1e-9 * if (is.finite(span) && span > 0) span else max(1, abs(r[is.finite(r)]))
+  }, 0)
+  res <- .Call("SPlaceOnSamples", xyz, own, tol, PACKAGE = "orvanelink")
+  .placed_order(res, xyz, "sample", file)
+}
+
+# Columns reordered by rows, their units kept.
+.reorder_rows <- function(data, order) {
+  if (is.null(order)) return(data)
+  for (nm in names(data)) {
+    x <- data[[nm]]
+    u <- attr(x, "units")
+    x <- if (is.matrix(x)) x[order, , drop = FALSE] else x[order]
+    attr(x, "units") <- u
+    data[[nm]] <- x
+  }
+  data
+}
+
+# The grid description of coordinate columns that make one complete,
+# regular, axis-aligned lattice, or a refusal that says why not. Values a
+# rounding apart (1e-9 of the span) are one level; the mesh is the smallest
+# step, and every level must lie within 1e-6 of a mesh of a node.
+.lattice <- function(xyz) {
+  n <- x0 <- dx <- numeric(0)
+  for (a in seq_along(xyz)) {
+    v <- xyz[[a]]
+    name <- names(xyz)[a]
+    if (anyNA(v)) .fail("data", sprintf("has row %d without %s: a grid needs every coordinate", which(is.na(v))[1], name))
+    s <- sort(unique(v))
+    span <- s[length(s)] - s[1]
+    lev <- s[c(TRUE, diff(s) > 1e-9 * span)]
+    mesh <- if (length(lev) > 1L) min(diff(lev)) else 1
+    k <- round((lev - lev[1]) / mesh)
+    count <- k[length(k)] + 1
+    if (count > 1) mesh <- span / (count - 1)
+    off <- abs(lev - lev[1] - k * mesh)
+    if (any(off > 1e-6 * mesh)) {
+      shown <- paste(c(.num(lev[seq_len(min(6L, length(lev)))]), if (length(lev) > 6L) "..."), collapse = ", ")
+      .fail("data", sprintf("has irregular spacing along %s (%s): it makes no regular grid; use grid = FALSE for points",
+                            name, shown))
+    }
+    n <- c(n, count)
+    x0 <- c(x0, lev[1])
+    dx <- c(dx, mesh)
+  }
+  if (prod(n) > .Machine$integer.max) {
+    .fail("data", sprintf("spans a lattice of %s nodes, more than a File holds", paste(n, collapse = " x ")))
+  }
+  DbDescription(nx = n, x0 = x0, dx = dx)
+}
+
+# The order of rows on the lattice `g` they make (.lattice): complete, each
+# node once.
+.place_on_lattice <- function(xyz, g, file) {
+  res <- .Call("SPlaceOnGrid", lapply(xyz, as.double), .three(g$x0), as.double(.index_map(g)),
+               as.integer(.three(g$nx, 1)), PACKAGE = "orvanelink")
+  order <- .placed_order(res, xyz, "node", file, complete = FALSE)
+  missing <- sum(order == 0L)
+  if (missing > 0L) {
+    first <- which(order == 0L)[1] - 1
+    idx <- (first %/% c(1, g$nx[1], g$nx[1] * .three(g$nx, 1)[2])[seq_len(g$ndim)]) %% g$nx
+    at <- paste(sprintf("%s = %s", names(xyz), .num(g$x0 + idx * g$dx)), collapse = ", ")
+    .fail("data", sprintf("misses %d of the %d nodes of the grid its coordinates span (%s, the first at %s): use grid = FALSE for points",
+                          missing, length(order), paste(g$nx, collapse = " x "), at))
+  }
+  if (isTRUE(res$identity)) NULL else order
+}
+
+# The order of the nodes of grid `g` (a raster's) on grid File `d`: none
+# when they are its nodes in its order (the usual case, checked at the
+# corners), else placed node by node as rows are.
+.place_grid_object <- function(g, d, file) {
+  if (!d$grid) .fail("data", sprintf("is a grid and File '%s' holds %s: write it into a grid File, or a new one", file, d$type))
+  if (g$ndim != d$ndim || g$nech != d$nech) {
+    .fail("data", sprintf("is a %d-D grid of %d nodes where File '%s' is a %d-D grid of %d nodes", g$ndim, g$nech,
+                          file, d$ndim, d$nech))
+  }
+  # Node indices of the File for the object's node (i, j, k): c + A (i, j, k).
+  m <- .index_map(d)
+  a <- m %*% .rotation(g$angles) %*% diag(.three(g$dx, 1))
+  c0 <- m %*% (.three(g$x0) - .three(d$x0))
+  worst <- abs(c0) + abs(a - diag(3)) %*% (.three(g$nx, 1) - 1)
+  if (identical(.three(g$nx, 1), .three(d$nx, 1)) && all(worst <= 1e-6)) return(NULL)
+  nodes <- as.data.frame(.grid_nodes(g))
+  names(nodes) <- d$coordinate_names
+  res <- .Call("SPlaceOnGrid", as.list(nodes), .three(d$x0), as.double(m), as.integer(.three(d$nx, 1)),
+               PACKAGE = "orvanelink")
+  if (res$row > 0L) {
+    .fail("data", sprintf("has a node (%s) that is no node of File '%s': its grid is not the File's",
+                          .row_place(nodes, res$row), file))
+  }
+  res$order
+}
+
+# ---- WriteFile ---------------------------------------------------------------
+
+# The data given to WriteFile() as a data frame of the columns to write (and
+# of coordinates), with the grid description of a raster or stars object
+# (whose values come in Db order) or NULL.
+.write_source <- function(data, coordinates) {
+  if (.is_grid_object(data)) {
+    g <- .grid_object(data)
+    return(list(frame = list2DF(g$values, nrow = g$geometry$nech), geometry = g$geometry))
+  }
+  if (inherits(data, "sf")) data <- .sf_points(data, coordinates)
+  if (!is.data.frame(data)) {
+    .fail("data", sprintf("must be a data frame, an sf object of points, a SpatRaster or a stars object, not %s",
+                          .type_of(data)))
+  }
+  list(frame = data, geometry = NULL)
+}
+
+#' Write a Data Frame or a Raster into a File
 #'
-#' Writes the columns of a data frame (or of an `sf` object of points) as
-#' variables of a File named by its path: into the File when it exists and
-#' has one sample per row, else into a new point File made from the
-#' coordinate columns. The path becomes the target.
+#' Writes the columns of a data frame (or of an `sf` object of points), or the
+#' layers of a `terra` `SpatRaster` or the attributes of a `stars` object, as
+#' variables of a File named by its path: into the File when it exists, each
+#' row at the sample its coordinates name, else into a new File, a point File
+#' made from the coordinate columns or a grid File with the raster's nodes.
+#' The path becomes the target.
 #'
 #' Every other column becomes a variable of the same name: a numeric column a
 #' 32-bit numeric variable whose unit is the column's `"units"` attribute (at
 #' most 10 characters), with `NA` stored as undefined; a logical column a
 #' selection (it must not hold `NA`). Character and factor columns are
-#' refused: the server moves numbers only.
+#' refused: the server moves numbers only. Names must be valid UTF-8 without
+#' `/`, `..` or a leading dot; a column named like a macro variable
+#' (`Simu[xxxxx]`) or one of its items (`Simu[00003]`) is refused with the
+#' reason: write a macro variable from columns `Simu.1`, `Simu.2`, ...
 #'
-#' An existing File takes one row per sample, in the order [ReadFile()] gives
-#' them: for a grid, X fastest, then Y, then Z; for a gravity-lines File,
-#' either one row per sample or one per data sample (the header samples that
-#' start each line left out, as `ReadFile()` gives them). Its `line` column
-#' and coordinate columns are not written.
+#' *Into an existing File.* When `data` holds the coordinate columns, each row
+#' is written at the sample with the same coordinates, whatever the order of
+#' the rows: on a grid, the node within 1e-6 of the mesh along each axis
+#' (rotation included); on a point or line File, the sample within 1e-9 of the
+#' File's coordinate range (rows at one place take its samples in their
+#' order). A row that matches no sample, two rows on one sample, or a number
+#' of rows that is not the File's is refused, naming the first offending row,
+#' and nothing is written. Without coordinate columns the rows are taken in
+#' the File's order, as [ReadFile()] gives them: for a grid, X fastest, then
+#' Y, then Z; for a gravity-lines File, either one row per sample or one per
+#' data sample (the header samples that start each line left out). A raster
+#' or stars object must have the File's nodes (the same rule) and its values
+#' go to them node by node: north-up rows come in the File's order. The
+#' `line` column and the coordinate columns are not written.
 #'
-#' Every check (column types, names, the number of rows, existing variables
-#' without `overwrite`) is made before anything is written. A failure while
-#' writing (a name the server refuses) leaves the variables written before
-#' it.
+#' *Into a new File.* A raster or stars object makes a grid File with its
+#' node geometry: the origin at the centre of the first node, its mesh, node
+#' counts and angle. A data frame makes a point File from its coordinate
+#' columns, or with `grid = TRUE` a grid File, refused with the reason when
+#' its coordinates are no complete regular lattice (irregular spacing along an
+#' axis, nodes missing, two rows on one node). A column named like the
+#' coordinate variables the new File gets (X, Y, Z) is refused.
 #'
-#' @param data a data frame, or an `sf` object of POINT geometries (whose
-#'   coordinates become the columns named by `coordinates`).
+#' Every check (column types and names, the coordinates, the number of rows,
+#' existing variables without `overwrite`) is made before anything is
+#' written. A write that fails or is interrupted on the server removes what it
+#' created (the File, the new variables), so that the project looks as
+#' before; after an interrupt, which closes the connection, it connects again
+#' to the same server to do so (and stays connected). A variable written over
+#' keeps its old values when its write fails if it is written in place (a
+#' numeric variable of 32 bits with the unit of its column, or a selection);
+#' one of another kind or unit is deleted before it is created anew, and its
+#' old values are lost if the write then fails, as the error says. Variables
+#' written over before the failing one keep their new values.
+#'
+#' @param data a data frame; an `sf` object of POINT geometries (whose
+#'   coordinates become the columns named by `coordinates`); a `SpatRaster`
+#'   (each layer a variable of a 2-D grid; layers named `V.z1`, ..., `V.zn`
+#'   at regular depths, as [AsSpatRaster()] gives a 3-D grid, are the levels
+#'   of the variable `V` of a 3-D grid); or a `stars` object (each attribute a
+#'   variable; its x and y dimensions and an optional third dimension of
+#'   regular levels make the grid, a rotated affine its angle about Z).
 #' @param file name of the File.
 #' @param study,directory names of the items; `NULL` for the target's item of
 #'   that level.
@@ -408,16 +627,21 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
 #'   its position among the File's variables, anything else of that name (a
 #'   macro variable among them) gives way to a new variable; with `FALSE`
 #'   such a column is refused and nothing is written.
-#' @param coordinates names of the coordinate columns, X, Y and optionally Z.
-#'   They make a new File's samples; they are not written into an existing
-#'   File.
+#' @param coordinates names of the coordinate columns, X, Y and optionally Z,
+#'   matched without regard to case. They make a new File's samples, and
+#'   place the rows in an existing File (whose own coordinate names are
+#'   recognised too); they are never written as variables.
 #' @param macros `TRUE` to write columns `Stem.1`, \dots, `Stem.n`
 #'   (\eqn{n \ge 2}, all of them), or a matrix column, as the items of the
 #'   macro variable `Stem[xxxxx]`; `FALSE` writes each column as a variable of
 #'   its own.
+#' @param grid for a new File from a data frame: `TRUE` to make a grid File of
+#'   the lattice the coordinate columns form (they must make one complete,
+#'   regular, axis-aligned lattice, rows in any order), `FALSE` for a point
+#'   File.
 #' @return `TRUE`, invisibly. A refused argument is an error of class
 #'   `orvane_usage_error`.
-#' @seealso [ReadFile()], [CopyDbToOrvane()]
+#' @seealso [ReadFile()], [AsSpatRaster()], [AsStars()], [CopyDbToOrvane()]
 #' @examples
 #' project <- OrvaneSampleProject()
 #' ConnectOrvane(run_server = TRUE, path = project)
@@ -433,57 +657,125 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
 #' grid$Thick <- 60 - grid$Depth
 #' WriteFile(grid["Thick"], "Grid2D")
 #' ListVariables()
+#' # Rows in any order go to the nodes their coordinates name.
+#' WriteFile(grid[nrow(grid):1, c("X", "Y", "Thick")], "Grid2D", overwrite = TRUE)
+#' if (requireNamespace("terra", quietly = TRUE)) {
+#'   # A raster computed in R, written back as a new grid File in one call.
+#'   depth <- AsSpatRaster("Grid2D", "Depth")
+#'   WriteFile(terra::focal(depth, 3, mean, na.rm = TRUE), "Smooth")
+#'   DescribeFile("Smooth")
+#' }
+#' # A regular data frame as a grid File.
+#' WriteFile(expand.grid(X = seq(0, 90, 10), Y = seq(0, 40, 10), V = 1), "Lattice", grid = TRUE)
 #' DisconnectOrvane()
 #' unlink(project, recursive = TRUE)
 #' @export
 WriteFile <- function(data, file, study = NULL, directory = NULL, overwrite = FALSE,
-                      coordinates = c("X", "Y", "Z"), macros = TRUE) {
-  fi <- .check_new_name(file, "file", null_ok = FALSE)
+                      coordinates = c("X", "Y", "Z"), macros = TRUE, grid = FALSE) {
+  fi <- .check_item_name(file, "file")
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
   .check_flag(overwrite, "overwrite")
   .check_flag(macros, "macros")
-  if (!is.character(coordinates) || !length(coordinates) %in% 2:3 || anyNA(coordinates) ||
-      anyDuplicated(coordinates)) {
+  .check_flag(grid, "grid")
+  if (!is.character(coordinates) || !length(coordinates) %in% 2:3 || anyNA(.as_utf8(coordinates)) ||
+      anyDuplicated(tolower(.as_utf8(coordinates))) || any(!nzchar(coordinates))) {
     .fail("coordinates", "must name 2 or 3 different columns (X, Y and optionally Z)")
   }
-  if (inherits(data, "sf")) data <- .sf_points(data, coordinates)
-  if (!is.data.frame(data)) .fail("data", sprintf("must be a data frame or an sf object of points, not %s", .type_of(data)))
+  coordinates <- .as_utf8(coordinates)
+  src <- .write_source(data, coordinates)
+  data <- src$frame
   if (nrow(data) == 0L) .fail("data", "must hold at least one row")
-  if (anyDuplicated(names(data)) || any(!nzchar(names(data)))) .fail("data", "must have unique, non-empty column names")
+  data <- .check_column_names(data)
   .check_columns(data)
-  coords <- intersect(coordinates, names(data))
-  op <- sprintf("write File '%s'", file)
-
   files <- .orvane_call(sprintf("list the Files of %s", .describe(directory, "Directory")),
                         "IGetFileList", st, dir, "")$FileList
-  if (fi %in% files) {
-    d <- .describe_file_variables(st, dir, fi)
+  plan <- if (fi %in% files) .plan_existing(data, src$geometry, fi, st, dir, coordinates, overwrite, macros, grid)
+          else .plan_new(data, src$geometry, fi, coordinates, macros, grid)
+  vars <- plan$vars
+  .undoable({
+    if (!is.null(plan$create)) CreateFileForDb(plan$create, fi, study, directory)
+    if (length(vars)) {
+      .orvane_call(sprintf("write File '%s'", file), "IWriteFile", st, dir, fi, vapply(vars, `[[`, "", "name"),
+                   vapply(vars, `[[`, "", "unit"), vapply(vars, `[[`, 0L, "bits"), vapply(vars, `[[`, 0L, "items"),
+                   lapply(vars, `[[`, "values"), as.integer(overwrite))
+    }
+  })
+  invisible(TRUE)
+}
+
+# What writing `data` into the existing File `fi` takes: its variables,
+# rows in the File's order. Everything is checked here, before any change.
+.plan_existing <- function(data, geometry, fi, st, dir, coordinates, overwrite, macros, grid) {
+  d <- .describe_file_variables(st, dir, fi)
+  if (grid && !d$grid) .fail("grid", sprintf("is TRUE, but File '%s' exists and holds %s", fi, d$type))
+  if (!is.null(geometry)) {
+    order <- .place_grid_object(geometry, d, fi)
+    columns <- names(data)
+  } else {
+    axes <- .coordinate_columns(names(data), coordinates, d$coordinate_names, d$ndim)
     counts <- c(d$nech, if (length(.header_samples(d))) d$nech - d$nlines)
     if (!nrow(data) %in% counts) {
-      .fail("data", sprintf("has %d rows where File '%s' has %d samples%s", nrow(data), file, d$nech,
+      .fail("data", sprintf("has %d rows where File '%s' has %d samples%s", nrow(data), fi, d$nech,
                             if (length(counts) > 1L) sprintf(" (%d data samples)", counts[2L]) else ""))
     }
-    # The samples of an existing File stay where they are.
-    skip <- c(coords, d$coordinate_names, if (length(d$line_samples)) "line")
-    vars <- .frame_variables(data, setdiff(names(data), skip), macros)
-    clash <- d$variables[d$variables$name %in% vapply(vars, `[[`, "", "name"), , drop = FALSE]
-    if (nrow(clash) && !overwrite) {
-      .fail("overwrite", sprintf("is FALSE and File '%s' already has %s: use overwrite = TRUE to replace them",
-                                 file, paste0("'", clash$name, "'", collapse = ", ")))
+    given <- !is.na(axes)
+    order <- NULL
+    if (any(given)) {
+      if (!all(given)) {
+        .fail("data", sprintf(paste("has the coordinate column%s %s but none for %s: give all %d coordinates to place",
+                                    "the rows where they say, or none to take them in the File's order"),
+                              if (sum(given) > 1L) "s" else "", paste0("'", axes[given], "'", collapse = ", "),
+                              paste(c("X", "Y", "Z")[!given], collapse = " and "), d$ndim))
+      }
+      order <- .place_rows(data[axes], d, fi, st, dir)
     }
+    # The samples of an existing File stay where they are; a coordinate it
+    # does not have (Z of a 2-D File) is not written either.
+    named <- tolower(names(data)) %in% tolower(c(coordinates, d$coordinate_names))
+    columns <- setdiff(names(data)[!named], if (length(d$line_samples)) "line")
+  }
+  vars <- .frame_variables(.reorder_rows(data[columns], order), columns, macros)
+  clash <- d$variables[d$variables$name %in% vapply(vars, `[[`, "", "name"), , drop = FALSE]
+  if (nrow(clash) && !overwrite) {
+    .fail("overwrite", sprintf("is FALSE and File '%s' already has %s: use overwrite = TRUE to replace them",
+                               fi, paste0("'", clash$name, "'", collapse = ", ")))
+  }
+  list(vars = vars, create = NULL)
+}
+
+# What creating the File `fi` for `data` takes: the description of the new
+# File (a grid for a raster, or for coordinates that make one with `grid`),
+# and its variables in the File's order.
+.plan_new <- function(data, geometry, fi, coordinates, macros, grid) {
+  order <- NULL
+  if (!is.null(geometry)) {
+    desc <- geometry
+    columns <- names(data)
   } else {
-    if (length(coords) < 2L || !all(coordinates[1:2] %in% coords)) {
+    axes <- .coordinate_columns(names(data), coordinates)
+    if (anyNA(axes[1:2])) {
       .fail("data", sprintf("needs the coordinate columns %s to create File '%s'",
-                            paste(coordinates[1:2], collapse = " and "), file))
+                            paste(coordinates[1:2], collapse = " and "), fi))
     }
-    vars <- .frame_variables(data, setdiff(names(data), coords), macros)
-    CreateFileForDb(DbDescription(coordinates = as.matrix(data[coords])), file, study, directory)
+    axes <- axes[!is.na(axes)]
+    xyz <- data[axes]
+    if (grid) {
+      desc <- .lattice(xyz)
+      order <- .place_on_lattice(xyz, desc, fi)
+    } else {
+      desc <- DbDescription(coordinates = as.matrix(xyz))
+    }
+    columns <- setdiff(names(data), axes)
   }
-  if (length(vars)) {
-    .orvane_call(op, "IWriteFile", st, dir, fi, vapply(vars, `[[`, "", "name"), vapply(vars, `[[`, "", "unit"),
-                 vapply(vars, `[[`, 0L, "bits"), vapply(vars, `[[`, 0L, "items"), lapply(vars, `[[`, "values"),
-                 as.integer(overwrite))
+  # The server names the new File's coordinates X, Y and Z: a column of such
+  # a name would be refused there, after the File was made.
+  own <- c("X", "Y", "Z")[seq_len(desc$ndim)]
+  clash <- columns[tolower(columns) %in% tolower(own)]
+  if (length(clash)) {
+    .fail(sprintf("data$%s", clash[1]), sprintf(paste("would be a variable beside the coordinate '%s' of the new File:",
+                                                       "rename it, or name it in 'coordinates'"),
+                                                 own[match(tolower(clash[1]), tolower(own))]))
   }
-  invisible(TRUE)
+  list(vars = .frame_variables(.reorder_rows(data[columns], order), columns, macros), create = desc)
 }

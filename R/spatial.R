@@ -168,3 +168,122 @@ AsStars <- function(file, variables = NULL, study = NULL, directory = NULL) {
   }
   stars::st_as_stars(arrays, dimensions = dims)
 }
+
+# ---- rasters and stars written back ------------------------------------------
+
+.is_grid_object <- function(x) inherits(x, c("SpatRaster", "stars"))
+
+# A SpatRaster or stars object as the grid description of its nodes (each
+# node the centre of a cell: the origin is the first node's centre) and, with
+# `values`, its values, one double vector per variable in Db order (X
+# fastest, from the first node along each axis).
+.grid_object <- function(x, values = TRUE) {
+  if (inherits(x, "SpatRaster")) {
+    .need_package("terra", "WriteFile")
+    return(.raster_grid(x, values))
+  }
+  .need_package("stars", "WriteFile")
+  .stars_grid(x, values)
+}
+
+# Layers named Stem.z1 to Stem.zn at regular depths are the Z levels of one
+# variable, as AsSpatRaster() gives a 3-D grid; any other layer is a
+# variable of a 2-D grid.
+.raster_grid <- function(r, values) {
+  nx <- terra::ncol(r)
+  ny <- terra::nrow(r)
+  res <- terra::res(r)
+  e <- as.vector(terra::ext(r))
+  layers <- names(r)
+  nz <- length(layers)
+  depth <- tryCatch(as.double(terra::depth(r)), error = function(e) rep(0, nz))
+  stem <- unique(sub("\\.z[0-9]+$", "", layers))
+  step <- if (nz > 1L) diff(depth) else 0
+  levels <- nz > 1L && length(stem) == 1L && identical(layers, sprintf("%s.z%d", stem, seq_len(nz))) &&
+    length(depth) == nz && all(step > 0) && all(abs(step - mean(step)) <= 1e-6 * mean(step))
+  x0 <- c(e[1] + res[1] / 2, e[3] + res[2] / 2)
+  geometry <- if (levels) DbDescription(nx = c(nx, ny, nz), x0 = c(x0, depth[1]), dx = c(res, mean(step)))
+              else DbDescription(nx = c(nx, ny), x0 = x0, dx = res)
+  if (!values) return(list(geometry = geometry))
+  v <- terra::values(r, mat = TRUE)
+  cols <- lapply(seq_len(nz), function(k) {
+    x <- .north_up(as.double(v[, k]), nx, ny)
+    x[is.nan(x)] <- NA
+    x
+  })
+  if (levels) {
+    cols <- list(unlist(cols, use.names = FALSE))
+    names(cols) <- stem
+  } else {
+    names(cols) <- layers
+  }
+  list(geometry = geometry, values = cols)
+}
+
+# A stars object's x and y dimensions, with their affine parameters, give
+# the grid's X and Y axes (a rotated affine its angle about Z, meshes kept
+# positive by reversing an axis where needed); a third dimension of regular
+# levels gives Z.
+.stars_grid <- function(s, values) {
+  dims <- stars::st_dimensions(s)
+  rast <- attr(dims, "raster")
+  xy <- rast$dimensions
+  if (isTRUE(rast$curvilinear)) .fail("data", "is a curvilinear stars object, which is no regular grid")
+  other <- setdiff(names(dims), xy)
+  if (length(other) > 1L) {
+    .fail("data", sprintf("has the dimensions %s beside x and y: a grid has one more at most (Z)",
+                          paste0("'", other, "'", collapse = ", ")))
+  }
+  regular <- function(d, name) {
+    if (!is.null(d$values) || !is.finite(d$offset) || !is.finite(d$delta) || d$delta == 0) {
+      .fail("data", sprintf("has the dimension '%s' without a regular step: it is no regular grid", name))
+    }
+  }
+  for (nm in c(xy, other)) regular(dims[[nm]], nm)
+  n <- vapply(c(xy, other), function(nm) as.integer(dims[[nm]]$to - dims[[nm]]$from + 1L), 0L)
+  a <- if (is.null(rast$affine)) c(0, 0) else rast$affine
+  a[is.na(a)] <- 0
+  dxd <- dims[[xy[1]]]
+  dyd <- dims[[xy[2]]]
+  u <- c(dxd$delta, a[2])   # from one column to the next
+  w <- c(a[1], dyd$delta)   # from one row to the next
+  if (abs(sum(u * w)) > 1e-9 * sqrt(sum(u^2) * sum(w^2))) {
+    .fail("data", "is a sheared stars raster, whose rows and columns are not square to each other")
+  }
+  # Cell centres: column i, row j (from 0) at corner + (i + 1/2) u + (j + 1/2) w.
+  corner <- c(dxd$offset, dyd$offset) + (dxd$from - 1) * u + (dyd$from - 1) * w
+  axis_aligned <- all(a == 0)
+  flip_x <- axis_aligned && u[1] < 0
+  flip_y <- if (axis_aligned) w[2] < 0 else u[1] * w[2] - u[2] * w[1] < 0
+  i0 <- if (flip_x) n[1] - 1 else 0
+  j0 <- if (flip_y) n[2] - 1 else 0
+  x0 <- corner + (i0 + 0.5) * u + (j0 + 0.5) * w
+  angle <- if (axis_aligned) 0 else atan2(u[2], u[1]) * 180 / pi
+  mesh <- c(sqrt(sum(u^2)), sqrt(sum(w^2)))
+  flip_z <- FALSE
+  if (length(other)) {
+    zd <- dims[[other]]
+    level <- function(k) zd$offset + (zd$from - 1 + k + if (isFALSE(zd$point)) 0.5 else 0) * zd$delta
+    flip_z <- zd$delta < 0
+    geometry <- DbDescription(nx = n, x0 = c(x0, level(if (flip_z) n[3] - 1 else 0)), dx = c(mesh, abs(zd$delta)),
+                              angles = c(angle, 0, 0))
+  } else {
+    geometry <- DbDescription(nx = n, x0 = x0, dx = mesh, angles = c(angle, 0))
+  }
+  if (!values) return(list(geometry = geometry))
+  cols <- lapply(seq_along(s), function(k) {
+    v <- s[[k]]
+    if (is.factor(v) || is.character(v)) .fail(sprintf("data$%s", names(s)[k]), "is not numeric")
+    v <- array(as.double(unclass(v)), dim(v))
+    v <- aperm(v, match(c(xy, other), names(dims)))
+    dim(v) <- c(dim(v), 1L)[1:3]
+    if (flip_x) v <- v[dim(v)[1]:1, , , drop = FALSE]
+    if (flip_y) v <- v[, dim(v)[2]:1, , drop = FALSE]
+    if (flip_z) v <- v[, , dim(v)[3]:1, drop = FALSE]
+    v <- as.vector(v)
+    v[is.nan(v)] <- NA
+    v
+  })
+  names(cols) <- names(s)
+  list(geometry = geometry, values = cols)
+}

@@ -5,6 +5,7 @@
 
 .check_unit <- function(unit) {
   .check_text(unit, "unit", max = 10L)
+  unit <- .as_utf8(unit)
   if (identical(unit, "")) "" else unit
 }
 
@@ -80,15 +81,25 @@ CopyOrvaneToDb <- function(variable, study = NULL, directory = NULL, file = NULL
 #' and optionally a selection beside it, without any dialogue. The path, the
 #' selection and the variable become the target.
 #'
-#' The variable is stored in 32 bits (about seven significant digits). A
-#' selection already written stays when the variable then fails.
+#' The variable is created as a 32-bit variable. A server may store such a
+#' variable in single precision (about seven significant digits); the
+#' reference server keeps every value as a double, so that `pi` comes back as
+#' `3.1415926535897931`.
+#'
+#' A write that fails or is interrupted removes what it created (the
+#' selection, the variable), so that the File looks as before; after an
+#' interrupt, which closes the connection, it connects again to the same
+#' server to do so (and stays connected). When that cleanup cannot be made
+#' (the server is gone), the error says what may be left.
 #'
 #' An existing numeric variable of 32 bits with the same unit (or, for
 #' `selection`, an existing selection) is written over in one change on the
 #' server: it keeps its place among the File's variables, its display format
-#' and its comment, and is never missing on the way. Any other item of that
-#' name (another unit or bit length, a selection named as the variable, a
-#' character or macro variable) is deleted and created anew.
+#' and its comment, and is never missing on the way: a write that fails keeps
+#' its old values. Any other item of that name (another unit or bit length, a
+#' selection named as the variable, a character or macro variable) is
+#' deleted and created anew; if the write then fails, the old item is lost,
+#' as the error says.
 #'
 #' Copies one after the other on the same File (`CopyDbToOrvane()` or
 #' `CopyOrvaneToDb()`) do not make the server list and set the Study,
@@ -101,7 +112,10 @@ CopyOrvaneToDb <- function(variable, study = NULL, directory = NULL, file = NULL
 #'   \eqn{L} lines also takes its \eqn{S - L} data samples alone: they go
 #'   behind the header sample that starts each line.
 #' @param variable name of the variable to write. A variable or selection of
-#'   that name is replaced, without a question (see Details).
+#'   that name is replaced, without a question (see Details). Names must be
+#'   valid UTF-8 without `/`, `..` or a leading dot; a name ending with
+#'   `"[xxxxx]"` (a macro variable) or like `"Simu[00003]"` (one of its items)
+#'   is refused: write macro variables with [WriteFile()].
 #' @param study,directory,file names of the items; `NULL` for the target's
 #'   item of that level.
 #' @param selection name of a selection to write first; it becomes the
@@ -127,7 +141,7 @@ CopyOrvaneToDb <- function(variable, study = NULL, directory = NULL, file = NULL
 CopyDbToOrvane <- function(values, variable, study = NULL, directory = NULL, file = NULL,
                            selection = NULL, selection_values = NULL, unit = "") {
   values <- .check_values(values, "values")
-  var <- .check_new_name(variable, "variable", null_ok = FALSE)
+  var <- .check_item_name(variable, "variable")
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
   fi <- .name_or_empty(file, "file")
@@ -137,13 +151,13 @@ CopyDbToOrvane <- function(values, variable, study = NULL, directory = NULL, fil
     sel <- "None"
     selv <- NULL
   } else {
-    sel <- .check_new_name(selection, "selection", null_ok = FALSE)
+    sel <- .check_item_name(selection, "selection")
     if (identical(sel, var)) .fail("selection", "must differ from 'variable'")
     if (is.null(selection_values)) .fail("selection_values", "is needed to write a selection")
     selv <- .check_selection_values(selection_values, "selection_values", length(values))
   }
-  .orvane_call(sprintf("write variable '%s' into %s", variable, .describe(file, "File")),
-               "CopyVariableR2I", st, dir, fi, sel, var, unit, values, selv)
+  .undoable(.orvane_call(sprintf("write variable '%s' into %s", variable, .describe(file, "File")),
+                         "CopyVariableR2I", st, dir, fi, sel, var, unit, values, selv))
   invisible(TRUE)
 }
 
@@ -210,7 +224,9 @@ ReadVariable <- function(orient = c(1, 1, 1)) {
 #' applied while writing: samples it leaves out are stored as undefined. The
 #' target's selection is the last one named or created by [CopyOrvaneToDb()]
 #' or [CopyDbToOrvane()], or chosen in [ManageTarget()]; [ShowTarget()] shows
-#' it. Declining to overwrite writes nothing and is no error.
+#' it. Declining to overwrite writes nothing and is no error. A write that
+#' fails or is interrupted removes the variable it created, connecting again
+#' to the same server after an interrupt (see [CopyDbToOrvane()]).
 #'
 #' @param values numeric (or logical) vector, one value per sample; `NA` is
 #'   stored as undefined.
@@ -234,8 +250,10 @@ ReadVariable <- function(orient = c(1, 1, 1)) {
 WriteVariable <- function(values, name = NULL, orient = c(1, 1, 1)) {
   values <- .check_values(values, "values")
   nm <- .name_or_empty(name, "name")
+  # The bridge writes the brackets of a name as '_'.
+  if (nzchar(nm)) .check_item_name(gsub("[][{}]", "_", nm), "name")
   orient <- .check_orient(orient)
-  .orvane_call(sprintf("write %s", .describe(name, "variable")),
-               "SWriteVariable", orient[1L], orient[2L], orient[3L], values, nm, dialogue = TRUE)
+  .undoable(.orvane_call(sprintf("write %s", .describe(name, "variable")),
+                         "SWriteVariable", orient[1L], orient[2L], orient[3L], values, nm, dialogue = TRUE))
   invisible(TRUE)
 }

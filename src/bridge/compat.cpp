@@ -3,9 +3,12 @@
  * and the entry points that describe a File, read its coordinates, or create
  * a File for a Db.
  */
+#include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "source2.h"
 
@@ -117,6 +120,97 @@ extern "C" SEXP SDbCompatible(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s
   return st_entry([&]() -> SEXP {
     int error = db_compatible(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db,
                               s_coor_db);
+    st_file_from_db_free();
+    return Rcpp::List::create(Rcpp::Named("error") = error);
+  });
+}
+
+/* The first difference between DESC_DB and DESC_VEK, for DbCompatible(): as
+ * st_check_compatibility, but grids must also be turned alike, and reals
+ * agree when they differ by at most 1e-9 of their size (at least 1), so
+ * that a geometry recomputed from a raster's extent still fits. Empty when
+ * they agree. */
+static std::string first_difference(void) {
+  const F_Desc &f = DESC_VEK, &d = DESC_DB;
+  char text[256];
+  if (d.ndim != f.ndim || d.nech != f.nech || d.flag_grid != f.flag_grid) {
+    snprintf(text, sizeof text, "Different layout: %s of %d dimension(s) and %d sample(s) (Orvane File), %s of %d and %d (Db)",
+             f.flag_grid ? "grid" : "points", f.ndim, f.nech, d.flag_grid ? "grid" : "points", d.ndim, d.nech);
+    return text;
+  }
+  if (d.flag_grid == 0 || d.ndim <= 0) return "";
+  static const char *const axis[3] = {"X", "Y", "Z"};
+  /* The angles are about Z, then Y, then X. */
+  static const char *const about[3] = {"Z", "Y", "X"};
+  auto near = [](double a, double b) {
+    double size = std::max(1.0, std::max(std::fabs(a), std::fabs(b)));
+    return std::fabs(a - b) <= 1e-9 * size;
+  };
+  for (int i = 0; i < desc_axes(d); i++) {
+    const char *what = NULL;
+    double a = 0, b = 0;
+    if (d.nx[i] != f.nx[i]) {
+      snprintf(text, sizeof text, "Different number of nodes along %s: %d (Orvane File) and %d (Db)", axis[i],
+               f.nx[i], d.nx[i]);
+      return text;
+    }
+    if (!near(d.x0[i], f.x0[i])) what = "origin", a = f.x0[i], b = d.x0[i];
+    else if (!near(d.dx[i], f.dx[i])) what = "mesh", a = f.dx[i], b = d.dx[i];
+    if (what != NULL) {
+      snprintf(text, sizeof text, "Different %s along %s: %.15g (Orvane File) and %.15g (Db)", what, axis[i], a, b);
+      return text;
+    }
+  }
+  for (int i = 0; i < desc_axes(d); i++) {
+    if (!near(d.angle[i], f.angle[i])) {
+      snprintf(text, sizeof text, "Different angle about %s: %.15g (Orvane File) and %.15g (Db)", about[i],
+               f.angle[i], d.angle[i]);
+      return text;
+    }
+  }
+  return "";
+}
+
+/* DESC_DB for a comparison: points are compared by their counts alone, so
+ * their coordinates are neither asked for nor copied. */
+static int db_to_compare(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db,
+                         SEXP s_dx_db, SEXP s_angle_db) {
+  if (RC_get_value_integer(s_flag_grid, NULL) != 0)
+    return st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db, R_NilValue);
+  int ndim = RC_get_value_integer(s_ndim, NULL);
+  if (ndim > 3) {
+    st_refuse(ST_USAGE, "Space dimension may not be larger than 3");
+    return 1;
+  }
+  st_file_from_db_free();
+  F_Desc points = {ndim, RC_get_value_integer(s_nech, NULL), 0, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, NULL};
+  DESC_DB = points;
+  return 0;
+}
+
+/* IDbFits(the eight Db description arguments, the last unused): the check
+ * of DbCompatible(), made as SDbCompatible makes it (the same report and
+ * the same reset of the target on a mismatch) but with first_difference(),
+ * which it names. */
+extern "C" SEXP IDbFits(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db,
+                        SEXP s_dx_db, SEXP s_angle_db, SEXP) {
+  return st_entry([&]() -> SEXP {
+    int error = 1;
+    if (!db_to_compare(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db) &&
+        !st_check_validity(3) && !st_file_from_vek()) {
+      std::string why = first_difference();
+      error = 0;
+      if (!why.empty()) {
+        /* The difference is the reason the R functions give. */
+        st_refuse(ST_MISMATCH, "Incompatibility between Orvane and Db File Characteristics: %s", why.c_str());
+        mestitle(1, "Orvane File");
+        st_print_vek();
+        mestitle(1, "Db File");
+        st_print_db();
+        st_reset(ST_LEVEL_FILE);
+        error = 1;
+      }
+    }
     st_file_from_db_free();
     return Rcpp::List::create(Rcpp::Named("error") = error);
   });

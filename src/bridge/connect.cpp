@@ -12,6 +12,13 @@
 /* Protocol version that the bridge declares to the client library. */
 #define ST_PROTOCOL_VERSION 1300030
 
+/* Where the connection was made, for a write that must reconnect to undo
+ * what it created after an interrupt closed the connection: the host, and
+ * the port the server was found on (0: the default port, looked up again),
+ * which a launched server keeps listening on. */
+static char CONNECTED_HOST[ST_PATH_SIZE] = "";
+static int CONNECTED_PORT = -1;
+
 /* The client closes a connection whose request was interrupted, timed out
  * or met its end; counting it as open would send every later request into
  * a closed socket, and refuse every connection for the rest of the
@@ -94,6 +101,8 @@ int st_connect(char *vek_init, char *vek_server, char *hostname, int port_number
   if (VEKClientSetUnitMode(1)) return 3;
   if (FLAG_DEBUG) message("Orvane is connected!\n");
   IS_CONNECTED = 1;
+  util_copy(CONNECTED_HOST, sizeof CONNECTED_HOST, host);
+  CONNECTED_PORT = port;
   return 0;
 }
 
@@ -190,5 +199,17 @@ extern "C" SEXP SStopServers(SEXP s_pids) {
     if (s_pids != R_NilValue) pids = Rcpp::as<std::vector<int>>(s_pids);
     int n = _vek_stop_servers(s_pids == R_NilValue ? NULL : pids.data(), (int)pids.size(), 2000);
     return Rcpp::wrap(n);
+  });
+}
+
+/* SConnectionPlace(): where the last connection was made, as
+ * SConnectOrvane takes it again without launching anything: "path",
+ * "host", "port" (-1 when no connection was ever made) and "verbose". */
+extern "C" SEXP SConnectionPlace(void) {
+  return st_entry([&]() -> SEXP {
+    return Rcpp::List::create(Rcpp::Named("path") = std::string(REF_path),
+                              Rcpp::Named("host") = std::string(CONNECTED_HOST),
+                              Rcpp::Named("port") = CONNECTED_PORT,
+                              Rcpp::Named("verbose") = FLAG_DEBUG);
   });
 }

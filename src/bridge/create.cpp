@@ -93,6 +93,7 @@ static int create_file_steps(const char *name) {
   st_names list;
   if (VEKClientGetFileList(&list.n, &list.items)) return 1;
   if (st_status(0, 1, list.n, list.items, name)) return 1;
+  st_journal_note(ST_NOTE_FILE, name);
   if (DESC_DB.flag_grid) {
     if (VEKClientNewGridFile(name, DESC_DB.ndim, DESC_DB.x0[0], DESC_DB.x0[1], DESC_DB.x0[2],
                              DESC_DB.dx[0], DESC_DB.dx[1], DESC_DB.dx[2], DESC_DB.nx[0],
@@ -137,6 +138,7 @@ int st_create_variable(char *var_name, const char *unit, int type, int ncar, int
   const std::string name = var_name != NULL ? var_name : "";
   const char *unit_arg = (unit != NULL && unit[0] != '\0') ? unit : NULL;
   int failed = 0;
+  st_journal_note(ST_NOTE_VARIABLE, name.c_str());
   if (VEKClientNewDoubleVariable(name.c_str(), nbits, format_code(type), ncar, ndig, unit_arg)) {
     failed = 1;
   } else {

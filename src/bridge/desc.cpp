@@ -81,7 +81,11 @@ int st_file_from_db(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SE
   double *x0 = RC_get_array_double(s_x0_db, NULL, &n_x0);
   double *dx = RC_get_array_double(s_dx_db, NULL, &n_dx);
   double *angle = RC_get_array_double(s_angle_db, NULL, &n_angle);
-  double *coor = RC_get_array_double(s_coor_db, NULL, &n_coor);
+  /* A grid's nodes follow from its geometry: a coordinate vector handed in
+   * with it would only be copied for nothing, ndim values per node. */
+  double *coor = NULL;
+  n_coor = 0;
+  if (!flag_grid) coor = RC_get_array_double(s_coor_db, NULL, &n_coor);
   int error = 1;
 
   int64_t ncoor = (ndim > 0 && nech > 0) ? (int64_t)ndim * nech : 0;

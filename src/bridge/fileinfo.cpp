@@ -208,7 +208,10 @@ static int write_variable(const std::string &name, const std::string &unit, int 
   st_copy_name(buf, name.c_str());
   const char *u = unit.empty() ? NULL : unit.c_str();
   int macro = is_macro_name(name);
-  if (macro && exists && st_clean_variable_and_selection(buf)) return 1;
+  if (macro && exists) {
+    if (st_clean_variable_and_selection(buf)) return 1;
+    st_journal_note(ST_NOTE_DELETED, buf);
+  }
   if (st_replace_variable(buf, u, bits, 10, 3, macro ? 0 : exists, macro ? NULL : known)) return 1;
   static const int plain[3] = {1, 1, 1};
   int per_item = (int)(Rf_xlength(s_values) / items);

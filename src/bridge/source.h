@@ -156,6 +156,13 @@ int st_clean_variable_and_selection(char *varname);
 int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_variables,
                    int **arg_ranks);
 
+/* ---- what the R functions' writes create (journal.cpp) ---- */
+#define ST_NOTE_FILE 3     /* a File is about to be created */
+#define ST_NOTE_VARIABLE 5 /* a variable or selection is about to be created */
+#define ST_NOTE_DELETED 6  /* a variable was deleted to be created anew */
+/* Notes the item `name` of the target's path, when R has asked for notes. */
+void st_journal_note(int kind, const char *name);
+
 /* ---- File description and grid orders ---- */
 /* The whole description behind DESC_VEK, as the last st_file_from_vek read it. */
 extern VEKFileInfo INFO_VEK;
@@ -404,6 +411,15 @@ SEXP st_entry(F &&body) {
         return result;
       },
       st_entry_unwind);
+}
+
+/* The body of an entry point that computes on R values alone, neither
+ * talking to the server nor touching the target: it is no call in between
+ * for the calls that take up where the one before left (st_path_is_current,
+ * a File taken as just described). */
+template <class F>
+SEXP st_local_entry(F &&body) {
+  return util_protected_call([&]() -> SEXP { return body(); }, st_entry_unwind);
 }
 
 /* A refusal printed without its kind would reach the R functions' users as

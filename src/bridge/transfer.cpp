@@ -703,7 +703,9 @@ int st_replace_variable(const char *name, const char *unit, int nbits, int ncar,
       return 0;
     }
     if (VEKClientDeleteVariable()) return 1;
+    st_journal_note(ST_NOTE_DELETED, name);
   }
+  st_journal_note(ST_NOTE_VARIABLE, name);
   if (VEKClientNewDoubleVariable(name, nbits, VEK_FORMAT_TYPE_DECIMAL, ncar, ndig, unit)) return 1;
   if (VEKClientSetVariable(name)) return 1;
   st_define(ST_LEVEL_VARIABLE, 1, name);

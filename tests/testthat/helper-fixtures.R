@@ -310,3 +310,46 @@ dialogue <- function(lines, project = NULL, ...) {
 
 # Numbers printed by emit().
 emitted <- function(out, tag) as.numeric(strsplit(orv_result(out, tag), ",")[[1]])
+
+# ---- Failures on purpose ----
+
+# The storage fault shim (fixtures/fault_shim.c) built for this test run:
+# with LD_PRELOAD, VEK_FAULT="call:pattern:errno" makes the server's calls
+# of `call` on matching paths fail.
+orv_fault_shim <- function() {
+  so <- file.path(tempdir(), "orv_fault_shim.so")
+  if (file.exists(so)) return(so)
+  cc <- strsplit(system2(file.path(R.home("bin"), "R"), c("CMD", "config", "CC"), stdout = TRUE), " +")[[1]]
+  status <- suppressWarnings(system2(cc[1], c(cc[-1], "-shared", "-fPIC", "-o", so,
+                                              test_path("fixtures", "fault_shim.c"), "-ldl"),
+                                     stdout = FALSE, stderr = FALSE))
+  if (!identical(as.integer(status), 0L) || !file.exists(so)) skip("the storage fault shim could not be built")
+  so
+}
+
+# A connection to a server on a copy of the sample project whose storage
+# fails as `fault` says; returns the project.
+local_faulty_orvane <- function(fault, env = parent.frame()) {
+  shim <- orv_fault_shim()
+  withr::with_envvar(c(LD_PRELOAD = shim, VEK_FAULT = fault), local_orvane(env))
+}
+
+# Runs `setup` then `call` in a child R connected to a server on `project`,
+# interrupts `call` `after` seconds after it started, then runs `after_lines`;
+# returns the child's output lines.
+orv_interrupted <- function(project, setup, call, after, after_lines = character(0)) {
+  out <- withr::local_tempfile()
+  script <- withr::local_tempfile(fileext = ".R")
+  writeLines(c("library(orvanelink)", sprintf("ConnectOrvane(run_server = TRUE, path = '%s')", project), setup,
+               "cat('READY\\n')", sprintf("r <- tryCatch(%s, interrupt = function(e) 'interrupt')", call),
+               "cat('RESULT', r, '\\n')", after_lines, "invisible(DisconnectOrvane())"), script)
+  tag <- orv_new_tag()
+  proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "-q", "-f", script),
+                                stdout = out, stderr = "2>&1", env = c("current", orv_child_env(), ORV_TEST_TAG = tag))
+  on.exit({ proc$kill(); orv_kill_servers(tag) })
+  for (i in 1:1200) if (!any(readLines(out, warn = FALSE) == "READY") && proc$is_alive()) Sys.sleep(0.05)
+  Sys.sleep(after)
+  proc$interrupt()
+  proc$wait(60000)
+  readLines(out)
+}

@@ -102,3 +102,35 @@ test_that("Files created for a Db or accepted when they fit, and their coordinat
   writeLines(sub('"name": "Inside"', '"name": "Gone"', readLines(json), fixed = TRUE), json)
   expect_identical(orv_call("SReadCoordinates")[c("tab", "error")], list(tab = numeric(0), error = 1L))
 })
+
+test_that("DbCompatible() compares the angles too, names the first difference, and takes a raster's nodes", {
+  local_orvane()
+  grid3d <- DbDescription(nx = c(4, 3, 2), x0 = c(100, 200, 0), dx = c(10, 10, 5), angles = c(30, 0, 0))
+  unturned <- modifyList(unclass(grid3d), list(angles = NULL))
+  cases <- list( # File, description, whether it fits, what the report names
+    same = list("Grid3D", grid3d, TRUE, NA),
+    not_turned = list("Grid3D", unturned, FALSE, "Different angle about Z: 30 (Orvane File) and 0 (Db)"),
+    a_rounding_apart = list("Grid3D", modifyList(unclass(grid3d), list(x0 = c(100 * (1 + 1e-15), 200, 0))), TRUE, NA),
+    origin_apart = list("Grid3D", modifyList(unclass(grid3d), list(x0 = c(100, 200.001, 0))), FALSE,
+                        "Different origin along Y: 200 (Orvane File) and 200.001 (Db)"),
+    points = list("Samples", list(grid = FALSE, ndim = 2, nech = 11), FALSE, "12 sample"),
+    # Counts alone: no coordinates are made up for them.
+    points_by_the_billion = list("Samples", list(grid = FALSE, ndim = 3, nech = 2e9), FALSE, "2000000000")
+  )
+  if (requireNamespace("terra", quietly = TRUE)) {
+    cases$raster <- list("Grid2D", quote(AsSpatRaster("Grid2D")), TRUE, NA)
+    cases$raster_description <- list("Grid2D", quote(DbDescription(AsSpatRaster("Grid2D"))), TRUE, NA)
+  }
+  for (name in names(cases)) {
+    ListVariables("Demo", "Mining", cases[[name]][[1]])
+    db <- eval(cases[[name]][[2]])
+    said <- paste(capture.output(fits <- DbCompatible(db), type = "message"), collapse = "\n")
+    expect_identical(fits, cases[[name]][[3]], label = name)
+    if (!is.na(cases[[name]][[4]])) expect_match(said, cases[[name]][[4]], fixed = TRUE, label = name)
+  }
+  expect_error(CreateFileForDb(unturned, "Grid3D", "Demo", "Mining", allow_existing = TRUE), "angle about Z")
+  # A grid goes without per-node coordinates, however many nodes it has.
+  big <- DbDescription(nx = c(2000, 2000, 25))
+  CreateFileForDb(big, "Big", "Demo", "Mining")
+  expect_true(DbCompatible(big))
+})

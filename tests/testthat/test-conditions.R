@@ -74,7 +74,8 @@ test_that("output arrives as R messages, and a question prints nothing", {
     list(quote(CopyDbToOrvane(1:20, "v", "Demo", "Mining", "Grid2D")), "- Number of samples   = 20"),
     # A mismatch answers FALSE and says why (and clears the File).
     list(quote({DescribeFile("Grid2D"); DbCompatible(DbDescription(nx = 2:3))}),
-         "Incompatibility between Orvane and Db File Characteristics")
+         paste("Incompatibility between Orvane and Db File Characteristics:",
+               "Different layout: grid of 2 dimension(s) and 20 sample(s) (Orvane File), grid of 2 and 6 (Db)"))
   )
   for (case in cases) {
     seen <- capture.output(invisible(eval(case[[1]])), type = "message")

@@ -125,23 +125,108 @@ test_that("a line File takes its data samples alone and keeps them behind the li
   for (version in c(1300030, 800000)) check(version)
 })
 
+test_that("rows are placed at the samples their coordinates name, in any order and any case", {
+  skip_if_not(orv_have_server())
+  local_orvane()
+  ListFiles("Demo", "Mining")
+  grid <- without_description(ReadFile("Grid2D"))
+  grid$V <- seq_len(20) / 4
+  rotated <- without_description(ReadFile("Grid3D", variables = "Grade"))
+  rotated$V <- seq_len(24) / 8
+  pts <- without_description(ReadFile("Samples", variables = "Au"))
+  pts$V <- seq_len(12) / 2
+  line <- without_description(ReadFile("Lines"))
+  line$V <- seq_len(9) + 0.5
+  lower <- setNames(grid[20:1, c("X", "Y", "V")], c("x", "y", "V"))
+  WriteFile(data.frame(X = c(1, 1, 2), Y = c(1, 1, 2), W = 0), "Twice")
+  cases <- list( # File, rows to write, the values expected in the File's order
+    grid_shuffled = list("Grid2D", grid[c(7, 1, 20:8, 2:6), c("X", "Y", "V")], grid$V),
+    grid_y_fastest = list("Grid2D", grid[order(grid$X, grid$Y), c("X", "Y", "V")], grid$V),
+    grid_lower_case = list("Grid2D", lower, grid$V),
+    rotated_3d_shuffled = list("Grid3D", rotated[24:1, c("X", "Y", "Z", "V")], rotated$V),
+    points_reversed = list("Samples", pts[12:1, c("X", "Y", "V")], pts$V),
+    # Most of these land in the next cell of the search, a tolerance wide.
+    points_a_rounding_apart = list("Samples", transform(pts, X = X + 0.9e-9 * diff(range(X)))[, c("X", "Y", "V")], pts$V),
+    # Rows at one place take its samples in their order.
+    points_at_one_place = list("Twice", data.frame(X = c(2, 1, 1), Y = c(2, 1, 1), V = c(3, 1, 2)), c(1, 2, 3)),
+    line_data_samples_reversed = list("Lines", line[9:1, c("line", "X", "Y", "V")], line$V)
+  )
+  for (name in names(cases)) {
+    file <- cases[[name]][[1]]
+    WriteFile(cases[[name]][[2]], file, overwrite = TRUE)
+    expect_identical(as.vector(ReadFile(file)$V), cases[[name]][[3]], label = name)
+    expect_false(any(c("x", "y") %in% ListVariables()), label = name)
+  }
+  skip_if_not_installed("sf")
+  sf_pts <- AsSf("Samples")
+  sf_pts$V <- -pts$V
+  WriteFile(sf_pts[12:1, "V"], "Samples", overwrite = TRUE)
+  expect_identical(ReadFile("Samples")$V, -pts$V)
+})
+
+test_that("a data frame of a complete regular lattice makes a grid File with grid = TRUE", {
+  skip_if_not(orv_have_server())
+  local_orvane()
+  lattice <- expand.grid(X = seq(5, 45, by = 10), Y = c(-1, 0.5, 2), Z = c(0, 0.1 * 3))
+  lattice$V <- seq_len(nrow(lattice)) + 0.25
+  WriteFile(lattice[c(30:16, 1:15), ], "Lattice", "Demo", "Mining", grid = TRUE)
+  d <- DescribeFile("Lattice")
+  expect_equal(unclass(d)[c("grid", "nx", "x0", "dx", "angles")],
+               list(grid = TRUE, nx = c(5L, 3L, 2L), x0 = c(5, -1, 0), dx = c(10, 1.5, 0.3), angles = c(0, 0, 0)))
+  expect_identical(ReadFile("Lattice")$V, lattice$V)
+})
+
 test_that("refused writes change nothing on the server", {
   skip_if_not(orv_have_server())
   project <- local_orvane()
   ListFiles("Demo", "Mining")
   snapshot <- function() tools::md5sum(list.files(project, recursive = TRUE, full.names = TRUE))
   before <- snapshot()
-  cases <- list(
-    character_column = quote(WriteFile(data.frame(X = 1, Y = 2, Name = "a"), "New")),
-    factor_column = quote(WriteFile(data.frame(Au2 = 1:12 + 0, Kind = factor(1:12)), "Samples")),
-    existing_variable = quote(WriteFile(data.frame(Au2 = 1:12 + 0, Au = 1), "Samples")),
-    sample_count = quote(WriteFile(data.frame(Au2 = 1:11 + 0), "Samples")),
-    line_sample_count = quote(CopyDbToOrvane(as.double(1:10), "G2", file = "Lines")),
-    bridge_existing = quote(stopifnot(orv_call("IWriteFile", "Demo", "Mining", "Samples", c("Au2", "Au"), c("", ""),
-                                               c(32L, 32L), c(1L, 1L), list(1:12 + 0, 1:12 + 0), 0L)$error == 0))
+  grid <- ReadFile("Grid2D")
+  pts <- ReadFile("Samples")
+  lattice <- expand.grid(X = c(0, 10, 20, 30), Y = c(0, 5, 10), V = 1)
+  bytes <- rawToChar(as.raw(c(0xff, 0xfe)))
+  bad_name <- setNames(data.frame(1, 2, 1), c("X", "Y", bytes))
+  cases <- list( # the call, the text of its refusal
+    character_column = list(quote(WriteFile(data.frame(X = 1, Y = 2, Name = "a"), "New")), "character"),
+    factor_column = list(quote(WriteFile(data.frame(Au2 = 1:12 + 0, Kind = factor(1:12)), "Samples")), "factor"),
+    existing_variable = list(quote(WriteFile(data.frame(Au2 = 1:12 + 0, Au = 1), "Samples")), "overwrite"),
+    sample_count = list(quote(WriteFile(data.frame(Au2 = 1:11 + 0), "Samples")), "11 rows"),
+    line_sample_count = list(quote(CopyDbToOrvane(as.double(1:10), "G2", file = "Lines")), "10 values"),
+    grid_shifted = list(quote(WriteFile(transform(grid, X = X + 1000, V = 1), "Grid2D")), "row 1 .*matches no node"),
+    grid_off_mesh = list(quote(WriteFile(transform(grid, X = X + c(0, 0.01, rep(0, 18)), V = 1), "Grid2D")),
+                         "row 2 .*matches no node"),
+    points_shifted = list(quote(WriteFile(transform(pts, Y = Y + c(rep(0, 11), 1e-3), V = 1), "Samples")),
+                          "row 12 .*matches no sample"),
+    two_rows_on_one_node = list(quote(WriteFile(transform(grid, X = replace(X, 2, X[1]), V = 1), "Grid2D")),
+                                "rows 1 and 2 on one node"),
+    two_rows_on_one_sample = list(quote(WriteFile(transform(pts, X = replace(X, 5, X[3]), Y = replace(Y, 5, Y[3]), V = 1),
+                                                  "Samples")), "rows 3 and 5 on one sample"),
+    one_coordinate_of_two = list(quote(WriteFile(data.frame(x = grid$X, V = 1), "Grid2D")), "none for Y"),
+    grid_into_points = list(quote(WriteFile(within(grid, V <- 1), "Samples", grid = TRUE)), "'grid' is TRUE"),
+    irregular_lattice = list(quote(WriteFile(transform(lattice, X = X^1.1), "New", grid = TRUE)), "irregular spacing along X"),
+    lattice_missing_nodes = list(quote(WriteFile(lattice[-c(2, 5, 12), ], "New", grid = TRUE)), "misses 3 of the 12 nodes"),
+    macro_column = list(quote(WriteFile(data.frame(X = 1, Y = 2, `Simu[xxxxx]` = 1, check.names = FALSE), "New")),
+                        "kept for macro variables"),
+    macro_variable = list(quote(CopyDbToOrvane(1:12 + 0, "Simu[xxxxx]", file = "Samples")), "kept for macro variables"),
+    macro_item = list(quote(CopyDbToOrvane(1:12 + 0, "Au[00001]", file = "Samples")), "an item of the macro variable"),
+    slash_column = list(quote(WriteFile(data.frame(X = 1, Y = 2, `a/b c` = 1, check.names = FALSE), "New")), "no '/'"),
+    dots_file = list(quote(WriteFile(data.frame(X = 1, Y = 2, A = 1), "../..")), "no '/'"),
+    invalid_utf8_column = list(quote(WriteFile(bad_name, "New")), "<ff><fe>"),
+    invalid_utf8_unit = list(quote(CopyDbToOrvane(1:12 + 0, "U", file = "Samples", unit = bytes)), "<ff><fe>"),
+    coordinate_named_column = list(quote(WriteFile(data.frame(FzV = 1:2, X = 1:2, Y = 3:4), "New",
+                                                   coordinates = c("FzV", "X"))), "data\\$Y.*coordinate 'Y'"),
+    bridge_existing = list(quote(stopifnot(orv_call("IWriteFile", "Demo", "Mining", "Samples", c("Au2", "Au"), c("", ""),
+                                                    c(32L, 32L), c(1L, 1L), list(1:12 + 0, 1:12 + 0), 0L)$error == 0)), "")
   )
+  if (requireNamespace("terra", quietly = TRUE)) {
+    raster <- AsSpatRaster("Grid2D")
+    cases$raster_into_points <- list(quote(WriteFile(raster, "Samples")), "holds points")
+    cases$raster_shifted <- list(quote(WriteFile(terra::shift(raster, dx = 1), "Grid2D", overwrite = TRUE)),
+                                 "no node of File 'Grid2D'")
+  }
   for (name in names(cases)) {
-    expect_error(eval(cases[[name]]), label = name)
+    expect_error(eval(cases[[name]][[1]]), cases[[name]][[2]], label = name)
     expect_identical(snapshot(), before, label = name)
   }
 })
@@ -155,6 +240,33 @@ local_spatial <- function(env) {
   CreateFileForDb(DbDescription(nx = c(3, 2, 2), x0 = c(1, 2, 3), dx = c(1, 1, 1)), "U3", "Demo", "Mining")
   CopyDbToOrvane(c(1:11, NA) + 0.5, "V", file = "U3")
 }
+
+test_that("rasters and stars are written as grids that read back equal, into new and existing Files", {
+  local_spatial(environment())
+  twice_3d <- function(x) {
+    y <- x * 2
+    terra::depth(y) <- terra::depth(x)
+    y
+  }
+  cases <- list( # the object as read, its File, the object written back into that File
+    terra_2d = list(function() AsSpatRaster("Grid2D"), "Grid2D", function(x) x * 2),
+    terra_3d = list(function() AsSpatRaster("U3", "V"), "U3", twice_3d),
+    stars_2d = list(function() AsStars("Grid2D"), "Grid2D", function(x) x * 2),
+    stars_rotated_3d = list(function() AsStars("Grid3D"), "Grid3D", function(x) x * 2)
+  )
+  values_of <- function(x) if (inherits(x, "SpatRaster")) terra::values(x) else as.data.frame(x)[names(x)]
+  read_as <- function(x, file) if (inherits(x, "SpatRaster")) AsSpatRaster(file) else AsStars(file)
+  geometry <- function(d) unclass(d)[c("ndim", "nx", "x0", "dx", "angles")]
+  for (name in names(cases)) {
+    from <- cases[[name]][[1]]()
+    WriteFile(from, name, "Demo", "Mining")
+    expect_equal(values_of(read_as(from, name)), values_of(from), label = name)
+    expect_equal(geometry(DescribeFile(name)), geometry(DbDescription(from)), label = name)
+    file <- cases[[name]][[2]]
+    WriteFile(cases[[name]][[3]](from), file, overwrite = TRUE)
+    expect_equal(values_of(read_as(from, file)), values_of(from) * 2, label = name)
+  }
+})
 
 test_that("spatial objects have the extent, resolution and values of the File", {
   local_spatial(environment())
