@@ -37,13 +37,13 @@ test_that("a server that lists no variables by type gives the same tree", {
 })
 
 test_that("the tree follows Files, Directories and Studies created and deleted, and prints as a tree", {
-  local_orvane()
+  project <- local_orvane()
   CreateFileForDb(DbDescription(coordinates = cbind(1:3, 4:6)), "Three", "Demo", "Mining")
   CopyDbToOrvane(c(1, NA, 3), "V", selection = "S", selection_values = c(TRUE, FALSE, TRUE))
   three <- list(Three = list("points", 2L, 3L, 0L, NULL, "V", "S"))
   expect_tree(ListTree(), c(sample_files, three), "after the creation")
   CreateDirectory("Empty", "Demo")
-  ListStudies(new = "Bare", location = "bare")
+  ListStudies(new = "Bare", location = file.path(project, "Bare"))
   tree <- ListTree()
   expect_identical(attr(tree, "empty"), data.frame(study = c("Bare", "Demo"), directory = c(NA, "Empty"), after = c(0L, 0L)))
   expect_identical(capture.output(print(tree)), c(
