@@ -33,6 +33,10 @@
 #'   exists already is accepted (the bridge says
 #'   \samp{The name '...' already exists}) and becomes the target.
 #' @param location the physical location of the new Study; needed with `new`.
+#'   The bundled reference server keeps every Study in the project's folder of
+#'   its name: it takes that folder, as a path (`file.path(project, new)`) or
+#'   relative to the project (`new`), and refuses any other location with the
+#'   reason, creating nothing.
 #' @param delete name of a Study to delete, with everything in it, or `NULL`.
 #' @return A character vector of Study names, in the server's order. A
 #'   failure (an unknown name to delete, no connection) is an R error.
@@ -41,7 +45,7 @@
 #' project <- OrvaneSampleProject()
 #' ConnectOrvane(run_server = TRUE, path = project)
 #' ListStudies()
-#' ListStudies(new = "Survey", location = "survey")
+#' ListStudies(new = "Survey", location = file.path(project, "Survey"))
 #' ListStudies(delete = "Survey")
 #' DisconnectOrvane()
 #' unlink(project, recursive = TRUE)

@@ -5,7 +5,7 @@
  *   transfer_bench --server PATH [--project DIR] [--n VALUES] [--repeat K]
  *
  * 1. The reference server, started on loopback over a temporary copy of the
- *    project (or an empty project): a grid File of n samples and a 64-bit
+ *    project (or a project of one empty Study): a grid File of n samples and a 64-bit
  *    variable are created with the client, then n doubles are written and
  *    read back (and compared).
  * 2. The same write and read against an in-process sink that answers at
@@ -34,6 +34,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -396,7 +397,11 @@ int main(int argc, char **argv) {
     std::string dir = tmpl, root = dir + "/project";
     std::error_code ec;
     if (!project.empty()) fs::copy(project, root, fs::copy_options::recursive, ec);
-    else fs::create_directory(root, ec);
+    else {
+      /* A server serves only a folder that holds a described Study. */
+      fs::create_directories(root + "/Seed", ec);
+      std::ofstream(root + "/Seed/study.json") << "{}\n";
+    }
     if (ec) die("cannot prepare the project copy");
     unsigned short port = 0;
     pid_t pid = start_server(server, &port);

@@ -55,8 +55,8 @@ peak_growth <- function(f) {
 
 work <- tempfile("orvbench")
 dir.create(work)
-project <- file.path(work, "project")
-dir.create(project)
+# A server serves only a folder that holds a Study: the sample project is one.
+project <- OrvaneSampleProject(file.path(work, "project"))
 ConnectOrvane(run_server = TRUE, path = project)
 invisible(ListStudies(new = "Bench", location = file.path(project, "Bench")))
 invisible(ListDirectories("Bench", new = "Run"))

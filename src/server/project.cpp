@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -255,11 +256,36 @@ bool file_create(const std::string &dpath, const std::string &name, FileModel &f
   return ok;
 }
 
+/* This server keeps a Study in the project's folder of its name, so a
+ * location is honoured only when it names that folder (relative to the
+ * project or absolute); any other is refused rather than kept as a label, or
+ * the client would believe the Study lives where it does not. */
+static bool study_location_ok(const std::string &root, const std::string &name, std::string location,
+                              std::string &err) {
+  if (location.empty()) return true; /* older protocols send none */
+  std::string given = location;
+  while (location.size() > 1 && location.back() == '/') location.pop_back();
+  size_t slash = location.rfind('/');
+  std::string base = slash == std::string::npos ? location : location.substr(slash + 1);
+  std::string parent = slash == std::string::npos ? "" : location.substr(0, slash == 0 ? 1 : slash);
+  if (location[0] != '/') parent = parent.empty() ? root : fs_join(root, parent);
+  char *a = realpath(root.c_str(), nullptr), *b = realpath(parent.c_str(), nullptr);
+  bool same = a && b && strcmp(a, b) == 0;
+  std::string here = fs_join(a ? a : root.c_str(), name);
+  free(a);
+  free(b);
+  if (same && base == name) return true;
+  err = "this server keeps a Study in its folder of the project, '" + here + "', not at '" +
+        given.substr(0, 1024) + "'";
+  return false;
+}
+
 bool study_create(const std::string &root, const std::string &name, const std::string &physical, std::string &err) {
   if (fs_exists(fs_join(root, name))) {
     err = "'" + name + "' already exists";
     return false;
   }
+  if (!study_location_ok(root, name, physical, err)) return false;
   std::string tmp = fs_temp_name(root, "new");
   std::string tpath = fs_join(root, tmp);
   nlohmann::json j = {{"physical_name", physical}};
@@ -297,13 +323,26 @@ static bool check_study_json(const std::string &spath, std::string &err) {
   return true;
 }
 
-static bool check_tree(const std::string &root, std::string &err) {
+/* Only a folder that holds a Study with its description is a project: an
+ * empty folder, the working directory or a mistyped path is refused as it
+ * was, without even a lock file left in it. */
+static bool is_project(const std::string &root, std::string &err) {
   if (!fs_is_dir(root)) {
     err = "project directory '" + root + "' does not exist or is not a directory";
     return false;
   }
+  std::vector<std::string> studies;
+  if (!fs_list_dirs(root, studies, err)) return false;
+  for (const std::string &s : studies)
+    if (name_problem(s).empty() && fs_exists(fs_join(fs_join(root, s), kStudyJson))) return true;
+  err = "'" + root + "' is not a project: none of its folders is a Study with its " + kStudyJson;
+  return false;
+}
+
+/* With sweep, what interrupted changes left behind goes too. */
+static bool check_tree(const std::string &root, std::string &err, bool sweep) {
   std::vector<std::string> studies, dirs, files;
-  fs_sweep_leftovers(root);
+  if (sweep) fs_sweep_leftovers(root);
   if (!fs_list_dirs(root, studies, err)) return false;
   for (const std::string &s : studies) {
     std::string spath = fs_join(root, s);
@@ -312,7 +351,7 @@ static bool check_tree(const std::string &root, std::string &err) {
       err = spath + ": " + why;
       return false;
     }
-    fs_sweep_leftovers(spath);
+    if (sweep) fs_sweep_leftovers(spath);
     if (!check_study_json(spath, err) || !fs_list_dirs(spath, dirs, err)) return false;
     for (const std::string &d : dirs) {
       std::string dpath = fs_join(spath, d);
@@ -321,7 +360,7 @@ static bool check_tree(const std::string &root, std::string &err) {
         err = dpath + ": " + why;
         return false;
       }
-      fs_sweep_leftovers(dpath);
+      if (sweep) fs_sweep_leftovers(dpath);
       if (!fs_list_dirs(dpath, files, err)) return false;
       for (const std::string &f : files) {
         std::string fpath = fs_join(dpath, f);
@@ -334,6 +373,7 @@ static bool check_tree(const std::string &root, std::string &err) {
         if (!file_load(fpath, model, err)) return false;
         /* Data files that no description names were written by a change
          * that never reached its commit, or replaced by one that did. */
+        if (!sweep) continue;
         std::set<std::string> live;
         for (const Variable &v : model.vars) live.insert(v.data);
         fs_sweep_leftovers(fpath, &live);
@@ -344,8 +384,15 @@ static bool check_tree(const std::string &root, std::string &err) {
 }
 
 bool project_check(const std::string &root, std::string &err) {
+  if (!is_project(root, err)) return false;
+  /* A damaged project is refused untouched too: looked at first without the
+   * lock. Without a lock file no server serves it, so that look is sound;
+   * with one, a change under way could mislead it, and the look under the
+   * lock decides. */
+  bool served = fs_exists(fs_join(root, kLockName));
+  if (!check_tree(root, err, false) && !served) return false;
   /* The sweep must not take what a change under way has written. */
-  bool ok = (tree_lock(root, true, err) || tree_lock(root, false, err)) && check_tree(root, err);
+  bool ok = (tree_lock(root, true, err) || tree_lock(root, false, err)) && check_tree(root, err, true);
   tree_unlock();
   return ok;
 }

@@ -112,7 +112,7 @@ TEST_F(Launch, TheControlConnectionNamesThePort) {
       {"two bytes of four", "\\x00\\x01", VEK_RESULT_COMMUNICATION, 0, 0},
       {"port 0", "\\x00\\x01\\x00\\x00", VEK_RESULT_COMMUNICATION, 0, 1},
   };
-  // The hook outlives the test's frame: what it writes to must too.
+  // The hook outlives this test: it may only write a variable that does.
   static int kind;
   kind = VEK_FAIL_NONE;
   _vek_failure_function = [](int, int k) { kind = k; };
@@ -251,6 +251,9 @@ TEST_F(Launch, AFailedExecIsReportedAtOnce) {
 }
 
 TEST_F(Launch, TheReferenceServerReportsItsPort) {
+#ifndef VEK_TEST_SERVER
+  GTEST_SKIP() << "the reference server is not built";
+#else
   /* It stops by itself when left idle, and the fixture stops it anyway. */
   setenv("VEK_TEST_IDLE_EXIT", "20", 1);
   VEKClientSetVEKserverPath(VEK_TEST_SERVER);
@@ -262,6 +265,7 @@ TEST_F(Launch, TheReferenceServerReportsItsPort) {
   ASSERT_EQ(0, VEKClientConnect("127.0.0.1", port, ""));
   EXPECT_EQ(0, VEKClientSetUnitMode(1));
   EXPECT_EQ(0, VEKClientDisconnect());
+#endif
 }
 
 }  // namespace

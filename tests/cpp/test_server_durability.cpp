@@ -1,7 +1,8 @@
 // What the reference server acknowledges is on disk: a server killed with
 // SIGKILL right after an answer loses nothing, and a restarted server shows
 // the same tree. Also: the server ends by itself on a signal or when idle,
-// and a data path names the project when VEK_PROJECT_DIR is not set.
+// and a data path names the project when VEK_PROJECT_DIR is not set; a path
+// that is no project is refused untouched.
 #include <errno.h>
 #include <gtest/gtest.h>
 
@@ -181,15 +182,60 @@ TEST(ServerLifetime, EndsOnSignalsAndWhenIdle) {
   }
 }
 
-TEST(ServerLifetime, DataPathNamesTheProjectWithoutSetting) {
+/* A path that is no sound project, named by a client or by VEK_PROJECT_DIR,
+ * is refused and left exactly as it was: not even a lock file appears. */
+TEST(ServerLifetime, DataPathNamesTheProjectAndRefusedPathsStayAsTheyWere) {
   Project proj;
+  namespace fs = std::filesystem;
+  const struct {
+    const char *name;
+    std::function<void(const std::string &)> make; /* none: the path does not exist */
+  } cases[] = {
+      {"missing", nullptr},
+      {"an empty folder", [](const std::string &p) { fs::create_directory(p); }},
+      {"folders without a Study description",
+       [](const std::string &p) {
+         fs::create_directories(p + "/Demo/Mining");
+         write_text(p + "/notes.txt", "x");
+       }},
+      {"a Study description in a hidden folder",
+       [](const std::string &p) {
+         fs::create_directories(p + "/.Demo");
+         write_text(p + "/.Demo/study.json", "{}");
+       }},
+      {"a damaged project",
+       [&](const std::string &p) {
+         fs::copy(proj.path, p, fs::copy_options::recursive);
+         write_text(p + "/Demo/Mining/Samples/file.json", "{");
+         write_text(p + "/Demo/Mining/Samples/Cu.7.bin", "leftover");
+       }},
+  };
+  int k = 0;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = proj.dir + "/refused" + std::to_string(k++);
+    if (c.make) c.make(path);
+    auto before = fs::exists(path) ? snapshot(path) : decltype(snapshot(path)){};
+    Server srv;
+    ASSERT_TRUE(start(srv, ""));
+    {
+      vekt::ErrorCapture errors;
+      EXPECT_EQ(1, connect(srv, path));
+      EXPECT_TRUE(errors.contains("Cannot serve")) << errors.joined();
+    }
+    stop_clean(srv);
+    Server direct;
+    EXPECT_FALSE(start(direct, path));
+    EXPECT_TRUE(WIFEXITED(direct.status) && WEXITSTATUS(direct.status) == 2) << direct.status;
+    EXPECT_NE(std::string::npos, stderr_text(direct).find("cannot serve the project"));
+    EXPECT_EQ(fs::exists(path), c.make != nullptr);
+    if (c.make) {
+      EXPECT_EQ(before, snapshot(path));
+      EXPECT_FALSE(fs::exists(path + "/.vek.lock"));
+    }
+  }
   Server srv;
   ASSERT_TRUE(start(srv, ""));
-  {
-    vekt::ErrorCapture errors;
-    EXPECT_EQ(1, connect(srv, proj.dir + "/nothing-here"));
-    EXPECT_TRUE(errors.contains("Cannot serve")) << errors.joined();
-  }
   ASSERT_EQ(0, connect(srv, proj.path));
   ASSERT_EQ(0, target("Samples", "Au"));
   EXPECT_EQ(12u, read_all().size());

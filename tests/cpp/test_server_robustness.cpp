@@ -103,7 +103,10 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
   auto write_sub = [&](vek_long first, vek_long last, vek_long count) {
     return [=, &v] { return VEKClientWriteDoubleVariableSub(first, last, 0, 1.234e30, count, v.data()) ? 3 : 0; };
   };
-  auto study = [](std::string name) { return [=] { return VEKClientNewStudy(name.c_str(), "x") ? 3 : 0; }; };
+  auto placed = [](std::string name, std::string location) {
+    return [=] { return VEKClientNewStudy(name.c_str(), location.c_str()) ? 3 : 0; };
+  };
+  auto study = [&](std::string name) { return placed(name, name); };
   auto grid = [](double dy) {
     return [=] { return VEKClientNewGridFile("G", 3, 0, 0, 0, 1, dy, 1, 2, 2, 2) ? 3 : 0; };
   };
@@ -163,12 +166,19 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
       {"a name of 128", study(std::string(128, 'n')), 0},
       {"an argument text of 10000 bytes",
        [] { return VEKClientNewStudy("P", std::string(10000, 'p').c_str()) ? 3 : 0; }, 3},
+      // A Study lives in its folder of the project, nowhere else.
+      {"a Study placed outside", placed("Far", "/nonexistent/x"), 3},
+      {"a Study placed in another folder", placed("Far", proj.path + "/Elsewhere"), 3},
+      {"a Study placed under another name", placed("Far", "far"), 3},
+      {"a Study placed below the project", placed("Far", proj.path + "/Demo/Far"), 3},
+      {"a Study placed at its folder", placed("Here", proj.dir + "/project/./Here/"), 0},
   };
   for (const auto &r : rows) EXPECT_EQ(r.code, r.call()) << r.name;
   EXPECT_TRUE(errors.contains("Unit mode 2 is not 0 or 1")) << errors.joined();
   EXPECT_TRUE(errors.contains("No current Study")) << errors.joined();
+  EXPECT_TRUE(errors.contains("not at '/nonexistent/x'")) << errors.joined();
   EXPECT_FALSE(std::filesystem::exists(proj.dir + "/escape"));
-  EXPECT_EQ(2u, list_of(VEKClientGetStudyList).size());
+  EXPECT_EQ(3u, list_of(VEKClientGetStudyList).size());
   ASSERT_EQ(0, target("Grid3D", "Grade"));
   EXPECT_EQ(grade, read_all());
   std::vector<std::string> grids = list_of([](int *n, char ***x) { return VEKClientGetFileListByType(3, 0, n, x); });
@@ -413,7 +423,7 @@ TEST(ServerVersions, AnswersFollowTheAnnouncedLayout) {
       EXPECT_STREQ("cm", vi.unit);
       EXPECT_EQ(1, vi.length_var);
     }
-    ASSERT_EQ(0, VEKClientNewStudy("New", "/phys"));
+    ASSERT_EQ(0, VEKClientNewStudy("New", (proj.path + "/New").c_str()));
     ASSERT_EQ(0, VEKClientDisconnect());
     stop_clean(srv);
   }

@@ -101,7 +101,7 @@ TEST(ServerSharing, OnlyTheOwnerIsServed) {
       gid_t nobody = 65534;
       if (setgroups(1, &nobody) != 0 || setgid(nobody) != 0 || setuid(65534) != 0) return 1;
       int fd = vsrv::dial(port);
-      if (fd < 0 || !send_request(fd, vekt::kw("CSTUDYNEW").str("Intruder").str("/x"))) return 2;
+      if (fd < 0 || !send_request(fd, vekt::kw("CSTUDYNEW").str("Intruder").str(proj.file("Intruder")))) return 2;
       if (answer_keyword(fd) != "SERROR") return 3;
       char rest[512];
       while (recv(fd, rest, sizeof rest, 0) > 0) {

@@ -6,7 +6,7 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
   skip_if_not(orv_have_server())
   project <- orv_project_copy()
   out <- dialogue(c(
-    'invisible(.Call("IGetStudyList", "Beta", "beta_place", "", PACKAGE = "orvanelink"))',
+    'invisible(.Call("IGetStudyList", "Beta", "Beta", "", PACKAGE = "orvanelink"))',
     manage("walk", 1, 1, 1, 3), "0", "2x", "..", "2", "help", "1", "3", show_tagged("walk"),
     manage("plain", 0, 0, 1, 5), "new", "del", "2", "1", "5", "0", "..", "1", "3", show_tagged("plain"),
     manage("nosel", 0, 0, 1, 5), "2", "1", "3", "stop", show_tagged("nosel"),
@@ -69,7 +69,7 @@ test_that("Study, Directory, File and Variable created through the dialogues, th
   project <- orv_project_copy()
   out <- dialogue(c(
     manage("create", 1, 1, 1, 5),
-    "new", "Demo", "Gamma", "gamma_place", "new", "D1", "new", "F1",
+    "new", "Demo", "Gamma", "Gamma", "new", "D1", "new", "F1",
     "new", "X", "V1", "3", "", "", "m", "", "", "",
     show_tagged("create"),
     'r <- .Call("DbCreateFile", "Gamma", "D1", "F1", PACKAGE = "orvanelink"); emit("desc", c(r$ndim, r$nech, r$flag.grid, r$x0, r$dx, r$nx))',
@@ -87,7 +87,7 @@ test_that("Study, Directory, File and Variable created through the dialogues, th
   create <- section(out, "create")
   prompts <- c("New Study Name ('stop' to cancel) : Demo", "The name 'Demo' already exists",
                "New Study Name ('stop' to cancel) : Gamma",
-               "New Physical Study Location ('stop' to cancel) : gamma_place")
+               "New Physical Study Location ('stop' to cancel) : Gamma")
   expect_equal(create[match(prompts[1], create) + 0:3], prompts)
   expect_true("New Directory Name ('stop' to cancel) : D1" %in% create)
   expect_true("New File Name ('stop' to cancel) : F1" %in% create)

@@ -151,7 +151,7 @@ test_that("ConnectOrvane launches the bundled server and DisconnectOrvane stops 
 test_that("lists, descriptions and variables come back as R values", {
   skip_if_not(orv_have_server())
   project <- local_orvane()
-  expect_identical(ListStudies(new = "Survey", location = "survey"), c("Demo", "Survey"))
+  expect_identical(ListStudies(new = "Survey", location = "Survey"), c("Demo", "Survey"))
   expect_identical(ListDirectories("Survey", new = "A"), "A")
   expect_true(CreateDirectory("A", allow_existing = TRUE))
   expect_identical(ListFiles("Demo", "Mining", delete = "Lines"), c("Cores", "Grid2D", "Grid3D", "Samples"))

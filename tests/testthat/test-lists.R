@@ -15,10 +15,10 @@ test_that("each listing call defines, creates and deletes as its arguments say",
     list(list("IGetStudyList", "Extra", "", ""), list(character(0), 1L), none),
     # An existing Study named for creation is accepted and becomes the target.
     list(list("IGetStudyList", "Demo", "elsewhere", ""), list("Demo", 0L), c("Demo", rep("None", 4))),
-    list(list("IGetStudyList", "Extra", "extra", ""), list(c("Demo", "Extra"), 0L), c("Extra", rep("None", 4))),
+    list(list("IGetStudyList", "Extra", "Extra", ""), list(c("Demo", "Extra"), 0L), c("Extra", rep("None", 4))),
     list(list("IGetStudyList", "", "", "Extra"), list("Demo", 0L), none),
     # Creation comes before deletion within one call.
-    list(list("IGetStudyList", "Brief", "brief", "Brief"), list("Demo", 0L)),
+    list(list("IGetStudyList", "Brief", "Brief", "Brief"), list("Demo", 0L)),
     list(list("IGetDirList", "Nope", "", ""), list(character(0), 1L)),
     # An existing Directory named for creation is refused.
     list(list("IGetDirList", "Demo", "Mining", ""), list(character(0), 1L)),
