@@ -52,7 +52,7 @@ static bool lock_current(const std::string &path) {
   return fstat(lock_fd, &a) == 0 && stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool tree_lock(const std::string &root, bool exclusive, std::string &err) {
+static bool lock_project(const std::string &root, bool exclusive, std::string &err) {
   int want = exclusive ? LOCK_EX : LOCK_SH;
   if (root != lock_root) {
     lock_close();
@@ -99,6 +99,17 @@ bool tree_lock(const std::string &root, bool exclusive, std::string &err) {
   }
 }
 
+bool tree_lock_shared(const std::string &root, std::string &err) { return lock_project(root, false, err); }
+
+std::unique_ptr<ExclusiveLock> tree_lock_exclusive(const std::string &root, std::string &err) {
+  if (!lock_project(root, true, err)) return nullptr;
+  return std::unique_ptr<ExclusiveLock>(new ExclusiveLock());
+}
+
+void tree_unlock_shared() {
+  if (lock_held == LOCK_SH) tree_unlock();
+}
+
 bool tree_list(const std::string &dir, std::vector<std::string> &names, std::string &err) {
   if (!fs_list_dirs(dir, names, err)) return false;
   /* A folder whose name the server would refuse is not an item: listing it
@@ -130,6 +141,19 @@ bool file_load(const std::string &fpath, FileModel &f, std::string &err, bool ch
     }
   }
   return true;
+}
+
+bool CurrentFile::load(const std::string &fpath, std::string &err, bool check_data) {
+  FileModel f;
+  if (!file_load(fpath, f, err, check_data)) return false;
+  model_ = std::move(f);
+  return true;
+}
+
+std::unique_ptr<LockedFile> ExclusiveLock::load(CurrentFile &current, const std::string &fpath,
+                                                std::string &err) const {
+  if (!current.load(fpath, err, false)) return nullptr;
+  return std::unique_ptr<LockedFile>(new LockedFile(current, fpath));
 }
 
 ValueSource::~ValueSource() {
@@ -213,8 +237,10 @@ static bool write_changes(const std::string &fpath, FileModel &next, const std::
   return true;
 }
 
-bool file_commit(const std::string &fpath, const FileModel &prev, FileModel &next,
-                 const std::vector<DataChange> &changes, std::vector<std::string> &stale, std::string &err) {
+bool LockedFile::commit(FileModel &next, const std::vector<DataChange> &changes, std::vector<std::string> &stale,
+                        std::string &err) {
+  const std::string &fpath = path_;
+  const FileModel &prev = current_.model_;
   std::vector<std::string> created;
   bool ok = write_changes(fpath, next, changes, created, err);
   if (ok) {
@@ -232,10 +258,11 @@ bool file_commit(const std::string &fpath, const FileModel &prev, FileModel &nex
     if (!v.data.empty()) live.insert(v.data);
   for (const Variable &v : prev.vars)
     if (!v.data.empty() && !live.count(v.data)) stale.push_back(fs_join(fpath, v.data));
+  current_.model_ = std::move(next);
   return true;
 }
 
-bool file_create(const std::string &dpath, const std::string &name, FileModel &f,
+bool file_create(const ExclusiveLock &, const std::string &dpath, const std::string &name, FileModel &f,
                  const std::vector<DataChange> &changes, std::string &err) {
   if (fs_exists(fs_join(dpath, name))) {
     err = "'" + name + "' already exists";
@@ -280,7 +307,7 @@ static bool study_location_ok(const std::string &root, const std::string &name, 
   return false;
 }
 
-bool study_create(const std::string &root, const std::string &name, const std::string &physical, std::string &err) {
+bool study_create(const ExclusiveLock &, const std::string &root, const std::string &name, const std::string &physical, std::string &err) {
   if (fs_exists(fs_join(root, name))) {
     err = "'" + name + "' already exists";
     return false;
@@ -296,7 +323,7 @@ bool study_create(const std::string &root, const std::string &name, const std::s
   return ok;
 }
 
-bool dir_create(const std::string &spath, const std::string &name, std::string &err) {
+bool dir_create(const ExclusiveLock &, const std::string &spath, const std::string &name, std::string &err) {
   if (fs_exists(fs_join(spath, name))) {
     err = "'" + name + "' already exists";
     return false;
@@ -304,7 +331,7 @@ bool dir_create(const std::string &spath, const std::string &name, std::string &
   return fs_make_dir(spath, name, true, err);
 }
 
-bool item_delete(const std::string &parent, const std::string &name, std::string &err) {
+bool item_delete(const ExclusiveLock &, const std::string &parent, const std::string &name, std::string &err) {
   return fs_remove_tree(parent, name, err);
 }
 
@@ -392,7 +419,7 @@ bool project_check(const std::string &root, std::string &err) {
   bool served = fs_exists(fs_join(root, kLockName));
   if (!check_tree(root, err, false) && !served) return false;
   /* The sweep must not take what a change under way has written. */
-  bool ok = (tree_lock(root, true, err) || tree_lock(root, false, err)) && check_tree(root, err, true);
+  bool ok = (lock_project(root, true, err) || lock_project(root, false, err)) && check_tree(root, err, true);
   tree_unlock();
   return ok;
 }

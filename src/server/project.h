@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,9 +35,79 @@ struct DataChange {
  * while holding the exclusive one keeps the exclusive one. A project whose
  * lock file can be neither created nor opened (a read-only tree) is read
  * without a lock and cannot be changed.
+ *
+ * The order is kept by the types. Only tree_lock_exclusive() makes an
+ * ExclusiveLock, once the lock is held, and every function that changes the
+ * tree takes one; a change of a File starts from a LockedFile, which only an
+ * ExclusiveLock loads, and only a LockedFile commits. A change made under the
+ * shared lock, or from a File read before the exclusive lock was taken
+ * (taking it lets go of the shared lock first, and another server may change
+ * the File in between), does not compile.
  */
-bool tree_lock(const std::string &root, bool exclusive, std::string &err);
+class ExclusiveLock;
+class LockedFile;
+
+bool tree_lock_shared(const std::string &root, std::string &err);
+/* Null, with the reason in err, when the lock cannot be had. */
+std::unique_ptr<ExclusiveLock> tree_lock_exclusive(const std::string &root, std::string &err);
 void tree_unlock();
+/* Lets go of the shared lock before the request ends (a reader whose data
+ * files are open); an exclusive lock stays until tree_unlock(). */
+void tree_unlock_shared();
+
+/* A session's current File as last read from disk. Anyone reads it, loads it
+ * again or forgets it; only a LockedFile commits a change into it. */
+class CurrentFile {
+ public:
+  const FileModel &model() const { return model_; }
+  /* Reads the File at fpath (see file_load); on failure it stays as it was. */
+  bool load(const std::string &fpath, std::string &err, bool check_data);
+  void clear() { model_ = FileModel(); }
+
+ private:
+  FileModel model_;
+  friend class LockedFile;
+};
+
+/* The proof that this server holds the project's exclusive lock, from its
+ * taking to the end of the request (the lock outlives the object). */
+class ExclusiveLock {
+ public:
+  ExclusiveLock(const ExclusiveLock &) = delete;
+  ExclusiveLock &operator=(const ExclusiveLock &) = delete;
+  /* Loads the File at fpath into current, under this lock: what a change of
+   * it starts from. Null, with the reason in err, when it cannot be read. */
+  std::unique_ptr<LockedFile> load(CurrentFile &current, const std::string &fpath, std::string &err) const;
+
+ private:
+  ExclusiveLock() {}
+  friend std::unique_ptr<ExclusiveLock> tree_lock_exclusive(const std::string &root, std::string &err);
+};
+
+/* A File loaded under the exclusive lock, and the session's current File
+ * that holds it. */
+class LockedFile {
+ public:
+  LockedFile(const LockedFile &) = delete;
+  LockedFile &operator=(const LockedFile &) = delete;
+  const FileModel &model() const { return current_.model(); }
+  const std::string &path() const { return path_; }
+  /* Makes next the File's description: writes the changed data files (a
+   * few values go into the description itself), then replaces file.json
+   * (the commit point); next becomes the current File. The data files that
+   * only the previous description referenced, and its second name, are put
+   * in stale, for the caller to remove once it has answered (still under
+   * the lock). On failure the File on disk and the current File are still
+   * the previous ones. */
+  bool commit(FileModel &next, const std::vector<DataChange> &changes, std::vector<std::string> &stale,
+              std::string &err);
+
+ private:
+  LockedFile(CurrentFile &current, const std::string &path) : current_(current), path_(path) {}
+  CurrentFile &current_;
+  std::string path_;
+  friend class ExclusiveLock;
+};
 
 /* Checks the whole tree below root (every File's description and the size of
  * every data file) and removes what an interrupted change left behind. */
@@ -72,20 +143,13 @@ class ValueSource {
   std::vector<double> computed_; /* a grid's coordinates */
 };
 
-/* Makes next the File's description: writes the changed data files (a few
- * values go into the description itself), then replaces file.json (the
- * commit point). The data files that only prev referenced, and the old
- * description's second name, are put in stale, for the caller to remove
- * once it has answered (still under the lock). On failure the File on disk
- * is still prev. */
-bool file_commit(const std::string &fpath, const FileModel &prev, FileModel &next,
-                 const std::vector<DataChange> &changes, std::vector<std::string> &stale, std::string &err);
 /* Creates the File dpath/name, complete with its data, in one step. */
-bool file_create(const std::string &dpath, const std::string &name, FileModel &f,
+bool file_create(const ExclusiveLock &lock, const std::string &dpath, const std::string &name, FileModel &f,
                  const std::vector<DataChange> &changes, std::string &err);
 
-bool study_create(const std::string &root, const std::string &name, const std::string &physical, std::string &err);
-bool dir_create(const std::string &spath, const std::string &name, std::string &err);
-bool item_delete(const std::string &parent, const std::string &name, std::string &err);
+bool study_create(const ExclusiveLock &lock, const std::string &root, const std::string &name,
+                  const std::string &physical, std::string &err);
+bool dir_create(const ExclusiveLock &lock, const std::string &spath, const std::string &name, std::string &err);
+bool item_delete(const ExclusiveLock &lock, const std::string &parent, const std::string &name, std::string &err);
 
 #endif /* VEK_SERVER_PROJECT_H */

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "project.h"
 #include "tree.h"
 
 /* Settings fixed at start-up (command line and environment). */
@@ -36,7 +37,7 @@ struct Session {
   std::string project; /* root of the tree served; empty until known */
   std::string study, dir, file, selection, variable;
   int macro_index = -1; /* -1: none set */
-  FileModel model;      /* the current File, as on disk */
+  CurrentFile current;  /* the current File, as last read from disk */
   int unit_mode = 0;
   std::string distance_unit = "m";
   std::string creation_units[3];
@@ -46,6 +47,8 @@ struct Session {
   /* Data files that a commit has made unreferenced: removed once the answer
    * has left, before the lock is let go. */
   std::vector<std::string> stale;
+
+  const FileModel &model() const { return current.model(); }
 };
 
 /*

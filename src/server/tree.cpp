@@ -106,10 +106,14 @@ bool var_matches(const Variable &v, int t) {
   }
 }
 
-Variable *find_var(FileModel &f, const std::string &name) {
-  for (Variable &v : f.vars)
+const Variable *find_var(const FileModel &f, const std::string &name) {
+  for (const Variable &v : f.vars)
     if (v.name == name) return &v;
   return nullptr;
+}
+
+Variable *find_var(FileModel &f, const std::string &name) {
+  return const_cast<Variable *>(find_var(static_cast<const FileModel &>(f), name));
 }
 
 int var_index(const FileModel &f, const std::string &name) {

@@ -92,6 +92,7 @@ bool is_utf8(const std::string &s);
 bool file_from_json(const std::string &text, FileModel &f, std::string &err);
 std::string file_to_json(const FileModel &f);
 
+const Variable *find_var(const FileModel &f, const std::string &name);
 Variable *find_var(FileModel &f, const std::string &name);
 int var_index(const FileModel &f, const std::string &name);
 bool is_selection(const Variable &v);
