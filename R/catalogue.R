@@ -4,13 +4,13 @@
 # A name for a new item: "None" is how the bridge marks an undefined level,
 # so an item of that name could never be designated afterwards.
 .check_new_name <- function(x, arg, null_ok = TRUE) {
-  .check_name(x, arg, null_ok = null_ok)
+  x <- .check_name(x, arg, null_ok = null_ok)
   if (!is.null(x) && identical(x, "None")) .fail(arg, "must not be \"None\" (that name marks an undefined item)")
   if (is.null(x)) "" else x
 }
 
 .describe <- function(x, level) {
-  if (is.null(x)) sprintf("the current %s", level) else sprintf("%s '%s'", level, x)
+  if (is.null(x)) sprintf("the current %s", level) else sprintf("%s '%s'", level, .shown(x))
 }
 
 .names_of <- function(res, element) {
@@ -53,15 +53,27 @@
 ListStudies <- function(new = NULL, location = NULL, delete = NULL) {
   new_name <- .check_new_name(new, "new")
   if (!is.null(location)) {
-    .check_text(location, "location", max = .path_max)
+    location <- .check_text(location, "location", max = .path_max)
     if (!nzchar(location)) .fail("location", "must not be empty")
   }
   if (nzchar(new_name) && is.null(location)) .fail("location", "is needed to create a Study")
   if (!nzchar(new_name) && !is.null(location)) .fail("location", "is only used with 'new'")
   del <- .name_or_empty(delete, "delete")
-  res <- .orvane_call("list the Studies", "IGetStudyList", new_name,
-                      if (is.null(location)) "" else location, del)
+  operation <- "list the Studies"
+  if (nzchar(new_name) && nzchar(del)) {
+    .check_deletion(del, new_name, .orvane_call(operation, "IGetStudyList", "", "", "")$StudyList, "Study", operation)
+  }
+  res <- .orvane_call(operation, "IGetStudyList", new_name, if (is.null(location)) "" else location, del)
   .names_of(res, "StudyList")
+}
+
+# An item to delete beside one to create must exist (or be the new one):
+# the call creates first, and would fail after its creation.
+.check_deletion <- function(del, new_name, have, level, operation) {
+  if (del %in% c(as.character(have), new_name)) return(invisible())
+  reason <- sprintf("'delete' names %s '%s', which does not exist; '%s' was not created", level, .shown(del),
+                    .shown(new_name))
+  .orvane_stop("not_found", operation, reason)
 }
 
 #' List, Create or Delete Directories of a Study
@@ -92,8 +104,11 @@ ListDirectories <- function(study = NULL, new = NULL, delete = NULL) {
   st <- .name_or_empty(study, "study")
   new_name <- .check_new_name(new, "new")
   del <- .name_or_empty(delete, "delete")
-  res <- .orvane_call(sprintf("list the Directories of %s", .describe(study, "Study")),
-                      "IGetDirList", st, new_name, del)
+  operation <- sprintf("list the Directories of %s", .describe(study, "Study"))
+  if (nzchar(new_name) && nzchar(del)) {
+    .check_deletion(del, new_name, .orvane_call(operation, "IGetDirList", st, "", "")$DirList, "Directory", operation)
+  }
+  res <- .orvane_call(operation, "IGetDirList", st, new_name, del)
   .names_of(res, "DirList")
 }
 
@@ -208,7 +223,7 @@ CreateDirectory <- function(directory, study = NULL, allow_existing = FALSE) {
   dir <- .check_new_name(directory, "directory", null_ok = FALSE)
   st <- .name_or_empty(study, "study")
   .check_flag(allow_existing, "allow_existing")
-  .orvane_call(sprintf("create Directory '%s' in %s", directory, .describe(study, "Study")),
+  .orvane_call(sprintf("create Directory '%s' in %s", dir, .describe(study, "Study")),
                "ICreateDir", dir, st, as.integer(allow_existing))
   invisible(TRUE)
 }
