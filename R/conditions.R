@@ -23,12 +23,20 @@
 #' failed, in words about your Studies, Files and variables. What the
 #' functions print arrives as R messages of class `"orvane_message"`.
 #'
+#' Messages are valid UTF-8 text whatever you passed: names are taken in
+#' UTF-8 (a string marked latin1 is converted), bytes that are no UTF-8 are
+#' refused and shown escaped (\samp{'file' is not valid UTF-8 text:
+#' 'A<ff><fe>'}), text longer than 80 characters is cut, and a list of
+#' names shows the first five and how many more.
+#'
 #' @section Kinds:
 #' * `orvane_usage_error`: the call cannot be made as given: a bad argument
-#'   (refused in R, before anything is sent), a level of the target that the
-#'   call needs and that is not set (\samp{You must define the File first}),
-#'   or a request the client library refuses without sending it (such as a
-#'   server program that cannot be found).
+#'   (refused in R, before anything is sent or changed; the message starts
+#'   with the argument's name, such as \samp{'file' must not be NA}), a level
+#'   of the target that the call needs and that is not set
+#'   (\samp{You must define the File first}), or a request the client library
+#'   refuses without sending it (such as a server program that cannot be
+#'   found).
 #' * `orvane_not_connected`: there is no connection: call [ConnectOrvane()]
 #'   first (also after an interrupted request, which closes the connection).
 #' * `orvane_not_found`: a Study, Directory, File, Selection or variable named
@@ -150,8 +158,8 @@ NULL
   stopifnot(kind %in% .orvane_kinds)
   if (is.null(call)) call <- .user_call()$call
   # Whatever a caller built from the user's text, the condition holds one
-  # line of valid UTF-8 for each: a message that is empty, several strings
-  # or raw bytes says nothing to a log or to tryCatch().
+  # string of valid UTF-8 for each field: a message that is empty, several
+  # strings or raw bytes says nothing to a log or to tryCatch().
   one <- function(x) {
     x <- .shown(paste(as.character(x), collapse = " "), max = .Machine$integer.max)
     if (length(x) != 1L || is.na(x)) "" else x
@@ -165,6 +173,7 @@ NULL
                else sprintf("could not %s", operation)
   }
   detail <- paste(.shown(as.character(detail), max = .Machine$integer.max), collapse = "\n")
+  if (!is.na(server)) server <- one(server)
   structure(class = .kind_classes(kind),
             list(message = message, call = call, operation = operation, reason = reason, detail = detail,
                  server = server, code = code))
@@ -310,7 +319,8 @@ NULL
 # The native layer's own account: the bridge's error lines and the client's
 # error texts of this call, in order, and an R error it raised.
 .failure_detail <- function(out, value) {
-  lines <- unlist(strsplit(.shown(out$text[out$kind %in% c("E", "C")], max = .Machine$integer.max), "\n", fixed = TRUE))
+  text <- .shown(out$text[out$kind %in% c("E", "C")], max = .Machine$integer.max)
+  lines <- unlist(strsplit(text, "\n", fixed = TRUE))
   lines <- trimws(lines[nzchar(trimws(lines))])
   if (inherits(value, "error") && !identical(conditionMessage(value), .abort_message)) {
     lines <- c(lines, conditionMessage(value))

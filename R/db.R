@@ -46,7 +46,8 @@
 #'
 #' Give either `coordinates` or `nx`. Functions that take a description also
 #' accept a plain list with the same elements (see Value), which they check
-#' the same way, and a raster or stars object. A grid's description holds no
+#' the same way (a refusal names the element, as \samp{'db$nx'}), and a
+#' raster or stars object. A grid's description holds no
 #' coordinates: its nodes follow from its geometry, so that checking or
 #' creating a File of \eqn{10^8} nodes costs no more than one of four.
 #'
@@ -58,8 +59,10 @@
 #'   angle about Z).
 #' @param nx for a grid Db: the number of nodes along each axis (1 to 3
 #'   axes).
-#' @param x0 grid origin, one value per axis; default 0.
-#' @param dx grid mesh, one positive value per axis; default 1.
+#' @param x0 grid origin, one finite value per axis; default 0.
+#' @param dx grid mesh, one positive finite value per axis; default 1. Every
+#'   node must lie within \eqn{10^{30}} of zero (the server reads larger
+#'   coordinates as undefined), as must the coordinates of points.
 #' @param angles grid rotation angles in degrees, one value per axis, between
 #'   -360 and 360 (both excluded); default 0. The first is the rotation around
 #'   Z (the one a 2-D grid uses), then around Y, then around X.

@@ -293,8 +293,13 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   u <- attr(x, "units")
   if (is.null(u)) return("")
   if (!is.character(u) || length(u) != 1L || is.na(u)) .fail(arg, "has a 'units' attribute that is not one text")
-  .check_text(u, sprintf("the unit of %s", arg), max = 10L)
-  .as_utf8(u)
+  utf8 <- .as_utf8(u)
+  if (is.na(utf8)) .fail(arg, sprintf("has a unit that is not valid UTF-8 text: '%s'", .shown(u)))
+  if (nchar(utf8, type = "bytes") > 10L) {
+    .fail(arg, sprintf("has a unit of %d bytes, at most 10: '%s'", nchar(utf8, type = "bytes"), .shown(utf8)))
+  }
+  if (grepl("[[:cntrl:]]", utf8)) .fail(arg, "has a unit with control characters")
+  utf8
 }
 
 # Columns the protocol cannot carry are refused before anything is sent.
