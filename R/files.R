@@ -162,7 +162,7 @@
     .refuse(fun, "'study', 'directory' and 'selection' go with a File's name, not with a data frame")
   }
   if (d$grid && nrow(df) != prod(d$nx)) {
-    .refuse(fun, sprintf("the data frame holds %d rows where the grid has %d nodes (read under a selection?)",
+    .refuse(fun, sprintf("'file' is a data frame of %d rows where its grid has %d nodes (read under a selection?)",
                          nrow(df), as.integer(prod(d$nx))))
   }
   columns_of <- function(n) {

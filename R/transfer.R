@@ -207,7 +207,7 @@ ReadVariable <- function(orient = c(1, 1, 1)) {
     if (length(name) != 1L || name %in% c("", "None")) {
       stop(.native_error(run, "read variables of the current File"))
     }
-    warning(sprintf("variable '%s' could not be read", name), call. = FALSE)
+    warning(sprintf("variable '%s' could not be read", .shown(name)), call. = FALSE)
   }
   out
 }
