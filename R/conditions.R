@@ -98,10 +98,12 @@
 #'
 #' @section Progress:
 #' In an interactive session a transfer of values that runs longer than about
-#' two seconds shows a progress bar (values moved, rate), drawn by the
-#' \pkg{cli} package. `options(orvanelink.progress = FALSE)` turns it off.
-#' A call that moves several variables ([ReadFile()], [WriteFile()], every
-#' item of a macro variable) shows one bar for all of them.
+#' two seconds shows a progress bar, drawn by the \pkg{cli} package: the
+#' share done, the bytes the values take on the wire (8 per value) moved and
+#' in all, such as \samp{472 MB / 800 MB}, the rate and the time left.
+#' `options(orvanelink.progress = FALSE)` turns it off. A call that moves
+#' several variables ([ReadFile()], [WriteFile()], every item of a macro
+#' variable) shows one bar for all of them.
 #'
 #' @name orvane_error
 #' @aliases orvane_message orvane_usage_error orvane_not_connected

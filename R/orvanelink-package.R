@@ -16,8 +16,8 @@
 #' * Connection: [ConnectOrvane()], [DisconnectOrvane()],
 #'   [IsConnectedOrvane()], [ShowTarget()].
 #' * Browsing on the console: [ManageTarget()], [DesignateVariable()].
-#' * Listing, creating and deleting: [ListStudies()], [ListDirectories()],
-#'   [ListFiles()], [ListSelections()], [ListVariables()],
+#' * Listing, creating and deleting: [ListTree()], [ListStudies()],
+#'   [ListDirectories()], [ListFiles()], [ListSelections()], [ListVariables()],
 #'   [CreateDirectory()].
 #' * Whole Files: [ReadFile()], [WriteFile()]; as spatial objects [AsSf()],
 #'   [AsSpatRaster()], [AsStars()].

@@ -15,25 +15,11 @@ cat("Project served from a temporary copy:", project, "\n")
 ConnectOrvane(run_server = TRUE, path = project)
 
 tryCatch({
-  # ---- the tree --------------------------------------------------------
+  # ---- the tree ----------------------------------------------------------
   cat("\nThe project tree\n----------------\n")
-  for (study in ListStudies()) {
-    cat(study, "\n", sep = "")
-    for (dir in ListDirectories(study)) {
-      cat("  ", dir, "\n", sep = "")
-      for (file in ListFiles(study, dir)) {
-        d <- DescribeFile(file, study, dir)
-        shape <- if (d$grid) paste(d$nx, collapse = " x ")
-                 else if (d$nlines > 0) sprintf("%d lines of %s samples", d$nlines, paste(d$line_samples, collapse = ", "))
-                 else paste(d$nech, "samples")
-        cat(sprintf("    %-8s %s, %d-D, %s\n", file, d$type, d$ndim, shape))
-        vars <- ListVariables(study, dir, file)
-        sels <- ListSelections(study, dir, file)
-        cat(sprintf("             variables : %s\n", paste(setdiff(vars, sels), collapse = ", ")))
-        if (length(sels)) cat(sprintf("             selections: %s\n", paste(sels, collapse = ", ")))
-      }
-    }
-  }
+  tree <- ListTree()
+  print(tree)
+  cat(sprintf("%d Files, %d of them grids\n", nrow(tree), sum(tree$kind == "grid")))
 
   # ---- a whole File as a data frame --------------------------------------
   samples <- ReadFile("Samples", "Demo", "Mining")

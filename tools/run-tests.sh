@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Runs every test: the client library's C++ tests (plain, then under
 # AddressSanitizer and UndefinedBehaviorSanitizer), a short run of each fuzz
-# target, a comparison of the help pages with what roxygen2 makes of R/, then
+# target, checks of the checkout (help pages as roxygen2 makes them, every
+# source in src/Makevars) and of the installed package (its vignette), then
 # R CMD check, which runs the examples and the R tests. Ends with one summary
 # line "N passed, N failed" (the check itself counts as one, and so do each
-# fuzz target and the comparison).
+# fuzz target and each of the other checks).
 # For a quick run of the R tests alone against the installed package:
 #   Rscript tools/run-r-tests.R
 set -uo pipefail
@@ -57,14 +58,26 @@ failed=$((failed + fuzz_failed))
 [ "$fuzz_failed" -eq 0 ] || status=1
 phase
 
-# The help pages and NAMESPACE are what roxygen2 makes of the comments in R/.
-echo "== Generated files"
-tools/check-generated.sh 2>&1 | tail -n 20
-if [ "${PIPESTATUS[0]}" -eq 0 ]; then
-  passed=$((passed + 1))
-else
-  failed=$((failed + 1)); status=1
-fi
+# Checks of the checkout and of the installed package, one count each.
+check() { # title, command...
+  local title=$1; shift
+  echo "== $title"
+  "$@" 2>&1 | tail -n 20
+  if [ "${PIPESTATUS[0]}" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
+}
+# The help pages and NAMESPACE are what roxygen2 makes of the comments in R/,
+# and src/Makevars names every source.
+check "Generated help pages" tools/check-generated.sh
+check "Sources in src/Makevars" tools/check-makevars.sh
+# What tools/setup.sh installed (the README's first command) has the vignette.
+check "Vignette installed" Rscript -e '
+  doc <- system.file("doc", "getting-started.html", package = "orvanelink")
+  items <- utils::vignette(package = "orvanelink")$results[, "Item"]
+  if (!nzchar(doc) || !"getting-started" %in% items) {
+    cat("the installed orvanelink has no vignette getting-started: run tools/setup.sh\n")
+    quit(status = 1)
+  }
+  cat("vignette(\"getting-started\", package = \"orvanelink\") is installed:", doc, "\n")'
 phase
 
 # The package check builds the tarball, installs it, runs the examples and

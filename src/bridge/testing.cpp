@@ -271,3 +271,12 @@ extern "C" SEXP STestDefine(SEXP s_level, SEXP s_name, SEXP s_mode) {
                               Rcpp::Named("sel_defined") = sel_defined);
   });
 }
+
+/* STestProgressBar(done, total): the progress bar of a transfer of `total`
+ * values, drawn as it stands after `done` of them. */
+extern "C" SEXP STestProgressBar(SEXP s_done, SEXP s_total) {
+  return st_entry([&]() -> SEXP {
+    util_progress_draw(Rf_asReal(s_done), Rf_asReal(s_total));
+    return Rcpp::List::create(Rcpp::Named("error") = 0);
+  });
+}

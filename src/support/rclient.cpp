@@ -251,22 +251,27 @@ static void progress_wanted(void *data) {
   *static_cast<int *>(data) = on;
 }
 
+/* The bar counts the bytes the values take on the wire: cli prints them as
+ * "472 MB / 800 MB" and "12 MB/s", where a count of values came out as
+ * "59064441/1e+08" from R's number format. */
+#define BYTES_PER_VALUE 8.0
+
 /* Made once the transfer has run BAR_AFTER_MS: shown at once. */
 static void bar_create(void *) {
   const char *names[] = {"format", "clear", "show_after", ""};
   SEXP config = PROTECT(Rf_mkNamed(VECSXP, names));
   SET_VECTOR_ELT(config, 0,
-                 Rf_mkString("{cli::pb_bar} {cli::pb_percent} | {cli::pb_current}/{cli::pb_total} values | "
-                             "{cli::pb_rate}"));
+                 Rf_mkString("{cli::pb_bar} {cli::pb_percent} | {cli::pb_current_bytes} / {cli::pb_total_bytes} | "
+                             "{cli::pb_rate_bytes} | {cli::pb_eta_str}"));
   SET_VECTOR_ELT(config, 1, Rf_ScalarLogical(TRUE));
   SET_VECTOR_ELT(config, 2, Rf_ScalarReal(0));
-  SEXP bar = PROTECT(cli_progress_bar(PROGRESS.total, config));
+  SEXP bar = PROTECT(cli_progress_bar(PROGRESS.total * BYTES_PER_VALUE, config));
   R_PreserveObject(bar);
   PROGRESS.bar = bar;
   UNPROTECT(2);
 }
 
-static void bar_set(void *data) { cli_progress_set(PROGRESS.bar, *static_cast<double *>(data)); }
+static void bar_set(void *data) { cli_progress_set(PROGRESS.bar, *static_cast<double *>(data) * BYTES_PER_VALUE); }
 
 static void bar_done(void *) { cli_progress_done(PROGRESS.bar); }
 
@@ -301,6 +306,14 @@ static int r_progress(double done, double total) {
   return INTERRUPT_TAKEN;
 }
 
+void util_progress_draw(double done, double total) {
+  progress_end();
+  PROGRESS.total = total;
+  run_at_top_level(bar_create, NULL);
+  if (PROGRESS.bar != NULL) cli_progress_update(PROGRESS.bar, done * BYTES_PER_VALUE, 0, 1);
+  progress_end();
+}
+
 /* ------------------------------------------------------------------ */
 /* Binding                                                             */
 /* ------------------------------------------------------------------ */
@@ -313,8 +326,13 @@ int util_call_finish(void) {
   return taken;
 }
 
-extern "C" void R_init_orvanelink(DllInfo *) {
+extern "C" void R_init_orvanelink(DllInfo *dll) {
   _vek_interrupt_function = r_interrupted;
   _vek_progress_function = r_progress;
   _vek_failure_function = client_failed;
+  /* The R functions and the tests reach the entry points by name
+   * (.Call("SConnectOrvane", ..., PACKAGE = "orvanelink")), so symbol
+   * search stays on; nothing is registered by table. */
+  R_registerRoutines(dll, NULL, NULL, NULL, NULL);
+  R_useDynamicSymbols(dll, TRUE);
 }

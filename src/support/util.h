@@ -115,6 +115,9 @@ void util_call_leave(int unwound);
 int util_call_depth(void);
 /* Number of mem_alloc blocks handed out and not yet released (tests). */
 int util_live_blocks(void);
+/* Draws at once, then closes, the bar a long transfer of `total` values
+ * shows when `done` have crossed (tests). */
+void util_progress_draw(double done, double total);
 
 /* Exported by R, declared in no header meant for packages: raises R's
  * interrupt condition as a pending Ctrl-C would. */

@@ -112,10 +112,10 @@ TEST_F(Launch, TheControlConnectionNamesThePort) {
       {"two bytes of four", "\\x00\\x01", VEK_RESULT_COMMUNICATION, 0, 0},
       {"port 0", "\\x00\\x01\\x00\\x00", VEK_RESULT_COMMUNICATION, 0, 1},
   };
-  int kind = VEK_FAIL_NONE;
-  static int* seen;
-  seen = &kind;
-  _vek_failure_function = [](int, int k) { *seen = k; };
+  // The hook outlives this test: it may only write a variable that does.
+  static int kind;
+  kind = VEK_FAIL_NONE;
+  _vek_failure_function = [](int, int k) { kind = k; };
   int k = 0;
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -137,6 +137,7 @@ TEST_F(Launch, TheControlConnectionNamesThePort) {
     pid_t pid = (pid_t)atol(read_file(dir_ + "/connector.pid").c_str());
     if (pid > 1) started_.push_back(pid);
   }
+  _vek_failure_function = nullptr;
 }
 
 // A program that ends before it reports will never report: the launch

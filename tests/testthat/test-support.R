@@ -131,3 +131,24 @@ test_that("grids reorder between server order (Z fastest) and Db order (X fastes
   expect_equal(tr(1L, c(1, 1, 1), c(2, 3, 1), 1:5)$error, 1L)
   expect_equal(tr(1L, c(1, 1, 1), c(65536, 65536, 2), 1)$error, 1L)
 })
+
+test_that("the progress bar counts the bytes of the values, never in scientific notation", {
+  withr::local_options(cli.dynamic = TRUE, cli.ansi = FALSE, cli.num_colors = 1, cli.progress_show_after = 0)
+  cases <- list( # values done, values in all, what the bar says of them
+    list(59064441, 1e8, "473 MB / 800 MB"),
+    list(500, 1000, "4.0 kB / 8.0 kB"),
+    list(3e9, 6e9, "24 GB / 48 GB"))
+  for (case in cases) {
+    shown <- character(0)
+    withCallingHandlers(orv_call("STestProgressBar", case[[1]], case[[2]]),
+                        message = function(m) {
+                          shown <<- c(shown, conditionMessage(m))
+                          invokeRestart("muffleMessage")
+                        })
+    text <- gsub(" +", " ", paste(shown, collapse = ""))
+    label <- sprintf("%g of %g values: %s", case[[1]], case[[2]], text)
+    expect_true(grepl(case[[3]], text, fixed = TRUE), label = label)
+    expect_false(grepl("[0-9]e[+-]?[0-9]", text), label = label)
+    expect_true(grepl("[0-9.]+ [kMGTP]?B/s", text) && grepl("ETA", text), label = label)
+  }
+})
