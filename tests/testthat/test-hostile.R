@@ -61,7 +61,9 @@ test_that("the catalogue functions refuse hostile names and flags, the project u
     row("CreateDirectory", list(directory = "New", study = "Demo"), "study", names_ok),
     row("CreateDirectory", list(directory = "New", study = "Demo"), "allow_existing"),
     row("DescribeFile", list(file = "Samples", study = "Demo", directory = "Mining"), "file", names_ok),
-    row("DescribeFile", list(file = "Samples", study = "Demo", directory = "Mining"), "directory", names_ok)
+    row("DescribeFile", list(file = "Samples", study = "Demo", directory = "Mining"), "directory", names_ok),
+    row("ListTree", list(study = "Demo", directory = "Mining"), "study", names_ok),
+    row("ListTree", list(study = "Demo", directory = "Mining"), "directory", names_ok)
   ), project)
 })
 
