@@ -93,12 +93,7 @@ ManageTarget <- function(stop_level = "variable", create = FALSE, delete = FALSE
 #' }
 #' @export
 DesignateVariable <- function(names) {
-  if (!is.character(names)) .fail("names", sprintf("must be a character vector, not %s", .type_of(names)))
-  if (length(names) == 0L) .fail("names", "must hold at least one name")
-  if (anyNA(names) || any(!nzchar(names))) .fail("names", "must not hold NA or empty names")
-  if (any(nchar(names, type = "bytes") > .name_max)) {
-    .fail("names", sprintf("must hold names of at most %d characters", .name_max))
-  }
+  names <- .check_name_vector(names, "names")
   res <- .orvane_call("designate a variable", "SDesignateVariable", names, dialogue = TRUE)
   if (identical(as.integer(res[["flag.continue"]]), 0L)) return(NA_integer_)
   as.integer(res$rank)

@@ -4,13 +4,18 @@
 # A name for a new item: "None" is how the bridge marks an undefined level,
 # so an item of that name could never be designated afterwards.
 .check_new_name <- function(x, arg, null_ok = TRUE) {
-  .check_name(x, arg, null_ok = null_ok)
+  x <- .check_name(x, arg, null_ok = null_ok)
   if (!is.null(x) && identical(x, "None")) .fail(arg, "must not be \"None\" (that name marks an undefined item)")
   if (is.null(x)) "" else x
 }
 
+# A Study or Directory to create: a name the server can keep as a folder.
+.check_new_folder <- function(x, arg, null_ok = TRUE) {
+  if (is.null(x) && null_ok) "" else .check_item_name(x, arg, macro_ok = TRUE)
+}
+
 .describe <- function(x, level) {
-  if (is.null(x)) sprintf("the current %s", level) else sprintf("%s '%s'", level, x)
+  if (is.null(x)) sprintf("the current %s", level) else sprintf("%s '%s'", level, .shown(x))
 }
 
 .names_of <- function(res, element) {
@@ -23,11 +28,14 @@
 #' Lists the Studies of the project, after creating one and deleting one when
 #' asked.
 #'
-#' Creation comes before deletion. A created Study becomes the target; a
-#' deletion clears the whole target.
+#' Creation comes before deletion; a Study to delete beside one to create
+#' must exist (or be the new one), which is checked before anything is
+#' created. A created Study becomes the target; a deletion clears the whole
+#' target.
 #'
-#' Names are single strings of 1 to 499 characters; `"None"` cannot be
-#' created (it marks an undefined level of the target).
+#' Names are single strings of 1 to 499 bytes of UTF-8; a new Study's name
+#' holds no `/`, no `..` and no leading dot, and `"None"` cannot be created
+#' (it marks an undefined level of the target).
 #'
 #' @param new name of a Study to create, or `NULL`. A Study of that name that
 #'   exists already is accepted (the bridge says
@@ -51,17 +59,29 @@
 #' unlink(project, recursive = TRUE)
 #' @export
 ListStudies <- function(new = NULL, location = NULL, delete = NULL) {
-  new_name <- .check_new_name(new, "new")
+  new_name <- .check_new_folder(new, "new")
   if (!is.null(location)) {
-    .check_text(location, "location", max = .path_max)
+    location <- .check_text(location, "location", max = .path_max)
     if (!nzchar(location)) .fail("location", "must not be empty")
   }
   if (nzchar(new_name) && is.null(location)) .fail("location", "is needed to create a Study")
   if (!nzchar(new_name) && !is.null(location)) .fail("location", "is only used with 'new'")
   del <- .name_or_empty(delete, "delete")
-  res <- .orvane_call("list the Studies", "IGetStudyList", new_name,
-                      if (is.null(location)) "" else location, del)
+  operation <- "list the Studies"
+  if (nzchar(new_name) && nzchar(del)) {
+    .check_deletion(del, new_name, .orvane_call(operation, "IGetStudyList", "", "", "")$StudyList, "Study", operation)
+  }
+  res <- .orvane_call(operation, "IGetStudyList", new_name, if (is.null(location)) "" else location, del)
   .names_of(res, "StudyList")
+}
+
+# An item to delete beside one to create must exist (or be the new one):
+# the call creates first, and would fail after its creation.
+.check_deletion <- function(del, new_name, have, level, operation) {
+  if (del %in% c(as.character(have), new_name)) return(invisible())
+  reason <- sprintf("'delete' names %s '%s', which does not exist; '%s' was not created", level, .shown(del),
+                    .shown(new_name))
+  .orvane_stop("not_found", operation, reason)
 }
 
 #' List, Create or Delete Directories of a Study
@@ -69,8 +89,10 @@ ListStudies <- function(new = NULL, location = NULL, delete = NULL) {
 #' Lists the Directories of a Study, after creating one and deleting one when
 #' asked. The Study becomes the target.
 #'
-#' Creation comes before deletion. A created Directory becomes the target; a
-#' deletion clears the Directory and the levels below it.
+#' Creation comes before deletion; a Directory to delete beside one to
+#' create must exist (or be the new one), which is checked before anything is
+#' created. A created Directory becomes the target; a deletion clears the
+#' Directory and the levels below it.
 #'
 #' @param study name of the Study; `NULL` for the target's Study.
 #' @param new name of a Directory to create, or `NULL`. A name that exists
@@ -90,10 +112,13 @@ ListStudies <- function(new = NULL, location = NULL, delete = NULL) {
 #' @export
 ListDirectories <- function(study = NULL, new = NULL, delete = NULL) {
   st <- .name_or_empty(study, "study")
-  new_name <- .check_new_name(new, "new")
+  new_name <- .check_new_folder(new, "new")
   del <- .name_or_empty(delete, "delete")
-  res <- .orvane_call(sprintf("list the Directories of %s", .describe(study, "Study")),
-                      "IGetDirList", st, new_name, del)
+  operation <- sprintf("list the Directories of %s", .describe(study, "Study"))
+  if (nzchar(new_name) && nzchar(del)) {
+    .check_deletion(del, new_name, .orvane_call(operation, "IGetDirList", st, "", "")$DirList, "Directory", operation)
+  }
+  res <- .orvane_call(operation, "IGetDirList", st, new_name, del)
   .names_of(res, "DirList")
 }
 
@@ -187,7 +212,8 @@ ListVariables <- function(study = NULL, directory = NULL, file = NULL, delete = 
 #'
 #' Creates a Directory in a Study; it becomes the target's Directory.
 #'
-#' @param directory name of the new Directory.
+#' @param directory name of the new Directory: no `/`, no `..`, no leading
+#'   dot.
 #' @param study name of the Study; `NULL` for the target's Study.
 #' @param allow_existing whether an existing Directory of that name is
 #'   accepted (it then becomes the target's Directory, and nothing is
@@ -205,10 +231,10 @@ ListVariables <- function(study = NULL, directory = NULL, file = NULL, delete = 
 #' unlink(project, recursive = TRUE)
 #' @export
 CreateDirectory <- function(directory, study = NULL, allow_existing = FALSE) {
-  dir <- .check_new_name(directory, "directory", null_ok = FALSE)
+  dir <- .check_new_folder(directory, "directory", null_ok = FALSE)
   st <- .name_or_empty(study, "study")
   .check_flag(allow_existing, "allow_existing")
-  .orvane_call(sprintf("create Directory '%s' in %s", directory, .describe(study, "Study")),
+  .orvane_call(sprintf("create Directory '%s' in %s", dir, .describe(study, "Study")),
                "ICreateDir", dir, st, as.integer(allow_existing))
   invisible(TRUE)
 }

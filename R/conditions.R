@@ -23,12 +23,20 @@
 #' failed, in words about your Studies, Files and variables. What the
 #' functions print arrives as R messages of class `"orvane_message"`.
 #'
+#' Messages are valid UTF-8 text whatever you passed: names are taken in
+#' UTF-8 (a string marked latin1 is converted), bytes that are no UTF-8 are
+#' refused and shown escaped (\samp{'file' is not valid UTF-8 text:
+#' 'A<ff><fe>'}), text longer than 80 characters is cut, and a list of
+#' names shows the first five and how many more.
+#'
 #' @section Kinds:
 #' * `orvane_usage_error`: the call cannot be made as given: a bad argument
-#'   (refused in R, before anything is sent), a level of the target that the
-#'   call needs and that is not set (\samp{You must define the File first}),
-#'   or a request the client library refuses without sending it (such as a
-#'   server program that cannot be found).
+#'   (refused in R, before anything is sent or changed; the message starts
+#'   with the argument's name, such as \samp{'file' must not be NA}), a level
+#'   of the target that the call needs and that is not set
+#'   (\samp{You must define the File first}), or a request the client library
+#'   refuses without sending it (such as a server program that cannot be
+#'   found).
 #' * `orvane_not_connected`: there is no connection: call [ConnectOrvane()]
 #'   first (also after an interrupted request, which closes the connection).
 #' * `orvane_not_found`: a Study, Directory, File, Selection or variable named
@@ -151,10 +159,23 @@ NULL
                           message = NULL, call = NULL, detail = "") {
   stopifnot(kind %in% .orvane_kinds)
   if (is.null(call)) call <- .user_call()$call
-  if (is.null(message)) {
+  # Whatever a caller built from the user's text, the condition holds one
+  # string of valid UTF-8 for each field: a message that is empty, several
+  # strings or raw bytes says nothing to a log or to tryCatch().
+  one <- function(x) {
+    x <- .shown(paste(as.character(x), collapse = " "), max = .Machine$integer.max)
+    if (length(x) != 1L || is.na(x)) "" else x
+  }
+  operation <- one(operation)
+  reason <- one(reason)
+  if (!nzchar(operation)) operation <- "call the function"
+  message <- if (is.null(message)) "" else one(message)
+  if (!nzchar(message)) {
     message <- if (nzchar(reason)) sprintf("could not %s: %s", operation, reason)
                else sprintf("could not %s", operation)
   }
+  detail <- paste(.shown(as.character(detail), max = .Machine$integer.max), collapse = "\n")
+  if (!is.na(server)) server <- one(server)
   structure(class = .kind_classes(kind),
             list(message = message, call = call, operation = operation, reason = reason, detail = detail,
                  server = server, code = code))
@@ -164,7 +185,7 @@ NULL
 
 # A bad argument, found in R before anything reaches native code.
 .fail <- function(arg, what) {
-  reason <- sprintf("'%s' %s", arg, what)
+  reason <- sprintf("'%s' %s", .shown(arg), paste(what, collapse = " "))
   who <- .user_call()
   .orvane_stop("usage_error", operation = who$name, reason = reason, message = reason, call = who$call)
 }
@@ -225,7 +246,7 @@ NULL
 .level_names <- c("Study", "Directory", "File", "selection", "variable")
 
 .first_line <- function(text) {
-  lines <- trimws(unlist(strsplit(text, "\n", fixed = TRUE)))
+  lines <- trimws(unlist(strsplit(.shown(text, max = .Machine$integer.max), "\n", fixed = TRUE)))
   lines <- lines[nzchar(lines)]
   if (length(lines)) lines[1L] else ""
 }
@@ -275,13 +296,20 @@ NULL
 
 # Kind and reason of a failed native call. A connection lost in the call
 # comes first: whatever the bridge said after it only follows from it.
-.failure <- function(out, value, context) {
+# `args` names the user's argument behind a value the bridge refused by
+# its own name (c(vector = "values")): the reason then names the argument.
+.failure <- function(out, value, context, args = NULL) {
   client <- out$client
   refusal <- which(out$kind == "E" & nzchar(out$what))
   if (!client %in% .connection_lost && length(refusal)) {
     i <- refusal[1L]
-    return(list(kind = .native_kinds[[out$what[i]]],
-                reason = .bridge_reason(out$what[i], out$level[i], out$item[i], out$given[i], out$text[i])))
+    reason <- .bridge_reason(out$what[i], out$level[i], out$item[i], out$given[i], out$text[i])
+    item <- out$item[i]
+    if (out$what[i] == "usage" && nzchar(item) && item %in% names(args)) {
+      named <- sub(sprintf("^The %s ", item), sprintf("'%s' ", args[[item]]), reason)
+      reason <- if (identical(named, reason)) sprintf("'%s': %s", args[[item]], reason) else named
+    }
+    return(list(kind = .native_kinds[[out$what[i]]], reason = reason))
   }
   if (nzchar(client)) return(list(kind = .native_kinds[[client]], reason = .client_reason(client, out, context)))
   message <- if (inherits(value, "error")) conditionMessage(value) else ""
@@ -293,7 +321,8 @@ NULL
 # The native layer's own account: the bridge's error lines and the client's
 # error texts of this call, in order, and an R error it raised.
 .failure_detail <- function(out, value) {
-  lines <- unlist(strsplit(out$text[out$kind %in% c("E", "C")], "\n", fixed = TRUE))
+  text <- .shown(out$text[out$kind %in% c("E", "C")], max = .Machine$integer.max)
+  lines <- unlist(strsplit(text, "\n", fixed = TRUE))
   lines <- trimws(lines[nzchar(trimws(lines))])
   if (inherits(value, "error") && !identical(conditionMessage(value), .abort_message)) {
     lines <- c(lines, conditionMessage(value))
@@ -301,9 +330,9 @@ NULL
   paste(lines, collapse = "\n")
 }
 
-.native_error <- function(run, operation, context = "call") {
+.native_error <- function(run, operation, context = "call", args = NULL) {
   out <- run$out
-  f <- .failure(out, run$value, context)
+  f <- .failure(out, run$value, context, args)
   .orvane_error(f$kind, operation, f$reason, detail = .failure_detail(out, run$value),
                 server = if (nzchar(out$server)) out$server else NA_character_,
                 code = if (out$code != 0L) out$code else NA_integer_)
@@ -320,11 +349,12 @@ NULL
 # bridge's list, or signals an orvane_error that names `operation` when the
 # bridge answers "error" 1. What the call printed becomes R messages; on a
 # failure its error lines go into the condition instead. A `dialogue` keeps
-# its text on the console. `context`: see .client_reason.
-.orvane_call <- function(operation, entry, ..., dialogue = FALSE, context = "call") {
+# its text on the console. `context`: see .client_reason; `args`: see
+# .failure.
+.orvane_call <- function(operation, entry, ..., dialogue = FALSE, context = "call", args = NULL) {
   run <- .native(.Call(entry, ..., PACKAGE = "orvanelink"), dialogue)
   failed <- inherits(run$value, "error") || .failed(run$value)
   if (!dialogue) .say(run$out, if (failed) c("M", "D") else c("M", "E", "C", "D"))
-  if (failed) stop(.native_error(run, operation, context))
+  if (failed) stop(.native_error(run, operation, context, args))
   run$value
 }

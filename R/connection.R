@@ -26,7 +26,7 @@
 # deprecated VEKSERVER hears about it), else the bundled reference server.
 .server_to_launch <- function(server) {
   if (!is.null(server)) {
-    .check_text(server, "server", max = .path_max)
+    server <- .check_text(server, "server", max = .path_max)
     if (!nzchar(server)) .fail("server", "must not be empty (use NULL for the default server)")
     if (!file.exists(server) || dir.exists(server)) .fail("server", sprintf("names no file: %s", server))
     if (file.access(server, 1L) != 0L) .fail("server", sprintf("is not executable: %s", server))
@@ -133,11 +133,11 @@
 #' @export
 ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, server = NULL,
                           path = "", verbose = FALSE, timeout = getOption("orvanelink.timeout", 30)) {
-  .check_text(host, "host", max = .path_max)
+  host <- .check_text(host, "host", max = .path_max)
   if (!nzchar(host)) .fail("host", "must not be empty")
   port <- if (is.null(port)) 0L else .check_count(port, "port", 1L, 65535L)
   .check_flag(run_server, "run_server")
-  .check_text(path, "path")
+  path <- .check_text(path, "path")
   .check_flag(verbose, "verbose")
   if (!is.numeric(timeout) || length(timeout) != 1L || is.na(timeout) || timeout <= 0 || timeout > 86400) {
     .fail("timeout", "must be a number of seconds above 0 and at most 86400")

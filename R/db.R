@@ -15,7 +15,7 @@
   if (length(x) != ndim) .fail(arg, sprintf("must hold %d value(s), one per axis, not %d", ndim, length(x)))
   if (anyNA(x) || any(!is.finite(x))) .fail(arg, "must hold finite values (no NA)")
   if (positive && any(x <= 0)) .fail(arg, "must hold positive values")
-  if (any(abs(x) >= limit)) .fail(arg, sprintf("must hold values between -%g and %g", limit, limit))
+  if (any(abs(x) >= limit)) .fail(arg, sprintf("must hold values between -%g and %g (both excluded)", limit, limit))
   as.double(x)
 }
 
@@ -46,7 +46,8 @@
 #'
 #' Give either `coordinates` or `nx`. Functions that take a description also
 #' accept a plain list with the same elements (see Value), which they check
-#' the same way, and a raster or stars object. A grid's description holds no
+#' the same way (a refusal names the element, as \samp{'db$nx'}), and a
+#' raster or stars object. A grid's description holds no
 #' coordinates: its nodes follow from its geometry, so that checking or
 #' creating a File of \eqn{10^8} nodes costs no more than one of four.
 #'
@@ -58,8 +59,10 @@
 #'   angle about Z).
 #' @param nx for a grid Db: the number of nodes along each axis (1 to 3
 #'   axes).
-#' @param x0 grid origin, one value per axis; default 0.
-#' @param dx grid mesh, one positive value per axis; default 1.
+#' @param x0 grid origin, one finite value per axis; default 0.
+#' @param dx grid mesh, one positive finite value per axis; default 1. Every
+#'   node must lie within \eqn{10^{30}} of zero (the server reads larger
+#'   coordinates as undefined), as must the coordinates of points.
 #' @param angles grid rotation angles in degrees, one value per axis, between
 #'   -360 and 360 (both excluded); default 0. The first is the rotation around
 #'   Z (the one a 2-D grid uses), then around Y, then around X.
@@ -84,43 +87,65 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
     }
     return(.grid_object(coordinates, values = FALSE)$geometry)
   }
+  .build_description(coordinates, nx, x0, dx, angles)
+}
+
+# The checks and the description of DbDescription(); `prefix` names the
+# list the elements came from ("db$"), so that a refusal names the
+# argument the user gave.
+.build_description <- function(coordinates, nx, x0, dx, angles, prefix = "") {
+  arg <- function(name) paste0(prefix, name)
   if (is.null(coordinates) == is.null(nx)) {
-    .orvane_stop("usage_error", "DbDescription", "give either 'coordinates' (a point Db) or 'nx' (a grid Db)",
-                 message = "give either 'coordinates' (a point Db) or 'nx' (a grid Db)")
+    reason <- sprintf("give either '%s' (a point Db) or '%s' (a grid Db)", arg("coordinates"), arg("nx"))
+    .orvane_stop("usage_error", .user_call()$name, reason, message = reason)
   }
   if (!is.null(nx)) {
-    if (!is.numeric(nx)) .fail("nx", sprintf("must be numeric, not %s", .type_of(nx)))
+    if (!is.numeric(nx)) .fail(arg("nx"), sprintf("must be numeric, not %s", .type_of(nx)))
     ndim <- length(nx)
-    if (ndim < 1L || ndim > 3L) .fail("nx", sprintf("must hold 1 to 3 node counts, not %d", ndim))
+    if (ndim < 1L || ndim > 3L) .fail(arg("nx"), sprintf("must hold 1 to 3 node counts, not %d", ndim))
     if (anyNA(nx) || any(!is.finite(nx)) || any(nx != round(nx)) || any(nx < 1)) {
-      .fail("nx", "must hold whole numbers of at least 1")
+      .fail(arg("nx"), "must hold whole numbers of at least 1")
     }
     nech <- prod(nx)
-    if (nech > .Machine$integer.max) .fail("nx", "describes more nodes than the bridge can count (2^31 - 1)")
-    x0 <- .check_axis_values(x0, "x0", ndim, 0)
-    dx <- .check_axis_values(dx, "dx", ndim, 1, positive = TRUE)
-    angles <- .check_axis_values(angles, "angles", ndim, 0, limit = 360)
+    if (nech > .Machine$integer.max) {
+      .fail(arg("nx"), sprintf("describes %s nodes, more than a File holds (at most 2^31 - 1)",
+                               paste(format(nx, scientific = FALSE, trim = TRUE), collapse = " x ")))
+    }
+    x0 <- .check_axis_values(x0, arg("x0"), ndim, 0)
+    dx <- .check_axis_values(dx, arg("dx"), ndim, 1, positive = TRUE)
+    angles <- .check_axis_values(angles, arg("angles"), ndim, 0, limit = 360)
+    # Coordinates above 1e30 are undefined to the server: every node must
+    # stay below, whatever the rotation.
+    if (any(abs(x0) > .undef_limit)) .fail(arg("x0"), sprintf("must hold values of at most %g in size", .undef_limit))
+    if (max(abs(x0)) + sqrt(sum(((nx - 1) * dx)^2)) > .undef_limit) {
+      .fail(arg("dx"), sprintf("takes the nodes beyond %g, which the server reads as undefined", .undef_limit))
+    }
     return(.new_description(ndim, as.integer(nech), TRUE, as.integer(nx), x0, dx, angles, NULL))
   }
-  for (arg in c("x0", "dx", "angles")) {
-    if (!is.null(get(arg))) .fail(arg, "describes a grid; a point Db has only 'coordinates'")
+  for (name in c("x0", "dx", "angles")) {
+    if (!is.null(get(name))) .fail(arg(name), "describes a grid; a point Db has only 'coordinates'")
   }
   if (is.data.frame(coordinates)) {
-    if (!all(vapply(coordinates, is.numeric, logical(1)))) .fail("coordinates", "must hold numeric columns")
+    if (!all(vapply(coordinates, is.numeric, logical(1)))) .fail(arg("coordinates"), "must hold numeric columns")
     coordinates <- as.matrix(coordinates)
   }
-  if (!is.numeric(coordinates)) .fail("coordinates", sprintf("must be numeric, not %s", .type_of(coordinates)))
+  if (!is.numeric(coordinates)) .fail(arg("coordinates"), sprintf("must be numeric, not %s", .type_of(coordinates)))
   if (is.null(dim(coordinates))) coordinates <- matrix(coordinates, ncol = 1L)
-  if (length(dim(coordinates)) != 2L) .fail("coordinates", "must be a matrix with one column per axis")
+  if (length(dim(coordinates)) != 2L) .fail(arg("coordinates"), "must be a matrix with one column per axis")
   ndim <- ncol(coordinates)
   nech <- nrow(coordinates)
-  if (ndim < 1L || ndim > 3L) .fail("coordinates", sprintf("must have 1 to 3 columns, not %d", ndim))
-  if (nech < 1L) .fail("coordinates", "must hold at least one sample")
-  if (as.double(ndim) * nech > .Machine$integer.max) .fail("coordinates", "holds too many values")
-  if (any(is.nan(coordinates) | is.infinite(coordinates))) {
-    .fail("coordinates", "must not hold NaN or infinite values (NA marks an undefined coordinate)")
-  }
+  if (ndim < 1L || ndim > 3L) .fail(arg("coordinates"), sprintf("must have 1 to 3 columns, not %d", ndim))
+  if (nech < 1L) .fail(arg("coordinates"), "must hold at least one sample")
+  if (as.double(ndim) * nech > .Machine$integer.max) .fail(arg("coordinates"), "holds too many values")
   storage.mode(coordinates) <- "double"
+  problem <- .Call("SValuesProblem", coordinates, PACKAGE = "orvanelink")
+  if (problem == 1L || any(is.nan(coordinates))) {
+    .fail(arg("coordinates"), "must not hold NaN or infinite values (NA marks an undefined coordinate)")
+  }
+  if (problem == 2L) {
+    .fail(arg("coordinates"), sprintf("must not hold values above %g (the server reads them as undefined; use NA)",
+                                      .undef_limit))
+  }
   dimnames(coordinates) <- list(NULL, .axes[seq_len(ndim)])
   zero <- rep(0, ndim)
   .new_description(ndim, as.integer(nech), FALSE, rep(0L, ndim), zero, zero, zero, coordinates)
@@ -137,9 +162,10 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
   if (!(is.logical(grid) || is.numeric(grid)) || length(grid) != 1L || is.na(grid) || !grid %in% c(0, 1)) {
     .fail(arg, "must have 'grid' TRUE or FALSE")
   }
+  prefix <- paste0(arg, "$")
   if (grid) {
     if (is.null(db$nx)) .fail(arg, "describes a grid but has no 'nx'")
-    out <- DbDescription(nx = db$nx, x0 = db$x0, dx = db$dx, angles = db$angles)
+    out <- .build_description(NULL, db$nx, db$x0, db$dx, db$angles, prefix)
   } else if (is.null(db$coordinates)) {
     if (need_coordinates) .fail(arg, "describes points but has no 'coordinates'")
     ndim <- .check_count(db$ndim, sprintf("%s$ndim", arg), 1L, 3L)
@@ -155,11 +181,15 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
       if (length(coords) %% ndim != 0L) .fail(arg, "has a number of coordinates that is not a multiple of 'ndim'")
       coords <- matrix(coords, ncol = ndim)
     }
-    out <- DbDescription(coordinates = coords)
+    out <- .build_description(coords, NULL, NULL, NULL, NULL, prefix)
   }
   for (field in c("ndim", "nech")) {
     given <- db[[field]]
-    if (!is.null(given) && (!is.numeric(given) || length(given) != 1L || is.na(given) || given != out[[field]])) {
+    if (is.null(given)) next
+    if (!is.numeric(given) || length(given) != 1L || is.na(given)) {
+      .fail(sprintf("%s$%s", arg, field), sprintf("must be one number (its geometry gives %d)", out[[field]]))
+    }
+    if (given != out[[field]]) {
       .fail(arg, sprintf("has '%s' = %s where its geometry gives %d", field, format(given), out[[field]]))
     }
   }
@@ -418,7 +448,7 @@ CreateFileForDb <- function(db, file, study = NULL, directory = NULL, allow_exis
     .fail("db", sprintf("has %d dimension; a server File has 2 or 3", d$ndim))
   }
   a <- .db_call_args(d)
-  operation <- sprintf("create File '%s' for the Db in %s", file, .describe(directory, "Directory"))
+  operation <- sprintf("create File '%s' for the Db in %s", fi, .describe(directory, "Directory"))
   .undoable({
     .orvane_call(operation, "ICreateFile", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
                  fi, st, dir, as.integer(allow_existing))

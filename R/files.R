@@ -43,24 +43,18 @@
   pos <- match(requested, vars$name)
   pos[is.na(pos)] <- match(requested[is.na(pos)], stems)
   if (anyNA(pos)) {
-    reason <- sprintf("File '%s' has no variable %s", file, paste0("'", requested[is.na(pos)], "'", collapse = ", "))
-    .orvane_stop("not_found", sprintf("read File '%s'", file), reason, message = reason)
+    reason <- sprintf("File '%s' has no variable %s (named in '%s')", .shown(file), .listed(requested[is.na(pos)]), arg)
+    .orvane_stop("not_found", sprintf("read File '%s'", .shown(file)), reason, message = reason)
   }
   bad <- !vars$kind[pos] %in% c(.readable_kinds, "x", "y", "z")
-  if (any(bad)) {
-    .fail(arg, sprintf("names %s, which hold no numbers", paste0("'", requested[bad], "'", collapse = ", ")))
-  }
+  if (any(bad)) .fail(arg, sprintf("names %s, which hold no numbers", .listed(requested[bad])))
   unique(vars$name[pos][vars$kind[pos] %in% .readable_kinds])
 }
 
-# A vector of variable names, or NULL.
+# A vector of variable names, or NULL; returned in UTF-8.
 .check_names <- function(x, arg) {
   if (is.null(x)) return(invisible(NULL))
-  if (!is.character(x) || length(x) == 0L || anyNA(x) || any(!nzchar(x))) {
-    .fail(arg, "must hold variable names (a character vector without NA or empty strings)")
-  }
-  if (any(nchar(x, type = "bytes") > .name_max)) .fail(arg, sprintf("must hold names of at most %d characters", .name_max))
-  invisible(x)
+  .check_name_vector(x, arg, "variable names")
 }
 
 # Node coordinates of a grid in Db order (X fastest): origin plus the
@@ -168,7 +162,7 @@
     .refuse(fun, "'study', 'directory' and 'selection' go with a File's name, not with a data frame")
   }
   if (d$grid && nrow(df) != prod(d$nx)) {
-    .refuse(fun, sprintf("the data frame holds %d rows where the grid has %d nodes (read under a selection?)",
+    .refuse(fun, sprintf("'file' is a data frame of %d rows where its grid has %d nodes (read under a selection?)",
                          nrow(df), as.integer(prod(d$nx))))
   }
   columns_of <- function(n) {
@@ -179,7 +173,7 @@
   }
   wanted <- Filter(function(n) length(columns_of(n)) > 0L, d$variables$name)
   if (!is.null(variables)) {
-    .check_names(variables, "variables")
+    variables <- .check_names(variables, "variables")
     wanted <- intersect(.match_variables(variables, d, .file_name_of(df), "variables"), wanted)
     keep <- c(intersect(c(d$coordinate_names, "line"), names(df)), unlist(lapply(wanted, columns_of)))
     picked <- df[keep]
@@ -201,19 +195,24 @@
 # lets `check(d, wanted)` refuse it before anything is read, then reads.
 .file_frame <- function(file, study, directory, variables, selection, check = NULL, fun = "ReadFile") {
   if (is.data.frame(file)) return(.frame_given(file, fun, study, directory, variables, selection, check))
-  .check_name(file, "file")
+  file <- .check_name(file, "file")
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
-  .check_names(variables, "variables")
-  if (!is.null(selection)) .check_name(selection, "selection")
+  variables <- .check_names(variables, "variables")
+  if (!is.null(selection)) selection <- .check_name(selection, "selection")
   d <- .describe_file_variables(st, dir, file)
   vars <- d$variables
   wanted <- if (is.null(variables)) vars$name[vars$kind %in% .readable_kinds & vars$items > 0L]
             else .match_variables(variables, d, file, "variables")
   if (!is.null(selection)) {
-    selection <- .match_variables(selection, d, file, "selection")
-    if (!identical(vars$kind[match(selection, vars$name)], "selection")) {
-      .fail("selection", sprintf("names '%s', which is not a selection of File '%s'", selection, file))
+    kind <- vars$kind[match(selection, vars$name)]
+    if (is.na(kind)) {
+      reason <- sprintf("File '%s' has no selection '%s' (named in 'selection')", .shown(file), .shown(selection))
+      .orvane_stop("not_found", sprintf("read File '%s'", .shown(file)), reason, message = reason)
+    }
+    if (kind != "selection") {
+      .fail("selection", sprintf("names '%s', which is %s of File '%s', not a selection", .shown(selection),
+                                 .kind_phrase(kind), .shown(file)))
     }
   }
   if (!is.null(check)) check(d, wanted)
@@ -278,8 +277,13 @@
 #' unlink(project, recursive = TRUE)
 #' @export
 ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, selection = NULL) {
-  .check_name(file, "file")
-  .file_frame(file, study, directory, variables, selection)
+  .file_frame(.check_name(file, "file"), study, directory, variables, selection)
+}
+
+# A kind of variable (.variable_kind) in words.
+.kind_phrase <- function(kind) {
+  switch(kind, float = "a numeric variable", character = "a character variable", x = , y = , z = "a coordinate",
+         macro = "a macro variable", selection = "a selection", "a variable of another kind")
 }
 
 # ---- writing ---------------------------------------------------------------
@@ -289,8 +293,13 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   u <- attr(x, "units")
   if (is.null(u)) return("")
   if (!is.character(u) || length(u) != 1L || is.na(u)) .fail(arg, "has a 'units' attribute that is not one text")
-  .check_text(u, sprintf("the unit of %s", arg), max = 10L)
-  .as_utf8(u)
+  utf8 <- .as_utf8(u)
+  if (is.na(utf8)) .fail(arg, sprintf("has a unit that is not valid UTF-8 text: '%s'", .shown(u)))
+  if (nchar(utf8, type = "bytes") > 10L) {
+    .fail(arg, sprintf("has a unit of %d bytes, at most 10: '%s'", nchar(utf8, type = "bytes"), .shown(utf8)))
+  }
+  if (grepl("[[:cntrl:]]", utf8)) .fail(arg, "has a unit with control characters")
+  utf8
 }
 
 # Columns the protocol cannot carry are refused before anything is sent.
@@ -323,7 +332,7 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   utf8 <- .as_utf8(nm)
   if (anyNA(utf8)) .fail("data", sprintf("has a column name that is not valid UTF-8 text: '%s'", .shown(nm[is.na(utf8)][1])))
   names(data) <- nm <- utf8
-  if (anyDuplicated(nm)) .fail("data", sprintf("has two columns named '%s'", nm[anyDuplicated(nm)]))
+  if (anyDuplicated(nm)) .fail("data", sprintf("has two columns named '%s'", .shown(nm[anyDuplicated(nm)])))
   for (n in nm) .check_item_name(n, sprintf("data$%s", n))
   data
 }
@@ -400,7 +409,7 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
     hit <- columns[low %in% keys[!is.na(keys)]]
     if (length(hit) > 1L) {
       .fail("data", sprintf("has %d columns for coordinate %s (%s): keep one", length(hit), c("X", "Y", "Z")[a],
-                            paste0("'", hit, "'", collapse = ", ")))
+                            .listed(hit)))
     }
     if (length(hit)) out[a] <- hit
   }
@@ -739,7 +748,7 @@ WriteFile <- function(data, file, study = NULL, directory = NULL, overwrite = FA
   clash <- d$variables[d$variables$name %in% vapply(vars, `[[`, "", "name"), , drop = FALSE]
   if (nrow(clash) && !overwrite) {
     .fail("overwrite", sprintf("is FALSE and File '%s' already has %s: use overwrite = TRUE to replace them",
-                               fi, paste0("'", clash$name, "'", collapse = ", ")))
+                               fi, .listed(clash$name)))
   }
   list(vars = vars, create = NULL)
 }
@@ -755,8 +764,8 @@ WriteFile <- function(data, file, study = NULL, directory = NULL, overwrite = FA
   } else {
     axes <- .coordinate_columns(names(data), coordinates)
     if (anyNA(axes[1:2])) {
-      .fail("data", sprintf("needs the coordinate columns %s to create File '%s'",
-                            paste(coordinates[1:2], collapse = " and "), fi))
+      .fail("data", sprintf("needs the coordinate columns %s (named by 'coordinates') to create File '%s'",
+                            .listed(coordinates[1:2]), fi))
     }
     axes <- axes[!is.na(axes)]
     xyz <- data[axes]

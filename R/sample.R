@@ -25,7 +25,7 @@
 #' unlink(project, recursive = TRUE)
 #' @export
 OrvaneSampleProject <- function(dir = tempfile("orvane-project-")) {
-  .check_text(dir, "dir", max = .path_max)
+  dir <- .check_text(dir, "dir", max = .path_max)
   if (!nzchar(dir)) .fail("dir", "must not be empty")
   src <- system.file("extdata", "sample_project", package = "orvanelink")
   if (!nzchar(src)) .orvane_stop("failure", "copy the sample project", "it is not installed with the package")

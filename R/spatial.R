@@ -11,8 +11,10 @@
 .refuse <- function(fun, reason) .orvane_stop("usage_error", fun, reason, message = reason)
 
 .need_grid <- function(d, file, fun) {
-  if (!d$grid) .refuse(fun, sprintf("File '%s' holds %s, not a grid: use AsSf() or ReadFile()", file, d$type))
-  if (d$ndim < 2L) .refuse(fun, sprintf("File '%s' is a %d-D grid", file, d$ndim))
+  if (!d$grid) {
+    .refuse(fun, sprintf("'file' names File '%s', which holds %s, not a grid: use AsSf() or ReadFile()", file, d$type))
+  }
+  if (d$ndim < 2L) .refuse(fun, sprintf("'file' names File '%s', a %d-D grid", file, d$ndim))
 }
 
 # Layer values of a Db-ordered grid variable: rows from the north, as
@@ -82,7 +84,7 @@ AsSf <- function(file, study = NULL, directory = NULL, variables = NULL, selecti
   .need_package("sf", "AsSf")
   name <- .file_name_of(file)
   df <- .file_frame(file, study, directory, variables, selection, fun = "AsSf", check = function(d, wanted) {
-    if (d$grid) .refuse("AsSf", sprintf("File '%s' is a grid: use AsSpatRaster() or AsStars()", name))
+    if (d$grid) .refuse("AsSf", sprintf("'file' names File '%s', a grid: use AsSpatRaster() or AsStars()", name))
   })
   d <- attr(df, "description")
   out <- sf::st_as_sf(df, coords = d$coordinate_names, na.fail = FALSE)
@@ -98,12 +100,13 @@ AsSpatRaster <- function(file, variables = NULL, study = NULL, directory = NULL)
   df <- .file_frame(file, study, directory, variables, NULL, fun = "AsSpatRaster", check = function(d, wanted) {
     .need_grid(d, name, "AsSpatRaster")
     if (any(d$angles != 0)) {
-      .refuse("AsSpatRaster", sprintf("File '%s' is a rotated grid, which a SpatRaster cannot hold: use AsStars()", name))
+      .refuse("AsSpatRaster", sprintf(paste("'file' names File '%s', a rotated grid, which a SpatRaster cannot hold:",
+                                            "use AsStars()"), name))
     }
     items <- sum(d$variables$items[match(wanted, d$variables$name)])
     if (d$ndim == 3L && items != 1L) {
-      .refuse("AsSpatRaster", sprintf(paste("File '%s' is a 3-D grid, whose layers are the Z levels of one variable:",
-                                            "name one in 'variables' (not %d columns)"), name, items))
+      .refuse("AsSpatRaster", sprintf(paste("'variables' must name one variable (not %d columns): File '%s' is a 3-D",
+                                            "grid, whose layers are the Z levels of one variable"), items, name))
     }
   })
   d <- attr(df, "description")
@@ -137,7 +140,8 @@ AsStars <- function(file, variables = NULL, study = NULL, directory = NULL) {
   df <- .file_frame(file, study, directory, variables, NULL, fun = "AsStars", check = function(d, wanted) {
     .need_grid(d, name, "AsStars")
     if (d$ndim == 3L && any(d$angles[2:3] != 0)) {
-      .refuse("AsStars", sprintf("File '%s' is a grid tilted about X or Y, which stars cannot hold: use ReadFile()", name))
+      .refuse("AsStars", sprintf(paste("'file' names File '%s', a grid tilted about X or Y, which stars cannot hold:",
+                                       "use ReadFile()"), name))
     }
   })
   d <- attr(df, "description")

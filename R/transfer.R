@@ -3,11 +3,7 @@
 # The seven characters that end the name of a macro variable.
 .macro_suffix <- "[xxxxx]"
 
-.check_unit <- function(unit) {
-  .check_text(unit, "unit", max = 10L)
-  unit <- .as_utf8(unit)
-  if (identical(unit, "")) "" else unit
-}
+.check_unit <- function(unit) .check_text(unit, "unit", max = 10L)
 
 # Selection values: TRUE/1 selected, FALSE/0 not. Passed on as they are:
 # the bridge reads logical, integer and double vectors alike.
@@ -62,7 +58,7 @@
 #' @export
 CopyOrvaneToDb <- function(variable, study = NULL, directory = NULL, file = NULL, selection = NULL,
                            item = 0) {
-  .check_name(variable, "variable")
+  variable <- .check_name(variable, "variable")
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
   fi <- .name_or_empty(file, "file")
@@ -156,8 +152,9 @@ CopyDbToOrvane <- function(values, variable, study = NULL, directory = NULL, fil
     if (is.null(selection_values)) .fail("selection_values", "is needed to write a selection")
     selv <- .check_selection_values(selection_values, "selection_values", length(values))
   }
-  .undoable(.orvane_call(sprintf("write variable '%s' into %s", variable, .describe(file, "File")),
-                         "CopyVariableR2I", st, dir, fi, sel, var, unit, values, selv))
+  .undoable(.orvane_call(sprintf("write variable '%s' into %s", var, .describe(file, "File")),
+                         "CopyVariableR2I", st, dir, fi, sel, var, unit, values, selv,
+                         args = c(vector = "values", selection = "selection_values")))
   invisible(TRUE)
 }
 
@@ -210,7 +207,7 @@ ReadVariable <- function(orient = c(1, 1, 1)) {
     if (length(name) != 1L || name %in% c("", "None")) {
       stop(.native_error(run, "read variables of the current File"))
     }
-    warning(sprintf("variable '%s' could not be read", name), call. = FALSE)
+    warning(sprintf("variable '%s' could not be read", .shown(name)), call. = FALSE)
   }
   out
 }
@@ -254,6 +251,7 @@ WriteVariable <- function(values, name = NULL, orient = c(1, 1, 1)) {
   if (nzchar(nm)) .check_item_name(gsub("[][{}]", "_", nm), "name")
   orient <- .check_orient(orient)
   .undoable(.orvane_call(sprintf("write %s", .describe(name, "variable")),
-                         "SWriteVariable", orient[1L], orient[2L], orient[3L], values, nm, dialogue = TRUE))
+                         "SWriteVariable", orient[1L], orient[2L], orient[3L], values, nm, dialogue = TRUE,
+                         args = c(vector = "values")))
   invisible(TRUE)
 }

@@ -54,8 +54,8 @@
 ListTree <- function(study = NULL, directory = NULL) {
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
-  where <- if (is.null(study)) "the project" else sprintf("Study '%s'", study)
-  if (!is.null(directory)) where <- sprintf("Directory '%s' of %s", directory, where)
+  where <- if (is.null(study)) "the project" else sprintf("Study '%s'", .shown(st))
+  if (!is.null(directory)) where <- sprintf("Directory '%s' of %s", .shown(dir), where)
   res <- .orvane_call(sprintf("list the tree of %s", where), "ITree", st, dir)
   r <- res$rows
   df <- data.frame(study = as.character(r$study), directory = as.character(r$directory),

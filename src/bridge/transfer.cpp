@@ -125,11 +125,12 @@ extern "C" SEXP SReadVariable(SEXP s_orientx, SEXP s_orienty, SEXP s_orientz) {
 
 /* A vector must cover every sample of the File (or every data sample of a
  * gravity-lines File): the server takes the whole variable, and the grid
- * reordering walks exactly nx*ny*nz values. */
+ * reordering walks exactly nx*ny*nz values. The refusal records which
+ * vector it is, for the R function to name its argument. */
 static int check_value_count(const char *what, int count) {
   if (st_whole_count_ok(count)) return 0;
-  st_refuse(ST_USAGE, "The %s holds %d values where the File '%s' has %d samples", what, count, REF_file,
-          DESC_VEK.nech);
+  st_refuse_item(ST_USAGE, 0, what, 1, "The %s holds %d values where the File '%s' has %d samples", what, count,
+                 REF_file, DESC_VEK.nech);
   return 1;
 }
 

@@ -352,12 +352,16 @@ static bool check_study_json(const std::string &spath, std::string &err) {
 
 /* Only a folder that holds a Study with its description is a project: an
  * empty folder, the working directory or a mistyped path is refused as it
- * was, without even a lock file left in it. */
+ * was, without even a lock file left in it. The lock file is made only once
+ * a project has been found, so it marks a folder served before: a project
+ * whose every Study was deleted through a server stays one, and can be
+ * given new Studies at the next start. */
 static bool is_project(const std::string &root, std::string &err) {
   if (!fs_is_dir(root)) {
     err = "project directory '" + root + "' does not exist or is not a directory";
     return false;
   }
+  if (fs_exists(fs_join(root, kLockName))) return true;
   std::vector<std::string> studies;
   if (!fs_list_dirs(root, studies, err)) return false;
   for (const std::string &s : studies)

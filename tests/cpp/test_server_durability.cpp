@@ -239,6 +239,16 @@ TEST(ServerLifetime, DataPathNamesTheProjectAndRefusedPathsStayAsTheyWere) {
   ASSERT_EQ(0, connect(srv, proj.path));
   ASSERT_EQ(0, target("Samples", "Au"));
   EXPECT_EQ(12u, read_all().size());
+  // A project emptied through a server is still one at the next start,
+  // where it can be given a Study again.
+  ASSERT_EQ(0, VEKClientDeleteStudy());
   ASSERT_EQ(0, VEKClientDisconnect());
   stop_clean(srv);
+  Server again;
+  ASSERT_TRUE(start(again, proj.path));
+  ASSERT_EQ(0, connect(again));
+  ASSERT_EQ(0, VEKClientNewStudy("Fresh", ""));
+  ASSERT_EQ(0, VEKClientDisconnect());
+  stop_clean(again);
+  EXPECT_TRUE(fs::exists(proj.path + "/Fresh/study.json"));
 }

@@ -1,0 +1,221 @@
+# Every exported function, one hostile argument at a time: each refusal is
+# an orvane_usage_error whose message is one short line of valid UTF-8 that
+# names the argument, and the project's files are as they were.
+
+hostile <- list(
+  null = NULL, na = NA, na_text = NA_character_, number = 1, empty = "", two = c("a", "b"), none = character(0),
+  huge = strrep("h", 1e6), bytes = rawToChar(as.raw(c(0x41, 0xff, 0xfe))), control = "a\nb", list = list("a"),
+  fun = function() 1, env = new.env(), frame = data.frame(a = I(list(1, 2))), inf = Inf, over = 2^31
+)
+names_ok <- c("null")          # an optional name: NULL is the current item
+numbers_ok <- c("number")      # a count or a value where 1 is fine
+
+# One row: the function, arguments that would work, the argument attacked,
+# the hostile values it takes (by name) and values of its own to refuse.
+row <- function(fun, base, arg, ok = character(0), extra = list()) {
+  list(fun = fun, base = base, arg = arg, ok = ok, extra = extra)
+}
+
+project_sum <- function(project) {
+  files <- list.files(project, recursive = TRUE, full.names = TRUE, all.files = TRUE)
+  tools::md5sum(files[basename(files) != ".vek.lock"])
+}
+
+expect_refusals <- function(rows, project = NULL) {
+  before <- if (!is.null(project)) project_sum(project)
+  for (r in rows) {
+    values <- c(hostile[setdiff(names(hostile), r$ok)], r$extra)
+    for (tag in names(values)) {
+      args <- r$base
+      args[r$arg] <- list(values[[tag]])
+      label <- sprintf("%s(%s = <%s>)", r$fun, r$arg, tag)
+      err <- tryCatch({
+        suppressMessages(do.call(r$fun, args, quote = TRUE))
+        NULL
+      }, error = identity)
+      msg <- if (inherits(err, "condition")) conditionMessage(err) else NA
+      expect_true(inherits(err, "orvane_usage_error"), label = paste(label, class(err)[1], msg))
+      expect_true(is.character(msg) && length(msg) == 1L && validUTF8(msg) && nchar(msg) < 400 &&
+                    grepl(paste0("'", r$arg), msg, fixed = TRUE), label = paste(label, msg))
+      if (!is.null(project)) expect_identical(project_sum(project), before, label = label)
+    }
+  }
+}
+
+test_that("the catalogue functions refuse hostile names and flags, the project unchanged", {
+  skip_if_not(orv_have_server())
+  project <- local_orvane()
+  expect_refusals(list(
+    row("ListStudies", list(), "new", names_ok, list(none_name = "None")),
+    row("ListStudies", list(new = "S"), "location", extra = list(far = strrep("l", 1024))),
+    row("ListStudies", list(), "delete", names_ok),
+    row("ListDirectories", list(study = "Demo"), "study", names_ok),
+    row("ListDirectories", list(study = "Demo", new = "New"), "new", names_ok,
+        list(long = strrep("n", 500), up = "..")),
+    row("ListDirectories", list(study = "Demo"), "delete", names_ok),
+    row("ListFiles", list(study = "Demo", directory = "Mining"), "directory", names_ok),
+    row("ListFiles", list(study = "Demo", directory = "Mining"), "delete", names_ok),
+    row("ListSelections", list(study = "Demo", directory = "Mining", file = "Samples"), "file", names_ok),
+    row("ListVariables", list(study = "Demo", directory = "Mining", file = "Samples"), "delete", names_ok),
+    row("CreateDirectory", list(directory = "New", study = "Demo"), "directory", extra = list(slash = "a/b")),
+    row("CreateDirectory", list(directory = "New", study = "Demo"), "study", names_ok),
+    row("CreateDirectory", list(directory = "New", study = "Demo"), "allow_existing"),
+    row("DescribeFile", list(file = "Samples", study = "Demo", directory = "Mining"), "file", names_ok),
+    row("DescribeFile", list(file = "Samples", study = "Demo", directory = "Mining"), "directory", names_ok),
+    row("ListTree", list(study = "Demo", directory = "Mining"), "study", names_ok),
+    row("ListTree", list(study = "Demo", directory = "Mining"), "directory", names_ok)
+  ), project)
+})
+
+test_that("the copies refuse hostile names, values, units and counts before anything is sent", {
+  skip_if_not(orv_have_server())
+  project <- local_orvane()
+  copy <- list(values = as.double(1:12), variable = "New", study = "Demo", directory = "Mining", file = "Samples")
+  read <- list(variable = "Au", study = "Demo", directory = "Mining", file = "Samples")
+  sel <- c(copy, list(selection = "S", selection_values = rep(TRUE, 12)))
+  expect_refusals(list(
+    row("CopyOrvaneToDb", read, "variable"),
+    row("CopyOrvaneToDb", read, "selection", names_ok),
+    row("CopyOrvaneToDb", read, "item", numbers_ok, list(neg = -1, half = 1.5)),
+    row("CopyDbToOrvane", copy, "values", extra = list(above = c(1, 2e30), text = "1", factor = factor(1:12))),
+    row("CopyDbToOrvane", copy, "variable",
+        extra = list(macro = "Simu[xxxxx]", item = "Au[00001]", dots = "..", none_name = "None")),
+    row("CopyDbToOrvane", copy, "file", names_ok),
+    row("CopyDbToOrvane", copy, "unit", "empty", list(long = "kilometres!")),
+    row("CopyDbToOrvane", sel, "selection", extra = list(same = "New")),
+    row("CopyDbToOrvane", sel, "selection_values", extra = list(two = c(rep(1, 11), 2), short = rep(1, 11)))
+  ), project)
+})
+
+test_that("the File functions refuse hostile names, frames and flags before anything is sent", {
+  skip_if_not(orv_have_server())
+  for (pkg in c("sf", "terra", "stars")) skip_if_not_installed(pkg)
+  project <- local_orvane()
+  frame <- data.frame(X = c(1, 2), Y = c(3, 4), V = c(5, 6))
+  bytes <- hostile$bytes
+  write <- list(data = frame, file = "New", study = "Demo", directory = "Mining")
+  samples <- list(file = "Samples", study = "Demo", directory = "Mining")
+  grid <- list(file = "Grid2D", variables = NULL, study = "Demo", directory = "Mining")
+  frames <- list(
+    bad_name = setNames(frame, c("X", "Y", bytes)), huge_name = setNames(frame, c("X", "Y", strrep("v", 1e5))),
+    dup = setNames(cbind(frame, frame["V"]), c("X", "Y", "V", "V")), unnamed = unname(frame),
+    rows = frame[0, ], list_col = data.frame(X = 1, Y = 2, V = I(list(1))), complex = data.frame(X = 1, Y = 2, V = 1i),
+    date = data.frame(X = 1, Y = 2, V = Sys.Date()), macro = setNames(frame, c("X", "Y", "Simu[xxxxx]")),
+    unit = frame, no_xy = frame["V"]
+  )
+  attr(frames$unit$V, "units") <- bytes
+  expect_refusals(list(
+    row("ReadFile", samples, "file"),
+    row("ReadFile", samples, "study", names_ok),
+    row("ReadFile", samples, "variables", c("null", "two")),
+    row("ReadFile", samples, "selection", names_ok, list(coordinate = "X", numbers = "Au")),
+    row("AsSf", samples, "file", extra = list(grid = "Grid2D")),
+    row("AsSpatRaster", grid, "file", extra = list(points = "Samples", turned = "Grid3D")),
+    row("AsSpatRaster", grid, "variables", c("null", "two")),
+    row("AsStars", grid, "directory", names_ok),
+    row("WriteFile", write, "data", extra = frames),
+    row("WriteFile", write, "file", extra = list(dots = "../..")),
+    row("WriteFile", write, "overwrite"),
+    row("WriteFile", write, "coordinates", extra = list(same = c("X", "x"), missing = c("A", "B"))),
+    row("WriteFile", write, "grid")
+  ), project)
+})
+
+test_that("Db descriptions refuse overflowing sizes, nonsense geometry and odd lists before anything is sent", {
+  skip_if_not(orv_have_server())
+  project <- local_orvane()
+  ListFiles("Demo", "Mining")
+  grid <- list(grid = TRUE, nx = c(3, 2))
+  dbs <- list(
+    nodes = list(grid = TRUE, nx = c(1e5, 1e5, 1e5)), points = list(grid = FALSE, ndim = 2, nech = 1e10),
+    turned = modifyList(grid, list(angles = c(1e308, 0))), full_turn = modifyList(grid, list(angles = c(360, 0))),
+    origin = modifyList(grid, list(x0 = c(Inf, 0))), mesh = modifyList(grid, list(dx = c(0, 1))),
+    far = modifyList(grid, list(dx = c(1e308, 1))), far_origin = modifyList(grid, list(x0 = c(2e30, 0))),
+    text_nx = modifyList(grid, list(nx = c("3", "2"))), list_nx = modifyList(grid, list(nx = list(3, 2))),
+    kind = list(grid = "yes", nx = 3), text_points = list(grid = FALSE, coordinates = "a"),
+    ndim = list(grid = FALSE, ndim = NA, nech = 3), nech = modifyList(grid, list(nech = c(6, 6))),
+    undefined = list(grid = FALSE, coordinates = cbind(1:2, c(1, 2e30)))
+  )
+  expect_refusals(list(
+    row("DbDescription", list(nx = c(3, 2)), "nx", numbers_ok, list(overflow = c(1e5, 1e5, 1e5), zero = c(3, 0))),
+    row("DbDescription", list(nx = c(3, 2)), "x0", names_ok, list(far = c(2e30, 0))),
+    row("DbDescription", list(nx = c(3, 2)), "dx", names_ok, list(zero = c(1, 0), far = c(1e308, 1))),
+    row("DbDescription", list(nx = c(3, 2)), "angles", names_ok, list(turn = c(360, 0), neg = c(0, -360))),
+    row("DbDescription", list(coordinates = cbind(1:2, 3:4)), "coordinates", c("number", "over"),
+        list(nan = c(1, NaN), above = c(1, 2e30), text = data.frame(x = "a"))),
+    row("DbCompatible", list(db = DbDescription(nx = c(5, 4))), "db", extra = dbs),
+    row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"), "db", extra = dbs),
+    row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"), "file"),
+    row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"), "allow_existing")
+  ), project)
+})
+
+test_that("connections, dialogues and the sample project refuse hostile arguments without a connection", {
+  expect_false(IsConnectedOrvane())
+  before <- orvanelink:::.server_pids()
+  writable <- withr::local_tempdir()
+  expect_refusals(list(
+    row("ConnectOrvane", list(), "host"),
+    row("ConnectOrvane", list(), "port", c("null", "number"), list(zero = 0, high = 65536)),
+    row("ConnectOrvane", list(run_server = TRUE, path = "p"), "server", names_ok, list(dir = writable)),
+    row("ConnectOrvane", list(), "path", "empty"),
+    row("ConnectOrvane", list(), "timeout", numbers_ok, list(zero = 0)),
+    row("ConnectOrvane", list(), "run_server"),
+    row("DisconnectOrvane", list(), "stop_server"),
+    row("OrvaneSampleProject", list(), "dir", extra = list(full = dirname(writable))),
+    row("ManageTarget", list(), "stop_level", numbers_ok, list(six = 6)),
+    row("ManageTarget", list(), "db", names_ok, list(nodes = list(grid = TRUE, nx = c(1e5, 1e5, 1e5)))),
+    row("ManageTarget", list(), "reset"),
+    row("ReadVariable", list(), "orient", extra = list(zero = c(1, 0, 1))),
+    row("WriteVariable", list(values = 1), "values", c("number", "na", "over")),
+    row("WriteVariable", list(values = 1), "name", names_ok, list(dots = "a/..")),
+    row("DesignateVariable", list(), "names", "two", list(with_na = c("a", NA)))
+  ))
+  # Nothing was launched, and OrvaneSampleProject() made no directory.
+  expect_length(setdiff(orvanelink:::.server_pids(), before), 0L)
+  expect_length(list.files(writable, all.files = TRUE, no.. = TRUE), 0L)
+})
+
+test_that("refusals the server or the File decide still name what was wrong, in a line", {
+  skip_if_not(orv_have_server())
+  project <- local_orvane()
+  before <- project_sum(project)
+  cases <- list( # call, class, text of the message
+    list(quote(ReadFile("Samples", "Demo", "Mining", variables = paste0("v", 1:1e5))), "orvane_not_found",
+         "has no variable 'v1', 'v2', 'v3', 'v4', 'v5' and 99995 more (named in 'variables')"),
+    list(quote(CopyDbToOrvane(1:5 + 0, "Short", file = "Samples")), "orvane_usage_error",
+         "'values' holds 5 values where the File 'Samples' has 12 samples"),
+    list(quote(ListStudies(new = "S", location = "/nonexistent/x")), "orvane_server_error", "not at '/nonexistent/x'"),
+    list(quote(ListDirectories("Demo", new = "D", delete = "Gone")), "orvane_not_found",
+         "'delete' names Directory 'Gone', which does not exist; 'D' was not created"),
+    list(quote(CreateFileForDb(DbDescription(nx = c(1000, 1000, 1000)), "Big", "Demo", "Mining")),
+         "orvane_server_error", "too many nodes")
+  )
+  for (case in cases) {
+    label <- deparse(case[[1]])[1]
+    err <- tryCatch(eval(case[[1]]), error = identity)
+    expect_s3_class(err, case[[2]])
+    msg <- conditionMessage(err)
+    expect_true(length(msg) == 1L && validUTF8(msg) && nchar(msg) < 400, label = label)
+    expect_true(grepl(case[[3]], msg, fixed = TRUE), label = paste(label, msg))
+    expect_identical(project_sum(project), before, label = label)
+  }
+})
+
+test_that("a path that is no project is refused as it was, and the launched server is stopped", {
+  skip_if_not(orv_have_server())
+  withr::local_envvar(c(VEK_TEST_IDLE_EXIT = "20", VEK_PROJECT_DIR = NA))
+  before <- orvanelink:::.server_pids()
+  plain <- withr::local_tempdir()
+  dir.create(file.path(plain, "Folder"))
+  writeLines("x", file.path(plain, "notes.txt"))
+  for (path in c(plain, file.path(plain, "Folder"))) {
+    listing <- list.files(path, recursive = TRUE, all.files = TRUE, include.dirs = TRUE)
+    err <- tryCatch(ConnectOrvane(run_server = TRUE, path = path), error = identity)
+    expect_s3_class(err, "orvane_server_error")
+    expect_match(conditionMessage(err), "is not a project", fixed = TRUE)
+    expect_identical(list.files(path, recursive = TRUE, all.files = TRUE, include.dirs = TRUE), listing)
+    expect_false(IsConnectedOrvane())
+    expect_length(setdiff(orvanelink:::.server_pids(), before), 0L)
+  }
+})
