@@ -33,8 +33,7 @@ SEXP bench_durable_write(SEXP path, SEXP dir, SEXP values) {
   if (snprintf(tmp, sizeof tmp, "%s.tmp", dest) >= (int)sizeof tmp) Rf_error("path too long");
   int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) Rf_error("cannot create %s: %s", tmp, strerror(errno));
-  int ok = write_all(fd, (const char *)REAL(values), (size_t)XLENGTH(values) * sizeof(double)) &&
-           fsync(fd) == 0;
+  int ok = write_all(fd, (const char *)REAL(values), (size_t)XLENGTH(values) * sizeof(double)) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   ok = ok && rename(tmp, dest) == 0;
   int dfd = open(CHAR(STRING_ELT(dir, 0)), O_RDONLY | O_DIRECTORY);

@@ -325,8 +325,7 @@ void create_target(const std::string &project, int64_t n) {
   if (VEKClientNewStudy("Bench", (project + "/Bench").c_str()) || VEKClientSetStudy("Bench") ||
       VEKClientNewDirectory("Run") || VEKClientSetDirectory("Run") ||
       VEKClientNewGridFile("Grid", 2, 0, 0, 0, 1, 1, 1, nx, ny, 1) || VEKClientSetFile("Grid") ||
-      VEKClientNewDoubleVariable("Value", 64, VEK_FORMAT_TYPE_FREE, 24, 12, nullptr) ||
-      VEKClientSetVariable("Value"))
+      VEKClientNewDoubleVariable("Value", 64, VEK_FORMAT_TYPE_FREE, 24, 12, nullptr) || VEKClientSetVariable("Value"))
     die("cannot create the benchmark variable");
 }
 

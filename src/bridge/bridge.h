@@ -86,7 +86,7 @@ int st_is_defined(int mode);
  * of the target it concerns), never from the text: the text is the
  * console's. */
 enum st_kind {
-  ST_USAGE,         /* the call cannot be made as given */
+  ST_USAGE, /* the call cannot be made as given */
   ST_NOT_CONNECTED,
   ST_NOT_FOUND,
   ST_ALREADY_EXISTS,
@@ -146,8 +146,8 @@ int st_define_path(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name);
 int st_define_selection(SEXP s_sel_name, int mode, int *sel_defined, int *must_create);
 int st_define_variable(SEXP s_var_name, int mode, int *must_create);
 int st_set_selection(void);
-int st_create_study(const char *study_name, const char *physical_name, int flag_allow,
-                    int *nb_study_loc, char ***studies_loc);
+int st_create_study(const char *study_name, const char *physical_name, int flag_allow, int *nb_study_loc,
+                    char ***studies_loc);
 int st_create_directory(const char *directory, int *nb_dir_loc, char ***directories_loc);
 int st_create_file(const char *file_name);
 int st_create_variable(char *var_name, const char *unit, int type, int ncar, int ndig, int nbits);
@@ -158,8 +158,7 @@ int st_delete_variable(const char *var_name, int *nb_var_loc, char ***variables_
 int st_clean_variable_and_selection(char *varname);
 /* Outputs: all names (release with st_free), the number kept and the kept
  * ranks (indices into the names, release with mem_free). */
-int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_variables,
-                   int **arg_ranks);
+int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_variables, int **arg_ranks);
 
 /* ---- what the R functions' writes create (journal.cpp) ---- */
 #define ST_NOTE_FILE 3     /* a File is about to be created */
@@ -178,8 +177,8 @@ int st_file_from_info(const VEKFileInfo &info);
  * per sample or, on a gravity-lines File, one per data sample (the client
  * puts those behind the line headers). */
 int st_whole_count_ok(int64_t count);
-int st_file_from_db(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db,
-                    SEXP s_dx_db, SEXP s_angle_db, SEXP s_coor_db);
+int st_file_from_db(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db, SEXP s_dx_db,
+                    SEXP s_angle_db, SEXP s_coor_db);
 void st_file_from_db_free(void);
 /* Number of nodes of the grid described by DESC_VEK (nx*ny*nz), 0 when an
  * axis has no node, -1 when the product does not fit an int. st_transpose

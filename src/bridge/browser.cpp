@@ -24,8 +24,8 @@ static const char *entry_name(char **choices, const int *ranks, int k) {
   return name != NULL ? name : "";
 }
 
-static void print_menu(const char *title, char **choices, const int *ranks, int flag_start,
-                       int nchoice, int flag_create, int flag_delete, int flag_up) {
+static void print_menu(const char *title, char **choices, const int *ranks, int flag_start, int nchoice,
+                       int flag_create, int flag_delete, int flag_up) {
   char line[ST_PATH_SIZE];
   size_t n = strlen(title);
   if (n > sizeof line - 9) n = sizeof line - 9;
@@ -46,8 +46,8 @@ static void print_menu(const char *title, char **choices, const int *ranks, int 
   message("stop | Stop browsing\n");
 }
 
-static int st_get_action(const char *title, char **choices, int *ranks, int flag_start, int nchoice,
-                         int flag_create, int flag_delete, int flag_up, int *answer) {
+static int st_get_action(const char *title, char **choices, int *ranks, int flag_start, int nchoice, int flag_create,
+                         int flag_delete, int flag_up, int *answer) {
   if (*answer == 0) return -4;
   if (*answer >= 1 && *answer <= nchoice) return 0;
 
@@ -154,8 +154,7 @@ static int st_ask_and_create_variable(void) {
   int nbits;
   do {
     nbits = lire_int("Bit Length (1,2,4,8,16,32 or 64", 1, 32, 1, 64);
-  } while (nbits != 1 && nbits != 2 && nbits != 4 && nbits != 8 && nbits != 16 && nbits != 32 &&
-           nbits != 64);
+  } while (nbits != 1 && nbits != 2 && nbits != 4 && nbits != 8 && nbits != 16 && nbits != 32 && nbits != 64);
   char unit[ST_NAME_SIZE];
   lire_string("Unit", 0, "", unit);
   /* "NA" would hand the server an undefined count: ask again. */
@@ -177,9 +176,7 @@ static int delete_variable_dialogue(const std::string &name) {
   st_names all;
   if (VEKClientGetVariableList(&all.n, &all.items)) return 0;
   if (!confirm_deletion()) return -1;
-  if (VEKClientSetStudy(REF_study) || VEKClientSetDirectory(REF_directory) ||
-      VEKClientSetFile(REF_file))
-    return 0;
+  if (VEKClientSetStudy(REF_study) || VEKClientSetDirectory(REF_directory) || VEKClientSetFile(REF_file)) return 0;
   if (!st_delete_variable(name.c_str(), &all.n, &all.items)) st_reset(ST_LEVEL_VARIABLE);
   return -1;
 }
@@ -196,29 +193,24 @@ int st_get_variable(int flag_create, int flag_delete, int flag_up) {
   if (Nvariable < 1 || Nvariable > nb_util) st_reset(ST_LEVEL_VARIABLE);
 
   int result = 0;
-  int action = st_get_action("Orvane Variable", list.items, ranks, 1, nb_util, flag_create,
-                             flag_delete, flag_up, &Nvariable);
+  int action =
+      st_get_action("Orvane Variable", list.items, ranks, 1, nb_util, flag_create, flag_delete, flag_up, &Nvariable);
   switch (action) {
     case 0:
       st_copy_name(REF_variable, entry_name(list.items, ranks, Nvariable));
       result = VEKClientSetVariable(REF_variable) ? 0 : 1;
       break;
-    case -3:
-      result = st_ask_and_create_variable() ? 0 : 1;
-      break;
+    case -3: result = st_ask_and_create_variable() ? 0 : 1; break;
     case -1:
       st_reset(ST_LEVEL_SELECTION);
       result = -1;
       break;
     case -2: {
       std::string name;
-      if (name_at(list.items, ranks, nb_util, Nvariable, name) == 0)
-        result = delete_variable_dialogue(name);
+      if (name_at(list.items, ranks, nb_util, Nvariable, name) == 0) result = delete_variable_dialogue(name);
       break;
     }
-    default:
-      result = 0;
-      break;
+    default: result = 0; break;
   }
   mem_free((char *)ranks);
   return result;
@@ -232,8 +224,8 @@ int st_get_variable(int flag_create, int flag_delete, int flag_up) {
 typedef int (*list_func)(int *, char ***);
 
 /* The start shared by the Study, Directory and File levels. */
-static int level_menu(int level, const char *title, list_func read_list, st_names &list,
-                      int flag_create, int flag_delete, int flag_up, int *action) {
+static int level_menu(int level, const char *title, list_func read_list, st_names &list, int flag_create,
+                      int flag_delete, int flag_up, int *action) {
   if (read_list(&list.n, &list.items)) return 1;
   int *slot = st_rank(level);
   sync_rank(level, list.items, NULL, list.n);
@@ -250,13 +242,10 @@ static int reread(list_func read_list, st_names &list) {
 static int study_level(int flag_create, int flag_delete) {
   st_names list;
   int action;
-  if (level_menu(ST_LEVEL_STUDY, "Orvane Study", VEKClientGetStudyList, list, flag_create,
-                 flag_delete, 0, &action))
+  if (level_menu(ST_LEVEL_STUDY, "Orvane Study", VEKClientGetStudyList, list, flag_create, flag_delete, 0, &action))
     return 0;
   switch (action) {
-    case 0:
-      st_copy_name(REF_study, list.items[Nstudy - 1]);
-      return VEKClientSetStudy(REF_study) ? 0 : 2;
+    case 0: st_copy_name(REF_study, list.items[Nstudy - 1]); return VEKClientSetStudy(REF_study) ? 0 : 2;
     case -3:
       if (reread(VEKClientGetStudyList, list)) return 0;
       if (st_get_new_name("New Study Name", list.items, list.n, NewName)) return 0;
@@ -272,24 +261,21 @@ static int study_level(int flag_create, int flag_delete) {
       if (st_delete_study(name.c_str(), &list.n, &list.items)) return 0;
       return 1;
     }
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
 static int directory_level(int flag_create, int flag_delete) {
   st_names list;
   int action;
-  if (level_menu(ST_LEVEL_DIRECTORY, "Orvane Directory", VEKClientGetDirectoryList, list,
-                 flag_create, flag_delete, 1, &action))
+  if (level_menu(ST_LEVEL_DIRECTORY, "Orvane Directory", VEKClientGetDirectoryList, list, flag_create, flag_delete, 1,
+                 &action))
     return 0;
   switch (action) {
     case 0:
       st_copy_name(REF_directory, list.items[Ndirectory - 1]);
       return VEKClientSetDirectory(REF_directory) ? 0 : 3;
-    case -1:
-      st_reset(ST_LEVEL_STUDY);
-      return 1;
+    case -1: st_reset(ST_LEVEL_STUDY); return 1;
     case -3:
       if (reread(VEKClientGetDirectoryList, list)) return 0;
       if (st_get_new_name("New Directory Name", list.items, list.n, NewName)) return 0;
@@ -305,24 +291,18 @@ static int directory_level(int flag_create, int flag_delete) {
       st_reset(ST_LEVEL_DIRECTORY);
       return 1;
     }
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
 static int file_level(int flag_create, int flag_delete) {
   st_names list;
   int action;
-  if (level_menu(ST_LEVEL_FILE, "Orvane File", VEKClientGetFileList, list, flag_create,
-                 flag_delete, 1, &action))
+  if (level_menu(ST_LEVEL_FILE, "Orvane File", VEKClientGetFileList, list, flag_create, flag_delete, 1, &action))
     return 0;
   switch (action) {
-    case 0:
-      st_copy_name(REF_file, list.items[Nfile - 1]);
-      return VEKClientSetFile(REF_file) ? 0 : 4;
-    case -1:
-      st_reset(ST_LEVEL_DIRECTORY);
-      return 2;
+    case 0: st_copy_name(REF_file, list.items[Nfile - 1]); return VEKClientSetFile(REF_file) ? 0 : 4;
+    case -1: st_reset(ST_LEVEL_DIRECTORY); return 2;
     case -3:
       if (reread(VEKClientGetFileList, list)) return 0;
       if (st_get_new_name("New File Name", list.items, list.n, NewName)) return 0;
@@ -334,12 +314,10 @@ static int file_level(int flag_create, int flag_delete) {
       if (reread(VEKClientGetFileList, list)) return 2;
       if (!confirm_deletion()) return 2;
       if (VEKClientSetStudy(REF_study) || VEKClientSetDirectory(REF_directory)) return 0;
-      if (name_at(list.items, NULL, list.n, rank, name) == 0)
-        st_delete_file(name.c_str(), &list.n, &list.items);
+      if (name_at(list.items, NULL, list.n, rank, name) == 0) st_delete_file(name.c_str(), &list.n, &list.items);
       return 2;
     }
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
@@ -350,8 +328,8 @@ static int set_selection_and_go(const char *name) {
 
 static int delete_selection(void) {
   if (!confirm_deletion()) return 0;
-  if (VEKClientSetStudy(REF_study) || VEKClientSetDirectory(REF_directory) ||
-      VEKClientSetFile(REF_file) || VEKClientSetVariable(REF_selection) || VEKClientDeleteVariable())
+  if (VEKClientSetStudy(REF_study) || VEKClientSetDirectory(REF_directory) || VEKClientSetFile(REF_file) ||
+      VEKClientSetVariable(REF_selection) || VEKClientDeleteVariable())
     return 0;
   if (FLAG_DEBUG) message("Variable '%s' deleted successfully\n", REF_selection);
   st_copy_name(REF_selection, STR_empty);
@@ -371,15 +349,10 @@ static int selection_level(int flag_delete) {
       next = set_selection_and_go(STR_empty);
       if (next) Nselection = 0;
     } else {
-      int action = st_get_action("Orvane Selection", list.items, ranks, 0, nb_util, 0, flag_delete,
-                                 1, &Nselection);
+      int action = st_get_action("Orvane Selection", list.items, ranks, 0, nb_util, 0, flag_delete, 1, &Nselection);
       switch (action) {
-        case 0:
-          next = set_selection_and_go(entry_name(list.items, ranks, Nselection));
-          break;
-        case -4:
-          next = set_selection_and_go(STR_empty);
-          break;
+        case 0: next = set_selection_and_go(entry_name(list.items, ranks, Nselection)); break;
+        case -4: next = set_selection_and_go(STR_empty); break;
         case -2:
           st_copy_name(REF_selection, entry_name(list.items, ranks, Nselection));
           next = delete_selection();
@@ -388,9 +361,7 @@ static int selection_level(int flag_delete) {
           st_reset(ST_LEVEL_FILE);
           next = 3;
           break;
-        default:
-          next = 0;
-          break;
+        default: next = 0; break;
       }
     }
   }
@@ -424,9 +395,8 @@ static int walk(int flag_delete, int flag_create, int stop_level) {
   }
 }
 
-extern "C" SEXP SManageTarget(SEXP s_flag_delete, SEXP s_flag_create, SEXP s_flag_reset,
-                              SEXP s_stop_level, SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid,
-                              SEXP s_nx_db, SEXP s_x0_db, SEXP s_dx_db, SEXP s_angle_db,
+extern "C" SEXP SManageTarget(SEXP s_flag_delete, SEXP s_flag_create, SEXP s_flag_reset, SEXP s_stop_level, SEXP s_ndim,
+                              SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db, SEXP s_dx_db, SEXP s_angle_db,
                               SEXP s_coor_db) {
   return st_entry([&]() -> SEXP {
     int flag_delete = st_get_flag(s_flag_delete, "delete");
@@ -434,8 +404,7 @@ extern "C" SEXP SManageTarget(SEXP s_flag_delete, SEXP s_flag_create, SEXP s_fla
     int flag_reset = st_get_flag(s_flag_reset, "reset");
     int stop_level = RC_get_value_integer(s_stop_level, NULL);
     int error = 1;
-    if (!st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db,
-                         s_coor_db) &&
+    if (!st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db, s_coor_db) &&
         !st_check_validity(0)) {
       if (flag_reset) st_reset(0);
       error = walk(flag_delete, flag_create, stop_level);
@@ -459,13 +428,12 @@ extern "C" SEXP SDesignateVariable(SEXP s_var_names) {
     if (!st_check_validity(4)) {
       mestitle(0, "Loop for selecting Variable(s) to be copied from Db into Orvane");
       Nvariable = -1;
-      int action = st_get_action("Db Variable", choices.empty() ? NULL : choices.data(), NULL, 1,
-                                 (int)choices.size(), 0, 0, 0, &Nvariable);
+      int action = st_get_action("Db Variable", choices.empty() ? NULL : choices.data(), NULL, 1, (int)choices.size(),
+                                 0, 0, 0, &Nvariable);
       error = 0;
       flag_continue = action == 1 ? 0 : 1;
     }
-    return Rcpp::List::create(Rcpp::Named("error") = error,
-                              Rcpp::Named("flag.continue") = flag_continue,
+    return Rcpp::List::create(Rcpp::Named("error") = error, Rcpp::Named("flag.continue") = flag_continue,
                               Rcpp::Named("rank") = Nvariable);
   });
 }

@@ -25,12 +25,9 @@ static void print_desc(const F_Desc &desc) {
   message("Number of samples = %d\n", desc.nech);
   if (!desc.flag_grid) return;
   int naxes = desc_axes(desc);
-  if (naxes > 0)
-    message("X : Origin=%13.3lf - Mesh=%10.3lf - Number=%d\n", desc.x0[0], desc.dx[0], desc.nx[0]);
-  if (naxes > 1)
-    message("Y : Origin=%13.3lf - Mesh=%10.3lf - Number=%d\n", desc.x0[1], desc.dx[1], desc.nx[1]);
-  if (naxes > 2)
-    message("Z : Origin=%13.3lf - Mesh=%10.3lf - Number=%d\n", desc.x0[2], desc.dx[2], desc.nx[2]);
+  if (naxes > 0) message("X : Origin=%13.3lf - Mesh=%10.3lf - Number=%d\n", desc.x0[0], desc.dx[0], desc.nx[0]);
+  if (naxes > 1) message("Y : Origin=%13.3lf - Mesh=%10.3lf - Number=%d\n", desc.x0[1], desc.dx[1], desc.nx[1]);
+  if (naxes > 2) message("Z : Origin=%13.3lf - Mesh=%10.3lf - Number=%d\n", desc.x0[2], desc.dx[2], desc.nx[2]);
 }
 
 static void st_print_vek(void) { print_desc(DESC_VEK); }
@@ -40,8 +37,7 @@ static void st_print_db(void) { print_desc(DESC_DB); }
 /* Exact comparison: two grids that differ in the last bit are different
  * grids; NaN equals nothing. */
 static int same_layout(void) {
-  if (DESC_DB.ndim != DESC_VEK.ndim || DESC_DB.nech != DESC_VEK.nech ||
-      DESC_DB.flag_grid != DESC_VEK.flag_grid)
+  if (DESC_DB.ndim != DESC_VEK.ndim || DESC_DB.nech != DESC_VEK.nech || DESC_DB.flag_grid != DESC_VEK.flag_grid)
     return 0;
   if (DESC_DB.flag_grid == 0 || DESC_DB.ndim <= 0) return 1;
   for (int i = 0; i < desc_axes(DESC_DB); i++) {
@@ -72,10 +68,8 @@ static SEXP characteristics(int error) {
   int n = error ? 0 : desc_axes(DESC_VEK);
   return Rcpp::List::create(
       Rcpp::Named("ndim") = DESC_VEK.ndim, Rcpp::Named("nech") = DESC_VEK.nech,
-      Rcpp::Named("flag.grid") = DESC_VEK.flag_grid,
-      Rcpp::Named("x0") = RC_set_array_double(n, DESC_VEK.x0),
-      Rcpp::Named("dx") = RC_set_array_double(n, DESC_VEK.dx),
-      Rcpp::Named("nx") = RC_set_array_integer(n, DESC_VEK.nx),
+      Rcpp::Named("flag.grid") = DESC_VEK.flag_grid, Rcpp::Named("x0") = RC_set_array_double(n, DESC_VEK.x0),
+      Rcpp::Named("dx") = RC_set_array_double(n, DESC_VEK.dx), Rcpp::Named("nx") = RC_set_array_integer(n, DESC_VEK.nx),
       Rcpp::Named("angles") = RC_set_array_double(n, DESC_VEK.angle), Rcpp::Named("error") = error);
 }
 
@@ -103,10 +97,9 @@ extern "C" SEXP DbCreateFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_nam
 /* Compatibility and creation                                          */
 /* ------------------------------------------------------------------ */
 
-static int db_compatible(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db,
-                         SEXP s_dx_db, SEXP s_angle_db, SEXP s_coor_db) {
-  if (st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db, s_coor_db))
-    return 1;
+static int db_compatible(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db, SEXP s_dx_db,
+                         SEXP s_angle_db, SEXP s_coor_db) {
+  if (st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db, s_coor_db)) return 1;
   if (st_check_validity(3)) return 1;
   if (st_file_from_vek()) return 1;
   if (st_check_compatibility()) {
@@ -116,11 +109,10 @@ static int db_compatible(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_d
   return 0;
 }
 
-extern "C" SEXP SDbCompatible(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db,
-                              SEXP s_x0_db, SEXP s_dx_db, SEXP s_angle_db, SEXP s_coor_db) {
+extern "C" SEXP SDbCompatible(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db, SEXP s_dx_db,
+                              SEXP s_angle_db, SEXP s_coor_db) {
   return st_entry([&]() -> SEXP {
-    int error = db_compatible(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db,
-                              s_coor_db);
+    int error = db_compatible(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db, s_coor_db);
     st_file_from_db_free();
     return Rcpp::List::create(Rcpp::Named("error") = error);
   });
@@ -135,7 +127,8 @@ static std::string first_difference(void) {
   const F_Desc &f = DESC_VEK, &d = DESC_DB;
   char text[256];
   if (d.ndim != f.ndim || d.nech != f.nech || d.flag_grid != f.flag_grid) {
-    snprintf(text, sizeof text, "Different layout: %s of %d dimension(s) and %d sample(s) (Orvane File), %s of %d and %d (Db)",
+    snprintf(text, sizeof text,
+             "Different layout: %s of %d dimension(s) and %d sample(s) (Orvane File), %s of %d and %d (Db)",
              f.flag_grid ? "grid" : "points", f.ndim, f.nech, d.flag_grid ? "grid" : "points", d.ndim, d.nech);
     return text;
   }
@@ -151,8 +144,8 @@ static std::string first_difference(void) {
     const char *what = NULL;
     double a = 0, b = 0;
     if (d.nx[i] != f.nx[i]) {
-      snprintf(text, sizeof text, "Different number of nodes along %s: %d (Orvane File) and %d (Db)", axis[i],
-               f.nx[i], d.nx[i]);
+      snprintf(text, sizeof text, "Different number of nodes along %s: %d (Orvane File) and %d (Db)", axis[i], f.nx[i],
+               d.nx[i]);
       return text;
     }
     if (!near(d.x0[i], f.x0[i])) what = "origin", a = f.x0[i], b = d.x0[i];
@@ -164,8 +157,8 @@ static std::string first_difference(void) {
   }
   for (int i = 0; i < desc_axes(d); i++) {
     if (!near(d.angle[i], f.angle[i])) {
-      snprintf(text, sizeof text, "Different angle about %s: %.15g (Orvane File) and %.15g (Db)", about[i],
-               f.angle[i], d.angle[i]);
+      snprintf(text, sizeof text, "Different angle about %s: %.15g (Orvane File) and %.15g (Db)", about[i], f.angle[i],
+               d.angle[i]);
       return text;
     }
   }
@@ -174,8 +167,8 @@ static std::string first_difference(void) {
 
 /* DESC_DB for a comparison: points are compared by their counts alone, so
  * their coordinates are neither asked for nor copied. */
-static int db_to_compare(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db,
-                         SEXP s_dx_db, SEXP s_angle_db) {
+static int db_to_compare(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db, SEXP s_dx_db,
+                         SEXP s_angle_db) {
   if (RC_get_value_integer(s_flag_grid, NULL) != 0)
     return st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db, R_NilValue);
   int ndim = RC_get_value_integer(s_ndim, NULL);
@@ -193,12 +186,12 @@ static int db_to_compare(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_d
  * of DbCompatible(), made as SDbCompatible makes it (the same report and
  * the same reset of the target on a mismatch) but with first_difference(),
  * which it names. */
-extern "C" SEXP IDbFits(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db,
-                        SEXP s_dx_db, SEXP s_angle_db, SEXP) {
+extern "C" SEXP IDbFits(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db, SEXP s_dx_db,
+                        SEXP s_angle_db, SEXP) {
   return st_entry([&]() -> SEXP {
     int error = 1;
-    if (!db_to_compare(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db) &&
-        !st_check_validity(3) && !st_file_from_vek()) {
+    if (!db_to_compare(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db) && !st_check_validity(3) &&
+        !st_file_from_vek()) {
       std::string why = first_difference();
       error = 0;
       if (!why.empty()) {
@@ -217,8 +210,7 @@ extern "C" SEXP IDbFits(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db
   });
 }
 
-static int create_file_for_db(SEXP s_file_name, SEXP s_study_name, SEXP s_dir_name,
-                              SEXP s_flag_allow) {
+static int create_file_for_db(SEXP s_file_name, SEXP s_study_name, SEXP s_dir_name, SEXP s_flag_allow) {
   int must_create = 0;
   if (st_check_validity(0)) return 1;
   if (st_define_study(s_study_name)) return 1;
@@ -228,14 +220,13 @@ static int create_file_for_db(SEXP s_file_name, SEXP s_study_name, SEXP s_dir_na
   return st_check_compatibility();
 }
 
-extern "C" SEXP ICreateFile(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db,
-                            SEXP s_dx_db, SEXP s_angle_db, SEXP s_coor_db, SEXP s_file_name,
-                            SEXP s_study_name, SEXP s_dir_name, SEXP s_flag_allow) {
+extern "C" SEXP ICreateFile(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db, SEXP s_dx_db,
+                            SEXP s_angle_db, SEXP s_coor_db, SEXP s_file_name, SEXP s_study_name, SEXP s_dir_name,
+                            SEXP s_flag_allow) {
   return st_entry([&]() -> SEXP {
     int error = 1;
-    st_get_flag(s_flag_allow, ST_FLAG_ALLOW);  /* refused before anything changes */
-    if (!st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db,
-                         s_coor_db))
+    st_get_flag(s_flag_allow, ST_FLAG_ALLOW); /* refused before anything changes */
+    if (!st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db, s_coor_db))
       error = create_file_for_db(s_file_name, s_study_name, s_dir_name, s_flag_allow);
     st_file_from_db_free();
     return Rcpp::List::create(Rcpp::Named("error") = error);
@@ -262,7 +253,7 @@ static int read_coordinate(const char *name, int nech, double *dest) {
   if (VEKClientReadDoubleVariable(0, &test_val, &count, &values.p)) return 1;
   if (count != nech) {
     st_refuse(ST_COMMUNICATION, "The server sent %lld values of '%s' where the File has %d samples", (long long)count,
-            name, nech);
+              name, nech);
     return 1;
   }
   st_copy_read_values(dest, values.p, count, test_val);
@@ -306,7 +297,7 @@ extern "C" SEXP SReadCoordinates(void) {
     int error = read_coordinates(r);
     Rcpp::NumericVector tab(r.tab, r.tab + (error ? 0 : r.ntab));
     mem_free((char *)r.tab);
-    return Rcpp::List::create(Rcpp::Named("ndim") = r.ndim, Rcpp::Named("nech") = r.nech,
-                              Rcpp::Named("tab") = tab, Rcpp::Named("error") = error);
+    return Rcpp::List::create(Rcpp::Named("ndim") = r.ndim, Rcpp::Named("nech") = r.nech, Rcpp::Named("tab") = tab,
+                              Rcpp::Named("error") = error);
   });
 }

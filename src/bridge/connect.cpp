@@ -96,8 +96,8 @@ int st_connect(char *vek_init, char *vek_server, char *hostname, int port_number
   return 0;
 }
 
-extern "C" SEXP SConnectOrvane(SEXP s_vek_init, SEXP s_vek_server, SEXP s_hostname,
-                               SEXP s_port_number, SEXP s_run_server, SEXP s_flag_verbose) {
+extern "C" SEXP SConnectOrvane(SEXP s_vek_init, SEXP s_vek_server, SEXP s_hostname, SEXP s_port_number,
+                               SEXP s_run_server, SEXP s_flag_verbose) {
   return st_entry([&]() -> SEXP {
     std::string vek_init = RC_get_value_char(s_vek_init, NULL);
     std::string vek_server = RC_get_value_char(s_vek_server, NULL);
@@ -137,10 +137,8 @@ extern "C" SEXP SIsConnected(void) {
 }
 
 static void show_level(const char *label, int level) {
-  if (st_is_defined(level))
-    message("%s: %s\n", label, st_ref_name(level));
-  else
-    message("%s: (Not defined yet)\n", label);
+  if (st_is_defined(level)) message("%s: %s\n", label, st_ref_name(level));
+  else message("%s: (Not defined yet)\n", label);
 }
 
 extern "C" SEXP SShowTarget(void) {
@@ -198,8 +196,7 @@ extern "C" SEXP SStopServers(SEXP s_pids) {
 extern "C" SEXP SConnectionPlace(void) {
   return st_entry([&]() -> SEXP {
     return Rcpp::List::create(Rcpp::Named("path") = std::string(REF_path),
-                              Rcpp::Named("host") = std::string(CONNECTED_HOST),
-                              Rcpp::Named("port") = CONNECTED_PORT,
+                              Rcpp::Named("host") = std::string(CONNECTED_HOST), Rcpp::Named("port") = CONNECTED_PORT,
                               Rcpp::Named("verbose") = FLAG_DEBUG);
   });
 }

@@ -18,8 +18,8 @@ static int create_study_fail(int *nb, char ***list) {
   return 1;
 }
 
-int st_create_study(const char *study_name, const char *physical_name, int flag_allow,
-                    int *nb_study_loc, char ***studies_loc) {
+int st_create_study(const char *study_name, const char *physical_name, int flag_allow, int *nb_study_loc,
+                    char ***studies_loc) {
   const std::string name = study_name != NULL ? study_name : "";
   if (physical_name == NULL || physical_name[0] == '\0') {
     st_refuse(ST_USAGE, "You must define the Physical Name");
@@ -27,11 +27,9 @@ int st_create_study(const char *study_name, const char *physical_name, int flag_
   }
   int exists = st_status(0, 1, *nb_study_loc, *studies_loc, name.c_str());
   if (exists && !flag_allow) return create_study_fail(nb_study_loc, studies_loc);
-  if (!exists && VEKClientNewStudy(name.c_str(), physical_name))
-    return create_study_fail(nb_study_loc, studies_loc);
+  if (!exists && VEKClientNewStudy(name.c_str(), physical_name)) return create_study_fail(nb_study_loc, studies_loc);
   st_free(nb_study_loc, studies_loc);
-  if (VEKClientGetStudyList(nb_study_loc, studies_loc))
-    return create_study_fail(nb_study_loc, studies_loc);
+  if (VEKClientGetStudyList(nb_study_loc, studies_loc)) return create_study_fail(nb_study_loc, studies_loc);
   st_reset(ST_LEVEL_STUDY);
   st_define(ST_LEVEL_STUDY, 1, name.c_str());
   if (VEKClientSetStudy(name.c_str())) return create_study_fail(nb_study_loc, studies_loc);
@@ -51,8 +49,7 @@ int st_create_directory(const char *directory, int *nb_dir_loc, char ***director
     return create_directory_fail(nb_dir_loc, directories_loc);
   if (VEKClientNewDirectory(name.c_str())) return create_directory_fail(nb_dir_loc, directories_loc);
   st_free(nb_dir_loc, directories_loc);
-  if (VEKClientGetDirectoryList(nb_dir_loc, directories_loc))
-    return create_directory_fail(nb_dir_loc, directories_loc);
+  if (VEKClientGetDirectoryList(nb_dir_loc, directories_loc)) return create_directory_fail(nb_dir_loc, directories_loc);
   st_reset(ST_LEVEL_DIRECTORY);
   st_define(ST_LEVEL_DIRECTORY, 1, name.c_str());
   if (VEKClientSetDirectory(name.c_str())) return create_directory_fail(nb_dir_loc, directories_loc);
@@ -95,17 +92,15 @@ static int create_file_steps(const char *name) {
   if (st_status(0, 1, list.n, list.items, name)) return 1;
   st_journal_note(ST_NOTE_FILE, name);
   if (DESC_DB.flag_grid) {
-    if (VEKClientNewGridFile(name, DESC_DB.ndim, DESC_DB.x0[0], DESC_DB.x0[1], DESC_DB.x0[2],
-                             DESC_DB.dx[0], DESC_DB.dx[1], DESC_DB.dx[2], DESC_DB.nx[0],
-                             DESC_DB.nx[1], DESC_DB.nx[2]))
+    if (VEKClientNewGridFile(name, DESC_DB.ndim, DESC_DB.x0[0], DESC_DB.x0[1], DESC_DB.x0[2], DESC_DB.dx[0],
+                             DESC_DB.dx[1], DESC_DB.dx[2], DESC_DB.nx[0], DESC_DB.nx[1], DESC_DB.nx[2]))
       return 1;
     if (VEKClientSetFile(name)) return 1;
     /* A NaN angle is no zero angle either: let the server see it. */
     int rotated = 0;
     for (int i = 0; i < 3; i++)
       if (!(DESC_DB.angle[i] == 0.)) rotated = 1;
-    if (rotated && VEKClientGridModifyRotation(DESC_DB.angle[0], DESC_DB.angle[1], DESC_DB.angle[2]))
-      return 1;
+    if (rotated && VEKClientGridModifyRotation(DESC_DB.angle[0], DESC_DB.angle[1], DESC_DB.angle[2])) return 1;
   } else {
     if (new_points_file(name)) return 1;
     if (VEKClientSetFile(name)) return 1;
@@ -163,8 +158,8 @@ typedef int (*set_func)(const char *);
 typedef int (*delete_func)(void);
 typedef int (*list_func)(int *, char ***);
 
-static int delete_item(int level, const char *what, const char *item_name, int *nb, char ***list,
-                       set_func set, delete_func del, list_func relist) {
+static int delete_item(int level, const char *what, const char *item_name, int *nb, char ***list, set_func set,
+                       delete_func del, list_func relist) {
   const std::string name = item_name != NULL ? item_name : "";
   int failed = st_status(1, 1, *nb, *list, name.c_str());
   if (!failed) failed = set(name.c_str()) || del();
@@ -187,21 +182,21 @@ static int float_variable_list(int *count, char ***names) {
 }
 
 int st_delete_study(const char *study_name, int *nb_study_loc, char ***studies_loc) {
-  return delete_item(ST_LEVEL_STUDY, "Study", study_name, nb_study_loc, studies_loc,
-                     VEKClientSetStudy, VEKClientDeleteStudy, VEKClientGetStudyList);
+  return delete_item(ST_LEVEL_STUDY, "Study", study_name, nb_study_loc, studies_loc, VEKClientSetStudy,
+                     VEKClientDeleteStudy, VEKClientGetStudyList);
 }
 
 int st_delete_directory(const char *dir_name, int *nb_dir_loc, char ***directories_loc) {
-  return delete_item(ST_LEVEL_DIRECTORY, "Directory", dir_name, nb_dir_loc, directories_loc,
-                     VEKClientSetDirectory, VEKClientDeleteDirectory, VEKClientGetDirectoryList);
+  return delete_item(ST_LEVEL_DIRECTORY, "Directory", dir_name, nb_dir_loc, directories_loc, VEKClientSetDirectory,
+                     VEKClientDeleteDirectory, VEKClientGetDirectoryList);
 }
 
 int st_delete_file(const char *file_name, int *nb_file_loc, char ***files_loc) {
-  return delete_item(ST_LEVEL_FILE, "File", file_name, nb_file_loc, files_loc, VEKClientSetFile,
-                     VEKClientDeleteFile, VEKClientGetFileList);
+  return delete_item(ST_LEVEL_FILE, "File", file_name, nb_file_loc, files_loc, VEKClientSetFile, VEKClientDeleteFile,
+                     VEKClientGetFileList);
 }
 
 int st_delete_variable(const char *var_name, int *nb_var_loc, char ***variables_loc) {
-  return delete_item(ST_LEVEL_VARIABLE, "Variable", var_name, nb_var_loc, variables_loc,
-                     VEKClientSetVariable, VEKClientDeleteVariable, float_variable_list);
+  return delete_item(ST_LEVEL_VARIABLE, "Variable", var_name, nb_var_loc, variables_loc, VEKClientSetVariable,
+                     VEKClientDeleteVariable, float_variable_list);
 }

@@ -146,13 +146,11 @@ int st_clean_variable_and_selection(char *varname) {
 static int keep_variable(int flag_var, const VEKVariableInfo *info) {
   if (flag_var == 0) return info->bit_length == 1 && info->type != VEK_VAR_TYPE_CHAR;
   if (flag_var == -1)
-    return info->type == VEK_VAR_TYPE_XG || info->type == VEK_VAR_TYPE_YG ||
-           info->type == VEK_VAR_TYPE_ZG;
+    return info->type == VEK_VAR_TYPE_XG || info->type == VEK_VAR_TYPE_YG || info->type == VEK_VAR_TYPE_ZG;
   return 1;
 }
 
-int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_variables,
-                   int **arg_ranks) {
+int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_variables, int **arg_ranks) {
   *arg_nb_var = 0;
   *arg_nb_util = 0;
   *arg_variables = NULL;

@@ -34,7 +34,7 @@ int st_file_from_info(const VEKFileInfo &info) {
   if (grid) {
     if (info.NX < 0 || info.NY < 0 || info.NZ < 0) {
       st_refuse(ST_COMMUNICATION, "The grid File has a negative number of nodes (%d x %d x %d)", info.NX, info.NY,
-              info.NZ);
+                info.NZ);
       return 1;
     }
     nech = (int64_t)info.NX * info.NY * info.NZ;
@@ -70,8 +70,8 @@ int st_file_from_info(const VEKFileInfo &info) {
   return 0;
 }
 
-int st_file_from_db(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db,
-                    SEXP s_dx_db, SEXP s_angle_db, SEXP s_coor_db) {
+int st_file_from_db(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db, SEXP s_dx_db,
+                    SEXP s_angle_db, SEXP s_coor_db) {
   int n_nx, n_x0, n_dx, n_angle, n_coor;
   int ndim = RC_get_value_integer(s_ndim, NULL);
   int nech = RC_get_value_integer(s_nech, NULL);
@@ -92,10 +92,8 @@ int st_file_from_db(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SE
     st_refuse(ST_USAGE, "Space dimension may not be larger than 3");
   } else if (!flag_grid && ncoor > n_coor) {
     /* Copying ndim*nech values out of a shorter vector would read past it. */
-    st_refuse(ST_USAGE, "The Db coordinates hold %d values where %lld are expected", n_coor,
-            (long long)ncoor);
-  } else if (flag_grid && ndim > 0 &&
-             (n_nx < ndim || n_x0 < ndim || n_dx < ndim || n_angle < ndim)) {
+    st_refuse(ST_USAGE, "The Db coordinates hold %d values where %lld are expected", n_coor, (long long)ncoor);
+  } else if (flag_grid && ndim > 0 && (n_nx < ndim || n_x0 < ndim || n_dx < ndim || n_angle < ndim)) {
     st_refuse(ST_USAGE, "The Db grid description needs %d values per axis vector", ndim);
   } else {
     st_file_from_db_free();

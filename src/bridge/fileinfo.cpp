@@ -71,9 +71,8 @@ static int describe_variables(Rcpp::List &out) {
     if (VEKClientGetMacroIndices(&n, &ind.p)) return 1;
     items[i] = std::vector<int>(ind.p, ind.p + (ind.p != NULL && n > 0 ? n : 0));
   }
-  out = Rcpp::List::create(Rcpp::Named("name") = names, Rcpp::Named("type") = types,
-                           Rcpp::Named("bits") = bits, Rcpp::Named("unit") = units,
-                           Rcpp::Named("items") = items);
+  out = Rcpp::List::create(Rcpp::Named("name") = names, Rcpp::Named("type") = types, Rcpp::Named("bits") = bits,
+                           Rcpp::Named("unit") = units, Rcpp::Named("items") = items);
   DESCRIBED_CALL = ST_CALL;
   return 0;
 }
@@ -88,13 +87,11 @@ static int describe_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, i
     return 1;
   }
   int type = INFO_VEK.type;
-  if ((type == VEK_FILE_TYPE_GRAVITY_LINES || type == VEK_FILE_TYPE_CORE_LINES) && line_samples(lines))
-    return 1;
+  if ((type == VEK_FILE_TYPE_GRAVITY_LINES || type == VEK_FILE_TYPE_CORE_LINES) && line_samples(lines)) return 1;
   return with_variables ? describe_variables(variables) : 0;
 }
 
-extern "C" SEXP IDescribeFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name,
-                              SEXP s_flag_variables) {
+extern "C" SEXP IDescribeFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_flag_variables) {
   return st_entry([&]() -> SEXP {
     int with_variables = RC_get_value_integer(s_flag_variables, NULL) == 1;
     std::vector<int> lines;
@@ -107,15 +104,13 @@ extern "C" SEXP IDescribeFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_na
     int line_file = f.type == VEK_FILE_TYPE_GRAVITY_LINES || f.type == VEK_FILE_TYPE_CORE_LINES;
     std::vector<std::string> coords = {f.xg_var_name, f.yg_var_name, f.zg_var_name};
     return Rcpp::List::create(
-        Rcpp::Named("type") = error ? (int)VEK_FILE_TYPE_INVALID : (int)f.type,
-        Rcpp::Named("ndim") = d.ndim, Rcpp::Named("nech") = d.nech,
-        Rcpp::Named("nlines") = line_file ? f.item_number : 0, Rcpp::Named("line.samples") = lines,
-        Rcpp::Named("nx") = std::vector<int>(d.nx, d.nx + 3),
+        Rcpp::Named("type") = error ? (int)VEK_FILE_TYPE_INVALID : (int)f.type, Rcpp::Named("ndim") = d.ndim,
+        Rcpp::Named("nech") = d.nech, Rcpp::Named("nlines") = line_file ? f.item_number : 0,
+        Rcpp::Named("line.samples") = lines, Rcpp::Named("nx") = std::vector<int>(d.nx, d.nx + 3),
         Rcpp::Named("x0") = std::vector<double>(d.x0, d.x0 + 3),
         Rcpp::Named("dx") = std::vector<double>(d.dx, d.dx + 3),
-        Rcpp::Named("angles") = std::vector<double>(d.angle, d.angle + 3),
-        Rcpp::Named("coordinates") = coords, Rcpp::Named("variables") = variables,
-        Rcpp::Named("error") = error);
+        Rcpp::Named("angles") = std::vector<double>(d.angle, d.angle + 3), Rcpp::Named("coordinates") = coords,
+        Rcpp::Named("variables") = variables, Rcpp::Named("error") = error);
   });
 }
 
@@ -188,8 +183,7 @@ extern "C" SEXP IReadFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, 
     Rcpp::List values;
     int error = read_file(s_study_name, s_dir_name, s_file_name, s_names, s_items, values);
     if (!error) st_path_confirm();
-    return Rcpp::List::create(Rcpp::Named("values") = error ? Rcpp::List() : values,
-                              Rcpp::Named("error") = error);
+    return Rcpp::List::create(Rcpp::Named("values") = error ? Rcpp::List() : values, Rcpp::Named("error") = error);
   });
 }
 
@@ -231,8 +225,8 @@ static int write_variable(const std::string &name, const std::string &unit, int 
  * confirmed its path (WriteFile() describes an existing File first);
  * the File's variables are listed once for the whole call. One progress
  * bar covers the call. */
-static int write_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_names,
-                      SEXP s_units, SEXP s_bits, SEXP s_items, SEXP s_values, SEXP s_overwrite) {
+static int write_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_names, SEXP s_units, SEXP s_bits,
+                      SEXP s_items, SEXP s_values, SEXP s_overwrite) {
   if (st_check_validity(0)) return 1;
   int held = st_path_is_current(s_study_name, s_dir_name, s_file_name);
   if (!held && st_define_path(s_study_name, s_dir_name, s_file_name)) return 1;
@@ -262,7 +256,7 @@ static int write_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP
     if (st_double_bytes(count, names[i].c_str()) < 0) return 1;
     if (k < 1 || (k > 1 && !is_macro_name(names[i])) || count % k != 0 || !st_whole_count_ok(count / k)) {
       st_refuse(ST_USAGE, "The %d item(s) of '%s' hold %lld values where the File '%s' has %d samples", k,
-              names[i].c_str(), (long long)count, REF_file, DESC_VEK.nech);
+                names[i].c_str(), (long long)count, REF_file, DESC_VEK.nech);
       return 1;
     }
     whole += (double)count;
@@ -275,8 +269,7 @@ static int write_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP
     std::vector<char *> described;
     if (held)
       for (const auto &d : DESCRIBED) described.push_back(const_cast<char *>(d.first.c_str()));
-    else if (VEKClientGetVariableList(&asked.n, &asked.items))
-      return 1;
+    else if (VEKClientGetVariableList(&asked.n, &asked.items)) return 1;
     int count = held ? (int)described.size() : asked.n;
     char **list = held ? described.data() : asked.items;
     for (int i = 0; i < n; i++) {
@@ -294,16 +287,15 @@ static int write_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP
     if (write_variable(names[i], units[i], bits[i], items[i], known[(size_t)i], exists[(size_t)i],
                        VECTOR_ELT(s_values, i), span, done))
       return 1;
-  if (FLAG_DEBUG)
-    message("%d variable(s) written into Orvane(%s/%s/%s)\n", n, LOC_study, LOC_directory, LOC_file);
+  if (FLAG_DEBUG) message("%d variable(s) written into Orvane(%s/%s/%s)\n", n, LOC_study, LOC_directory, LOC_file);
   return 0;
 }
 
-extern "C" SEXP IWriteFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_names,
-                           SEXP s_units, SEXP s_bits, SEXP s_items, SEXP s_values, SEXP s_overwrite) {
+extern "C" SEXP IWriteFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_names, SEXP s_units,
+                           SEXP s_bits, SEXP s_items, SEXP s_values, SEXP s_overwrite) {
   return st_entry([&]() -> SEXP {
-    int error = write_file(s_study_name, s_dir_name, s_file_name, s_names, s_units, s_bits, s_items,
-                           s_values, s_overwrite);
+    int error =
+        write_file(s_study_name, s_dir_name, s_file_name, s_names, s_units, s_bits, s_items, s_values, s_overwrite);
     return Rcpp::List::create(Rcpp::Named("error") = error);
   });
 }

@@ -36,9 +36,8 @@ static int study_list(SEXP s_study_new, SEXP s_physical_new, SEXP s_study_del, s
 }
 
 extern "C" SEXP IGetStudyList(SEXP s_study_new, SEXP s_physical_new, SEXP s_study_del) {
-  return names_entry("StudyList", [&](st_names &list) {
-    return study_list(s_study_new, s_physical_new, s_study_del, list);
-  });
+  return names_entry("StudyList",
+                     [&](st_names &list) { return study_list(s_study_new, s_physical_new, s_study_del, list); });
 }
 
 static int dir_list(SEXP s_study_name, SEXP s_dir_new, SEXP s_dir_del, st_names &list) {
@@ -55,9 +54,7 @@ static int dir_list(SEXP s_study_name, SEXP s_dir_new, SEXP s_dir_del, st_names 
 }
 
 extern "C" SEXP IGetDirList(SEXP s_study_name, SEXP s_dir_new, SEXP s_dir_del) {
-  return names_entry("DirList", [&](st_names &list) {
-    return dir_list(s_study_name, s_dir_new, s_dir_del, list);
-  });
+  return names_entry("DirList", [&](st_names &list) { return dir_list(s_study_name, s_dir_new, s_dir_del, list); });
 }
 
 static int file_list(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_del, st_names &list) {
@@ -71,9 +68,7 @@ static int file_list(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_del, st_nam
 }
 
 extern "C" SEXP IGetFileList(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_del) {
-  return names_entry("FileList", [&](st_names &list) {
-    return file_list(s_study_name, s_dir_name, s_file_del, list);
-  });
+  return names_entry("FileList", [&](st_names &list) { return file_list(s_study_name, s_dir_name, s_file_del, list); });
 }
 
 static int selection_list(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, st_names &list) {
@@ -84,13 +79,11 @@ static int selection_list(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, 
 }
 
 extern "C" SEXP IGetSelectionList(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name) {
-  return names_entry("SelectionList", [&](st_names &list) {
-    return selection_list(s_study_name, s_dir_name, s_file_name, list);
-  });
+  return names_entry("SelectionList",
+                     [&](st_names &list) { return selection_list(s_study_name, s_dir_name, s_file_name, list); });
 }
 
-static int variable_list(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_var_del,
-                         st_names &list) {
+static int variable_list(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_var_del, st_names &list) {
   if (st_check_validity(0)) return 1;
   if (st_define_path(s_study_name, s_dir_name, s_file_name)) return 1;
   if (VEKClientGetVariableListByType(VEK_VAR_TYPE_FLOAT_ALL, &list.n, &list.items)) return 1;
@@ -100,8 +93,7 @@ static int variable_list(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, S
   return 0;
 }
 
-extern "C" SEXP IGetVariableList(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name,
-                                 SEXP s_var_del) {
+extern "C" SEXP IGetVariableList(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_var_del) {
   return names_entry("VariableList", [&](st_names &list) {
     return variable_list(s_study_name, s_dir_name, s_file_name, s_var_del, list);
   });
@@ -119,7 +111,7 @@ static int create_dir(SEXP s_dir_name, SEXP s_study_name, SEXP s_flag_allow) {
 
 extern "C" SEXP ICreateDir(SEXP s_dir_name, SEXP s_study_name, SEXP s_flag_allow) {
   return st_entry([&]() -> SEXP {
-    st_get_flag(s_flag_allow, ST_FLAG_ALLOW);  /* refused before anything changes */
+    st_get_flag(s_flag_allow, ST_FLAG_ALLOW); /* refused before anything changes */
     return Rcpp::List::create(Rcpp::Named("error") = create_dir(s_dir_name, s_study_name, s_flag_allow));
   });
 }

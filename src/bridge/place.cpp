@@ -74,9 +74,8 @@ struct placed {
     R_xlen_t n = order.size();
     bool identity = row == 0 && nrows == n;
     for (R_xlen_t s = 0; identity && s < n; s++) identity = o[s] == s + 1;
-    return Rcpp::List::create(Rcpp::Named("order") = order, Rcpp::Named("row") = row,
-                              Rcpp::Named("other") = other, Rcpp::Named("sample") = sample,
-                              Rcpp::Named("identity") = identity);
+    return Rcpp::List::create(Rcpp::Named("order") = order, Rcpp::Named("row") = row, Rcpp::Named("other") = other,
+                              Rcpp::Named("sample") = sample, Rcpp::Named("identity") = identity);
   }
 };
 
@@ -229,8 +228,7 @@ extern "C" SEXP SPlaceOnSamples(SEXP s_coords, SEXP s_samples, SEXP s_tol) {
           want[a] = home[a] + d;
         }
         if (!valid) continue;
-        auto first = std::lower_bound(sorted.begin(), sorted.end(), 0,
-                                      [&](int s, int) { return c.less(s, want); });
+        auto first = std::lower_bound(sorted.begin(), sorted.end(), 0, [&](int s, int) { return c.less(s, want); });
         for (auto it = first; it != sorted.end() && !c.greater(*it, want); ++it) {
           R_xlen_t s = *it;
           bool near = true;

@@ -84,13 +84,11 @@ int st_is_defined(int mode) {
 
 /* ---- refusals ---- */
 
-static const int KIND_CODES[] = {UTIL_KIND_USAGE,    UTIL_KIND_NOT_CONNECTED, UTIL_KIND_NOT_FOUND,
-                                 UTIL_KIND_ALREADY_EXISTS, UTIL_KIND_MISMATCH, UTIL_KIND_COMMUNICATION};
+static const int KIND_CODES[] = {UTIL_KIND_USAGE,          UTIL_KIND_NOT_CONNECTED, UTIL_KIND_NOT_FOUND,
+                                 UTIL_KIND_ALREADY_EXISTS, UTIL_KIND_MISMATCH,      UTIL_KIND_COMMUNICATION};
 static_assert(sizeof KIND_CODES / sizeof KIND_CODES[0] == ST_KIND_COUNT, "a support kind for every bridge kind");
 
-int st_kind_code(st_kind kind) {
-  return kind >= 0 && kind < ST_KIND_COUNT ? KIND_CODES[kind] : UTIL_KIND_NONE;
-}
+int st_kind_code(st_kind kind) { return kind >= 0 && kind < ST_KIND_COUNT ? KIND_CODES[kind] : UTIL_KIND_NONE; }
 
 void st_refuse(st_kind kind, const char *format, ...) {
   va_list ap;
@@ -208,8 +206,7 @@ void st_free(int *n_items, char ***r_items) {
 
 void st_print_path(void) {
   static char path[ST_PATH_SIZE];
-  static const int order[] = {ST_LEVEL_STUDY, ST_LEVEL_DIRECTORY, ST_LEVEL_FILE, ST_LEVEL_VARIABLE,
-                              ST_LEVEL_SELECTION};
+  static const int order[] = {ST_LEVEL_STUDY, ST_LEVEL_DIRECTORY, ST_LEVEL_FILE, ST_LEVEL_VARIABLE, ST_LEVEL_SELECTION};
   if (!st_is_defined(ST_LEVEL_STUDY)) return;
   path[0] = '\0';
   for (int level : order) {

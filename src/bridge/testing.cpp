@@ -17,8 +17,8 @@
 /* STestReaders(kind, question, flag_def, valdef, valmin, valmax): asks one
  * question with lire_logical ("logical"), lire_int ("int") or lire_string
  * ("string"; valdef is then a string) and returns list(value = answer). */
-extern "C" SEXP STestReaders(SEXP s_kind, SEXP s_question, SEXP s_flag_def, SEXP s_valdef,
-                             SEXP s_valmin, SEXP s_valmax) {
+extern "C" SEXP STestReaders(SEXP s_kind, SEXP s_question, SEXP s_flag_def, SEXP s_valdef, SEXP s_valmin,
+                             SEXP s_valmax) {
   return st_entry([&]() -> SEXP {
     std::string kind = RC_get_value_char(s_kind, NULL);
     std::string question = RC_get_value_char(s_question, NULL);
@@ -59,14 +59,10 @@ extern "C" SEXP STestMessages(SEXP s_kind, SEXP s_level, SEXP s_text) {
     std::string kind = RC_get_value_char(s_kind, NULL);
     int level = RC_get_value_integer(s_level, NULL);
     std::string text = RC_get_value_char(s_text, NULL);
-    if (kind == "message")
-      message("%s", text.c_str());
-    else if (kind == "messerr")
-      st_refuse(ST_USAGE, "%s", text.c_str());
-    else if (kind == "mestitle")
-      mestitle(level, "%s", text.c_str());
-    else if (kind == "abort")
-      st_abort(ST_USAGE, "%s", text.c_str());
+    if (kind == "message") message("%s", text.c_str());
+    else if (kind == "messerr") st_refuse(ST_USAGE, "%s", text.c_str());
+    else if (kind == "mestitle") mestitle(level, "%s", text.c_str());
+    else if (kind == "abort") st_abort(ST_USAGE, "%s", text.c_str());
     return Rcpp::List::create(Rcpp::Named("error") = 0);
   });
 }
@@ -78,10 +74,8 @@ extern "C" SEXP STestConvert(SEXP s_which, SEXP s_value) {
   return st_entry([&]() -> SEXP {
     std::string which = RC_get_value_char(s_which, NULL);
     int count = 0;
-    if (which == "value_integer")
-      return Rcpp::List::create(Rcpp::Named("value") = RC_get_value_integer(s_value, NULL));
-    if (which == "value_char")
-      return Rcpp::List::create(Rcpp::Named("value") = RC_get_value_char(s_value, NULL));
+    if (which == "value_integer") return Rcpp::List::create(Rcpp::Named("value") = RC_get_value_integer(s_value, NULL));
+    if (which == "value_char") return Rcpp::List::create(Rcpp::Named("value") = RC_get_value_char(s_value, NULL));
     if (which == "array_integer") {
       int *tab = RC_get_array_integer(s_value, NULL, &count);
       std::vector<int> values = RC_set_array_integer(count, tab);
@@ -122,8 +116,7 @@ extern "C" SEXP STestTranspose(SEXP s_mode, SEXP s_orient, SEXP s_nx, SEXP s_tab
     memcpy(DESC_VEK.nx, nx, sizeof saved);
     int size = st_grid_size();
     int error = 1;
-    if (size == 0 || size == ntab)
-      error = st_transpose(mode, orient[0], orient[1], orient[2], tab);
+    if (size == 0 || size == ntab) error = st_transpose(mode, orient[0], orient[1], orient[2], tab);
     memcpy(DESC_VEK.nx, saved, sizeof saved);
     std::vector<double> values = RC_set_array_double(ntab, tab);
     mem_free((char *)orient);
@@ -136,21 +129,17 @@ extern "C" SEXP STestTranspose(SEXP s_mode, SEXP s_orient, SEXP s_nx, SEXP s_tab
 /* STestFileFromDb(the eight Db description arguments): st_file_from_db,
  * then DESC_DB as R values; the coordinate block is released before the
  * call returns, as every real caller does. */
-extern "C" SEXP STestFileFromDb(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db,
-                                SEXP s_x0_db, SEXP s_dx_db, SEXP s_angle_db, SEXP s_coor_db) {
+extern "C" SEXP STestFileFromDb(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db, SEXP s_dx_db,
+                                SEXP s_angle_db, SEXP s_coor_db) {
   return st_entry([&]() -> SEXP {
-    int error = st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db,
-                                s_coor_db);
+    int error = st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db, s_coor_db);
     int ncoor = DESC_DB.coor != NULL ? DESC_DB.ndim * DESC_DB.nech : 0;
     Rcpp::List result = Rcpp::List::create(
         Rcpp::Named("ndim") = DESC_DB.ndim, Rcpp::Named("nech") = DESC_DB.nech,
-        Rcpp::Named("flag.grid") = DESC_DB.flag_grid,
-        Rcpp::Named("nx") = RC_set_array_integer(3, DESC_DB.nx),
-        Rcpp::Named("x0") = RC_set_array_double(3, DESC_DB.x0),
-        Rcpp::Named("dx") = RC_set_array_double(3, DESC_DB.dx),
+        Rcpp::Named("flag.grid") = DESC_DB.flag_grid, Rcpp::Named("nx") = RC_set_array_integer(3, DESC_DB.nx),
+        Rcpp::Named("x0") = RC_set_array_double(3, DESC_DB.x0), Rcpp::Named("dx") = RC_set_array_double(3, DESC_DB.dx),
         Rcpp::Named("angle") = RC_set_array_double(3, DESC_DB.angle),
-        Rcpp::Named("coor") = RC_set_array_double(ncoor, DESC_DB.coor),
-        Rcpp::Named("error") = error);
+        Rcpp::Named("coor") = RC_set_array_double(ncoor, DESC_DB.coor), Rcpp::Named("error") = error);
     st_file_from_db_free();
     return result;
   });
@@ -188,9 +177,7 @@ extern "C" SEXP STestAbort(SEXP s_nblocks, SEXP s_kind) {
 }
 
 /* STestBlocks(): mem_alloc blocks taken and not released since loading. */
-extern "C" SEXP STestBlocks(void) {
-  return Rcpp::wrap(util_live_blocks());
-}
+extern "C" SEXP STestBlocks(void) { return Rcpp::wrap(util_live_blocks()); }
 
 /* STestFailAllocation(n, drain_ms): the n-th allocation from now, the
  * bridge's (mem_alloc) or the client's, fails once (0: none), and the drain
@@ -234,18 +221,15 @@ extern "C" SEXP STestTarget(SEXP s_op, SEXP s_mode) {
     std::string op = RC_get_value_char(s_op, NULL);
     int mode = RC_get_value_integer(s_mode, NULL);
     int error = 0;
-    if (op == "validity")
-      error = st_check_validity(mode);
-    else if (op == "reset")
-      st_reset(mode);
+    if (op == "validity") error = st_check_validity(mode);
+    else if (op == "reset") st_reset(mode);
     std::vector<std::string> names;
     std::vector<int> ranks;
     for (int level = 1; level <= 5; level++) {
       names.push_back(st_ref_name(level));
       ranks.push_back(*st_rank(level));
     }
-    return Rcpp::List::create(Rcpp::Named("error") = error, Rcpp::Named("names") = names,
-                              Rcpp::Named("ranks") = ranks);
+    return Rcpp::List::create(Rcpp::Named("error") = error, Rcpp::Named("names") = names, Rcpp::Named("ranks") = ranks);
   });
 }
 
@@ -258,15 +242,11 @@ extern "C" SEXP STestDefine(SEXP s_level, SEXP s_name, SEXP s_mode) {
     int level = RC_get_value_integer(s_level, NULL);
     int mode = RC_get_value_integer(s_mode, NULL);
     int must_create = 0, sel_defined = 0, error;
-    if (level == ST_LEVEL_SELECTION)
-      error = st_define_selection(s_name, mode, &sel_defined, &must_create);
-    else
-      error = st_define_variable(s_name, mode, &must_create);
+    if (level == ST_LEVEL_SELECTION) error = st_define_selection(s_name, mode, &sel_defined, &must_create);
+    else error = st_define_variable(s_name, mode, &must_create);
     if (!error && must_create) {
-      if (level == ST_LEVEL_SELECTION)
-        error = st_create_variable(LOC_selection, NULL, 0, 1, 0, 1);
-      else
-        error = st_create_variable(LOC_variable, NULL, 0, 10, 3, 32);
+      if (level == ST_LEVEL_SELECTION) error = st_create_variable(LOC_selection, NULL, 0, 1, 0, 1);
+      else error = st_create_variable(LOC_variable, NULL, 0, 10, 3, 32);
     }
     return Rcpp::List::create(Rcpp::Named("error") = error, Rcpp::Named("must_create") = must_create,
                               Rcpp::Named("sel_defined") = sel_defined);

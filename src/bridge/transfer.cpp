@@ -19,7 +19,7 @@
 int st_double_bytes(int64_t count, const char *what) {
   if (count < 0 || count > (int64_t)(INT_MAX / sizeof(double))) {
     st_refuse(ST_USAGE, "%s: %lld values do not fit in one transfer (at most %d)", what, (long long)count,
-            (int)(INT_MAX / sizeof(double)));
+              (int)(INT_MAX / sizeof(double)));
     return -1;
   }
   return (int)(count * (int64_t)sizeof(double));
@@ -110,12 +110,10 @@ extern "C" SEXP SReadVariable(SEXP s_orientx, SEXP s_orienty, SEXP s_orientz) {
     read_designated(req, r);
     st_copy_name(LOC_variable, REF_variable);
     st_reset(ST_LEVEL_VARIABLE);
-    return Rcpp::List::create(Rcpp::Named("varname") = std::string(LOC_variable),
-                              Rcpp::Named("nvar") = r.nvar,
+    return Rcpp::List::create(Rcpp::Named("varname") = std::string(LOC_variable), Rcpp::Named("nvar") = r.nvar,
                               Rcpp::Named("flag.macro") = r.flag_macro,
                               Rcpp::Named("tab") = r.error ? Rcpp::NumericVector(0) : req.tab,
-                              Rcpp::Named("flag.continue") = r.flag_continue,
-                              Rcpp::Named("error") = r.error);
+                              Rcpp::Named("flag.continue") = r.flag_continue, Rcpp::Named("error") = r.error);
   });
 }
 
@@ -173,8 +171,7 @@ static int write_designated(const int orient[3], SEXP s_tab, int nech) {
   return 0;
 }
 
-extern "C" SEXP SWriteVariable(SEXP s_orientx, SEXP s_orienty, SEXP s_orientz, SEXP s_tab,
-                               SEXP s_var_name) {
+extern "C" SEXP SWriteVariable(SEXP s_orientx, SEXP s_orienty, SEXP s_orientz, SEXP s_tab, SEXP s_var_name) {
   return st_entry([&]() -> SEXP {
     int orient[3];
     orient[0] = RC_get_value_integer(s_orientx, NULL);
@@ -196,11 +193,8 @@ extern "C" SEXP SWriteVariable(SEXP s_orientx, SEXP s_orienty, SEXP s_orientz, S
 static void report_copy(const char *kind, const char *name, int to_r, int samples) {
   if (!FLAG_DEBUG) return;
   if (to_r)
-    message("%s '%s' copied from Orvane(%s/%s/%s) into RTellurix\n", kind, name, LOC_study,
-            LOC_directory, LOC_file);
-  else
-    message("%s '%s' copied from RTellurix into Orvane(%s/%s/%s)\n", kind, name, LOC_study,
-            LOC_directory, LOC_file);
+    message("%s '%s' copied from Orvane(%s/%s/%s) into RTellurix\n", kind, name, LOC_study, LOC_directory, LOC_file);
+  else message("%s '%s' copied from RTellurix into Orvane(%s/%s/%s)\n", kind, name, LOC_study, LOC_directory, LOC_file);
   message("- Number of samples   = %d\n", samples);
 }
 
@@ -210,13 +204,12 @@ static void report_copy(const char *kind, const char *name, int to_r, int sample
  * definition does on the way. */
 static int reach_path(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, int reuse, int describe) {
   if (st_check_validity(0)) return 1;
-  if (reuse && st_path_is_current(s_study_name, s_dir_name, s_file_name))
-    return describe ? st_file_from_vek() : 0;
+  if (reuse && st_path_is_current(s_study_name, s_dir_name, s_file_name)) return describe ? st_file_from_vek() : 0;
   return st_define_path(s_study_name, s_dir_name, s_file_name);
 }
 
-static int copy_to_r(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name,
-                     SEXP s_var_name, int reuse, st_read_request &r) {
+static int copy_to_r(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name, SEXP s_var_name, int reuse,
+                     st_read_request &r) {
   int sel_defined = 0, must_create = 0;
   /* The read describes the File itself. */
   if (reach_path(s_study_name, s_dir_name, s_file_name, reuse, 0)) return 1;
@@ -227,8 +220,8 @@ static int copy_to_r(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP 
   return 0;
 }
 
-extern "C" SEXP CopyVariableI2Db(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name,
-                                 SEXP s_sel_name, SEXP s_var_name, SEXP s_imacro) {
+extern "C" SEXP CopyVariableI2Db(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name, SEXP s_var_name,
+                                 SEXP s_imacro) {
   return st_entry([&]() -> SEXP {
     st_read_request r;
     r.imacro = RC_get_value_integer(s_imacro, NULL);
@@ -243,8 +236,8 @@ extern "C" SEXP CopyVariableI2Db(SEXP s_study_name, SEXP s_dir_name, SEXP s_file
  * values above 1e30) come as NA, all items of a macro variable as a matrix
  * of one column per item, and a path the server already holds is not
  * listed and set again. */
-extern "C" SEXP CopyVariableI2R(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name,
-                                SEXP s_sel_name, SEXP s_var_name, SEXP s_imacro) {
+extern "C" SEXP CopyVariableI2R(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name, SEXP s_var_name,
+                                SEXP s_imacro) {
   return st_entry([&]() -> SEXP {
     st_read_request r;
     r.imacro = RC_get_value_integer(s_imacro, NULL);
@@ -266,9 +259,8 @@ static int write_whole(SEXP s_values, int count) {
   return st_write_values(s_values, 0, count, plain);
 }
 
-static int copy_to_server(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name,
-                          SEXP s_var_name, const std::string &unit, SEXP s_tab, int nechtab,
-                          SEXP s_tabsel, int nechsel) {
+static int copy_to_server(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name, SEXP s_var_name,
+                          const std::string &unit, SEXP s_tab, int nechtab, SEXP s_tabsel, int nechsel) {
   int sel_defined = 0, must_create = 0;
   if (reach_path(s_study_name, s_dir_name, s_file_name, 0, 0)) return 1;
 
@@ -293,35 +285,31 @@ static int copy_to_server(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, 
   return 0;
 }
 
-typedef int (*copy_routine)(SEXP, SEXP, SEXP, SEXP, SEXP, const std::string &, SEXP, int, SEXP,
-                            int);
+typedef int (*copy_routine)(SEXP, SEXP, SEXP, SEXP, SEXP, const std::string &, SEXP, int, SEXP, int);
 
 /* The two writes differ only in their routine and in whether a path they
  * reached may be taken again without listing it. */
-static SEXP copy_entry(copy_routine copy, int keeps_path, SEXP s_study_name, SEXP s_dir_name,
-                       SEXP s_file_name, SEXP s_sel_name, SEXP s_var_name, SEXP s_unit_name,
-                       SEXP s_tab, SEXP s_tabsel) {
+static SEXP copy_entry(copy_routine copy, int keeps_path, SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name,
+                       SEXP s_sel_name, SEXP s_var_name, SEXP s_unit_name, SEXP s_tab, SEXP s_tabsel) {
   return st_entry([&]() -> SEXP {
     int nechtab = value_count(s_tab);
     int nechsel = value_count(s_tabsel);
     std::string unit = RC_get_value_char(s_unit_name, NULL);
-    int error = copy(s_study_name, s_dir_name, s_file_name, s_sel_name, s_var_name, unit, s_tab,
-                     nechtab, s_tabsel, nechsel);
+    int error =
+        copy(s_study_name, s_dir_name, s_file_name, s_sel_name, s_var_name, unit, s_tab, nechtab, s_tabsel, nechsel);
     if (!error && keeps_path) st_path_confirm();
     return Rcpp::List::create(Rcpp::Named("error") = error);
   });
 }
 
-extern "C" SEXP CopyVariableDb2I(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name,
-                                 SEXP s_sel_name, SEXP s_var_name, SEXP s_unit_name, SEXP s_tab,
-                                 SEXP s_tabsel) {
-  return copy_entry(copy_to_server, 0, s_study_name, s_dir_name, s_file_name, s_sel_name,
-                    s_var_name, s_unit_name, s_tab, s_tabsel);
+extern "C" SEXP CopyVariableDb2I(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name, SEXP s_var_name,
+                                 SEXP s_unit_name, SEXP s_tab, SEXP s_tabsel) {
+  return copy_entry(copy_to_server, 0, s_study_name, s_dir_name, s_file_name, s_sel_name, s_var_name, s_unit_name,
+                    s_tab, s_tabsel);
 }
 
-static int copy_from_r(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name,
-                       SEXP s_var_name, const std::string &unit, SEXP s_tab, int nechtab,
-                       SEXP s_tabsel, int nechsel) {
+static int copy_from_r(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name, SEXP s_var_name,
+                       const std::string &unit, SEXP s_tab, int nechtab, SEXP s_tabsel, int nechsel) {
   if (reach_path(s_study_name, s_dir_name, s_file_name, 1, 1)) return 1;
   if (check_value_count("vector", nechtab)) return 1;
   st_get_local_name(s_sel_name, ST_LEVEL_SELECTION);
@@ -347,9 +335,8 @@ static int copy_from_r(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEX
  * but a variable (or selection) that already has the kind, bit length and
  * unit asked for is written over rather than deleted and created again,
  * and a path the server already holds is not listed and set again. */
-extern "C" SEXP CopyVariableR2I(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name,
-                                SEXP s_sel_name, SEXP s_var_name, SEXP s_unit_name, SEXP s_tab,
-                                SEXP s_tabsel) {
-  return copy_entry(copy_from_r, 1, s_study_name, s_dir_name, s_file_name, s_sel_name,
-                    s_var_name, s_unit_name, s_tab, s_tabsel);
+extern "C" SEXP CopyVariableR2I(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_sel_name, SEXP s_var_name,
+                                SEXP s_unit_name, SEXP s_tab, SEXP s_tabsel) {
+  return copy_entry(copy_from_r, 1, s_study_name, s_dir_name, s_file_name, s_sel_name, s_var_name, s_unit_name, s_tab,
+                    s_tabsel);
 }

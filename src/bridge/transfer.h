@@ -48,7 +48,7 @@ class st_read_window {
   st_read_window(const st_read_window &) = delete;
   st_read_window &operator=(const st_read_window &) = delete;
   double *values = nullptr;
-  size_t size = 0;  /* in values; 0 for a File that is no grid */
+  size_t size = 0;     /* in values; 0 for a File that is no grid */
   bool slices = false; /* size is ST_SLICES whole X slices */
 };
 

@@ -79,16 +79,14 @@ static int read_one_item(const char *var_name, int nech, const st_read_request &
   if (VEKClientReadDoubleVariable(0, &test_val, &count, &values.p)) return 1;
   if (count != nech) {
     st_refuse(ST_COMMUNICATION, "The server sent %lld values of '%s' where the File has %d samples", (long long)count,
-            var_name, nech);
+              var_name, nech);
     return 1;
   }
   if (r.r_na) {
     const double na = NA_REAL;
-    place(1, r.orient, values.p, count, dest,
-          [=](double v) { return v == test_val || v > UTIL_UNDEF_LIMIT ? na : v; });
+    place(1, r.orient, values.p, count, dest, [=](double v) { return v == test_val || v > UTIL_UNDEF_LIMIT ? na : v; });
   } else {
-    place(1, r.orient, values.p, count, dest,
-          [=](double v) { return v == test_val ? UTIL_UNDEF_REAL : v; });
+    place(1, r.orient, values.p, count, dest, [=](double v) { return v == test_val ? UTIL_UNDEF_REAL : v; });
   }
   return 0;
 }
@@ -130,10 +128,8 @@ struct db_sink {
       return;
     }
     const size_t slice = (size_t)DESC_VEK.nx[1] * (size_t)DESC_VEK.nx[2];
-    if (win->slices)
-      st_db_slices(win->values, (int64_t)(at / slice), (int64_t)(n / slice), dest, map);
-    else
-      st_db_run(win->values, (int64_t)at, (int64_t)n, dest, map);
+    if (win->slices) st_db_slices(win->values, (int64_t)(at / slice), (int64_t)(n / slice), dest, map);
+    else st_db_run(win->values, (int64_t)at, (int64_t)n, dest, map);
   }
 };
 
@@ -203,7 +199,7 @@ int st_read_variable(const char *var_name, st_read_request &r) {
   /* The reordering walks the nodes of DESC_VEK: they must be these samples. */
   if (grid && st_grid_size() != nech) {
     st_refuse(ST_COMMUNICATION, "The grid description (%d x %d x %d nodes) does not match its %d samples",
-            DESC_VEK.nx[0], DESC_VEK.nx[1], DESC_VEK.nx[2], nech);
+              DESC_VEK.nx[0], DESC_VEK.nx[1], DESC_VEK.nx[2], nech);
     return 1;
   }
 
@@ -217,10 +213,8 @@ int st_read_variable(const char *var_name, st_read_request &r) {
   if (macro) {
     if (VEKClientGetMacroIndices(&nmacro, &ind.p)) return 1;
     if (imacro < 0 || imacro > nmacro) {
-      if (IFFFF(imacro))
-        st_refuse(ST_USAGE, "No Macro index given for '%s' (0 to %d)", var_name, nmacro);
-      else
-        st_refuse(ST_USAGE, "The Macro index (%d) of '%s' must lie between 0 and %d", imacro, var_name, nmacro);
+      if (IFFFF(imacro)) st_refuse(ST_USAGE, "No Macro index given for '%s' (0 to %d)", var_name, nmacro);
+      else st_refuse(ST_USAGE, "The Macro index (%d) of '%s' must lie between 0 and %d", imacro, var_name, nmacro);
       return 1;
     }
     if (imacro == 0) nvar = nmacro;
@@ -253,8 +247,7 @@ int st_read_variable(const char *var_name, st_read_request &r) {
       if (VEKClientSetIndice(ind.p[rank - 1])) return 1;
     }
     double *dest = tab.begin() + (R_xlen_t)i * nech;
-    if (direct ? st_read_item_into(var_name, nech, r.r_na, win, dest)
-                 : read_one_item(var_name, nech, r, dest))
+    if (direct ? st_read_item_into(var_name, nech, r.r_na, win, dest) : read_one_item(var_name, nech, r, dest))
       return 1;
   }
   r.tab = tab;

@@ -114,8 +114,8 @@ int st_write_values(SEXP s_values, R_xlen_t offset, int count, const int orient[
   if (st_double_bytes(count, "The values") < 0) return 1;
   /* The slices walk the nodes of DESC_VEK: they must be these values. */
   if (DESC_VEK.flag_grid && st_grid_size() != count) {
-    st_refuse(ST_COMMUNICATION, "The grid description (%d x %d x %d nodes) does not match its %d samples", DESC_VEK.nx[0],
-            DESC_VEK.nx[1], DESC_VEK.nx[2], count);
+    st_refuse(ST_COMMUNICATION, "The grid description (%d x %d x %d nodes) does not match its %d samples",
+              DESC_VEK.nx[0], DESC_VEK.nx[1], DESC_VEK.nx[2], count);
     return 1;
   }
   st_server_values values(s_values, offset, count, orient);

@@ -138,8 +138,7 @@ int walk(SEXP s_study_name, SEXP s_dir_name, tree_rows &t) {
     if (VEKClientSetStudy(study) || walk_study(study, wanted_dir, t, &found)) return 1;
   }
   if (!wanted_dir.empty() && !found) {
-    st_refuse_item(ST_NOT_FOUND, ST_LEVEL_DIRECTORY, LOC_directory, 1, "The name '%s' does not exist",
-                   LOC_directory);
+    st_refuse_item(ST_NOT_FOUND, ST_LEVEL_DIRECTORY, LOC_directory, 1, "The name '%s' does not exist", LOC_directory);
     return 1;
   }
   return 0;
@@ -167,7 +166,6 @@ extern "C" SEXP ITree(SEXP s_study_name, SEXP s_dir_name) {
         Rcpp::Named("variables") = as_list(t.variables), Rcpp::Named("selections") = as_list(t.selections));
     return Rcpp::List::create(Rcpp::Named("rows") = rows, Rcpp::Named("empty_study") = t.empty_study,
                               Rcpp::Named("empty_directory") = t.empty_directory,
-                              Rcpp::Named("empty_after") = t.empty_after,
-                              Rcpp::Named("error") = error);
+                              Rcpp::Named("empty_after") = t.empty_after, Rcpp::Named("error") = error);
   });
 }

@@ -171,23 +171,21 @@ int VEKClientGridModifyMesh(double dx, double dy, double dz);
 int VEKClientGridModifyOrigin(double x0, double y0, double z0);
 int VEKClientNewStudy(const char *study_name, const char *physical_name);
 int VEKClientNewDirectory(const char *name);
-int VEKClientNewGridFile(const char *name, int dimension, double X0, double Y0, double Z0,
-                         double DX, double DY, double DZ, int NX, int NY, int NZ);
-int VEKClientNewPointsFile(const char *name, vek_long count, const double *x, const double *y,
-                           const double *z);
+int VEKClientNewGridFile(const char *name, int dimension, double X0, double Y0, double Z0, double DX, double DY,
+                         double DZ, int NX, int NY, int NZ);
+int VEKClientNewPointsFile(const char *name, vek_long count, const double *x, const double *y, const double *z);
 int VEKClientPointsFileAppend(vek_long count, const double *x, const double *y, const double *z);
-int VEKClientNewDoubleVariable(const char *name, int nbits, int format, int ncar, int ndig,
-                               const char *unit);
+int VEKClientNewDoubleVariable(const char *name, int nbits, int format, int ncar, int ndig, const char *unit);
 
 /* Variable data transfer */
 int VEKClientReadDoubleVariable(int transfer_flag, double *test_val, vek_long *count, double **data);
-int VEKClientReadDoubleVariableSub(vek_long first, vek_long last, int transfer_flag, double *test_val,
-                                   vek_long *count, double **data);
+int VEKClientReadDoubleVariableSub(vek_long first, vek_long last, int transfer_flag, double *test_val, vek_long *count,
+                                   double **data);
 /* The two line functions return the result code itself. */
 int VEKClientReadLineDoubleVariable(int line, double *test_val, int *count, double **data);
 int VEKClientWriteDoubleVariable(int transfer_flag, double test_val, vek_long count, const double *data);
-int VEKClientWriteDoubleVariableSub(vek_long first, vek_long last, int transfer_flag, double test_val,
-                                    vek_long count, const double *data);
+int VEKClientWriteDoubleVariableSub(vek_long first, vek_long last, int transfer_flag, double test_val, vek_long count,
+                                    const double *data);
 int VEKClientWriteLineDoubleVariable(int line, double test_val, int count, const double *data);
 
 #ifdef __cplusplus

@@ -85,8 +85,8 @@ int _vek_read_name_list(int *count, char ***names) {
   return VEK_RESULT_OK;
 }
 
-int _vek_list_exchange(const char *keyword, const char *answer, int nfilters, const int *filters,
-                       int *count, char ***names) {
+int _vek_list_exchange(const char *keyword, const char *answer, int nfilters, const int *filters, int *count,
+                       char ***names) {
   *count = 0;
   *names = NULL;
   int code = _vek_request(keyword);
@@ -126,8 +126,7 @@ int VEKClientGetFileList(int *count, char ***names) {
 }
 
 int VEKClientGetFileListByType(int type, int criterion, int *count, char ***names) {
-  VEK_TRACE_ENTRY("VEKClientGetFileListByType", "(%d,%d,%p,%p)", type, criterion, (void *)count,
-                  (void *)names);
+  VEK_TRACE_ENTRY("VEKClientGetFileListByType", "(%d,%d,%p,%p)", type, criterion, (void *)count, (void *)names);
   if (!list_args_ok("VEKClientGetFileListByType", count, names)) return end_call(VEK_RESULT_USAGE);
   if ((type != -1 || criterion != -1) && !_vek_is_supported("CFILETLST", 1)) return end_call(VEK_RESULT_ANSWER);
   return _vek_finish(st_get_file_list(type, criterion, count, names));

@@ -357,14 +357,10 @@ int _vek_read_string(int sock, char **value, unsigned maxsize) {
   return 1;
 }
 
-int _vek_read_failed_code(void) {
-  return string_without_memory ? VEK_RESULT_MEMORY : VEK_RESULT_COMMUNICATION;
-}
+int _vek_read_failed_code(void) { return string_without_memory ? VEK_RESULT_MEMORY : VEK_RESULT_COMMUNICATION; }
 
 int _vek_read_int_elem(int sock, void *v, unsigned) { return _vek_read_int(sock, (int *)v); }
 int _vek_read_double_elem(int sock, void *v, unsigned) { return _vek_read_double(sock, (double *)v); }
-int _vek_write_double_elem(int sock, void *v, unsigned) {
-  return _vek_write_double(sock, (const double *)v);
-}
+int _vek_write_double_elem(int sock, void *v, unsigned) { return _vek_write_double(sock, (const double *)v); }
 
 } /* extern "C" */

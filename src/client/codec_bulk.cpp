@@ -191,8 +191,7 @@ extern "C" int _vek_write_double_source(int sock, size_t n, const vek_value_sour
       ok = src->next(src->ctx, i, 1, &v) == 1 && _vek_write_double(sock, v);
     }
   }
-  if (ok && n > 10 && _vek_trace_level >= 3)
-    _vek_trace("... + some other %lu values", (unsigned long)(n - 10));
+  if (ok && n > 10 && _vek_trace_level >= 3) _vek_trace("... + some other %lu values", (unsigned long)(n - 10));
   _vek_disable_rw_trace = 1;
   if (ok && i < n) ok = write_doubles(sock, src, i, n);
   _vek_disable_rw_trace = saved;
@@ -245,8 +244,7 @@ extern "C" int _vek_rw_vector(int sock, void *array, size_t n, unsigned elem_siz
   if (TRACE_RW) {
     for (; i < head && ok; i++) ok = op(sock, base + i * elem_size, 0xFFFFFFFFu);
   }
-  if (ok && n > 10 && _vek_trace_level >= 3)
-    _vek_trace("... + some other %lu values", (unsigned long)(n - 10));
+  if (ok && n > 10 && _vek_trace_level >= 3) _vek_trace("... + some other %lu values", (unsigned long)(n - 10));
   _vek_disable_rw_trace = 1;
   if (ok && i < n) {
     int r = run_bulk(sock, base + i * elem_size, n - i, op);

@@ -103,8 +103,7 @@ static int read_file_info(VEKFileInfo *info) {
     type = VEK_FILE_TYPE_INVALID;
   }
   /* A type the client does not know is no File it can work with. */
-  info->type = (type < VEK_FILE_TYPE_ANY || type > VEK_FILE_TYPE_INVALID) ? VEK_FILE_TYPE_INVALID
-                                                                           : (VEK_FILE_TYPE)type;
+  info->type = (type < VEK_FILE_TYPE_ANY || type > VEK_FILE_TYPE_INVALID) ? VEK_FILE_TYPE_INVALID : (VEK_FILE_TYPE)type;
   info->lname_var_name[0] = '\0';
   if (_vek_client_server_version >= 1300030 && !read_name50(info->lname_var_name)) return 0;
   VEKFaultInfo *f = &info->fault_info;
@@ -134,8 +133,8 @@ int VEKClientGetFileInfo(VEKFileInfo *info) {
 static int read_variable_info(VEKVariableInfo *info) {
   int type;
   if (!_vek_read_int(VEK_SOCK, &type)) return 0;
-  info->type = (type < VEK_VAR_TYPE_SELECTION || type > VEK_VAR_TYPE_INVALID) ? VEK_VAR_TYPE_INVALID
-                                                                              : (VEK_VAR_TYPE)type;
+  info->type =
+      (type < VEK_VAR_TYPE_SELECTION || type > VEK_VAR_TYPE_INVALID) ? VEK_VAR_TYPE_INVALID : (VEK_VAR_TYPE)type;
   int *const sizes[] = {&info->bit_length, &info->alpha_length, &info->implicit, &info->i_number};
   if (!read_ints(sizes, 4)) return 0;
   char text[11];
@@ -197,8 +196,7 @@ int VEKClientGetMacroIndices(int *count, int **indices) {
  * int flag and, when the flag is set, n string(10000) names. A server
  * without the request gives the indices alone. */
 int VEKClientGetMacroIndicesWithAlpha(int *count, int **indices, char ***alpha) {
-  VEK_TRACE_ENTRY("VEKClientGetMacroIndicesWithAlpha", "(%p,%p,%p)", (void *)count, (void *)indices,
-                  (void *)alpha);
+  VEK_TRACE_ENTRY("VEKClientGetMacroIndicesWithAlpha", "(%p,%p,%p)", (void *)count, (void *)indices, (void *)alpha);
   if (count) *count = 0;
   if (indices) *indices = NULL;
   if (alpha) *alpha = NULL;

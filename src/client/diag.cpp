@@ -31,7 +31,6 @@ static char date_time[30];
 
 #define MAX_FUNCTION_LEVEL 5
 
-
 /* vsnprintf already cuts at the buffer's end; a message that was cut says so
  * with a trailing "..." rather than stopping mid-word without a hint. */
 static void format_into(char *buf, size_t size, const char *fmt, va_list ap) {
@@ -215,8 +214,7 @@ void _vek_trace_func_start(const char *name, int with_args) {
     function_level = MAX_FUNCTION_LEVEL;
     deeper = 0;
   }
-  fprintf(_vek_trace_file, "%s: %sFunction %s%s", st_get_time(), indentation(), name,
-          with_args ? "" : "\n");
+  fprintf(_vek_trace_file, "%s: %sFunction %s%s", st_get_time(), indentation(), name, with_args ? "" : "\n");
   fflush(_vek_trace_file);
   last_trace_with_cr = with_args ? 0 : 1;
   function_level += deeper;
@@ -238,8 +236,7 @@ void _vek_trace_func_end(const char *fmt, ...) {
     format_into(value, sizeof value, fmt, ap);
     va_end(ap);
   }
-  fprintf(_vek_trace_file, "%s: %sFunction returned%s%s\n", st_get_time(), indentation(),
-          fmt ? " " : "", value);
+  fprintf(_vek_trace_file, "%s: %sFunction returned%s%s\n", st_get_time(), indentation(), fmt ? " " : "", value);
   fflush(_vek_trace_file);
   last_trace_with_cr = 1;
 }

@@ -48,8 +48,8 @@ static int st_put_axis(double origin, double mesh, int nodes) {
 
 /* Points: count, space dimension (3 with z, 2 without), then the arrays. */
 static int st_put_points(vek_long count, const double *x, const double *y, const double *z) {
-  return vek_put_long(count) && vek_put_int(z ? 3 : 2) && vek_put_doubles(x, count) &&
-         vek_put_doubles(y, count) && (!z || vek_put_doubles(z, count));
+  return vek_put_long(count) && vek_put_int(z ? 3 : 2) && vek_put_doubles(x, count) && vek_put_doubles(y, count) &&
+         (!z || vek_put_doubles(z, count));
 }
 
 /* Local checks of the points requests; 0 when the arrays may be sent. */
@@ -76,8 +76,7 @@ static int st_put_cut_string(const char *text, unsigned maxsize) {
 /* The unit block of a variable creation. Extended servers take a presence
  * flag and up to 10 characters; older ones always one string of up to 5. */
 static int st_put_unit(const char *unit) {
-  if (_vek_is_extended_server())
-    return vek_put_int(unit ? 1 : 0) && (!unit || st_put_cut_string(unit, 11));
+  if (_vek_is_extended_server()) return vek_put_int(unit ? 1 : 0) && (!unit || st_put_cut_string(unit, 11));
   return st_put_cut_string(unit ? unit : "", 6);
 }
 
@@ -131,13 +130,13 @@ int VEKClientNewDirectory(const char *name) {
 /* "CGFILENEW": name, dimension, then the X, Y (and, in 3-D only, Z) axes. */
 int VEKClientNewGridFile(const char *name, int dimension, double X0, double Y0, double Z0, double DX, double DY,
                          double DZ, int NX, int NY, int NZ) {
-  VEK_TRACE_ENTRY("VEKClientNewGridFile", "(%s,%d,%g,%g,%g,%g,%g,%g,%d,%d,%d)", VEK_STR(name), dimension, X0, Y0,
-                  Z0, DX, DY, DZ, NX, NY, NZ);
+  VEK_TRACE_ENTRY("VEKClientNewGridFile", "(%s,%d,%g,%g,%g,%g,%g,%g,%d,%d,%d)", VEK_STR(name), dimension, X0, Y0, Z0,
+                  DX, DY, DZ, NX, NY, NZ);
   if (!name) return st_refuse("VEKClientNewGridFile(): the file name cannot be NULL.");
   if (dimension != 2 && dimension != 3) return st_refuse("VEKClientNewGridFile(): invalid dimension.");
   int code = _vek_request("CGFILENEW");
-  if (!code && !(vek_put_string(name) && vek_put_int(dimension) && st_put_axis(X0, DX, NX) &&
-                 st_put_axis(Y0, DY, NY) && (dimension == 2 || st_put_axis(Z0, DZ, NZ))))
+  if (!code && !(vek_put_string(name) && vek_put_int(dimension) && st_put_axis(X0, DX, NX) && st_put_axis(Y0, DY, NY) &&
+                 (dimension == 2 || st_put_axis(Z0, DZ, NZ))))
     code = VEK_RESULT_COMMUNICATION;
   return st_done(code);
 }

@@ -200,8 +200,7 @@ static int run_with_control(const char *path, char **argv, int argc, unsigned sh
     if (r == 2) {
       code = VEK_RESULT_COMMUNICATION;
     } else if (r == 1) {
-      VEK_TRACE(2, "No connection from server during interval. Returning random new port=%d to caller",
-                suggested);
+      VEK_TRACE(2, "No connection from server during interval. Returning random new port=%d to caller", suggested);
       *port = (unsigned short)suggested;
       code = VEK_RESULT_OK;
       reap_one(pid, NULL); /* collects a child whose exec failed */

@@ -42,8 +42,7 @@ void _vek_peer_gone(void) {
 }
 
 void _vek_note_io_failure(long r) {
-  if (r == 0 || errno == ECONNRESET || errno == EPIPE || errno == ENOTCONN || errno == ECONNABORTED)
-    _vek_peer_gone();
+  if (r == 0 || errno == ECONNRESET || errno == EPIPE || errno == ENOTCONN || errno == ECONNABORTED) _vek_peer_gone();
 }
 
 static long long elapsed_ms(const struct timespec *start) {
@@ -98,8 +97,7 @@ int _vek_connect(const char *host, unsigned short port, int *sock) {
   }
   sethostent(0);
   struct hostent *he = gethostbyname(host);
-  if (!he || he->h_addrtype != AF_INET || !he->h_addr_list[0] ||
-      (size_t)he->h_length > sizeof(struct in_addr)) {
+  if (!he || he->h_addrtype != AF_INET || !he->h_addr_list[0] || (size_t)he->h_length > sizeof(struct in_addr)) {
     _vek_fail(VEK_FAIL_HOST);
     _vek_herror("_vek_connect(%s:%d), gethostbyname", host, port);
     endhostent();
@@ -241,8 +239,8 @@ int _vek_wait_connect(int listen_sock, int *new_sock, int blocking, int timeout_
   }
   *new_sock = s;
   unsigned long a = ntohl(peer.sin_addr.s_addr);
-  _vek_debug("Get a client connection from %lu.%lu.%lu.%lu:%d.", (a >> 24) & 0xFF, (a >> 16) & 0xFF,
-             (a >> 8) & 0xFF, a & 0xFF, ntohs(peer.sin_port));
+  _vek_debug("Get a client connection from %lu.%lu.%lu.%lu:%d.", (a >> 24) & 0xFF, (a >> 16) & 0xFF, (a >> 8) & 0xFF,
+             a & 0xFF, ntohs(peer.sin_port));
   if (_vek_trace_level >= 4) _vek_trace("New socket for communication: %d", s);
   return 0;
 }

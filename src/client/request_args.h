@@ -39,8 +39,7 @@ static inline int vek_doubles_fit(vek_long n) {
   if (n < 0 || (uint64_t)n > SIZE_MAX / sizeof(double)) return 0;
   long pages = sysconf(_SC_PHYS_PAGES);
   long page_size = sysconf(_SC_PAGESIZE);
-  if (pages > 0 && page_size > 0 && (uint64_t)n > (uint64_t)pages / sizeof(double) * (uint64_t)page_size)
-    return 0;
+  if (pages > 0 && page_size > 0 && (uint64_t)n > (uint64_t)pages / sizeof(double) * (uint64_t)page_size) return 0;
   return 1;
 }
 

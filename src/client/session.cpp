@@ -188,8 +188,7 @@ void _vek_cleanup_socket(void) {
     }
     bytes += n;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    if ((now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL > MAX_DRAIN_MS)
-      break;
+    if ((now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL > MAX_DRAIN_MS) break;
   }
   _vek_debug("Cleaned %d words on the socket.", (int)(bytes / 4));
 }
@@ -370,8 +369,7 @@ static int st_new_session(const char *host, const char *data_path) {
     int port;
     if (!_vek_read_int(VEK_SOCK, &port)) return VEK_RESULT_COMMUNICATION;
     _vek_close_socket(&_vek_server_socket);
-    if (_vek_connect(host, (unsigned short)(port & 0xFFFF), &_vek_server_socket))
-      return VEK_RESULT_COMMUNICATION;
+    if (_vek_connect(host, (unsigned short)(port & 0xFFFF), &_vek_server_socket)) return VEK_RESULT_COMMUNICATION;
     return st_send_hello(data_path);
   }
   if (strcmp(answer, "SNOSESS") == 0) {
@@ -419,10 +417,8 @@ static void st_say_goodbye_and_close(int timed_out) {
   if (_vek_server_socket == -1) return;
   if (_vek_start_packet("CBYE BYE") == 0) {
     char answer[16];
-    if (timed_out)
-      _vek_flush_write(_vek_server_socket);
-    else
-      _vek_send_and_wait(answer);
+    if (timed_out) _vek_flush_write(_vek_server_socket);
+    else _vek_send_and_wait(answer);
   } else {
     _vek_cleanup_socket();
   }

@@ -16,7 +16,7 @@
 #include "request_args.h"
 #include "vek_internal.h"
 
-#define SUB_RANGE_REFUSAL                                                                      \
+#define SUB_RANGE_REFUSAL                                                                   \
   "() does not work with a server version lower than 4.0.7 for 4.0.x series and 4.1.1 for " \
   "4.1.x series"
 
@@ -259,8 +259,8 @@ static int st_write_one_line(vek_long first, vek_long last, int transfer_flag, d
       vek_long m = c[i] - 1;
       /* The line's values come from the caller's array: never past it. */
       if (count < m) {
-        _vek_error("VEKClientWriteDoubleVariableSub(): %lld values given for samples %lld to %lld.",
-                   (long long)count, (long long)first, (long long)last);
+        _vek_error("VEKClientWriteDoubleVariableSub(): %lld values given for samples %lld to %lld.", (long long)count,
+                   (long long)first, (long long)last);
         return VEK_RESULT_USAGE;
       }
       return st_write_var_nocheck(f + 1, f + c[i] - 1, 0, test_val, m, src);
@@ -329,10 +329,10 @@ int VEKClientReadDoubleVariable(int transfer_flag, double *test_val, vek_long *c
   return _vek_finish(code);
 }
 
-int VEKClientReadDoubleVariableSub(vek_long first, vek_long last, int transfer_flag, double *test_val,
-                                   vek_long *count, double **data) {
-  VEK_TRACE_ENTRY("VEKClientReadDoubleVariableSub", "(%ld,%ld,%d,%p,%p,%p)", (long)first, (long)last,
-                  transfer_flag, (void *)test_val, (void *)count, (void *)data);
+int VEKClientReadDoubleVariableSub(vek_long first, vek_long last, int transfer_flag, double *test_val, vek_long *count,
+                                   double **data) {
+  VEK_TRACE_ENTRY("VEKClientReadDoubleVariableSub", "(%ld,%ld,%d,%p,%p,%p)", (long)first, (long)last, transfer_flag,
+                  (void *)test_val, (void *)count, (void *)data);
   int code = st_prepare_outputs("VEKClientReadDoubleVariableSub", test_val, count, data);
   if (code) return _vek_finish(code);
   *count = 0;
@@ -365,15 +365,14 @@ int VEKClientWriteDoubleVariable(int transfer_flag, double test_val, vek_long co
   return st_write_whole(transfer_flag, test_val, count, &array, data);
 }
 
-int _vek_write_double_variable_from(int transfer_flag, double test_val, vek_long count,
-                                    const vek_value_source *src) {
+int _vek_write_double_variable_from(int transfer_flag, double test_val, vek_long count, const vek_value_source *src) {
   return st_write_whole(transfer_flag, test_val, count, src, src);
 }
 
-int VEKClientWriteDoubleVariableSub(vek_long first, vek_long last, int transfer_flag, double test_val,
-                                    vek_long count, const double *data) {
-  VEK_TRACE_ENTRY("VEKClientWriteDoubleVariableSub", "(%ld,%ld,%d,%g,%ld,%p)", (long)first, (long)last,
-                  transfer_flag, test_val, (long)count, (const void *)data);
+int VEKClientWriteDoubleVariableSub(vek_long first, vek_long last, int transfer_flag, double test_val, vek_long count,
+                                    const double *data) {
+  VEK_TRACE_ENTRY("VEKClientWriteDoubleVariableSub", "(%ld,%ld,%d,%g,%ld,%p)", (long)first, (long)last, transfer_flag,
+                  test_val, (long)count, (const void *)data);
   int code = vek_check_values("VEKClientWriteDoubleVariableSub", count, data);
   if (code) return _vek_finish(code);
   if (!st_is_subrange_server()) return st_refuse_old_server("VEKClientWriteDoubleVariableSub");
@@ -404,8 +403,7 @@ int VEKClientWriteLineDoubleVariable(int line, double test_val, int count, const
   int code = vek_check_values("VEKClientWriteLineDoubleVariable", count, data);
   if (!code) code = st_check_line_server();
   if (!code) code = _vek_request("CWRITLINF");
-  if (!code && !(vek_put_int(line) && vek_put_int(count) && vek_put_double(test_val) &&
-                 vek_put_doubles(data, count)))
+  if (!code && !(vek_put_int(line) && vek_put_int(count) && vek_put_double(test_val) && vek_put_doubles(data, count)))
     code = VEK_RESULT_COMMUNICATION;
   if (!code) code = _vek_answer("SDONE");
   _vek_finish(code);

@@ -54,19 +54,19 @@ int st_get_pid(void);
 void _vek_trace_reset_for_tests(void);
 
 /* Entry trace of a public function: the name, then its argument line. */
-#define VEK_TRACE_ENTRY(name, ...)                    \
-  do {                                                \
-    if (_vek_trace_level >= 1) {                      \
-      _vek_trace_func_start(name, 1);                 \
-      _vek_trace(__VA_ARGS__);                        \
-    }                                                 \
+#define VEK_TRACE_ENTRY(name, ...)    \
+  do {                                \
+    if (_vek_trace_level >= 1) {      \
+      _vek_trace_func_start(name, 1); \
+      _vek_trace(__VA_ARGS__);        \
+    }                                 \
   } while (0)
-#define VEK_TRACE_ENTRY_NOARGS(name)                  \
-  do {                                                \
+#define VEK_TRACE_ENTRY_NOARGS(name)                           \
+  do {                                                         \
     if (_vek_trace_level >= 1) _vek_trace_func_start(name, 0); \
   } while (0)
-#define VEK_TRACE(level, ...)                         \
-  do {                                                \
+#define VEK_TRACE(level, ...)                                 \
+  do {                                                        \
     if (_vek_trace_level >= (level)) _vek_trace(__VA_ARGS__); \
   } while (0)
 /* Text of a possibly null string for traces. */
@@ -116,11 +116,11 @@ enum {
   VEK_FAIL_ANSWER,        /* the server answered another keyword than the one expected */
   VEK_FAIL_SERVER,        /* the server answered "SERROR" */
   VEK_FAIL_MEMORY,
-  VEK_FAIL_CLOSED,        /* the peer ended the connection */
-  VEK_FAIL_TIMEOUT,       /* nothing came within the time limit */
-  VEK_FAIL_REFUSED,       /* nothing accepts connections on that host and port */
-  VEK_FAIL_HOST,          /* the host name is not known */
-  VEK_FAIL_LAUNCH         /* the launched program ended or reported nonsense */
+  VEK_FAIL_CLOSED,  /* the peer ended the connection */
+  VEK_FAIL_TIMEOUT, /* nothing came within the time limit */
+  VEK_FAIL_REFUSED, /* nothing accepts connections on that host and port */
+  VEK_FAIL_HOST,    /* the host name is not known */
+  VEK_FAIL_LAUNCH   /* the launched program ended or reported nonsense */
 };
 extern int _vek_failure;
 void _vek_fail(int kind);
@@ -283,8 +283,8 @@ int _vek_store(int code);
 int _vek_read_name_list(int *count, char ***names);
 /* Runs the exchange "keyword" -> "answer" with optional int filters and
  * reads a name list. Returns the code (0, 2, 3 or 4). */
-int _vek_list_exchange(const char *keyword, const char *answer, int nfilters, const int *filters,
-                       int *count, char ***names);
+int _vek_list_exchange(const char *keyword, const char *answer, int nfilters, const int *filters, int *count,
+                       char ***names);
 
 /* ---- launch ---- */
 int search_in_path(const char *name, char separator, char *path);
@@ -302,8 +302,7 @@ int _vek_stop_servers(const int *pids, int n, int grace_ms);
 /* ---- transfers ---- */
 /* VEKClientWriteDoubleVariable with the values produced as they are sent
  * (a caller that reorders them need not build the whole array first). */
-int _vek_write_double_variable_from(int transfer_flag, double test_val, vek_long count,
-                                    const vek_value_source *src);
+int _vek_write_double_variable_from(int transfer_flag, double test_val, vek_long count, const vek_value_source *src);
 /* VEKClientReadDoubleVariable with the values handed to sink as they
  * arrive (a caller that keeps them elsewhere, reordered, need not hold the
  * whole answer twice). 0 on success, 1 on failure, with the result code. */

@@ -179,27 +179,18 @@ static void h_set_alpha_index(Session &s, Io &io) {
   int found = -1;
   for (const MacroItem &it : v->items)
     if (!alpha.empty() && it.alpha == alpha) found = it.index;
-  if (found < 0) return io.error("Variable '" + v->name + "' has no item named '" + alpha.substr(0, VEK_NAME_MAX) + "'");
+  if (found < 0)
+    return io.error("Variable '" + v->name + "' has no item named '" + alpha.substr(0, VEK_NAME_MAX) + "'");
   s.macro_index = found;
   done(io);
 }
 
 static const Request kTable[] = {
-    {"CSTUDYLST", h_study_list},
-    {"CDIRLST", h_dir_list},
-    {"CFILELST", h_file_list},
-    {"CFILETLST", h_file_type_list},
-    {"CVARLST", h_var_list},
-    {"CVARTLST", h_var_type_list},
-    {"CDIRXIST", h_dir_exists},
-    {"CFILEXIST", h_file_exists},
-    {"CVARXIST", h_var_exists},
-    {"CSTUDYSET", h_set_study},
-    {"CDIRSET", h_set_dir},
-    {"CFILESET", h_set_file},
-    {"CVARSET", h_set_var},
-    {"CSELSET", h_set_selection},
-    {"CINDSET", h_set_index},
+    {"CSTUDYLST", h_study_list},     {"CDIRLST", h_dir_list},      {"CFILELST", h_file_list},
+    {"CFILETLST", h_file_type_list}, {"CVARLST", h_var_list},      {"CVARTLST", h_var_type_list},
+    {"CDIRXIST", h_dir_exists},      {"CFILEXIST", h_file_exists}, {"CVARXIST", h_var_exists},
+    {"CSTUDYSET", h_set_study},      {"CDIRSET", h_set_dir},       {"CFILESET", h_set_file},
+    {"CVARSET", h_set_var},          {"CSELSET", h_set_selection}, {"CINDSET", h_set_index},
     {"CINDASET", h_set_alpha_index},
 };
 const RequestFamily kCatalogueRequests = REQUEST_FAMILY(kTable);

@@ -47,7 +47,7 @@ static void h_file_info(Session &s, Io &io) {
   if (g_config.version >= 900000 && f.type == FT_CORE_LINES)
     for (const std::string &n : f.core_names) io.astring(n, 50);
   if (g_config.version >= 1300030) io.astring("", 50); /* line name variable */
-  for (int i = 0; i < 7; i++) io.aint(0);               /* no faults */
+  for (int i = 0; i < 7; i++) io.aint(0);              /* no faults */
 }
 
 static void h_var_info(Session &s, Io &io) {
@@ -103,11 +103,7 @@ static void h_line_counts(Session &s, Io &io) {
 }
 
 static const Request kTable[] = {
-    {"CFILEINFO", h_file_info},
-    {"CVARINFO", h_var_info},
-    {"CCOMGET", h_comment},
-    {"CMACROIND", h_macro_indices},
-    {"CMACROALP", h_macro_alpha},
-    {"CLFILECNT", h_line_counts},
+    {"CFILEINFO", h_file_info},     {"CVARINFO", h_var_info},     {"CCOMGET", h_comment},
+    {"CMACROIND", h_macro_indices}, {"CMACROALP", h_macro_alpha}, {"CLFILECNT", h_line_counts},
 };
 const RequestFamily kDescriptionRequests = REQUEST_FAMILY(kTable);

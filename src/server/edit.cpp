@@ -16,8 +16,7 @@ static void h_new_study(Session &s, Io &io) {
   std::unique_ptr<ExclusiveLock> lock = need_change(s, io);
   if (!lock || !check_name(io, name) || !check_text(io, physical, 9999, "A physical name")) return;
   std::string err;
-  if (!study_create(*lock, s.project, name, physical, err))
-    return io.error("Study '" + name + "' not created: " + err);
+  if (!study_create(*lock, s.project, name, physical, err)) return io.error("Study '" + name + "' not created: " + err);
   done(io);
 }
 
@@ -27,8 +26,7 @@ static void h_new_dir(Session &s, Io &io) {
   std::unique_ptr<ExclusiveLock> lock = need_change(s, io);
   if (!lock || !need_study(s, io) || !check_name(io, name)) return;
   std::string err;
-  if (!dir_create(*lock, study_path(s), name, err))
-    return io.error("Directory '" + name + "' not created: " + err);
+  if (!dir_create(*lock, study_path(s), name, err)) return io.error("Directory '" + name + "' not created: " + err);
   done(io);
 }
 
@@ -133,7 +131,8 @@ static void h_append_points(Session &s, Io &io) {
   if (dim != f.dimension)
     return io.error("File '" + s.file + "' has " + std::to_string(f.dimension) + " coordinates, not " +
                     std::to_string(dim));
-  if (!kept || f.s_number + count > VEK_MAX_SAMPLES) return io.error("Cannot take " + std::to_string(count) + " more points");
+  if (!kept || f.s_number + count > VEK_MAX_SAMPLES)
+    return io.error("Cannot take " + std::to_string(count) + " more points");
   FileModel next = f;
   next.s_number += count;
   std::vector<std::vector<double>> values(f.vars.size());
@@ -282,19 +281,10 @@ static void h_grid_mesh(Session &s, Io &io) { modify_grid(s, io, 'M'); }
 static void h_grid_origin(Session &s, Io &io) { modify_grid(s, io, 'O'); }
 
 static const Request kTable[] = {
-    {"CSTUDYNEW", h_new_study},
-    {"CDIRNEW", h_new_dir},
-    {"CGFILENEW", h_new_grid},
-    {"CPFILENEW", h_new_points},
-    {"CPFILEAPP", h_append_points},
-    {"CVARFNEW", h_new_float},
-    {"CVARMNEW", h_new_macro},
-    {"CVARDEL", h_delete_var},
-    {"CFILEDEL", h_delete_file},
-    {"CDIRDEL", h_delete_dir},
-    {"CSTUDYDEL", h_delete_study},
-    {"GRIDMODR", h_grid_rotation},
-    {"GRIDMODM", h_grid_mesh},
-    {"GRIDMODO", h_grid_origin},
+    {"CSTUDYNEW", h_new_study},  {"CDIRNEW", h_new_dir},         {"CGFILENEW", h_new_grid},
+    {"CPFILENEW", h_new_points}, {"CPFILEAPP", h_append_points}, {"CVARFNEW", h_new_float},
+    {"CVARMNEW", h_new_macro},   {"CVARDEL", h_delete_var},      {"CFILEDEL", h_delete_file},
+    {"CDIRDEL", h_delete_dir},   {"CSTUDYDEL", h_delete_study},  {"GRIDMODR", h_grid_rotation},
+    {"GRIDMODM", h_grid_mesh},   {"GRIDMODO", h_grid_origin},
 };
 const RequestFamily kEditRequests = REQUEST_FAMILY(kTable);

@@ -194,12 +194,8 @@ static void h_bye(Session &s, Io &io) {
 }
 
 static const Request kSessionTable[] = {
-    {"CHELLO", h_hello},
-    {"CNEWSESS", h_new_session},
-    {"CVEKDATA", h_data_path},
-    {"CSUPREQ", h_supported},
-    {"CARCH", h_arch},
-    {"CBYE BYE", h_bye},
+    {"CHELLO", h_hello},      {"CNEWSESS", h_new_session}, {"CVEKDATA", h_data_path},
+    {"CSUPREQ", h_supported}, {"CARCH", h_arch},           {"CBYE BYE", h_bye},
 };
 static const RequestFamily kSessionRequests = REQUEST_FAMILY(kSessionTable);
 

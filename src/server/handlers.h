@@ -32,7 +32,8 @@ struct RequestFamily {
   const Request *requests;
   size_t count;
 };
-#define REQUEST_FAMILY(table) {table, sizeof table / sizeof table[0]}
+#define REQUEST_FAMILY(table) \
+  { table, sizeof table / sizeof table[0] }
 
 extern const RequestFamily kCatalogueRequests;
 extern const RequestFamily kUnitRequests;

@@ -302,12 +302,13 @@ static bool study_location_ok(const std::string &root, const std::string &name, 
   free(a);
   free(b);
   if (same && base == name) return true;
-  err = "this server keeps a Study in its folder of the project, '" + here + "', not at '" +
-        given.substr(0, 1024) + "'";
+  err =
+      "this server keeps a Study in its folder of the project, '" + here + "', not at '" + given.substr(0, 1024) + "'";
   return false;
 }
 
-bool study_create(const ExclusiveLock &, const std::string &root, const std::string &name, const std::string &physical, std::string &err) {
+bool study_create(const ExclusiveLock &, const std::string &root, const std::string &name, const std::string &physical,
+                  std::string &err) {
   if (fs_exists(fs_join(root, name))) {
     err = "'" + name + "' already exists";
     return false;
@@ -317,8 +318,9 @@ bool study_create(const ExclusiveLock &, const std::string &root, const std::str
   std::string tpath = fs_join(root, tmp);
   nlohmann::json j = {{"physical_name", physical}};
   std::string text = j.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  bool ok = fs_make_dir(root, tmp, false, err) && fs_create_file(fs_join(tpath, kStudyJson), text.data(), text.size(), err) &&
-            fs_sync_dir(tpath, err) && fs_rename_in(root, tmp, name, err);
+  bool ok = fs_make_dir(root, tmp, false, err) &&
+            fs_create_file(fs_join(tpath, kStudyJson), text.data(), text.size(), err) && fs_sync_dir(tpath, err) &&
+            fs_rename_in(root, tmp, name, err);
   if (!ok) fs_remove_quietly(tpath);
   return ok;
 }

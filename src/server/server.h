@@ -16,11 +16,11 @@
 
 /* Settings fixed at start-up (command line and environment). */
 struct Config {
-  int version = 1300030;                /* VEK_TEST_VERSION */
-  std::vector<std::string> supported;   /* VEK_TEST_SUPPORTED, or every request known */
-  bool new_port = false;                /* VEK_TEST_NEWPORT=1 */
-  std::string project;                  /* VEK_PROJECT_DIR, checked at start-up */
-  int idle_exit = 0;                    /* VEK_TEST_IDLE_EXIT seconds, 0: never */
+  int version = 1300030;              /* VEK_TEST_VERSION */
+  std::vector<std::string> supported; /* VEK_TEST_SUPPORTED, or every request known */
+  bool new_port = false;              /* VEK_TEST_NEWPORT=1 */
+  std::string project;                /* VEK_PROJECT_DIR, checked at start-up */
+  int idle_exit = 0;                  /* VEK_TEST_IDLE_EXIT seconds, 0: never */
 };
 extern Config g_config;
 /* Set by SIGTERM, SIGINT and SIGHUP: finish the request at hand, then exit. */
@@ -28,8 +28,8 @@ extern volatile int g_stop;
 
 /* Layouts that depend on the announced version. */
 bool cfg_announces(const char *keyword);
-bool cfg_extended();   /* units and physical names */
-bool cfg_sub_range();  /* first/last sample numbers in transfers */
+bool cfg_extended();  /* units and physical names */
+bool cfg_sub_range(); /* first/last sample numbers in transfers */
 
 /* The session's current items and settings. */
 struct Session {
@@ -42,7 +42,7 @@ struct Session {
   std::string distance_unit = "m";
   std::string creation_units[3];
   int protocol = 0;
-  bool ended = false;       /* "CBYE BYE" answered */
+  bool ended = false;        /* "CBYE BYE" answered */
   int pending_listener = -1; /* "SNEWPORT" sent: the session moves there */
   /* Data files that a commit has made unreferenced: removed once the answer
    * has left, before the lock is let go. */
@@ -61,8 +61,8 @@ struct Session {
  */
 struct Io {
   int sock;
-  bool bad = false;      /* a read failed: the request's arguments are lost */
-  bool wbad = false;     /* a write failed: the peer is gone */
+  bool bad = false;  /* a read failed: the request's arguments are lost */
+  bool wbad = false; /* a write failed: the peer is gone */
   bool answered = false;
 
   int rint();

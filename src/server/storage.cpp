@@ -133,8 +133,8 @@ std::string fs_temp_name(const std::string &dir, const char *what) {
   }
 }
 
-bool fs_replace_file(const std::string &dir, const std::string &name, const void *data, size_t n,
-                     std::string &err, std::string *aside) {
+bool fs_replace_file(const std::string &dir, const std::string &name, const void *data, size_t n, std::string &err,
+                     std::string *aside) {
   std::string tmp = fs_join(dir, fs_temp_name(dir, "tmp"));
   if (!fs_create_file(tmp, data, n, err)) return false;
   std::string dest = fs_join(dir, name);
@@ -281,8 +281,7 @@ bool fs_make_dir(const std::string &parent, const std::string &name, bool durabl
   return true;
 }
 
-bool fs_rename_in(const std::string &parent, const std::string &from, const std::string &to,
-                  std::string &err) {
+bool fs_rename_in(const std::string &parent, const std::string &from, const std::string &to, std::string &err) {
   std::string a = fs_join(parent, from), b = fs_join(parent, to);
   /* rename() would silently replace an empty directory: refuse any target. */
   if (fs_exists(b)) return fail(err, "cannot create", b, EEXIST);

@@ -39,8 +39,8 @@ bool fs_read_file(const std::string &path, std::string &out, std::string &err);
  * name is handed to the caller to remove when it suits it (an unlink right
  * after the directory's flush waits for the journal, on the caller's
  * time), else it is removed here. */
-bool fs_replace_file(const std::string &dir, const std::string &name, const void *data, size_t n,
-                     std::string &err, std::string *aside = nullptr);
+bool fs_replace_file(const std::string &dir, const std::string &name, const void *data, size_t n, std::string &err,
+                     std::string *aside = nullptr);
 /* Creates path, which must not exist yet, with data, flushed to the disk.
  * Its directory entry becomes durable with the next fs_sync_dir of its
  * directory (fs_replace_file in the same directory does that). */
@@ -92,8 +92,7 @@ long long fs_file_size(const std::string &path, std::string &err);
 bool fs_make_dir(const std::string &parent, const std::string &name, bool durable, std::string &err);
 /* Renames parent/from to parent/to (to must not exist) and makes it durable;
  * a rename that cannot be flushed is undone. */
-bool fs_rename_in(const std::string &parent, const std::string &from, const std::string &to,
-                  std::string &err);
+bool fs_rename_in(const std::string &parent, const std::string &from, const std::string &to, std::string &err);
 /* Removes parent/name and everything below it: first a durable rename to a
  * server-owned name (the deletion is then complete as far as the tree is
  * concerned), then the removal itself, whose failure is only a leftover. */

@@ -50,7 +50,8 @@ static bool sample_range(int64_t S, int64_t first, int64_t last, int64_t &a, int
 static bool line_range(const FileModel &f, int line, int64_t &a, int64_t &b, std::string &err) {
   if (f.line_counts.empty()) return (err = "The current File has no lines"), false;
   if (line < 1 || line > (int)f.line_counts.size())
-    return (err = "Line " + std::to_string(line) + " does not exist (1 to " + std::to_string(f.line_counts.size()) + ")"),
+    return (err =
+                "Line " + std::to_string(line) + " does not exist (1 to " + std::to_string(f.line_counts.size()) + ")"),
            false;
   a = 0;
   for (int i = 0; i < line - 1; i++) a += f.line_counts[(size_t)i];
@@ -87,7 +88,8 @@ static void send_values(Session &s, Io &io, int64_t a, int64_t b, bool int_count
   if (!s.selection.empty() && !sel) return io.error("Selection '" + s.selection + "' has vanished");
   if (!transfer_target(s, s.model(), err, t, false)) return io.error(err);
   int64_t off = t.item < 0 ? 0 : (int64_t)t.item * s.model().s_number;
-  if (!vals.open(file_path(s), s.model(), *t.var, off + a, err) || (sel && !mask.open(file_path(s), s.model(), *sel, a, err)))
+  if (!vals.open(file_path(s), s.model(), *t.var, off + a, err) ||
+      (sel && !mask.open(file_path(s), s.model(), *sel, a, err)))
     return io.error(err);
   tree_unlock_shared();
   std::vector<double> m;
@@ -258,7 +260,8 @@ static void h_write_var(Session &s, Io &io) {
   int64_t a = 0, b = 0;
   std::string err;
   bool behind_headers = false;
-  bool usable = !io.broken() && !s.file.empty() && write_range(s.model(), first, last, count, a, b, behind_headers, err);
+  bool usable =
+      !io.broken() && !s.file.empty() && write_range(s.model(), first, last, count, a, b, behind_headers, err);
   const Variable *whole = usable ? whole_target(s, s.model(), a, b, behind_headers) : nullptr;
   fs_new_data data;
   std::string unused;

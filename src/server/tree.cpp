@@ -12,8 +12,8 @@
 
 using nlohmann::json;
 
-static const char *const kLengthUnits[] = {"micr", "mm", "cm",  "dm",   "m",    "dam", "hm",  "km",
-                                           "in",   "ft", "yd",  "mile", "nmil", "dakm", "hkm", "kkm"};
+static const char *const kLengthUnits[] = {"micr", "mm", "cm", "dm",   "m",    "dam",  "hm",  "km",
+                                           "in",   "ft", "yd", "mile", "nmil", "dakm", "hkm", "kkm"};
 static const char *const kTypeNames[] = {"points", "gravity_lines", "core_lines", "grid"};
 static const char *const kKindNames[] = {"float", "selection", "char", "macro", "xg", "yg", "zg"};
 static const char *const kCoreKeys[] = {"xb", "yb", "zb", "xe", "ye", "ze"};
@@ -238,8 +238,9 @@ bool get_int(Checker &c, const json &o, const char *key, int64_t lo, int64_t hi,
     c.bad(where + ": \"" + key + "\" must be an integer");
     return false;
   }
-  int64_t x = v.is_number_unsigned() ? (v.get<uint64_t>() > (uint64_t)INT64_MAX ? INT64_MAX : (int64_t)v.get<uint64_t>())
-                                     : v.get<int64_t>();
+  int64_t x = v.is_number_unsigned()
+                  ? (v.get<uint64_t>() > (uint64_t)INT64_MAX ? INT64_MAX : (int64_t)v.get<uint64_t>())
+                  : v.get<int64_t>();
   if (x < lo || x > hi) {
     c.bad(where + ": \"" + key + "\" is out of range (" + std::to_string(x) + ")");
     return false;
@@ -329,7 +330,8 @@ void read_variable(Checker &c, const json &jv, const FileModel &f, Variable &v) 
         get_int(c, ji, "index", 0, VEK_MACRO_INDEX_MAX, idx, true, where + " item");
         it.index = (int)idx;
         it.alpha = get_string(c, ji, "alpha", VEK_NAME_MAX, "", where + " item");
-        if (!seen.insert(it.index).second) c.bad(where + ": macro index " + std::to_string(it.index) + " appears twice");
+        if (!seen.insert(it.index).second)
+          c.bad(where + ": macro index " + std::to_string(it.index) + " appears twice");
         v.items.push_back(it);
       }
     }
@@ -342,7 +344,8 @@ void read_variable(Checker &c, const json &jv, const FileModel &f, Variable &v) 
      * not cost the memory of a data file. */
     std::string text = get_string(c, jv, "inline", (size_t)VEK_INLINE_MAX_VALUES * 16 * 64, "", where);
     if (!v.data.empty()) c.bad(where + ": the values are either in \"data\" or \"inline\", not both");
-    if (!values_from_hex(text, v.inline_values)) c.bad(where + ": \"inline\" must hold 16 hexadecimal digits per value");
+    if (!values_from_hex(text, v.inline_values))
+      c.bad(where + ": \"inline\" must hold 16 hexadecimal digits per value");
     v.inline_data = true;
   }
 
@@ -512,9 +515,9 @@ std::string file_to_json(const FileModel &f) {
   j["generation"] = f.generation;
   if (f.type == FT_GRID) {
     const Grid &g = f.grid;
-    j["grid"] = {{"X0", g.X0}, {"Y0", g.Y0}, {"Z0", g.Z0}, {"DX", g.DX}, {"DY", g.DY}, {"DZ", g.DZ},
-                 {"NX", g.NX}, {"NY", g.NY}, {"NZ", g.NZ}, {"angle_z", g.angle_z}, {"angle_y", g.angle_y},
-                 {"angle_x", g.angle_x}};
+    j["grid"] = {{"X0", g.X0}, {"Y0", g.Y0},           {"Z0", g.Z0},           {"DX", g.DX},
+                 {"DY", g.DY}, {"DZ", g.DZ},           {"NX", g.NX},           {"NY", g.NY},
+                 {"NZ", g.NZ}, {"angle_z", g.angle_z}, {"angle_y", g.angle_y}, {"angle_x", g.angle_x}};
   } else {
     j["s_number"] = f.s_number;
   }
@@ -527,8 +530,14 @@ std::string file_to_json(const FileModel &f) {
   json vars = json::array();
   for (const Variable &v : f.vars) {
     if (v.implicit) continue;
-    json jv = {{"name", v.name}, {"kind", kKindNames[v.kind]}, {"bit_length", v.bit_length}, {"format", v.format},
-               {"ncar", v.ncar}, {"ndig", v.ndig}, {"unit", v.unit}, {"unit_symbol", v.unit_symbol}};
+    json jv = {{"name", v.name},
+               {"kind", kKindNames[v.kind]},
+               {"bit_length", v.bit_length},
+               {"format", v.format},
+               {"ncar", v.ncar},
+               {"ndig", v.ndig},
+               {"unit", v.unit},
+               {"unit_symbol", v.unit_symbol}};
     if (!v.comment.empty()) jv["comment"] = v.comment;
     if (v.kind == VK_CHAR) {
       jv["alpha_length"] = v.alpha_length;

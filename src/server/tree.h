@@ -59,7 +59,7 @@ struct Variable {
   std::string data;                 /* data file in the File's folder; empty: all undefined */
   bool inline_data = false;         /* the values are inline_values, kept in file.json */
   std::vector<double> inline_values;
-  bool implicit = false;            /* grid coordinates, computed from the geometry */
+  bool implicit = false; /* grid coordinates, computed from the geometry */
 };
 
 struct Grid {

@@ -41,13 +41,13 @@ namespace {
 struct captured {
   char kind;
   std::string text;
-  int what;  /* util_kind of an error line, 0 for none */
+  int what; /* util_kind of an error line, 0 for none */
   int level;
   int given;
   std::string item;
 };
 struct capture_mode {
-  int mode; /* 1 keeps the texts, 2 also writes them (a dialogue must be seen while kept) */
+  int mode;        /* 1 keeps the texts, 2 also writes them (a dialogue must be seen while kept) */
   int client_kind; /* of the first client function that failed under it */
 };
 }  // namespace
@@ -134,8 +134,7 @@ extern "C" SEXP SCaptureEnd(SEXP s_mark) {
   int mark = Rf_asInteger(s_mark);
   if (mark < 0 || (size_t)mark > CAPTURED.size()) mark = (int)CAPTURED.size();
   R_xlen_t n = (R_xlen_t)(CAPTURED.size() - (size_t)mark);
-  const char *names[] = {"kind", "text", "what", "level", "item", "given", "code", "client", "server", "timed_out",
-                         ""};
+  const char *names[] = {"kind", "text", "what", "level", "item", "given", "code", "client", "server", "timed_out", ""};
   SEXP out = PROTECT(Rf_mkNamed(VECSXP, names));
   SEXP kinds = Rf_allocVector(STRSXP, n);
   SET_VECTOR_ELT(out, 0, kinds);

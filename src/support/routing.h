@@ -20,18 +20,18 @@ int util_writing_error(void);
  * the text, whose wording is the bridge's and the client's. */
 enum util_kind {
   UTIL_KIND_NONE = 0,
-  UTIL_KIND_USAGE,          /* the call cannot be made as given */
+  UTIL_KIND_USAGE, /* the call cannot be made as given */
   UTIL_KIND_NOT_CONNECTED,
   UTIL_KIND_NOT_FOUND,
   UTIL_KIND_ALREADY_EXISTS,
-  UTIL_KIND_MISMATCH,       /* a Db and a File that do not fit each other */
-  UTIL_KIND_SERVER,         /* the server refused the request */
-  UTIL_KIND_COMMUNICATION,  /* the exchange failed, or its answer cannot be used */
+  UTIL_KIND_MISMATCH,      /* a Db and a File that do not fit each other */
+  UTIL_KIND_SERVER,        /* the server refused the request */
+  UTIL_KIND_COMMUNICATION, /* the exchange failed, or its answer cannot be used */
   UTIL_KIND_TIMEOUT,
-  UTIL_KIND_CLOSED,         /* the server ended the connection */
-  UTIL_KIND_REFUSED,        /* nothing accepts connections there */
-  UTIL_KIND_HOST,           /* unknown host name */
-  UTIL_KIND_LAUNCH,         /* the launched program did not become a server */
+  UTIL_KIND_CLOSED,  /* the server ended the connection */
+  UTIL_KIND_REFUSED, /* nothing accepts connections there */
+  UTIL_KIND_HOST,    /* unknown host name */
+  UTIL_KIND_LAUNCH,  /* the launched program did not become a server */
   UTIL_KIND_MEMORY,
   UTIL_KIND_COUNT
 };

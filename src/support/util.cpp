@@ -154,10 +154,8 @@ static SEXP console_read_cb(void *data) {
 static int read_console(const char *prompt, char *buf, int len) {
   console_read r = {prompt, reinterpret_cast<unsigned char *>(buf), len, 0};
   buf[0] = '\0';
-  if (util_call_depth() > 0)
-    Rcpp::unwindProtect(console_read_cb, &r);
-  else
-    console_read_cb(&r);
+  if (util_call_depth() > 0) Rcpp::unwindProtect(console_read_cb, &r);
+  else console_read_cb(&r);
   buf[len] = '\0';
   return r.result;
 }
@@ -167,9 +165,7 @@ static int read_console(const char *prompt, char *buf, int len) {
  * for more. */
 #define CONSOLE_LINE_SIZE 4096
 
-static SEXP interactive_cb(void *) {
-  return Rf_eval(Rf_lang1(Rf_install("interactive")), R_BaseEnv);
-}
+static SEXP interactive_cb(void *) { return Rf_eval(Rf_lang1(Rf_install("interactive")), R_BaseEnv); }
 
 /* R's interactive(): a person, through a front end, types the answers. */
 static int console_is_interactive(void) {
@@ -232,8 +228,8 @@ static int WRITING_ERROR = 0;
 int util_writing_error(void) { return WRITING_ERROR; }
 
 static const char *const KIND_NAMES[UTIL_KIND_COUNT] = {
-    "",        "usage",   "not_connected", "not_found", "already_exists", "mismatch", "server",
-    "communication", "timeout", "closed", "refused", "host", "launch", "memory"};
+    "",        "usage",  "not_connected", "not_found", "already_exists", "mismatch", "server", "communication",
+    "timeout", "closed", "refused",       "host",      "launch",         "memory"};
 
 const char *util_kind_name(int kind) { return kind > 0 && kind < UTIL_KIND_COUNT ? KIND_NAMES[kind] : ""; }
 
@@ -289,10 +285,8 @@ static void write_error(int fatal, const char *format, va_list ap) {
   WRITING_ERROR = 0;
   refusal_done();
   if (!fatal) return;
-  if (EXIT_FUNC != NULL)
-    EXIT_FUNC();
-  else
-    R_Exit();
+  if (EXIT_FUNC != NULL) EXIT_FUNC();
+  else R_Exit();
 }
 
 void messerr(const char *format, ...) {
@@ -309,8 +303,7 @@ void mes_abort(const char *format, ...) {
   va_end(ap);
 }
 
-void util_refuse_line(int fatal, int kind, int level, const char *item, int given, const char *format,
-                      va_list ap) {
+void util_refuse_line(int fatal, int kind, int level, const char *item, int given, const char *format, va_list ap) {
   util_refuse(kind, level, item, given);
   write_error(fatal, format, ap);
 }
@@ -326,12 +319,9 @@ void mestitle(int level, const char *format, ...) {
   write_text("\n");
 
   char c = 0;
-  if (level == 0)
-    c = '=';
-  else if (level == 1)
-    c = '-';
-  else if (level == 2)
-    c = '.';
+  if (level == 0) c = '=';
+  else if (level == 1) c = '-';
+  else if (level == 2) c = '.';
   size_t n = c ? strlen(STRING) : 0;
   memset(underline, c, n);
   underline[n] = '\n';
@@ -387,14 +377,10 @@ int lire_int(const char *question, int flag_def, int valdef, int valmin, int val
     if (!IFFFF(valmax) && !IFFFF(valdef) && valdef > valmax) valdef = valmax;
     int has_def = flag_def && !IFFFF(valdef);
     if (has_def) line_add("(Def=%d) ", valdef);
-    if (IFFFF(valmin))
-      line_add("[NA,");
-    else
-      line_add("[%d,", valmin);
-    if (IFFFF(valmax))
-      line_add("NA] ");
-    else
-      line_add("%d] ", valmax);
+    if (IFFFF(valmin)) line_add("[NA,");
+    else line_add("[%d,", valmin);
+    if (IFFFF(valmax)) line_add("NA] ");
+    else line_add("%d] ", valmax);
     line_add(": ");
     ask();
 
@@ -478,10 +464,8 @@ char *mem_alloc(int size, int flag_fatal) {
   char *p = static_cast<char *>(_vek_malloc((size_t)size));
   if (p == NULL) {
     util_refuse(UTIL_KIND_MEMORY, 0, NULL, 1);
-    if (flag_fatal)
-      mes_abort("Memory Allocation failed (%d bytes) - Memory Corruption", size);
-    else
-      messerr("Memory Allocation failed (%d bytes)", size);
+    if (flag_fatal) mes_abort("Memory Allocation failed (%d bytes) - Memory Corruption", size);
+    else messerr("Memory Allocation failed (%d bytes)", size);
     return NULL;
   }
   if (CALL_DEPTH > 0) BLOCKS.push_back(p);

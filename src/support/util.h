@@ -58,8 +58,7 @@ void mes_abort(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void mestitle(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 /* messerr (fatal 0) or mes_abort (fatal 1) of a line that carries its
  * refusal record (see util_refuse). */
-void util_refuse_line(int fatal, int kind, int level, const char *item, int given, const char *format,
-                      va_list ap);
+void util_refuse_line(int fatal, int kind, int level, const char *item, int given, const char *format, va_list ap);
 
 /* ---- console readers ---- */
 int lire_logical(const char *question, int flag_def, int valdef);

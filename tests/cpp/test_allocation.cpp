@@ -12,11 +12,11 @@ namespace {
 
 struct Case {
   const char *name;
-  int server;             /* 0: current, 1: 800000 without the existence and alpha requests */
-  const char *file, *var; /* made current before each call (null: none) */
+  int server;                /* 0: current, 1: 800000 without the existence and alpha requests */
+  const char *file, *var;    /* made current before each call (null: none) */
   std::function<int()> call; /* returns the result code */
-  int ok;                 /* its code when no allocation fails */
-  std::set<int> failed;   /* the codes allowed when one does */
+  int ok;                    /* its code when no allocation fails */
+  std::set<int> failed;      /* the codes allowed when one does */
 };
 
 int code() { return VEKClientGetLastError(); }
@@ -37,8 +37,8 @@ TEST(Allocation, EveryAllocationOfEveryRequestCanFail) {
   vsrv::Project proj;
   vsrv::Server srv[2];
   ASSERT_TRUE(vsrv::start(srv[0], proj.path));
-  ASSERT_TRUE(vsrv::start(srv[1], proj.path, {"VEK_TEST_VERSION=800000",
-                                              "VEK_TEST_SUPPORTED=CARCH,CCOMGET,CMACROALP,CLFILECNT,CVARMNEW"}));
+  ASSERT_TRUE(vsrv::start(
+      srv[1], proj.path, {"VEK_TEST_VERSION=800000", "VEK_TEST_SUPPORTED=CARCH,CCOMGET,CMACROALP,CLFILECNT,CVARMNEW"}));
   int current = -1;
   auto connect = [&](int s) {
     current = s;
@@ -48,14 +48,40 @@ TEST(Allocation, EveryAllocationOfEveryRequestCanFail) {
   const Case cases[] = {
       {"handshake", 1, nullptr, nullptr, [&] { return connect(1) ? code() : 0; }, 0, {3}},
       {"study list", 0, nullptr, nullptr, [] { return names(VEKClientGetStudyList); }, 0, {4}},
-      {"file list by type", 0, "Grid3D", nullptr,
-       [] { return names([](int *n, char ***v) { return VEKClientGetFileListByType(3, -1, n, v); }); }, 0, {4}},
+      {"file list by type",
+       0,
+       "Grid3D",
+       nullptr,
+       [] { return names([](int *n, char ***v) { return VEKClientGetFileListByType(3, -1, n, v); }); },
+       0,
+       {4}},
       {"variable list", 0, "Grid3D", nullptr, [] { return names(VEKClientGetVariableList); }, 0, {1}},
-      {"file exists by list", 1, "Grid3D", nullptr, [] { int e; VEKClientFileExists("Lines", &e); return code(); },
-       0, {4}},
-      {"directory exists by list", 1, "Grid3D", nullptr,
-       [] { int e; VEKClientDirectoryExists("Mining", &e); return code(); }, 0, {1}},
-      {"macro indices with names", 0, "Grid3D", "Simu[xxxxx]",
+      {"file exists by list",
+       1,
+       "Grid3D",
+       nullptr,
+       [] {
+         int e;
+         VEKClientFileExists("Lines", &e);
+         return code();
+       },
+       0,
+       {4}},
+      {"directory exists by list",
+       1,
+       "Grid3D",
+       nullptr,
+       [] {
+         int e;
+         VEKClientDirectoryExists("Mining", &e);
+         return code();
+       },
+       0,
+       {1}},
+      {"macro indices with names",
+       0,
+       "Grid3D",
+       "Simu[xxxxx]",
        [] {
          int n, *ind;
          char **alpha;
@@ -64,10 +90,22 @@ TEST(Allocation, EveryAllocationOfEveryRequestCanFail) {
          VEKClientFreeStringArray(n, alpha);
          return code();
        },
-       0, {4}},
-      {"alpha index by names", 1, "Grid3D", "Simu[xxxxx]", [] { VEKClientSetAlphaIndice("mid"); return code(); }, 0,
+       0,
+       {4}},
+      {"alpha index by names",
+       1,
+       "Grid3D",
+       "Simu[xxxxx]",
+       [] {
+         VEKClientSetAlphaIndice("mid");
+         return code();
+       },
+       0,
        {1}},
-      {"read", 0, "Samples", "Cu",
+      {"read",
+       0,
+       "Samples",
+       "Cu",
        [] {
          double test, *data = nullptr;
          vek_long n;
@@ -75,8 +113,12 @@ TEST(Allocation, EveryAllocationOfEveryRequestCanFail) {
          VEKClientFreePointer(data);
          return code();
        },
-       0, {4}},
-      {"read line", 0, "Lines", "Gravity",
+       0,
+       {4}},
+      {"read line",
+       0,
+       "Lines",
+       "Gravity",
        [] {
          double test, *data = nullptr;
          int n;
@@ -84,10 +126,28 @@ TEST(Allocation, EveryAllocationOfEveryRequestCanFail) {
          VEKClientFreePointer(data);
          return code();
        },
-       0, {4}},
-      {"staged line write", 1, "Lines", "Gravity",
-       [] { VEKClientWriteDoubleVariable(0, 1.234e30, 9, nine.data()); return code(); }, 0, {1, 4}},
-      {"server error", 0, "Grid3D", nullptr, [] { VEKClientSetVariable("NoSuch"); return code(); }, 3, {3}},
+       0,
+       {4}},
+      {"staged line write",
+       1,
+       "Lines",
+       "Gravity",
+       [] {
+         VEKClientWriteDoubleVariable(0, 1.234e30, 9, nine.data());
+         return code();
+       },
+       0,
+       {1, 4}},
+      {"server error",
+       0,
+       "Grid3D",
+       nullptr,
+       [] {
+         VEKClientSetVariable("NoSuch");
+         return code();
+       },
+       3,
+       {3}},
   };
   vekt::ErrorCapture quiet;
   _vek_drain_wait_ms = 20;

@@ -9,14 +9,14 @@ namespace {
 
 class Catalogue : public ClientTest {};
 
-using ListFn = std::function<int(int*, char***)>;
+using ListFn = std::function<int(int *, char ***)>;
 
 /* A list call that must hand out these names (an empty list is an empty
  * array, not a null one); a failed call hands out nothing. */
 std::function<int()> lists(ListFn f, std::vector<std::string> want) {
   return [=] {
     int n = -1;
-    char** names = (char**)&n;
+    char **names = (char **)&n;
     int r = f(&n, &names);
     if (r) EXPECT_TRUE(n == 0 && names == nullptr);
     else EXPECT_NE(nullptr, names);
@@ -25,13 +25,13 @@ std::function<int()> lists(ListFn f, std::vector<std::string> want) {
   };
 }
 ListFn by_type(int type, int criterion) {
-  return [=](int* n, char*** x) { return VEKClientGetFileListByType(type, criterion, n, x); };
+  return [=](int *n, char ***x) { return VEKClientGetFileListByType(type, criterion, n, x); };
 }
 ListFn vars_of(int type) {
-  return [=](int* n, char*** x) { return VEKClientGetVariableListByType(type, n, x); };
+  return [=](int *n, char ***x) { return VEKClientGetVariableListByType(type, n, x); };
 }
 
-std::function<int()> exists(int (*f)(const char*, int*), std::string name, int want) {
+std::function<int()> exists(int (*f)(const char *, int *), std::string name, int want) {
   return [=] {
     int e = -1;
     int r = f(name.c_str(), &e);
@@ -49,69 +49,158 @@ std::vector<std::string> numbered(int n) {
 TEST_F(Catalogue, Lists) {
   const std::vector<std::string> filtered = {"CARCH", "CFILETLST", "CVARTLST"};
   run({
-      {"studies", {{kw("CSTUDYLST"), names_answer("SSTUDIES", {"Alpha", "b", ""})}},
+      {"studies",
+       {{kw("CSTUDYLST"), names_answer("SSTUDIES", {"Alpha", "b", ""})}},
        lists(VEKClientGetStudyList, {"Alpha", "b", ""})},
       {"no directories", {{kw("CDIRLST"), names_answer("SDIRS", {})}}, lists(VEKClientGetDirectoryList, {})},
-      {"files of any type", {{kw("CFILELST"), names_answer("SFILES", {"g"})}}, lists(by_type(-1, -1), {"g"}), 0,
-       "", kModern, filtered},
-      {"files by criterion", {{kw("CFILETLST").i32(-1).i32(7), names_answer("SFILES", {})}},
-       lists(by_type(-1, 7), {}), 0, "", kModern, filtered},
-      {"selections", {{kw("CVARTLST").i32(-3), names_answer("SVARS", {"sel"})}},
-       lists(vars_of(VEK_VAR_TYPE_SELECTION), {"sel"}), 0, "", kModern, filtered},
-      {"macro variables", {{kw("CVARTLST").i32(5), names_answer("SVARS", {"m"})}},
-       lists(vars_of(VEK_VAR_TYPE_MACRO), {"m"}), 0, "", kModern, filtered},
-      {"longer than the first allocation", {{kw("CSTUDYLST"), names_answer("SSTUDIES", numbered(40))}},
+      {"files of any type",
+       {{kw("CFILELST"), names_answer("SFILES", {"g"})}},
+       lists(by_type(-1, -1), {"g"}),
+       0,
+       "",
+       kModern,
+       filtered},
+      {"files by criterion",
+       {{kw("CFILETLST").i32(-1).i32(7), names_answer("SFILES", {})}},
+       lists(by_type(-1, 7), {}),
+       0,
+       "",
+       kModern,
+       filtered},
+      {"selections",
+       {{kw("CVARTLST").i32(-3), names_answer("SVARS", {"sel"})}},
+       lists(vars_of(VEK_VAR_TYPE_SELECTION), {"sel"}),
+       0,
+       "",
+       kModern,
+       filtered},
+      {"macro variables",
+       {{kw("CVARTLST").i32(5), names_answer("SVARS", {"m"})}},
+       lists(vars_of(VEK_VAR_TYPE_MACRO), {"m"}),
+       0,
+       "",
+       kModern,
+       filtered},
+      {"longer than the first allocation",
+       {{kw("CSTUDYLST"), names_answer("SSTUDIES", numbered(40))}},
        lists(VEKClientGetStudyList, numbered(40))},
       // Refusals, before anything is sent.
-      {"filtered files unsupported", {}, lists(by_type(VEK_FILE_TYPE_GRID, -1), {}), VEK_RESULT_ANSWER,
+      {"filtered files unsupported",
+       {},
+       lists(by_type(VEK_FILE_TYPE_GRID, -1), {}),
+       VEK_RESULT_ANSWER,
        "Server Request not recognized (CFILETLST)"},
-      {"typed variables unsupported, before the type check", {}, lists(vars_of(VEK_VAR_TYPE_XG), {}),
-       VEK_RESULT_ANSWER, "Server Request not recognized (CVARTLST)"},
-      {"coordinate variables", {}, lists(vars_of(VEK_VAR_TYPE_YG), {}), VEK_RESULT_USAGE,
-       "Coordinates variable names are within File Info", kModern, filtered},
-      {"type above macro", {}, lists(vars_of(6), {}), VEK_RESULT_USAGE,
-       "var_type (6) is not allowed as selection type", kModern, filtered},
-      {"type below selection", {}, lists(vars_of(-4), {}), VEK_RESULT_USAGE,
-       "var_type (-4) is not allowed as selection type", kModern, filtered},
-      {"no count", {}, [] { char** x; return VEKClientGetStudyList(nullptr, &x); }, VEK_RESULT_USAGE},
+      {"typed variables unsupported, before the type check",
+       {},
+       lists(vars_of(VEK_VAR_TYPE_XG), {}),
+       VEK_RESULT_ANSWER,
+       "Server Request not recognized (CVARTLST)"},
+      {"coordinate variables",
+       {},
+       lists(vars_of(VEK_VAR_TYPE_YG), {}),
+       VEK_RESULT_USAGE,
+       "Coordinates variable names are within File Info",
+       kModern,
+       filtered},
+      {"type above macro",
+       {},
+       lists(vars_of(6), {}),
+       VEK_RESULT_USAGE,
+       "var_type (6) is not allowed as selection type",
+       kModern,
+       filtered},
+      {"type below selection",
+       {},
+       lists(vars_of(-4), {}),
+       VEK_RESULT_USAGE,
+       "var_type (-4) is not allowed as selection type",
+       kModern,
+       filtered},
+      {"no count",
+       {},
+       [] {
+         char **x;
+         return VEKClientGetStudyList(nullptr, &x);
+       },
+       VEK_RESULT_USAGE},
       // Every failure of a variable list is code 1.
-      {"variables refused", {{kw("CVARLST"), kw("SERROR").str("no file")}}, lists(VEKClientGetVariableList, {}),
-       VEK_RESULT_USAGE, "Server: no file", 408, {}},
-      {"variables under another keyword", {{kw("CVARTLST").i32(0), kw("SFILES").i32(0)}},
-       lists(vars_of(VEK_VAR_TYPE_FLOAT), {}), VEK_RESULT_USAGE,
-       "Reply from server: \"SFILES\" where \"SVARS\" expected.", 408, {}},
+      {"variables refused",
+       {{kw("CVARLST"), kw("SERROR").str("no file")}},
+       lists(VEKClientGetVariableList, {}),
+       VEK_RESULT_USAGE,
+       "Server: no file",
+       408,
+       {}},
+      {"variables under another keyword",
+       {{kw("CVARTLST").i32(0), kw("SFILES").i32(0)}},
+       lists(vars_of(VEK_VAR_TYPE_FLOAT), {}),
+       VEK_RESULT_USAGE,
+       "Reply from server: \"SFILES\" where \"SVARS\" expected.",
+       408,
+       {}},
       // The rest of the answer is drained before the probe.
-      {"a name over its limit", {{kw("CVARLST"), kw("SVARS").i32(2).str("v1").str(std::string(12000, 'n'))}},
-       lists(VEKClientGetVariableList, {}), VEK_RESULT_USAGE},
+      {"a name over its limit",
+       {{kw("CVARLST"), kw("SVARS").i32(2).str("v1").str(std::string(12000, 'n'))}},
+       lists(VEKClientGetVariableList, {}),
+       VEK_RESULT_USAGE},
   });
 }
 
 TEST_F(Catalogue, Existence) {
   const std::vector<std::string> direct = {"CARCH", "CDIRXIST", "CFILEXIST", "CVARXIST"};
   run({
-      {"directory", {{kw("CDIRXIST").str("Data"), kw("SEXIST").i32(1)}}, exists(VEKClientDirectoryExists, "Data", 1),
-       0, "", kModern, direct},
-      {"refused", {{kw("CVARXIST").str(std::string(49, 'v')), kw("SERROR").str("no file set")}},
-       exists(VEKClientVariableExists, std::string(49, 'v'), 0), VEK_RESULT_ANSWER, "", kModern, direct},
-      {"a name too long for string(50)", {}, exists(VEKClientFileExists, std::string(50, 'f'), 0),
-       VEK_RESULT_COMMUNICATION, "", kModern, direct},
-      {"no name", {}, [] { int e; return VEKClientFileExists(nullptr, &e); }, VEK_RESULT_USAGE,
+      {"directory",
+       {{kw("CDIRXIST").str("Data"), kw("SEXIST").i32(1)}},
+       exists(VEKClientDirectoryExists, "Data", 1),
+       0,
+       "",
+       kModern,
+       direct},
+      {"refused",
+       {{kw("CVARXIST").str(std::string(49, 'v')), kw("SERROR").str("no file set")}},
+       exists(VEKClientVariableExists, std::string(49, 'v'), 0),
+       VEK_RESULT_ANSWER,
+       "",
+       kModern,
+       direct},
+      {"a name too long for string(50)",
+       {},
+       exists(VEKClientFileExists, std::string(50, 'f'), 0),
+       VEK_RESULT_COMMUNICATION,
+       "",
+       kModern,
+       direct},
+      {"no name",
+       {},
+       [] {
+         int e;
+         return VEKClientFileExists(nullptr, &e);
+       },
+       VEK_RESULT_USAGE,
        "VEKClientFileExists(): name cannot be NULL."},
       {"nowhere to answer", {}, [] { return VEKClientDirectoryExists("Data", nullptr); }, VEK_RESULT_USAGE},
       // Without the requests: the list, searched exactly.
-      {"directory by list", {{kw("CDIRLST"), names_answer("SDIRS", {"data", "Data2", "DATA"})}},
+      {"directory by list",
+       {{kw("CDIRLST"), names_answer("SDIRS", {"data", "Data2", "DATA"})}},
        exists(VEKClientDirectoryExists, "Data", 0)},
-      {"file by list", {{kw("CFILELST"), names_answer("SFILES", {"Grid", "grid"})}},
+      {"file by list",
+       {{kw("CFILELST"), names_answer("SFILES", {"Grid", "grid"})}},
        exists(VEKClientFileExists, "grid", 1)},
-      {"variable by list", {{kw("CVARLST"), names_answer("SVARS", {"x", "X1"})}},
+      {"variable by list",
+       {{kw("CVARLST"), names_answer("SVARS", {"x", "X1"})}},
        exists(VEKClientVariableExists, "X1", 1)},
-      {"variable by empty list", {{kw("CVARLST"), names_answer("SVARS", {})}},
-       exists(VEKClientVariableExists, "x", 0)},
-      {"directory list refused", {{kw("CDIRLST"), kw("SERROR").str("no study")}},
-       exists(VEKClientDirectoryExists, "Data", 0), VEK_RESULT_USAGE},
-      {"file list refused", {{kw("CFILELST"), kw("SERROR").str("no directory")}},
-       exists(VEKClientFileExists, "grid", 0), VEK_RESULT_ANSWER},
-      {"variable list refused", {{kw("CVARLST"), kw("SDIRS").i32(0)}}, exists(VEKClientVariableExists, "x", 0),
+      {"variable by empty list", {{kw("CVARLST"), names_answer("SVARS", {})}}, exists(VEKClientVariableExists, "x", 0)},
+      {"directory list refused",
+       {{kw("CDIRLST"), kw("SERROR").str("no study")}},
+       exists(VEKClientDirectoryExists, "Data", 0),
+       VEK_RESULT_USAGE},
+      {"file list refused",
+       {{kw("CFILELST"), kw("SERROR").str("no directory")}},
+       exists(VEKClientFileExists, "grid", 0),
+       VEK_RESULT_ANSWER},
+      {"variable list refused",
+       {{kw("CVARLST"), kw("SDIRS").i32(0)}},
+       exists(VEKClientVariableExists, "x", 0),
        VEK_RESULT_USAGE},
   });
 }
@@ -119,8 +208,11 @@ TEST_F(Catalogue, Existence) {
 TEST_F(Catalogue, SetRequests) {
   const Bytes done = kw("SDONE");
   run({
-      {"variable refused", {{kw("CVARSET").str("var"), kw("SERROR").str("no such variable")}},
-       [] { return VEKClientSetVariable("var"); }, VEK_RESULT_ANSWER, "Server: no such variable"},
+      {"variable refused",
+       {{kw("CVARSET").str("var"), kw("SERROR").str("no such variable")}},
+       [] { return VEKClientSetVariable("var"); },
+       VEK_RESULT_ANSWER,
+       "Server: no such variable"},
       {"no selection", {{kw("CSELSET").str(""), done}}, [] { return VEKClientSetSelection(nullptr); }},
       {"index", {{kw("CINDSET").i32(-7), done}}, [] { return VEKClientSetIndice(-7); }},
       {"no names",
@@ -138,28 +230,54 @@ TEST_F(Catalogue, SetRequests) {
 
 TEST_F(Catalogue, AlphaIndexGoesDirectOrThroughTheNamedIndices) {
   const std::vector<std::string> named = {"CARCH", "CMACROALP"};
-  auto alpha = [](const char* a) { return [a] { return VEKClientSetAlphaIndice(a); }; };
+  auto alpha = [](const char *a) { return [a] { return VEKClientSetAlphaIndice(a); }; };
   run({
-      {"direct", {{kw("CINDASET").str("north"), kw("SDONE")}}, alpha("north"), 0, "", kModern,
-       {"CARCH", "CINDASET"}},
+      {"direct", {{kw("CINDASET").str("north"), kw("SDONE")}}, alpha("north"), 0, "", kModern, {"CARCH", "CINDASET"}},
       {"the last index of that name",
        {{kw("CMACROALP"), kw("SMACROALP").i32(3).i32(10).i32(20).i32(30).i32(1).str("a").str("B").str("a")},
         {kw("CINDSET").i32(30), kw("SDONE")}},
-       alpha("a"), 0, "", kModern, named},
+       alpha("a"),
+       0,
+       "",
+       kModern,
+       named},
       {"no such name",
        {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(10).i32(20).i32(1).str("a").str("b")},
         {kw("CINDSET").i32(-1), kw("SDONE")}},
-       alpha("A"), 0, "", kModern, named},
-      {"indices without names", {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(10).i32(20).i32(0)}}, alpha("a"),
-       VEK_RESULT_USAGE, "No alpha index available for this variable", kModern, named},
+       alpha("A"),
+       0,
+       "",
+       kModern,
+       named},
+      {"indices without names",
+       {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(10).i32(20).i32(0)}},
+       alpha("a"),
+       VEK_RESULT_USAGE,
+       "No alpha index available for this variable",
+       kModern,
+       named},
       {"the index refused",
        {{kw("CMACROALP"), kw("SMACROALP").i32(1).i32(4).i32(1).str("b")},
         {kw("CINDSET").i32(4), kw("SERROR").str("bad index")}},
-       alpha("b"), VEK_RESULT_ANSWER, "", kModern, named},
-      {"not a macro", {{kw("CMACROALP"), kw("SERROR").str("not a macro")}}, alpha("b"), VEK_RESULT_USAGE, "",
-       kModern, named},
-      {"plain indices of an old server", {{kw("CMACROIND"), kw("SMACROIND").i32(1).i32(3)}}, alpha("north"),
-       VEK_RESULT_USAGE, "No alpha index available for this variable", 408, {}},
+       alpha("b"),
+       VEK_RESULT_ANSWER,
+       "",
+       kModern,
+       named},
+      {"not a macro",
+       {{kw("CMACROALP"), kw("SERROR").str("not a macro")}},
+       alpha("b"),
+       VEK_RESULT_USAGE,
+       "",
+       kModern,
+       named},
+      {"plain indices of an old server",
+       {{kw("CMACROIND"), kw("SMACROIND").i32(1).i32(3)}},
+       alpha("north"),
+       VEK_RESULT_USAGE,
+       "No alpha index available for this variable",
+       408,
+       {}},
   });
 }
 

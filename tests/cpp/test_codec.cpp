@@ -19,17 +19,20 @@ using Sends = std::vector<size_t>;
 namespace {
 
 template <typename T>
-std::function<int(int)> w(int (*f)(int, const T*), T v) {
+std::function<int(int)> w(int (*f)(int, const T *), T v) {
   return [=](int s) { return f(s, &v); };
 }
 
 TEST_F(Codec, ValuesWidenToBigEndianUnits) {
   char hello[] = "hello", four[] = "abcd", nine[] = "123456789", ten[] = "0123456789";
-  auto str = [](char* text, unsigned maxsize) {
-    return [=](int s) { char* t = text; return _vek_write_string(s, &t, maxsize); };
+  auto str = [](char *text, unsigned maxsize) {
+    return [=](int s) {
+      char *t = text;
+      return _vek_write_string(s, &t, maxsize);
+    };
   };
   const struct {
-    const char* name;
+    const char *name;
     std::function<int(int)> write;
     V bytes;
     int ok;
@@ -62,20 +65,24 @@ TEST_F(Codec, ValuesWidenToBigEndianUnits) {
          const uint8_t b[] = {1, 2, 3}, n[] = {0, 0, 0, 9};
          return _vek_write_bytes(s, b, 3) && _vek_write_bytes(s, n, 4);
        },
-       {1, 2, 3, 0, 0, 0, 9}, 1},
+       {1, 2, 3, 0, 0, 0, 9},
+       1},
   };
-  for (const auto& r : rows) EXPECT_EQ(r.bytes, wire(r.write, r.ok)) << r.name;
+  for (const auto &r : rows) EXPECT_EQ(r.bytes, wire(r.write, r.ok)) << r.name;
 }
 
 // A read of type T as a number, 99 when it fails.
 template <typename T>
-std::function<long long(int)> r(int (*f)(int, T*)) {
-  return [=](int s) { T v = 0; return f(s, &v) ? (long long)v : 99LL; };
+std::function<long long(int)> r(int (*f)(int, T *)) {
+  return [=](int s) {
+    T v = 0;
+    return f(s, &v) ? (long long)v : 99LL;
+  };
 }
 
 TEST_F(Codec, ReadsKeepTheLowBitsAndTheSign) {
   const struct {
-    const char* name;
+    const char *name;
     Bytes in;
     std::function<long long(int)> read;
     long long want;
@@ -91,7 +98,7 @@ TEST_F(Codec, ReadsKeepTheLowBitsAndTheSign) {
       {"long", Bytes().raw({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}), r(_vek_read_long), -2},
       {"long 2^32", Bytes().raw({0, 0, 0, 1, 0, 0, 0, 0}), r(_vek_read_long), 4294967296LL},
   };
-  for (const auto& r : rows) {
+  for (const auto &r : rows) {
     p.put(r.in);
     EXPECT_EQ(r.want, r.read(p.c)) << r.name;
   }
@@ -128,7 +135,7 @@ TEST_F(Codec, LongsTakeFourBytesUnlessBothSidesAre64Bits) {
   EXPECT_EQ(V({0, 0, 0, 42}), wire([](int) { return 1; }));
 }
 
-int write_short_elem(int sock, void* v, unsigned) { return _vek_write_short(sock, (const short*)v); }
+int write_short_elem(int sock, void *v, unsigned) { return _vek_write_short(sock, (const short *)v); }
 
 // The buffer leaves the moment it fills: 1024-byte sends, whatever the
 // values written into it, and a value that does not fit flushes first.
@@ -136,24 +143,35 @@ TEST_F(Codec, SendsFollowTheBufferOf1024Bytes) {
   V blob(3000);
   for (size_t i = 0; i < blob.size(); i++) blob[i] = (uint8_t)(i * 7);
   const struct {
-    const char* name;
+    const char *name;
     int lead;  // ints written first
     std::function<int(int)> write;
     Bytes tail;
     Sends sends;
   } rows[] = {
       {"300 ints", 300, [](int) { return 1; }, Bytes(), {1024, 176}},
-      {"a long that does not fit", 255, w<vek_long>(_vek_write_long, 0x1122334455667788LL),
-       Bytes().i64(0x1122334455667788LL), {1020, 8}},
+      {"a long that does not fit",
+       255,
+       w<vek_long>(_vek_write_long, 0x1122334455667788LL),
+       Bytes().i64(0x1122334455667788LL),
+       {1020, 8}},
       {"a double across two sends", 255, w(_vek_write_double, 1.0), Bytes().dbl(1.0), {1024, 4}},
       {"a long that fits", 1, w<vek_long>(_vek_write_long, 7), Bytes().i64(7), {12}},
-      {"elements without a bulk path", 0,
-       [](int s) { short v[] = {-3, 4}; return _vek_rw_vector(s, v, 2, sizeof(short), write_short_elem); },
-       Bytes().i32(-3).i32(4), {8}},
-      {"a long raw run", 1, [&](int s) { return _vek_write_bytes(s, blob.data(), blob.size()); }, Bytes().raw(blob),
+      {"elements without a bulk path",
+       0,
+       [](int s) {
+         short v[] = {-3, 4};
+         return _vek_rw_vector(s, v, 2, sizeof(short), write_short_elem);
+       },
+       Bytes().i32(-3).i32(4),
+       {8}},
+      {"a long raw run",
+       1,
+       [&](int s) { return _vek_write_bytes(s, blob.data(), blob.size()); },
+       Bytes().raw(blob),
        {4, 1024, 1024, 952}},
   };
-  for (const auto& r : rows) {
+  for (const auto &r : rows) {
     Bytes want;
     vekt::send_log_start();
     for (int i = 0; i < r.lead; i++) {
@@ -230,7 +248,7 @@ TEST(Net, ListenAcceptConnectAndRefuse) {
   unsigned short port = 0;
   int listener = -1, conn = -1, client = -1;
   ASSERT_EQ(0, _vek_listen_port(&port, 1, &listener));
-  EXPECT_NE(0, port);  // the system's choice is handed back
+  EXPECT_NE(0, port);                                      // the system's choice is handed back
   EXPECT_EQ(1, _vek_wait_connect(listener, &conn, 0, 0));  // nobody came
   ASSERT_EQ(0, _vek_connect("127.0.0.1", port, &client));
   EXPECT_EQ(0, _vek_wait_connect(listener, &conn, 0, 2));

@@ -25,32 +25,38 @@ Bytes file_info(int type, bool long64) {
   else b.i32(-2);
   return b.i32(9)
       .append(doubles({1, 2, 3, 10, 20, 30}))
-      .i32(4).i32(5).i32(6)
+      .i32(4)
+      .i32(5)
+      .i32(6)
       .i32(1)
       .append(doubles({45, 5, -5}))
-      .str("sn").str("ln").str("rn").str("xg").str("yg").str("zg");
+      .str("sn")
+      .str("ln")
+      .str("rn")
+      .str("xg")
+      .str("yg")
+      .str("zg");
 }
 const Bytes kCore = Bytes().str("xb").str("yb").str("zb").str("xe").str("ye").str("ze");
 const Bytes kFaults = Bytes().i32(1).i32(9).i32(2).i32(3).i32(4).i32(5).i32(6);
 
-std::string text(const VEKFileInfo& i) {
+std::string text(const VEKFileInfo &i) {
   char b[1024];
   snprintf(b, sizeof b,
            "type %d %s %d %d dim %d S %lld items %d at %g %g %g mesh %g %g %g nodes %d %d %d rot %d %g %g %g "
            "%s %s %s %s %s %s core %s %s %s %s %s %s line %s faults %d %d %d %d %d %d %d",
            (int)i.type, i.linked_file, i.faulted, i.polygon_file, i.dimension, (long long)i.s_number, i.item_number,
            i.X0, i.Y0, i.Z0, i.DX, i.DY, i.DZ, i.NX, i.NY, i.NZ, i.rotation, i.angle_z, i.angle_y, i.angle_x,
-           i.sn_var_name, i.ln_var_name, i.rn_var_name, i.xg_var_name, i.yg_var_name, i.zg_var_name,
-           i.xb_var_name, i.yb_var_name, i.zb_var_name, i.xe_var_name, i.ye_var_name, i.ze_var_name,
-           i.lname_var_name, i.fault_info.faults_2d, i.fault_info.aux_var_used, i.fault_info.faults_number,
-           i.fault_info.segments_number, i.fault_info.min_fpriority, i.fault_info.max_fpriority,
-           i.fault_info.auth_priority);
+           i.sn_var_name, i.ln_var_name, i.rn_var_name, i.xg_var_name, i.yg_var_name, i.zg_var_name, i.xb_var_name,
+           i.yb_var_name, i.zb_var_name, i.xe_var_name, i.ye_var_name, i.ze_var_name, i.lname_var_name,
+           i.fault_info.faults_2d, i.fault_info.aux_var_used, i.fault_info.faults_number, i.fault_info.segments_number,
+           i.fault_info.min_fpriority, i.fault_info.max_fpriority, i.fault_info.auth_priority);
   return b;
 }
-std::string want(int type, long long s, const char* core, const char* line) {
+std::string want(int type, long long s, const char *core, const char *line) {
   return "type " + std::to_string(type) + " linked 1 0 dim 3 S " + std::to_string(s) +
-         " items 9 at 1 2 3 mesh 10 20 30 nodes 4 5 6 rot 1 45 5 -5 sn ln rn xg yg zg core " + core + " line " +
-         line + " faults 1 1 2 3 4 5 6";
+         " items 9 at 1 2 3 mesh 10 20 30 nodes 4 5 6 rot 1 45 5 -5 sn ln rn xg yg zg core " + core + " line " + line +
+         " faults 1 1 2 3 4 5 6";
 }
 
 /* A description read over a stale record: fields the answer lacks must be
@@ -72,26 +78,47 @@ std::function<int()> file_described(std::string expected) {
 }
 
 TEST_F(Describe, FileLayoutFollowsTheServerVersion) {
-  const char* none = "     ";
+  const char *none = "     ";
   const Bytes grid = file_info(VEK_FILE_TYPE_GRID, true);
   run({
-      {"latest: the line name", {{kw("CFILEINFO"), Bytes(grid).str("lname").append(kFaults)}},
+      {"latest: the line name",
+       {{kw("CFILEINFO"), Bytes(grid).str("lname").append(kFaults)}},
        file_described(want(3, 123456789012LL, none, "lname"))},
       {"900000: core lines carry their names",
        {{kw("CFILEINFO"), file_info(VEK_FILE_TYPE_CORE_LINES, true).append(kCore).append(kFaults)}},
-       file_described(want(2, 123456789012LL, "xb yb zb xe ye ze", "")), 0, "", 900000},
-      {"899999: a type above grid", {{kw("CFILEINFO"), file_info(4, true).append(kFaults)}},
-       file_described(want(4, 123456789012LL, none, "")), 0, "", 899999},
-      {"900000: an unknown type", {{kw("CFILEINFO"), file_info(77, true).append(kFaults)}},
-       file_described(want(4, 123456789012LL, none, "")), 0, "", 900000},
-      {"any type", {{kw("CFILEINFO"), file_info(-1, true).str("").append(kFaults)}},
+       file_described(want(2, 123456789012LL, "xb yb zb xe ye ze", "")),
+       0,
+       "",
+       900000},
+      {"899999: a type above grid",
+       {{kw("CFILEINFO"), file_info(4, true).append(kFaults)}},
+       file_described(want(4, 123456789012LL, none, "")),
+       0,
+       "",
+       899999},
+      {"900000: an unknown type",
+       {{kw("CFILEINFO"), file_info(77, true).append(kFaults)}},
+       file_described(want(4, 123456789012LL, none, "")),
+       0,
+       "",
+       900000},
+      {"any type",
+       {{kw("CFILEINFO"), file_info(-1, true).str("").append(kFaults)}},
        file_described(want(-1, 123456789012LL, none, ""))},
-      {"below any type", {{kw("CFILEINFO"), file_info(-2, true).str("").append(kFaults)}},
+      {"below any type",
+       {{kw("CFILEINFO"), file_info(-2, true).str("").append(kFaults)}},
        file_described(want(4, 123456789012LL, none, ""))},
-      {"408: 4-byte sample count", {{kw("CFILEINFO"), file_info(VEK_FILE_TYPE_POINTS, false).append(kFaults)}},
-       file_described(want(0, -2, none, "")), 0, "", 408, {}},
-      {"a linked name of 50", {{kw("CFILEINFO"), kw("SFILEINFO").i32(3).str(std::string(50, 'L'))}},
-       file_described(""), VEK_RESULT_COMMUNICATION},
+      {"408: 4-byte sample count",
+       {{kw("CFILEINFO"), file_info(VEK_FILE_TYPE_POINTS, false).append(kFaults)}},
+       file_described(want(0, -2, none, "")),
+       0,
+       "",
+       408,
+       {}},
+      {"a linked name of 50",
+       {{kw("CFILEINFO"), kw("SFILEINFO").i32(3).str(std::string(50, 'L'))}},
+       file_described(""),
+       VEK_RESULT_COMMUNICATION},
       {"nowhere to describe", {}, [] { return VEKClientGetFileInfo(nullptr); }, VEK_RESULT_USAGE},
   });
 }
@@ -105,8 +132,8 @@ std::function<int()> variable_described(std::string expected) {
     i.length_var = 42;
     int r = VEKClientGetVariableInfo(&i);
     char b[256];
-    snprintf(b, sizeof b, "%d %d %d %d %d %s %s %d", (int)i.type, i.bit_length, i.alpha_length, i.implicit,
-             i.i_number, i.unit, i.unit_symbol, i.length_var);
+    snprintf(b, sizeof b, "%d %d %d %d %d %s %s %d", (int)i.type, i.bit_length, i.alpha_length, i.implicit, i.i_number,
+             i.unit, i.unit_symbol, i.length_var);
     EXPECT_EQ(expected, r ? std::to_string(i.type) : std::string(b));
     return r;
   };
@@ -116,32 +143,78 @@ TEST_F(Describe, VariableLayoutFollowsServerAndLinkedVersions) {
   const std::vector<std::string> nocomment = {"CARCH", "CCOMGET"};
   auto head = [](int type) { return kw("SVARINFO").i32(type).i32(32).i32(12).i32(1).i32(77); };
   run({
-      {"no comment", {{kw("CVARINFO"), head(1).str("kilometres").str("km").i32(1)}},
-       variable_described("1 32 12 1 77 kilometres km 1"), 0, "", kModern, nocomment},
-      {"a comment", {{kw("CVARINFO"), head(0).str("g").str(std::string(499, 'c')).str("g").i32(0)}},
+      {"no comment",
+       {{kw("CVARINFO"), head(1).str("kilometres").str("km").i32(1)}},
+       variable_described("1 32 12 1 77 kilometres km 1"),
+       0,
+       "",
+       kModern,
+       nocomment},
+      {"a comment",
+       {{kw("CVARINFO"), head(0).str("g").str(std::string(499, 'c')).str("g").i32(0)}},
        variable_described("0 32 12 1 77 g g 0")},
-      {"selection", {{kw("CVARINFO"), head(-3).str("").str("").i32(0)}}, variable_described("-3 32 12 1 77   0"), 0,
-       "", kModern, nocomment},
-      {"type below selection", {{kw("CVARINFO"), head(-4).str("").str("").i32(0)}},
-       variable_described("6 32 12 1 77   0"), 0, "", kModern, nocomment},
-      {"unknown type", {{kw("CVARINFO"), head(99).str("m").str("m").i32(1)}}, variable_described("6 32 12 1 77 m m 1"),
-       0, "", kModern, nocomment},
+      {"selection",
+       {{kw("CVARINFO"), head(-3).str("").str("").i32(0)}},
+       variable_described("-3 32 12 1 77   0"),
+       0,
+       "",
+       kModern,
+       nocomment},
+      {"type below selection",
+       {{kw("CVARINFO"), head(-4).str("").str("").i32(0)}},
+       variable_described("6 32 12 1 77   0"),
+       0,
+       "",
+       kModern,
+       nocomment},
+      {"unknown type",
+       {{kw("CVARINFO"), head(99).str("m").str("m").i32(1)}},
+       variable_described("6 32 12 1 77 m m 1"),
+       0,
+       "",
+       kModern,
+       nocomment},
       // An old server: the unit table says whether the unit is a length.
-      {"408 length", {{kw("CVARINFO"), head(0).str("m").str("comment")}}, variable_described("0 32 12 1 77 m m 1"), 0,
-       "", 408, {}},
-      {"408 other", {{kw("CVARINFO"), head(0).str("kg").str("")}}, variable_described("0 32 12 1 77 kg kg 0"), 0, "",
-       408, {}},
-      {"refused", {{kw("CVARINFO"), kw("SERROR").str("no variable")}}, variable_described("6"), VEK_RESULT_ANSWER, "",
-       kModern, nocomment},
-      {"a unit of 11", {{kw("CVARINFO"), head(0).str("abcdefghijk")}}, variable_described("6"),
-       VEK_RESULT_COMMUNICATION, "", kModern, nocomment},
+      {"408 length",
+       {{kw("CVARINFO"), head(0).str("m").str("comment")}},
+       variable_described("0 32 12 1 77 m m 1"),
+       0,
+       "",
+       408,
+       {}},
+      {"408 other",
+       {{kw("CVARINFO"), head(0).str("kg").str("")}},
+       variable_described("0 32 12 1 77 kg kg 0"),
+       0,
+       "",
+       408,
+       {}},
+      {"refused",
+       {{kw("CVARINFO"), kw("SERROR").str("no variable")}},
+       variable_described("6"),
+       VEK_RESULT_ANSWER,
+       "",
+       kModern,
+       nocomment},
+      {"a unit of 11",
+       {{kw("CVARINFO"), head(0).str("abcdefghijk")}},
+       variable_described("6"),
+       VEK_RESULT_COMMUNICATION,
+       "",
+       kModern,
+       nocomment},
       {"nowhere to describe", {}, [] { return VEKClientGetVariableInfo(nullptr); }, VEK_RESULT_USAGE},
   });
   // An application of the old protocol keeps 5 characters and its own
   // symbol field.
   _vek_client_linked_version = 409;
-  run({{"linked at 409", {{kw("CVARINFO"), head(0).str("centimetre").str("")}},
-        variable_described("0 32 12 1 77 centi before 0"), 0, "", 408, {}}});
+  run({{"linked at 409",
+        {{kw("CVARINFO"), head(0).str("centimetre").str("")}},
+        variable_described("0 32 12 1 77 centi before 0"),
+        0,
+        "",
+        408,
+        {}}});
 }
 
 /* The indices (and names) a call must hand out, the allocation `fail`
@@ -150,8 +223,8 @@ std::function<int()> indices(bool named, std::vector<int> want, std::vector<std:
   return [=] {
     _vek_fail_allocation(fail);
     int n = -1;
-    int* idx = nullptr;
-    char** alpha = (char**)&n;
+    int *idx = nullptr;
+    char **alpha = (char **)&n;
     long before = vm_peak_kb();
     int r = named ? VEKClientGetMacroIndicesWithAlpha(&n, &idx, &alpha) : VEKClientGetMacroIndices(&n, &idx);
     _vek_fail_allocation(0);
@@ -176,21 +249,54 @@ TEST_F(Describe, MacroIndices) {
       {"none", {{kw("CMACROIND"), kw("SMACROIND").i32(0)}}, indices(false, {})},
       {"longer than the first allocation", {{kw("CMACROIND"), many_answer}}, indices(false, many)},
       {"growing without memory", {{kw("CMACROIND"), many_answer}}, indices(false, {}, {}, 2), VEK_RESULT_MEMORY},
-      {"named", {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(1).str("north").str("")}},
-       indices(true, {1, 2}, {"north", ""}), 0, "", kModern, named},
-      {"without names", {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(0)}}, indices(true, {1, 2}), 0,
-       "", kModern, named},
+      {"named",
+       {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(1).str("north").str("")}},
+       indices(true, {1, 2}, {"north", ""}),
+       0,
+       "",
+       kModern,
+       named},
+      {"without names",
+       {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(0)}},
+       indices(true, {1, 2}),
+       0,
+       "",
+       kModern,
+       named},
       // Without "CMACROALP": the plain indices, without names.
       {"old server", {{kw("CMACROIND"), kw("SMACROIND").i32(2).i32(8).i32(9)}}, indices(true, {8, 9}), 0, "", 408, {}},
-      {"old server refusing", {{kw("CMACROIND"), kw("SERROR").str("not a macro")}}, indices(true, {}),
-       VEK_RESULT_USAGE, "", 408, {}},
+      {"old server refusing",
+       {{kw("CMACROIND"), kw("SERROR").str("not a macro")}},
+       indices(true, {}),
+       VEK_RESULT_USAGE,
+       "",
+       408,
+       {}},
       // Hostile counts cost only what arrives.
-      {"count 2^31-1", {{kw("CMACROIND"), kw("SMACROIND").i32(0x7FFFFFFF).i32(1).i32(2)}}, indices(false, {}),
-       VEK_RESULT_COMMUNICATION, "", kModern, {"CARCH"}, true},
-      {"closed inside the values", {{kw("CMACROIND"), kw("SMACROIND").i32(4).i32(1).raw({0, 0})}},
-       indices(false, {}), VEK_RESULT_COMMUNICATION, "", kModern, {"CARCH"}, true},
-      {"closed inside a name", {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(1).str("a").u32(8).raw({'b'})}},
-       indices(true, {}), VEK_RESULT_COMMUNICATION, "", kModern, named, true},
+      {"count 2^31-1",
+       {{kw("CMACROIND"), kw("SMACROIND").i32(0x7FFFFFFF).i32(1).i32(2)}},
+       indices(false, {}),
+       VEK_RESULT_COMMUNICATION,
+       "",
+       kModern,
+       {"CARCH"},
+       true},
+      {"closed inside the values",
+       {{kw("CMACROIND"), kw("SMACROIND").i32(4).i32(1).raw({0, 0})}},
+       indices(false, {}),
+       VEK_RESULT_COMMUNICATION,
+       "",
+       kModern,
+       {"CARCH"},
+       true},
+      {"closed inside a name",
+       {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(1).str("a").u32(8).raw({'b'})}},
+       indices(true, {}),
+       VEK_RESULT_COMMUNICATION,
+       "",
+       kModern,
+       named,
+       true},
   });
 }
 

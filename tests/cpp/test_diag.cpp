@@ -30,17 +30,17 @@ TEST_F(Diag, ErrorsAreOneLineWithTheSystemTextCutToTheBuffer) {
   errno = EPIPE;
   _vek_perror("%s", huge.c_str());
   ASSERT_EQ(5u, errors.messages().size());
-  EXPECT_EQ(std::vector<std::string>({"_vek_connect(h:7), connect: " + std::string(strerror(ECONNREFUSED)),
-                                      "no system error", "lookup x: " + std::string(hstrerror(HOST_NOT_FOUND)),
-                                      std::string(1020, 'y') + "..."}),
-            std::vector<std::string>(errors.messages().begin(), errors.messages().begin() + 4));
+  EXPECT_EQ(
+      std::vector<std::string>({"_vek_connect(h:7), connect: " + std::string(strerror(ECONNREFUSED)), "no system error",
+                                "lookup x: " + std::string(hstrerror(HOST_NOT_FOUND)), std::string(1020, 'y') + "..."}),
+      std::vector<std::string>(errors.messages().begin(), errors.messages().begin() + 4));
   EXPECT_LE(errors.messages()[4].size(), 1023u);
 }
 
 TEST_F(Diag, DebugMessagesFollowTheMode) {
   testing::internal::CaptureStdout();
   // Off with no trace: not even formatted (a bad pointer is never read).
-  _vek_debug("%s", (const char*)1);
+  _vek_debug("%s", (const char *)1);
   VEKClientDebug(1);
   _vek_debug("x %d", 3);
   VEKClientDebug(0);
@@ -53,7 +53,7 @@ TEST_F(Diag, DebugMessagesFollowTheMode) {
 }
 
 TEST_F(Diag, TheTraceFileIsDecidedOncePerProcess) {
-  for (const char* level : {(const char*)nullptr, "0", "-3", "abc", ""}) {
+  for (const char *level : {(const char *)nullptr, "0", "-3", "abc", ""}) {
     open_trace(level, path);
     EXPECT_EQ(0, _vek_trace_level) << (level ? level : "(unset)");
     EXPECT_FALSE(exists(path));
@@ -112,9 +112,8 @@ TEST_F(Diag, EntryLinesJoinTheirArgumentsAndIndentationIsGuarded) {
   _vek_trace_func_end(NULL);
   _vek_trace_func_end("%s", "50%s%n");  // a result is data, never a format
   _vek_trace_func_end("%d", 0);
-  EXPECT_EQ(std::vector<std::string>({"Function G(1,a)", "  Function Open", "    Function H",
-                                      "    Function returned", "  Function returned 50%s%n",
-                                      "Function returned 0"}),
+  EXPECT_EQ(std::vector<std::string>({"Function G(1,a)", "  Function Open", "    Function H", "    Function returned",
+                                      "  Function returned 50%s%n", "Function returned 0"}),
             new_lines());
 
   for (int i = 0; i < 6; i++) _vek_trace_func_start(("F" + std::to_string(i)).c_str(), 0);
@@ -122,10 +121,21 @@ TEST_F(Diag, EntryLinesJoinTheirArgumentsAndIndentationIsGuarded) {
   for (int i = 0; i < 6; i++) _vek_trace_func_end(NULL);
   const std::string guard = "Error in debug print (wrong indent) !!!!!!";
   EXPECT_EQ(std::vector<std::string>({
-                "Function F0", "  Function F1", "    Function F2", "      Function F3", "        Function F4",
-                guard, "          Function F5", "          inner",
-                "        Function returned", "      Function returned", "    Function returned",
-                "  Function returned", "Function returned", guard, "Function returned",
+                "Function F0",
+                "  Function F1",
+                "    Function F2",
+                "      Function F3",
+                "        Function F4",
+                guard,
+                "          Function F5",
+                "          inner",
+                "        Function returned",
+                "      Function returned",
+                "    Function returned",
+                "  Function returned",
+                "Function returned",
+                guard,
+                "Function returned",
             }),
             new_lines());
 }
@@ -145,15 +155,18 @@ TEST_F(Diag, LevelsDecideWhatAnExchangeWrites) {
   new_lines();
   const std::vector<std::string> level1 = {"Function VEKClientSetUnitMode(1)", "  Debug: Sending CUNITMODE to server.",
                                            "  Debug: Reply from server = SDONE.", "Function returned 0"};
-  const std::vector<std::string> level2 = {"Function VEKClientSetUnitMode(2)", "  Start Packet CUNITMODE",
+  const std::vector<std::string> level2 = {"Function VEKClientSetUnitMode(2)",      "  Start Packet CUNITMODE",
                                            "  Debug: Sending CUNITMODE to server.", "  Received Packet SDONE",
-                                           "  Debug: Reply from server = SDONE.", "Function returned 0"};
+                                           "  Debug: Reply from server = SDONE.",   "Function returned 0"};
   // Level 3 adds the values, but keywords are not traced as values.
-  const std::vector<std::string> level3 = {"Function VEKClientSetUnitMode(3)", "  Start Packet CUNITMODE",
-                                           "  Debug: Sending CUNITMODE to server.", "  Write Int(3)",
-                                           "  Received Packet SDONE", "  Debug: Reply from server = SDONE.",
+  const std::vector<std::string> level3 = {"Function VEKClientSetUnitMode(3)",
+                                           "  Start Packet CUNITMODE",
+                                           "  Debug: Sending CUNITMODE to server.",
+                                           "  Write Int(3)",
+                                           "  Received Packet SDONE",
+                                           "  Debug: Reply from server = SDONE.",
                                            "Function returned 0"};
-  const std::vector<std::string>* expected[] = {&level1, &level2, &level3};
+  const std::vector<std::string> *expected[] = {&level1, &level2, &level3};
   for (int level = 1; level <= 3; level++) {
     _vek_trace_level = level;
     EXPECT_EQ(0, VEKClientSetUnitMode(level));

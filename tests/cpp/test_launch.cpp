@@ -16,22 +16,25 @@ TEST_F(Launch, TheServerIsLookedForInOrder) {
   fs::create_directories(fs::path(deep).parent_path());
   std::ofstream(deep) << "#!/bin/sh\n";
   const std::string home = dir_ + "/home", d = dir_;
-  auto env = [](const char* name, const std::string& value) { setenv(name, value.c_str(), 1); };
-  auto set = [](const std::string& path) { VEKClientSetVEKserverPath(path.c_str()); };
+  auto env = [](const char *name, const std::string &value) { setenv(name, value.c_str(), 1); };
+  auto set = [](const std::string &path) { VEKClientSetVEKserverPath(path.c_str()); };
   const struct {
-    const char* name;
+    const char *name;
     std::function<void()> setup;
     std::string found;  // empty: not found (code 1)
     std::string message = "";
   } rows[] = {
-      {"the path set first", [&] { set(d + "/a/VEKserver"), env("VEK_SERVER", d + "/b/VEKserver"); }, d + "/a/VEKserver"},
+      {"the path set first", [&] { set(d + "/a/VEKserver"), env("VEK_SERVER", d + "/b/VEKserver"); },
+       d + "/a/VEKserver"},
       {"then VEK_SERVER", [&] { set(d + "/missing"), env("VEK_SERVER", d + "/b/VEKserver"); }, d + "/b/VEKserver"},
-      {"VEKSERVER fails even beside a valid server", [&] { env("VEK_SERVER", d + "/b/VEKserver"), env("VEKSERVER", ""); },
-       "", "Use VEK_SERVER environment variable instead of VEKSERVER"},
+      {"VEKSERVER fails even beside a valid server",
+       [&] { env("VEK_SERVER", d + "/b/VEKserver"), env("VEKSERVER", ""); }, "",
+       "Use VEK_SERVER environment variable instead of VEKSERVER"},
       {"VEK_HOME's 64-bit place first", [&] { env("VEK_HOME", home); }, home + "/bin/linux64-gcc44/VEKserver"},
       {"then its linux place", [&] { env("VEK_HOME", home), fs::remove(home + "/bin/linux64-gcc44/VEKserver"); },
        home + "/bin/linux/VEKserver"},
-      {"then its bin", [&] { env("VEK_HOME", home), fs::remove(home + "/bin/linux/VEKserver"); }, home + "/bin/VEKserver"},
+      {"then its bin", [&] { env("VEK_HOME", home), fs::remove(home + "/bin/linux/VEKserver"); },
+       home + "/bin/VEKserver"},
       // A home too long for the buffer is passed over, not cut.
       {"then PATH", [&] { env("VEK_HOME", home + std::string(1100, '/')), env("PATH", d + "/p"); }, d + "/p/VEKserver"},
       {"PATH ends at an empty element", [&] { env("PATH", "/usr/bin::" + d + "/p"); }, "",
@@ -40,17 +43,18 @@ TEST_F(Launch, TheServerIsLookedForInOrder) {
        [&] { env("PATH", "/" + std::string(1100, 'x') + ":" + d + "/isdir:" + d + "/missing:" + d + "/p"); },
        d + "/p/VEKserver"},
       {"a set path of 1023 characters", [&] { set(deep); }, deep},
-      {"one of 1024 is refused, the previous kept", [&] { set(deep), set(deep + "x"), VEKClientSetVEKserverPath(nullptr); },
-       deep, "VEKClientSetVEKserverPath(): path longer than 1023 characters ignored"},
+      {"one of 1024 is refused, the previous kept",
+       [&] { set(deep), set(deep + "x"), VEKClientSetVEKserverPath(nullptr); }, deep,
+       "VEKClientSetVEKserverPath(): path longer than 1023 characters ignored"},
       {"not initialised", [] { _vek_client_linked_version = 0; }, "", "VEKClient library has not been initialized"},
   };
-  for (const char* rel : {"a", "b", "home/bin/linux64-gcc44", "home/bin/linux", "home/bin", "p"}) {
+  for (const char *rel : {"a", "b", "home/bin/linux64-gcc44", "home/bin/linux", "home/bin", "p"}) {
     recorder(std::string(rel) + "/VEKserver");
   }
   fs::create_directories(dir_ + "/isdir/VEKserver");
-  for (const auto& r : rows) {
+  for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
-    for (const char* name : {"VEK_HOME", "VEK_SERVER", "VEKSERVER"}) unsetenv(name);
+    for (const char *name : {"VEK_HOME", "VEK_SERVER", "VEKSERVER"}) unsetenv(name);
     setenv("PATH", (dir_ + "/nothing").c_str(), 1);
     VEKClientSetVEKserverPath("");
     ErrorCapture errors;
@@ -99,8 +103,8 @@ TEST_F(Launch, TheControlConnectionNamesThePort) {
   /* The control connection has its own limit, whatever the answer wait. */
   _vek_answer_timeout_ms = 30000;
   const struct {
-    const char* name;
-    const char* bytes;
+    const char *name;
+    const char *bytes;
     int code;
     unsigned short port;
     size_t messages;
@@ -117,7 +121,7 @@ TEST_F(Launch, TheControlConnectionNamesThePort) {
   kind = VEK_FAIL_NONE;
   _vek_failure_function = [](int, int k) { kind = k; };
   int k = 0;
-  for (const auto& r : rows) {
+  for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
     fs::remove(dir_ + "/connector.pid");
     // Found through PATH and run by its full path.
@@ -144,14 +148,14 @@ TEST_F(Launch, TheControlConnectionNamesThePort) {
 // fails at once, saying how it ended, and the program is reaped.
 TEST_F(Launch, AProgramThatEndsBeforeReportingFailsAtOnce) {
   const struct {
-    const char* name;
-    const char* body;
-    const char* message;
+    const char *name;
+    const char *body;
+    const char *message;
   } rows[] = {
       {"exit status", "exit 3\n", "the server program ended (status 3) before reporting its port"},
       {"a signal", "kill -9 $$\n", "the server program ended (signal 9) before reporting its port"},
   };
-  for (const auto& r : rows) {
+  for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
     VEKClientSetVEKserverPath(script(std::string("ends_") + r.name[0], r.body).c_str());
     ErrorCapture errors;
@@ -170,17 +174,23 @@ TEST_F(Launch, AProgramThatEndsBeforeReportingFailsAtOnce) {
 // blocks or ignores.
 TEST_F(Launch, TheServerRunsInASessionOfItsOwnWithDefaultSignals) {
   std::string out = dir_ + "/seen";
-  std::string path = script("VEKserver", "set -- $(cut -d')' -f2 /proc/$$/stat)\n"
-                                         "echo $$ $3 $4 > '" + out + ".tmp'\n"
-                                         "grep -E '^Sig(Blk|Ign)' /proc/$$/status | tr -s '\\t' ' ' >> '" + out + ".tmp'\n"
-                                         "mv '" + out + ".tmp' '" + out + "'\n");
+  std::string path = script("VEKserver",
+                            "set -- $(cut -d')' -f2 /proc/$$/stat)\n"
+                            "echo $$ $3 $4 > '" +
+                                out +
+                                ".tmp'\n"
+                                "grep -E '^Sig(Blk|Ign)' /proc/$$/status | tr -s '\\t' ' ' >> '" +
+                                out +
+                                ".tmp'\n"
+                                "mv '" +
+                                out + ".tmp' '" + out + "'\n");
   sigset_t block, saved;
   sigemptyset(&block);
   sigaddset(&block, SIGUSR1);
   ASSERT_EQ(0, pthread_sigmask(SIG_BLOCK, &block, &saved));
   void (*saved_pipe)(int) = signal(SIGPIPE, SIG_IGN);
   char name[] = "VEKserver";
-  char* argv[] = {name, nullptr};
+  char *argv[] = {name, nullptr};
   int pid = _vek_exec_server(path.c_str(), argv);
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   signal(SIGPIPE, saved_pipe);
@@ -190,7 +200,7 @@ TEST_F(Launch, TheServerRunsInASessionOfItsOwnWithDefaultSignals) {
   EXPECT_EQ(p + " " + p + " " + p, recorded("seen"));  // its pid, its group, its session
   // The standard signals (1 to 31); the C library keeps some above.
   std::string all = read_file(out);
-  for (const char* set : {"SigBlk: ", "SigIgn: "}) {
+  for (const char *set : {"SigBlk: ", "SigIgn: "}) {
     size_t at = all.find(set);
     ASSERT_NE(std::string::npos, at) << all;
     EXPECT_EQ(0u, strtoull(all.c_str() + at + 8, nullptr, 16) & 0x7FFFFFFFu) << all;
@@ -202,21 +212,21 @@ TEST_F(Launch, TheServerRunsInASessionOfItsOwnWithDefaultSignals) {
 // unreaped server of ours is touched.
 TEST_F(Launch, StoppingAServerStopsAllItStarted) {
   const struct {
-    const char* name;
-    const char* body;
+    const char *name;
+    const char *body;
     int grace_ms;
     double at_most_s;
   } rows[] = {
       {"ends on SIGTERM", "", 2000, 1.5},
       {"ignores SIGTERM", "trap '' TERM\n", 300, 1.5},
   };
-  for (const auto& r : rows) {
+  for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
     fs::remove(dir_ + "/child.pid");
-    std::string path = script("server", std::string(r.body) + "sleep 60 &\necho $! > '" + dir_ +
-                                            "/child.pid'\nwhile :; do sleep 1; done\n");
+    std::string path = script(
+        "server", std::string(r.body) + "sleep 60 &\necho $! > '" + dir_ + "/child.pid'\nwhile :; do sleep 1; done\n");
     char name[] = "VEKserver";
-    char* argv[] = {name, nullptr};
+    char *argv[] = {name, nullptr};
     int pid = _vek_exec_server(path.c_str(), argv);
     ASSERT_GT(pid, 0);
     pid_t child = (pid_t)atol(recorded("child.pid").c_str());

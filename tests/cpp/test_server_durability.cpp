@@ -135,8 +135,9 @@ TEST(ServerDurability, StorageFaultsChangeNothing) {
                R"( {"name": "Y", "kind": "yg"}, {"name": "V", "kind": "float"}]})");
     auto before = snapshot(proj.path);
     Server srv;
-    ASSERT_TRUE(start(srv, proj.path, {"LD_PRELOAD=" VEK_TEST_FAULT_SHIM, "VEK_FAULT=" + c.fault,
-                                             "ASAN_OPTIONS=verify_asan_link_order=0"}))
+    ASSERT_TRUE(
+        start(srv, proj.path,
+              {"LD_PRELOAD=" VEK_TEST_FAULT_SHIM, "VEK_FAULT=" + c.fault, "ASAN_OPTIONS=verify_asan_link_order=0"}))
         << stderr_text(srv);
     ASSERT_EQ(0, connect(srv));
     ASSERT_EQ(0, target("Grid3D", "Grade"));

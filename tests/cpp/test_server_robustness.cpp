@@ -21,9 +21,11 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
   } cases[] = {
       {"does not exist", [](const Project &p) { std::filesystem::remove_all(p.path); }, {}},
       {"Grid3D/file.json: file.json is not valid JSON",
-       [](const Project &p) { write_text(p.file("Demo/Mining/Grid3D/file.json"), "{ \"type\": \"grid\", "); }, {}},
+       [](const Project &p) { write_text(p.file("Demo/Mining/Grid3D/file.json"), "{ \"type\": \"grid\", "); },
+       {}},
       {"Cu.bin: holds 40 bytes",
-       [](const Project &p) { std::filesystem::resize_file(p.file("Demo/Mining/Samples/Cu.bin"), 40); }, {}},
+       [](const Project &p) { std::filesystem::resize_file(p.file("Demo/Mining/Samples/Cu.bin"), 40); },
+       {}},
       {"Gravity.bin", [](const Project &p) { std::filesystem::remove(p.file("Demo/Mining/Lines/Gravity.bin")); }, {}},
       {"\"inline\" holds 2 values where 12 are needed",
        [](const Project &p) {
@@ -125,7 +127,13 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
     int code;  // 0 done, else the code left
   } rows[] = {
       // Listing and setting need the level above.
-      {"Directories of no Study", [] { int n; char **x; return VEKClientGetDirectoryList(&n, &x) ? 3 : 0; }, 3},
+      {"Directories of no Study",
+       [] {
+         int n;
+         char **x;
+         return VEKClientGetDirectoryList(&n, &x) ? 3 : 0;
+       },
+       3},
       {"a Variable of no File", [] { return VEKClientSetVariable("Grade") ? 3 : 0; }, 3},
       {"the target", [] { return target("Grid3D", "Grade") ? 3 : 0; }, 0},
       {"unit mode 0", [] { return VEKClientSetUnitMode(0) ? 3 : 0; }, 0},
@@ -361,8 +369,7 @@ TEST_F(ServerTest, LongReadsKeepEveryValueInPlace) {
     double *data = nullptr;
     ASSERT_EQ(0, VEKClientReadDoubleVariableSub(first + 1, n, 0, &test, &count, &data));
     ASSERT_EQ(n - first, count);
-    for (int i = first; i < n; i++)
-      ASSERT_EQ(i % 3 ? (double)i : 1.234e30, data[i - first]) << var << " sample " << i;
+    for (int i = first; i < n; i++) ASSERT_EQ(i % 3 ? (double)i : 1.234e30, data[i - first]) << var << " sample " << i;
     VEKClientFreePointer(data);
   }
 }

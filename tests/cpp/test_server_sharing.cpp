@@ -104,8 +104,7 @@ TEST(ServerSharing, OnlyTheOwnerIsServed) {
       if (fd < 0 || !send_request(fd, vekt::kw("CSTUDYNEW").str("Intruder").str(proj.file("Intruder")))) return 2;
       if (answer_keyword(fd) != "SERROR") return 3;
       char rest[512];
-      while (recv(fd, rest, sizeof rest, 0) > 0) {
-      }
+      while (recv(fd, rest, sizeof rest, 0) > 0) {}
       return 0;
     });
     EXPECT_EQ(0, vsrv::reap(stranger, 10000));

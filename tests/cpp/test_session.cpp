@@ -32,7 +32,7 @@ long long ms_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
 }
 
-void script_greeting(Peer& p, int version, const std::string& path = "") {
+void script_greeting(Peer &p, int version, const std::string &path = "") {
   p.expect(kw("CHELLO").str(path).i32(kModern)).send(kw("SWELCOME").i32(version));
 }
 
@@ -55,7 +55,7 @@ TEST_F(Session, InitializeAndConnectRefuseWhatTheyCannotUse) {
   EXPECT_EQ(VEK_PROTOCOL_VERSION, _vek_client_linked_version);
   // Arguments that cannot be used are refused before any socket.
   const std::string long_path(10000, 'a');
-  for (auto hp : {std::make_pair((const char*)nullptr, ""), std::make_pair("127.0.0.1", (const char*)nullptr),
+  for (auto hp : {std::make_pair((const char *)nullptr, ""), std::make_pair("127.0.0.1", (const char *)nullptr),
                   std::make_pair("127.0.0.1", long_path.c_str())}) {
     EXPECT_EQ(1, VEKClientConnect(hp.first, p.port(), hp.second));
     EXPECT_EQ(VEK_RESULT_USAGE, VEKClientGetLastError());
@@ -72,7 +72,7 @@ TEST_F(Session, Version100StopsAfterTheGreeting) {
   script_goodbye(p);
   p.start();
   ASSERT_EQ(0, connect_client(p, "p")) << errors.joined();
-  EXPECT_EQ(1, _vek_server64);  // the word-size step did not run
+  EXPECT_EQ(1, _vek_server64);                                  // the word-size step did not run
   std::this_thread::sleep_for(std::chrono::milliseconds(350));  // the peer's quiet window
   EXPECT_EQ(0, VEKClientDisconnect());
   EXPECT_TRUE(p.finish()) << p.report();
@@ -80,30 +80,31 @@ TEST_F(Session, Version100StopsAfterTheGreeting) {
 
 // A connection that fails says its farewell, is closed and keeps no list.
 TEST_F(Session, RefusedHandshakes) {
-  auto session = [](Peer& p, const Bytes& answer) {
+  auto session = [](Peer &p, const Bytes &answer) {
     script_greeting(p, kModern);
     p.expect(kw("CNEWSESS")).send(answer);
   };
-  auto upto_list = [&](Peer& p, const Bytes& list) {
+  auto upto_list = [&](Peer &p, const Bytes &list) {
     session(p, kw("SNOSESS"));
     p.expect(kw("CVEKDATA").str("")).send(kw("SOK"));
     p.expect(kw("CSUPREQ")).send(list);
   };
   const struct {
-    const char* name;
-    std::function<void(Peer&)> script;
+    const char *name;
+    std::function<void(Peer &)> script;
     std::string message = "";
     bool closes = false;
   } rows[] = {
-      {"a server error", [&](Peer& p) { session(p, kw("SERROR").str("no session today")); }, "Server: no session today"},
-      {"another answer", [&](Peer& p) { session(p, kw("SNOPE")); },
+      {"a server error", [&](Peer &p) { session(p, kw("SERROR").str("no session today")); },
+       "Server: no session today"},
+      {"another answer", [&](Peer &p) { session(p, kw("SNOPE")); },
        "Reply from server: \"SNOPE\" where \"SNEWPORT\" expected."},
-      {"negative request count", [&](Peer& p) { upto_list(p, kw("SSUPREQ").i32(-1)); }},
-      {"request count 100001", [&](Peer& p) { upto_list(p, kw("SSUPREQ").i32(100001)); }},
+      {"negative request count", [&](Peer &p) { upto_list(p, kw("SSUPREQ").i32(-1)); }},
+      {"request count 100001", [&](Peer &p) { upto_list(p, kw("SSUPREQ").i32(100001)); }},
       // The part that came is released, not kept.
-      {"a list cut short", [&](Peer& p) { upto_list(p, kw("SSUPREQ").i32(3).str("CARCH")), p.close_now(); }, "", true},
+      {"a list cut short", [&](Peer &p) { upto_list(p, kw("SSUPREQ").i32(3).str("CARCH")), p.close_now(); }, "", true},
   };
-  for (const auto& r : rows) {
+  for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
     reset_client();
     errors.clear();
@@ -146,26 +147,26 @@ int stop_once_values_flow(double done, double) { return done > 0; }
 TEST_F(Session, AnInterruptAbandonsTheWaitAndClosesTheConnection) {
   const int n = 20000;
   const struct {
-    const char* name;
+    const char *name;
     bool connected_first;
-    std::function<void(Peer&)> script;
-    std::function<int(Peer&)> call;
+    std::function<void(Peer &)> script;
+    std::function<int(Peer &)> call;
     int code;
   } cases[] = {
-      {"stalled handshake", false, [](Peer& p) { p.expect(kw("CHELLO").str("").i32(kModern)).stall(4000); },
-       [](Peer& p) { return connect_client(p); }, VEK_RESULT_COMMUNICATION},
-      {"stalled answer", true, [](Peer& p) { p.expect(kw("CUNITMODE").i32(1)).stall(4000); },
-       [](Peer&) { return VEKClientSetUnitMode(1); }, VEK_RESULT_COMMUNICATION},
+      {"stalled handshake", false, [](Peer &p) { p.expect(kw("CHELLO").str("").i32(kModern)).stall(4000); },
+       [](Peer &p) { return connect_client(p); }, VEK_RESULT_COMMUNICATION},
+      {"stalled answer", true, [](Peer &p) { p.expect(kw("CUNITMODE").i32(1)).stall(4000); },
+       [](Peer &) { return VEKClientSetUnitMode(1); }, VEK_RESULT_COMMUNICATION},
       {"draining a wrong answer", true,
-       [](Peer& p) { p.expect(kw("CUNITMODE").i32(1)).send(kw("SWRONG")).stall(4000); },
-       [](Peer&) { return VEKClientSetUnitMode(1); }, VEK_RESULT_ANSWER},
+       [](Peer &p) { p.expect(kw("CUNITMODE").i32(1)).send(kw("SWRONG")).stall(4000); },
+       [](Peer &) { return VEKClientSetUnitMode(1); }, VEK_RESULT_ANSWER},
       {"values flowing", true,
-       [&](Peer& p) {
+       [&](Peer &p) {
          p.expect(kw("CREADVARF").i64(-1).i64(-1).i32(0))
              .send(kw("SDATAF").i64(n).dbl(0).append(doubles(std::vector<double>(n, 1.5))))
              .stall(4000);
        },
-       [](Peer&) {
+       [](Peer &) {
          double test, *data = nullptr;
          vek_long count;
          int r = VEKClientReadDoubleVariable(0, &test, &count, &data);
@@ -174,7 +175,7 @@ TEST_F(Session, AnInterruptAbandonsTheWaitAndClosesTheConnection) {
        },
        VEK_RESULT_COMMUNICATION},
   };
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     reset_client();
     errors.clear();
@@ -242,18 +243,28 @@ TEST_F(Session, Farewells) {
 
 TEST_F(Session, SupportOfRequestsOnOlderServers) {
   const struct {
-    const char* keyword;
+    const char *keyword;
     int version;
     int supported;
   } rows[] = {
-      {"CVDATEXIS", 406, 0}, {"CVDATEXIS", 407, 1}, {"CVDATEXIS", 410, 0}, {"CVDATEXIS", 411, 1},
-      {"CFILETLST", 407, 0}, {"CFILETLST", 408, 1}, {"CFILETLST", 410, 0}, {"CFILETLST", 411, 0},
-      {"CFILETLST", 412, 1}, {"CVARTLST", 408, 1},  {"CVARTLST", 411, 0},  {"CVARTLST", 400000, 1},
-      {"CARCH", 400000, 0},  {"CUNITMODE", 411, 0},
+      {"CVDATEXIS", 406, 0},
+      {"CVDATEXIS", 407, 1},
+      {"CVDATEXIS", 410, 0},
+      {"CVDATEXIS", 411, 1},
+      {"CFILETLST", 407, 0},
+      {"CFILETLST", 408, 1},
+      {"CFILETLST", 410, 0},
+      {"CFILETLST", 411, 0},
+      {"CFILETLST", 412, 1},
+      {"CVARTLST", 408, 1},
+      {"CVARTLST", 411, 0},
+      {"CVARTLST", 400000, 1},
+      {"CARCH", 400000, 0},
+      {"CUNITMODE", 411, 0},
       // Above 400000 only the announced list counts, and an empty one names nothing.
       {"CVARTLST", 400001, 0},
   };
-  for (const auto& r : rows) {
+  for (const auto &r : rows) {
     _vek_client_server_version = r.version;
     EXPECT_EQ(r.supported, _vek_is_supported(r.keyword, 0)) << r.keyword << " " << r.version;
   }
@@ -277,21 +288,20 @@ int never_interrupt() { return 0; }
 // up to the time limit.
 TEST_F(Session, AFailedExchangeLeavesACleanConnection) {
   const struct {
-    const char* name;
-    std::function<void(Peer&)> answer;
+    const char *name;
+    std::function<void(Peer &)> answer;
     int code;
     int kind;
     std::string message;
   } rows[] = {
-      {"another keyword and much more",
-       [](Peer& p) { p.send(kw("SWRONG").fill(300000, 7)); }, VEK_RESULT_ANSWER, VEK_FAIL_ANSWER,
-       "Reply from server: \"SWRONG\" where \"SDONE\" expected."},
-      {"a server error", [](Peer& p) { p.send(kw("SERROR").str("bad mode").i32(99)); }, VEK_RESULT_ANSWER,
+      {"another keyword and much more", [](Peer &p) { p.send(kw("SWRONG").fill(300000, 7)); }, VEK_RESULT_ANSWER,
+       VEK_FAIL_ANSWER, "Reply from server: \"SWRONG\" where \"SDONE\" expected."},
+      {"a server error", [](Peer &p) { p.send(kw("SERROR").str("bad mode").i32(99)); }, VEK_RESULT_ANSWER,
        VEK_FAIL_SERVER, "Server: bad mode"},
       // Texts the client cannot hold.
-      {"a keyword of no length", [](Peer& p) { p.send(Bytes().u32(0xFFFFFFFFu)); }, VEK_RESULT_ANSWER,
-       VEK_FAIL_ANSWER, "Reply from server: \"\" where \"SDONE\" expected."},
-      {"an error text of nearly 2 GB", [](Peer& p) { p.send(kw("SERROR").u32(0x7FFFFFF0u)); }, VEK_RESULT_ANSWER,
+      {"a keyword of no length", [](Peer &p) { p.send(Bytes().u32(0xFFFFFFFFu)); }, VEK_RESULT_ANSWER, VEK_FAIL_ANSWER,
+       "Reply from server: \"\" where \"SDONE\" expected."},
+      {"an error text of nearly 2 GB", [](Peer &p) { p.send(kw("SERROR").u32(0x7FFFFFF0u)); }, VEK_RESULT_ANSWER,
        VEK_FAIL_SERVER, "_vek_check_answer(): Client/Server communication error"},
   };
   Peer p;
@@ -320,7 +330,7 @@ TEST_F(Session, AFailedExchangeLeavesACleanConnection) {
   EXPECT_TRUE(p.finish(10000)) << p.report();
 }
 
-bool reset_on_close(int fd, std::string&) {
+bool reset_on_close(int fd, std::string &) {
   struct linger l = {1, 0};
   return setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0;
 }
@@ -331,24 +341,26 @@ bool reset_on_close(int fd, std::string&) {
 // the kind says which; connecting again works.
 TEST_F(Session, ALateAnswerOrAnEndedConnectionClosesIt) {
   const struct {
-    const char* name;
-    std::function<void(Peer&)> answer;
+    const char *name;
+    std::function<void(Peer &)> answer;
     int kind;
     std::string message;
   } rows[] = {
-      {"an answer after the time limit", [](Peer& p) { p.stall(350).send(kw("SDONE")); }, VEK_FAIL_TIMEOUT,
+      {"an answer after the time limit", [](Peer &p) { p.stall(350).send(kw("SDONE")); }, VEK_FAIL_TIMEOUT,
        "_vek_send_and_wait(): Receives nothing from server"},
       {"half a keyword, silence, the rest",
-       [](Peer& p) { p.send(Bytes().u32(5).raw({'S', 'D'})).stall(450).send(Bytes().raw({'O', 'N', 'E', 0, 0, 0})); },
+       [](Peer &p) {
+         p.send(Bytes().u32(5).raw({'S', 'D'})).stall(450).send(Bytes().raw({'O', 'N', 'E', 0, 0, 0}));
+       },
        VEK_FAIL_TIMEOUT, "_vek_send_and_wait(): Client/Server communication error"},
-      {"the end of the connection instead of an answer", [](Peer& p) { p.close_now(); }, VEK_FAIL_CLOSED,
+      {"the end of the connection instead of an answer", [](Peer &p) { p.close_now(); }, VEK_FAIL_CLOSED,
        "_vek_send_and_wait(): Client/Server communication error"},
-      {"half an answer, then the end", [](Peer& p) { p.send(kw("SDONE").prefix(6)).close_now(); }, VEK_FAIL_CLOSED,
+      {"half an answer, then the end", [](Peer &p) { p.send(kw("SDONE").prefix(6)).close_now(); }, VEK_FAIL_CLOSED,
        "_vek_send_and_wait(): Client/Server communication error"},
-      {"a reset", [](Peer& p) { p.custom(reset_on_close).close_now(); }, VEK_FAIL_CLOSED, ""},
+      {"a reset", [](Peer &p) { p.custom(reset_on_close).close_now(); }, VEK_FAIL_CLOSED, ""},
   };
   _vek_interrupt_function = never_interrupt;
-  for (const auto& r : rows) {
+  for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
     reset_client(200);
     _vek_failure_function = note_kind;
@@ -380,16 +392,16 @@ TEST_F(Session, ALateAnswerOrAnEndedConnectionClosesIt) {
 // A quiet server, or one that sends what nobody asked, is no end.
 TEST_F(Session, AnEndedConnectionIsSeenWithoutARequest) {
   const struct {
-    const char* name;
-    std::function<void(Peer&)> after;
+    const char *name;
+    std::function<void(Peer &)> after;
     int ended;
   } rows[] = {
-      {"closed", [](Peer& p) { p.close_now(); }, 1},
-      {"reset", [](Peer& p) { p.custom(reset_on_close).close_now(); }, 1},
-      {"quiet", [](Peer& p) { p.expect_nothing(400); }, 0},
-      {"bytes nobody asked for", [](Peer& p) { p.send(kw("SDONE")).expect_nothing(400); }, 0},
+      {"closed", [](Peer &p) { p.close_now(); }, 1},
+      {"reset", [](Peer &p) { p.custom(reset_on_close).close_now(); }, 1},
+      {"quiet", [](Peer &p) { p.expect_nothing(400); }, 0},
+      {"bytes nobody asked for", [](Peer &p) { p.send(kw("SDONE")).expect_nothing(400); }, 0},
   };
-  for (const auto& r : rows) {
+  for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
     reset_client();
     Peer p;

@@ -19,7 +19,7 @@ std::function<int()> reads(vek_long first, vek_long last, std::vector<double> wa
   return [=] {
     double tv = 0;
     vek_long count = 77;
-    double* data = (double*)&count;
+    double *data = (double *)&count;
     int r = first == -2 ? VEKClientReadDoubleVariable(0, &tv, &count, &data)
                         : VEKClientReadDoubleVariableSub(first, last, 0, &tv, &count, &data);
     EXPECT_EQ(r != 0, data == nullptr);
@@ -40,23 +40,60 @@ TEST_F(Transfer, Reads) {
       {"never a count", {{whole, answer(-1, 0)}}, reads(-2, 0, {}), VEK_RESULT_COMMUNICATION},
       {"2^64 bytes", {{whole, answer((int64_t)1 << 61, 0)}}, reads(-2, 0, {}), VEK_RESULT_MEMORY},
       {"8 PiB", {{whole, answer((int64_t)1 << 50, 0)}}, reads(-2, 0, {}), VEK_RESULT_MEMORY},
-      {"closed after half the values", {{whole, answer(1000, 500)}}, reads(-2, 0, {}), VEK_RESULT_COMMUNICATION, "",
-       kModern, {"CARCH"}, true},
-      {"no output", {}, [] { double* d; vek_long c; return VEKClientReadDoubleVariable(0, nullptr, &c, &d); },
+      {"closed after half the values",
+       {{whole, answer(1000, 500)}},
+       reads(-2, 0, {}),
+       VEK_RESULT_COMMUNICATION,
+       "",
+       kModern,
+       {"CARCH"},
+       true},
+      {"no output",
+       {},
+       [] {
+         double *d;
+         vek_long c;
+         return VEKClientReadDoubleVariable(0, nullptr, &c, &d);
+       },
        VEK_RESULT_USAGE},
-      {"no count", {}, [] { double t, *d; return VEKClientReadDoubleVariableSub(1, 2, 0, &t, nullptr, &d); },
+      {"no count",
+       {},
+       [] {
+         double t, *d;
+         return VEKClientReadDoubleVariableSub(1, 2, 0, &t, nullptr, &d);
+       },
        VEK_RESULT_USAGE},
       // Sample ranges: 4.0.7 to 4.0.9, and from 4.1.1 on; ints below 400000.
-      {"range at 406", {}, reads(1, 10, {}), VEK_RESULT_COMMUNICATION,
+      {"range at 406",
+       {},
+       reads(1, 10, {}),
+       VEK_RESULT_COMMUNICATION,
        "VEKClientReadDoubleVariableSub() does not work with a server version lower than 4.0.7 for 4.0.x series "
-       "and 4.1.1 for 4.1.x series", 406, {}},
-      {"range at 407", {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(1).dbl(kTest).dbl(3.5)}},
-       reads(1, 10, {3.5}), 0, "", 407, {}},
-      {"range at 409", {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(0).dbl(kTest)}}, reads(1, 10, {}), 0,
-       "", 409, {}},
+       "and 4.1.1 for 4.1.x series",
+       406,
+       {}},
+      {"range at 407",
+       {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(1).dbl(kTest).dbl(3.5)}},
+       reads(1, 10, {3.5}),
+       0,
+       "",
+       407,
+       {}},
+      {"range at 409",
+       {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(0).dbl(kTest)}},
+       reads(1, 10, {}),
+       0,
+       "",
+       409,
+       {}},
       {"range at 410", {}, reads(1, 10, {}), VEK_RESULT_COMMUNICATION, VEK_UPGRADE_MESSAGE, 410, {}},
-      {"range at 411", {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(0).dbl(kTest)}}, reads(1, 10, {}), 0,
-       "", 411, {}},
+      {"range at 411",
+       {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(0).dbl(kTest)}},
+       reads(1, 10, {}),
+       0,
+       "",
+       411,
+       {}},
   });
 }
 
@@ -69,21 +106,21 @@ struct Kept {
   double test = 0;
   std::vector<std::pair<size_t, size_t>> placed;
 };
-int kept_start(void* c, vek_long count, double test) {
-  Kept* k = (Kept*)c;
+int kept_start(void *c, vek_long count, double test) {
+  Kept *k = (Kept *)c;
   k->test = test;
   if (count != k->accept) return 1;
   k->values.assign((size_t)count, -1);
   k->window.assign(k->room, 0);
   return 0;
 }
-double* kept_window(void* c, size_t, size_t* room) {
-  Kept* k = (Kept*)c;
+double *kept_window(void *c, size_t, size_t *room) {
+  Kept *k = (Kept *)c;
   *room = k->room;
   return k->room ? k->window.data() : nullptr;
 }
-void kept_placed(void* c, size_t at, size_t n) {
-  Kept* k = (Kept*)c;
+void kept_placed(void *c, size_t at, size_t n) {
+  Kept *k = (Kept *)c;
   k->placed.push_back({at, n});
   std::copy_n(k->window.begin(), n, k->values.begin() + (ptrdiff_t)at);
 }
@@ -104,7 +141,7 @@ TEST_F(Transfer, ReadsIntoASink) {
   const Bytes whole = kw("CREADVARF").i64(-1).i64(-1).i32(0);
   const Bytes answer = kw("SDATAF").i64(10).dbl(-7).append(doubles(ten));
   struct Row {
-    const char* name;
+    const char *name;
     Bytes answer;
     size_t room;
     int64_t accept;
@@ -118,19 +155,31 @@ TEST_F(Transfer, ReadsIntoASink) {
       {"a count refused", answer, 3, 9, VEK_RESULT_COMMUNICATION, {}, false},
       {"never a count", kw("SDATAF").i64(-1).dbl(-7), 3, -1, VEK_RESULT_COMMUNICATION, {}, false},
       {"no room", answer, 0, 10, VEK_RESULT_COMMUNICATION, {}, false},
-      {"closed after 4 values", kw("SDATAF").i64(10).dbl(-7).append(doubles({0.5, 1.5, 2.5, 3.5})), 3, 10,
-       VEK_RESULT_COMMUNICATION, {{0, 3}}, true},
+      {"closed after 4 values",
+       kw("SDATAF").i64(10).dbl(-7).append(doubles({0.5, 1.5, 2.5, 3.5})),
+       3,
+       10,
+       VEK_RESULT_COMMUNICATION,
+       {{0, 3}},
+       true},
   };
-  for (const Row& r : rows) {
+  for (const Row &r : rows) {
     Kept k{r.room, r.accept, {}, {}, 0, {}};
     told.clear();
-    run({{r.name, {{whole, r.answer}}, [&] {
+    run({{r.name,
+          {{whole, r.answer}},
+          [&] {
             vek_value_sink sink = {kept_start, kept_window, kept_placed, &k};
             _vek_progress_function = tell;
             int code = _vek_read_double_variable_into(0, &sink);
             _vek_progress_function = nullptr;
             return code;
-          }, r.code, "", kModern, {"CARCH"}, r.closes}});
+          },
+          r.code,
+          "",
+          kModern,
+          {"CARCH"},
+          r.closes}});
     SCOPED_TRACE(r.name);
     EXPECT_EQ(r.placed, k.placed);
     if (r.code) continue;
@@ -147,15 +196,15 @@ TEST_F(Transfer, ReadsIntoASink) {
 std::pair<Bytes, Bytes> described(int type, int64_t samples, int lines) {
   return {kw("CFILEINFO"), file_info_answer(type, samples, lines)};
 }
-std::pair<Bytes, Bytes> counted(const std::vector<int>& c) { return {kw("CLFILECNT"), line_counts_answer(c)}; }
-std::pair<Bytes, Bytes> written(int64_t first, int64_t last, const std::vector<double>& v, int flag = 0) {
+std::pair<Bytes, Bytes> counted(const std::vector<int> &c) { return {kw("CLFILECNT"), line_counts_answer(c)}; }
+std::pair<Bytes, Bytes> written(int64_t first, int64_t last, const std::vector<double> &v, int flag = 0) {
   return {kw("CWRITVARF").i64(first).i64(last).i32(flag).dbl(kTest).i64((int64_t)v.size()).append(doubles(v)),
           kw("SDONE")};
 }
 
 const double kData[] = {10, 11, 12, 13, 14};
 
-std::function<int()> writes(vek_long first, vek_long last, vek_long count, const double* data = kData) {
+std::function<int()> writes(vek_long first, vek_long last, vek_long count, const double *data = kData) {
   return [=] {
     if (first == -2) return VEKClientWriteDoubleVariable(0, kTest, count, data);
     return VEKClientWriteDoubleVariableSub(first, last, 0, kTest, count, data);
@@ -168,10 +217,8 @@ TEST_F(Transfer, LineFileWritesMapToFileSamplesBelow900000) {
   const std::vector<int> c = {3, 1, 4};
   const std::vector<double> staged = {kTest, 10, 11, kTest, kTest, 12, 13, 14};
   const std::vector<std::string> lines = {"CARCH", "CLFILECNT"};
-  auto row = [&](const char* name, std::vector<std::pair<Bytes, Bytes>> talk, std::function<int()> call,
-                 int code = 0, int version = 800000) {
-    return Exchange{name, talk, call, code, "", version, lines};
-  };
+  auto row = [&](const char *name, std::vector<std::pair<Bytes, Bytes>> talk, std::function<int()> call, int code = 0,
+                 int version = 800000) { return Exchange{name, talk, call, code, "", version, lines}; };
   run({
       // The whole variable, by (-1, -1) or (1, S - L): headers filled in.
       row("whole", {described(GL, 8, 3), counted(c), written(1, 8, staged)}, writes(-2, 0, 5)),
@@ -200,7 +247,10 @@ TEST_F(Transfer, LineFileWritesMapToFileSamplesBelow900000) {
       row("a grid", {described(VEK_FILE_TYPE_GRID, 8, 3), written(-1, -1, {10, 11})}, writes(-2, 0, 2)),
       {"without line counts", {described(GL, 4, 2), written(-1, -1, {10, 11})}, writes(-2, 0, 2), 0, "", 800000},
       row("a transfer flag", {written(-1, -1, {1, 2}, 7)},
-          [] { double d[] = {1, 2}; return VEKClientWriteDoubleVariable(7, kTest, 2, d); }),
+          [] {
+            double d[] = {1, 2};
+            return VEKClientWriteDoubleVariable(7, kTest, 2, d);
+          }),
       row("900000", {written(1, 2, {10, 11})}, writes(1, 2, 2), 0, 900000),
       row("900000, nothing", {written(-1, -1, {})}, writes(-2, 0, 0, nullptr), 0, 900000),
   });
@@ -212,13 +262,22 @@ TEST_F(Transfer, WritesRefusedBeforeAnythingIsSent) {
       {"no values", {}, writes(-2, 0, 3, nullptr), VEK_RESULT_USAGE},
       {"negative count", {}, writes(-2, 0, -1), VEK_RESULT_USAGE},
       {"count beyond size_t", {}, writes(1, 1, too_many), VEK_RESULT_USAGE},
-      {"range at 406", {}, writes(-1, -1, 2), VEK_RESULT_COMMUNICATION,
-       "VEKClientWriteDoubleVariableSub() does not work", 406, {}},
+      {"range at 406",
+       {},
+       writes(-1, -1, 2),
+       VEK_RESULT_COMMUNICATION,
+       "VEKClientWriteDoubleVariableSub() does not work",
+       406,
+       {}},
       {"range at 410", {}, writes(1, 2, 2), VEK_RESULT_COMMUNICATION, "", 410, {}},
       {"range at 409",
        {{kw("CFILEINFO"), file_info_answer(0, 10, 0, false)},
         {kw("CWRITVARF").i32(1).i32(2).i32(0).dbl(kTest).i32(2).dbl(10).dbl(11), kw("SDONE")}},
-       writes(1, 2, 2), 0, "", 409, {}},
+       writes(1, 2, 2),
+       0,
+       "",
+       409,
+       {}},
   });
 }
 
@@ -246,17 +305,39 @@ TEST_F(Transfer, LineTransfers) {
     });
   };
   run({
-      {"read", {{kw("CREADLINF").i32(4), kw("SDATAF").i32(2).dbl(-1).dbl(7).dbl(-8)}}, read_line(4, {7, -8}), 0, "",
-       kModern, lines},
-      {"written", {{kw("CWRITLINF").i32(4).i32(2).dbl(kTest).dbl(7).dbl(8), kw("SDONE")}},
-       line_call([&] { return VEKClientWriteLineDoubleVariable(4, kTest, 2, d); }), 0, "", kModern, lines},
+      {"read",
+       {{kw("CREADLINF").i32(4), kw("SDATAF").i32(2).dbl(-1).dbl(7).dbl(-8)}},
+       read_line(4, {7, -8}),
+       0,
+       "",
+       kModern,
+       lines},
+      {"written",
+       {{kw("CWRITLINF").i32(4).i32(2).dbl(kTest).dbl(7).dbl(8), kw("SDONE")}},
+       line_call([&] { return VEKClientWriteLineDoubleVariable(4, kTest, 2, d); }),
+       0,
+       "",
+       kModern,
+       lines},
       {"read unsupported", {}, read_line(1, {}), VEK_RESULT_COMMUNICATION, "Server Request not recognized (CLFILECNT)"},
-      {"write unsupported", {}, line_call([&] { return VEKClientWriteLineDoubleVariable(1, kTest, 2, d); }),
+      {"write unsupported",
+       {},
+       line_call([&] { return VEKClientWriteLineDoubleVariable(1, kTest, 2, d); }),
        VEK_RESULT_COMMUNICATION},
-      {"write of no values", {}, line_call([] { return VEKClientWriteLineDoubleVariable(1, kTest, 2, nullptr); }),
-       VEK_RESULT_USAGE, "", kModern, lines},
-      {"write of a negative count", {}, line_call([&] { return VEKClientWriteLineDoubleVariable(1, kTest, -2, d); }),
-       VEK_RESULT_USAGE, "", kModern, lines},
+      {"write of no values",
+       {},
+       line_call([] { return VEKClientWriteLineDoubleVariable(1, kTest, 2, nullptr); }),
+       VEK_RESULT_USAGE,
+       "",
+       kModern,
+       lines},
+      {"write of a negative count",
+       {},
+       line_call([&] { return VEKClientWriteLineDoubleVariable(1, kTest, -2, d); }),
+       VEK_RESULT_USAGE,
+       "",
+       kModern,
+       lines},
   });
 }
 

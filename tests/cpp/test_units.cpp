@@ -12,13 +12,13 @@ class Units : public ClientTest {};
 
 TEST(UnitTable, SymbolsAndFactorsMatchExactly) {
   const std::vector<std::pair<std::string, double>> table = {
-      {"micr", 0.0001}, {"mm", 0.1},          {"cm", 1},          {"dm", 10},        {"m", 100},
-      {"dam", 1000},    {"hm", 10000},        {"km", 100000},     {"in", 2.54},      {"ft", 30.48},
-      {"yd", 91.44},    {"mile", 160900},     {"nmil", 185200},   {"dakm", 1000000}, {"hkm", 10000000},
-      {"kkm", 100000000}, {"M", 0},           {"km ", 0},         {"", 0}};
-  for (const auto& row : table) {
+      {"micr", 0.0001}, {"mm", 0.1},       {"cm", 1},         {"dm", 10},         {"m", 100},    {"dam", 1000},
+      {"hm", 10000},    {"km", 100000},    {"in", 2.54},      {"ft", 30.48},      {"yd", 91.44}, {"mile", 160900},
+      {"nmil", 185200}, {"dakm", 1000000}, {"hkm", 10000000}, {"kkm", 100000000}, {"M", 0},      {"km ", 0},
+      {"", 0}};
+  for (const auto &row : table) {
     EXPECT_EQ(row.second, VEKClientUnitFactorFromSymbol(row.first.c_str())) << row.first;
-    const char* back = row.second ? VEKClientUnitSymbolFromFactor(row.second) : row.first.c_str();
+    const char *back = row.second ? VEKClientUnitSymbolFromFactor(row.second) : row.first.c_str();
     EXPECT_STREQ(row.first.c_str(), back);
   }
   EXPECT_EQ(0.0, VEKClientUnitFactorFromSymbol(nullptr));
@@ -28,20 +28,32 @@ TEST(UnitTable, SymbolsAndFactorsMatchExactly) {
 
 TEST_F(Units, Requests) {
   const Bytes done = kw("SDONE");
-  auto creation = [](const char* a, const char* b, const char* c) {
+  auto creation = [](const char *a, const char *b, const char *c) {
     return [=] { return VEKClientSetCreationUnits(a, b, c); };
   };
   run({
-      {"distance unit of 10 characters", {{kw("CDISTUSET").str("abcdefghij"), done}},
+      {"distance unit of 10 characters",
+       {{kw("CDISTUSET").str("abcdefghij"), done}},
        [] { return VEKClientSetUnit("abcdefghij"); }},
-      {"distance unit of 11", {}, [] { return VEKClientSetUnit("abcdefghijk"); }, VEK_RESULT_USAGE,
+      {"distance unit of 11",
+       {},
+       [] { return VEKClientSetUnit("abcdefghijk"); },
+       VEK_RESULT_USAGE,
        "VEKClientSetUnit(): Unit \"abcdefghijk\" cannot be that long"},
       {"no distance unit", {}, [] { return VEKClientSetUnit(nullptr); }, VEK_RESULT_USAGE},
       {"creation units", {{kw("CUNITCR").str("m").str("").str("0123456789"), done}}, creation("m", "", "0123456789")},
-      {"creation units at 410", {{kw("CUNITCR").str("m").str("ft").str("km"), done}}, creation("m", "ft", "km"), 0,
-       "", 410},
-      {"creation units at 401000", {{kw("CUNITCR").str("m").str("ft").str("km"), done}}, creation("m", "ft", "km"),
-       0, "", 401000},
+      {"creation units at 410",
+       {{kw("CUNITCR").str("m").str("ft").str("km"), done}},
+       creation("m", "ft", "km"),
+       0,
+       "",
+       410},
+      {"creation units at 401000",
+       {{kw("CUNITCR").str("m").str("ft").str("km"), done}},
+       creation("m", "ft", "km"),
+       0,
+       "",
+       401000},
       // Not an extended server: nothing sent, and no failure.
       {"creation units at 409", {}, creation("m", "ft", "km"), 0, "", 409},
       {"creation units at 400500", {}, creation("m", "ft", "km"), 0, "", 400500},
@@ -50,11 +62,18 @@ TEST_F(Units, Requests) {
       // reaches the probe.
       {"a creation unit of 11", {}, creation("m", "abcdefghijk", "m"), VEK_RESULT_COMMUNICATION},
       // Variable units are cut to 10 characters; the count says how many.
-      {"variable unit", {{kw("CVARUNIT").i32(1).str("0.00001234"), done}},
+      {"variable unit",
+       {{kw("CVARUNIT").i32(1).str("0.00001234"), done}},
        [] { return VEKClientSetVariableUnit("0.0000123456", nullptr); }},
-      {"variable units refused", {{kw("CVARUNIT").i32(2).str("km").str("0123456789"), kw("SERROR").str("no var")}},
-       [] { return VEKClientSetVariableUnit("km", "0123456789ABCDEF"); }, VEK_RESULT_ANSWER, "Server: no var"},
-      {"no variable unit", {}, [] { return VEKClientSetVariableUnit(nullptr, "m"); }, VEK_RESULT_USAGE,
+      {"variable units refused",
+       {{kw("CVARUNIT").i32(2).str("km").str("0123456789"), kw("SERROR").str("no var")}},
+       [] { return VEKClientSetVariableUnit("km", "0123456789ABCDEF"); },
+       VEK_RESULT_ANSWER,
+       "Server: no var"},
+      {"no variable unit",
+       {},
+       [] { return VEKClientSetVariableUnit(nullptr, "m"); },
+       VEK_RESULT_USAGE,
        "VEKClientSetVariableUnit(): factor cannot be NULL."},
   });
 }

@@ -133,7 +133,8 @@ void variable_info() {
   memset(&v, 'A', sizeof v);
   int r = VEKClientGetVariableInfo(&v);
   check_result(r);
-  check(v.type >= VEK_VAR_TYPE_SELECTION && v.type <= VEK_VAR_TYPE_INVALID && (r == 0 || v.type == VEK_VAR_TYPE_INVALID));
+  check(v.type >= VEK_VAR_TYPE_SELECTION && v.type <= VEK_VAR_TYPE_INVALID &&
+        (r == 0 || v.type == VEK_VAR_TYPE_INVALID));
   /* An application of the old protocol keeps its own unit symbol. */
   check(r != 0 || (terminated(v.unit, 11) && (_vek_client_linked_version < 410 || terminated(v.unit_symbol, 11))));
 }
@@ -166,8 +167,12 @@ const Call kCalls[] = {
     [] { macro(false); },
     [] { macro(true); },
     [] { reading([](double *t, vek_long *n, double **d) { return VEKClientReadDoubleVariable(0, t, n, d); }); },
-    [] { reading([](double *t, vek_long *n, double **d) { return VEKClientReadDoubleVariableSub(1, 10, 0, t, n, d); }); },
-    [] { reading([](double *t, vek_long *n, double **d) { return VEKClientReadDoubleVariableSub(-1, -1, 0, t, n, d); }); },
+    [] {
+      reading([](double *t, vek_long *n, double **d) { return VEKClientReadDoubleVariableSub(1, 10, 0, t, n, d); });
+    },
+    [] {
+      reading([](double *t, vek_long *n, double **d) { return VEKClientReadDoubleVariableSub(-1, -1, 0, t, n, d); });
+    },
     [] {
       reading([](double *t, vek_long *n, double **d) {
         int count = 0, r = VEKClientReadLineDoubleVariable(2, t, &count, d) ? 1 : 0;

@@ -28,11 +28,10 @@ namespace {
 const int kVersions[8] = {100, 406, 409, 410, 400500, 800000, 1300029, 1300030};
 /* Requests that leave the tree as it was. */
 const std::set<std::string> kReadOnly = {
-    "CHELLO",   "CNEWSESS",  "CVEKDATA",  "CSUPREQ",   "CARCH",     "CBYE BYE",  "CSTUDYLST", "CDIRLST",
-    "CFILELST", "CFILETLST", "CVARLST",   "CVARTLST",  "CDIRXIST",  "CFILEXIST", "CVARXIST",  "CSTUDYSET",
-    "CDIRSET",  "CFILESET",  "CVARSET",   "CSELSET",   "CINDSET",   "CINDASET",  "CUNITMODE", "CDISTUSET",
-    "CUNITCR",  "CFILEINFO", "CVARINFO",  "CCOMGET",   "CMACROIND", "CMACROALP", "CLFILECNT", "CREADVARF",
-    "CREADLINF"};
+    "CHELLO",    "CNEWSESS",  "CVEKDATA",  "CSUPREQ",   "CARCH",     "CBYE BYE",  "CSTUDYLST", "CDIRLST",   "CFILELST",
+    "CFILETLST", "CVARLST",   "CVARTLST",  "CDIRXIST",  "CFILEXIST", "CVARXIST",  "CSTUDYSET", "CDIRSET",   "CFILESET",
+    "CVARSET",   "CSELSET",   "CINDSET",   "CINDASET",  "CUNITMODE", "CDISTUSET", "CUNITCR",   "CFILEINFO", "CVARINFO",
+    "CCOMGET",   "CMACROIND", "CMACROALP", "CLFILECNT", "CREADVARF", "CREADLINF"};
 
 void quiet(const char *) {}
 
@@ -57,8 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   shutdown(sv[0], SHUT_WR);
   std::thread client([fd = sv[0]] {
     char sink[65536];
-    while (recv(fd, sink, sizeof sink, 0) > 0) {
-    }
+    while (recv(fd, sink, sizeof sink, 0) > 0) {}
   });
 
   Session s;
