@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the client library's C++ tests (plain, then under
 # AddressSanitizer and UndefinedBehaviorSanitizer), a short run of each fuzz
-# target, checks of the checkout (help pages as roxygen2 makes them, every
-# source in src/Makevars) and of the installed package (its vignette), then
+# target, checks of the checkout (the layout of the sources, help pages as
+# roxygen2 makes them, every source in src/Makevars) and of the installed package (its vignette), then
 # R CMD check, which runs the examples and the R tests. Ends with one summary
 # line "N passed, N failed" (the check itself counts as one, and so do each
 # fuzz target and each of the other checks).
@@ -44,6 +44,18 @@ run_cpp() { # name, extra cmake args...
 mkdir -p build
 phase() { echo "   ($(( SECONDS - phase_start )) s)"; phase_start=$SECONDS; }
 phase_start=$SECONDS
+
+# Checks of the checkout and of the installed package, one count each.
+check() { # title, command...
+  local title=$1; shift
+  echo "== $title"
+  "$@" 2>&1 | tail -n 20
+  if [ "${PIPESTATUS[0]}" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
+}
+# The layout first: it takes seconds, and a file out of it fails the run.
+check "Layout of the sources" tools/check-style.sh
+phase
+
 run_cpp plain -DCMAKE_BUILD_TYPE=RelWithDebInfo; phase
 run_cpp sanitize -DCMAKE_BUILD_TYPE=Debug -DVEK_SANITIZE=ON; phase
 
@@ -58,13 +70,6 @@ failed=$((failed + fuzz_failed))
 [ "$fuzz_failed" -eq 0 ] || status=1
 phase
 
-# Checks of the checkout and of the installed package, one count each.
-check() { # title, command...
-  local title=$1; shift
-  echo "== $title"
-  "$@" 2>&1 | tail -n 20
-  if [ "${PIPESTATUS[0]}" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
-}
 # The help pages and NAMESPACE are what roxygen2 makes of the comments in R/,
 # and src/Makevars names every source.
 check "Generated help pages" tools/check-generated.sh
