@@ -44,7 +44,8 @@ ManageTarget <- function(stop_level = "variable", create = FALSE, delete = FALSE
                          db = NULL) {
   if (is.character(stop_level)) {
     if (length(stop_level) != 1L || is.na(stop_level) || !stop_level %in% names(.levels)) {
-      .fail("stop_level", sprintf("must be one of %s", paste0("\"", names(.levels), "\"", collapse = ", ")))
+      .fail("stop_level", sprintf("must be one of %s",
+                                  paste0("\"", names(.levels), "\"", collapse = ", ")))
     }
     level <- .levels[[stop_level]]
   } else {
@@ -58,8 +59,8 @@ ManageTarget <- function(stop_level = "variable", create = FALSE, delete = FALSE
   d <- if (is.null(db)) NULL else .as_description(db, need_coordinates = TRUE)
   a <- if (is.null(d)) list(0L, 0L, 0L, integer(0), numeric(0), numeric(0), numeric(0), numeric(0))
        else .db_call_args(d)
-  run <- .native(.Call("SManageTarget", as.integer(delete), as.integer(create), as.integer(reset), level,
-                       a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
+  run <- .native(.Call("SManageTarget", as.integer(delete), as.integer(create), as.integer(reset),
+                       level, a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
                        PACKAGE = "orvanelink"), dialogue = TRUE)
   # Leaving the browser at the Study level answers FALSE; a browser that
   # could not run or lost its connection is an error. The refusals on the

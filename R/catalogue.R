@@ -5,7 +5,9 @@
 # so an item of that name could never be designated afterwards.
 .check_new_name <- function(x, arg, null_ok = TRUE) {
   x <- .check_name(x, arg, null_ok = null_ok)
-  if (!is.null(x) && identical(x, "None")) .fail(arg, "must not be \"None\" (that name marks an undefined item)")
+  if (!is.null(x) && identical(x, "None")) {
+    .fail(arg, "must not be \"None\" (that name marks an undefined item)")
+  }
   if (is.null(x)) "" else x
 }
 
@@ -69,9 +71,11 @@ ListStudies <- function(new = NULL, location = NULL, delete = NULL) {
   del <- .name_or_empty(delete, "delete")
   operation <- "list the Studies"
   if (nzchar(new_name) && nzchar(del)) {
-    .check_deletion(del, new_name, .orvane_call(operation, "IGetStudyList", "", "", "")$StudyList, "Study", operation)
+    .check_deletion(del, new_name, .orvane_call(operation, "IGetStudyList", "", "", "")$StudyList,
+                    "Study", operation)
   }
-  res <- .orvane_call(operation, "IGetStudyList", new_name, if (is.null(location)) "" else location, del)
+  res <- .orvane_call(operation, "IGetStudyList", new_name,
+                      if (is.null(location)) "" else location, del)
   .names_of(res, "StudyList")
 }
 
@@ -79,8 +83,8 @@ ListStudies <- function(new = NULL, location = NULL, delete = NULL) {
 # the call creates first, and would fail after its creation.
 .check_deletion <- function(del, new_name, have, level, operation) {
   if (del %in% c(as.character(have), new_name)) return(invisible())
-  reason <- sprintf("'delete' names %s '%s', which does not exist; '%s' was not created", level, .shown(del),
-                    .shown(new_name))
+  reason <- sprintf("'delete' names %s '%s', which does not exist; '%s' was not created", level,
+                    .shown(del), .shown(new_name))
   .orvane_stop("not_found", operation, reason)
 }
 
@@ -116,7 +120,8 @@ ListDirectories <- function(study = NULL, new = NULL, delete = NULL) {
   del <- .name_or_empty(delete, "delete")
   operation <- sprintf("list the Directories of %s", .describe(study, "Study"))
   if (nzchar(new_name) && nzchar(del)) {
-    .check_deletion(del, new_name, .orvane_call(operation, "IGetDirList", st, "", "")$DirList, "Directory", operation)
+    .check_deletion(del, new_name, .orvane_call(operation, "IGetDirList", st, "", "")$DirList,
+                    "Directory", operation)
   }
   res <- .orvane_call(operation, "IGetDirList", st, new_name, del)
   .names_of(res, "DirList")

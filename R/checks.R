@@ -24,14 +24,18 @@
   if (length(x) != 1L) .fail(arg, sprintf("must be a single string, not %d strings", length(x)))
   if (is.na(x)) .fail(arg, "must not be NA")
   if (!nzchar(x)) {
-    .fail(arg, if (null_ok) "must not be empty (use NULL for the current item)" else "must not be empty")
+    .fail(arg,
+          if (null_ok) "must not be empty (use NULL for the current item)" else "must not be empty")
   }
   utf8 <- .as_utf8(x)
   if (is.na(utf8)) .fail(arg, sprintf("is not valid UTF-8 text: '%s'", .shown(x)))
   if (nchar(utf8, type = "bytes") > .name_max) {
-    .fail(arg, sprintf("is too long (%d bytes; at most %d)", nchar(utf8, type = "bytes"), .name_max))
+    .fail(arg, sprintf("is too long (%d bytes; at most %d)",
+                       nchar(utf8, type = "bytes"), .name_max))
   }
-  if (grepl("[[:cntrl:]]", utf8)) .fail(arg, sprintf("must not contain control characters: '%s'", .shown(utf8)))
+  if (grepl("[[:cntrl:]]", utf8)) {
+    .fail(arg, sprintf("must not contain control characters: '%s'", .shown(utf8)))
+  }
   invisible(utf8)
 }
 
@@ -39,13 +43,16 @@
 # wants it; returned in UTF-8. The first offending one is shown, with its
 # rank.
 .check_name_vector <- function(x, arg, what = "names") {
-  if (!is.character(x)) .fail(arg, sprintf("must be a character vector of %s, not %s", what, .type_of(x)))
+  if (!is.character(x)) {
+    .fail(arg, sprintf("must be a character vector of %s, not %s", what, .type_of(x)))
+  }
   if (length(x) == 0L) .fail(arg, sprintf("must hold at least one of the %s", what))
   utf8 <- .as_utf8(x)
   bad <- function(test, why) {
     i <- which(test)
     if (length(i)) .fail(arg, sprintf("holds %s at position %d%s", why, i[1L],
-                                      if (length(i) > 1L) sprintf(" (and %d more)", length(i) - 1L) else ""))
+                                      if (length(i) > 1L) sprintf(" (and %d more)", length(i) - 1L)
+                                      else ""))
   }
   bad(is.na(x), "NA")
   bad(!nzchar(x), "an empty string")
@@ -103,16 +110,19 @@
   x <- .check_new_name(x, arg, null_ok = FALSE)
   shown <- .shown(x)
   if (grepl("/", x, fixed = TRUE) || grepl("..", x, fixed = TRUE) || startsWith(x, ".")) {
-    .fail(arg, sprintf("is '%s', which cannot name an item: no '/', no '..' and no '.' in front", shown))
+    .fail(arg, sprintf("is '%s', which cannot name an item: no '/', no '..' and no '.' in front",
+                       shown))
   }
   if (!macro_ok && grepl("\\[xxxxx\\]$", x)) {
     stem <- .shown(sub("\\[xxxxx\\]$", "", x))
-    .fail(arg, sprintf(paste("is '%s': a name ending with \"[xxxxx]\" is kept for macro variables, which",
-                             "WriteFile() writes from columns %s.1, %s.2, ..."), shown, stem, stem))
+    .fail(arg, sprintf(
+      paste("is '%s': a name ending with \"[xxxxx]\" is kept for macro variables, which",
+            "WriteFile() writes from columns %s.1, %s.2, ..."), shown, stem, stem))
   }
   if (!macro_ok && grepl("\\[[0-9]{5}\\]$", x)) {
-    .fail(arg, sprintf("is '%s', the name of an item of the macro variable '%s', which is not written alone",
-                       shown, .shown(sub("\\[[0-9]{5}\\]$", "[xxxxx]", x))))
+    .fail(arg, sprintf(
+      "is '%s', the name of an item of the macro variable '%s', which is not written alone",
+      shown, .shown(sub("\\[[0-9]{5}\\]$", "[xxxxx]", x))))
   }
   x
 }
@@ -149,7 +159,9 @@
   if (length(x) != 1L) .fail(arg, sprintf("must be a single number, not %d numbers", length(x)))
   if (is.na(x)) .fail(arg, "must not be NA")
   if (!is.finite(x) || x != round(x)) .fail(arg, "must be a whole number")
-  if (x < lower || x > upper) .fail(arg, sprintf("must be between %s and %s", format(lower), format(upper)))
+  if (x < lower || x > upper) {
+    .fail(arg, sprintf("must be between %s and %s", format(lower), format(upper)))
+  }
   as.integer(x)
 }
 
@@ -173,11 +185,14 @@
   }
   if (length(x) == 0L) .fail(arg, "must hold at least one value")
   if (length(x) > .Machine$integer.max) {
-    .fail(arg, sprintf("holds %.0f values, more than a File has samples (at most 2^31 - 1)", length(x)))
+    .fail(arg, sprintf("holds %.0f values, more than a File has samples (at most 2^31 - 1)",
+                       length(x)))
   }
   problem <- .Call("SValuesProblem", x, PACKAGE = "orvanelink")
   if (problem == 1L) .fail(arg, "must not hold infinite values")
-  if (problem == 2L) .fail(arg, "must not hold values above 1e30 (the server reads them as undefined; use NA)")
+  if (problem == 2L) {
+    .fail(arg, "must not hold values above 1e30 (the server reads them as undefined; use NA)")
+  }
   x
 }
 

@@ -144,7 +144,9 @@ NULL
     if (!is.function(f) || !identical(environment(f), ns)) next
     if (is.null(exported)) exported <- getNamespaceExports(ns)
     for (name in exported) {
-      if (identical(get0(name, envir = ns, inherits = FALSE), f)) return(list(call = sys.call(i), name = name))
+      if (identical(get0(name, envir = ns, inherits = FALSE), f)) {
+        return(list(call = sys.call(i), name = name))
+      }
     }
   }
   list(call = NULL, name = NA_character_)
@@ -177,8 +179,8 @@ NULL
   detail <- paste(.shown(as.character(detail), max = .Machine$integer.max), collapse = "\n")
   if (!is.na(server)) server <- one(server)
   structure(class = .kind_classes(kind),
-            list(message = message, call = call, operation = operation, reason = reason, detail = detail,
-                 server = server, code = code))
+            list(message = message, call = call, operation = operation, reason = reason,
+                 detail = detail, server = server, code = code))
 }
 
 .orvane_stop <- function(...) stop(.orvane_error(...))
@@ -187,7 +189,8 @@ NULL
 .fail <- function(arg, what) {
   reason <- sprintf("'%s' %s", .shown(arg), paste(what, collapse = " "))
   who <- .user_call()
-  .orvane_stop("usage_error", operation = who$name, reason = reason, message = reason, call = who$call)
+  .orvane_stop("usage_error", operation = who$name, reason = reason, message = reason,
+               call = who$call)
 }
 
 # Evaluates `expr` (a .Call) while the bridge's and the client's output is
@@ -235,8 +238,9 @@ NULL
 
 # The class of each kind of failure the native layer records.
 .native_kinds <- c(usage = "usage_error", not_connected = "not_connected", not_found = "not_found",
-                   already_exists = "already_exists", mismatch = "usage_error", server = "server_error",
-                   communication = "communication_error", timeout = "timeout", closed = "connection_closed",
+                   already_exists = "already_exists", mismatch = "usage_error",
+                   server = "server_error", communication = "communication_error",
+                   timeout = "timeout", closed = "connection_closed",
                    refused = "communication_error", host = "communication_error",
                    launch = "communication_error", memory = "failure")
 
@@ -263,7 +267,8 @@ NULL
                 else if (given) sprintf("%s '%s' does not exist", lv, item)
                 else if (identical(item, "None")) sprintf("no %s is chosen", lv)
                 else sprintf("%s '%s' no longer exists", lv, item),
-    already_exists = if (is.na(lv)) sprintf("'%s' already exists", item) else sprintf("%s '%s' already exists", lv, item),
+    already_exists = if (is.na(lv)) sprintf("'%s' already exists", item)
+                     else sprintf("%s '%s' already exists", lv, item),
     .first_line(text))
 }
 
@@ -274,12 +279,15 @@ NULL
   connecting <- context != "call"
   again <- if (connecting) "" else "; ConnectOrvane() connects again"
   if (context == "launch" && kind %in% c("refused", "closed", "communication")) {
-    return("the launched program did not become a server: no server answers on the port it was to serve")
+    return(paste("the launched program did not become a server:",
+                 "no server answers on the port it was to serve"))
   }
   switch(kind,
-    server = if (nzchar(out$server)) sprintf("VEKserver refused: %s", out$server) else "VEKserver refused the request",
+    server = if (nzchar(out$server)) sprintf("VEKserver refused: %s", out$server)
+             else "VEKserver refused the request",
     closed = paste0("VEKserver closed the connection", again),
-    timeout = paste0(sprintf("VEKserver did not answer within %s s (timed out)", format(.timeout())),
+    timeout = paste0(sprintf("VEKserver did not answer within %s s (timed out)",
+                             format(.timeout())),
                      if (connecting) "" else ", and the connection was closed", again),
     refused = "nothing accepts connections there (is a server running on that port?)",
     host = "the host name is not known",
@@ -289,7 +297,11 @@ NULL
       # The client's own refusals ("VEKserver executable has not been
       # found"); those that name its functions are not for users.
       line <- .first_line(paste(out$text[out$kind == "C"], collapse = "\n"))
-      if (nzchar(line) && !grepl("_vek_|[A-Za-z]\\(\\)", line)) line else "the client library refused the call"
+      if (nzchar(line) && !grepl("_vek_|[A-Za-z]\\(\\)", line)) {
+        line
+      } else {
+        "the client library refused the call"
+      }
     },
     "the exchange with VEKserver failed")
 }
@@ -311,7 +323,9 @@ NULL
     }
     return(list(kind = .native_kinds[[out$what[i]]], reason = reason))
   }
-  if (nzchar(client)) return(list(kind = .native_kinds[[client]], reason = .client_reason(client, out, context)))
+  if (nzchar(client)) {
+    return(list(kind = .native_kinds[[client]], reason = .client_reason(client, out, context)))
+  }
   message <- if (inherits(value, "error")) conditionMessage(value) else ""
   list(kind = "failure",
        reason = if (nzchar(message) && !identical(message, .abort_message)) .first_line(message)

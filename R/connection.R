@@ -28,7 +28,9 @@
   if (!is.null(server)) {
     server <- .check_text(server, "server", max = .path_max)
     if (!nzchar(server)) .fail("server", "must not be empty (use NULL for the default server)")
-    if (!file.exists(server) || dir.exists(server)) .fail("server", sprintf("names no file: %s", server))
+    if (!file.exists(server) || dir.exists(server)) {
+      .fail("server", sprintf("names no file: %s", server))
+    }
     if (file.access(server, 1L) != 0L) .fail("server", sprintf("is not executable: %s", server))
     server <- normalizePath(server)
     if (nchar(server, type = "bytes") > .path_max) .fail("server", "is too long once made absolute")
@@ -38,9 +40,11 @@
   if (any(!is.na(env))) return("")
   bundled <- .bundled_server()
   if (!nzchar(bundled)) {
-    .orvane_stop("usage_error", "ConnectOrvane",
-                 "the reference server is not installed with the package; give 'server' or set VEK_SERVER",
-                 message = "the reference server is not installed with the package; give 'server' or set VEK_SERVER")
+    .orvane_stop(
+      "usage_error", "ConnectOrvane",
+      "the reference server is not installed with the package; give 'server' or set VEK_SERVER",
+      message =
+        "the reference server is not installed with the package; give 'server' or set VEK_SERVER")
   }
   bundled
 }
@@ -58,7 +62,8 @@
 # killed after two seconds.
 .stop_server <- function(pids = NULL) {
   if (!is.null(pids) && length(pids) == 0L) return(invisible(FALSE))
-  n <- tryCatch(.Call("SStopServers", if (is.null(pids)) NULL else as.integer(pids), PACKAGE = "orvanelink"),
+  n <- tryCatch(.Call("SStopServers", if (is.null(pids)) NULL else as.integer(pids),
+                      PACKAGE = "orvanelink"),
                 error = function(e) 0L)
   invisible(n > 0L)
 }
@@ -132,14 +137,16 @@
 #' try(ConnectOrvane(host = "127.0.0.1", port = 1))
 #' @export
 ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, server = NULL,
-                          path = "", verbose = FALSE, timeout = getOption("orvanelink.timeout", 30)) {
+                          path = "", verbose = FALSE,
+                          timeout = getOption("orvanelink.timeout", 30)) {
   host <- .check_text(host, "host", max = .path_max)
   if (!nzchar(host)) .fail("host", "must not be empty")
   port <- if (is.null(port)) 0L else .check_count(port, "port", 1L, 65535L)
   .check_flag(run_server, "run_server")
   path <- .check_text(path, "path")
   .check_flag(verbose, "verbose")
-  if (!is.numeric(timeout) || length(timeout) != 1L || is.na(timeout) || timeout <= 0 || timeout > 86400) {
+  if (!is.numeric(timeout) || length(timeout) != 1L || is.na(timeout) || timeout <= 0 ||
+      timeout > 86400) {
     .fail("timeout", "must be a number of seconds above 0 and at most 86400")
   }
   if (!run_server && !is.null(server)) .fail("server", "is only used with run_server = TRUE")
@@ -149,8 +156,9 @@ ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, s
   # its first answer tells (below).
   project_given <- nzchar(path) || nzchar(Sys.getenv("VEK_PROJECT_DIR"))
   if (run_server && !project_given && .is_bundled(program) && !IsConnectedOrvane()) {
-    .fail("path", paste("must name the project directory to serve: the bundled reference server serves",
-                        "nothing without one (or set VEK_PROJECT_DIR)"))
+    .fail("path",
+          paste("must name the project directory to serve: the bundled reference server serves",
+                "nothing without one (or set VEK_PROJECT_DIR)"))
   }
   if (run_server && nzchar(path)) {
     # The launched server inherits this environment, and a reference server
@@ -170,12 +178,17 @@ ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, s
   # connection that was not made is stopped again (and reaped), not the
   # servers of earlier connections kept with stop_server = FALSE.
   before <- .launched_pids()
-  if (run_server) on.exit(if (!IsConnectedOrvane()) .stop_server(setdiff(.launched_pids(), before)), add = TRUE)
+  if (run_server) {
+    on.exit(if (!IsConnectedOrvane()) .stop_server(setdiff(.launched_pids(), before)), add = TRUE)
+  }
   where <- if (port > 0L) sprintf("%s:%d", host, port) else sprintf("%s (default port)", host)
-  operation <- sprintf("%s VEKserver on %s", if (run_server) "launch or connect to" else "connect to", where)
-  .orvane_call(operation, "SConnectOrvane", path, program, host, port, as.integer(run_server), as.integer(verbose),
-               context = if (run_server) "launch" else "connect")
-  if (run_server && !project_given && length(setdiff(.launched_pids(), before))) .check_served(operation)
+  operation <- sprintf("%s VEKserver on %s",
+                       if (run_server) "launch or connect to" else "connect to", where)
+  .orvane_call(operation, "SConnectOrvane", path, program, host, port, as.integer(run_server),
+               as.integer(verbose), context = if (run_server) "launch" else "connect")
+  if (run_server && !project_given && length(setdiff(.launched_pids(), before))) {
+    .check_served(operation)
+  }
   invisible(TRUE)
 }
 
@@ -192,7 +205,8 @@ ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, s
   run <- .native(.Call("IGetStudyList", "", "", "", PACKAGE = "orvanelink"))
   if (!nzchar(run$out$server)) return(invisible())
   .native(.Call("SDisconnectOrvane", PACKAGE = "orvanelink"))
-  .orvane_stop("server_error", operation, sprintf("the launched server serves no project: %s", run$out$server),
+  .orvane_stop("server_error", operation,
+               sprintf("the launched server serves no project: %s", run$out$server),
                server = run$out$server, detail = .failure_detail(run$out, run$value))
 }
 

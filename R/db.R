@@ -12,10 +12,14 @@
 .check_axis_values <- function(x, arg, ndim, default, positive = FALSE, limit = Inf) {
   if (is.null(x)) return(rep(default, ndim))
   if (!is.numeric(x)) .fail(arg, sprintf("must be numeric, not %s", .type_of(x)))
-  if (length(x) != ndim) .fail(arg, sprintf("must hold %d value(s), one per axis, not %d", ndim, length(x)))
+  if (length(x) != ndim) {
+    .fail(arg, sprintf("must hold %d value(s), one per axis, not %d", ndim, length(x)))
+  }
   if (anyNA(x) || any(!is.finite(x))) .fail(arg, "must hold finite values (no NA)")
   if (positive && any(x <= 0)) .fail(arg, "must hold positive values")
-  if (any(abs(x) >= limit)) .fail(arg, sprintf("must hold values between -%g and %g (both excluded)", limit, limit))
+  if (any(abs(x) >= limit)) {
+    .fail(arg, sprintf("must hold values between -%g and %g (both excluded)", limit, limit))
+  }
   as.double(x)
 }
 
@@ -83,7 +87,8 @@
 DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, angles = NULL) {
   if (.is_grid_object(coordinates)) {
     if (!is.null(nx) || !is.null(x0) || !is.null(dx) || !is.null(angles)) {
-      .fail("coordinates", "is a raster, whose nodes make the description: give no 'nx', 'x0', 'dx' or 'angles'")
+      .fail("coordinates",
+            "is a raster, whose nodes make the description: give no 'nx', 'x0', 'dx' or 'angles'")
     }
     return(.grid_object(coordinates, values = FALSE)$geometry)
   }
@@ -96,29 +101,36 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
 .build_description <- function(coordinates, nx, x0, dx, angles, prefix = "") {
   arg <- function(name) paste0(prefix, name)
   if (is.null(coordinates) == is.null(nx)) {
-    reason <- sprintf("give either '%s' (a point Db) or '%s' (a grid Db)", arg("coordinates"), arg("nx"))
+    reason <- sprintf("give either '%s' (a point Db) or '%s' (a grid Db)",
+                      arg("coordinates"), arg("nx"))
     .orvane_stop("usage_error", .user_call()$name, reason, message = reason)
   }
   if (!is.null(nx)) {
     if (!is.numeric(nx)) .fail(arg("nx"), sprintf("must be numeric, not %s", .type_of(nx)))
     ndim <- length(nx)
-    if (ndim < 1L || ndim > 3L) .fail(arg("nx"), sprintf("must hold 1 to 3 node counts, not %d", ndim))
+    if (ndim < 1L || ndim > 3L) {
+      .fail(arg("nx"), sprintf("must hold 1 to 3 node counts, not %d", ndim))
+    }
     if (anyNA(nx) || any(!is.finite(nx)) || any(nx != round(nx)) || any(nx < 1)) {
       .fail(arg("nx"), "must hold whole numbers of at least 1")
     }
     nech <- prod(nx)
     if (nech > .Machine$integer.max) {
       .fail(arg("nx"), sprintf("describes %s nodes, more than a File holds (at most 2^31 - 1)",
-                               paste(format(nx, scientific = FALSE, trim = TRUE), collapse = " x ")))
+                               paste(format(nx, scientific = FALSE, trim = TRUE),
+                                     collapse = " x ")))
     }
     x0 <- .check_axis_values(x0, arg("x0"), ndim, 0)
     dx <- .check_axis_values(dx, arg("dx"), ndim, 1, positive = TRUE)
     angles <- .check_axis_values(angles, arg("angles"), ndim, 0, limit = 360)
     # Coordinates above 1e30 are undefined to the server: every node must
     # stay below, whatever the rotation.
-    if (any(abs(x0) > .undef_limit)) .fail(arg("x0"), sprintf("must hold values of at most %g in size", .undef_limit))
+    if (any(abs(x0) > .undef_limit)) {
+      .fail(arg("x0"), sprintf("must hold values of at most %g in size", .undef_limit))
+    }
     if (max(abs(x0)) + sqrt(sum(((nx - 1) * dx)^2)) > .undef_limit) {
-      .fail(arg("dx"), sprintf("takes the nodes beyond %g, which the server reads as undefined", .undef_limit))
+      .fail(arg("dx"), sprintf("takes the nodes beyond %g, which the server reads as undefined",
+                               .undef_limit))
     }
     return(.new_description(ndim, as.integer(nech), TRUE, as.integer(nx), x0, dx, angles, NULL))
   }
@@ -126,25 +138,37 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
     if (!is.null(get(name))) .fail(arg(name), "describes a grid; a point Db has only 'coordinates'")
   }
   if (is.data.frame(coordinates)) {
-    if (!all(vapply(coordinates, is.numeric, logical(1)))) .fail(arg("coordinates"), "must hold numeric columns")
+    if (!all(vapply(coordinates, is.numeric, logical(1)))) {
+      .fail(arg("coordinates"), "must hold numeric columns")
+    }
     coordinates <- as.matrix(coordinates)
   }
-  if (!is.numeric(coordinates)) .fail(arg("coordinates"), sprintf("must be numeric, not %s", .type_of(coordinates)))
+  if (!is.numeric(coordinates)) {
+    .fail(arg("coordinates"), sprintf("must be numeric, not %s", .type_of(coordinates)))
+  }
   if (is.null(dim(coordinates))) coordinates <- matrix(coordinates, ncol = 1L)
-  if (length(dim(coordinates)) != 2L) .fail(arg("coordinates"), "must be a matrix with one column per axis")
+  if (length(dim(coordinates)) != 2L) {
+    .fail(arg("coordinates"), "must be a matrix with one column per axis")
+  }
   ndim <- ncol(coordinates)
   nech <- nrow(coordinates)
-  if (ndim < 1L || ndim > 3L) .fail(arg("coordinates"), sprintf("must have 1 to 3 columns, not %d", ndim))
+  if (ndim < 1L || ndim > 3L) {
+    .fail(arg("coordinates"), sprintf("must have 1 to 3 columns, not %d", ndim))
+  }
   if (nech < 1L) .fail(arg("coordinates"), "must hold at least one sample")
-  if (as.double(ndim) * nech > .Machine$integer.max) .fail(arg("coordinates"), "holds too many values")
+  if (as.double(ndim) * nech > .Machine$integer.max) {
+    .fail(arg("coordinates"), "holds too many values")
+  }
   storage.mode(coordinates) <- "double"
   problem <- .Call("SValuesProblem", coordinates, PACKAGE = "orvanelink")
   if (problem == 1L || any(is.nan(coordinates))) {
-    .fail(arg("coordinates"), "must not hold NaN or infinite values (NA marks an undefined coordinate)")
+    .fail(arg("coordinates"),
+          "must not hold NaN or infinite values (NA marks an undefined coordinate)")
   }
   if (problem == 2L) {
-    .fail(arg("coordinates"), sprintf("must not hold values above %g (the server reads them as undefined; use NA)",
-                                      .undef_limit))
+    .fail(arg("coordinates"),
+          sprintf("must not hold values above %g (the server reads them as undefined; use NA)",
+                  .undef_limit))
   }
   dimnames(coordinates) <- list(NULL, .axes[seq_len(ndim)])
   zero <- rep(0, ndim)
@@ -156,10 +180,13 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
 # constructor, so that a hand-made or hand-edited list is checked as well.
 .as_description <- function(db, arg = "db", need_coordinates = TRUE) {
   if (.is_grid_object(db)) return(DbDescription(db))
-  if (!is.list(db)) .fail(arg, sprintf("must be a Db description (see DbDescription()), not %s", .type_of(db)))
+  if (!is.list(db)) {
+    .fail(arg, sprintf("must be a Db description (see DbDescription()), not %s", .type_of(db)))
+  }
   grid <- if (!is.null(db$grid)) db$grid else db[["flag.grid"]]
   if (is.null(grid)) .fail(arg, "must say whether it is a grid (element 'grid')")
-  if (!(is.logical(grid) || is.numeric(grid)) || length(grid) != 1L || is.na(grid) || !grid %in% c(0, 1)) {
+  if (!(is.logical(grid) || is.numeric(grid)) || length(grid) != 1L || is.na(grid) ||
+      !grid %in% c(0, 1)) {
     .fail(arg, "must have 'grid' TRUE or FALSE")
   }
   prefix <- paste0(arg, "$")
@@ -178,7 +205,9 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
     if (is.null(dim(coords)) && !is.null(db$ndim) && is.numeric(coords)) {
       # A plain vector holds the coordinates axis after axis.
       ndim <- .check_count(db$ndim, sprintf("%s$ndim", arg), 1L, 3L)
-      if (length(coords) %% ndim != 0L) .fail(arg, "has a number of coordinates that is not a multiple of 'ndim'")
+      if (length(coords) %% ndim != 0L) {
+        .fail(arg, "has a number of coordinates that is not a multiple of 'ndim'")
+      }
       coords <- matrix(coords, ncol = ndim)
     }
     out <- .build_description(coords, NULL, NULL, NULL, NULL, prefix)
@@ -187,10 +216,12 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
     given <- db[[field]]
     if (is.null(given)) next
     if (!is.numeric(given) || length(given) != 1L || is.na(given)) {
-      .fail(sprintf("%s$%s", arg, field), sprintf("must be one number (its geometry gives %d)", out[[field]]))
+      .fail(sprintf("%s$%s", arg, field),
+            sprintf("must be one number (its geometry gives %d)", out[[field]]))
     }
     if (given != out[[field]]) {
-      .fail(arg, sprintf("has '%s' = %s where its geometry gives %d", field, format(given), out[[field]]))
+      .fail(arg, sprintf("has '%s' = %s where its geometry gives %d", field,
+                         format(given), out[[field]]))
     }
   }
   out
@@ -211,15 +242,18 @@ DbDescription <- function(coordinates = NULL, nx = NULL, x0 = NULL, dx = NULL, a
 #' @export
 print.DbDescription <- function(x, ...) {
   what <- if (is.null(x$type)) sprintf("%s Db", if (x$grid) "Grid" else "Point")
-          else sprintf("%s File", switch(x$type, points = "Point", grid = "Grid", .capitalise(x$type)))
-  lines <- if (!is.null(x$nlines) && x$nlines > 0L) sprintf(" in %d line%s", x$nlines, if (x$nlines == 1L) "" else "s")
+          else sprintf("%s File", switch(x$type, points = "Point", grid = "Grid",
+                                         .capitalise(x$type)))
+  lines <- if (!is.null(x$nlines) && x$nlines > 0L) sprintf(" in %d line%s", x$nlines,
+                                                            if (x$nlines == 1L) "" else "s")
            else ""
-  cat(sprintf("%s description: %d dimension%s, %d sample%s%s\n", what, x$ndim, if (x$ndim == 1L) "" else "s",
-              x$nech, if (x$nech == 1L) "" else "s", lines))
+  cat(sprintf("%s description: %d dimension%s, %d sample%s%s\n", what, x$ndim,
+              if (x$ndim == 1L) "" else "s", x$nech, if (x$nech == 1L) "" else "s", lines))
   if (length(x$line_samples)) {
     cat(sprintf("  samples per line: %s%s\n", paste(x$line_samples, collapse = ", "),
                 if (identical(x$type, "gravity lines"))
-                  sprintf(" (a header sample each: %d data samples)", x$nech - length(x$line_samples))
+                  sprintf(" (a header sample each: %d data samples)",
+                          x$nech - length(x$line_samples))
                 else ""))
   }
   if (x$grid) {
@@ -249,7 +283,8 @@ print.DbDescription <- function(x, ...) {
   keep <- seq_len(ndim)
   type <- as.integer(res$type)
   d <- .new_description(ndim, as.integer(res$nech), identical(type, 3L), as.integer(res$nx)[keep],
-                        as.double(res$x0)[keep], as.double(res$dx)[keep], as.double(res$angles)[keep], NULL)
+                        as.double(res$x0)[keep], as.double(res$dx)[keep],
+                        as.double(res$angles)[keep], NULL)
   d$type <- if (type %in% 0:3) .file_types[type + 1L] else "unknown"
   d$nlines <- as.integer(res$nlines)
   d$line_samples <- as.integer(res$line.samples)
@@ -305,7 +340,8 @@ DescribeFile <- function(file = NULL, study = NULL, directory = NULL) {
   fi <- .name_or_empty(file, "file")
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
-  res <- .orvane_call(sprintf("describe %s", .describe(file, "File")), "IDescribeFile", st, dir, fi, 0L)
+  res <- .orvane_call(sprintf("describe %s", .describe(file, "File")), "IDescribeFile",
+                      st, dir, fi, 0L)
   .file_description(res)
 }
 
@@ -358,8 +394,8 @@ ReadCoordinates <- function() {
 #' When they differ a message reports both descriptions, its first line
 #' naming the first difference ("... Characteristics: Different angle about
 #' Z: 30 (Orvane File) and 0 (Db)"), and the target's File (with its
-#' Selection and Variable) is cleared. The `.Call` entry point `SDbCompatible` keeps its own rule: exact
-#' comparison, angles not compared.
+#' Selection and Variable) is cleared. The `.Call` entry point `SDbCompatible`
+#' keeps its own rule: exact comparison, angles not compared.
 #'
 #' @param db a [DbDescription()], or a plain list with the same elements, or a
 #'   `SpatRaster` or `stars` object (its nodes). The coordinates of a point Db
@@ -450,12 +486,12 @@ CreateFileForDb <- function(db, file, study = NULL, directory = NULL, allow_exis
   a <- .db_call_args(d)
   operation <- sprintf("create File '%s' for the Db in %s", fi, .describe(directory, "Directory"))
   .undoable({
-    .orvane_call(operation, "ICreateFile", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
-                 fi, st, dir, as.integer(allow_existing))
+    .orvane_call(operation, "ICreateFile", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]],
+                 a[[8]], fi, st, dir, as.integer(allow_existing))
     # An existing grid must also be turned as the Db is, as DbCompatible() says.
     if (allow_existing && d$grid) {
-      run <- .native(.Call("IDbFits", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]], a[[8]],
-                           PACKAGE = "orvanelink"))
+      run <- .native(.Call("IDbFits", a[[1]], a[[2]], a[[3]], a[[4]], a[[5]], a[[6]], a[[7]],
+                           a[[8]], PACKAGE = "orvanelink"))
       if (inherits(run$value, "error") || .failed(run$value)) stop(.native_error(run, operation))
     }
   })

@@ -17,13 +17,16 @@
 # and the macro indices of each macro variable's items (a read asks for
 # them by index).
 .describe_file_variables <- function(study, directory, file) {
-  res <- .orvane_call(sprintf("describe File '%s'", file), "IDescribeFile", study, directory, file, 1L)
+  res <- .orvane_call(sprintf("describe File '%s'", file), "IDescribeFile",
+                      study, directory, file, 1L)
   d <- .file_description(res)
   v <- res$variables
   kind <- .variable_kind(as.integer(v$type), as.integer(v$bits))
   d$variables <- data.frame(name = as.character(v$name), kind = kind, unit = as.character(v$unit),
-                            items = ifelse(kind == "macro", lengths(v$items), 1L), stringsAsFactors = FALSE)
-  d$macro_items <- stats::setNames(lapply(v$items, as.integer), as.character(v$name))[kind == "macro"]
+                            items = ifelse(kind == "macro", lengths(v$items), 1L),
+                            stringsAsFactors = FALSE)
+  d$macro_items <- stats::setNames(lapply(v$items, as.integer),
+                                   as.character(v$name))[kind == "macro"]
   axes <- c("x", "y", "z")[seq_len(d$ndim)]
   d$coordinate_names <- if (d$grid) {
     # A grid's coordinates follow from its geometry; the server may name them.
@@ -43,7 +46,8 @@
   pos <- match(requested, vars$name)
   pos[is.na(pos)] <- match(requested[is.na(pos)], stems)
   if (anyNA(pos)) {
-    reason <- sprintf("File '%s' has no variable %s (named in '%s')", .shown(file), .listed(requested[is.na(pos)]), arg)
+    reason <- sprintf("File '%s' has no variable %s (named in '%s')", .shown(file),
+                      .listed(requested[is.na(pos)]), arg)
     .orvane_stop("not_found", sprintf("read File '%s'", .shown(file)), reason, message = reason)
   }
   bad <- !vars$kind[pos] %in% c(.readable_kinds, "x", "y", "z")
@@ -90,9 +94,11 @@
   vars <- d$variables
   coords <- if (d$grid) character(0) else d$coordinate_names
   to_read <- unique(c(coords, wanted, selection))
-  items <- lapply(to_read, function(n) if (is.null(d$macro_items[[n]])) integer(0) else d$macro_items[[n]])
+  items <- lapply(to_read, function(n) if (is.null(d$macro_items[[n]])) integer(0)
+                                       else d$macro_items[[n]])
   values <- if (length(to_read) && d$nech > 0L) {
-    .orvane_call(sprintf("read File '%s'", file), "IReadFile", study, directory, file, to_read, items)$values
+    .orvane_call(sprintf("read File '%s'", file), "IReadFile",
+                 study, directory, file, to_read, items)$values
   } else {
     lapply(items, function(i) if (length(i)) rep(list(numeric(0)), length(i)) else numeric(0))
   }
@@ -155,15 +161,18 @@
 .frame_given <- function(df, fun, study, directory, variables, selection, check) {
   d <- attr(df, "description")
   if (!inherits(d, "DbDescription") || !all(d$coordinate_names %in% names(df))) {
-    .refuse(fun, paste("'file' is a data frame without the description and coordinates ReadFile() gives:",
-                       "pass the File's name, or what ReadFile() returned"))
+    .refuse(fun, paste(
+      "'file' is a data frame without the description and coordinates ReadFile() gives:",
+      "pass the File's name, or what ReadFile() returned"))
   }
   if (!is.null(study) || !is.null(directory) || !is.null(selection)) {
-    .refuse(fun, "'study', 'directory' and 'selection' go with a File's name, not with a data frame")
+    .refuse(fun,
+            "'study', 'directory' and 'selection' go with a File's name, not with a data frame")
   }
   if (d$grid && nrow(df) != prod(d$nx)) {
-    .refuse(fun, sprintf("'file' is a data frame of %d rows where its grid has %d nodes (read under a selection?)",
-                         nrow(df), as.integer(prod(d$nx))))
+    .refuse(fun, sprintf(
+      "'file' is a data frame of %d rows where its grid has %d nodes (read under a selection?)",
+      nrow(df), as.integer(prod(d$nx))))
   }
   columns_of <- function(n) {
     stem <- sub("\\[xxxxx\\]$", "", n)
@@ -175,7 +184,8 @@
   if (!is.null(variables)) {
     variables <- .check_names(variables, "variables")
     wanted <- intersect(.match_variables(variables, d, .file_name_of(df), "variables"), wanted)
-    keep <- c(intersect(c(d$coordinate_names, "line"), names(df)), unlist(lapply(wanted, columns_of)))
+    keep <- c(intersect(c(d$coordinate_names, "line"), names(df)),
+              unlist(lapply(wanted, columns_of)))
     picked <- df[keep]
     attr(picked, "description") <- d
     df <- picked
@@ -193,8 +203,11 @@
 
 # Checks the arguments of a function that reads a File, describes it,
 # lets `check(d, wanted)` refuse it before anything is read, then reads.
-.file_frame <- function(file, study, directory, variables, selection, check = NULL, fun = "ReadFile") {
-  if (is.data.frame(file)) return(.frame_given(file, fun, study, directory, variables, selection, check))
+.file_frame <- function(file, study, directory, variables, selection, check = NULL,
+                        fun = "ReadFile") {
+  if (is.data.frame(file)) {
+    return(.frame_given(file, fun, study, directory, variables, selection, check))
+  }
   file <- .check_name(file, "file")
   st <- .name_or_empty(study, "study")
   dir <- .name_or_empty(directory, "directory")
@@ -207,12 +220,13 @@
   if (!is.null(selection)) {
     kind <- vars$kind[match(selection, vars$name)]
     if (is.na(kind)) {
-      reason <- sprintf("File '%s' has no selection '%s' (named in 'selection')", .shown(file), .shown(selection))
+      reason <- sprintf("File '%s' has no selection '%s' (named in 'selection')", .shown(file),
+                        .shown(selection))
       .orvane_stop("not_found", sprintf("read File '%s'", .shown(file)), reason, message = reason)
     }
     if (kind != "selection") {
-      .fail("selection", sprintf("names '%s', which is %s of File '%s', not a selection", .shown(selection),
-                                 .kind_phrase(kind), .shown(file)))
+      .fail("selection", sprintf("names '%s', which is %s of File '%s', not a selection",
+                                 .shown(selection), .kind_phrase(kind), .shown(file)))
     }
   }
   if (!is.null(check)) check(d, wanted)
@@ -282,7 +296,8 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
 
 # A kind of variable (.variable_kind) in words.
 .kind_phrase <- function(kind) {
-  switch(kind, float = "a numeric variable", character = "a character variable", x = , y = , z = "a coordinate",
+  switch(kind, float = "a numeric variable", character = "a character variable",
+         x = , y = , z = "a coordinate",
          macro = "a macro variable", selection = "a selection", "a variable of another kind")
 }
 
@@ -292,11 +307,14 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
 .column_unit <- function(x, arg) {
   u <- attr(x, "units")
   if (is.null(u)) return("")
-  if (!is.character(u) || length(u) != 1L || is.na(u)) .fail(arg, "has a 'units' attribute that is not one text")
+  if (!is.character(u) || length(u) != 1L || is.na(u)) {
+    .fail(arg, "has a 'units' attribute that is not one text")
+  }
   utf8 <- .as_utf8(u)
   if (is.na(utf8)) .fail(arg, sprintf("has a unit that is not valid UTF-8 text: '%s'", .shown(u)))
   if (nchar(utf8, type = "bytes") > 10L) {
-    .fail(arg, sprintf("has a unit of %d bytes, at most 10: '%s'", nchar(utf8, type = "bytes"), .shown(utf8)))
+    .fail(arg, sprintf("has a unit of %d bytes, at most 10: '%s'",
+                       nchar(utf8, type = "bytes"), .shown(utf8)))
   }
   if (grepl("[[:cntrl:]]", utf8)) .fail(arg, "has a unit with control characters")
   utf8
@@ -308,18 +326,23 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
     x <- data[[nm]]
     arg <- sprintf("data$%s", nm)
     if (is.factor(x) || is.character(x)) {
-      .fail(arg, sprintf("is %s: only numeric and logical columns can be written (the server moves numbers only)",
-                         if (is.factor(x)) "a factor" else "a character column"))
+      .fail(arg, sprintf(
+        "is %s: only numeric and logical columns can be written (the server moves numbers only)",
+        if (is.factor(x)) "a factor" else "a character column"))
     }
     if (!(is.numeric(x) || is.logical(x)) || length(dim(x)) > 2L || is.logical(x) && is.matrix(x)) {
       .fail(arg, sprintf("must be numeric or logical, not %s", .type_of(x)))
     }
-    if (is.logical(x) && anyNA(x)) .fail(arg, "is a selection and must not hold NA (a sample is either selected or not)")
+    if (is.logical(x) && anyNA(x)) {
+      .fail(arg, "is a selection and must not hold NA (a sample is either selected or not)")
+    }
     # One native pass, as for CopyDbToOrvane(): a large column is not
     # copied into logical vectors as long as itself.
     problem <- .Call("SValuesProblem", x, PACKAGE = "orvanelink")
     if (problem == 1L) .fail(arg, "must not hold infinite values")
-    if (problem == 2L) .fail(arg, "must not hold values above 1e30 (the server reads them as undefined; use NA)")
+    if (problem == 2L) {
+      .fail(arg, "must not hold values above 1e30 (the server reads them as undefined; use NA)")
+    }
   }
   invisible(data)
 }
@@ -328,11 +351,18 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
 # have, before anything else looks at them.
 .check_column_names <- function(data) {
   nm <- names(data)
-  if (is.null(nm) || anyNA(nm) || any(!nzchar(nm))) .fail("data", "must have non-empty column names")
+  if (is.null(nm) || anyNA(nm) || any(!nzchar(nm))) {
+    .fail("data", "must have non-empty column names")
+  }
   utf8 <- .as_utf8(nm)
-  if (anyNA(utf8)) .fail("data", sprintf("has a column name that is not valid UTF-8 text: '%s'", .shown(nm[is.na(utf8)][1])))
+  if (anyNA(utf8)) {
+    .fail("data", sprintf("has a column name that is not valid UTF-8 text: '%s'",
+                          .shown(nm[is.na(utf8)][1])))
+  }
   names(data) <- nm <- utf8
-  if (anyDuplicated(nm)) .fail("data", sprintf("has two columns named '%s'", .shown(nm[anyDuplicated(nm)])))
+  if (anyDuplicated(nm)) {
+    .fail("data", sprintf("has two columns named '%s'", .shown(nm[anyDuplicated(nm)])))
+  }
   for (n in nm) .check_item_name(n, sprintf("data$%s", n))
   data
 }
@@ -352,9 +382,10 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
     items <- if (mat) ncol(x) else length(cols)
     macro <- items > 1L || mat
     out[[length(out) + 1L]] <<- list(name = if (macro) paste0(name, .macro_suffix) else name,
-                                     column = cols[1L], unit = .column_unit(x, sprintf("data$%s", cols[1L])),
-                                     bits = if (is.logical(x)) 1L else 32L, items = as.integer(items),
-                                     values = values)
+                                     column = cols[1L],
+                                     unit = .column_unit(x, sprintf("data$%s", cols[1L])),
+                                     bits = if (is.logical(x)) 1L else 32L,
+                                     items = as.integer(items), values = values)
   }
   stem <- sub("\\.[0-9]+$", "", columns)
   rank <- suppressWarnings(as.integer(sub("^.*\\.", "", columns)))
@@ -364,8 +395,10 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
     if (col %in% done) next
     group <- columns[stem == stem[i] & !is.na(rank)]
     ranks <- rank[match(group, columns)]
-    numeric_group <- all(vapply(group, function(g) is.numeric(data[[g]]) && !is.matrix(data[[g]]), TRUE))
-    if (macros && col %in% group && length(group) >= 2L && setequal(ranks, seq_along(group)) && numeric_group) {
+    numeric_group <- all(vapply(group,
+                                function(g) is.numeric(data[[g]]) && !is.matrix(data[[g]]), TRUE))
+    if (macros && col %in% group && length(group) >= 2L && setequal(ranks, seq_along(group)) &&
+        numeric_group) {
       add(stem[i], group[order(ranks)])
       done <- c(done, group)
     } else {
@@ -381,14 +414,17 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
 .sf_points <- function(data, coordinates) {
   .need_package("sf", "WriteFile")
   types <- unique(as.character(sf::st_geometry_type(data)))
-  if (!all(types == "POINT")) .fail("data", sprintf("must hold POINT geometries only, not %s", paste(types, collapse = ", ")))
+  if (!all(types == "POINT")) {
+    .fail("data", sprintf("must hold POINT geometries only, not %s", paste(types, collapse = ", ")))
+  }
   xyz <- sf::st_coordinates(data)
   if (nrow(xyz) != nrow(data)) .fail("data", "holds empty points")
   xyz <- xyz[, intersect(c("X", "Y", "Z"), colnames(xyz)), drop = FALSE]
   attrs <- .check_column_names(sf::st_drop_geometry(data))
   names_xyz <- coordinates[seq_len(ncol(xyz))]
   if (any(tolower(names_xyz) %in% tolower(names(attrs)))) {
-    .fail("data", sprintf("already has a column named like a coordinate (%s)", paste(names_xyz, collapse = ", ")))
+    .fail("data", sprintf("already has a column named like a coordinate (%s)",
+                          paste(names_xyz, collapse = ", ")))
   }
   cols <- lapply(seq_len(ncol(xyz)), function(k) unname(xyz[, k]))
   names(cols) <- names_xyz
@@ -408,8 +444,8 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
     keys <- tolower(c(coordinates[a], own[a]))
     hit <- columns[low %in% keys[!is.na(keys)]]
     if (length(hit) > 1L) {
-      .fail("data", sprintf("has %d columns for coordinate %s (%s): keep one", length(hit), c("X", "Y", "Z")[a],
-                            .listed(hit)))
+      .fail("data", sprintf("has %d columns for coordinate %s (%s): keep one", length(hit),
+                            c("X", "Y", "Z")[a], .listed(hit)))
     }
     if (length(hit)) out[a] <- hit
   }
@@ -431,10 +467,11 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   if (res$row > 0L) {
     i <- res$row
     if (res$other == 0L) {
-      .fail("data", sprintf("has row %d (%s), which matches no %s of File '%s'", i, .row_place(xyz, i), what, file))
+      .fail("data", sprintf("has row %d (%s), which matches no %s of File '%s'", i,
+                            .row_place(xyz, i), what, file))
     }
-    .fail("data", sprintf("has rows %d and %d on one %s of File '%s' (%s)", res$other, i, what, file,
-                          .row_place(xyz, i)))
+    .fail("data", sprintf("has rows %d and %d on one %s of File '%s' (%s)", res$other, i, what,
+                          file, .row_place(xyz, i)))
   }
   if (complete && isTRUE(res$identity)) NULL else res$order
 }
@@ -445,12 +482,13 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
 .place_rows <- function(xyz, d, file, st, dir) {
   xyz <- lapply(xyz, as.double)
   if (d$grid) {
-    res <- .Call("SPlaceOnGrid", xyz, .three(d$x0), as.double(.index_map(d)), as.integer(.three(d$nx, 1)),
-                 PACKAGE = "orvanelink")
+    res <- .Call("SPlaceOnGrid", xyz, .three(d$x0), as.double(.index_map(d)),
+                 as.integer(.three(d$nx, 1)), PACKAGE = "orvanelink")
     return(.placed_order(res, xyz, "node", file))
   }
-  own <- .orvane_call(sprintf("read the coordinates of File '%s'", file), "IReadFile", st, dir, file,
-                      d$coordinate_names, rep(list(integer(0)), length(d$coordinate_names)))$values
+  own <- .orvane_call(sprintf("read the coordinates of File '%s'", file), "IReadFile",
+                      st, dir, file, d$coordinate_names,
+                      rep(list(integer(0)), length(d$coordinate_names)))$values
   if (length(xyz[[1]]) != d$nech) own <- lapply(own, function(v) v[-.header_samples(d)])
   tol <- vapply(own, function(v) {
     r <- suppressWarnings(range(v, na.rm = TRUE))
@@ -483,7 +521,10 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   for (a in seq_along(xyz)) {
     v <- xyz[[a]]
     name <- names(xyz)[a]
-    if (anyNA(v)) .fail("data", sprintf("has row %d without %s: a grid needs every coordinate", which(is.na(v))[1], name))
+    if (anyNA(v)) {
+      .fail("data", sprintf("has row %d without %s: a grid needs every coordinate",
+                            which(is.na(v))[1], name))
+    }
     s <- sort(unique(v))
     span <- s[length(s)] - s[1]
     lev <- s[c(TRUE, diff(s) > 1e-9 * span)]
@@ -493,16 +534,20 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
     if (count > 1) mesh <- span / (count - 1)
     off <- abs(lev - lev[1] - k * mesh)
     if (any(off > 1e-6 * mesh)) {
-      shown <- paste(c(.num(lev[seq_len(min(6L, length(lev)))]), if (length(lev) > 6L) "..."), collapse = ", ")
-      .fail("data", sprintf("has irregular spacing along %s (%s): it makes no regular grid; use grid = FALSE for points",
-                            name, shown))
+      shown <- paste(c(.num(lev[seq_len(min(6L, length(lev)))]), if (length(lev) > 6L) "..."),
+                     collapse = ", ")
+      .fail("data", sprintf(
+        paste("has irregular spacing along %s (%s): it makes no regular grid;",
+              "use grid = FALSE for points"),
+        name, shown))
     }
     n <- c(n, count)
     x0 <- c(x0, lev[1])
     dx <- c(dx, mesh)
   }
   if (prod(n) > .Machine$integer.max) {
-    .fail("data", sprintf("spans a lattice of %s nodes, more than a File holds", paste(n, collapse = " x ")))
+    .fail("data", sprintf("spans a lattice of %s nodes, more than a File holds",
+                          paste(n, collapse = " x ")))
   }
   DbDescription(nx = n, x0 = x0, dx = dx)
 }
@@ -518,8 +563,10 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
     first <- which(order == 0L)[1] - 1
     idx <- (first %/% c(1, g$nx[1], g$nx[1] * .three(g$nx, 1)[2])[seq_len(g$ndim)]) %% g$nx
     at <- paste(sprintf("%s = %s", names(xyz), .num(g$x0 + idx * g$dx)), collapse = ", ")
-    .fail("data", sprintf("misses %d of the %d nodes of the grid its coordinates span (%s, the first at %s): use grid = FALSE for points",
-                          missing, length(order), paste(g$nx, collapse = " x "), at))
+    .fail("data", sprintf(
+      paste("misses %d of the %d nodes of the grid its coordinates span (%s, the first at %s):",
+            "use grid = FALSE for points"),
+      missing, length(order), paste(g$nx, collapse = " x "), at))
   }
   if (isTRUE(res$identity)) NULL else order
 }
@@ -528,10 +575,14 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
 # when they are its nodes in its order (the usual case, checked at the
 # corners), else placed node by node as rows are.
 .place_grid_object <- function(g, d, file) {
-  if (!d$grid) .fail("data", sprintf("is a grid and File '%s' holds %s: write it into a grid File, or a new one", file, d$type))
+  if (!d$grid) {
+    .fail("data",
+          sprintf("is a grid and File '%s' holds %s: write it into a grid File, or a new one",
+                  file, d$type))
+  }
   if (g$ndim != d$ndim || g$nech != d$nech) {
-    .fail("data", sprintf("is a %d-D grid of %d nodes where File '%s' is a %d-D grid of %d nodes", g$ndim, g$nech,
-                          file, d$ndim, d$nech))
+    .fail("data", sprintf("is a %d-D grid of %d nodes where File '%s' is a %d-D grid of %d nodes",
+                          g$ndim, g$nech, file, d$ndim, d$nech))
   }
   # Node indices of the File for the object's node (i, j, k): c + A (i, j, k).
   m <- .index_map(d)
@@ -541,11 +592,12 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   if (identical(.three(g$nx, 1), .three(d$nx, 1)) && all(worst <= 1e-6)) return(NULL)
   nodes <- as.data.frame(.grid_nodes(g))
   names(nodes) <- d$coordinate_names
-  res <- .Call("SPlaceOnGrid", as.list(nodes), .three(d$x0), as.double(m), as.integer(.three(d$nx, 1)),
-               PACKAGE = "orvanelink")
+  res <- .Call("SPlaceOnGrid", as.list(nodes), .three(d$x0), as.double(m),
+               as.integer(.three(d$nx, 1)), PACKAGE = "orvanelink")
   if (res$row > 0L) {
-    .fail("data", sprintf("has a node (%s) that is no node of File '%s': its grid is not the File's",
-                          .row_place(nodes, res$row), file))
+    .fail("data",
+          sprintf("has a node (%s) that is no node of File '%s': its grid is not the File's",
+                  .row_place(nodes, res$row), file))
   }
   res$order
 }
@@ -562,8 +614,9 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   }
   if (inherits(data, "sf")) data <- .sf_points(data, coordinates)
   if (!is.data.frame(data)) {
-    .fail("data", sprintf("must be a data frame, an sf object of points, a SpatRaster or a stars object, not %s",
-                          .type_of(data)))
+    .fail("data", sprintf(
+      "must be a data frame, an sf object of points, a SpatRaster or a stars object, not %s",
+      .type_of(data)))
   }
   list(frame = data, geometry = NULL)
 }
@@ -699,14 +752,16 @@ WriteFile <- function(data, file, study = NULL, directory = NULL, overwrite = FA
   .check_columns(data)
   files <- .orvane_call(sprintf("list the Files of %s", .describe(directory, "Directory")),
                         "IGetFileList", st, dir, "")$FileList
-  plan <- if (fi %in% files) .plan_existing(data, src$geometry, fi, st, dir, coordinates, overwrite, macros, grid)
+  plan <- if (fi %in% files) .plan_existing(data, src$geometry, fi, st, dir, coordinates,
+                                            overwrite, macros, grid)
           else .plan_new(data, src$geometry, fi, coordinates, macros, grid)
   vars <- plan$vars
   .undoable({
     if (!is.null(plan$create)) CreateFileForDb(plan$create, fi, study, directory)
     if (length(vars)) {
-      .orvane_call(sprintf("write File '%s'", file), "IWriteFile", st, dir, fi, vapply(vars, `[[`, "", "name"),
-                   vapply(vars, `[[`, "", "unit"), vapply(vars, `[[`, 0L, "bits"), vapply(vars, `[[`, 0L, "items"),
+      .orvane_call(sprintf("write File '%s'", file), "IWriteFile", st, dir, fi,
+                   vapply(vars, `[[`, "", "name"), vapply(vars, `[[`, "", "unit"),
+                   vapply(vars, `[[`, 0L, "bits"), vapply(vars, `[[`, 0L, "items"),
                    lapply(vars, `[[`, "values"), as.integer(overwrite))
     }
   })
@@ -717,7 +772,9 @@ WriteFile <- function(data, file, study = NULL, directory = NULL, overwrite = FA
 # rows in the File's order. Everything is checked here, before any change.
 .plan_existing <- function(data, geometry, fi, st, dir, coordinates, overwrite, macros, grid) {
   d <- .describe_file_variables(st, dir, fi)
-  if (grid && !d$grid) .fail("grid", sprintf("is TRUE, but File '%s' exists and holds %s", fi, d$type))
+  if (grid && !d$grid) {
+    .fail("grid", sprintf("is TRUE, but File '%s' exists and holds %s", fi, d$type))
+  }
   if (!is.null(geometry)) {
     order <- .place_grid_object(geometry, d, fi)
     columns <- names(data)
@@ -726,16 +783,18 @@ WriteFile <- function(data, file, study = NULL, directory = NULL, overwrite = FA
     counts <- c(d$nech, if (length(.header_samples(d))) d$nech - d$nlines)
     if (!nrow(data) %in% counts) {
       .fail("data", sprintf("has %d rows where File '%s' has %d samples%s", nrow(data), fi, d$nech,
-                            if (length(counts) > 1L) sprintf(" (%d data samples)", counts[2L]) else ""))
+                            if (length(counts) > 1L) sprintf(" (%d data samples)", counts[2L])
+                            else ""))
     }
     given <- !is.na(axes)
     order <- NULL
     if (any(given)) {
       if (!all(given)) {
-        .fail("data", sprintf(paste("has the coordinate column%s %s but none for %s: give all %d coordinates to place",
-                                    "the rows where they say, or none to take them in the File's order"),
-                              if (sum(given) > 1L) "s" else "", paste0("'", axes[given], "'", collapse = ", "),
-                              paste(c("X", "Y", "Z")[!given], collapse = " and "), d$ndim))
+        .fail("data", sprintf(
+          paste("has the coordinate column%s %s but none for %s: give all %d coordinates to place",
+                "the rows where they say, or none to take them in the File's order"),
+          if (sum(given) > 1L) "s" else "", paste0("'", axes[given], "'", collapse = ", "),
+          paste(c("X", "Y", "Z")[!given], collapse = " and "), d$ndim))
       }
       order <- .place_rows(data[axes], d, fi, st, dir)
     }
@@ -747,8 +806,9 @@ WriteFile <- function(data, file, study = NULL, directory = NULL, overwrite = FA
   vars <- .frame_variables(.reorder_rows(data[columns], order), columns, macros)
   clash <- d$variables[d$variables$name %in% vapply(vars, `[[`, "", "name"), , drop = FALSE]
   if (nrow(clash) && !overwrite) {
-    .fail("overwrite", sprintf("is FALSE and File '%s' already has %s: use overwrite = TRUE to replace them",
-                               fi, .listed(clash$name)))
+    .fail("overwrite",
+          sprintf("is FALSE and File '%s' already has %s: use overwrite = TRUE to replace them",
+                  fi, .listed(clash$name)))
   }
   list(vars = vars, create = NULL)
 }
@@ -764,8 +824,9 @@ WriteFile <- function(data, file, study = NULL, directory = NULL, overwrite = FA
   } else {
     axes <- .coordinate_columns(names(data), coordinates)
     if (anyNA(axes[1:2])) {
-      .fail("data", sprintf("needs the coordinate columns %s (named by 'coordinates') to create File '%s'",
-                            .listed(coordinates[1:2]), fi))
+      .fail("data",
+            sprintf("needs the coordinate columns %s (named by 'coordinates') to create File '%s'",
+                    .listed(coordinates[1:2]), fi))
     }
     axes <- axes[!is.na(axes)]
     xyz <- data[axes]
@@ -782,9 +843,10 @@ WriteFile <- function(data, file, study = NULL, directory = NULL, overwrite = FA
   own <- c("X", "Y", "Z")[seq_len(desc$ndim)]
   clash <- columns[tolower(columns) %in% tolower(own)]
   if (length(clash)) {
-    .fail(sprintf("data$%s", clash[1]), sprintf(paste("would be a variable beside the coordinate '%s' of the new File:",
-                                                       "rename it, or name it in 'coordinates'"),
-                                                 own[match(tolower(clash[1]), tolower(own))]))
+    .fail(sprintf("data$%s", clash[1]),
+          sprintf(paste("would be a variable beside the coordinate '%s' of the new File:",
+                        "rename it, or name it in 'coordinates'"),
+                  own[match(tolower(clash[1]), tolower(own))]))
   }
   list(vars = .frame_variables(.reorder_rows(data[columns], order), columns, macros), create = desc)
 }

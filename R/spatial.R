@@ -3,7 +3,8 @@
 
 .need_package <- function(pkg, fun) {
   if (!requireNamespace(pkg, quietly = TRUE)) {
-    reason <- sprintf("%s() needs the package '%s': install it (on Debian: r-cran-%s)", fun, pkg, pkg)
+    reason <- sprintf("%s() needs the package '%s': install it (on Debian: r-cran-%s)",
+                      fun, pkg, pkg)
     .orvane_stop("usage_error", fun, reason, message = reason)
   }
 }
@@ -12,7 +13,9 @@
 
 .need_grid <- function(d, file, fun) {
   if (!d$grid) {
-    .refuse(fun, sprintf("'file' names File '%s', which holds %s, not a grid: use AsSf() or ReadFile()", file, d$type))
+    .refuse(fun,
+            sprintf("'file' names File '%s', which holds %s, not a grid: use AsSf() or ReadFile()",
+                    file, d$type))
   }
   if (d$ndim < 2L) .refuse(fun, sprintf("'file' names File '%s', a %d-D grid", file, d$ndim))
 }
@@ -83,8 +86,12 @@
 AsSf <- function(file, study = NULL, directory = NULL, variables = NULL, selection = NULL) {
   .need_package("sf", "AsSf")
   name <- .file_name_of(file)
-  df <- .file_frame(file, study, directory, variables, selection, fun = "AsSf", check = function(d, wanted) {
-    if (d$grid) .refuse("AsSf", sprintf("'file' names File '%s', a grid: use AsSpatRaster() or AsStars()", name))
+  df <- .file_frame(file, study, directory, variables, selection, fun = "AsSf",
+                    check = function(d, wanted) {
+    if (d$grid) {
+      .refuse("AsSf",
+              sprintf("'file' names File '%s', a grid: use AsSpatRaster() or AsStars()", name))
+    }
   })
   d <- attr(df, "description")
   out <- sf::st_as_sf(df, coords = d$coordinate_names, na.fail = FALSE)
@@ -97,16 +104,19 @@ AsSf <- function(file, study = NULL, directory = NULL, variables = NULL, selecti
 AsSpatRaster <- function(file, variables = NULL, study = NULL, directory = NULL) {
   .need_package("terra", "AsSpatRaster")
   name <- .file_name_of(file)
-  df <- .file_frame(file, study, directory, variables, NULL, fun = "AsSpatRaster", check = function(d, wanted) {
+  df <- .file_frame(file, study, directory, variables, NULL, fun = "AsSpatRaster",
+                    check = function(d, wanted) {
     .need_grid(d, name, "AsSpatRaster")
     if (any(d$angles != 0)) {
-      .refuse("AsSpatRaster", sprintf(paste("'file' names File '%s', a rotated grid, which a SpatRaster cannot hold:",
-                                            "use AsStars()"), name))
+      .refuse("AsSpatRaster", sprintf(
+        paste("'file' names File '%s', a rotated grid, which a SpatRaster cannot hold:",
+              "use AsStars()"), name))
     }
     items <- sum(d$variables$items[match(wanted, d$variables$name)])
     if (d$ndim == 3L && items != 1L) {
-      .refuse("AsSpatRaster", sprintf(paste("'variables' must name one variable (not %d columns): File '%s' is a 3-D",
-                                            "grid, whose layers are the Z levels of one variable"), items, name))
+      .refuse("AsSpatRaster", sprintf(
+        paste("'variables' must name one variable (not %d columns): File '%s' is a 3-D",
+              "grid, whose layers are the Z levels of one variable"), items, name))
     }
   })
   d <- attr(df, "description")
@@ -116,7 +126,8 @@ AsSpatRaster <- function(file, variables = NULL, study = NULL, directory = NULL)
   if (d$ndim == 3L) {
     nz <- d$nx[3]
     v <- vals[[1]]
-    layers <- lapply(seq_len(nz), function(k) .north_up(v[(k - 1) * nx * ny + seq_len(nx * ny)], nx, ny))
+    layers <- lapply(seq_len(nz), function(k) .north_up(v[(k - 1) * nx * ny + seq_len(nx * ny)],
+                                                        nx, ny))
     names(layers) <- sprintf("%s.z%d", names(vals), seq_len(nz))
   } else {
     layers <- lapply(vals, .north_up, nx, ny)
@@ -137,11 +148,13 @@ AsSpatRaster <- function(file, variables = NULL, study = NULL, directory = NULL)
 AsStars <- function(file, variables = NULL, study = NULL, directory = NULL) {
   .need_package("stars", "AsStars")
   name <- .file_name_of(file)
-  df <- .file_frame(file, study, directory, variables, NULL, fun = "AsStars", check = function(d, wanted) {
+  df <- .file_frame(file, study, directory, variables, NULL, fun = "AsStars",
+                    check = function(d, wanted) {
     .need_grid(d, name, "AsStars")
     if (d$ndim == 3L && any(d$angles[2:3] != 0)) {
-      .refuse("AsStars", sprintf(paste("'file' names File '%s', a grid tilted about X or Y, which stars cannot hold:",
-                                       "use ReadFile()"), name))
+      .refuse("AsStars", sprintf(
+        paste("'file' names File '%s', a grid tilted about X or Y, which stars cannot hold:",
+              "use ReadFile()"), name))
     }
   })
   d <- attr(df, "description")
@@ -203,10 +216,12 @@ AsStars <- function(file, variables = NULL, study = NULL, directory = NULL) {
   depth <- tryCatch(as.double(terra::depth(r)), error = function(e) rep(0, nz))
   stem <- unique(sub("\\.z[0-9]+$", "", layers))
   step <- if (nz > 1L) diff(depth) else 0
-  levels <- nz > 1L && length(stem) == 1L && identical(layers, sprintf("%s.z%d", stem, seq_len(nz))) &&
+  levels <- nz > 1L && length(stem) == 1L &&
+    identical(layers, sprintf("%s.z%d", stem, seq_len(nz))) &&
     length(depth) == nz && all(step > 0) && all(abs(step - mean(step)) <= 1e-6 * mean(step))
   x0 <- c(e[1] + res[1] / 2, e[3] + res[2] / 2)
-  geometry <- if (levels) DbDescription(nx = c(nx, ny, nz), x0 = c(x0, depth[1]), dx = c(res, mean(step)))
+  geometry <- if (levels) DbDescription(nx = c(nx, ny, nz), x0 = c(x0, depth[1]),
+                                        dx = c(res, mean(step)))
               else DbDescription(nx = c(nx, ny), x0 = x0, dx = res)
   if (!values) return(list(geometry = geometry))
   v <- terra::values(r, mat = TRUE)
@@ -232,7 +247,9 @@ AsStars <- function(file, variables = NULL, study = NULL, directory = NULL) {
   dims <- stars::st_dimensions(s)
   rast <- attr(dims, "raster")
   xy <- rast$dimensions
-  if (isTRUE(rast$curvilinear)) .fail("data", "is a curvilinear stars object, which is no regular grid")
+  if (isTRUE(rast$curvilinear)) {
+    .fail("data", "is a curvilinear stars object, which is no regular grid")
+  }
   other <- setdiff(names(dims), xy)
   if (length(other) > 1L) {
     .fail("data", sprintf("has the dimensions %s beside x and y: a grid has one more at most (Z)",
@@ -240,7 +257,8 @@ AsStars <- function(file, variables = NULL, study = NULL, directory = NULL) {
   }
   regular <- function(d, name) {
     if (!is.null(d$values) || !is.finite(d$offset) || !is.finite(d$delta) || d$delta == 0) {
-      .fail("data", sprintf("has the dimension '%s' without a regular step: it is no regular grid", name))
+      .fail("data", sprintf("has the dimension '%s' without a regular step: it is no regular grid",
+                            name))
     }
   }
   for (nm in c(xy, other)) regular(dims[[nm]], nm)
@@ -267,10 +285,11 @@ AsStars <- function(file, variables = NULL, study = NULL, directory = NULL) {
   flip_z <- FALSE
   if (length(other)) {
     zd <- dims[[other]]
-    level <- function(k) zd$offset + (zd$from - 1 + k + if (isFALSE(zd$point)) 0.5 else 0) * zd$delta
+    level <- function(k) zd$offset +
+      (zd$from - 1 + k + if (isFALSE(zd$point)) 0.5 else 0) * zd$delta
     flip_z <- zd$delta < 0
-    geometry <- DbDescription(nx = n, x0 = c(x0, level(if (flip_z) n[3] - 1 else 0)), dx = c(mesh, abs(zd$delta)),
-                              angles = c(angle, 0, 0))
+    geometry <- DbDescription(nx = n, x0 = c(x0, level(if (flip_z) n[3] - 1 else 0)),
+                              dx = c(mesh, abs(zd$delta)), angles = c(angle, 0, 0))
   } else {
     geometry <- DbDescription(nx = n, x0 = x0, dx = mesh, angles = c(angle, 0))
   }

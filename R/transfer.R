@@ -8,10 +8,14 @@
 # Selection values: TRUE/1 selected, FALSE/0 not. Passed on as they are:
 # the bridge reads logical, integer and double vectors alike.
 .check_selection_values <- function(x, arg, n) {
-  if (!(is.logical(x) || is.numeric(x))) .fail(arg, sprintf("must be logical or 0/1, not %s", .type_of(x)))
+  if (!(is.logical(x) || is.numeric(x))) {
+    .fail(arg, sprintf("must be logical or 0/1, not %s", .type_of(x)))
+  }
   if (anyNA(x)) .fail(arg, "must not hold NA (a sample is either selected or not)")
   if (!is.logical(x) && !all(x %in% c(0, 1))) .fail(arg, "must hold only TRUE/FALSE or 1/0")
-  if (length(x) != n) .fail(arg, sprintf("must hold one value per sample (%d), not %d", n, length(x)))
+  if (length(x) != n) {
+    .fail(arg, sprintf("must hold one value per sample (%d), not %d", n, length(x)))
+  }
   x
 }
 
@@ -143,7 +147,9 @@ CopyDbToOrvane <- function(values, variable, study = NULL, directory = NULL, fil
   fi <- .name_or_empty(file, "file")
   unit <- .check_unit(unit)
   if (is.null(selection)) {
-    if (!is.null(selection_values)) .fail("selection_values", "needs a 'selection' name to be written under")
+    if (!is.null(selection_values)) {
+      .fail("selection_values", "needs a 'selection' name to be written under")
+    }
     sel <- "None"
     selv <- NULL
   } else {
@@ -190,7 +196,8 @@ ReadVariable <- function(orient = c(1, 1, 1)) {
   orient <- .check_orient(orient)
   out <- list()
   repeat {
-    run <- .native(.Call("SReadVariable", orient[1L], orient[2L], orient[3L], PACKAGE = "orvanelink"),
+    run <- .native(.Call("SReadVariable", orient[1L], orient[2L], orient[3L],
+                         PACKAGE = "orvanelink"),
                    dialogue = TRUE)
     res <- run$value
     name <- if (is.list(res)) as.character(res$varname) else character(0)
@@ -251,7 +258,7 @@ WriteVariable <- function(values, name = NULL, orient = c(1, 1, 1)) {
   if (nzchar(nm)) .check_item_name(gsub("[][{}]", "_", nm), "name")
   orient <- .check_orient(orient)
   .undoable(.orvane_call(sprintf("write %s", .describe(name, "variable")),
-                         "SWriteVariable", orient[1L], orient[2L], orient[3L], values, nm, dialogue = TRUE,
-                         args = c(vector = "values")))
+                         "SWriteVariable", orient[1L], orient[2L], orient[3L], values, nm,
+                         dialogue = TRUE, args = c(vector = "values")))
   invisible(TRUE)
 }

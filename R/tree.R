@@ -59,8 +59,9 @@ ListTree <- function(study = NULL, directory = NULL) {
   res <- .orvane_call(sprintf("list the tree of %s", where), "ITree", st, dir)
   r <- res$rows
   df <- data.frame(study = as.character(r$study), directory = as.character(r$directory),
-                   file = as.character(r$file), kind = .file_kind(r$type), dimension = as.integer(r$ndim),
-                   samples = as.integer(r$nech), lines = as.integer(r$nlines), stringsAsFactors = FALSE)
+                   file = as.character(r$file), kind = .file_kind(r$type),
+                   dimension = as.integer(r$ndim), samples = as.integer(r$nech),
+                   lines = as.integer(r$nlines), stringsAsFactors = FALSE)
   df$nodes <- lapply(r$nodes, function(n) if (length(n)) as.integer(n) else NULL)
   df$variables <- lapply(r$variables, as.character)
   df$selections <- lapply(r$selections, as.character)
@@ -77,12 +78,14 @@ ListTree <- function(study = NULL, directory = NULL) {
 # Studies and Directories without Files had their place.
 .tree_lines <- function(x) {
   empty <- attr(x, "empty")
-  if (is.null(empty)) empty <- data.frame(study = character(0), directory = character(0), after = integer(0))
+  if (is.null(empty)) {
+    empty <- data.frame(study = character(0), directory = character(0), after = integer(0))
+  }
   # Row i sits at i - 1/2, an empty item right after the Files listed before it.
   items <- rbind(data.frame(study = x$study, directory = x$directory, row = seq_len(nrow(x)),
                             at = seq_len(nrow(x)) - 0.5),
-                 data.frame(study = empty$study, directory = empty$directory, row = rep(NA_integer_, nrow(empty)),
-                            at = empty$after))
+                 data.frame(study = empty$study, directory = empty$directory,
+                            row = rep(NA_integer_, nrow(empty)), at = empty$after))
   items <- items[order(items$at), , drop = FALSE]
   width <- max(8L, nchar(x$file))
   pad <- strrep(" ", width + 5L)
@@ -110,10 +113,12 @@ ListTree <- function(study = NULL, directory = NULL) {
     shape <- if (identical(x$kind[i], "grid")) paste(x$nodes[[i]], collapse = " x ")
              else if (x$lines[i] > 0L) sprintf("%d lines, %d samples", x$lines[i], x$samples[i])
              else sprintf("%d samples", x$samples[i])
-    out <- c(out, sprintf("    %-*s %s, %d-D, %s", width, x$file[i], x$kind[i], x$dimension[i], shape))
+    out <- c(out, sprintf("    %-*s %s, %d-D, %s", width, x$file[i], x$kind[i],
+                          x$dimension[i], shape))
     vars <- x$variables[[i]]
     sels <- x$selections[[i]]
-    out <- c(out, sprintf("%svariables : %s", pad, if (length(vars)) paste(vars, collapse = ", ") else "(none)"))
+    out <- c(out, sprintf("%svariables : %s", pad,
+                          if (length(vars)) paste(vars, collapse = ", ") else "(none)"))
     if (length(sels)) out <- c(out, sprintf("%sselections: %s", pad, paste(sels, collapse = ", ")))
   }
   out
@@ -123,8 +128,8 @@ ListTree <- function(study = NULL, directory = NULL) {
 #' @export
 print.orvane_tree <- function(x, ...) {
   # A subset that lost the columns of the tree prints as the data frame it is.
-  if (!all(c("study", "directory", "file", "kind", "dimension", "samples", "lines", "nodes", "variables",
-             "selections") %in% names(x))) {
+  if (!all(c("study", "directory", "file", "kind", "dimension", "samples", "lines", "nodes",
+             "variables", "selections") %in% names(x))) {
     return(NextMethod())
   }
   if (nrow(x) == 0L && !NROW(attr(x, "empty"))) {

@@ -10,7 +10,8 @@
 .state$undo_depth <- 0L
 
 .journal <- function(arm) {
-  tryCatch(.Call("SJournal", arm, PACKAGE = "orvanelink"), error = function(e) list(kind = integer(0)))
+  tryCatch(.Call("SJournal", arm, PACKAGE = "orvanelink"),
+           error = function(e) list(kind = integer(0)))
 }
 
 # Evaluates `expr`, the whole of a write; the writes a write calls (WriteFile
@@ -27,14 +28,17 @@
     notes <- .journal(FALSE)
     if (!settled) {
       left <- .undo(notes)
-      if (length(left)) message(paste(c("The interrupted write may have left:", left), collapse = "\n  "))
+      if (length(left)) {
+        message(paste(c("The interrupted write may have left:", left), collapse = "\n  "))
+      }
     }
   })
   value <- tryCatch(expr, error = function(e) {
     settled <<- TRUE
     left <- .undo(.journal(FALSE))
     if (length(left)) {
-      e$message <- paste(c(conditionMessage(e), "It may have left on the server:", left), collapse = "\n  ")
+      e$message <- paste(c(conditionMessage(e), "It may have left on the server:", left),
+                         collapse = "\n  ")
       e$left <- left
     }
     stop(e)
@@ -68,7 +72,9 @@
   # A variable of a File this call created goes with its File.
   created <- notes$kind == 5L & !(file_key %in% file_key[files])
   replaced <- notes$kind == 6L
-  lost <- vapply(which(replaced), function(i) paste(where(i), "(deleted to be written anew; its old values are lost)"), "")
+  lost <- vapply(which(replaced), function(i) {
+    paste(where(i), "(deleted to be written anew; its old values are lost)")
+  }, "")
   todo <- rev(which(files | created))
   connected <- IsConnectedOrvane() || .reconnect()
   if (!connected) return(c(vapply(todo, where, ""), lost))
@@ -81,8 +87,10 @@
     # The File's Directory lists it, the File its variables.
     where_it_is <- c(list(notes$study[i], notes$directory[i]), if (!files[i]) list(notes$file[i]))
     entry <- if (files[i]) "IGetFileList" else "IGetVariableList"
-    have <- do.call(quiet, c(entry, where_it_is, ""))[[if (files[i]) "FileList" else "VariableList"]]
-    gone <- !is.null(have) && (!notes$name[i] %in% have || !is.null(do.call(quiet, c(entry, where_it_is, notes$name[i]))))
+    have <- do.call(quiet, c(entry, where_it_is, ""))[[
+      if (files[i]) "FileList" else "VariableList"]]
+    gone <- !is.null(have) && (!notes$name[i] %in% have ||
+                               !is.null(do.call(quiet, c(entry, where_it_is, notes$name[i]))))
     if (!gone) left <- c(left, where(i))
   }
   c(left, lost)

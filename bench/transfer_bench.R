@@ -3,7 +3,8 @@
 # base-R or file-system baseline measured in the same run, then the client
 # library's own figures (bench/run.sh).
 #
-#   Rscript bench/transfer_bench.R [NX NY [NZ]] [--repeat K] [--small K] [--rows N] [--big] [--no-client]
+#   Rscript bench/transfer_bench.R [NX NY [NZ]] [--repeat K] [--small K] [--rows N]
+#                                  [--big] [--no-client]
 #
 # NX NY NZ: the grid (default 1000 x 10000, 10^7 values, 80 MB). --repeat:
 # runs of each large transfer, the best kept (default 3). --small: runs of
@@ -15,10 +16,12 @@
 # client-level figures (they build the client and server with CMake). The
 # package must be installed (tools/setup.sh); the machine should be idle.
 
-usage <- paste("usage: Rscript bench/transfer_bench.R [NX NY [NZ]] [--repeat K] [--small K] [--rows N]",
-               "[--big] [--no-client]")
+usage <- paste(
+  "usage: Rscript bench/transfer_bench.R [NX NY [NZ]] [--repeat K] [--small K] [--rows N]",
+  "[--big] [--no-client]")
 args <- commandArgs(trailingOnly = TRUE)
-opt <- list(grid = c(1000, 10000), repeats = 3L, small = 30L, rows = 1e6, big = FALSE, client = TRUE)
+opt <- list(grid = c(1000, 10000), repeats = 3L, small = 30L, rows = 1e6,
+            big = FALSE, client = TRUE)
 pos <- character(0)
 i <- 1L
 while (i <= length(args)) {
@@ -59,7 +62,8 @@ dir.create(work)
 # --- the file-system baseline: write, fsync, rename, directory fsync ---
 invisible(file.copy(file.path(bench_dir, "durable.c"), work))
 shlib <- file.path(work, paste0("durable", .Platform$dynlib.ext))
-out <- system2(file.path(R.home("bin"), "R"), c("CMD", "SHLIB", "-o", shlib, file.path(work, "durable.c")),
+out <- system2(file.path(R.home("bin"), "R"),
+               c("CMD", "SHLIB", "-o", shlib, file.path(work, "durable.c")),
                stdout = TRUE, stderr = TRUE)
 if (!file.exists(shlib)) stop("cannot compile bench/durable.c:\n", paste(out, collapse = "\n"))
 dll <- dyn.load(shlib)
@@ -114,7 +118,8 @@ small <- c(NA, seq_len(23) / 4)
 # The point File of ReadFile(): 10 variables beside its coordinates.
 rows <- opt$rows
 columns <- c(list(X = as.double(seq_len(rows)), Y = as.double(rev(seq_len(rows)))),
-             stats::setNames(lapply(1:10, function(k) replace(seq_len(rows) * k / 8, seq(k, rows, by = 89), NA)),
+             stats::setNames(lapply(1:10, function(k) replace(seq_len(rows) * k / 8,
+                                                              seq(k, rows, by = 89), NA)),
                              sprintf("V%d", 1:10)))
 one_file <- file.path(work, "one.bin")
 
@@ -135,7 +140,9 @@ res <- tryCatch({
   t_file <- best(opt$repeats, function() ReadFile("Points"))
   t_readbin10 <- best(opt$repeats, function() for (k in 1:10) readBin(one_file, "double", rows))
   got <- ReadFile("Points")
-  if (!identical(lapply(got, as.vector), columns)) stop("the File read back differs from the columns written")
+  if (!identical(lapply(got, as.vector), columns)) {
+    stop("the File read back differs from the columns written")
+  }
   rm(got)
   m_file <- peak_growth(function() ReadFile("Points"))[["bytes"]] / (8 * 10 * rows)
 
@@ -164,38 +171,47 @@ res <- tryCatch({
     big <- list(w = w, r = r, rb = rb)
   }
   list(t_write = t_write, t_durable = t_durable, t_read = t_read, t_readbin = t_readbin,
-       m_read = m_read, m_readbin = m_readbin, m_write = m_write, t_file = t_file, t_readbin10 = t_readbin10,
-       m_file = m_file, t_small = t_small, t_replace = t_replace, big = big)
+       m_read = m_read, m_readbin = m_readbin, m_write = m_write, t_file = t_file,
+       t_readbin10 = t_readbin10, m_file = m_file, t_small = t_small,
+       t_replace = t_replace, big = big)
 }, finally = DisconnectOrvane())
 
 ms <- function(t) sprintf("%.1f ms", 1000 * t)
-cat(sprintf(paste("R functions on a %s grid (%.0f values, %.0f MB) and a point File of %.0f samples and 10 variables;",
+cat(sprintf(paste("R functions on a %s grid (%.0f values, %.0f MB)",
+                  "and a point File of %.0f samples and 10 variables;",
                   "large transfers best of %d, the overwrite median of %d\n\n"),
             paste(opt$grid, collapse = " x "), n, payload / 1e6, rows, opt$repeats, opt$small))
 rows_out <- rbind(
   c("CopyOrvaneToDb() of the grid / readBin() of the same bytes from a local file",
-    sprintf("%.2f", res$t_read / res$t_readbin), "<= 1.2", paste(ms(res$t_read), "/", ms(res$t_readbin))),
+    sprintf("%.2f", res$t_read / res$t_readbin), "<= 1.2",
+    paste(ms(res$t_read), "/", ms(res$t_readbin))),
   c("peak memory growth of that read, in payloads (readBin alone)",
     sprintf("%.2f (%.2f)", res$m_read, res$m_readbin), "<= 1.1", ""),
   c("CopyDbToOrvane() of the grid / durable write of the bytes (write, fsync, rename, dir fsync)",
-    sprintf("%.2f", res$t_write / res$t_durable), "<= 1.5", paste(ms(res$t_write), "/", ms(res$t_durable))),
+    sprintf("%.2f", res$t_write / res$t_durable), "<= 1.5",
+    paste(ms(res$t_write), "/", ms(res$t_durable))),
   c("peak memory growth of that write beyond the R vector, in payloads",
     sprintf("%.2f", res$m_write), "<= 0.1", ""),
   c("ReadFile() of the point File (X, Y and 10 variables) / 10 x readBin() of one variable's bytes",
-    sprintf("%.2f", res$t_file / res$t_readbin10), "<= 1.5", paste(ms(res$t_file), "/", ms(res$t_readbin10))),
+    sprintf("%.2f", res$t_file / res$t_readbin10), "<= 1.5",
+    paste(ms(res$t_file), "/", ms(res$t_readbin10))),
   c("peak memory growth of that ReadFile(), in payloads of its 10 variables",
     sprintf("%.2f", res$m_file), "", ""),
   c("24-value overwrite with CopyDbToOrvane() / durable replace of a 192-byte file",
-    sprintf("%.2f", res$t_small / res$t_replace), "<= 2", paste(ms(res$t_small), "/", ms(res$t_replace))))
+    sprintf("%.2f", res$t_small / res$t_replace), "<= 2",
+    paste(ms(res$t_small), "/", ms(res$t_replace))))
 width <- max(nchar(rows_out[, 1]))
 cat(sprintf("%-*s  %12s  %6s  %s\n", width, "what", "ratio", "goal", "times"))
 for (r in seq_len(nrow(rows_out))) {
-  cat(sprintf("%-*s  %12s  %6s  %s\n", width, rows_out[r, 1], rows_out[r, 2], rows_out[r, 3], rows_out[r, 4]))
+  cat(sprintf("%-*s  %12s  %6s  %s\n", width, rows_out[r, 1], rows_out[r, 2],
+              rows_out[r, 3], rows_out[r, 4]))
 }
 if (!is.null(res$big)) {
   b <- res$big
-  cat(sprintf(paste("\n10^8-value grid (800 MB), once each: CopyDbToOrvane() %.1f s, peak memory growth %.2f payloads",
-                    "beyond the R vector;\n  CopyOrvaneToDb() %.1f s, %.2f payloads; readBin() of the same bytes",
+  cat(sprintf(paste("\n10^8-value grid (800 MB), once each: CopyDbToOrvane() %.1f s,",
+                    "peak memory growth %.2f payloads",
+                    "beyond the R vector;\n  CopyOrvaneToDb() %.1f s, %.2f payloads;",
+                    "readBin() of the same bytes",
                     "%.1f s, %.2f payloads\n"),
               b$w[["seconds"]], b$w[["bytes"]] / 8e8, b$r[["seconds"]], b$r[["bytes"]] / 8e8,
               b$rb[["seconds"]], b$rb[["bytes"]] / 8e8))

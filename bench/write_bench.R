@@ -27,7 +27,9 @@ while (i <= length(args)) {
 }
 nodes <- if (length(pos) >= 1L) as.numeric(pos[1]) else 1e8
 rows <- if (length(pos) >= 2L) as.numeric(pos[2]) else 1e7
-if (is.na(repeats) || repeats < 1L || !is.finite(nodes) || !is.finite(rows) || rows < 1000) stop(usage, call. = FALSE)
+if (is.na(repeats) || repeats < 1L || !is.finite(nodes) || !is.finite(rows) || rows < 1000) {
+  stop(usage, call. = FALSE)
+}
 
 suppressMessages(library(orvanelink))
 seconds <- function(f) {
@@ -37,7 +39,8 @@ seconds <- function(f) {
 }
 best <- function(f) min(vapply(seq_len(repeats), function(i) seconds(f), 0))
 status_kb <- function(field) {
-  as.numeric(gsub("[^0-9]", "", grep(paste0("^", field, ":"), readLines("/proc/self/status"), value = TRUE))) * 1024
+  as.numeric(gsub("[^0-9]", "", grep(paste0("^", field, ":"), readLines("/proc/self/status"),
+                                     value = TRUE))) * 1024
 }
 # Growth of the peak resident memory while f() runs, in bytes (NA where the
 # peak cannot be reset).
@@ -67,8 +70,8 @@ tiny <- DbDescription(nx = c(2, 2), dx = c(2, 2))
 nx <- c(1000, round(rows / 1000))
 g <- DbDescription(nx = nx, x0 = c(5, 7), dx = c(2, 3))
 n <- prod(nx)
-frame <- data.frame(X = rep(5 + (seq_len(nx[1]) - 1) * 2, nx[2]), Y = rep(7 + (seq_len(nx[2]) - 1) * 3, each = nx[1]),
-                    V = stats::runif(n))
+frame <- data.frame(X = rep(5 + (seq_len(nx[1]) - 1) * 2, nx[2]),
+                    Y = rep(7 + (seq_len(nx[2]) - 1) * 3, each = nx[1]), V = stats::runif(n))
 shuffled <- frame[sample.int(n), ]
 k <- 0L
 create_check <- function(d) function() {
@@ -87,24 +90,32 @@ res <- tryCatch({
   t_shuffled <- best(function() WriteFile(shuffled, "Placed", overwrite = TRUE))
   # The matching alone, as WriteFile() makes it.
   d <- attr(ReadFile("Placed", variables = "V"), "description")
-  t_match <- best(function() orvanelink:::.place_rows(shuffled[c("X", "Y")], d, "Placed", "Bench", "Run"))
-  if (!identical(CopyOrvaneToDb("V", file = "Placed"), frame$V)) stop("the shuffled rows were not placed back")
-  list(t_large = t_large, t_tiny = t_tiny, m_large = m_large, t_vector = t_vector, t_ordered = t_ordered,
-       t_shuffled = t_shuffled, t_match = t_match)
+  t_match <- best(function() orvanelink:::.place_rows(shuffled[c("X", "Y")], d,
+                                                      "Placed", "Bench", "Run"))
+  if (!identical(CopyOrvaneToDb("V", file = "Placed"), frame$V)) {
+    stop("the shuffled rows were not placed back")
+  }
+  list(t_large = t_large, t_tiny = t_tiny, m_large = m_large, t_vector = t_vector,
+       t_ordered = t_ordered, t_shuffled = t_shuffled, t_match = t_match)
 }, finally = DisconnectOrvane())
 unlink(work, recursive = TRUE)
 
 ms <- function(t) sprintf("%.1f ms", 1000 * t)
-cat(sprintf("Grid Files of %.0f and 4 nodes; a grid of %.0f rows written; best of %d\n\n", prod(large$nx), n, repeats))
+cat(sprintf("Grid Files of %.0f and 4 nodes; a grid of %.0f rows written; best of %d\n\n",
+            prod(large$nx), n, repeats))
 table <- rbind(
   c(sprintf("CreateFileForDb() + DbCompatible() of %.0f nodes / of 4 nodes", prod(large$nx)),
     sprintf("%.2f", res$t_large / res$t_tiny), "~ 1", paste(ms(res$t_large), "/", ms(res$t_tiny))),
   c("peak memory growth of that creation and check, in bytes per node",
     sprintf("%.4f", res$m_large / prod(large$nx)), "~ 0", ""),
   c("placing the shuffled rows on the grid's nodes / CopyDbToOrvane() of the values in order",
-    sprintf("%.2f", res$t_match / res$t_vector), "<= 1", paste(ms(res$t_match), "/", ms(res$t_vector))),
+    sprintf("%.2f", res$t_match / res$t_vector), "<= 1",
+    paste(ms(res$t_match), "/", ms(res$t_vector))),
   c("WriteFile() of the rows shuffled / of the rows in the File's order",
-    sprintf("%.2f", res$t_shuffled / res$t_ordered), "<= 2", paste(ms(res$t_shuffled), "/", ms(res$t_ordered))))
+    sprintf("%.2f", res$t_shuffled / res$t_ordered), "<= 2",
+    paste(ms(res$t_shuffled), "/", ms(res$t_ordered))))
 width <- max(nchar(table[, 1]))
 cat(sprintf("%-*s  %8s  %6s  %s\n", width, "what", "ratio", "goal", "times"))
-for (r in seq_len(nrow(table))) cat(sprintf("%-*s  %8s  %6s  %s\n", width, table[r, 1], table[r, 2], table[r, 3], table[r, 4]))
+for (r in seq_len(nrow(table))) {
+  cat(sprintf("%-*s  %8s  %6s  %s\n", width, table[r, 1], table[r, 2], table[r, 3], table[r, 4]))
+}

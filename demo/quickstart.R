@@ -38,8 +38,8 @@ tryCatch({
   # ---- a macro variable: one item, then all of them ---------------------
   simu2 <- CopyOrvaneToDb("Simu[xxxxx]", item = 2)
   simu <- CopyOrvaneToDb("Simu[xxxxx]")
-  cat(sprintf("\nSimu[xxxxx] holds %d items of %d values; item 2 starts with %s\n", ncol(simu), nrow(simu),
-              paste(head(simu2, 4), collapse = ", ")))
+  cat(sprintf("\nSimu[xxxxx] holds %d items of %d values; item 2 starts with %s\n", ncol(simu),
+              nrow(simu), paste(head(simu2, 4), collapse = ", ")))
   stopifnot(identical(simu2, simu[, 2]))
 
   # ---- write a variable and a selection, read them back -----------------
@@ -49,14 +49,16 @@ tryCatch({
   back <- CopyOrvaneToDb("GradePct", file = "Grid3D")
   mask <- CopyOrvaneToDb("Rich", file = "Grid3D")
   under <- CopyOrvaneToDb("GradePct", file = "Grid3D", selection = "Rich")
-  cat(sprintf("\nWrote GradePct and the selection Rich (%d of %d nodes) into Grid3D\n", sum(rich), length(rich)))
+  cat(sprintf("\nWrote GradePct and the selection Rich (%d of %d nodes) into Grid3D\n",
+              sum(rich), length(rich)))
   cat("read back equal to what was written:", isTRUE(all.equal(back, grade * 100)),
       "; selection equal:", identical(mask == 1, rich), "\n")
   cat(sprintf("read under the selection: %d defined values\n", sum(!is.na(under))))
   cat("Variables of Grid3D now:", paste(ListVariables(file = "Grid3D"), collapse = ", "), "\n")
 
   # ---- does a Db fit the File? ------------------------------------------
-  fits <- DbDescription(nx = c(4, 3, 2), x0 = c(100, 200, 0), dx = c(10, 10, 5), angles = c(30, 0, 0))
+  fits <- DbDescription(nx = c(4, 3, 2), x0 = c(100, 200, 0), dx = c(10, 10, 5),
+                        angles = c(30, 0, 0))
   cat("\nA Db description:\n")
   print(fits)
   cat("fits Grid3D:", DbCompatible(fits), "\n")

@@ -14,4 +14,6 @@ file.copy(server, bin, overwrite = TRUE)
 Sys.chmod(file.path(bin, "VEKserver"), "0755")
 # The server's debug symbols are most of its size and no use to a user.
 strip <- Sys.which("strip")
-if (nzchar(strip)) invisible(system2(strip, file.path(bin, "VEKserver"), stdout = FALSE, stderr = FALSE))
+if (nzchar(strip)) {
+  invisible(system2(strip, file.path(bin, "VEKserver"), stdout = FALSE, stderr = FALSE))
+}

@@ -153,7 +153,8 @@ orv_result <- function(out, tag) {
 
 # Child-side printer used in dialogue scripts (written as text).
 orv_show_def <- c(
-  'orv_show <- function(tag, x) cat(sprintf("RESULT %s %s\\n", tag, paste(if (is.character(x)) x else format(x, digits = 15), collapse = ",")))'
+  paste0('orv_show <- function(tag, x) cat(sprintf("RESULT %s %s\\n", tag, ',
+         'paste(if (is.character(x)) x else format(x, digits = 15), collapse = ",")))')
 )
 
 # Index of the first output line equal to `text`, NA when there is none.
@@ -187,8 +188,10 @@ orv_call <- function(name, ...) .Call(name, ..., PACKAGE = "orvanelink")
 # `version` on `project` (a fresh copy of the sample project by default);
 # the server is stopped when `env` ends. The idle limit ends a server that a
 # crashed test would leave behind.
-local_orvane <- function(env = parent.frame(), version = 1300030, project = orv_project_copy(env), ...) {
-  withr::local_envvar(c(VEK_TEST_IDLE_EXIT = "20", VEK_PROJECT_DIR = NA, VEK_TEST_VERSION = as.character(as.integer(version))),
+local_orvane <- function(env = parent.frame(), version = 1300030,
+                         project = orv_project_copy(env), ...) {
+  withr::local_envvar(c(VEK_TEST_IDLE_EXIT = "20", VEK_PROJECT_DIR = NA,
+                        VEK_TEST_VERSION = as.character(as.integer(version))),
                       .local_envir = env)
   ConnectOrvane(run_server = TRUE, path = project, ...)
   withr::defer(suppressMessages(DisconnectOrvane()), envir = env)
@@ -224,11 +227,13 @@ compatible <- function(d) {
   orv_call("SDbCompatible", d$ndim, d$nech, d$grid, d$nx, d$x0, d$dx, d$angle, d$coor)$error
 }
 create_file <- function(d, name, allow = 0L) {
-  orv_call("ICreateFile", d$ndim, d$nech, d$grid, d$nx, d$x0, d$dx, d$angle, d$coor, name, "Demo", "Mining", allow)$error
+  orv_call("ICreateFile", d$ndim, d$nech, d$grid, d$nx, d$x0, d$dx, d$angle, d$coor,
+           name, "Demo", "Mining", allow)$error
 }
 describe_file <- function(file) orv_call("DbCreateFile", "Demo", "Mining", file)
 conv <- function(which, value) orv_call("STestConvert", which, value)
-tr <- function(mode, orient, nx, tab) orv_call("STestTranspose", mode, as.integer(orient), as.integer(nx), tab)
+tr <- function(mode, orient, nx, tab) orv_call("STestTranspose", mode, as.integer(orient),
+                                               as.integer(nx), tab)
 db <- function(ndim, nech, grid, nx = NULL, x0 = NULL, dx = NULL, angle = NULL, coor = NULL) {
   orv_call("STestFileFromDb", ndim, nech, grid, nx, x0, dx, angle, coor)
 }
@@ -242,9 +247,12 @@ copy_out <- function(file, var, sel = "None", item = 0L) {
 # ---- Dialogue lines, and readers of what a dialogue printed ----
 
 # STestReaders asking one question, then the answers typed.
-reader <- function(kind, question, flag_def, valdef, valmin = NULL, valmax = NULL, answers = character()) {
-  c(sprintf('r <- .Call("STestReaders", "%s", "%s", %dL, %s, %s, %s, PACKAGE = "orvanelink"); orv_show("value", r$value)',
-            kind, question, as.integer(flag_def), deparse(valdef), deparse(valmin), deparse(valmax)), answers)
+reader <- function(kind, question, flag_def, valdef, valmin = NULL, valmax = NULL,
+                   answers = character()) {
+  c(sprintf(paste0('r <- .Call("STestReaders", "%s", "%s", %dL, %s, %s, %s, ',
+                   'PACKAGE = "orvanelink"); orv_show("value", r$value)'),
+            kind, question, as.integer(flag_def),
+            deparse(valdef), deparse(valmin), deparse(valmax)), answers)
 }
 
 # SManageTarget(delete, create, reset, stop_level) with a 2-D grid Db of
@@ -299,7 +307,8 @@ db_to_server <- function(v, n) as.vector(aperm(array(v, c(n, 1)[1:3]), c(3, 2, 1
 server_to_db <- function(v, n) as.vector(aperm(array(v, rev(c(n, 1)[1:3])), c(3, 2, 1)))
 
 # Child-side printer: values as R prints them alone, without padding.
-emit_def <- 'emit <- function(tag, x) cat(sprintf("RESULT %s %s\\n", tag, paste(x, collapse = ",")))'
+emit_def <-
+  'emit <- function(tag, x) cat(sprintf("RESULT %s %s\\n", tag, paste(x, collapse = ",")))'
 
 # A dialogue whose script ends by disconnecting, so that the last call of
 # the test is followed by an echoed line in the child's output.
@@ -319,11 +328,14 @@ emitted <- function(out, tag) as.numeric(strsplit(orv_result(out, tag), ",")[[1]
 orv_fault_shim <- function() {
   so <- file.path(tempdir(), "orv_fault_shim.so")
   if (file.exists(so)) return(so)
-  cc <- strsplit(system2(file.path(R.home("bin"), "R"), c("CMD", "config", "CC"), stdout = TRUE), " +")[[1]]
+  cc <- strsplit(system2(file.path(R.home("bin"), "R"), c("CMD", "config", "CC"), stdout = TRUE),
+                 " +")[[1]]
   status <- suppressWarnings(system2(cc[1], c(cc[-1], "-shared", "-fPIC", "-o", so,
                                               test_path("fixtures", "fault_shim.c"), "-ldl"),
                                      stdout = FALSE, stderr = FALSE))
-  if (!identical(as.integer(status), 0L) || !file.exists(so)) skip("the storage fault shim could not be built")
+  if (!identical(as.integer(status), 0L) || !file.exists(so)) {
+    skip("the storage fault shim could not be built")
+  }
   so
 }
 
@@ -340,14 +352,19 @@ local_faulty_orvane <- function(fault, env = parent.frame()) {
 orv_interrupted <- function(project, setup, call, after, after_lines = character(0)) {
   out <- withr::local_tempfile()
   script <- withr::local_tempfile(fileext = ".R")
-  writeLines(c("library(orvanelink)", sprintf("ConnectOrvane(run_server = TRUE, path = '%s')", project), setup,
-               "cat('READY\\n')", sprintf("r <- tryCatch(%s, interrupt = function(e) 'interrupt')", call),
+  writeLines(c("library(orvanelink)",
+               sprintf("ConnectOrvane(run_server = TRUE, path = '%s')", project), setup,
+               "cat('READY\\n')",
+               sprintf("r <- tryCatch(%s, interrupt = function(e) 'interrupt')", call),
                "cat('RESULT', r, '\\n')", after_lines, "invisible(DisconnectOrvane())"), script)
   tag <- orv_new_tag()
   proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "-q", "-f", script),
-                                stdout = out, stderr = "2>&1", env = c("current", orv_child_env(), ORV_TEST_TAG = tag))
+                                stdout = out, stderr = "2>&1",
+                                env = c("current", orv_child_env(), ORV_TEST_TAG = tag))
   on.exit({ proc$kill(); orv_kill_servers(tag) })
-  for (i in 1:1200) if (!any(readLines(out, warn = FALSE) == "READY") && proc$is_alive()) Sys.sleep(0.05)
+  for (i in 1:1200) {
+    if (!any(readLines(out, warn = FALSE) == "READY") && proc$is_alive()) Sys.sleep(0.05)
+  }
   Sys.sleep(after)
   proc$interrupt()
   proc$wait(60000)

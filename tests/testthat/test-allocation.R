@@ -3,10 +3,12 @@
 # when nothing fails (an allocation whose outcome the call never needed),
 # keeps no bridge block, and the next call is served.
 
-test_that("every allocation of a call can fail: an error or the same result, no block kept, the next call served", {
+test_that(paste("every allocation of a call can fail: an error or the same result, no block kept,",
+                "the next call served"), {
   skip_if_not(orv_have_server())
   local_orvane()
-  fail_at <- function(n, drain_ms = 20L) orv_call("STestFailAllocation", as.integer(n), as.integer(drain_ms))
+  fail_at <- function(n, drain_ms = 20L) orv_call("STestFailAllocation", as.integer(n),
+                                                  as.integer(drain_ms))
   withr::defer(fail_at(0L, 500L))
   points <- data.frame(X = c(1, 2), Y = c(3, 4), Au = c(0.5, NA))
   cases <- list(
@@ -42,7 +44,11 @@ test_that("every allocation of a call can fail: an error or the same result, no 
       res <- tryCatch(suppressMessages(cases[[name]]()), error = identity)
       if (fail_at(0L) > 0L) break
       what <- sprintf("%s, allocation %d", name, n)
-      if (inherits(res, "error")) errors <- errors + 1L else expect_identical(res, expected, label = what)
+      if (inherits(res, "error")) {
+        errors <- errors + 1L
+      } else {
+        expect_identical(res, expected, label = what)
+      }
       expect_identical(orv_call("STestBlocks"), blocks, label = what)
       expect_identical(ListStudies(), "Demo", label = sprintf("the call after %s", what))
     }

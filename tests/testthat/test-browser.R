@@ -8,7 +8,8 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
   out <- dialogue(c(
     'invisible(.Call("IGetStudyList", "Beta", "Beta", "", PACKAGE = "orvanelink"))',
     manage("walk", 1, 1, 1, 3), "0", "2x", "..", "2", "help", "1", "3", show_tagged("walk"),
-    manage("plain", 0, 0, 1, 5), "new", "del", "2", "1", "5", "0", "..", "1", "3", show_tagged("plain"),
+    manage("plain", 0, 0, 1, 5), "new", "del", "2", "1", "5", "0", "..", "1", "3",
+    show_tagged("plain"),
     manage("nosel", 0, 0, 1, 5), "2", "1", "3", "stop", show_tagged("nosel"),
     'invisible(.Call("DbCreateFile", "Demo", "Mining", "Samples", PACKAGE = "orvanelink"))',
     manage("named", 0, 0, 0, 3), show_tagged("named"),
@@ -23,23 +24,28 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
                  "Enter your choice : 0", "The answer '0' is not valid"))
   # "2x" is refused as text; ".." is not offered at the Study level.
   expect_equal(walk[14:22], c("Enter your choice : 2x", "The answer '2x' is not valid",
-                              "Enter your choice : ..", "Enter your choice : 2", "", "Currently in : Demo/",
-                              "Rank | Orvane Directory", rule("Orvane Directory"), "  .. | Return to upper level"))
+                              "Enter your choice : ..", "Enter your choice : 2", "",
+                              "Currently in : Demo/", "Rank | Orvane Directory",
+                              rule("Orvane Directory"), "  .. | Return to upper level"))
   # "help" prints the menu again, without the path.
-  expect_equal(c(sum(walk == "Rank | Orvane Directory"), sum(walk == "Currently in : Demo/")), c(2, 1))
+  expect_equal(c(sum(walk == "Rank | Orvane Directory"), sum(walk == "Currently in : Demo/")),
+               c(2, 1))
   # stop_level 3: the walk ends once the File is chosen.
   expect_false(any(walk == "Rank | Orvane Selection"))
-  expect_equal(target(out, "walk"), c("Demo", "Mining", "Grid3D", "(Not defined yet)", "(Not defined yet)"))
+  expect_equal(target(out, "walk"), c("Demo", "Mining", "Grid3D", "(Not defined yet)",
+                                      "(Not defined yet)"))
 
   # Without creation and deletion: "new" and "del" are ignored silently, the
   # Selection menu offers None as 0, ".." at the Variable level goes back to it.
   plain <- section(out, "plain")
   expect_false(any(plain %in% c(" new | Create a new item", " del | Delete an item")))
-  expect_equal(plain[which(plain == "Enter your choice : new") + 1:2], c("Enter your choice : del", "Enter your choice : 2"))
+  expect_equal(plain[which(plain == "Enter your choice : new") + 1:2],
+               c("Enter your choice : del", "Enter your choice : 2"))
   sel <- which(plain == "Rank | Orvane Selection")
   expect_length(sel, 2)
-  expect_equal(plain[sel[1] + -1:5], c("Currently in : Demo/Mining/Samples/", "Rank | Orvane Selection",
-                                       rule("Orvane Selection"), "  .. | Return to upper level", "   0 | None",
+  expect_equal(plain[sel[1] + -1:5], c("Currently in : Demo/Mining/Samples/",
+                                       "Rank | Orvane Selection", rule("Orvane Selection"),
+                                       "  .. | Return to upper level", "   0 | None",
                                        "   1 | Inside", "     | "))
   var <- which(plain == "Rank | Orvane Variable")
   expect_equal(plain[var[1] + 2:7], c("  .. | Return to upper level", "   1 | X", "   2 | Y",
@@ -49,7 +55,8 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
   # A File without selections: no Selection menu, no Selection in the target.
   nosel <- section(out, "nosel")
   expect_false(any(nosel == "Rank | Orvane Selection"))
-  expect_equal(nosel[which(nosel == "Rank | Orvane Variable") - 1], "Currently in : Demo/Mining/Grid3D/")
+  expect_equal(nosel[which(nosel == "Rank | Orvane Variable") - 1],
+               "Currently in : Demo/Mining/Grid3D/")
   expect_equal(target(out, "nosel")[3:4], c("Grid3D", "(Not defined yet)"))
 
   # Levels defined by name are passed without a menu, on the items named.
@@ -72,16 +79,20 @@ test_that("Study, Directory, File and Variable created through the dialogues, th
     "new", "Demo", "Gamma", "Gamma", "new", "D1", "new", "F1",
     "new", "X", "V1", "3", "", "", "m", "", "", "",
     show_tagged("create"),
-    'r <- .Call("DbCreateFile", "Gamma", "D1", "F1", PACKAGE = "orvanelink"); emit("desc", c(r$ndim, r$nech, r$flag.grid, r$x0, r$dx, r$nx))',
-    'r <- .Call("IGetVariableList", "Gamma", "D1", "F1", "", PACKAGE = "orvanelink"); emit("vars", r$VariableList)',
+    paste0('r <- .Call("DbCreateFile", "Gamma", "D1", "F1", PACKAGE = "orvanelink"); ',
+           'emit("desc", c(r$ndim, r$nech, r$flag.grid, r$x0, r$dx, r$nx))'),
+    paste0('r <- .Call("IGetVariableList", "Gamma", "D1", "F1", "", PACKAGE = "orvanelink"); ',
+           'emit("vars", r$VariableList)'),
     manage("nodel", 1, 1, 1, 5), "del", "NA", "del", "2", "n",
     manage("delvar", 1, 1, 1, 5), "2", "1", "1", "del", "3", "y", "stop",
-    'r <- .Call("IGetVariableList", "Gamma", "D1", "F1", "", PACKAGE = "orvanelink"); emit("vars2", r$VariableList)',
+    paste0('r <- .Call("IGetVariableList", "Gamma", "D1", "F1", "", PACKAGE = "orvanelink"); ',
+           'emit("vars2", r$VariableList)'),
     manage("deltree", 1, 1, 1, 5), "2", "1", "del", "1", "y", "..", "del", "1", "y", "..",
     "del", "2", "y", "stop",
     'r <- .Call("IGetStudyList", "", "", "", PACKAGE = "orvanelink"); emit("studies", r$StudyList)',
     manage("delsel", 1, 0, 1, 5), "1", "1", "5", "del", "1", "y", "stop",
-    'r <- .Call("IGetSelectionList", "Demo", "Mining", "Samples", PACKAGE = "orvanelink"); emit("sels", length(r$SelectionList))'),
+    paste0('r <- .Call("IGetSelectionList", "Demo", "Mining", "Samples", PACKAGE = "orvanelink"); ',
+           'emit("sels", length(r$SelectionList))')),
     project = project)
 
   create <- section(out, "create")
@@ -132,7 +143,8 @@ test_that("Study, Directory, File and Variable created through the dialogues, th
   delsel <- section(out, "delsel")
   expect_equal(sum(delsel == "Rank | Orvane Selection"), 1)
   expect_equal(sum(delsel == "Rank | Orvane Variable"), 1)
-  expect_equal(sapply(c("create", "nodel", "deltree", "studies", "sels"), function(t) orv_result(out, t)),
+  expect_equal(sapply(c("create", "nodel", "deltree", "studies", "sels"),
+                      function(t) orv_result(out, t)),
                c(create = "0", nodel = "1", deltree = "1", studies = "Demo", sels = "0"))
 })
 
@@ -140,7 +152,8 @@ test_that("a Db variable is chosen by rank from a list handed by R", {
   skip_if_not(orv_have_server())
   project <- orv_project_copy()
   designate <- function(tag, names) {
-    sprintf('r <- .Call("SDesignateVariable", %s, PACKAGE = "orvanelink"); emit("%s", c(r$error, r$flag.continue, r$rank))',
+    sprintf(paste0('r <- .Call("SDesignateVariable", %s, PACKAGE = "orvanelink"); ',
+                   'emit("%s", c(r$error, r$flag.continue, r$rank))'),
             names, tag)
   }
   out <- dialogue(c(
@@ -170,7 +183,8 @@ test_that("a Db variable is chosen by rank from a list handed by R", {
 
 test_that("an over-long name is refused and asked again, whatever console reads it", {
   skip_if_not(orv_have_server())
-  files <- 'r <- .Call("IGetFileList", "Demo", "Mining", "", PACKAGE = "orvanelink"); emit("files", r$FileList)'
+  files <- paste0('r <- .Call("IGetFileList", "Demo", "Mining", "", PACKAGE = "orvanelink"); ',
+                  'emit("files", r$FileList)')
   for (console in c("terminal", "pipe")) {
     out <- dialogue(c(manage("long", 0, 1, 1, 3), "1", "1", "new", strrep("n", 150), "stop", files),
                     orv_project_copy(), terminal = console == "terminal")

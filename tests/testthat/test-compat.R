@@ -6,15 +6,18 @@ skip_if_not(orv_have_server())
 grid3d <- list(ndim = 3L, nech = 24L, grid = 1L, nx = c(4L, 3L, 2L), x0 = c(100, 200, 0),
                dx = c(10, 10, 5), angle = c(30, 0, 0), coor = NULL)
 
-test_that("File descriptions, and whether a Db fits them: counts for points; nodes, origins and meshes for grids", {
+test_that(paste("File descriptions, and whether a Db fits them: counts for points; nodes,",
+                "origins and meshes for grids"), {
   orv_connect(orv_project_copy())
   r <- orv_call("SFileCharacteristics")
   expect_equal(r$error, 1L)
   expect_equal(lengths(r[c("x0", "dx", "nx", "angles")]), c(x0 = 0, dx = 0, nx = 0, angles = 0))
-  expect_identical(describe_file("Samples"), list(ndim = 2L, nech = 12L, flag.grid = 0L, x0 = c(0, 0), dx = c(0, 0),
-                                             nx = c(0L, 0L), angles = c(0, 0), error = 0L))
+  expect_identical(describe_file("Samples"),
+                   list(ndim = 2L, nech = 12L, flag.grid = 0L, x0 = c(0, 0), dx = c(0, 0),
+                        nx = c(0L, 0L), angles = c(0, 0), error = 0L))
   expect_identical(orv_call("SFileCharacteristics"), describe_file("Samples"))
-  expect_identical(unname(describe_file("Grid3D")), list(3L, 24L, 1L, c(100, 200, 0), c(10, 10, 5), c(4L, 3L, 2L), c(30, 0, 0), 0L))
+  expect_identical(unname(describe_file("Grid3D")),
+                   list(3L, 24L, 1L, c(100, 200, 0), c(10, 10, 5), c(4L, 3L, 2L), c(30, 0, 0), 0L))
   r <- describe_file("Nowhere")
   expect_equal(r$error, 1L)
   expect_length(r$nx, 0)
@@ -42,14 +45,16 @@ test_that("File descriptions, and whether a Db fits them: counts for points; nod
 test_that("the mismatch report, and a dimension above 3 refused before any request", {
   orv_connect(orv_project_copy())
   check <- function(ndim, x0) {
-    orv_console(orv_call("SDbCompatible", ndim, 24L, 1L, c(4L, 3L, 2L), x0, c(10, 10, 5), c(0, 0, 0), NULL))
+    orv_console(orv_call("SDbCompatible", ndim, 24L, 1L, c(4L, 3L, 2L), x0, c(10, 10, 5),
+                         c(0, 0, 0), NULL))
   }
   describe_file("Grid3D")
   # Refused whether connected or not, the target staying as it was.
   r <- check(4L, c(100, 200, 0, 0))
   expect_equal(list(r$value$error, r$lines), list(1L, "Space dimension may not be larger than 3"))
   expect_equal(target_lines()[6], "File      : Grid3D")
-  axis <- function(name, x0, dx, n) sprintf("%s : Origin=%13.3f - Mesh=%10.3f - Number=%d", name, x0, dx, n)
+  axis <- function(name, x0, dx, n) sprintf("%s : Origin=%13.3f - Mesh=%10.3f - Number=%d",
+                                            name, x0, dx, n)
   r <- check(3L, c(100, 200 + 1e-9, 0))
   expect_equal(r$value$error, 1L)
   expect_equal(r$lines, c("Incompatibility between Orvane and Db File Characteristics",
@@ -59,8 +64,9 @@ test_that("the mismatch report, and a dimension above 3 refused before any reque
                           "Space Dimension   = 3", "Number of samples = 24", axis("X", 100, 10, 4L),
                           axis("Y", 200 + 1e-9, 10, 3L), axis("Z", 0, 5, 2L)))
   # After the report, File, Selection and Variable are undefined.
-  expect_equal(target_lines()[4:8], c("Study     : Demo", "Directory : Mining", "File      : (Not defined yet)",
-                              "Selection : (Not defined yet)", "Variable  : (Not defined yet)"))
+  expect_equal(target_lines()[4:8],
+               c("Study     : Demo", "Directory : Mining", "File      : (Not defined yet)",
+                 "Selection : (Not defined yet)", "Variable  : (Not defined yet)"))
   orv_call("SDisconnectOrvane")
   r <- check(4L, c(100, 200, 0, 0))
   expect_equal(list(r$value$error, r$lines), list(1L, "Space dimension may not be larger than 3"))
@@ -69,10 +75,12 @@ test_that("the mismatch report, and a dimension above 3 refused before any reque
 test_that("Files created for a Db or accepted when they fit, and their coordinates", {
   project <- orv_project_copy()
   orv_connect(project)
-  g2 <- list(ndim = 2L, nech = 6L, grid = 1L, nx = c(3L, 2L), x0 = c(5, -5), dx = c(2, 0.5), angle = c(15, 0), coor = NULL)
+  g2 <- list(ndim = 2L, nech = 6L, grid = 1L, nx = c(3L, 2L), x0 = c(5, -5), dx = c(2, 0.5),
+             angle = c(15, 0), coor = NULL)
   expect_equal(create_file(g2, "G2"), 0L)
-  expect_identical(describe_file("G2")[1:7], list(ndim = 2L, nech = 6L, flag.grid = 1L, x0 = c(5, -5), dx = c(2, 0.5),
-                                             nx = c(3L, 2L), angles = c(15, 0)))
+  expect_identical(describe_file("G2")[1:7],
+                   list(ndim = 2L, nech = 6L, flag.grid = 1L, x0 = c(5, -5), dx = c(2, 0.5),
+                        nx = c(3L, 2L), angles = c(15, 0)))
   expect_equal(c(create_file(g2, "G2"), create_file(g2, "G2", 1L),
                  create_file(modifyList(g2, list(nx = c(3L, 3L), nech = 9L)), "G2", 1L),
                  create_file(modifyList(g2, list(ndim = 4L)), "G4")), c(1L, 0L, 1L, 1L))
@@ -90,7 +98,8 @@ test_that("Files created for a Db or accepted when they fit, and their coordinat
   expect_true(is.nan(r$tab[5]) && !identical(r$tab[5], NA_real_))
   describe_file("Samples")
   expect_identical(orv_call("SReadCoordinates")$tab,
-                   c(stored_values(project, "Samples", "X"), stored_values(project, "Samples", "Y")))
+                   c(stored_values(project, "Samples", "X"),
+                     stored_values(project, "Samples", "Y")))
   describe_file("Grid3D")
   r <- orv_call("SReadCoordinates")
   expect_equal(c(r$ndim, r$nech, length(r$tab)), c(3L, 24L, 72L))
@@ -100,35 +109,46 @@ test_that("Files created for a Db or accepted when they fit, and their coordinat
   orv_call("STestDefine", 4L, "Inside", 1L)
   json <- file.path(project, "Demo", "Mining", "Samples", "file.json")
   writeLines(sub('"name": "Inside"', '"name": "Gone"', readLines(json), fixed = TRUE), json)
-  expect_identical(orv_call("SReadCoordinates")[c("tab", "error")], list(tab = numeric(0), error = 1L))
+  expect_identical(orv_call("SReadCoordinates")[c("tab", "error")],
+                   list(tab = numeric(0), error = 1L))
 })
 
-test_that("DbCompatible() compares the angles too, names the first difference, and takes a raster's nodes", {
+test_that(paste("DbCompatible() compares the angles too, names the first difference,",
+                "and takes a raster's nodes"), {
   local_orvane()
-  grid3d <- DbDescription(nx = c(4, 3, 2), x0 = c(100, 200, 0), dx = c(10, 10, 5), angles = c(30, 0, 0))
+  grid3d <- DbDescription(nx = c(4, 3, 2), x0 = c(100, 200, 0), dx = c(10, 10, 5),
+                          angles = c(30, 0, 0))
   unturned <- modifyList(unclass(grid3d), list(angles = NULL))
   cases <- list( # File, description, whether it fits, what the report names
     same = list("Grid3D", grid3d, TRUE, NA),
-    not_turned = list("Grid3D", unturned, FALSE, "Different angle about Z: 30 (Orvane File) and 0 (Db)"),
-    a_rounding_apart = list("Grid3D", modifyList(unclass(grid3d), list(x0 = c(100 * (1 + 1e-15), 200, 0))), TRUE, NA),
+    not_turned = list("Grid3D", unturned, FALSE,
+                      "Different angle about Z: 30 (Orvane File) and 0 (Db)"),
+    a_rounding_apart = list("Grid3D",
+                            modifyList(unclass(grid3d), list(x0 = c(100 * (1 + 1e-15), 200, 0))),
+                            TRUE, NA),
     origin_apart = list("Grid3D", modifyList(unclass(grid3d), list(x0 = c(100, 200.001, 0))), FALSE,
                         "Different origin along Y: 200 (Orvane File) and 200.001 (Db)"),
     points = list("Samples", list(grid = FALSE, ndim = 2, nech = 11), FALSE, "12 sample"),
     # Counts alone: no coordinates are made up for them.
-    points_by_the_billion = list("Samples", list(grid = FALSE, ndim = 3, nech = 2e9), FALSE, "2000000000")
+    points_by_the_billion = list("Samples", list(grid = FALSE, ndim = 3, nech = 2e9),
+                                 FALSE, "2000000000")
   )
   if (requireNamespace("terra", quietly = TRUE)) {
     cases$raster <- list("Grid2D", quote(AsSpatRaster("Grid2D")), TRUE, NA)
-    cases$raster_description <- list("Grid2D", quote(DbDescription(AsSpatRaster("Grid2D"))), TRUE, NA)
+    cases$raster_description <- list("Grid2D",
+                                     quote(DbDescription(AsSpatRaster("Grid2D"))), TRUE, NA)
   }
   for (name in names(cases)) {
     ListVariables("Demo", "Mining", cases[[name]][[1]])
     db <- eval(cases[[name]][[2]])
     said <- paste(capture.output(fits <- DbCompatible(db), type = "message"), collapse = "\n")
     expect_identical(fits, cases[[name]][[3]], label = name)
-    if (!is.na(cases[[name]][[4]])) expect_match(said, cases[[name]][[4]], fixed = TRUE, label = name)
+    if (!is.na(cases[[name]][[4]])) {
+      expect_match(said, cases[[name]][[4]], fixed = TRUE, label = name)
+    }
   }
-  expect_error(CreateFileForDb(unturned, "Grid3D", "Demo", "Mining", allow_existing = TRUE), "angle about Z")
+  expect_error(CreateFileForDb(unturned, "Grid3D", "Demo", "Mining", allow_existing = TRUE),
+               "angle about Z")
   # A grid goes without per-node coordinates, however many nodes it has.
   big <- DbDescription(nx = c(2000, 2000, 25))
   CreateFileForDb(big, "Big", "Demo", "Mining")

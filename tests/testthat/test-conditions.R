@@ -11,30 +11,41 @@ test_that("every failure is a condition of its kind, of the user's call, in the 
          "could not list the Directories of Study 'Nope': Study 'Nope' does not exist"),
     list(quote(CopyOrvaneToDb("Nope", "Demo", "Mining", "Grid3D")), "not_found",
          "could not read variable 'Nope' of File 'Grid3D': variable 'Nope' does not exist"),
-    list(quote(ReadFile("Nope")), "not_found", "could not describe File 'Nope': File 'Nope' does not exist"),
-    list(quote(CreateDirectory("Mining", "Demo")), "already_exists", "Directory 'Mining' already exists"),
+    list(quote(ReadFile("Nope")), "not_found",
+         "could not describe File 'Nope': File 'Nope' does not exist"),
+    list(quote(CreateDirectory("Mining", "Demo")), "already_exists",
+         "Directory 'Mining' already exists"),
     list(quote(CopyOrvaneToDb("Depth")), "not_found", "of the current File: no File is chosen",
          before = quote(ListFiles("Demo", "Mining", delete = "Grid2D"))),
-    list(quote(CopyOrvaneToDb("Grade")), "not_found", "of the current File: File 'Grid3D' no longer exists",
+    list(quote(CopyOrvaneToDb("Grade")), "not_found",
+         "of the current File: File 'Grid3D' no longer exists",
          before = quote({ListVariables("Demo", "Mining", "Grid3D")
-                         unlink(file.path(project, "Demo", "Mining", "Grid3D"), recursive = TRUE)})),
-    list(quote(ReadCoordinates()), "usage_error", "could not read the coordinates of the current File: no File is chosen",
+                         unlink(file.path(project, "Demo", "Mining", "Grid3D"),
+                                recursive = TRUE)})),
+    list(quote(ReadCoordinates()), "usage_error",
+         "could not read the coordinates of the current File: no File is chosen",
          before = quote(ListDirectories("Demo", new = "Fresh"))),
     list(quote(ListDirectories("Demo", new = strrep("n", 129))), "server_error",
-         sprintf("VEKserver refused: Invalid name '%s': a name cannot be longer than 128 bytes", strrep("n", 128)),
-         server = sprintf("Invalid name '%s': a name cannot be longer than 128 bytes", strrep("n", 128)), code = 3L),
-    list(quote(CopyOrvaneToDb(1)), "usage_error", "'variable' must be a character string", operation = "CopyOrvaneToDb"),
-    list(quote(orvanelink::ReadFile(1)), "usage_error", "'file' must be a character string", operation = "ReadFile"),
-    list(quote((function(v) CopyOrvaneToDb(v))(2)), "usage_error", "'variable' must be", operation = "CopyOrvaneToDb",
-         call = quote(CopyOrvaneToDb(v))),
+         sprintf("VEKserver refused: Invalid name '%s': a name cannot be longer than 128 bytes",
+                 strrep("n", 128)),
+         server = sprintf("Invalid name '%s': a name cannot be longer than 128 bytes",
+                          strrep("n", 128)), code = 3L),
+    list(quote(CopyOrvaneToDb(1)), "usage_error", "'variable' must be a character string",
+         operation = "CopyOrvaneToDb"),
+    list(quote(orvanelink::ReadFile(1)), "usage_error", "'file' must be a character string",
+         operation = "ReadFile"),
+    list(quote((function(v) CopyOrvaneToDb(v))(2)), "usage_error", "'variable' must be",
+         operation = "CopyOrvaneToDb", call = quote(CopyOrvaneToDb(v))),
     list(quote(ListStudies()), "connection_closed",
-         "could not list the Studies: VEKserver closed the connection; ConnectOrvane() connects again",
+         paste("could not list the Studies: VEKserver closed the connection;",
+               "ConnectOrvane() connects again"),
          code = 2L, before = kill_server),
     list(quote(ListStudies()), "not_connected",
          "could not list the Studies: not connected to VEKserver: call ConnectOrvane() first"),
     # Port 1 on the loopback: nothing listens, the refusal is immediate.
     list(quote(ConnectOrvane("127.0.0.1", 1)), "communication_error",
-         "could not connect to VEKserver on 127.0.0.1:1: nothing accepts connections there", code = 2L)
+         "could not connect to VEKserver on 127.0.0.1:1: nothing accepts connections there",
+         code = 2L)
   )
   for (case in cases) {
     label <- deparse(case[[1]])
@@ -43,11 +54,15 @@ test_that("every failure is a condition of its kind, of the user's call, in the 
     err <- tryCatch(eval(case[[1]]), error = identity)
     expect_s3_class(err, paste0("orvane_", case[[2]]))
     expect_s3_class(err, "orvane_error")
-    expect_true(grepl(case[[3]], conditionMessage(err), fixed = TRUE), label = paste(label, conditionMessage(err)))
-    expect_identical(conditionCall(err), if (is.null(case$call)) case[[1]] else case$call, label = label)
-    expect_false(grepl("_vek_|'None'|\\(\\)[:,]", strsplit(conditionMessage(err), "\n")[[1]][1]), label = label)
+    expect_true(grepl(case[[3]], conditionMessage(err), fixed = TRUE),
+                label = paste(label, conditionMessage(err)))
+    expect_identical(conditionCall(err),
+                     if (is.null(case$call)) case[[1]] else case$call, label = label)
+    expect_false(grepl("_vek_|'None'|\\(\\)[:,]", strsplit(conditionMessage(err), "\n")[[1]][1]),
+                 label = label)
     if (!is.null(case$operation)) expect_identical(err$operation, case$operation, label = label)
-    expect_identical(err$server, if (is.null(case$server)) NA_character_ else case$server, label = label)
+    expect_identical(err$server,
+                     if (is.null(case$server)) NA_character_ else case$server, label = label)
     expect_identical(err$code, if (is.null(case$code)) NA_integer_ else case$code, label = label)
     expect_lt(as.numeric(Sys.time() - t0, units = "secs"), 5)
   }
@@ -60,7 +75,8 @@ test_that("every kind of refusal the native layer records has a class of its own
   kinds <- c(orv_call("STestKinds"), "server", "timeout", "closed", "refused", "host", "launch")
   classes <- orvanelink:::.native_kinds[kinds]
   expect_false(anyNA(classes), label = paste(kinds[is.na(classes)], collapse = ", "))
-  expect_false(any(classes == "failure"), label = paste(kinds[classes == "failure"], collapse = ", "))
+  expect_false(any(classes == "failure"),
+               label = paste(kinds[classes == "failure"], collapse = ", "))
 })
 
 test_that("output arrives as R messages, and a question prints nothing", {
@@ -69,13 +85,16 @@ test_that("output arrives as R messages, and a question prints nothing", {
   expect_silent(expect_false(IsConnectedOrvane()))
   cases <- list(
     list(quote(local_orvane(project = project, verbose = TRUE)), "Orvane is connected!"),
-    list(quote(ConnectOrvane(verbose = TRUE)), "Orvane is already connected. 'ConnectOrvane()' is ignored."),
+    list(quote(ConnectOrvane(verbose = TRUE)),
+         "Orvane is already connected. 'ConnectOrvane()' is ignored."),
     list(quote(ShowTarget()), "Current Orvane Target"),
-    list(quote(CopyDbToOrvane(1:20, "v", "Demo", "Mining", "Grid2D")), "- Number of samples   = 20"),
+    list(quote(CopyDbToOrvane(1:20, "v", "Demo", "Mining", "Grid2D")),
+         "- Number of samples   = 20"),
     # A mismatch answers FALSE and says why (and clears the File).
     list(quote({DescribeFile("Grid2D"); DbCompatible(DbDescription(nx = 2:3))}),
          paste("Incompatibility between Orvane and Db File Characteristics:",
-               "Different layout: grid of 2 dimension(s) and 20 sample(s) (Orvane File), grid of 2 and 6 (Db)"))
+               "Different layout: grid of 2 dimension(s) and 20 sample(s) (Orvane File),",
+               "grid of 2 and 6 (Db)"))
   )
   for (case in cases) {
     seen <- capture.output(invisible(eval(case[[1]])), type = "message")
@@ -111,16 +130,20 @@ test_that("Ctrl-C during a wait on the server returns at once and the session go
     out <- withr::local_tempfile()
     script <- withr::local_tempfile(fileext = ".R")
     writeLines(c("library(orvanelink)", cases[[name]]$setup, "cat('READY\\n')",
-                 sprintf("r <- tryCatch(%s, interrupt = function(e) 'interrupt')", cases[[name]]$call),
+                 sprintf("r <- tryCatch(%s, interrupt = function(e) 'interrupt')",
+                         cases[[name]]$call),
                  "cat('RESULT', r, format(as.numeric(Sys.time()), digits = 15), '\\n')",
                  "r <- tryCatch(ListStudies(), orvane_not_connected = function(e) 'not connected')",
                  "cat('NEXT', r, '\\n')", "invisible(DisconnectOrvane())"), script)
     tag <- orv_new_tag()
     proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "-q", "-f", script),
                                   stdout = out, stderr = "2>&1",
-                                  env = c("current", orv_child_env(orv_project_copy()), ORV_TEST_TAG = tag))
+                                  env = c("current", orv_child_env(orv_project_copy()),
+                                          ORV_TEST_TAG = tag))
     withr::defer({ proc$kill(); orv_kill_servers(tag) })
-    for (i in 1:600) if (!any(readLines(out, warn = FALSE) == "READY") && proc$is_alive()) Sys.sleep(0.05)
+    for (i in 1:600) {
+      if (!any(readLines(out, warn = FALSE) == "READY") && proc$is_alive()) Sys.sleep(0.05)
+    }
     Sys.sleep(1)
     sent <- as.numeric(Sys.time())
     proc$interrupt()
@@ -129,6 +152,7 @@ test_that("Ctrl-C during a wait on the server returns at once and the session go
     result <- strsplit(grep("^RESULT ", lines, value = TRUE), " ")[[1]]
     expect_identical(result[2], "interrupt", label = name)
     expect_lt(as.numeric(result[3]) - sent, 1)
-    expect_true(grep("^NEXT ", lines, value = TRUE) %in% c("NEXT not connected ", "NEXT Demo "), label = name)
+    expect_true(grep("^NEXT ", lines, value = TRUE) %in% c("NEXT not connected ", "NEXT Demo "),
+                label = name)
   }
 })

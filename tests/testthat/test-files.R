@@ -13,8 +13,10 @@ test_that("a data frame written into a File reads back equal: NA, units, selecti
   grid$Rich <- grid$Grade > 1.5 & !is.na(grid$Grade)
   cases <- list(
     new_points = list("New", data.frame(X = c(1, 2, 3, 4), Y = c(4, 5, 6, 7), Au = au,
-                                        Rich = c(TRUE, FALSE, TRUE, TRUE), Simu.1 = 1:4 + 0.5, Simu.2 = 4:1 + 0.25)),
-    new_points_3d = list("New3", data.frame(X = c(1, 2, 3, 4), Y = c(4, 3, 2, 1), Z = c(-1, -2, NA, -4), Au = au)),
+                                        Rich = c(TRUE, FALSE, TRUE, TRUE), Simu.1 = 1:4 + 0.5,
+                                        Simu.2 = 4:1 + 0.25)),
+    new_points_3d = list("New3", data.frame(X = c(1, 2, 3, 4), Y = c(4, 3, 2, 1),
+                                            Z = c(-1, -2, NA, -4), Au = au)),
     grid_overwritten = list("Grid3D", grid)
   )
   for (name in names(cases)) {
@@ -41,7 +43,8 @@ test_that("grid nodes are the origin plus the rotated mesh, X fastest", {
     rotated_2d = list(DbDescription(nx = c(3, 2), x0 = c(10, 20), dx = c(2, 1), angles = c(90, 0)),
                       cbind(X = c(10, 10, 10, 9, 9, 9), Y = c(20, 22, 24, 20, 22, 24))),
     unrotated_3d = list(DbDescription(nx = c(2, 2, 2), x0 = c(1, 2, 3), dx = c(1, 10, 100)),
-                        cbind(X = rep(1:2, 4), Y = rep(c(2, 2, 12, 12), 2), Z = rep(c(3, 103), each = 4)))
+                        cbind(X = rep(1:2, 4), Y = rep(c(2, 2, 12, 12), 2),
+                              Z = rep(c(3, 103), each = 4)))
   )
   for (name in names(cases)) {
     CreateFileForDb(cases[[name]][[1]], name, "Demo", "Mining")
@@ -49,7 +52,8 @@ test_that("grid nodes are the origin plus the rotated mesh, X fastest", {
     expect_equal(nodes, cases[[name]][[2]], tolerance = 1e-12, label = name)
   }
   # The server places the nodes of its own rotated 3-D grid the same way.
-  server <- orv_call("IReadFile", "Demo", "Mining", "Grid3D", c("X", "Y", "Z"), list(NULL, NULL, NULL))$values
+  server <- orv_call("IReadFile", "Demo", "Mining", "Grid3D", c("X", "Y", "Z"),
+                     list(NULL, NULL, NULL))$values
   expect_equal(unname(as.matrix(ReadFile("Grid3D")[c("X", "Y", "Z")])), do.call(cbind, server))
 })
 
@@ -59,7 +63,8 @@ test_that("one progress bar covers every variable of a call, from its start to i
   withr::defer(orv_call("STestProgress", FALSE))
   cases <- list( # the call, and the values it moves in all
     read_file = list(function() ReadFile("Grid3D", "Demo", "Mining"), 4 * 24),
-    write_file = list(function() WriteFile(data.frame(A = 1:12 + 0, B.1 = 1:12 + 0, B.2 = 1:12 + 0), "Samples"), 3 * 12),
+    write_file = list(function() WriteFile(data.frame(A = 1:12 + 0, B.1 = 1:12 + 0, B.2 = 1:12 + 0),
+                                           "Samples"), 3 * 12),
     read_macro = list(function() CopyOrvaneToDb("Simu[xxxxx]", file = "Grid3D"), 3 * 24))
   for (name in names(cases)) {
     orv_call("STestProgress", TRUE)
@@ -75,7 +80,8 @@ test_that("one progress bar covers every variable of a call, from its start to i
   }
 })
 
-test_that("a whole File costs its description, then two requests per variable read or written over", {
+test_that(paste("a whole File costs its description, then two requests per variable read or",
+                "written over"), {
   skip_if_not(orv_have_server())
   trace <- withr::local_tempfile()
   withr::local_envvar(VEK_SERVER_TRACE = "2", VEK_CLIENT_TRACE_FILE = trace,
@@ -83,18 +89,18 @@ test_that("a whole File costs its description, then two requests per variable re
   # The description: the path (three lists, three Sets, the File's), the
   # variable list, a Set and an info per variable (and a macro's indices).
   # Then no request is asked twice: no path, no description, one selection.
-  described <- c(CSTUDYLST = 1, CSTUDYSET = 1, CDIRLST = 1, CDIRSET = 1, CFILELST = 1, CFILESET = 1, CFILEINFO = 1,
-                 CVARLST = 1)
+  described <- c(CSTUDYLST = 1, CSTUDYSET = 1, CDIRLST = 1, CDIRSET = 1, CFILELST = 1, CFILESET = 1,
+                 CFILEINFO = 1, CVARLST = 1)
   cases <- list( # the call, then the requests it sends by keyword
     points = list("s <- ReadFile('Samples', 'Demo', 'Mining')",
                   c(described, CVARSET = 5 + 5, CVARINFO = 5, CSELSET = 1, CREADVARF = 5)),
     grid_with_macro = list("invisible(ReadFile('Grid3D'))",
-                           c(described, CVARSET = 6 + 2, CVARINFO = 6, CMACROIND = 1, CSELSET = 1, CINDSET = 3,
-                             CREADVARF = 4)),
+                           c(described, CVARSET = 6 + 2, CVARINFO = 6, CMACROIND = 1, CSELSET = 1,
+                             CINDSET = 3, CREADVARF = 4)),
     # The File is listed first, which sets the path that far once more.
     written_over = list("WriteFile(transform(s['Cu'], Cu = Cu * 2), 'Samples', overwrite = TRUE)",
-                        c(described, CSTUDYLST = 2, CSTUDYSET = 2, CDIRLST = 2, CDIRSET = 2, CFILELST = 2,
-                          CVARSET = 5 + 1, CVARINFO = 5, CSELSET = 1, CWRITVARF = 1)))
+                        c(described, CSTUDYLST = 2, CSTUDYSET = 2, CDIRLST = 2, CDIRSET = 2,
+                          CFILELST = 2, CVARSET = 5 + 1, CVARINFO = 5, CSELSET = 1, CWRITVARF = 1)))
   lines <- unlist(lapply(names(cases), function(name) c(
     "n0 <- length(readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE')))", cases[[name]][[1]],
     "sent <- readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE'))[-seq_len(n0)]",
@@ -104,7 +110,8 @@ test_that("a whole File costs its description, then two requests per variable re
   for (name in names(cases)) {
     want <- cases[[name]][[2]]
     want <- tapply(want, names(want), max)
-    expect_identical(orv_result(out, name), paste(names(want), want, sep = "=", collapse = " "), label = name)
+    expect_identical(orv_result(out, name),
+                     paste(names(want), want, sep = "=", collapse = " "), label = name)
   }
 })
 
@@ -114,10 +121,12 @@ test_that("a line File takes its data samples alone and keeps them behind the li
     local_orvane(version = version)
     d <- DescribeFile("Lines", "Demo", "Mining")
     expect_identical(d[c("type", "nlines", "line_samples")],
-                     list(type = "gravity lines", nlines = 3L, line_samples = c(4L, 5L, 3L)), label = version)
+                     list(type = "gravity lines", nlines = 3L, line_samples = c(4L, 5L, 3L)),
+                     label = version)
     CopyDbToOrvane(as.double(1:9), "G2", file = "Lines")
     WriteFile(data.frame(G3 = 9:1 + 0.5), "Lines")
-    expect_identical(CopyOrvaneToDb("G2"), c(NA, 1, 2, 3, NA, 4, 5, 6, 7, NA, 8, 9), label = version)
+    expect_identical(CopyOrvaneToDb("G2"), c(NA, 1, 2, 3, NA, 4, 5, 6, 7, NA, 8, 9),
+                     label = version)
     back <- ReadFile("Lines", variables = c("G2", "G3"))
     expect_identical(back$line, rep(1:3, c(3L, 4L, 2L)), label = version)
     expect_identical(back$G3, 9:1 + 0.5, label = version)
@@ -146,9 +155,11 @@ test_that("rows are placed at the samples their coordinates name, in any order a
     rotated_3d_shuffled = list("Grid3D", rotated[24:1, c("X", "Y", "Z", "V")], rotated$V),
     points_reversed = list("Samples", pts[12:1, c("X", "Y", "V")], pts$V),
     # Most of these land in the next cell of the search, a tolerance wide.
-    points_a_rounding_apart = list("Samples", transform(pts, X = X + 0.9e-9 * diff(range(X)))[, c("X", "Y", "V")], pts$V),
+    points_a_rounding_apart = list(
+      "Samples", transform(pts, X = X + 0.9e-9 * diff(range(X)))[, c("X", "Y", "V")], pts$V),
     # Rows at one place take its samples in their order.
-    points_at_one_place = list("Twice", data.frame(X = c(2, 1, 1), Y = c(2, 1, 1), V = c(3, 1, 2)), c(1, 2, 3)),
+    points_at_one_place = list("Twice", data.frame(X = c(2, 1, 1), Y = c(2, 1, 1), V = c(3, 1, 2)),
+                               c(1, 2, 3)),
     line_data_samples_reversed = list("Lines", line[9:1, c("line", "X", "Y", "V")], line$V)
   )
   for (name in names(cases)) {
@@ -172,7 +183,8 @@ test_that("a data frame of a complete regular lattice makes a grid File with gri
   WriteFile(lattice[c(30:16, 1:15), ], "Lattice", "Demo", "Mining", grid = TRUE)
   d <- DescribeFile("Lattice")
   expect_equal(unclass(d)[c("grid", "nx", "x0", "dx", "angles")],
-               list(grid = TRUE, nx = c(5L, 3L, 2L), x0 = c(5, -1, 0), dx = c(10, 1.5, 0.3), angles = c(0, 0, 0)))
+               list(grid = TRUE, nx = c(5L, 3L, 2L), x0 = c(5, -1, 0), dx = c(10, 1.5, 0.3),
+                    angles = c(0, 0, 0)))
   expect_identical(ReadFile("Lattice")$V, lattice$V)
 })
 
@@ -188,41 +200,63 @@ test_that("refused writes change nothing on the server", {
   bytes <- rawToChar(as.raw(c(0xff, 0xfe)))
   bad_name <- setNames(data.frame(1, 2, 1), c("X", "Y", bytes))
   cases <- list( # the call, the text of its refusal
-    character_column = list(quote(WriteFile(data.frame(X = 1, Y = 2, Name = "a"), "New")), "character"),
-    factor_column = list(quote(WriteFile(data.frame(Au2 = 1:12 + 0, Kind = factor(1:12)), "Samples")), "factor"),
-    existing_variable = list(quote(WriteFile(data.frame(Au2 = 1:12 + 0, Au = 1), "Samples")), "overwrite"),
+    character_column = list(quote(WriteFile(data.frame(X = 1, Y = 2, Name = "a"), "New")),
+                            "character"),
+    factor_column = list(quote(WriteFile(data.frame(Au2 = 1:12 + 0, Kind = factor(1:12)),
+                                         "Samples")), "factor"),
+    existing_variable = list(quote(WriteFile(data.frame(Au2 = 1:12 + 0, Au = 1), "Samples")),
+                             "overwrite"),
     sample_count = list(quote(WriteFile(data.frame(Au2 = 1:11 + 0), "Samples")), "11 rows"),
-    line_sample_count = list(quote(CopyDbToOrvane(as.double(1:10), "G2", file = "Lines")), "10 values"),
-    grid_shifted = list(quote(WriteFile(transform(grid, X = X + 1000, V = 1), "Grid2D")), "row 1 .*matches no node"),
-    grid_off_mesh = list(quote(WriteFile(transform(grid, X = X + c(0, 0.01, rep(0, 18)), V = 1), "Grid2D")),
+    line_sample_count = list(quote(CopyDbToOrvane(as.double(1:10), "G2", file = "Lines")),
+                             "10 values"),
+    grid_shifted = list(quote(WriteFile(transform(grid, X = X + 1000, V = 1), "Grid2D")),
+                        "row 1 .*matches no node"),
+    grid_off_mesh = list(quote(WriteFile(transform(grid, X = X + c(0, 0.01, rep(0, 18)), V = 1),
+                                         "Grid2D")),
                          "row 2 .*matches no node"),
-    points_shifted = list(quote(WriteFile(transform(pts, Y = Y + c(rep(0, 11), 1e-3), V = 1), "Samples")),
+    points_shifted = list(quote(WriteFile(transform(pts, Y = Y + c(rep(0, 11), 1e-3), V = 1),
+                                          "Samples")),
                           "row 12 .*matches no sample"),
-    two_rows_on_one_node = list(quote(WriteFile(transform(grid, X = replace(X, 2, X[1]), V = 1), "Grid2D")),
+    two_rows_on_one_node = list(quote(WriteFile(transform(grid, X = replace(X, 2, X[1]), V = 1),
+                                                "Grid2D")),
                                 "rows 1 and 2 on one node"),
-    two_rows_on_one_sample = list(quote(WriteFile(transform(pts, X = replace(X, 5, X[3]), Y = replace(Y, 5, Y[3]), V = 1),
+    two_rows_on_one_sample = list(quote(WriteFile(transform(pts, X = replace(X, 5, X[3]),
+                                                            Y = replace(Y, 5, Y[3]), V = 1),
                                                   "Samples")), "rows 3 and 5 on one sample"),
-    one_coordinate_of_two = list(quote(WriteFile(data.frame(x = grid$X, V = 1), "Grid2D")), "none for Y"),
-    grid_into_points = list(quote(WriteFile(within(grid, V <- 1), "Samples", grid = TRUE)), "'grid' is TRUE"),
-    irregular_lattice = list(quote(WriteFile(transform(lattice, X = X^1.1), "New", grid = TRUE)), "irregular spacing along X"),
-    lattice_missing_nodes = list(quote(WriteFile(lattice[-c(2, 5, 12), ], "New", grid = TRUE)), "misses 3 of the 12 nodes"),
-    macro_column = list(quote(WriteFile(data.frame(X = 1, Y = 2, `Simu[xxxxx]` = 1, check.names = FALSE), "New")),
+    one_coordinate_of_two = list(quote(WriteFile(data.frame(x = grid$X, V = 1), "Grid2D")),
+                                 "none for Y"),
+    grid_into_points = list(quote(WriteFile(within(grid, V <- 1), "Samples", grid = TRUE)),
+                            "'grid' is TRUE"),
+    irregular_lattice = list(quote(WriteFile(transform(lattice, X = X^1.1), "New", grid = TRUE)),
+                             "irregular spacing along X"),
+    lattice_missing_nodes = list(quote(WriteFile(lattice[-c(2, 5, 12), ], "New", grid = TRUE)),
+                                 "misses 3 of the 12 nodes"),
+    macro_column = list(quote(WriteFile(data.frame(X = 1, Y = 2, `Simu[xxxxx]` = 1,
+                                                   check.names = FALSE), "New")),
                         "kept for macro variables"),
-    macro_variable = list(quote(CopyDbToOrvane(1:12 + 0, "Simu[xxxxx]", file = "Samples")), "kept for macro variables"),
-    macro_item = list(quote(CopyDbToOrvane(1:12 + 0, "Au[00001]", file = "Samples")), "an item of the macro variable"),
-    slash_column = list(quote(WriteFile(data.frame(X = 1, Y = 2, `a/b c` = 1, check.names = FALSE), "New")), "no '/'"),
+    macro_variable = list(quote(CopyDbToOrvane(1:12 + 0, "Simu[xxxxx]", file = "Samples")),
+                          "kept for macro variables"),
+    macro_item = list(quote(CopyDbToOrvane(1:12 + 0, "Au[00001]", file = "Samples")),
+                      "an item of the macro variable"),
+    slash_column = list(quote(WriteFile(data.frame(X = 1, Y = 2, `a/b c` = 1, check.names = FALSE),
+                                        "New")), "no '/'"),
     dots_file = list(quote(WriteFile(data.frame(X = 1, Y = 2, A = 1), "../..")), "no '/'"),
     invalid_utf8_column = list(quote(WriteFile(bad_name, "New")), "<ff><fe>"),
-    invalid_utf8_unit = list(quote(CopyDbToOrvane(1:12 + 0, "U", file = "Samples", unit = bytes)), "<ff><fe>"),
+    invalid_utf8_unit = list(quote(CopyDbToOrvane(1:12 + 0, "U", file = "Samples", unit = bytes)),
+                             "<ff><fe>"),
     coordinate_named_column = list(quote(WriteFile(data.frame(FzV = 1:2, X = 1:2, Y = 3:4), "New",
-                                                   coordinates = c("FzV", "X"))), "data\\$Y.*coordinate 'Y'"),
-    bridge_existing = list(quote(stopifnot(orv_call("IWriteFile", "Demo", "Mining", "Samples", c("Au2", "Au"), c("", ""),
-                                                    c(32L, 32L), c(1L, 1L), list(1:12 + 0, 1:12 + 0), 0L)$error == 0)), "")
+                                                   coordinates = c("FzV", "X"))),
+                                   "data\\$Y.*coordinate 'Y'"),
+    bridge_existing = list(quote(stopifnot(orv_call("IWriteFile", "Demo", "Mining", "Samples",
+                                                    c("Au2", "Au"), c("", ""), c(32L, 32L),
+                                                    c(1L, 1L), list(1:12 + 0, 1:12 + 0),
+                                                    0L)$error == 0)), "")
   )
   if (requireNamespace("terra", quietly = TRUE)) {
     raster <- AsSpatRaster("Grid2D")
     cases$raster_into_points <- list(quote(WriteFile(raster, "Samples")), "holds points")
-    cases$raster_shifted <- list(quote(WriteFile(terra::shift(raster, dx = 1), "Grid2D", overwrite = TRUE)),
+    cases$raster_shifted <- list(quote(WriteFile(terra::shift(raster, dx = 1), "Grid2D",
+                                                 overwrite = TRUE)),
                                  "no node of File 'Grid2D'")
   }
   for (name in names(cases)) {
@@ -237,11 +271,13 @@ local_spatial <- function(env) {
   skip_if_not(orv_have_server())
   for (pkg in c("sf", "terra", "stars")) skip_if_not_installed(pkg)
   local_orvane(env)
-  CreateFileForDb(DbDescription(nx = c(3, 2, 2), x0 = c(1, 2, 3), dx = c(1, 1, 1)), "U3", "Demo", "Mining")
+  CreateFileForDb(DbDescription(nx = c(3, 2, 2), x0 = c(1, 2, 3), dx = c(1, 1, 1)), "U3",
+                  "Demo", "Mining")
   CopyDbToOrvane(c(1:11, NA) + 0.5, "V", file = "U3")
 }
 
-test_that("rasters and stars are written as grids that read back equal, into new and existing Files", {
+test_that(paste("rasters and stars are written as grids that read back equal,",
+                "into new and existing Files"), {
   local_spatial(environment())
   twice_3d <- function(x) {
     y <- x * 2
@@ -254,7 +290,8 @@ test_that("rasters and stars are written as grids that read back equal, into new
     stars_2d = list(function() AsStars("Grid2D"), "Grid2D", function(x) x * 2),
     stars_rotated_3d = list(function() AsStars("Grid3D"), "Grid3D", function(x) x * 2)
   )
-  values_of <- function(x) if (inherits(x, "SpatRaster")) terra::values(x) else as.data.frame(x)[names(x)]
+  values_of <- function(x) if (inherits(x, "SpatRaster")) terra::values(x)
+                           else as.data.frame(x)[names(x)]
   read_as <- function(x, file) if (inherits(x, "SpatRaster")) AsSpatRaster(file) else AsStars(file)
   geometry <- function(d) unclass(d)[c("ndim", "nx", "x0", "dx", "angles")]
   for (name in names(cases)) {
@@ -283,14 +320,15 @@ test_that("spatial objects have the extent, resolution and values of the File", 
     sf_lines = function() {
       s <- AsSf("Lines")
       xy <- sf::st_coordinates(s)
-      list(keyed(xy[, "X"], xy[, "Y"], 0, s$Gravity), nodes("Lines", "Gravity"), as.vector(sf::st_bbox(s)),
-           c(0, 0, 220, 100))
+      list(keyed(xy[, "X"], xy[, "Y"], 0, s$Gravity), nodes("Lines", "Gravity"),
+           as.vector(sf::st_bbox(s)), c(0, 0, 220, 100))
     },
     terra_3d = function() {
       r <- AsSpatRaster("U3", "V")
       a <- terra::as.data.frame(r, xy = TRUE, na.rm = FALSE)
-      list(keyed(a$x, a$y, rep(terra::depth(r), each = nrow(a)), c(a$V.z1, a$V.z2)), nodes("U3", "V"),
-           c(unname(as.vector(terra::ext(r))), terra::res(r)), c(0.5, 3.5, 1.5, 3.5, 1, 1))
+      list(keyed(a$x, a$y, rep(terra::depth(r), each = nrow(a)), c(a$V.z1, a$V.z2)),
+           nodes("U3", "V"), c(unname(as.vector(terra::ext(r))), terra::res(r)),
+           c(0.5, 3.5, 1.5, 3.5, 1, 1))
     },
     # Cells of 10 x 10 turned 30 degrees about (100, 200): the corners of the
     # outer cells bound the box.
@@ -298,8 +336,9 @@ test_that("spatial objects have the extent, resolution and values of the File", 
       s <- AsStars("Grid3D")
       a <- as.data.frame(s)
       z <- stars::st_get_dimension_values(s, "z")
-      list(keyed(a$x, a$y, rep(z, each = 12), a$Grade), nodes("Grid3D", "Grade"), as.vector(sf::st_bbox(s)),
-           c(100 - 2.5 * sqrt(3) - 12.5, 200 - 2.5 - 2.5 * sqrt(3), 100 + 17.5 * sqrt(3) + 2.5, 200 + 17.5 + 12.5 * sqrt(3)))
+      list(keyed(a$x, a$y, rep(z, each = 12), a$Grade), nodes("Grid3D", "Grade"),
+           as.vector(sf::st_bbox(s)), c(100 - 2.5 * sqrt(3) - 12.5, 200 - 2.5 - 2.5 * sqrt(3),
+                                        100 + 17.5 * sqrt(3) + 2.5, 200 + 17.5 + 12.5 * sqrt(3)))
     }
   )
   for (name in names(cases)) {
@@ -313,11 +352,14 @@ test_that("spatial objects have the extent, resolution and values of the File", 
 test_that("a data frame from ReadFile() makes the object its File makes, without the server", {
   local_spatial(environment())
   CopyDbToOrvane(1:12 + 0, "W", file = "U3")
-  frames <- list(Lines = ReadFile("Lines"), Grid2D = ReadFile("Grid2D"), U3 = ReadFile("U3"), Grid3D = ReadFile("Grid3D"))
+  frames <- list(Lines = ReadFile("Lines"), Grid2D = ReadFile("Grid2D"), U3 = ReadFile("U3"),
+                 Grid3D = ReadFile("Grid3D"))
   same <- list(
     sf_lines = list(AsSf("Lines"), function() AsSf(frames$Lines)),
-    terra_2d = list(terra::values(AsSpatRaster("Grid2D")), function() terra::values(AsSpatRaster(frames$Grid2D))),
-    terra_3d_one = list(terra::values(AsSpatRaster("U3", "V")), function() terra::values(AsSpatRaster(frames$U3, "V"))),
+    terra_2d = list(terra::values(AsSpatRaster("Grid2D")),
+                    function() terra::values(AsSpatRaster(frames$Grid2D))),
+    terra_3d_one = list(terra::values(AsSpatRaster("U3", "V")),
+                        function() terra::values(AsSpatRaster(frames$U3, "V"))),
     stars_3d = list(AsStars("Grid3D"), function() AsStars(frames$Grid3D))
   )
   DisconnectOrvane()
@@ -325,10 +367,13 @@ test_that("a data frame from ReadFile() makes the object its File makes, without
   refused <- list(
     no_description = quote(AsSf(without_description(frames$Lines))),
     with_a_study = quote(AsSf(frames$Lines, study = "Demo")),
-    grid_missing_nodes = quote(AsStars(`attr<-`(frames$Grid3D[1:5, ], "description", attr(frames$Grid3D, "description")))),
+    grid_missing_nodes = quote(AsStars(`attr<-`(frames$Grid3D[1:5, ], "description",
+                                                attr(frames$Grid3D, "description")))),
     a_grid_as_points = quote(AsSf(frames$Grid2D)),
     three_d_two_variables = quote(AsSpatRaster(frames$U3)),
     read_again = quote(ReadFile(frames$Lines))
   )
-  for (name in names(refused)) expect_error(eval(refused[[name]]), class = "orvane_usage_error", label = name)
+  for (name in names(refused)) {
+    expect_error(eval(refused[[name]]), class = "orvane_usage_error", label = name)
+  }
 })

@@ -11,7 +11,8 @@ expect_refused <- function(expr, arg, what = NULL) {
 }
 
 test_that("the package loads, its native symbols resolve by name, and its server is installed", {
-  for (sym in c("VEKClientInitialize", "VEKClientConnect", "_vek_send_and_wait", "_vek_rw_vector", "SConnectOrvane")) {
+  for (sym in c("VEKClientInitialize", "VEKClientConnect", "_vek_send_and_wait", "_vek_rw_vector",
+                "SConnectOrvane")) {
     expect_true(is.loaded(sym, PACKAGE = "orvanelink"), label = sym)
   }
   expect_true(file.access(system.file("bin", "VEKserver", package = "orvanelink"), 1) == 0)
@@ -28,9 +29,10 @@ test_that("arguments are checked in R before anything is sent, with the reason",
     list(quote(ConnectOrvane(server = "/bin/sh")), "server", "only used with run_server"),
     list(quote(ConnectOrvane(run_server = TRUE, server = plain)), "server", "not executable"),
     list(quote(ListStudies(location = "somewhere")), "location", "only used with 'new'"),
-    list(quote(CopyDbToOrvane(1:3, "v", selection_values = c(1, 0, 1))), "selection_values", "selection"),
-    list(quote(CopyDbToOrvane(1:3, "v", selection = "s", selection_values = c(1, 0))), "selection_values",
-         "one value per sample (3)"),
+    list(quote(CopyDbToOrvane(1:3, "v", selection_values = c(1, 0, 1))),
+         "selection_values", "selection"),
+    list(quote(CopyDbToOrvane(1:3, "v", selection = "s", selection_values = c(1, 0))),
+         "selection_values", "one value per sample (3)"),
     list(quote(ManageTarget(db = list(grid = TRUE))), "db", "no 'nx'"),
     list(quote(OrvaneSampleProject(dir = full)), "dir", "new or empty"),
     list(quote(DbDescription(nx = c(1e5, 1e5, 1e5))), "nx", "2^31"),
@@ -46,13 +48,15 @@ test_that("arguments are checked in R before anything is sent, with the reason",
     list(quote(DbCompatible(list(grid = TRUE, nx = c(2, 2), nech = 5))), "db", "'nech' = 5"),
     list(quote(DbCompatible(list(grid = FALSE, ndim = 4, nech = 2))), "db$ndim"),
     list(quote(DbCompatible(list(grid = FALSE, ndim = 2, coordinates = 1:5))), "db", "multiple"),
-    list(quote(CreateFileForDb(list(grid = FALSE, ndim = 2, nech = 3), "f")), "db", "no 'coordinates'"),
+    list(quote(CreateFileForDb(list(grid = FALSE, ndim = 2, nech = 3), "f")), "db",
+         "no 'coordinates'"),
     list(quote(CreateFileForDb(DbDescription(nx = 5), "f")), "db", "2 or 3"))
   for (case in cases) expect_refused(eval(case[[1]]), case[[2]], if (length(case) > 2) case[[3]])
   for (nx in list(c(2.5, 2), 1:4)) expect_refused(DbDescription(nx = nx), "nx")
   expect_error(DbDescription(coordinates = 1, nx = 1), "either 'coordinates'")
   # 499 bytes pass R and reach the bridge, which is not connected.
-  expect_error(CopyOrvaneToDb(strrep("n", 499)), "could not read variable", class = "orvane_not_connected")
+  expect_error(CopyOrvaneToDb(strrep("n", 499)), "could not read variable",
+               class = "orvane_not_connected")
 })
 
 test_that("Db descriptions are built in R", {
@@ -101,7 +105,8 @@ test_that("lists, descriptions and variables come back as R values", {
   expect_identical(ListStudies(new = "Survey", location = "Survey"), c("Demo", "Survey"))
   expect_identical(ListDirectories("Survey", new = "A"), "A")
   expect_true(CreateDirectory("A", allow_existing = TRUE))
-  expect_identical(ListFiles("Demo", "Mining", delete = "Lines"), c("Cores", "Grid2D", "Grid3D", "Samples"))
+  expect_identical(ListFiles("Demo", "Mining", delete = "Lines"),
+                   c("Cores", "Grid2D", "Grid3D", "Samples"))
   expect_identical(ListSelections(file = "Grid2D"), character(0))
 
   g <- DescribeFile("Grid3D")
@@ -132,7 +137,8 @@ test_that("lists, descriptions and variables come back as R values", {
   # Logicals count as 0/1, NA selects nothing; a wrong length is refused by
   # the bridge, nothing created.
   odd <- rep(c(TRUE, FALSE), 6)
-  expect_invisible(CopyDbToOrvane(odd, "W", selection = "Odd", selection_values = odd, unit = "g/t"))
+  expect_invisible(CopyDbToOrvane(odd, "W", selection = "Odd",
+                                  selection_values = odd, unit = "g/t"))
   expect_identical(is.na(CopyOrvaneToDb("W", selection = "Odd")), !odd)
   expect_identical(CopyOrvaneToDb("W"), as.double(odd))
   expect_error(CopyDbToOrvane(1:5, "Short"), "could not write variable 'Short'")
@@ -165,10 +171,11 @@ test_that("the console functions read their answers and return R values", {
     "show('connected', orvanelink:::.server_pids())"
   ), project = orv_project_copy(), connect = FALSE)
   # Grade whole, then item 2 of Simu, then the character variable: a warning.
-  expect_identical(sapply(c("walk", "names", "simu2", "grade", "kept", "rank", "stopped", "early", "connected"),
+  expect_identical(sapply(c("walk", "names", "simu2", "grade", "kept", "rank", "stopped",
+                            "early", "connected"),
                           function(t) orv_result(out, t)),
-                   c(walk = "TRUE", names = "Grade,Simu[00002]", simu2 = "TRUE", grade = "TRUE", kept = "TRUE",
-                     rank = "3", stopped = "NA", early = "FALSE", connected = ""))
+                   c(walk = "TRUE", names = "Grade,Simu[00002]", simu2 = "TRUE", grade = "TRUE",
+                     kept = "TRUE", rank = "3", stopped = "NA", early = "FALSE", connected = ""))
   expect_true(any(grepl("variable 'Lithology' could not be read", out, fixed = TRUE)))
   expect_true(any(grepl("The answer 'x' is not valid", out, fixed = TRUE)))
 })

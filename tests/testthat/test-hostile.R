@@ -3,9 +3,10 @@
 # names the argument, and the project's files are as they were.
 
 hostile <- list(
-  null = NULL, na = NA, na_text = NA_character_, number = 1, empty = "", two = c("a", "b"), none = character(0),
-  huge = strrep("h", 1e6), bytes = rawToChar(as.raw(c(0x41, 0xff, 0xfe))), control = "a\nb", list = list("a"),
-  fun = function() 1, env = new.env(), frame = data.frame(a = I(list(1, 2))), inf = Inf, over = 2^31
+  null = NULL, na = NA, na_text = NA_character_, number = 1, empty = "", two = c("a", "b"),
+  none = character(0), huge = strrep("h", 1e6), bytes = rawToChar(as.raw(c(0x41, 0xff, 0xfe))),
+  control = "a\nb", list = list("a"), fun = function() 1, env = new.env(),
+  frame = data.frame(a = I(list(1, 2))), inf = Inf, over = 2^31
 )
 names_ok <- c("null")          # an optional name: NULL is the current item
 numbers_ok <- c("number")      # a count or a value where 1 is fine
@@ -55,13 +56,18 @@ test_that("the catalogue functions refuse hostile names and flags, the project u
     row("ListDirectories", list(study = "Demo"), "delete", names_ok),
     row("ListFiles", list(study = "Demo", directory = "Mining"), "directory", names_ok),
     row("ListFiles", list(study = "Demo", directory = "Mining"), "delete", names_ok),
-    row("ListSelections", list(study = "Demo", directory = "Mining", file = "Samples"), "file", names_ok),
-    row("ListVariables", list(study = "Demo", directory = "Mining", file = "Samples"), "delete", names_ok),
-    row("CreateDirectory", list(directory = "New", study = "Demo"), "directory", extra = list(slash = "a/b")),
+    row("ListSelections", list(study = "Demo", directory = "Mining", file = "Samples"),
+        "file", names_ok),
+    row("ListVariables", list(study = "Demo", directory = "Mining", file = "Samples"),
+        "delete", names_ok),
+    row("CreateDirectory", list(directory = "New", study = "Demo"), "directory",
+        extra = list(slash = "a/b")),
     row("CreateDirectory", list(directory = "New", study = "Demo"), "study", names_ok),
     row("CreateDirectory", list(directory = "New", study = "Demo"), "allow_existing"),
-    row("DescribeFile", list(file = "Samples", study = "Demo", directory = "Mining"), "file", names_ok),
-    row("DescribeFile", list(file = "Samples", study = "Demo", directory = "Mining"), "directory", names_ok),
+    row("DescribeFile", list(file = "Samples", study = "Demo", directory = "Mining"),
+        "file", names_ok),
+    row("DescribeFile", list(file = "Samples", study = "Demo", directory = "Mining"),
+        "directory", names_ok),
     row("ListTree", list(study = "Demo", directory = "Mining"), "study", names_ok),
     row("ListTree", list(study = "Demo", directory = "Mining"), "directory", names_ok)
   ), project)
@@ -70,20 +76,23 @@ test_that("the catalogue functions refuse hostile names and flags, the project u
 test_that("the copies refuse hostile names, values, units and counts before anything is sent", {
   skip_if_not(orv_have_server())
   project <- local_orvane()
-  copy <- list(values = as.double(1:12), variable = "New", study = "Demo", directory = "Mining", file = "Samples")
+  copy <- list(values = as.double(1:12), variable = "New", study = "Demo", directory = "Mining",
+               file = "Samples")
   read <- list(variable = "Au", study = "Demo", directory = "Mining", file = "Samples")
   sel <- c(copy, list(selection = "S", selection_values = rep(TRUE, 12)))
   expect_refusals(list(
     row("CopyOrvaneToDb", read, "variable"),
     row("CopyOrvaneToDb", read, "selection", names_ok),
     row("CopyOrvaneToDb", read, "item", numbers_ok, list(neg = -1, half = 1.5)),
-    row("CopyDbToOrvane", copy, "values", extra = list(above = c(1, 2e30), text = "1", factor = factor(1:12))),
+    row("CopyDbToOrvane", copy, "values",
+        extra = list(above = c(1, 2e30), text = "1", factor = factor(1:12))),
     row("CopyDbToOrvane", copy, "variable",
         extra = list(macro = "Simu[xxxxx]", item = "Au[00001]", dots = "..", none_name = "None")),
     row("CopyDbToOrvane", copy, "file", names_ok),
     row("CopyDbToOrvane", copy, "unit", "empty", list(long = "kilometres!")),
     row("CopyDbToOrvane", sel, "selection", extra = list(same = "New")),
-    row("CopyDbToOrvane", sel, "selection_values", extra = list(two = c(rep(1, 11), 2), short = rep(1, 11)))
+    row("CopyDbToOrvane", sel, "selection_values",
+        extra = list(two = c(rep(1, 11), 2), short = rep(1, 11)))
   ), project)
 })
 
@@ -97,11 +106,12 @@ test_that("the File functions refuse hostile names, frames and flags before anyt
   samples <- list(file = "Samples", study = "Demo", directory = "Mining")
   grid <- list(file = "Grid2D", variables = NULL, study = "Demo", directory = "Mining")
   frames <- list(
-    bad_name = setNames(frame, c("X", "Y", bytes)), huge_name = setNames(frame, c("X", "Y", strrep("v", 1e5))),
+    bad_name = setNames(frame, c("X", "Y", bytes)),
+    huge_name = setNames(frame, c("X", "Y", strrep("v", 1e5))),
     dup = setNames(cbind(frame, frame["V"]), c("X", "Y", "V", "V")), unnamed = unname(frame),
-    rows = frame[0, ], list_col = data.frame(X = 1, Y = 2, V = I(list(1))), complex = data.frame(X = 1, Y = 2, V = 1i),
-    date = data.frame(X = 1, Y = 2, V = Sys.Date()), macro = setNames(frame, c("X", "Y", "Simu[xxxxx]")),
-    unit = frame, no_xy = frame["V"]
+    rows = frame[0, ], list_col = data.frame(X = 1, Y = 2, V = I(list(1))),
+    complex = data.frame(X = 1, Y = 2, V = 1i), date = data.frame(X = 1, Y = 2, V = Sys.Date()),
+    macro = setNames(frame, c("X", "Y", "Simu[xxxxx]")), unit = frame, no_xy = frame["V"]
   )
   attr(frames$unit$V, "units") <- bytes
   expect_refusals(list(
@@ -121,26 +131,34 @@ test_that("the File functions refuse hostile names, frames and flags before anyt
   ), project)
 })
 
-test_that("Db descriptions refuse overflowing sizes, nonsense geometry and odd lists before anything is sent", {
+test_that(paste("Db descriptions refuse overflowing sizes, nonsense geometry and odd lists before",
+                "anything is sent"), {
   skip_if_not(orv_have_server())
   project <- local_orvane()
   ListFiles("Demo", "Mining")
   grid <- list(grid = TRUE, nx = c(3, 2))
   dbs <- list(
-    nodes = list(grid = TRUE, nx = c(1e5, 1e5, 1e5)), points = list(grid = FALSE, ndim = 2, nech = 1e10),
-    turned = modifyList(grid, list(angles = c(1e308, 0))), full_turn = modifyList(grid, list(angles = c(360, 0))),
+    nodes = list(grid = TRUE, nx = c(1e5, 1e5, 1e5)),
+    points = list(grid = FALSE, ndim = 2, nech = 1e10),
+    turned = modifyList(grid, list(angles = c(1e308, 0))),
+    full_turn = modifyList(grid, list(angles = c(360, 0))),
     origin = modifyList(grid, list(x0 = c(Inf, 0))), mesh = modifyList(grid, list(dx = c(0, 1))),
-    far = modifyList(grid, list(dx = c(1e308, 1))), far_origin = modifyList(grid, list(x0 = c(2e30, 0))),
-    text_nx = modifyList(grid, list(nx = c("3", "2"))), list_nx = modifyList(grid, list(nx = list(3, 2))),
+    far = modifyList(grid, list(dx = c(1e308, 1))),
+    far_origin = modifyList(grid, list(x0 = c(2e30, 0))),
+    text_nx = modifyList(grid, list(nx = c("3", "2"))),
+    list_nx = modifyList(grid, list(nx = list(3, 2))),
     kind = list(grid = "yes", nx = 3), text_points = list(grid = FALSE, coordinates = "a"),
     ndim = list(grid = FALSE, ndim = NA, nech = 3), nech = modifyList(grid, list(nech = c(6, 6))),
     undefined = list(grid = FALSE, coordinates = cbind(1:2, c(1, 2e30)))
   )
   expect_refusals(list(
-    row("DbDescription", list(nx = c(3, 2)), "nx", numbers_ok, list(overflow = c(1e5, 1e5, 1e5), zero = c(3, 0))),
+    row("DbDescription", list(nx = c(3, 2)), "nx", numbers_ok,
+        list(overflow = c(1e5, 1e5, 1e5), zero = c(3, 0))),
     row("DbDescription", list(nx = c(3, 2)), "x0", names_ok, list(far = c(2e30, 0))),
-    row("DbDescription", list(nx = c(3, 2)), "dx", names_ok, list(zero = c(1, 0), far = c(1e308, 1))),
-    row("DbDescription", list(nx = c(3, 2)), "angles", names_ok, list(turn = c(360, 0), neg = c(0, -360))),
+    row("DbDescription", list(nx = c(3, 2)), "dx", names_ok,
+        list(zero = c(1, 0), far = c(1e308, 1))),
+    row("DbDescription", list(nx = c(3, 2)), "angles", names_ok,
+        list(turn = c(360, 0), neg = c(0, -360))),
     row("DbDescription", list(coordinates = cbind(1:2, 3:4)), "coordinates", c("number", "over"),
         list(nan = c(1, NaN), above = c(1, 2e30), text = data.frame(x = "a"))),
     row("DbCompatible", list(db = DbDescription(nx = c(5, 4))), "db", extra = dbs),
@@ -150,21 +168,24 @@ test_that("Db descriptions refuse overflowing sizes, nonsense geometry and odd l
   ), project)
 })
 
-test_that("connections, dialogues and the sample project refuse hostile arguments without a connection", {
+test_that(paste("connections, dialogues and the sample project refuse hostile arguments without a",
+                "connection"), {
   expect_false(IsConnectedOrvane())
   before <- orvanelink:::.server_pids()
   writable <- withr::local_tempdir()
   expect_refusals(list(
     row("ConnectOrvane", list(), "host"),
     row("ConnectOrvane", list(), "port", c("null", "number"), list(zero = 0, high = 65536)),
-    row("ConnectOrvane", list(run_server = TRUE, path = "p"), "server", names_ok, list(dir = writable)),
+    row("ConnectOrvane", list(run_server = TRUE, path = "p"), "server", names_ok,
+        list(dir = writable)),
     row("ConnectOrvane", list(), "path", "empty"),
     row("ConnectOrvane", list(), "timeout", numbers_ok, list(zero = 0)),
     row("ConnectOrvane", list(), "run_server"),
     row("DisconnectOrvane", list(), "stop_server"),
     row("OrvaneSampleProject", list(), "dir", extra = list(full = dirname(writable))),
     row("ManageTarget", list(), "stop_level", numbers_ok, list(six = 6)),
-    row("ManageTarget", list(), "db", names_ok, list(nodes = list(grid = TRUE, nx = c(1e5, 1e5, 1e5)))),
+    row("ManageTarget", list(), "db", names_ok,
+        list(nodes = list(grid = TRUE, nx = c(1e5, 1e5, 1e5)))),
     row("ManageTarget", list(), "reset"),
     row("ReadVariable", list(), "orient", extra = list(zero = c(1, 0, 1))),
     row("WriteVariable", list(values = 1), "values", c("number", "na", "over")),
@@ -181,11 +202,13 @@ test_that("refusals the server or the File decide still name what was wrong, in 
   project <- local_orvane()
   before <- project_sum(project)
   cases <- list( # call, class, text of the message
-    list(quote(ReadFile("Samples", "Demo", "Mining", variables = paste0("v", 1:1e5))), "orvane_not_found",
+    list(quote(ReadFile("Samples", "Demo", "Mining", variables = paste0("v", 1:1e5))),
+         "orvane_not_found",
          "has no variable 'v1', 'v2', 'v3', 'v4', 'v5' and 99995 more (named in 'variables')"),
     list(quote(CopyDbToOrvane(1:5 + 0, "Short", file = "Samples")), "orvane_usage_error",
          "'values' holds 5 values where the File 'Samples' has 12 samples"),
-    list(quote(ListStudies(new = "S", location = "/nonexistent/x")), "orvane_server_error", "not at '/nonexistent/x'"),
+    list(quote(ListStudies(new = "S", location = "/nonexistent/x")), "orvane_server_error",
+         "not at '/nonexistent/x'"),
     list(quote(ListDirectories("Demo", new = "D", delete = "Gone")), "orvane_not_found",
          "'delete' names Directory 'Gone', which does not exist; 'D' was not created"),
     list(quote(CreateFileForDb(DbDescription(nx = c(1000, 1000, 1000)), "Big", "Demo", "Mining")),
@@ -214,7 +237,8 @@ test_that("a path that is no project is refused as it was, and the launched serv
     err <- tryCatch(ConnectOrvane(run_server = TRUE, path = path), error = identity)
     expect_s3_class(err, "orvane_server_error")
     expect_match(conditionMessage(err), "is not a project", fixed = TRUE)
-    expect_identical(list.files(path, recursive = TRUE, all.files = TRUE, include.dirs = TRUE), listing)
+    expect_identical(list.files(path, recursive = TRUE, all.files = TRUE, include.dirs = TRUE),
+                     listing)
     expect_false(IsConnectedOrvane())
     expect_length(setdiff(orvanelink:::.server_pids(), before), 0L)
   }

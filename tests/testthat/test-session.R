@@ -9,8 +9,10 @@ skip_if_not_installed("processx")
 test_that("Ctrl-C at the terminal is for R: the launched server runs on and answers", {
   project <- orv_project_copy()
   out <- orv_dialogue(c(sprintf("ConnectOrvane(run_server = TRUE, path = '%s')", project),
-                        "cat('BEFORE', orvanelink:::.server_pids(), '\\n')", "Sys.sleep(20)", "\003",
-                        "cat('AFTER', orvanelink:::.server_pids(), ListStudies(), '\\n')", "DisconnectOrvane()"),
+                        "cat('BEFORE', orvanelink:::.server_pids(), '\\n')",
+                        "Sys.sleep(20)", "\003",
+                        "cat('AFTER', orvanelink:::.server_pids(), ListStudies(), '\\n')",
+                        "DisconnectOrvane()"),
                       terminal = TRUE)
   before <- trimws(sub("^BEFORE ", "", grep("^BEFORE [0-9]+", out, value = TRUE)))
   expect_length(before, 1L)
@@ -20,9 +22,9 @@ test_that("Ctrl-C at the terminal is for R: the launched server runs on and answ
 test_that("a server killed from outside is noticed, said, and replaced at once", {
   project <- orv_project_copy()
   noticed_by <- list(
-    "the next request" = quote(expect_error(ListFiles(), class = "orvane_connection_closed",
-                                            "VEKserver closed the connection; ConnectOrvane() connects again",
-                                            fixed = TRUE)),
+    "the next request" = quote(expect_error(
+      ListFiles(), class = "orvane_connection_closed",
+      "VEKserver closed the connection; ConnectOrvane() connects again", fixed = TRUE)),
     "IsConnectedOrvane(), without a request" = quote(expect_false(IsConnectedOrvane())))
   for (name in names(noticed_by)) {
     local_orvane(project = project)
@@ -44,31 +46,45 @@ test_that("a server killed from outside is noticed, said, and replaced at once",
 test_that("the launched server ends with an R killed with SIGKILL", {
   out <- withr::local_tempfile()
   script <- withr::local_tempfile(fileext = ".R")
-  writeLines(c("library(orvanelink)", sprintf("ConnectOrvane(run_server = TRUE, path = '%s')", orv_project_copy()),
+  writeLines(c("library(orvanelink)", sprintf("ConnectOrvane(run_server = TRUE, path = '%s')",
+                                              orv_project_copy()),
                "cat('PID', orvanelink:::.server_pids(), '\\n')", "Sys.sleep(60)"), script)
   tag <- orv_new_tag()
-  proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "-q", "-f", script), stdout = out,
-                                stderr = "2>&1", env = c("current", orv_child_env(), ORV_TEST_TAG = tag))
+  proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "-q", "-f", script),
+                                stdout = out, stderr = "2>&1",
+                                env = c("current", orv_child_env(), ORV_TEST_TAG = tag))
   withr::defer({ proc$kill(); orv_kill_servers(tag) })
-  for (i in 1:600) if (!any(grepl("^PID [0-9]", readLines(out, warn = FALSE))) && proc$is_alive()) Sys.sleep(0.05)
+  for (i in 1:600) {
+    if (!any(grepl("^PID [0-9]", readLines(out, warn = FALSE))) && proc$is_alive()) Sys.sleep(0.05)
+  }
   pid <- as.integer(strsplit(grep("^PID [0-9]", readLines(out), value = TRUE), " ")[[1]][2])
   expect_true(orv_alive(pid))
   proc$kill()
   expect_true(orv_ended(pid, 5))
 })
 
-test_that("a server frozen past the time limit loses its connection, and its late answer goes nowhere", {
+test_that(paste("a server frozen past the time limit loses its connection,",
+                "and its late answer goes nowhere"), {
   project <- orv_project_copy()
   port <- orv_free_port()
   server <- processx::process$new(orv_server_bin(), c("-port", port),
-                                  env = c("current", VEK_PROJECT_DIR = project, VEK_TEST_IDLE_EXIT = "20"))
+                                  env = c("current", VEK_PROJECT_DIR = project,
+                                          VEK_TEST_IDLE_EXIT = "20"))
   withr::defer(server$kill())
-  for (i in 1:100) if (is.null(tryCatch(ConnectOrvane("127.0.0.1", port, timeout = 1), error = function(e) NULL))) Sys.sleep(0.05) else break
+  for (i in 1:100) {
+    if (is.null(tryCatch(ConnectOrvane("127.0.0.1", port, timeout = 1),
+                         error = function(e) NULL))) {
+      Sys.sleep(0.05)
+    } else {
+      break
+    }
+  }
   withr::defer(suppressMessages(DisconnectOrvane()))
   expect_identical(ListFiles("Demo", "Mining")[5], "Samples")
   server$suspend()
   t0 <- Sys.time()
-  expect_error(CopyOrvaneToDb("Au", "Demo", "Mining", "Samples"), class = "orvane_timeout", fixed = TRUE,
+  expect_error(CopyOrvaneToDb("Au", "Demo", "Mining", "Samples"),
+               class = "orvane_timeout", fixed = TRUE,
                "VEKserver did not answer within 1 s (timed out), and the connection was closed")
   expect_lt(as.numeric(Sys.time() - t0, units = "secs"), 3)
   server$resume()
@@ -89,24 +105,31 @@ test_that("a launched program that does not become a server is stopped with all 
     Sys.chmod(path, "755")
     path
   }
-  report <- c('while [ $# -gt 0 ]; do [ "$1" = -control ] && ctl=$2; shift; done', "exec 3<>/dev/tcp/127.0.0.1/$ctl")
+  report <- c('while [ $# -gt 0 ]; do [ "$1" = -control ] && ctl=$2; shift; done',
+              "exec 3<>/dev/tcp/127.0.0.1/$ctl")
   cases <- list( # the program, the class, the start of the reason
     "ends at once" = list(stand_in("ends", "exit 3"), "orvane_communication_error",
                           "the launched program did not become a server"),
-    "never reports, with a child" = list(stand_in("sleeps", sprintf("sleep 60 & echo $! >> '%s'", pids), "sleep 60"),
-                                         "orvane_communication_error", "the launched program did not become a server"),
+    "never reports, with a child" = list(
+      stand_in("sleeps", sprintf("sleep 60 & echo $! >> '%s'", pids), "sleep 60"),
+      "orvane_communication_error", "the launched program did not become a server"),
     "reports port 0" = list(stand_in("zero", report, "printf '\\0\\0\\0\\0' >&3", "sleep 60"),
-                            "orvane_communication_error", "the launched program did not become a server"),
-    "serves no project" = list(stand_in("bare", sprintf("exec '%s' \"$@\"", orv_server_bin())), "orvane_server_error",
+                            "orvane_communication_error",
+                            "the launched program did not become a server"),
+    "serves no project" = list(stand_in("bare", sprintf("exec '%s' \"$@\"", orv_server_bin())),
+                               "orvane_server_error",
                                "the launched server serves no project: No project directory"))
   for (name in names(cases)) {
     unlink(pids)
-    err <- tryCatch(ConnectOrvane(run_server = TRUE, server = cases[[name]][[1]], timeout = 5), error = identity)
+    err <- tryCatch(ConnectOrvane(run_server = TRUE, server = cases[[name]][[1]], timeout = 5),
+                    error = identity)
     expect_s3_class(err, cases[[name]][[2]])
-    expect_true(grepl(cases[[name]][[3]], conditionMessage(err), fixed = TRUE), label = paste(name, conditionMessage(err)))
+    expect_true(grepl(cases[[name]][[3]], conditionMessage(err), fixed = TRUE),
+                label = paste(name, conditionMessage(err)))
     expect_true(orv_ended(as.integer(readLines(pids)), 1), label = name)
     expect_false(IsConnectedOrvane())
   }
   # The bundled server is not even launched without a project.
-  expect_error(ConnectOrvane(run_server = TRUE), class = "orvane_usage_error", "'path' must name the project")
+  expect_error(ConnectOrvane(run_server = TRUE), class = "orvane_usage_error",
+               "'path' must name the project")
 })

@@ -12,19 +12,27 @@ test_that("R values convert with NA as the undefined value, reals truncated towa
     list("value_char", NA, ""), list("value_char", NA_character_, "NA"),
     list("array_integer", c(1.5, NA, -2.5), c(1L, -1234567L, -2L)),
     list("array_integer", c(NA, NA), c(-1234567L, -1234567L)),
-    list("array_double", NA, 1.234e30), list("array_double", c(1L, NA_integer_, TRUE), c(1, 1.234e30, 1)),
+    list("array_double", NA, 1.234e30),
+    list("array_double", c(1L, NA_integer_, TRUE), c(1, 1.234e30, 1)),
     list("array_char", c("x", NA), c("x", "NA")))
-  for (case in cases) expect_equal(conv(case[[1]], case[[2]])$value, case[[3]], label = deparse(case[1:2]))
+  for (case in cases) {
+    expect_equal(conv(case[[1]], case[[2]])$value, case[[3]], label = deparse(case[1:2]))
+  }
   expect_true(is.nan(conv("array_double", c(NA, NaN))$value[2]))
   # A single integer NA, or nothing, is no array.
-  for (v in list(NA, NA_integer_, integer(0), NULL)) expect_equal(conv("array_integer", v)[c("count", "null")], list(count = 0L, null = 1L))
+  for (v in list(NA, NA_integer_, integer(0), NULL)) {
+    expect_equal(conv("array_integer", v)[c("count", "null")], list(count = 0L, null = 1L))
+  }
   expect_equal(conv("array_char", NA)$count, 0L)
 })
 
 test_that("an abort releases the call's memory and leaves R usable", {
   before <- orv_call("STestBlocks")
-  for (kind in c("abort", "bad_alloc", "rcpp")) for (i in 1:5) expect_error(orv_call("STestAbort", 10L, kind))
-  expect_error(orv_call("STestAbort", 3L, "abort"), "Abort caught by C and return to R", fixed = TRUE)
+  for (kind in c("abort", "bad_alloc", "rcpp")) {
+    for (i in 1:5) expect_error(orv_call("STestAbort", 10L, kind))
+  }
+  expect_error(orv_call("STestAbort", 3L, "abort"),
+               "Abort caught by C and return to R", fixed = TRUE)
   expect_error(orv_call("STestAbort", 3L, "bad_alloc"), "Memory allocation failed")
   expect_equal(orv_call("STestAbort", 10L, "none")$error, 0L)
   expect_equal(orv_call("STestBlocks"), before)
@@ -36,15 +44,20 @@ test_that("messages are titled and cut to their buffer; wrong types abort with a
     list(list("STestMessages", "mestitle", 0L, "Loop"), c("", "Loop", "====")),
     # 999 bytes: the head of the text, then "...", then the line end.
     list(list("STestMessages", "message", 0L, strrep("x", 5000)), paste0(strrep("x", 995), "...")),
-    list(list("STestConvert", "value_integer", c(1, 2)), "Wrong number of arguments in RC_get_value_integer (2 > 1)", TRUE),
+    list(list("STestConvert", "value_integer", c(1, 2)),
+         "Wrong number of arguments in RC_get_value_integer (2 > 1)", TRUE),
     list(list("STestConvert", "value_char", 1), "Wrong type in RC_get_value_char (type=14)", TRUE),
-    list(list("STestConvert", "array_integer", list(1)), "Wrong type in RC_get_array_integer (type=19)", TRUE),
-    list(list("STestConvert", "array_double", "x"), "Wrong type in RC_get_array_double (type=16)", TRUE),
-    list(list("STestConvert", "array_char", 1:3), "Wrong type in RC_get_array_char (type=13)", TRUE))
+    list(list("STestConvert", "array_integer", list(1)),
+         "Wrong type in RC_get_array_integer (type=19)", TRUE),
+    list(list("STestConvert", "array_double", "x"),
+         "Wrong type in RC_get_array_double (type=16)", TRUE),
+    list(list("STestConvert", "array_char", 1:3),
+         "Wrong type in RC_get_array_char (type=13)", TRUE))
   for (case in cases) {
     r <- orv_console(do.call(orv_call, case[[1]]))
     expect_equal(r$lines, case[[2]])
-    expect_equal(inherits(r$value, "error") && conditionMessage(r$value) == "Abort caught by C and return to R",
+    expect_equal(inherits(r$value, "error") &&
+                 conditionMessage(r$value) == "Abort caught by C and return to R",
                  length(case) > 2, label = case[[2]])
   }
   expect_error(conv("value_integer", numeric(0)), "[Ee]xpecting a single")
@@ -68,7 +81,8 @@ test_that("the console readers, as the console shows them", {
                  "Bit Length (1,2,4,8,16,32 or 64 (Def=32) [1,64] : ", "Swapped [NA,NA] : -7",
                  "Raised default (Def=1) [1,64] : ", "Upper (Def=8) [NA,8] : ",
                  # "na" is no undefined answer: it reads 0, below the minimum.
-                 "Answer (0) must be larger than Minimum (1)", "Answer (12) must be smaller than Maximum (3)",
+                 "Answer (0) must be larger than Minimum (1)",
+                 "Answer (12) must be smaller than Maximum (3)",
                  "Enter your choice : abc def", "Unit (Def=",
                  # The question is cut, never the answer guide that follows it.
                  paste0(strrep("q", 700), "  [y,n] : y"))) {
@@ -76,7 +90,8 @@ test_that("the console readers, as the console shows them", {
   }
   # Without a default an empty answer is refused, just after its prompt.
   expect_equal(out[which(out == "No default value provided") - 1],
-               c("Confirm deletion  [y,n] : ", "Undefined default  [y,n] : ", "Enter your choice : "))
+               c("Confirm deletion  [y,n] : ", "Undefined default  [y,n] : ",
+                 "Enter your choice : "))
   # A default longer than the answer buffer is cut to fit it.
   expect_equal(orv_result(out, "value"),
                c("1", "5", "0", "32", "-7", "1", "8", "-1234567", "abc def", strrep("d", 99), "1"))
@@ -84,7 +99,8 @@ test_that("the console readers, as the console shows them", {
 
 test_that("the end of console input ends the call with an error instead of asking for ever", {
   out <- orv_dialogue(c(
-    'r <- try(.Call("STestReaders", "int", "Rank", 0L, 0L, 1L, 5L, PACKAGE = "orvanelink"), silent = TRUE); cat(r)',
+    paste0('r <- try(.Call("STestReaders", "int", "Rank", 0L, 0L, 1L, 5L, ',
+           'PACKAGE = "orvanelink"), silent = TRUE); cat(r)'),
     "", "9"))
   expect_true("Answer (9) must be smaller than Maximum (5)" %in% out)
   expect_true(any(grepl("End of console input: no answer to 'Rank'", out, fixed = TRUE)))
@@ -94,21 +110,24 @@ test_that("the end of console input ends the call with an error instead of askin
 
 test_that("a Db description keeps the coordinates axis-major, or a grid's first ndim axes", {
   r <- db(2L, 5L, 0L, coor = c(1:5, 11:15))
-  expect_equal(r[c("error", "coor", "nx")], list(error = 0L, coor = c(1:5, 11:15), nx = c(0L, 0L, 0L)))
+  expect_equal(r[c("error", "coor", "nx")],
+               list(error = 0L, coor = c(1:5, 11:15), nx = c(0L, 0L, 0L)))
   r <- db(2L, 6L, 1L, nx = c(2L, 3L, 9L), x0 = c(1, 2, 3), dx = c(0.5, 1, 9), angle = c(10, 0, 9))
   expect_equal(r[c("nx", "x0", "dx", "angle")],
                list(nx = c(2L, 3L, 0L), x0 = c(1, 2, 0), dx = c(0.5, 1, 0), angle = c(10, 0, 0)))
   expect_length(r$coor, 0)
   # Refused without touching the description: a dimension above 3, short vectors.
   good <- db(3L, 2L, 0L, coor = as.numeric(1:6))
-  for (bad in list(list(4L, 2L, 1L, 1:4, 1:4, 1:4, 1:4), list(2L, 5L, 0L, coor = 1:9), list(2L, 4L, 1L, 2L, c(0, 0), c(1, 1), c(0, 0)))) {
+  for (bad in list(list(4L, 2L, 1L, 1:4, 1:4, 1:4, 1:4), list(2L, 5L, 0L, coor = 1:9),
+                   list(2L, 4L, 1L, 2L, c(0, 0), c(1, 1), c(0, 0)))) {
     r <- do.call(db, bad)
     expect_equal(r[c("error", "ndim", "nech")], list(error = 1L, ndim = 3L, nech = 2L))
   }
 })
 
 
-test_that("grids reorder between server order (Z fastest) and Db order (X fastest) as written out by hand", {
+test_that(paste("grids reorder between server order (Z fastest) and Db order (X fastest) as",
+                "written out by hand"), {
   a <- c(10, 11, 12, 13, 14, 15) # server order of a 2 x 3 x 1 grid
   cases <- list( # mode, orientation, nodes, values in, values out
     list(1, c(1, 1, 1), c(2, 3, 1), a, c(10, 13, 11, 14, 12, 15)),
@@ -120,7 +139,8 @@ test_that("grids reorder between server order (Z fastest) and Db order (X fastes
     list(1, c(1, 1, 1), c(2, 0, 3), c(5, 6, 7), c(5, 6, 7)), # an axis without nodes: left alone
     list(-1, c(1, 1, 1), c(-2, 3, 1), 1:2, c(1, 2)))
   for (case in cases) {
-    expect_equal(tr(case[[1]], case[[2]], case[[3]], case[[4]])$tab, case[[5]], info = paste(unlist(case[1:3]), collapse = " "))
+    expect_equal(tr(case[[1]], case[[2]], case[[3]], case[[4]])$tab, case[[5]],
+                 info = paste(unlist(case[1:3]), collapse = " "))
   }
   # The write direction undoes the read direction in every orientation.
   v <- runif(3 * 2 * 4)
@@ -133,7 +153,8 @@ test_that("grids reorder between server order (Z fastest) and Db order (X fastes
 })
 
 test_that("the progress bar counts the bytes of the values, never in scientific notation", {
-  withr::local_options(cli.dynamic = TRUE, cli.ansi = FALSE, cli.num_colors = 1, cli.progress_show_after = 0)
+  withr::local_options(cli.dynamic = TRUE, cli.ansi = FALSE, cli.num_colors = 1,
+                       cli.progress_show_after = 0)
   cases <- list( # values done, values in all, what the bar says of them
     list(59064441, 1e8, "473 MB / 800 MB"),
     list(500, 1000, "4.0 kB / 8.0 kB"),

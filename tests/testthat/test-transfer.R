@@ -12,10 +12,13 @@ test_that("what R reads is what the server keeps: grid order, undefined values, 
   v <- c(NA, NaN, -Inf, 0, 1e-300, 1e30, 2e30, 7:11 + 0.5)
   expect_equal(copy_in("Samples", "Pts", v, unit = "g/t"), 0L)
   cases <- list( # File, variable, macro item, values read
-    list("Grid3D", "Grade", 0L, server_to_db(stored_values(project, "Grid3D", "Grade"), c(4, 3, 2))),
-    list("Grid2D", "Depth", 0L, server_to_db(stored_values(project, "Grid2D", "Depth"), c(5, 4, 1))),
+    list("Grid3D", "Grade", 0L,
+         server_to_db(stored_values(project, "Grid3D", "Grade"), c(4, 3, 2))),
+    list("Grid2D", "Depth", 0L,
+         server_to_db(stored_values(project, "Grid2D", "Depth"), c(5, 4, 1))),
     # The item rank is ignored for a plain variable.
-    list("Grid3D", "Grade", 7L, server_to_db(stored_values(project, "Grid3D", "Grade"), c(4, 3, 2))),
+    list("Grid3D", "Grade", 7L,
+         server_to_db(stored_values(project, "Grid3D", "Grade"), c(4, 3, 2))),
     list("Grid3D", "Simu[xxxxx]", 0L, unlist(items)),
     list("Grid3D", "Simu[xxxxx]", 2L, items[[2]]),
     list("Grid3D", "Simu[xxxxx]", 3L, items[[3]]),
@@ -25,13 +28,15 @@ test_that("what R reads is what the server keeps: grid order, undefined values, 
     list("Samples", "Cu", 0L, replace(stored_values(project, "Samples", "Cu"), 5, 1.234e30)))
   for (case in cases) {
     r <- copy_out(case[[1]], case[[2]], item = case[[3]])
-    expect_identical(r[c("tab", "error")], list(tab = case[[4]], error = 0L), label = paste(case[1:3], collapse = " "))
+    expect_identical(r[c("tab", "error")], list(tab = case[[4]], error = 0L),
+                     label = paste(case[1:3], collapse = " "))
   }
   expect_equal(sum(copy_out("Grid3D", "Grade")$tab == 1.234e30), 3)
   disk <- stored_values(project, "Samples", "Pts")
   expect_true(disk[1] == 1.234e30 && is.nan(disk[2]))
   for (item in list(4L, -1L, NA_integer_)) {
-    expect_identical(copy_out("Grid3D", "Simu[xxxxx]", item = item)[c("tab", "error")], list(tab = numeric(0), error = 1L))
+    expect_identical(copy_out("Grid3D", "Simu[xxxxx]", item = item)[c("tab", "error")],
+                     list(tab = numeric(0), error = 1L))
   }
 })
 
@@ -40,7 +45,8 @@ test_that("copies from R create selections and variables, replacing existing nam
   mask <- c(1, 0, 1, 1, 0, 0, 1, 1, 1, 0, NA, 1)
   v <- as.numeric(101:112)
   expect_equal(copy_in("Samples", "Cu2", v, sel = "Mask", selv = mask), 0L)
-  expect_setequal(orv_call("IGetSelectionList", "Demo", "Mining", "Samples")$SelectionList, c("Inside", "Mask"))
+  expect_setequal(orv_call("IGetSelectionList", "Demo", "Mining", "Samples")$SelectionList,
+                  c("Inside", "Mask"))
   expect_identical(copy_out("Samples", "Mask")$tab, c(1, 0, 1, 1, 0, 0, 1, 1, 1, 0, 0, 1))
   # Read under the new selection, unselected samples are undefined.
   expect_identical(copy_out("Samples", "Cu2", sel = "Mask")$tab, ifelse(mask %in% 1, v, 1.234e30))
@@ -53,31 +59,43 @@ test_that("copies from R create selections and variables, replacing existing nam
   expect_equal(copy_in("Samples", "Au", v * 2), 0L)
   expect_identical(copy_out("Samples", "Au")$tab, v * 2)
   expect_equal(copy_in("Samples", "Inside", v), 0L)
-  expect_false("Inside" %in% orv_call("IGetSelectionList", "Demo", "Mining", "Samples")$SelectionList)
-  expect_equal(sum(orv_call("IGetVariableList", "Demo", "Mining", "Samples", "")$VariableList == "Au"), 1)
+  expect_false("Inside" %in%
+               orv_call("IGetSelectionList", "Demo", "Mining", "Samples")$SelectionList)
+  expect_equal(
+    sum(orv_call("IGetVariableList", "Demo", "Mining", "Samples", "")$VariableList == "Au"), 1)
 })
 
 test_that("the designation loop, the overwrite question, and lengths refused before any change", {
-  read <- 'r <- .Call("SReadVariable", 1L, 1L, 1L, PACKAGE = "orvanelink"); emit("r", c(r$varname, r$nvar, r$flag.macro, length(r$tab), r$flag.continue, r$error))'
+  read <- paste0('r <- .Call("SReadVariable", 1L, 1L, 1L, PACKAGE = "orvanelink"); emit("r", ',
+                 'c(r$varname, r$nvar, r$flag.macro, length(r$tab), r$flag.continue, r$error))')
   write <- function(values, name) {
-    sprintf('e <- .Call("SWriteVariable", 1L, 1L, 1L, %s, "%s", PACKAGE = "orvanelink"); emit("w", e$error)', values, name)
+    sprintf(paste0('e <- .Call("SWriteVariable", 1L, 1L, 1L, %s, "%s", ',
+                   'PACKAGE = "orvanelink"); emit("w", e$error)'), values, name)
   }
   out <- dialogue(c(
     'r <- .Call("SReadVariable", 1L, 1L, 1L, PACKAGE = "orvanelink"); emit("nofile", r$error)',
-    'e <- .Call("CopyVariableDb2I", "Demo", "Mining", "Samples", "None", "Au", "", as.numeric(1:11), NULL, PACKAGE = "orvanelink"); emit("short", e$error)',
-    'e <- .Call("CopyVariableDb2I", "Demo", "Mining", "Samples", "Inside", "Au", "", as.numeric(1:12), c(1, 0), PACKAGE = "orvanelink"); emit("sel", e$error)',
-    'r <- .Call("CopyVariableI2Db", "Demo", "Mining", "Samples", "None", "Au", 0L, PACKAGE = "orvanelink"); emit("au", r$tab)',
-    'r <- .Call("CopyVariableI2Db", "Demo", "Mining", "Samples", "None", "Inside", 0L, PACKAGE = "orvanelink"); emit("inside", r$tab)',
+    paste0('e <- .Call("CopyVariableDb2I", "Demo", "Mining", "Samples", "None", "Au", "", ',
+           'as.numeric(1:11), NULL, PACKAGE = "orvanelink"); emit("short", e$error)'),
+    paste0('e <- .Call("CopyVariableDb2I", "Demo", "Mining", "Samples", "Inside", "Au", "", ',
+           'as.numeric(1:12), c(1, 0), PACKAGE = "orvanelink"); emit("sel", e$error)'),
+    paste0('r <- .Call("CopyVariableI2Db", "Demo", "Mining", "Samples", "None", "Au", 0L, ',
+           'PACKAGE = "orvanelink"); emit("au", r$tab)'),
+    paste0('r <- .Call("CopyVariableI2Db", "Demo", "Mining", "Samples", "None", "Inside", 0L, ',
+           'PACKAGE = "orvanelink"); emit("inside", r$tab)'),
     'invisible(.Call("DbCreateFile", "Demo", "Mining", "Grid3D", PACKAGE = "orvanelink"))',
-    'e <- .Call("SWriteVariable", 1L, 1L, 1L, as.numeric(1:25), "Grade", PACKAGE = "orvanelink"); emit("long", e$error)',
-    'e <- .Call("SWriteVariable", 1L, 1L, 1L, as.numeric(1:24), "", PACKAGE = "orvanelink"); emit("none", e$error)',
+    paste0('e <- .Call("SWriteVariable", 1L, 1L, 1L, as.numeric(1:25), "Grade", ',
+           'PACKAGE = "orvanelink"); emit("long", e$error)'),
+    paste0('e <- .Call("SWriteVariable", 1L, 1L, 1L, as.numeric(1:24), "", ',
+           'PACKAGE = "orvanelink"); emit("none", e$error)'),
     read, "5", "0", read, "5", "2",
     read, "6", read, "4", read, "5", "NA", read, "..", "0", "stop",
     write("as.numeric(1:24)", "Grade[1]"),
     write("rep(0, 24)", "Grade[1]"), "n",
-    'r <- .Call("CopyVariableI2Db", "", "", "", "None", "Grade_1_", 0L, PACKAGE = "orvanelink"); emit("kept", r$tab)',
+    paste0('r <- .Call("CopyVariableI2Db", "", "", "", "None", "Grade_1_", 0L, ',
+           'PACKAGE = "orvanelink"); emit("kept", r$tab)'),
     write("rep(5, 24)", "Grade_1_"), "y",
-    'r <- .Call("CopyVariableI2Db", "", "", "", "None", "Grade_1_", 0L, PACKAGE = "orvanelink"); emit("over", r$tab)'),
+    paste0('r <- .Call("CopyVariableI2Db", "", "", "", "None", "Grade_1_", 0L, ',
+           'PACKAGE = "orvanelink"); emit("over", r$tab)')),
     project = orv_project_copy())
   for (line in c("You must define the Study first",
                  "The vector holds 11 values where the File 'Samples' has 12 samples",
@@ -102,8 +120,8 @@ test_that("the designation loop, the overwrite question, and lengths refused bef
   expect_equal(out[orv_line(out, title) + 1], strrep("=", nchar(title)))
   expect_equal(out[orv_line(out, "Rank | Orvane Variable") + 1:10],
                c("-----|----------------", "   1 | X", "   2 | Y", "   3 | Z", "   4 | Grade",
-                 "   5 | Simu[xxxxx]", "   6 | Lithology", "     | ", "help | Display the current list",
-                 "stop | Stop browsing"))
+                 "   5 | Simu[xxxxx]", "   6 | Lithology", "     | ",
+                 "help | Display the current list", "stop | Stop browsing"))
   # A macro item is read under the item's own name.
   expect_equal(orv_result(out, "r"),
                c("Simu[xxxxx],3,1,72,1,0", "Simu[00002],1,1,24,1,0", "Lithology,1,0,0,1,1",
@@ -131,19 +149,22 @@ test_that("values cross exactly through every writer and every reader, whatever 
     # Values that 32 bits hold exactly, some undefined.
     v <- (seq_len(prod(n)) %% 65536) / 4 - 5000
     v[seq(2, length(v), by = 101)] <- NA
-    flip <- if (length(n) == 3) as.vector(array(v, n)[n[1]:1, , n[3]:1]) else as.vector(array(v, n)[n[1]:1, ])
+    flip <- if (length(n) == 3) as.vector(array(v, n)[n[1]:1, , n[3]:1])
+            else as.vector(array(v, n)[n[1]:1, ])
     cases <- list(
       list(var = "Dbl", write = function() CopyDbToOrvane(v, "Dbl"), db = v),
       list(var = "Int", write = function() CopyDbToOrvane(as.integer(v * 4), "Int"), db = v * 4),
       list(var = "Old", write = function() copy_in(g, "Old", v), db = v),
-      list(var = "Flip", write = function() orv_call("SWriteVariable", -1L, 1L, -1L, v, "Flip"), db = flip))
+      list(var = "Flip",
+           write = function() orv_call("SWriteVariable", -1L, 1L, -1L, v, "Flip"), db = flip))
     for (case in cases) {
       what <- paste(g, case$var)
       case$write()
       disk <- stored_values(project, g, case$var)
       expect_identical(ifelse(disk > 1e30, NA, disk), db_to_server(case$db, n), info = what)
       expect_identical(CopyOrvaneToDb(case$var), case$db, info = what)
-      expect_identical(copy_out(g, case$var)$tab, ifelse(is.na(case$db), 1.234e30, case$db), info = what)
+      expect_identical(copy_out(g, case$var)$tab,
+                       ifelse(is.na(case$db), 1.234e30, case$db), info = what)
     }
     expect_identical(as.list(ReadFile(g)[c("Dbl", "Int", "Old", "Flip")]),
                      list(Dbl = v, Int = v * 4, Old = v, Flip = flip), info = g)
@@ -156,16 +177,21 @@ test_that("a File that changed between its description and the read is not read 
   expect_equal(orv_call("IDescribeFile", "Demo", "Mining", "Samples", 1L)$nech, 12L)
   # Another session makes Samples a File of 20 points meanwhile.
   dialogue(c("invisible(ListFiles('Demo', 'Mining', delete = 'Samples'))",
-             "WriteFile(data.frame(X = 1:20 + 0, Y = 1:20 + 0, Cu = 1:20 + 0), 'Samples', 'Demo', 'Mining')"),
+             paste0("WriteFile(data.frame(X = 1:20 + 0, Y = 1:20 + 0, Cu = 1:20 + 0), ",
+                    "'Samples', 'Demo', 'Mining')")),
            project = project)
-  res <- orv_console(orv_call("IReadFile", "Demo", "Mining", "Samples", c("X", "Cu"), list(NULL, NULL)))
+  res <- orv_console(orv_call("IReadFile", "Demo", "Mining", "Samples", c("X", "Cu"),
+                              list(NULL, NULL)))
   expect_identical(res$value[c("values", "error")], list(values = list(), error = 1L))
-  expect_true("The server sent 20 values of 'X' where the File has 12 samples" %in% res$lines, label = res$lines)
-  expect_identical(orv_call("IReadFile", "Demo", "Mining", "Samples", c("X", "Cu"), list(NULL, NULL))$values,
+  expect_true("The server sent 20 values of 'X' where the File has 12 samples" %in% res$lines,
+              label = res$lines)
+  expect_identical(orv_call("IReadFile", "Demo", "Mining", "Samples", c("X", "Cu"),
+                            list(NULL, NULL))$values,
                    list(1:20 + 0, 1:20 + 0))
 })
 
-test_that("a variable of the kind, bits and unit asked for is written over in place; anything else is replaced", {
+test_that(paste("a variable of the kind, bits and unit asked for is written over in place;",
+                "anything else is replaced"), {
   orv_connect(orv_project_copy())
   v <- seq_len(12) / 4
   odd <- rep(c(TRUE, FALSE), 6)
@@ -174,13 +200,16 @@ test_that("a variable of the kind, bits and unit asked for is written over in pl
     list(call = function() CopyDbToOrvane(v, "Au", "Demo", "Mining", "Samples", unit = "g/t",
                                           selection = "Inside", selection_values = odd),
          order = c("Cu", "Au", "Inside"), values = list(Au = v, Inside = as.double(odd))),
-    list(call = function() CopyDbToOrvane(v * 2, "Cu", unit = "ppm"), order = c("Au", "Inside", "Cu"),
-         values = list(Cu = v * 2)),
-    list(call = function() CopyDbToOrvane(v * 3, "Inside"), order = c("Au", "Cu", "Inside"), values = list(Inside = v * 3)))
+    list(call = function() CopyDbToOrvane(v * 2, "Cu", unit = "ppm"),
+         order = c("Au", "Inside", "Cu"), values = list(Cu = v * 2)),
+    list(call = function() CopyDbToOrvane(v * 3, "Inside"), order = c("Au", "Cu", "Inside"),
+         values = list(Inside = v * 3)))
   for (i in seq_along(steps)) {
     steps[[i]]$call()
     expect_identical(ListVariables(), steps[[i]]$order, info = i)
-    for (var in names(steps[[i]]$values)) expect_identical(CopyOrvaneToDb(var), steps[[i]]$values[[var]], info = i)
+    for (var in names(steps[[i]]$values)) {
+      expect_identical(CopyOrvaneToDb(var), steps[[i]]$values[[var]], info = i)
+    }
   }
   expect_identical(ListSelections(), character(0))
   expect_error(CopyDbToOrvane(v, "X"), "could not write variable 'X'")
@@ -196,16 +225,20 @@ test_that("a path the server holds is reused only right after a call that ended 
     list("the same names", "", full, 0),
     list("a write", "CopyDbToOrvane(first, 'G2')", "CopyOrvaneToDb('Grade')", 0),
     list("a listing", "invisible(ListFiles('Demo', 'Mining'))", "CopyOrvaneToDb('Grade')", 1),
-    list("a failed read", "try(CopyOrvaneToDb('Grade', file = 'Nope'), silent = TRUE)", "CopyOrvaneToDb('Grade')", 1),
+    list("a failed read", "try(CopyOrvaneToDb('Grade', file = 'Nope'), silent = TRUE)",
+         "CopyOrvaneToDb('Grade')", 1),
     list("a reconnection", paste("DisconnectOrvane();", orv_connect_lines()), full, 1),
-    list("another File", "invisible(DescribeFile('Samples'))", "CopyOrvaneToDb('Grade', file = 'Grid3D')", 1))
+    list("another File", "invisible(DescribeFile('Samples'))",
+         "CopyOrvaneToDb('Grade', file = 'Grid3D')", 1))
   lines <- unlist(lapply(seq_along(cases), function(i) c(
-    sprintf("first <- %s", full), cases[[i]][[2]], "n0 <- length(readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE')))",
+    sprintf("first <- %s", full), cases[[i]][[2]],
+    "n0 <- length(readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE')))",
     sprintf("x <- %s", cases[[i]][[3]]),
     "sent <- readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE'))[-seq_len(n0)]",
     sprintf("emit('r%d', c(identical(x, first), sum(grepl('Start Packet CFILESET', sent))))", i))))
   out <- dialogue(lines, project = orv_project_copy())
   for (i in seq_along(cases)) {
-    expect_identical(orv_result(out, paste0("r", i)), sprintf("1,%d", cases[[i]][[4]]), info = cases[[i]][[1]])
+    expect_identical(orv_result(out, paste0("r", i)), sprintf("1,%d", cases[[i]][[4]]),
+                     info = cases[[i]][[1]])
   }
 })

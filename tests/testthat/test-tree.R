@@ -5,9 +5,11 @@ skip_if_not(orv_have_server())
 
 # File: kind, dimension, samples, lines, nodes, variables, selections.
 sample_files <- list(
-  Cores = list("core lines", 3L, 5L, 2L, NULL, c("Xb", "Yb", "Zb", "Xe", "Ye", "Ze", "Grade"), character(0)),
+  Cores = list("core lines", 3L, 5L, 2L, NULL,
+               c("Xb", "Yb", "Zb", "Xe", "Ye", "Ze", "Grade"), character(0)),
   Grid2D = list("grid", 2L, 20L, 0L, c(5L, 4L), "Depth", character(0)),
-  Grid3D = list("grid", 3L, 24L, 0L, c(4L, 3L, 2L), c("Grade", "Simu[xxxxx]", "Lithology"), character(0)),
+  Grid3D = list("grid", 3L, 24L, 0L, c(4L, 3L, 2L),
+                c("Grade", "Simu[xxxxx]", "Lithology"), character(0)),
   Lines = list("gravity lines", 2L, 12L, 3L, NULL, "Gravity", character(0)),
   Samples = list("points", 2L, 12L, 0L, NULL, c("Cu", "Au"), "Inside"))
 
@@ -17,15 +19,18 @@ expect_tree <- function(tree, files, label) {
   columns <- c("kind", "dimension", "samples", "lines", "nodes", "variables", "selections")
   for (i in seq_along(files)) {
     got <- lapply(columns, function(col) tree[[col]][[i]])
-    expect_identical(got, unname(files[[i]]), label = sprintf("%s, File %s", label, names(files)[i]))
+    expect_identical(got, unname(files[[i]]),
+                     label = sprintf("%s, File %s", label, names(files)[i]))
   }
   expect_true(all(tree$study == "Demo" & tree$directory == "Mining"), label = label)
 }
 
-test_that("the sample project's tree: each File's kind, size and variables, whichever way it is named", {
+test_that(paste("the sample project's tree: each File's kind, size and variables,",
+                "whichever way it is named"), {
   local_orvane()
   calls <- list(whole = quote(ListTree()), study = quote(ListTree("Demo")),
-                directory = quote(ListTree(directory = "Mining")), both = quote(ListTree("Demo", "Mining")))
+                directory = quote(ListTree(directory = "Mining")),
+                both = quote(ListTree("Demo", "Mining")))
   for (name in names(calls)) expect_tree(eval(calls[[name]]), sample_files, name)
   # The walk leaves the last File in the target, as naming it would.
   expect_identical(DescribeFile()$type, "points")
@@ -36,7 +41,8 @@ test_that("a server that lists no variables by type gives the same tree", {
   expect_tree(ListTree(), sample_files, "version 410")
 })
 
-test_that("the tree follows Files, Directories and Studies created and deleted, and prints as a tree", {
+test_that(paste("the tree follows Files, Directories and Studies created and deleted,",
+                "and prints as a tree"), {
   project <- local_orvane()
   CreateFileForDb(DbDescription(coordinates = cbind(1:3, 4:6)), "Three", "Demo", "Mining")
   CopyDbToOrvane(c(1, NA, 3), "V", selection = "S", selection_values = c(TRUE, FALSE, TRUE))
@@ -45,16 +51,21 @@ test_that("the tree follows Files, Directories and Studies created and deleted, 
   CreateDirectory("Empty", "Demo")
   ListStudies(new = "Bare", location = file.path(project, "Bare"))
   tree <- ListTree()
-  expect_identical(attr(tree, "empty"), data.frame(study = c("Bare", "Demo"), directory = c(NA, "Empty"), after = c(0L, 0L)))
+  expect_identical(attr(tree, "empty"), data.frame(study = c("Bare", "Demo"),
+                                                   directory = c(NA, "Empty"), after = c(0L, 0L)))
   expect_identical(capture.output(print(tree)), c(
     "Bare", "  (no Directory)",
     "Demo", "  Empty", "    (no File)", "  Mining",
-    "    Cores    core lines, 3-D, 2 lines, 5 samples", "             variables : Xb, Yb, Zb, Xe, Ye, Ze, Grade",
+    "    Cores    core lines, 3-D, 2 lines, 5 samples",
+    "             variables : Xb, Yb, Zb, Xe, Ye, Ze, Grade",
     "    Grid2D   grid, 2-D, 5 x 4", "             variables : Depth",
-    "    Grid3D   grid, 3-D, 4 x 3 x 2", "             variables : Grade, Simu[xxxxx], Lithology",
+    "    Grid3D   grid, 3-D, 4 x 3 x 2",
+    "             variables : Grade, Simu[xxxxx], Lithology",
     "    Lines    gravity lines, 2-D, 3 lines, 12 samples", "             variables : Gravity",
-    "    Samples  points, 2-D, 12 samples", "             variables : Cu, Au", "             selections: Inside",
-    "    Three    points, 2-D, 3 samples", "             variables : V", "             selections: S"))
+    "    Samples  points, 2-D, 12 samples", "             variables : Cu, Au",
+    "             selections: Inside",
+    "    Three    points, 2-D, 3 samples", "             variables : V",
+    "             selections: S"))
   ListFiles("Demo", "Mining", delete = "Three")
   expect_tree(ListTree("Demo", "Mining"), sample_files, "after the deletion")
   # A subset without the tree's columns prints as the data frame it is.
@@ -67,7 +78,8 @@ test_that("a Study or Directory that is not there is an error of its kind", {
   cases <- list( # call, class, words of the message
     list(quote(ListTree("Nope")), "orvane_not_found", "Study 'Nope' does not exist"),
     list(quote(ListTree("Demo", "Nope")), "orvane_not_found", "Directory 'Nope' does not exist"),
-    list(quote(ListTree(directory = "Nope")), "orvane_not_found", "of the project: Directory 'Nope' does not exist"),
+    list(quote(ListTree(directory = "Nope")), "orvane_not_found",
+         "of the project: Directory 'Nope' does not exist"),
     list(quote(ListTree(study = "")), "orvane_usage_error", "'study'"),
     list(quote(ListTree(directory = c("a", "b"))), "orvane_usage_error", "'directory'"))
   for (case in cases) {
@@ -80,13 +92,15 @@ test_that("the tree lists each level once and describes each File once, reading 
   trace <- withr::local_tempfile()
   withr::local_envvar(VEK_SERVER_TRACE = "2", VEK_CLIENT_TRACE_FILE = trace,
                       VEK_SERVER_TRACE_FILE = withr::local_tempfile())
-  out <- dialogue(c("n0 <- length(readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE')))", "tree <- ListTree()",
-                    "sent <- readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE'))[-seq_len(n0)]",
-                    "emit('sent', sub('.*Start Packet ', '', grep('Start Packet', sent, value = TRUE)))"),
-                  project = orv_project_copy())
+  out <- dialogue(c(
+    "n0 <- length(readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE')))", "tree <- ListTree()",
+    "sent <- readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE'))[-seq_len(n0)]",
+    "emit('sent', sub('.*Start Packet ', '', grep('Start Packet', sent, value = TRUE)))"),
+    project = orv_project_copy())
   sent <- strsplit(orv_result(out, "sent"), ",")[[1]]
   # The Study list, then its Directories, then its Files, then per File its
   # setting, its description and its variables listed whole and by type.
   per_file <- c("CFILESET", "CFILEINFO", "CVARLST", "CVARTLST")
-  expect_identical(sent, c("CSTUDYLST", "CSTUDYSET", "CDIRLST", "CDIRSET", "CFILELST", rep(per_file, 5)))
+  expect_identical(sent, c("CSTUDYLST", "CSTUDYSET", "CDIRLST", "CDIRSET", "CFILELST",
+                           rep(per_file, 5)))
 })
