@@ -7,6 +7,9 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+# The flags of our own builds (and ccache, which finds the objects setup's
+# install compiled): the check reads the same warnings.
+export R_MAKEVARS_USER="$root/tools/Makevars.dev"
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvanelink-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 

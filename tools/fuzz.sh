@@ -16,7 +16,12 @@ targets=("$@")
 dir=build/fuzz
 mkdir -p "$dir/findings"
 
-if ! CC=clang CXX=clang++ cmake -S tests/fuzz -B "$dir" >"$dir.configure.log" 2>&1 ||
+launcher=()
+if command -v ccache >/dev/null; then
+  export CCACHE_NOHASHDIR=1
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+if ! CC=clang CXX=clang++ cmake -S tests/fuzz -B "$dir" "${launcher[@]}" >"$dir.configure.log" 2>&1 ||
    ! cmake --build "$dir" -j 2 >"$dir.build.log" 2>&1; then
   cat "$dir.configure.log" "$dir.build.log" | tail -n 40
   echo "fuzz: the build failed"

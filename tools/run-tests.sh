@@ -26,11 +26,19 @@ count_ctest() { # adds ctest's counts from its log to the totals
   failed=$((failed + nfail))
 }
 
+# Compiles go through ccache when it is there (tools/setup.sh installs it):
+# a second run, or the package's compiles after setup's, take seconds.
+launcher=()
+if command -v ccache >/dev/null; then
+  export CCACHE_NOHASHDIR=1
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+
 run_cpp() { # name, extra cmake args...
   local name=$1; shift
   local dir="$root/build/cpp-$name"
   echo "== C++ tests ($name)"
-  if ! cmake -S tests/cpp -B "$dir" "$@" >"$dir.configure.log" 2>&1 ||
+  if ! cmake -S tests/cpp -B "$dir" "${launcher[@]}" "$@" >"$dir.configure.log" 2>&1 ||
      ! cmake --build "$dir" -j "$jobs" >"$dir.build.log" 2>&1; then
     cat "$dir.configure.log" "$dir.build.log" 2>/dev/null | tail -n 40
     echo "C++ build ($name) failed"

@@ -5,8 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(r-base-dev r-cran-rcpp r-cran-testthat r-cran-callr r-cran-processx r-cran-withr
-          r-cran-cli r-cran-ps r-cran-sf r-cran-terra r-cran-stars r-cran-knitr r-cran-rmarkdown r-cran-roxygen2 r-cran-lintr
-          pandoc qpdf g++ make cmake googletest libgtest-dev nlohmann-json3-dev valgrind
+          r-cran-cli r-cran-ps r-cran-sf r-cran-terra r-cran-stars r-cran-knitr r-cran-rmarkdown r-cran-roxygen2
+          r-cran-lintr pandoc qpdf g++ make cmake ccache googletest libgtest-dev nlohmann-json3-dev valgrind
           clang clang-format libclang-rt-14-dev libfuzzer-14-dev)
 missing=()
 for p in "${packages[@]}"; do
