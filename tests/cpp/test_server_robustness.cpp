@@ -381,7 +381,12 @@ TEST_F(ServerTest, GridNodesFollowTheRotationOfEachAxis) {
   ASSERT_EQ(0, target("Grid3D"));
   ASSERT_EQ(0, VEKClientNewGridFile("Turned", 3, 5, 6, 7, 1, 10, 100, 2, 2, 2));
   ASSERT_EQ(0, VEKClientSetFile("Turned"));
+  VEKFileInfo fi;
+  ASSERT_EQ(0, VEKClientGetFileInfo(&fi));
+  EXPECT_EQ(0, fi.rotation);
   ASSERT_EQ(0, VEKClientGridModifyRotation(30, 20, 10));
+  ASSERT_EQ(0, VEKClientGetFileInfo(&fi));
+  EXPECT_TRUE(fi.rotation == 1 && fi.angle_z == 30 && fi.angle_y == 20 && fi.angle_x == 10);
   const double nodes[3][3] = {/* node (0,0,1), (0,1,0), (1,0,0): samples 1, 2, 4 */
                               {42.852230637, 7.802831124, 99.54165784},
                               {0.590303895, 14.825641193, 8.631759112},
