@@ -29,7 +29,11 @@ TEST_F(Diag, ErrorsAreOneLineWithTheSystemTextCutToTheBuffer) {
   _vek_error("%s", huge.c_str());
   errno = EPIPE;
   _vek_perror("%s", huge.c_str());
-  ASSERT_EQ(5u, errors.messages().size());
+  _vek_error("%s", std::string(1023, 'w').c_str());  // fills the buffer: kept whole
+  _vek_error("%s", std::string(1024, 'z').c_str());  // one more: cut, and says so
+  ASSERT_EQ(7u, errors.messages().size());
+  EXPECT_EQ(std::string(1023, 'w'), errors.messages()[5]);
+  EXPECT_EQ(std::string(1020, 'z') + "...", errors.messages()[6]);
   EXPECT_EQ(
       std::vector<std::string>({"_vek_connect(h:7), connect: " + std::string(strerror(ECONNREFUSED)), "no system error",
                                 "lookup x: " + std::string(hstrerror(HOST_NOT_FOUND)), std::string(1020, 'y') + "..."}),
