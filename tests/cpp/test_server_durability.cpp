@@ -164,12 +164,13 @@ TEST(ServerLifetime, EndsOnSignalsAndWhenIdle) {
     const char *name;
     int signal; /* 0: none, the idle limit ends it */
     bool in_session;
-  } cases[] = {{"SIGTERM in a session", SIGTERM, true}, {"SIGINT", SIGINT, false}, {"idle", 0, false}};
+    const char *idle; /* seconds without a session; 0: never */
+  } cases[] = {{"SIGTERM in a session", SIGTERM, true, "60"}, {"SIGINT", SIGINT, false, "0"}, {"idle", 0, false, "1"}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     Server srv;
     long t0 = now_ms();
-    ASSERT_TRUE(start(srv, proj.path, {c.signal ? "VEK_TEST_IDLE_EXIT=60" : "VEK_TEST_IDLE_EXIT=1"}));
+    ASSERT_TRUE(start(srv, proj.path, {std::string("VEK_TEST_IDLE_EXIT=") + c.idle}));
     if (c.in_session) {
       ASSERT_EQ(0, connect(srv));
     }
