@@ -384,6 +384,10 @@ TEST_F(ServerTest, GridNodesFollowTheRotationOfEachAxis) {
   VEKFileInfo fi;
   ASSERT_EQ(0, VEKClientGetFileInfo(&fi));
   EXPECT_EQ(0, fi.rotation);
+  ASSERT_EQ(0, target("Grid3D"));  // turned about Z alone
+  ASSERT_EQ(0, VEKClientGetFileInfo(&fi));
+  EXPECT_TRUE(fi.rotation == 1 && fi.angle_z == 30 && fi.angle_y == 0);
+  ASSERT_EQ(0, VEKClientSetFile("Turned"));
   ASSERT_EQ(0, VEKClientGridModifyRotation(30, 20, 10));
   ASSERT_EQ(0, VEKClientGetFileInfo(&fi));
   EXPECT_TRUE(fi.rotation == 1 && fi.angle_z == 30 && fi.angle_y == 20 && fi.angle_x == 10);
@@ -472,15 +476,16 @@ TEST(ServerVersions, OlderServersAndMovedSessions) {
   }
   /* "SNEWPORT": the session moves to a port of its own, and the server
    * takes the next client on its first port, keeping no descriptor of the
-   * sessions that ended. */
+   * sessions that ended, nor of the projects they named. */
   Server srv;
-  ASSERT_TRUE(start(srv, proj.path, {"VEK_TEST_NEWPORT=1"}));
+  ASSERT_TRUE(start(srv, "", {"VEK_TEST_NEWPORT=1"}));  // each client names its project
   auto descriptors = [&] {
     using it = std::filesystem::directory_iterator;
     return std::distance(it("/proc/" + std::to_string(srv.pid) + "/fd"), it());
   };
-  auto session = [&] {
-    ASSERT_EQ(0, connect(srv));
+  Project other;
+  auto session = [&](const std::string &path) {
+    ASSERT_EQ(0, connect(srv, path));
     ASSERT_EQ(0, target("Samples", "Au"));
     EXPECT_EQ(12u, read_all().size());
     EXPECT_EQ(0, VEKClientDisconnect());
@@ -498,9 +503,9 @@ TEST(ServerVersions, OlderServersAndMovedSessions) {
     }
     return n;
   };
-  session();
+  session(proj.path);
   const auto before = settled();
-  for (int i = 0; i < 3; i++) session();
+  for (int i = 0; i < 4; i++) session(i % 2 ? proj.path : other.path);
   for (long end = now_ms() + 2000; descriptors() != before && now_ms() < end;) usleep(20000);
   EXPECT_EQ(before, descriptors());
   stop_clean(srv);

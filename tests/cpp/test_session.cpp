@@ -241,6 +241,17 @@ TEST_F(Session, Farewells) {
   EXPECT_TRUE(next.finish()) << next.report();
 }
 
+// Which failed socket calls mean that the peer has gone, and which leave
+// the connection as it was.
+TEST_F(Session, SocketErrorsThatMeanThePeerHasGone) {
+  for (int e : {ECONNRESET, EPIPE, ENOTCONN, ECONNABORTED, EIO, EAGAIN}) {
+    _vek_failure = VEK_FAIL_NONE;
+    errno = e;
+    _vek_note_io_failure(-1);
+    EXPECT_EQ(e == EIO || e == EAGAIN ? VEK_FAIL_NONE : VEK_FAIL_CLOSED, _vek_failure) << strerror(e);
+  }
+}
+
 TEST_F(Session, SupportOfRequestsOnOlderServers) {
   const struct {
     const char *keyword;
