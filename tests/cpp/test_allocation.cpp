@@ -151,6 +151,7 @@ TEST(Allocation, EveryAllocationOfEveryRequestCanFail) {
   };
   vekt::ErrorCapture quiet;
   _vek_drain_wait_ms = 20;
+  static int kind; /* what the host is told of each failure */
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     int n = 0;
@@ -162,6 +163,8 @@ TEST(Allocation, EveryAllocationOfEveryRequestCanFail) {
       if (c.file) {
         ASSERT_EQ(0, vsrv::target(c.file, c.var));
       }
+      kind = VEK_FAIL_NONE;
+      _vek_failure_function = [](int, int k) { kind = k; };
       _vek_fail_allocation(n);
       int got = c.call();
       left = _vek_fail_allocation(0);
@@ -170,6 +173,9 @@ TEST(Allocation, EveryAllocationOfEveryRequestCanFail) {
         break;
       }
       EXPECT_EQ(1, c.failed.count(got)) << "allocation " << n << " failed with code " << got;
+      if (got == VEK_RESULT_MEMORY) {
+        EXPECT_EQ(VEK_FAIL_MEMORY, kind) << "allocation " << n;
+      }
       if (!VEKClientIsConnected()) {
         ASSERT_EQ(0, connect(c.server)) << "allocation " << n;
       }
@@ -178,6 +184,7 @@ TEST(Allocation, EveryAllocationOfEveryRequestCanFail) {
     EXPECT_GT(n, 1) << "the request allocated nothing";
   }
   _vek_drain_wait_ms = 500;
+  _vek_failure_function = nullptr;
   VEKClientDisconnect();
   vsrv::stop_clean(srv[0]);
   vsrv::stop_clean(srv[1]);

@@ -487,7 +487,9 @@ TEST(ServerVersions, OlderServersAndMovedSessions) {
   auto session = [&](const std::string &path) {
     ASSERT_EQ(0, connect(srv, path));
     ASSERT_EQ(0, target("Samples", "Au"));
-    EXPECT_EQ(12u, read_all().size());
+    std::vector<double> au = read_all();
+    ASSERT_EQ(12u, au.size());
+    EXPECT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, 12, au.data()));
     EXPECT_EQ(0, VEKClientDisconnect());
   };
   /* The count is taken once a first session has ended and the server has
