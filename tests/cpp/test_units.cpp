@@ -32,49 +32,34 @@ TEST_F(Units, Requests) {
     return [=] { return VEKClientSetCreationUnits(a, b, c); };
   };
   run({
-      {"distance unit of 10 characters",
-       {{kw("CDISTUSET").str("abcdefghij"), done}},
-       [] { return VEKClientSetUnit("abcdefghij"); }},
-      {"distance unit of 11",
-       {},
-       [] { return VEKClientSetUnit("abcdefghijk"); },
-       VEK_RESULT_USAGE,
-       "VEKClientSetUnit(): Unit \"abcdefghijk\" cannot be that long"},
-      {"no distance unit", {}, [] { return VEKClientSetUnit(nullptr); }, VEK_RESULT_USAGE},
-      {"creation units", {{kw("CUNITCR").str("m").str("").str("0123456789"), done}}, creation("m", "", "0123456789")},
-      {"creation units at 410",
-       {{kw("CUNITCR").str("m").str("ft").str("km"), done}},
-       creation("m", "ft", "km"),
-       0,
-       "",
-       410},
-      {"creation units at 401000",
-       {{kw("CUNITCR").str("m").str("ft").str("km"), done}},
-       creation("m", "ft", "km"),
-       0,
-       "",
-       401000},
+      ex("distance unit of 10 characters", {{kw("CDISTUSET").str("abcdefghij"), done}},
+         [] { return VEKClientSetUnit("abcdefghij"); }),
+      ex(
+          "distance unit of 11", {}, [] { return VEKClientSetUnit("abcdefghijk"); }, VEK_RESULT_USAGE,
+          "VEKClientSetUnit(): Unit \"abcdefghijk\" cannot be that long"),
+      ex(
+          "no distance unit", {}, [] { return VEKClientSetUnit(nullptr); }, VEK_RESULT_USAGE),
+      ex("creation units", {{kw("CUNITCR").str("m").str("").str("0123456789"), done}}, creation("m", "", "0123456789")),
+      ex("creation units at 410", {{kw("CUNITCR").str("m").str("ft").str("km"), done}}, creation("m", "ft", "km"), 0,
+         "", 410),
+      ex("creation units at 401000", {{kw("CUNITCR").str("m").str("ft").str("km"), done}}, creation("m", "ft", "km"), 0,
+         "", 401000),
       // Not an extended server: nothing sent, and no failure.
-      {"creation units at 409", {}, creation("m", "ft", "km"), 0, "", 409},
-      {"creation units at 400500", {}, creation("m", "ft", "km"), 0, "", 400500},
-      {"a missing creation unit", {}, creation("m", nullptr, "m"), VEK_RESULT_USAGE},
+      ex("creation units at 409", {}, creation("m", "ft", "km"), 0, "", 409),
+      ex("creation units at 400500", {}, creation("m", "ft", "km"), 0, "", 400500),
+      ex("a missing creation unit", {}, creation("m", nullptr, "m"), VEK_RESULT_USAGE),
       // A creation unit that cannot travel fails the write; nothing of it
       // reaches the probe.
-      {"a creation unit of 11", {}, creation("m", "abcdefghijk", "m"), VEK_RESULT_COMMUNICATION},
+      ex("a creation unit of 11", {}, creation("m", "abcdefghijk", "m"), VEK_RESULT_COMMUNICATION),
       // Variable units are cut to 10 characters; the count says how many.
-      {"variable unit",
-       {{kw("CVARUNIT").i32(1).str("0.00001234"), done}},
-       [] { return VEKClientSetVariableUnit("0.0000123456", nullptr); }},
-      {"variable units refused",
-       {{kw("CVARUNIT").i32(2).str("km").str("0123456789"), kw("SERROR").str("no var")}},
-       [] { return VEKClientSetVariableUnit("km", "0123456789ABCDEF"); },
-       VEK_RESULT_ANSWER,
-       "Server: no var"},
-      {"no variable unit",
-       {},
-       [] { return VEKClientSetVariableUnit(nullptr, "m"); },
-       VEK_RESULT_USAGE,
-       "VEKClientSetVariableUnit(): factor cannot be NULL."},
+      ex("variable unit", {{kw("CVARUNIT").i32(1).str("0.00001234"), done}},
+         [] { return VEKClientSetVariableUnit("0.0000123456", nullptr); }),
+      ex(
+          "variable units refused", {{kw("CVARUNIT").i32(2).str("km").str("0123456789"), kw("SERROR").str("no var")}},
+          [] { return VEKClientSetVariableUnit("km", "0123456789ABCDEF"); }, VEK_RESULT_ANSWER, "Server: no var"),
+      ex(
+          "no variable unit", {}, [] { return VEKClientSetVariableUnit(nullptr, "m"); }, VEK_RESULT_USAGE,
+          "VEKClientSetVariableUnit(): factor cannot be NULL."),
   });
 }
 
