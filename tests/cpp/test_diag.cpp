@@ -120,23 +120,10 @@ TEST_F(Diag, EntryLinesJoinTheirArgumentsAndIndentationIsGuarded) {
   _vek_trace("inner");
   for (int i = 0; i < 6; i++) _vek_trace_func_end(NULL);
   const std::string guard = "Error in debug print (wrong indent) !!!!!!";
-  EXPECT_EQ(std::vector<std::string>({
-                "Function F0",
-                "  Function F1",
-                "    Function F2",
-                "      Function F3",
-                "        Function F4",
-                guard,
-                "          Function F5",
-                "          inner",
-                "        Function returned",
-                "      Function returned",
-                "    Function returned",
-                "  Function returned",
-                "Function returned",
-                guard,
-                "Function returned",
-            }),
+  EXPECT_EQ(std::vector<std::string>({"Function F0", "  Function F1", "    Function F2", "      Function F3",
+                                      "        Function F4", guard, "          Function F5", "          inner",
+                                      "        Function returned", "      Function returned", "    Function returned",
+                                      "  Function returned", "Function returned", guard, "Function returned"}),
             new_lines());
 }
 
