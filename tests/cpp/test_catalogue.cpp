@@ -108,8 +108,7 @@ TEST_F(Catalogue, Existence) {
             return VEKClientFileExists(nullptr, &e);
           },
           VEK_RESULT_USAGE, "VEKClientFileExists(): name cannot be NULL."),
-      ex(
-          "nowhere to answer", {}, [] { return VEKClientDirectoryExists("Data", nullptr); }, VEK_RESULT_USAGE),
+      ex("nowhere to answer", {}, calls(VEKClientDirectoryExists, "Data", nullptr), VEK_RESULT_USAGE),
       // Without the requests: the list, searched exactly.
       ex("directory by list", {{kw("CDIRLST"), names_answer("SDIRS", {"data", "Data2", "DATA"})}},
          exists(VEKClientDirectoryExists, "Data", 0)),
@@ -131,11 +130,10 @@ TEST_F(Catalogue, Existence) {
 TEST_F(Catalogue, SetRequests) {
   const Bytes done = kw("SDONE");
   run({
-      ex(
-          "variable refused", {{kw("CVARSET").str("var"), kw("SERROR").str("no such variable")}},
-          [] { return VEKClientSetVariable("var"); }, VEK_RESULT_ANSWER, "Server: no such variable"),
-      ex("no selection", {{kw("CSELSET").str(""), done}}, [] { return VEKClientSetSelection(nullptr); }),
-      ex("index", {{kw("CINDSET").i32(-7), done}}, [] { return VEKClientSetIndice(-7); }),
+      ex("variable refused", {{kw("CVARSET").str("var"), kw("SERROR").str("no such variable")}},
+         calls(VEKClientSetVariable, "var"), VEK_RESULT_ANSWER, "Server: no such variable"),
+      ex("no selection", {{kw("CSELSET").str(""), done}}, calls(VEKClientSetSelection, nullptr)),
+      ex("index", {{kw("CINDSET").i32(-7), done}}, calls(VEKClientSetIndice, -7)),
       ex(
           "no names", {},
           [] {

@@ -98,8 +98,7 @@ TEST_F(Describe, FileLayoutFollowsTheServerVersion) {
          file_described(want(0, -2, none, "")), 0, "", 408, {}),
       ex("a linked name of 50", {{kw("CFILEINFO"), kw("SFILEINFO").i32(3).str(std::string(50, 'L'))}},
          file_described(""), VEK_RESULT_COMMUNICATION),
-      ex(
-          "nowhere to describe", {}, [] { return VEKClientGetFileInfo(nullptr); }, VEK_RESULT_USAGE),
+      ex("nowhere to describe", {}, calls(VEKClientGetFileInfo, nullptr), VEK_RESULT_USAGE),
   });
 }
 
@@ -142,8 +141,7 @@ TEST_F(Describe, VariableLayoutFollowsServerAndLinkedVersions) {
          kModern, nocomment),
       ex("a unit of 11", {{kw("CVARINFO"), head(0).str("abcdefghijk")}}, variable_described("6"),
          VEK_RESULT_COMMUNICATION, "", kModern, nocomment),
-      ex(
-          "nowhere to describe", {}, [] { return VEKClientGetVariableInfo(nullptr); }, VEK_RESULT_USAGE),
+      ex("nowhere to describe", {}, calls(VEKClientGetVariableInfo, nullptr), VEK_RESULT_USAGE),
   });
   // An application of the old protocol keeps 5 characters and its own
   // symbol field.

@@ -29,21 +29,17 @@ TEST_F(Edit, Requests) {
       ex("study deletion refused", {{kw("CSTUDYDEL"), kw("SERROR").str("in use")}}, VEKClientDeleteStudy,
          VEK_RESULT_ANSWER, "Server: in use"),
       ex("rotation", {{kw("GRIDMODR").dbl(10).dbl(-20.5).dbl(30), done}},
-         [] { return VEKClientGridModifyRotation(10, -20.5, 30); }),
-      ex("mesh", {{kw("GRIDMODM").dbl(1).dbl(2).dbl(3), done}}, [] { return VEKClientGridModifyMesh(1, 2, 3); }),
+         calls(VEKClientGridModifyRotation, 10, -20.5, 30)),
+      ex("mesh", {{kw("GRIDMODM").dbl(1).dbl(2).dbl(3), done}}, calls(VEKClientGridModifyMesh, 1, 2, 3)),
       ex("origin", {{kw("GRIDMODO").dbl(-1e6).dbl(0.25).dbl(NAN), done}},
-         [] { return VEKClientGridModifyOrigin(-1e6, 0.25, NAN); }),
-      ex(
-          "study with its place at 410", {{kw("CSTUDYNEW").str("S1").str("/data/s1"), done}},
-          [] { return VEKClientNewStudy("S1", "/data/s1"); }, 0, "", 410),
-      ex(
-          "study without its place at 409", {{kw("CSTUDYNEW").str("S1"), done}},
-          [] { return VEKClientNewStudy("S1", "/data/s1"); }, 0, "", 409),
-      ex(
-          "study without its place at 400500", {{kw("CSTUDYNEW").str("S1"), done}},
-          [] { return VEKClientNewStudy("S1", "/data/s1"); }, 0, "", 400500),
-      ex(
-          "no study name", {}, [] { return VEKClientNewStudy(nullptr, "x"); }, VEK_RESULT_USAGE),
+         calls(VEKClientGridModifyOrigin, -1e6, 0.25, NAN)),
+      ex("study with its place at 410", {{kw("CSTUDYNEW").str("S1").str("/data/s1"), done}},
+         calls(VEKClientNewStudy, "S1", "/data/s1"), 0, "", 410),
+      ex("study without its place at 409", {{kw("CSTUDYNEW").str("S1"), done}},
+         calls(VEKClientNewStudy, "S1", "/data/s1"), 0, "", 409),
+      ex("study without its place at 400500", {{kw("CSTUDYNEW").str("S1"), done}},
+         calls(VEKClientNewStudy, "S1", "/data/s1"), 0, "", 400500),
+      ex("no study name", {}, calls(VEKClientNewStudy, nullptr, "x"), VEK_RESULT_USAGE),
       ex("directory of 9999 characters", {{kw("CDIRNEW").str(std::string(9999, 'n')), done}},
          [] { return VEKClientNewDirectory(std::string(9999, 'n').c_str()); }),
       ex(
@@ -52,34 +48,26 @@ TEST_F(Edit, Requests) {
       // Axis by axis, Z only in 3-D.
       ex("3-D grid",
          {{kw("CGFILENEW").str("g3").i32(3).dbl(1).dbl(10).i32(5).dbl(2).dbl(20).i32(6).dbl(3).dbl(30).i32(7), done}},
-         [] { return VEKClientNewGridFile("g3", 3, 1, 2, 3, 10, 20, 30, 5, 6, 7); }),
+         calls(VEKClientNewGridFile, "g3", 3, 1, 2, 3, 10, 20, 30, 5, 6, 7)),
       ex("2-D grid", {{kw("CGFILENEW").str("g2").i32(2).dbl(1).dbl(10).i32(5).dbl(2).dbl(20).i32(6), done}},
-         [] { return VEKClientNewGridFile("g2", 2, 1, 2, 99, 10, 20, 99, 5, 6, 99); }),
-      ex(
-          "1-D grid", {}, [] { return VEKClientNewGridFile("g", 1, 0, 0, 0, 1, 1, 1, 1, 1, 1); }, VEK_RESULT_USAGE,
-          "VEKClientNewGridFile(): invalid dimension."),
-      ex(
-          "4-D grid", {}, [] { return VEKClientNewGridFile("g", 4, 0, 0, 0, 1, 1, 1, 1, 1, 1); }, VEK_RESULT_USAGE),
+         calls(VEKClientNewGridFile, "g2", 2, 1, 2, 99, 10, 20, 99, 5, 6, 99)),
+      ex("1-D grid", {}, calls(VEKClientNewGridFile, "g", 1, 0, 0, 0, 1, 1, 1, 1, 1, 1), VEK_RESULT_USAGE,
+         "VEKClientNewGridFile(): invalid dimension."),
+      ex("4-D grid", {}, calls(VEKClientNewGridFile, "g", 4, 0, 0, 0, 1, 1, 1, 1, 1, 1), VEK_RESULT_USAGE),
       // Points: count, dimension, then only the arrays given.
       ex("2-D points", {{kw("CPFILENEW").str("p").i64(2).i32(2).append(doubles({1.5, -2, 3, 4e-300})), done}},
-         [] { return VEKClientNewPointsFile("p", 2, x, y, nullptr); }),
+         calls(VEKClientNewPointsFile, "p", 2, x, y, nullptr)),
       ex("no points", {{kw("CPFILENEW").str("p").i64(0).i32(2), done}},
-         [] { return VEKClientNewPointsFile("p", 0, x, y, nullptr); }),
-      ex(
-          "points appended", {{kw("CPFILEAPP").i64(1).i32(2).dbl(1.5).dbl(3), done}},
-          [] { return VEKClientPointsFileAppend(1, x, y, nullptr); }, 0, "", kModern, points),
-      ex(
-          "points appended unsupported", {}, [] { return VEKClientPointsFileAppend(1, x, y, nullptr); },
-          VEK_RESULT_ANSWER, "Server Request not recognized (CPFILEAPP)"),
-      ex(
-          "no Y", {}, [] { return VEKClientNewPointsFile("p", 2, x, nullptr, z); }, VEK_RESULT_USAGE,
-          "VEKClientNewPointsFile(): X and Y coordinates arrays cannot be NULL."),
-      ex(
-          "negative count", {}, [] { return VEKClientNewPointsFile("p", -1, x, y, nullptr); }, VEK_RESULT_USAGE),
+         calls(VEKClientNewPointsFile, "p", 0, x, y, nullptr)),
+      ex("points appended", {{kw("CPFILEAPP").i64(1).i32(2).dbl(1.5).dbl(3), done}},
+         calls(VEKClientPointsFileAppend, 1, x, y, nullptr), 0, "", kModern, points),
+      ex("points appended unsupported", {}, calls(VEKClientPointsFileAppend, 1, x, y, nullptr), VEK_RESULT_ANSWER,
+         "Server Request not recognized (CPFILEAPP)"),
+      ex("no Y", {}, calls(VEKClientNewPointsFile, "p", 2, x, nullptr, z), VEK_RESULT_USAGE,
+         "VEKClientNewPointsFile(): X and Y coordinates arrays cannot be NULL."),
+      ex("negative count", {}, calls(VEKClientNewPointsFile, "p", -1, x, y, nullptr), VEK_RESULT_USAGE),
       // Checked before the support: a bad call is a usage error anywhere.
-      ex(
-          "count beyond size_t", {}, [=] { return VEKClientPointsFileAppend(too_many, x, y, nullptr); },
-          VEK_RESULT_USAGE),
+      ex("count beyond size_t", {}, calls(VEKClientPointsFileAppend, too_many, x, y, nullptr), VEK_RESULT_USAGE),
       // A name ending in the macro suffix after one character names a macro.
       ex("macro", {{var("CVARMNEW", "a[xxxxx]", 32, 4).i32(0), done}}, variable("a[xxxxx]", 32, 4, nullptr), 0, "",
          kModern, vars),

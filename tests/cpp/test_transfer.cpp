@@ -275,7 +275,7 @@ TEST_F(Transfer, LineTransfers) {
          "Server Request not recognized (CLFILECNT)"),
       ex("write unsupported", {}, line_call([&] { return VEKClientWriteLineDoubleVariable(1, kTest, 2, d); }),
          VEK_RESULT_COMMUNICATION),
-      ex("write of no values", {}, line_call([] { return VEKClientWriteLineDoubleVariable(1, kTest, 2, nullptr); }),
+      ex("write of no values", {}, line_call(calls(VEKClientWriteLineDoubleVariable, 1, kTest, 2, nullptr)),
          VEK_RESULT_USAGE, "", kModern, lines),
       ex("write of a negative count", {}, line_call([&] { return VEKClientWriteLineDoubleVariable(1, kTest, -2, d); }),
          VEK_RESULT_USAGE, "", kModern, lines),

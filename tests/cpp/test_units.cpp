@@ -33,12 +33,10 @@ TEST_F(Units, Requests) {
   };
   run({
       ex("distance unit of 10 characters", {{kw("CDISTUSET").str("abcdefghij"), done}},
-         [] { return VEKClientSetUnit("abcdefghij"); }),
-      ex(
-          "distance unit of 11", {}, [] { return VEKClientSetUnit("abcdefghijk"); }, VEK_RESULT_USAGE,
-          "VEKClientSetUnit(): Unit \"abcdefghijk\" cannot be that long"),
-      ex(
-          "no distance unit", {}, [] { return VEKClientSetUnit(nullptr); }, VEK_RESULT_USAGE),
+         calls(VEKClientSetUnit, "abcdefghij")),
+      ex("distance unit of 11", {}, calls(VEKClientSetUnit, "abcdefghijk"), VEK_RESULT_USAGE,
+         "VEKClientSetUnit(): Unit \"abcdefghijk\" cannot be that long"),
+      ex("no distance unit", {}, calls(VEKClientSetUnit, nullptr), VEK_RESULT_USAGE),
       ex("creation units", {{kw("CUNITCR").str("m").str("").str("0123456789"), done}}, creation("m", "", "0123456789")),
       ex("creation units at 410", {{kw("CUNITCR").str("m").str("ft").str("km"), done}}, creation("m", "ft", "km"), 0,
          "", 410),
@@ -53,13 +51,11 @@ TEST_F(Units, Requests) {
       ex("a creation unit of 11", {}, creation("m", "abcdefghijk", "m"), VEK_RESULT_COMMUNICATION),
       // Variable units are cut to 10 characters; the count says how many.
       ex("variable unit", {{kw("CVARUNIT").i32(1).str("0.00001234"), done}},
-         [] { return VEKClientSetVariableUnit("0.0000123456", nullptr); }),
-      ex(
-          "variable units refused", {{kw("CVARUNIT").i32(2).str("km").str("0123456789"), kw("SERROR").str("no var")}},
-          [] { return VEKClientSetVariableUnit("km", "0123456789ABCDEF"); }, VEK_RESULT_ANSWER, "Server: no var"),
-      ex(
-          "no variable unit", {}, [] { return VEKClientSetVariableUnit(nullptr, "m"); }, VEK_RESULT_USAGE,
-          "VEKClientSetVariableUnit(): factor cannot be NULL."),
+         calls(VEKClientSetVariableUnit, "0.0000123456", nullptr)),
+      ex("variable units refused", {{kw("CVARUNIT").i32(2).str("km").str("0123456789"), kw("SERROR").str("no var")}},
+         calls(VEKClientSetVariableUnit, "km", "0123456789ABCDEF"), VEK_RESULT_ANSWER, "Server: no var"),
+      ex("no variable unit", {}, calls(VEKClientSetVariableUnit, nullptr, "m"), VEK_RESULT_USAGE,
+         "VEKClientSetVariableUnit(): factor cannot be NULL."),
   });
 }
 
