@@ -262,6 +262,10 @@ manage <- function(tag, delete, create, reset, stop_level) {
                  'c(2, 0.5), c(0, 0), NULL, PACKAGE = "orvanelink"); emit("%s", e$error)'),
           delete, create, reset, stop_level, tag)
 }
+# A bridge call whose result r is emitted as `what` under `tag`.
+bridge_line <- function(tag, args, what) {
+  sprintf('r <- .Call(%s, PACKAGE = "orvanelink"); emit("%s", %s)', args, tag, what)
+}
 show_tagged <- function(tag) {
   sprintf('invisible(.Call("SShowTarget", PACKAGE = "orvanelink")); cat("SHOWN %s\\n")', tag)
 }
@@ -317,6 +321,21 @@ dialogue <- function(lines, project = NULL, ...) {
   orv_dialogue(c(emit_def, lines, end), project, ...)
 }
 
+# Traces at level 2 for the test: the client's names each request it sends.
+local_request_trace <- function(env = parent.frame()) {
+  withr::local_envvar(VEK_SERVER_TRACE = "2",
+                      VEK_CLIENT_TRACE_FILE = withr::local_tempfile(.local_envir = env),
+                      VEK_SERVER_TRACE_FILE = withr::local_tempfile(.local_envir = env),
+                      .local_envir = env)
+}
+# Dialogue lines that run `call` and leave in `sent` the keywords of the
+# requests it sent, in order.
+traced_lines <- function(call) {
+  c("n0 <- length(readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE')))", call,
+    "sent <- readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE'))[-seq_len(n0)]",
+    "sent <- sub('.*Start Packet ', '', grep('Start Packet', sent, value = TRUE))")
+}
+
 # Numbers printed by emit().
 emitted <- function(out, tag) as.numeric(strsplit(orv_result(out, tag), ",")[[1]])
 
@@ -346,17 +365,21 @@ local_faulty_orvane <- function(fault, env = parent.frame()) {
   withr::with_envvar(c(LD_PRELOAD = shim, VEK_FAULT = fault), local_orvane(env))
 }
 
-# Runs `setup` then `call` in a child R connected to a server on `project`,
-# interrupts `call` `after` seconds after it started, then runs `after_lines`;
-# returns the child's output lines.
+# Runs `setup` then `call` in a child R connected to a server on `project`
+# (not connected without one), interrupts `call` `after` seconds after it
+# started, then runs `after_lines`; returns the child's output lines, the
+# line "RESULT <value of call or interrupt> <time>", with the time the
+# interrupt was sent as attribute "sent".
 orv_interrupted <- function(project, setup, call, after, after_lines = character(0)) {
   out <- withr::local_tempfile()
   script <- withr::local_tempfile(fileext = ".R")
-  writeLines(c("library(orvanelink)",
-               sprintf("ConnectOrvane(run_server = TRUE, path = '%s')", project), setup,
-               "cat('READY\\n')",
+  connect <- if (!is.null(project)) {
+    sprintf("ConnectOrvane(run_server = TRUE, path = '%s')", project)
+  }
+  writeLines(c("library(orvanelink)", connect, setup, "cat('READY\\n')",
                sprintf("r <- tryCatch(%s, interrupt = function(e) 'interrupt')", call),
-               "cat('RESULT', r, '\\n')", after_lines, "invisible(DisconnectOrvane())"), script)
+               "cat('RESULT', r, format(as.numeric(Sys.time()), digits = 15), '\\n')",
+               after_lines, "invisible(DisconnectOrvane())"), script)
   tag <- orv_new_tag()
   proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "-q", "-f", script),
                                 stdout = out, stderr = "2>&1",
@@ -366,7 +389,8 @@ orv_interrupted <- function(project, setup, call, after, after_lines = character
     if (!any(readLines(out, warn = FALSE) == "READY") && proc$is_alive()) Sys.sleep(0.05)
   }
   Sys.sleep(after)
+  sent <- as.numeric(Sys.time())
   proc$interrupt()
   proc$wait(60000)
-  readLines(out)
+  structure(readLines(out), sent = sent)
 }

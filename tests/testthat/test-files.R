@@ -83,9 +83,7 @@ test_that("one progress bar covers every variable of a call, from its start to i
 test_that(paste("a whole File costs its description, then two requests per variable read or",
                 "written over"), {
   skip_if_not(orv_have_server())
-  trace <- withr::local_tempfile()
-  withr::local_envvar(VEK_SERVER_TRACE = "2", VEK_CLIENT_TRACE_FILE = trace,
-                      VEK_SERVER_TRACE_FILE = withr::local_tempfile())
+  local_request_trace()
   # The description: the path (three lists, three Sets, the File's), the
   # variable list, a Set and an info per variable (and a macro's indices).
   # Then no request is asked twice: no path, no description, one selection.
@@ -102,9 +100,7 @@ test_that(paste("a whole File costs its description, then two requests per varia
                         c(described, CSTUDYLST = 2, CSTUDYSET = 2, CDIRLST = 2, CDIRSET = 2,
                           CFILELST = 2, CVARSET = 5 + 1, CVARINFO = 5, CSELSET = 1, CWRITVARF = 1)))
   lines <- unlist(lapply(names(cases), function(name) c(
-    "n0 <- length(readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE')))", cases[[name]][[1]],
-    "sent <- readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE'))[-seq_len(n0)]",
-    "kw <- table(sub('.*Start Packet ', '', grep('Start Packet', sent, value = TRUE)))",
+    traced_lines(cases[[name]][[1]]), "kw <- table(sent)",
     sprintf("emit('%s', paste(names(kw), kw, sep = '=', collapse = ' '))", name))))
   out <- dialogue(lines, project = orv_project_copy())
   for (name in names(cases)) {
