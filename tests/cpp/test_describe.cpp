@@ -23,19 +23,8 @@ Bytes file_info(int type, bool long64) {
   Bytes b = kw("SFILEINFO").i32(type).str("linked").i32(7).i32(0).i32(3);
   if (long64) b.i64(123456789012LL);
   else b.i32(-2);
-  return b.i32(9)
-      .append(doubles({1, 2, 3, 10, 20, 30}))
-      .i32(4)
-      .i32(5)
-      .i32(6)
-      .i32(1)
-      .append(doubles({45, 5, -5}))
-      .str("sn")
-      .str("ln")
-      .str("rn")
-      .str("xg")
-      .str("yg")
-      .str("zg");
+  b.i32(9).append(doubles({1, 2, 3, 10, 20, 30})).i32(4).i32(5).i32(6).i32(1).append(doubles({45, 5, -5}));
+  return b.str("sn").str("ln").str("rn").str("xg").str("yg").str("zg");
 }
 const Bytes kCore = Bytes().str("xb").str("yb").str("zb").str("xe").str("ye").str("ze");
 const Bytes kFaults = Bytes().i32(1).i32(9).i32(2).i32(3).i32(4).i32(5).i32(6);
