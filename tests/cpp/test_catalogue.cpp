@@ -73,13 +73,7 @@ TEST_F(Catalogue, Lists) {
          "var_type (6) is not allowed as selection type", kModern, filtered),
       ex("type below selection", {}, lists(vars_of(-4), {}), VEK_RESULT_USAGE,
          "var_type (-4) is not allowed as selection type", kModern, filtered),
-      ex(
-          "no count", {},
-          [] {
-            char **x;
-            return VEKClientGetStudyList(nullptr, &x);
-          },
-          VEK_RESULT_USAGE),
+      ex("no count", {}, calls(VEKClientGetStudyList, nullptr, &g_names), VEK_RESULT_USAGE),
       // Every failure of a variable list is code 1.
       ex("variables refused", {{kw("CVARLST"), kw("SERROR").str("no file")}}, lists(VEKClientGetVariableList, {}),
          VEK_RESULT_USAGE, "Server: no file", 408, {}),
@@ -101,13 +95,8 @@ TEST_F(Catalogue, Existence) {
          exists(VEKClientVariableExists, std::string(49, 'v'), 0), VEK_RESULT_ANSWER, "", kModern, direct),
       ex("a name too long for string(50)", {}, exists(VEKClientFileExists, std::string(50, 'f'), 0),
          VEK_RESULT_COMMUNICATION, "", kModern, direct),
-      ex(
-          "no name", {},
-          [] {
-            int e;
-            return VEKClientFileExists(nullptr, &e);
-          },
-          VEK_RESULT_USAGE, "VEKClientFileExists(): name cannot be NULL."),
+      ex("no name", {}, calls(VEKClientFileExists, nullptr, &g_int), VEK_RESULT_USAGE,
+         "VEKClientFileExists(): name cannot be NULL."),
       ex("nowhere to answer", {}, calls(VEKClientDirectoryExists, "Data", nullptr), VEK_RESULT_USAGE),
       // Without the requests: the list, searched exactly.
       ex("directory by list", {{kw("CDIRLST"), names_answer("SDIRS", {"data", "Data2", "DATA"})}},

@@ -42,21 +42,8 @@ TEST_F(Transfer, Reads) {
       ex("8 PiB", {{whole, answer((int64_t)1 << 50, 0)}}, reads(-2, 0, {}), VEK_RESULT_MEMORY),
       ex("closed after half the values", {{whole, answer(1000, 500)}}, reads(-2, 0, {}), VEK_RESULT_COMMUNICATION, "",
          kModern, {"CARCH"}, true),
-      ex(
-          "no output", {},
-          [] {
-            double *d;
-            vek_long c;
-            return VEKClientReadDoubleVariable(0, nullptr, &c, &d);
-          },
-          VEK_RESULT_USAGE),
-      ex(
-          "no count", {},
-          [] {
-            double t, *d;
-            return VEKClientReadDoubleVariableSub(1, 2, 0, &t, nullptr, &d);
-          },
-          VEK_RESULT_USAGE),
+      ex("no output", {}, calls(VEKClientReadDoubleVariable, 0, nullptr, &g_count, &g_data), VEK_RESULT_USAGE),
+      ex("no count", {}, calls(VEKClientReadDoubleVariableSub, 1, 2, 0, &g_test, nullptr, &g_data), VEK_RESULT_USAGE),
       // Sample ranges: 4.0.7 to 4.0.9, and from 4.1.1 on; ints below 400000.
       ex("range at 406", {}, reads(1, 10, {}), VEK_RESULT_COMMUNICATION,
          "VEKClientReadDoubleVariableSub() does not work with a server version lower than 4.0.7 for 4.0.x series "
