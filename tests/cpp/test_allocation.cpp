@@ -71,14 +71,7 @@ TEST(Allocation, EveryAllocationOfEveryRequestCanFail) {
           },
           0, {4}),
       row("alpha index by names", 1, "Grid3D", "Simu[xxxxx]", [] { VEKClientSetAlphaIndice("mid"); }, 0, {1}),
-      row("read", 0, "Samples", "Cu",
-          [] {
-            double test, *data = nullptr;
-            vek_long n;
-            VEKClientReadDoubleVariable(0, &test, &n, &data);
-            VEKClientFreePointer(data);
-          },
-          0, {4}),
+      row("read", 0, "Samples", "Cu", [] { vsrv::read_all(); }, 0, {4}),
       row("read line", 0, "Lines", "Gravity",
           [] {
             double test, *data = nullptr;

@@ -1,5 +1,5 @@
 // Locating and launching the server program, with stand-in programs (see
-// stand_in.h) and the reference server.
+// stand_in.h); the R tests launch the reference server itself.
 #include <pthread.h>
 
 #include "stand_in.h"
@@ -248,24 +248,6 @@ TEST_F(Launch, StoppingAServerStopsAllItStarted) {
     EXPECT_FALSE(alive(child));
     EXPECT_EQ(0, _vek_reap_servers(nullptr, 0));
   }
-}
-
-TEST_F(Launch, TheReferenceServerReportsItsPort) {
-#ifndef VEK_TEST_SERVER
-  GTEST_SKIP() << "the reference server is not built";
-#else
-  /* It stops by itself when left idle, and the fixture stops it anyway. */
-  setenv("VEK_TEST_IDLE_EXIT", "20", 1);
-  VEKClientSetVEKserverPath(VEK_TEST_SERVER);
-  unsigned short port = 0;
-  ASSERT_EQ(0, VEKClientRunVEKserver(&port));
-  int pids[4];
-  ASSERT_EQ(1, _vek_reap_servers(pids, 4));
-  started_.push_back(pids[0]);
-  ASSERT_EQ(0, VEKClientConnect("127.0.0.1", port, ""));
-  EXPECT_EQ(0, VEKClientSetUnitMode(1));
-  EXPECT_EQ(0, VEKClientDisconnect());
-#endif
 }
 
 }  // namespace
