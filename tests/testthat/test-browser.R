@@ -2,8 +2,9 @@
 # between levels, creation and deletion through the dialogues, and the
 # choice of a Db variable.
 
+skip_if_not(orv_have_server())
+
 test_that("menus, refused and ignored answers, going up, and levels passed without a menu", {
-  skip_if_not(orv_have_server())
   project <- orv_project_copy()
   out <- dialogue(c(
     'invisible(.Call("IGetStudyList", "Beta", "Beta", "", PACKAGE = "orvanelink"))',
@@ -72,7 +73,6 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
 })
 
 test_that("Study, Directory, File and Variable created through the dialogues, then deleted", {
-  skip_if_not(orv_have_server())
   project <- orv_project_copy()
   out <- dialogue(c(
     manage("create", 1, 1, 1, 5),
@@ -147,7 +147,6 @@ test_that("Study, Directory, File and Variable created through the dialogues, th
 })
 
 test_that("a Db variable is chosen by rank from a list handed by R", {
-  skip_if_not(orv_have_server())
   project <- orv_project_copy()
   designate <- function(tag, names) {
     bridge_line(tag, paste('"SDesignateVariable",', names), "c(r$error, r$flag.continue, r$rank)")
@@ -178,7 +177,6 @@ test_that("a Db variable is chosen by rank from a list handed by R", {
 })
 
 test_that("an over-long name is refused and asked again, whatever console reads it", {
-  skip_if_not(orv_have_server())
   files <- bridge_line("files", '"IGetFileList", "Demo", "Mining", ""', "r$FileList")
   for (console in c("terminal", "pipe")) {
     out <- dialogue(c(manage("long", 0, 1, 1, 3), "1", "1", "new", strrep("n", 150), "stop", files),

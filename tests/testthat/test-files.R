@@ -2,10 +2,11 @@
 # server: what is written reads back equal, grid nodes sit where the
 # geometry puts them, line Files keep their headers, refusals change nothing.
 
+skip_if_not(orv_have_server())
+
 without_description <- function(df) `attr<-`(df, "description", NULL)
 
 test_that("a data frame written into a File reads back equal: NA, units, selections, macro items", {
-  skip_if_not(orv_have_server())
   local_orvane()
   au <- structure(c(1.5, NA, 2, 0.25), units = "g/t")
   grid <- without_description(ReadFile("Grid3D", "Demo", "Mining"))
@@ -36,7 +37,6 @@ test_that("a data frame written into a File reads back equal: NA, units, selecti
 })
 
 test_that("grid nodes are the origin plus the rotated mesh, X fastest", {
-  skip_if_not(orv_have_server())
   local_orvane()
   cases <- list(
     # Turned a quarter about Z: the X axis points north, the Y axis west.
@@ -58,7 +58,6 @@ test_that("grid nodes are the origin plus the rotated mesh, X fastest", {
 })
 
 test_that("one progress bar covers every variable of a call, from its start to its end", {
-  skip_if_not(orv_have_server())
   local_orvane()
   withr::defer(orv_call("STestProgress", FALSE))
   cases <- list( # the call, and the values it moves in all
@@ -82,7 +81,6 @@ test_that("one progress bar covers every variable of a call, from its start to i
 
 test_that(paste("a whole File costs its description, then two requests per variable read or",
                 "written over"), {
-  skip_if_not(orv_have_server())
   local_request_trace()
   # The description: the path (three lists, three Sets, the File's), the
   # variable list, a Set and an info per variable (and a macro's indices).
@@ -112,7 +110,6 @@ test_that(paste("a whole File costs its description, then two requests per varia
 })
 
 test_that("a line File takes its data samples alone and keeps them behind the line headers", {
-  skip_if_not(orv_have_server())
   check <- function(version) {
     local_orvane(version = version)
     d <- DescribeFile("Lines", "Demo", "Mining")
@@ -131,7 +128,6 @@ test_that("a line File takes its data samples alone and keeps them behind the li
 })
 
 test_that("rows are placed at the samples their coordinates name, in any order and any case", {
-  skip_if_not(orv_have_server())
   local_orvane()
   ListFiles("Demo", "Mining")
   grid <- without_description(ReadFile("Grid2D"))
@@ -172,7 +168,6 @@ test_that("rows are placed at the samples their coordinates name, in any order a
 })
 
 test_that("a data frame of a complete regular lattice makes a grid File with grid = TRUE", {
-  skip_if_not(orv_have_server())
   local_orvane()
   lattice <- expand.grid(X = seq(5, 45, by = 10), Y = c(-1, 0.5, 2), Z = c(0, 0.1 * 3))
   lattice$V <- seq_len(nrow(lattice)) + 0.25
@@ -185,7 +180,6 @@ test_that("a data frame of a complete regular lattice makes a grid File with gri
 })
 
 test_that("refused writes change nothing on the server", {
-  skip_if_not(orv_have_server())
   project <- local_orvane()
   ListFiles("Demo", "Mining")
   snapshot <- function() tools::md5sum(list.files(project, recursive = TRUE, full.names = TRUE))
@@ -264,7 +258,6 @@ test_that("refused writes change nothing on the server", {
 # A served copy of the sample project with an unrotated 3-D grid U3 (V one
 # value short), for the spatial packages.
 local_spatial <- function(env) {
-  skip_if_not(orv_have_server())
   for (pkg in c("sf", "terra", "stars")) skip_if_not_installed(pkg)
   local_orvane(env)
   CreateFileForDb(DbDescription(nx = c(3, 2, 2), x0 = c(1, 2, 3), dx = c(1, 1, 1)), "U3",

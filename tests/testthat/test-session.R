@@ -71,14 +71,10 @@ test_that(paste("a server frozen past the time limit loses its connection,",
                                   env = c("current", VEK_PROJECT_DIR = project,
                                           VEK_TEST_IDLE_EXIT = "20"))
   withr::defer(server$kill())
-  for (i in 1:100) {
-    if (is.null(tryCatch(ConnectOrvane("127.0.0.1", port, timeout = 1),
-                         error = function(e) NULL))) {
-      Sys.sleep(0.05)
-    } else {
-      break
-    }
+  connect <- function() {
+    tryCatch(ConnectOrvane("127.0.0.1", port, timeout = 1), error = function(e) NULL)
   }
+  for (i in 1:100) if (is.null(connect())) Sys.sleep(0.05) else break
   withr::defer(suppressMessages(DisconnectOrvane()))
   expect_identical(ListFiles("Demo", "Mining")[5], "Samples")
   server$suspend()
