@@ -14,36 +14,26 @@ using namespace vsrv;
  * status 2 and says why on its standard error. */
 TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
   using Spoil = std::function<void(const Project &)>;
+  namespace fs = std::filesystem;
+  auto replacing = [](std::string file, std::string from, std::string to) -> Spoil {
+    return [=](const Project &p) { replace_text(p.file("Demo/Mining/" + file), from, to); };
+  };
+  const std::string cu = "\"data\": \"Cu.bin\"";
   const struct {
     const char *why;
     Spoil spoil;
-    std::vector<std::string> env;
+    std::vector<std::string> env = {};
   } cases[] = {
-      {"does not exist", [](const Project &p) { std::filesystem::remove_all(p.path); }, {}},
+      {"does not exist", [](const Project &p) { fs::remove_all(p.path); }},
       {"Grid3D/file.json: file.json is not valid JSON",
-       [](const Project &p) { write_text(p.file("Demo/Mining/Grid3D/file.json"), "{ \"type\": \"grid\", "); },
-       {}},
-      {"Cu.bin: holds 40 bytes",
-       [](const Project &p) { std::filesystem::resize_file(p.file("Demo/Mining/Samples/Cu.bin"), 40); },
-       {}},
-      {"Gravity.bin", [](const Project &p) { std::filesystem::remove(p.file("Demo/Mining/Lines/Gravity.bin")); }, {}},
+       [](const Project &p) { write_text(p.file("Demo/Mining/Grid3D/file.json"), "{ \"type\": \"grid\", "); }},
+      {"Cu.bin: holds 40 bytes", [](const Project &p) { fs::resize_file(p.file("Demo/Mining/Samples/Cu.bin"), 40); }},
+      {"Gravity.bin", [](const Project &p) { fs::remove(p.file("Demo/Mining/Lines/Gravity.bin")); }},
       {"\"inline\" holds 2 values where 12 are needed",
-       [](const Project &p) {
-         replace_text(p.file("Demo/Mining/Samples/file.json"), "\"data\": \"Cu.bin\"",
-                      "\"inline\": \"000000000000f03f0000000000000040\"");
-       },
-       {}},
-      {"16 hexadecimal digits per value",
-       [](const Project &p) {
-         replace_text(p.file("Demo/Mining/Samples/file.json"), "\"data\": \"Cu.bin\"", "\"inline\": \"00f03g\"");
-       },
-       {}},
-      {"line counts add up to 12",
-       [](const Project &p) {
-         replace_text(p.file("Demo/Mining/Lines/file.json"), "\"s_number\": 12", "\"s_number\": 13");
-       },
-       {}},
-      {"Empty/file.json", [](const Project &p) { std::filesystem::create_directory(p.file("Demo/Mining/Empty")); }, {}},
+       replacing("Samples/file.json", cu, "\"inline\": \"000000000000f03f0000000000000040\"")},
+      {"16 hexadecimal digits per value", replacing("Samples/file.json", cu, "\"inline\": \"00f03g\"")},
+      {"line counts add up to 12", replacing("Lines/file.json", "\"s_number\": 12", "\"s_number\": 13")},
+      {"Empty/file.json", [](const Project &p) { fs::create_directory(p.file("Demo/Mining/Empty")); }},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=abc"}},
   };
   for (const auto &c : cases) {

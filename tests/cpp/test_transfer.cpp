@@ -102,6 +102,7 @@ TEST_F(Transfer, ReadsIntoASink) {
   for (int i = 0; i < 10; i++) ten.push_back(i + 0.5);
   const Bytes whole = kw("CREADVARF").i64(-1).i64(-1).i32(0);
   const Bytes answer = kw("SDATAF").i64(10).dbl(-7).append(doubles(ten));
+  const Bytes cut = kw("SDATAF").i64(10).dbl(-7).append(doubles({0.5, 1.5, 2.5, 3.5}));
   struct Row {
     const char *name;
     Bytes answer;
@@ -117,13 +118,7 @@ TEST_F(Transfer, ReadsIntoASink) {
       {"a count refused", answer, 3, 9, VEK_RESULT_COMMUNICATION, {}, false},
       {"never a count", kw("SDATAF").i64(-1).dbl(-7), 3, -1, VEK_RESULT_COMMUNICATION, {}, false},
       {"no room", answer, 0, 10, VEK_RESULT_COMMUNICATION, {}, false},
-      {"closed after 4 values",
-       kw("SDATAF").i64(10).dbl(-7).append(doubles({0.5, 1.5, 2.5, 3.5})),
-       3,
-       10,
-       VEK_RESULT_COMMUNICATION,
-       {{0, 3}},
-       true},
+      {"closed after 4 values", cut, 3, 10, VEK_RESULT_COMMUNICATION, {{0, 3}}, true},
   };
   for (const Row &r : rows) {
     Kept k{r.room, r.accept, {}, {}, 0, {}};
