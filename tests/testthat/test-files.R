@@ -130,14 +130,10 @@ test_that("a line File takes its data samples alone and keeps them behind the li
 test_that("rows are placed at the samples their coordinates name, in any order and any case", {
   local_orvane()
   ListFiles("Demo", "Mining")
-  grid <- without_description(ReadFile("Grid2D"))
-  grid$V <- seq_len(20) / 4
-  rotated <- without_description(ReadFile("Grid3D", variables = "Grade"))
-  rotated$V <- seq_len(24) / 8
-  pts <- without_description(ReadFile("Samples", variables = "Au"))
-  pts$V <- seq_len(12) / 2
-  line <- without_description(ReadFile("Lines"))
-  line$V <- seq_len(9) + 0.5
+  grid <- transform(without_description(ReadFile("Grid2D")), V = seq_len(20) / 4)
+  rotated <- transform(without_description(ReadFile("Grid3D", variables = "Grade")), V = 1:24 / 8)
+  pts <- transform(without_description(ReadFile("Samples", variables = "Au")), V = 1:12 / 2)
+  line <- transform(without_description(ReadFile("Lines")), V = seq_len(9) + 0.5)
   lower <- setNames(grid[20:1, c("X", "Y", "V")], c("x", "y", "V"))
   WriteFile(data.frame(X = c(1, 1, 2), Y = c(1, 1, 2), W = 0), "Twice")
   cases <- list( # File, rows to write, the values expected in the File's order
