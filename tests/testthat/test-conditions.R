@@ -6,6 +6,7 @@ test_that("every failure is a condition of its kind, of the user's call, in the 
   project <- orv_project_copy()
   local_orvane(project = project)
   kill_server <- quote(tools::pskill(orvanelink:::.server_pids(), tools::SIGKILL))
+  too_long <- sprintf("Invalid name '%s': a name cannot be longer than 128 bytes", strrep("n", 128))
   cases <- list( # call, kind, start of the message's first line, then fields and a preparation
     list(quote(ListDirectories("Nope")), "not_found",
          "could not list the Directories of Study 'Nope': Study 'Nope' does not exist"),
@@ -26,10 +27,7 @@ test_that("every failure is a condition of its kind, of the user's call, in the 
          "could not read the coordinates of the current File: no File is chosen",
          before = quote(ListDirectories("Demo", new = "Fresh"))),
     list(quote(ListDirectories("Demo", new = strrep("n", 129))), "server_error",
-         sprintf("VEKserver refused: Invalid name '%s': a name cannot be longer than 128 bytes",
-                 strrep("n", 128)),
-         server = sprintf("Invalid name '%s': a name cannot be longer than 128 bytes",
-                          strrep("n", 128)), code = 3L),
+         paste("VEKserver refused:", too_long), server = too_long, code = 3L),
     list(quote(CopyOrvaneToDb(1)), "usage_error", "'variable' must be a character string",
          operation = "CopyOrvaneToDb"),
     list(quote(orvanelink::ReadFile(1)), "usage_error", "'file' must be a character string",

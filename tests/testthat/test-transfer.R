@@ -11,14 +11,13 @@ test_that("what R reads is what the server keeps: grid order, undefined values, 
   items <- lapply(0:2, function(i) server_to_db(simu[i * 24 + 1:24], c(4, 3, 2)))
   v <- c(NA, NaN, -Inf, 0, 1e-300, 1e30, 2e30, 7:11 + 0.5)
   expect_equal(copy_in("Samples", "Pts", v, unit = "g/t"), 0L)
+  grade <- server_to_db(stored_values(project, "Grid3D", "Grade"), c(4, 3, 2))
   cases <- list( # File, variable, macro item, values read
-    list("Grid3D", "Grade", 0L,
-         server_to_db(stored_values(project, "Grid3D", "Grade"), c(4, 3, 2))),
+    list("Grid3D", "Grade", 0L, grade),
     list("Grid2D", "Depth", 0L,
          server_to_db(stored_values(project, "Grid2D", "Depth"), c(5, 4, 1))),
     # The item rank is ignored for a plain variable.
-    list("Grid3D", "Grade", 7L,
-         server_to_db(stored_values(project, "Grid3D", "Grade"), c(4, 3, 2))),
+    list("Grid3D", "Grade", 7L, grade),
     list("Grid3D", "Simu[xxxxx]", 0L, unlist(items)),
     list("Grid3D", "Simu[xxxxx]", 2L, items[[2]]),
     list("Grid3D", "Simu[xxxxx]", 3L, items[[3]]),
