@@ -123,16 +123,11 @@ TEST_F(Catalogue, SetRequests) {
          calls(VEKClientSetVariable, "var"), VEK_RESULT_ANSWER, "Server: no such variable"),
       ex("no selection", {{kw("CSELSET").str(""), done}}, calls(VEKClientSetSelection, nullptr)),
       ex("index", {{kw("CINDSET").i32(-7), done}}, calls(VEKClientSetIndice, -7)),
-      ex(
-          "no names", {},
-          [] {
-            int all = 1;
-            for (auto f : {VEKClientSetStudy, VEKClientSetDirectory, VEKClientSetFile, VEKClientSetVariable,
-                           VEKClientSetAlphaIndice})
-              all &= f(nullptr);
-            return all;
-          },
-          VEK_RESULT_USAGE),
+      ex("no Study name", {}, calls(VEKClientSetStudy, nullptr), VEK_RESULT_USAGE),
+      ex("no Directory name", {}, calls(VEKClientSetDirectory, nullptr), VEK_RESULT_USAGE),
+      ex("no File name", {}, calls(VEKClientSetFile, nullptr), VEK_RESULT_USAGE),
+      ex("no Variable name", {}, calls(VEKClientSetVariable, nullptr), VEK_RESULT_USAGE),
+      ex("no alpha index", {}, calls(VEKClientSetAlphaIndice, nullptr), VEK_RESULT_USAGE),
   });
 }
 
