@@ -83,6 +83,8 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
   const std::vector<double> grade = read_all();
   ASSERT_EQ(0, VEKClientDisconnect());
   ASSERT_EQ(0, connect(srv));
+  int n;  // the refused listing hands out nothing
+  char **dirs;
   auto read_sub = [](vek_long first, vek_long last) {
     return [=] {
       double test, *data = nullptr;
@@ -117,13 +119,7 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
     int code;  // 0 done, else the code left
   } rows[] = {
       // Listing and setting need the level above.
-      {"Directories of no Study",
-       [] {
-         int n;
-         char **x;
-         return VEKClientGetDirectoryList(&n, &x) ? 3 : 0;
-       },
-       3},
+      {"Directories of no Study", [&] { return VEKClientGetDirectoryList(&n, &dirs) ? 3 : 0; }, 3},
       {"a Variable of no File", [] { return VEKClientSetVariable("Grade") ? 3 : 0; }, 3},
       {"the target", [] { return target("Grid3D", "Grade") ? 3 : 0; }, 0},
       {"unit mode 0", [] { return VEKClientSetUnitMode(0) ? 3 : 0; }, 0},
