@@ -286,6 +286,12 @@ section <- function(out, tag) {
 
 # Readers of the server's files, and dialogues that print values.
 
+# The checksums of a project's files, the server's lock aside.
+orv_project_sum <- function(project) {
+  files <- list.files(project, recursive = TRUE, full.names = TRUE, all.files = TRUE)
+  tools::md5sum(files[basename(files) != ".vek.lock"])
+}
+
 # The values of a variable as the server keeps them (server order): in its
 # data file, or inline in the File's description, found there by name.
 stored_values <- function(project, file, var) {

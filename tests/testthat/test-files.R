@@ -178,8 +178,7 @@ test_that("a data frame of a complete regular lattice makes a grid File with gri
 test_that("refused writes change nothing on the server", {
   project <- local_orvane()
   ListFiles("Demo", "Mining")
-  snapshot <- function() tools::md5sum(list.files(project, recursive = TRUE, full.names = TRUE))
-  before <- snapshot()
+  before <- orv_project_sum(project)
   grid <- ReadFile("Grid2D")
   pts <- ReadFile("Samples")
   lattice <- expand.grid(X = c(0, 10, 20, 30), Y = c(0, 5, 10), V = 1)
@@ -247,7 +246,7 @@ test_that("refused writes change nothing on the server", {
   }
   for (name in names(cases)) {
     expect_error(eval(cases[[name]][[1]]), cases[[name]][[2]], label = name)
-    expect_identical(snapshot(), before, label = name)
+    expect_identical(orv_project_sum(project), before, label = name)
   }
 })
 

@@ -18,13 +18,8 @@ row <- function(fun, base, arg, ok = character(0), extra = list()) {
   list(fun = fun, base = base, arg = arg, ok = ok, extra = extra)
 }
 
-project_sum <- function(project) {
-  files <- list.files(project, recursive = TRUE, full.names = TRUE, all.files = TRUE)
-  tools::md5sum(files[basename(files) != ".vek.lock"])
-}
-
 expect_refusals <- function(rows, project = NULL) {
-  before <- if (!is.null(project)) project_sum(project)
+  before <- if (!is.null(project)) orv_project_sum(project)
   for (r in rows) for (arg in r$arg) {
     values <- c(hostile[setdiff(names(hostile), r$ok)], r$extra)
     for (tag in names(values)) {
@@ -39,7 +34,7 @@ expect_refusals <- function(rows, project = NULL) {
       expect_true(inherits(err, "orvane_usage_error"), label = paste(label, class(err)[1], msg))
       expect_true(is.character(msg) && length(msg) == 1L && validUTF8(msg) && nchar(msg) < 400 &&
                     grepl(paste0("'", arg), msg, fixed = TRUE), label = paste(label, msg))
-      if (!is.null(project)) expect_identical(project_sum(project), before, label = label)
+      if (!is.null(project)) expect_identical(orv_project_sum(project), before, label = label)
     }
   }
 }
@@ -195,7 +190,7 @@ test_that(paste("connections, dialogues and the sample project refuse hostile ar
 test_that("refusals the server or the File decide still name what was wrong, in a line", {
   skip_if_not(orv_have_server())
   project <- local_orvane()
-  before <- project_sum(project)
+  before <- orv_project_sum(project)
   cases <- list( # call, class, text of the message
     list(quote(ReadFile("Samples", "Demo", "Mining", variables = paste0("v", 1:1e5))),
          "orvane_not_found",
@@ -216,7 +211,7 @@ test_that("refusals the server or the File decide still name what was wrong, in 
     msg <- conditionMessage(err)
     expect_true(length(msg) == 1L && validUTF8(msg) && nchar(msg) < 400, label = label)
     expect_true(grepl(case[[3]], msg, fixed = TRUE), label = paste(label, msg))
-    expect_identical(project_sum(project), before, label = label)
+    expect_identical(orv_project_sum(project), before, label = label)
   }
 })
 
