@@ -371,32 +371,40 @@ local_faulty_orvane <- function(fault, env = parent.frame()) {
   withr::with_envvar(c(LD_PRELOAD = shim, VEK_FAULT = fault), local_orvane(env))
 }
 
+# Starts a child R on `lines` (stopped, with what it launched, when `env`
+# ends) and waits until a line of its output matches `ready`; returns the
+# process and a reader of its output.
+orv_child_r <- function(lines, ready, env = parent.frame()) {
+  out <- withr::local_tempfile(.local_envir = env)
+  script <- withr::local_tempfile(fileext = ".R", .local_envir = env)
+  writeLines(lines, script)
+  tag <- orv_new_tag()
+  proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "-q", "-f", script),
+                                stdout = out, stderr = "2>&1",
+                                env = c("current", orv_child_env(), ORV_TEST_TAG = tag))
+  withr::defer({ proc$kill(); orv_kill_servers(tag) }, envir = env)
+  output <- function() readLines(out, warn = FALSE)
+  for (i in 1:1200) if (!any(grepl(ready, output())) && proc$is_alive()) Sys.sleep(0.05)
+  list(proc = proc, output = output)
+}
+
 # Runs `setup` then `call` in a child R connected to a server on `project`
 # (not connected without one), interrupts `call` `after` seconds after it
 # started, then runs `after_lines`; returns the child's output lines, the
 # line "RESULT <value of call or interrupt> <time>", with the time the
 # interrupt was sent as attribute "sent".
 orv_interrupted <- function(project, setup, call, after, after_lines = character(0)) {
-  out <- withr::local_tempfile()
-  script <- withr::local_tempfile(fileext = ".R")
   connect <- if (!is.null(project)) {
     sprintf("ConnectOrvane(run_server = TRUE, path = '%s')", project)
   }
-  writeLines(c("library(orvanelink)", connect, setup, "cat('READY\\n')",
-               sprintf("r <- tryCatch(%s, interrupt = function(e) 'interrupt')", call),
-               "cat('RESULT', r, format(as.numeric(Sys.time()), digits = 15), '\\n')",
-               after_lines, "invisible(DisconnectOrvane())"), script)
-  tag <- orv_new_tag()
-  proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "-q", "-f", script),
-                                stdout = out, stderr = "2>&1",
-                                env = c("current", orv_child_env(), ORV_TEST_TAG = tag))
-  on.exit({ proc$kill(); orv_kill_servers(tag) })
-  for (i in 1:1200) {
-    if (!any(readLines(out, warn = FALSE) == "READY") && proc$is_alive()) Sys.sleep(0.05)
-  }
+  child <- orv_child_r(c("library(orvanelink)", connect, setup, "cat('READY\\n')",
+                         sprintf("r <- tryCatch(%s, interrupt = function(e) 'interrupt')", call),
+                         "cat('RESULT', r, format(as.numeric(Sys.time()), digits = 15), '\\n')",
+                         after_lines, "invisible(DisconnectOrvane())"),
+                       "^READY$", environment())
   Sys.sleep(after)
   sent <- as.numeric(Sys.time())
-  proc$interrupt()
-  proc$wait(60000)
-  structure(readLines(out), sent = sent)
+  child$proc$interrupt()
+  child$proc$wait(60000)
+  structure(child$output(), sent = sent)
 }
