@@ -2,7 +2,6 @@
 # the console readers, messages, the abort path, a Db's description and the
 # reordering of grids.
 
-
 test_that("R values convert with NA as the undefined value, reals truncated toward zero", {
   cases <- list( # reader, value in, value out
     list("value_integer", NULL, -1234567L), list("value_integer", NaN, -1234567L),
@@ -120,7 +119,6 @@ test_that("a Db description keeps the coordinates axis-major, or a grid's first 
     expect_equal(r[c("error", "ndim", "nech")], list(error = 1L, ndim = 3L, nech = 2L))
   }
 })
-
 
 test_that(paste("grids reorder between server order (Z fastest) and Db order (X fastest) as",
                 "written out by hand"), {

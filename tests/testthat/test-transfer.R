@@ -3,7 +3,6 @@
 
 skip_if_not(orv_have_server())
 
-
 test_that("what R reads is what the server keeps: grid order, undefined values, macro items", {
   project <- orv_project_copy()
   orv_connect(project)
