@@ -252,14 +252,14 @@ TEST_F(Transfer, LineTransfers) {
       ex("read", {{kw("CREADLINF").i32(4), kw("SDATAF").i32(2).dbl(-1).dbl(7).dbl(-8)}}, read_line(4, {7, -8}), 0, "",
          kModern, lines),
       ex("written", {{kw("CWRITLINF").i32(4).i32(2).dbl(kTest).dbl(7).dbl(8), kw("SDONE")}},
-         line_call([&] { return VEKClientWriteLineDoubleVariable(4, kTest, 2, d); }), 0, "", kModern, lines),
+         line_call(calls(VEKClientWriteLineDoubleVariable, 4, kTest, 2, d)), 0, "", kModern, lines),
       ex("read unsupported", {}, read_line(1, {}), VEK_RESULT_COMMUNICATION,
          "Server Request not recognized (CLFILECNT)"),
-      ex("write unsupported", {}, line_call([&] { return VEKClientWriteLineDoubleVariable(1, kTest, 2, d); }),
+      ex("write unsupported", {}, line_call(calls(VEKClientWriteLineDoubleVariable, 1, kTest, 2, d)),
          VEK_RESULT_COMMUNICATION),
       ex("write of no values", {}, line_call(calls(VEKClientWriteLineDoubleVariable, 1, kTest, 2, nullptr)),
          VEK_RESULT_USAGE, "", kModern, lines),
-      ex("write of a negative count", {}, line_call([&] { return VEKClientWriteLineDoubleVariable(1, kTest, -2, d); }),
+      ex("write of a negative count", {}, line_call(calls(VEKClientWriteLineDoubleVariable, 1, kTest, -2, d)),
          VEK_RESULT_USAGE, "", kModern, lines),
   });
 }
