@@ -118,6 +118,8 @@ TEST_F(Catalogue, Existence) {
 
 TEST_F(Catalogue, SetRequests) {
   const Bytes done = kw("SDONE");
+  const std::vector<std::string> named = {"CARCH", "CMACROALP"};
+  auto alpha = [](const char *a) { return [a] { return VEKClientSetAlphaIndice(a); }; };
   run({
       ex("variable refused", {{kw("CVARSET").str("var"), kw("SERROR").str("no such variable")}},
          calls(VEKClientSetVariable, "var"), VEK_RESULT_ANSWER, "Server: no such variable"),
@@ -128,13 +130,7 @@ TEST_F(Catalogue, SetRequests) {
       ex("no File name", {}, calls(VEKClientSetFile, nullptr), VEK_RESULT_USAGE),
       ex("no Variable name", {}, calls(VEKClientSetVariable, nullptr), VEK_RESULT_USAGE),
       ex("no alpha index", {}, calls(VEKClientSetAlphaIndice, nullptr), VEK_RESULT_USAGE),
-  });
-}
-
-TEST_F(Catalogue, AlphaIndexGoesDirectOrThroughTheNamedIndices) {
-  const std::vector<std::string> named = {"CARCH", "CMACROALP"};
-  auto alpha = [](const char *a) { return [a] { return VEKClientSetAlphaIndice(a); }; };
-  run({
+      // An alpha index goes direct, or through the named indices.
       ex("direct", {{kw("CINDASET").str("north"), kw("SDONE")}}, alpha("north"), 0, "", kModern, {"CARCH", "CINDASET"}),
       ex("the last index of that name",
          {{kw("CMACROALP"), kw("SMACROALP").i32(3).i32(10).i32(20).i32(30).i32(1).str("a").str("B").str("a")},

@@ -164,8 +164,10 @@ std::function<int()> writes(vek_long first, vek_long last, vek_long count, const
   };
 }
 
-/* Three lines of 3, 1 and 4 file samples: S = 8, L = 3, 5 data samples. */
-TEST_F(Transfer, LineFileWritesMapToFileSamplesBelow900000) {
+/* Writes into line Files map to file samples below 900000: three lines of
+ * 3, 1 and 4 file samples, S = 8, L = 3, 5 data samples. */
+TEST_F(Transfer, Writes) {
+  const vek_long too_many = std::numeric_limits<vek_long>::max();
   const int GL = VEK_FILE_TYPE_GRAVITY_LINES;
   const std::vector<int> c = {3, 1, 4};
   const std::vector<double> staged = {kTest, 10, 11, kTest, kTest, 12, 13, 14};
@@ -206,12 +208,7 @@ TEST_F(Transfer, LineFileWritesMapToFileSamplesBelow900000) {
           }),
       row("900000", {written(1, 2, {10, 11})}, writes(1, 2, 2), 0, 900000),
       row("900000, nothing", {written(-1, -1, {})}, writes(-2, 0, 0, nullptr), 0, 900000),
-  });
-}
-
-TEST_F(Transfer, WritesRefusedBeforeAnythingIsSent) {
-  const vek_long too_many = std::numeric_limits<vek_long>::max();
-  run({
+      // Refused before anything is sent, and the versions that take sample ranges.
       ex("no values", {}, writes(-2, 0, 3, nullptr), VEK_RESULT_USAGE),
       ex("negative count", {}, writes(-2, 0, -1), VEK_RESULT_USAGE),
       ex("count beyond size_t", {}, writes(1, 1, too_many), VEK_RESULT_USAGE),
