@@ -144,8 +144,7 @@ TEST_F(Describe, VariableLayoutFollowsServerAndLinkedVersions) {
 std::function<int()> indices(bool named, std::vector<int> want, std::vector<std::string> names = {}, int fail = 0) {
   return [=] {
     _vek_fail_allocation(fail);
-    int n = -1;
-    int *idx = nullptr;
+    int n = -1, *idx = nullptr;
     char **alpha = (char **)&n;
     long before = vm_peak_kb();
     int r = named ? VEKClientGetMacroIndicesWithAlpha(&n, &idx, &alpha) : VEKClientGetMacroIndices(&n, &idx);

@@ -303,8 +303,7 @@ TEST_F(ServerTest, MacroItemsAreCreatedByWritingAndNamedByAlpha) {
   ASSERT_EQ(0, VEKClientSetIndice(2));
   v.assign(20, 2.0);
   ASSERT_EQ(0, VEKClientWriteDoubleVariableSub(1, 5, 0, 1.234e30, 5, v.data()));
-  int n;
-  int *ind;
+  int n, *ind;
   ASSERT_EQ(0, VEKClientGetMacroIndices(&n, &ind));
   EXPECT_EQ((std::vector<int>{2, 7}), std::vector<int>(ind, ind + n));
   VEKClientFreePointer(ind);
@@ -350,9 +349,8 @@ TEST_F(ServerTest, LongReadsKeepEveryValueInPlace) {
   ASSERT_EQ(0, VEKClientSetSelection("Sel"));
   for (const char *var : {"M[00002]", "X"}) { /* stored, computed */
     ASSERT_EQ(0, VEKClientSetVariable(var));
-    double test;
+    double test, *data = nullptr;
     vek_long count;
-    double *data = nullptr;
     ASSERT_EQ(0, VEKClientReadDoubleVariableSub(first + 1, n, 0, &test, &count, &data));
     ASSERT_EQ(n - first, count);
     for (int i = first; i < n; i++) ASSERT_EQ(i % 3 ? (double)i : 1.234e30, data[i - first]) << var << " sample " << i;
@@ -437,9 +435,8 @@ TEST(ServerVersions, OlderServersAndMovedSessions) {
     VEKVariableInfo vi;
     ASSERT_EQ(0, VEKClientGetVariableInfo(&vi));
     EXPECT_STREQ("mGal", vi.unit);
-    double test;
+    double test, *data = nullptr;
     int n;
-    double *data = nullptr;
     ASSERT_EQ(0, VEKClientReadLineDoubleVariable(3, &test, &n, &data));
     EXPECT_EQ(std::vector<double>(g.begin() + 9, g.end()), std::vector<double>(data, data + n));
     VEKClientFreePointer(data);

@@ -17,9 +17,8 @@ class Transfer : public ClientTest {};
 /* A read that must hand out these values, or nothing at all. */
 std::function<int()> reads(vek_long first, vek_long last, std::vector<double> want) {
   return [=] {
-    double tv = 0;
-    vek_long count = 77;
-    double *data = (double *)&count;
+    vek_long count = 77;  // data starts as a stale, non-null pointer
+    double tv = 0, *data = (double *)&count;
     int r = first == -2 ? VEKClientReadDoubleVariable(0, &tv, &count, &data)
                         : VEKClientReadDoubleVariableSub(first, last, 0, &tv, &count, &data);
     EXPECT_EQ(r != 0, data == nullptr);
