@@ -31,6 +31,10 @@ TEST_F(Codec, ValuesWidenToBigEndianUnits) {
       return _vek_write_string(s, &t, maxsize);
     };
   };
+  auto raw = [](int s) {
+    const uint8_t b[] = {1, 2, 3}, n[] = {0, 0, 0, 9};
+    return _vek_write_bytes(s, b, 3) && _vek_write_bytes(s, n, 4);
+  };
   const struct {
     const char *name;
     std::function<int(int)> write;
@@ -60,13 +64,7 @@ TEST_F(Codec, ValuesWidenToBigEndianUnits) {
       {"no string", str(nullptr, 100), {0, 0, 0, 0}, 1},
       {"nine in ten", str(nine, 10), {0, 0, 0, 9, '1', '2', '3', '4', '5', '6', '7', '8', '9', 0, 0, 0}, 1},
       {"ten in ten", str(ten, 10), {}, 0},
-      {"raw bytes, no length nor padding",
-       [](int s) {
-         const uint8_t b[] = {1, 2, 3}, n[] = {0, 0, 0, 9};
-         return _vek_write_bytes(s, b, 3) && _vek_write_bytes(s, n, 4);
-       },
-       {1, 2, 3, 0, 0, 0, 9},
-       1},
+      {"raw bytes, no length nor padding", raw, {1, 2, 3, 0, 0, 0, 9}, 1},
   };
   for (const auto &r : rows) EXPECT_EQ(r.bytes, wire(r.write, r.ok)) << r.name;
 }
@@ -144,6 +142,12 @@ int write_short_elem(int sock, void *v, unsigned) { return _vek_write_short(sock
 TEST_F(Codec, SendsFollowTheBufferOf1024Bytes) {
   V blob(3000);
   for (size_t i = 0; i < blob.size(); i++) blob[i] = (uint8_t)(i * 7);
+  auto long_of = [](vek_long v) { return w<vek_long>(_vek_write_long, v); };
+  auto shorts = [](int s) {
+    short v[] = {-3, 4};
+    return _vek_rw_vector(s, v, 2, sizeof(short), write_short_elem);
+  };
+  auto raw_run = [&](int s) { return _vek_write_bytes(s, blob.data(), blob.size()); };
   const struct {
     const char *name;
     int lead;  // ints written first
@@ -152,26 +156,11 @@ TEST_F(Codec, SendsFollowTheBufferOf1024Bytes) {
     Sends sends;
   } rows[] = {
       {"300 ints", 300, [](int) { return 1; }, Bytes(), {1024, 176}},
-      {"a long that does not fit",
-       255,
-       w<vek_long>(_vek_write_long, 0x1122334455667788LL),
-       Bytes().i64(0x1122334455667788LL),
-       {1020, 8}},
+      {"a long that does not fit", 255, long_of(0x1122334455667788LL), Bytes().i64(0x1122334455667788LL), {1020, 8}},
       {"a double across two sends", 255, w(_vek_write_double, 1.0), Bytes().dbl(1.0), {1024, 4}},
-      {"a long that fits", 1, w<vek_long>(_vek_write_long, 7), Bytes().i64(7), {12}},
-      {"elements without a bulk path",
-       0,
-       [](int s) {
-         short v[] = {-3, 4};
-         return _vek_rw_vector(s, v, 2, sizeof(short), write_short_elem);
-       },
-       Bytes().i32(-3).i32(4),
-       {8}},
-      {"a long raw run",
-       1,
-       [&](int s) { return _vek_write_bytes(s, blob.data(), blob.size()); },
-       Bytes().raw(blob),
-       {4, 1024, 1024, 952}},
+      {"a long that fits", 1, long_of(7), Bytes().i64(7), {12}},
+      {"elements without a bulk path", 0, shorts, Bytes().i32(-3).i32(4), {8}},
+      {"a long raw run", 1, raw_run, Bytes().raw(blob), {4, 1024, 1024, 952}},
   };
   for (const auto &r : rows) {
     Bytes want;

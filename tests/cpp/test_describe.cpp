@@ -23,19 +23,8 @@ Bytes file_info(int type, bool long64) {
   Bytes b = kw("SFILEINFO").i32(type).str("linked").i32(7).i32(0).i32(3);
   if (long64) b.i64(123456789012LL);
   else b.i32(-2);
-  return b.i32(9)
-      .append(doubles({1, 2, 3, 10, 20, 30}))
-      .i32(4)
-      .i32(5)
-      .i32(6)
-      .i32(1)
-      .append(doubles({45, 5, -5}))
-      .str("sn")
-      .str("ln")
-      .str("rn")
-      .str("xg")
-      .str("yg")
-      .str("zg");
+  b.i32(9).append(doubles({1, 2, 3, 10, 20, 30})).i32(4).i32(5).i32(6).i32(1).append(doubles({45, 5, -5}));
+  return b.str("sn").str("ln").str("rn").str("xg").str("yg").str("zg");
 }
 const Bytes kCore = Bytes().str("xb").str("yb").str("zb").str("xe").str("ye").str("ze");
 const Bytes kFaults = Bytes().i32(1).i32(9).i32(2).i32(3).i32(4).i32(5).i32(6);
@@ -81,45 +70,24 @@ TEST_F(Describe, FileLayoutFollowsTheServerVersion) {
   const char *none = "     ";
   const Bytes grid = file_info(VEK_FILE_TYPE_GRID, true);
   run({
-      {"latest: the line name",
-       {{kw("CFILEINFO"), Bytes(grid).str("lname").append(kFaults)}},
-       file_described(want(3, 123456789012LL, none, "lname"))},
-      {"900000: core lines carry their names",
-       {{kw("CFILEINFO"), file_info(VEK_FILE_TYPE_CORE_LINES, true).append(kCore).append(kFaults)}},
-       file_described(want(2, 123456789012LL, "xb yb zb xe ye ze", "")),
-       0,
-       "",
-       900000},
-      {"899999: a type above grid",
-       {{kw("CFILEINFO"), file_info(4, true).append(kFaults)}},
-       file_described(want(4, 123456789012LL, none, "")),
-       0,
-       "",
-       899999},
-      {"900000: an unknown type",
-       {{kw("CFILEINFO"), file_info(77, true).append(kFaults)}},
-       file_described(want(4, 123456789012LL, none, "")),
-       0,
-       "",
-       900000},
-      {"any type",
-       {{kw("CFILEINFO"), file_info(-1, true).str("").append(kFaults)}},
-       file_described(want(-1, 123456789012LL, none, ""))},
-      {"below any type",
-       {{kw("CFILEINFO"), file_info(-2, true).str("").append(kFaults)}},
-       file_described(want(4, 123456789012LL, none, ""))},
-      {"408: 4-byte sample count",
-       {{kw("CFILEINFO"), file_info(VEK_FILE_TYPE_POINTS, false).append(kFaults)}},
-       file_described(want(0, -2, none, "")),
-       0,
-       "",
-       408,
-       {}},
-      {"a linked name of 50",
-       {{kw("CFILEINFO"), kw("SFILEINFO").i32(3).str(std::string(50, 'L'))}},
-       file_described(""),
-       VEK_RESULT_COMMUNICATION},
-      {"nowhere to describe", {}, [] { return VEKClientGetFileInfo(nullptr); }, VEK_RESULT_USAGE},
+      ex("latest: the line name", {{kw("CFILEINFO"), Bytes(grid).str("lname").append(kFaults)}},
+         file_described(want(3, 123456789012LL, none, "lname"))),
+      ex("900000: core lines carry their names",
+         {{kw("CFILEINFO"), file_info(VEK_FILE_TYPE_CORE_LINES, true).append(kCore).append(kFaults)}},
+         file_described(want(2, 123456789012LL, "xb yb zb xe ye ze", "")), 0, "", 900000),
+      ex("899999: a type above grid", {{kw("CFILEINFO"), file_info(4, true).append(kFaults)}},
+         file_described(want(4, 123456789012LL, none, "")), 0, "", 899999),
+      ex("900000: an unknown type", {{kw("CFILEINFO"), file_info(77, true).append(kFaults)}},
+         file_described(want(4, 123456789012LL, none, "")), 0, "", 900000),
+      ex("any type", {{kw("CFILEINFO"), file_info(-1, true).str("").append(kFaults)}},
+         file_described(want(-1, 123456789012LL, none, ""))),
+      ex("below any type", {{kw("CFILEINFO"), file_info(-2, true).str("").append(kFaults)}},
+         file_described(want(4, 123456789012LL, none, ""))),
+      ex("408: 4-byte sample count", {{kw("CFILEINFO"), file_info(VEK_FILE_TYPE_POINTS, false).append(kFaults)}},
+         file_described(want(0, -2, none, "")), 0, "", 408, {}),
+      ex("a linked name of 50", {{kw("CFILEINFO"), kw("SFILEINFO").i32(3).str(std::string(50, 'L'))}},
+         file_described(""), VEK_RESULT_COMMUNICATION),
+      ex("nowhere to describe", {}, calls(VEKClientGetFileInfo, nullptr), VEK_RESULT_USAGE),
   });
 }
 
@@ -143,78 +111,32 @@ TEST_F(Describe, VariableLayoutFollowsServerAndLinkedVersions) {
   const std::vector<std::string> nocomment = {"CARCH", "CCOMGET"};
   auto head = [](int type) { return kw("SVARINFO").i32(type).i32(32).i32(12).i32(1).i32(77); };
   run({
-      {"no comment",
-       {{kw("CVARINFO"), head(1).str("kilometres").str("km").i32(1)}},
-       variable_described("1 32 12 1 77 kilometres km 1"),
-       0,
-       "",
-       kModern,
-       nocomment},
-      {"a comment",
-       {{kw("CVARINFO"), head(0).str("g").str(std::string(499, 'c')).str("g").i32(0)}},
-       variable_described("0 32 12 1 77 g g 0")},
-      {"selection",
-       {{kw("CVARINFO"), head(-3).str("").str("").i32(0)}},
-       variable_described("-3 32 12 1 77   0"),
-       0,
-       "",
-       kModern,
-       nocomment},
-      {"type below selection",
-       {{kw("CVARINFO"), head(-4).str("").str("").i32(0)}},
-       variable_described("6 32 12 1 77   0"),
-       0,
-       "",
-       kModern,
-       nocomment},
-      {"unknown type",
-       {{kw("CVARINFO"), head(99).str("m").str("m").i32(1)}},
-       variable_described("6 32 12 1 77 m m 1"),
-       0,
-       "",
-       kModern,
-       nocomment},
+      ex("no comment", {{kw("CVARINFO"), head(1).str("kilometres").str("km").i32(1)}},
+         variable_described("1 32 12 1 77 kilometres km 1"), 0, "", kModern, nocomment),
+      ex("a comment", {{kw("CVARINFO"), head(0).str("g").str(std::string(499, 'c')).str("g").i32(0)}},
+         variable_described("0 32 12 1 77 g g 0")),
+      ex("selection", {{kw("CVARINFO"), head(-3).str("").str("").i32(0)}}, variable_described("-3 32 12 1 77   0"), 0,
+         "", kModern, nocomment),
+      ex("type below selection", {{kw("CVARINFO"), head(-4).str("").str("").i32(0)}},
+         variable_described("6 32 12 1 77   0"), 0, "", kModern, nocomment),
+      ex("unknown type", {{kw("CVARINFO"), head(99).str("m").str("m").i32(1)}},
+         variable_described("6 32 12 1 77 m m 1"), 0, "", kModern, nocomment),
       // An old server: the unit table says whether the unit is a length.
-      {"408 length",
-       {{kw("CVARINFO"), head(0).str("m").str("comment")}},
-       variable_described("0 32 12 1 77 m m 1"),
-       0,
-       "",
-       408,
-       {}},
-      {"408 other",
-       {{kw("CVARINFO"), head(0).str("kg").str("")}},
-       variable_described("0 32 12 1 77 kg kg 0"),
-       0,
-       "",
-       408,
-       {}},
-      {"refused",
-       {{kw("CVARINFO"), kw("SERROR").str("no variable")}},
-       variable_described("6"),
-       VEK_RESULT_ANSWER,
-       "",
-       kModern,
-       nocomment},
-      {"a unit of 11",
-       {{kw("CVARINFO"), head(0).str("abcdefghijk")}},
-       variable_described("6"),
-       VEK_RESULT_COMMUNICATION,
-       "",
-       kModern,
-       nocomment},
-      {"nowhere to describe", {}, [] { return VEKClientGetVariableInfo(nullptr); }, VEK_RESULT_USAGE},
+      ex("408 length", {{kw("CVARINFO"), head(0).str("m").str("comment")}}, variable_described("0 32 12 1 77 m m 1"), 0,
+         "", 408, {}),
+      ex("408 other", {{kw("CVARINFO"), head(0).str("kg").str("")}}, variable_described("0 32 12 1 77 kg kg 0"), 0, "",
+         408, {}),
+      ex("refused", {{kw("CVARINFO"), kw("SERROR").str("no variable")}}, variable_described("6"), VEK_RESULT_ANSWER, "",
+         kModern, nocomment),
+      ex("a unit of 11", {{kw("CVARINFO"), head(0).str("abcdefghijk")}}, variable_described("6"),
+         VEK_RESULT_COMMUNICATION, "", kModern, nocomment),
+      ex("nowhere to describe", {}, calls(VEKClientGetVariableInfo, nullptr), VEK_RESULT_USAGE),
   });
   // An application of the old protocol keeps 5 characters and its own
   // symbol field.
   _vek_client_linked_version = 409;
-  run({{"linked at 409",
-        {{kw("CVARINFO"), head(0).str("centimetre").str("")}},
-        variable_described("0 32 12 1 77 centi before 0"),
-        0,
-        "",
-        408,
-        {}}});
+  run({ex("linked at 409", {{kw("CVARINFO"), head(0).str("centimetre").str("")}},
+          variable_described("0 32 12 1 77 centi before 0"), 0, "", 408, {})});
 }
 
 /* The indices (and names) a call must hand out, the allocation `fail`
@@ -222,8 +144,7 @@ TEST_F(Describe, VariableLayoutFollowsServerAndLinkedVersions) {
 std::function<int()> indices(bool named, std::vector<int> want, std::vector<std::string> names = {}, int fail = 0) {
   return [=] {
     _vek_fail_allocation(fail);
-    int n = -1;
-    int *idx = nullptr;
+    int n = -1, *idx = nullptr;
     char **alpha = (char **)&n;
     long before = vm_peak_kb();
     int r = named ? VEKClientGetMacroIndicesWithAlpha(&n, &idx, &alpha) : VEKClientGetMacroIndices(&n, &idx);
@@ -245,58 +166,28 @@ TEST_F(Describe, MacroIndices) {
   Bytes many_answer = kw("SMACROIND").i32(70000);
   for (int i = 0; i < 70000; i++) many_answer.i32(many[i] = i * 3 - 5);
   run({
-      {"three", {{kw("CMACROIND"), kw("SMACROIND").i32(3).i32(5).i32(-1).i32(70000)}}, indices(false, {5, -1, 70000})},
-      {"none", {{kw("CMACROIND"), kw("SMACROIND").i32(0)}}, indices(false, {})},
-      {"longer than the first allocation", {{kw("CMACROIND"), many_answer}}, indices(false, many)},
-      {"growing without memory", {{kw("CMACROIND"), many_answer}}, indices(false, {}, {}, 2), VEK_RESULT_MEMORY},
-      {"named",
-       {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(1).str("north").str("")}},
-       indices(true, {1, 2}, {"north", ""}),
-       0,
-       "",
-       kModern,
-       named},
-      {"without names",
-       {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(0)}},
-       indices(true, {1, 2}),
-       0,
-       "",
-       kModern,
-       named},
+      ex("three", {{kw("CMACROIND"), kw("SMACROIND").i32(3).i32(5).i32(-1).i32(70000)}},
+         indices(false, {5, -1, 70000})),
+      ex("none", {{kw("CMACROIND"), kw("SMACROIND").i32(0)}}, indices(false, {})),
+      ex("longer than the first allocation", {{kw("CMACROIND"), many_answer}}, indices(false, many)),
+      ex("growing without memory", {{kw("CMACROIND"), many_answer}}, indices(false, {}, {}, 2), VEK_RESULT_MEMORY),
+      ex("named", {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(1).str("north").str("")}},
+         indices(true, {1, 2}, {"north", ""}), 0, "", kModern, named),
+      ex("without names", {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(0)}}, indices(true, {1, 2}), 0,
+         "", kModern, named),
       // Without "CMACROALP": the plain indices, without names.
-      {"old server", {{kw("CMACROIND"), kw("SMACROIND").i32(2).i32(8).i32(9)}}, indices(true, {8, 9}), 0, "", 408, {}},
-      {"old server refusing",
-       {{kw("CMACROIND"), kw("SERROR").str("not a macro")}},
-       indices(true, {}),
-       VEK_RESULT_USAGE,
-       "",
-       408,
-       {}},
+      ex("old server", {{kw("CMACROIND"), kw("SMACROIND").i32(2).i32(8).i32(9)}}, indices(true, {8, 9}), 0, "", 408,
+         {}),
+      ex("old server refusing", {{kw("CMACROIND"), kw("SERROR").str("not a macro")}}, indices(true, {}),
+         VEK_RESULT_USAGE, "", 408, {}),
       // Hostile counts cost only what arrives.
-      {"count 2^31-1",
-       {{kw("CMACROIND"), kw("SMACROIND").i32(0x7FFFFFFF).i32(1).i32(2)}},
-       indices(false, {}),
-       VEK_RESULT_COMMUNICATION,
-       "",
-       kModern,
-       {"CARCH"},
-       true},
-      {"closed inside the values",
-       {{kw("CMACROIND"), kw("SMACROIND").i32(4).i32(1).raw({0, 0})}},
-       indices(false, {}),
-       VEK_RESULT_COMMUNICATION,
-       "",
-       kModern,
-       {"CARCH"},
-       true},
-      {"closed inside a name",
-       {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(1).str("a").u32(8).raw({'b'})}},
-       indices(true, {}),
-       VEK_RESULT_COMMUNICATION,
-       "",
-       kModern,
-       named,
-       true},
+      ex("count 2^31-1", {{kw("CMACROIND"), kw("SMACROIND").i32(0x7FFFFFFF).i32(1).i32(2)}}, indices(false, {}),
+         VEK_RESULT_COMMUNICATION, "", kModern, {"CARCH"}, true),
+      ex("closed inside the values", {{kw("CMACROIND"), kw("SMACROIND").i32(4).i32(1).raw({0, 0})}}, indices(false, {}),
+         VEK_RESULT_COMMUNICATION, "", kModern, {"CARCH"}, true),
+      ex("closed inside a name",
+         {{kw("CMACROALP"), kw("SMACROALP").i32(2).i32(1).i32(2).i32(1).str("a").u32(8).raw({'b'})}}, indices(true, {}),
+         VEK_RESULT_COMMUNICATION, "", kModern, named, true),
   });
 }
 

@@ -124,23 +124,10 @@ TEST_F(Diag, EntryLinesJoinTheirArgumentsAndIndentationIsGuarded) {
   _vek_trace("inner");
   for (int i = 0; i < 6; i++) _vek_trace_func_end(NULL);
   const std::string guard = "Error in debug print (wrong indent) !!!!!!";
-  EXPECT_EQ(std::vector<std::string>({
-                "Function F0",
-                "  Function F1",
-                "    Function F2",
-                "      Function F3",
-                "        Function F4",
-                guard,
-                "          Function F5",
-                "          inner",
-                "        Function returned",
-                "      Function returned",
-                "    Function returned",
-                "  Function returned",
-                "Function returned",
-                guard,
-                "Function returned",
-            }),
+  EXPECT_EQ(std::vector<std::string>({"Function F0", "  Function F1", "    Function F2", "      Function F3",
+                                      "        Function F4", guard, "          Function F5", "          inner",
+                                      "        Function returned", "      Function returned", "    Function returned",
+                                      "  Function returned", "Function returned", guard, "Function returned"}),
             new_lines());
 }
 
@@ -157,24 +144,18 @@ TEST_F(Diag, LevelsDecideWhatAnExchangeWrites) {
   ErrorCapture errors;
   go(p);
   new_lines();
-  const std::vector<std::string> level1 = {"Function VEKClientSetUnitMode(1)", "  Debug: Sending CUNITMODE to server.",
-                                           "  Debug: Reply from server = SDONE.", "Function returned 0"};
-  const std::vector<std::string> level2 = {"Function VEKClientSetUnitMode(2)",      "  Start Packet CUNITMODE",
-                                           "  Debug: Sending CUNITMODE to server.", "  Received Packet SDONE",
-                                           "  Debug: Reply from server = SDONE.",   "Function returned 0"};
-  // Level 3 adds the values, but keywords are not traced as values.
-  const std::vector<std::string> level3 = {"Function VEKClientSetUnitMode(3)",
-                                           "  Start Packet CUNITMODE",
-                                           "  Debug: Sending CUNITMODE to server.",
-                                           "  Write Int(3)",
-                                           "  Received Packet SDONE",
-                                           "  Debug: Reply from server = SDONE.",
-                                           "Function returned 0"};
-  const std::vector<std::string> *expected[] = {&level1, &level2, &level3};
+  // Level 2 adds the packets, level 3 the values, but keywords are not traced as values.
+  const std::vector<std::string> expected[] = {
+      {"Function VEKClientSetUnitMode(1)", "  Debug: Sending CUNITMODE to server.",
+       "  Debug: Reply from server = SDONE.", "Function returned 0"},
+      {"Function VEKClientSetUnitMode(2)", "  Start Packet CUNITMODE", "  Debug: Sending CUNITMODE to server.",
+       "  Received Packet SDONE", "  Debug: Reply from server = SDONE.", "Function returned 0"},
+      {"Function VEKClientSetUnitMode(3)", "  Start Packet CUNITMODE", "  Debug: Sending CUNITMODE to server.",
+       "  Write Int(3)", "  Received Packet SDONE", "  Debug: Reply from server = SDONE.", "Function returned 0"}};
   for (int level = 1; level <= 3; level++) {
     _vek_trace_level = level;
     EXPECT_EQ(0, VEKClientSetUnitMode(level));
-    EXPECT_EQ(*expected[level - 1], new_lines()) << level;
+    EXPECT_EQ(expected[level - 1], new_lines()) << level;
   }
   // A vector shows its first ten values, then how many more.
   double tv, *data = nullptr;

@@ -1,5 +1,5 @@
 // Locating and launching the server program, with stand-in programs (see
-// stand_in.h) and the reference server.
+// stand_in.h); the R tests launch the reference server itself.
 #include <pthread.h>
 
 #include "stand_in.h"
@@ -144,26 +144,39 @@ TEST_F(Launch, TheControlConnectionNamesThePort) {
   _vek_failure_function = nullptr;
 }
 
-// A program that ends before it reports will never report: the launch
-// fails at once, saying how it ended, and the program is reaped.
-TEST_F(Launch, AProgramThatEndsBeforeReportingFailsAtOnce) {
+// A program that ends before it reports will never report, nor will one
+// that cannot be run: the launch fails at once (not after the three seconds
+// of the port's wait), saying why, a given port kept, the program reaped.
+TEST_F(Launch, AProgramThatEndsOrCannotRunFailsAtOnce) {
+  const char *denied = "_vek_exec_server: Permission denied";
   const struct {
     const char *name;
     const char *body;
+    mode_t mode;  // 0644: readable, so located, but not executable
+    unsigned short port;
+    int code;
     const char *message;
   } rows[] = {
-      {"exit status", "exit 3\n", "the server program ended (status 3) before reporting its port"},
-      {"a signal", "kill -9 $$\n", "the server program ended (signal 9) before reporting its port"},
+      {"exit status", "exit 3\n", 0755, 0, VEK_RESULT_COMMUNICATION,
+       "the server program ended (status 3) before reporting its port"},
+      {"a signal", "kill -9 $$\n", 0755, 0, VEK_RESULT_COMMUNICATION,
+       "the server program ended (signal 9) before reporting its port"},
+      {"not executable, a port given", "exit 0\n", 0644, 5601, VEK_RESULT_USAGE, denied},
+      {"not executable", "exit 0\n", 0644, 0, VEK_RESULT_COMMUNICATION, denied},
   };
+  int k = 0;
   for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
-    VEKClientSetVEKserverPath(script(std::string("ends_") + r.name[0], r.body).c_str());
+    VEKClientSetVEKserverPath(script("ends_" + std::to_string(k++), r.body, r.mode).c_str());
     ErrorCapture errors;
-    unsigned short port = 0;
+    unsigned short port = r.port;
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(1, VEKClientRunVEKserver(&port));
     EXPECT_LT(seconds_since(start), 1.5);
-    EXPECT_EQ(VEK_RESULT_COMMUNICATION, VEKClientGetLastError());
+    EXPECT_EQ(r.code, VEKClientGetLastError());
+    if (r.port) {
+      EXPECT_EQ(r.port, port);
+    }
     EXPECT_TRUE(errors.contains(r.message)) << errors.joined();
     EXPECT_EQ(0, _vek_reap_servers(nullptr, 0));
   }
@@ -174,16 +187,10 @@ TEST_F(Launch, AProgramThatEndsBeforeReportingFailsAtOnce) {
 // blocks or ignores.
 TEST_F(Launch, TheServerRunsInASessionOfItsOwnWithDefaultSignals) {
   std::string out = dir_ + "/seen";
-  std::string path = script("VEKserver",
-                            "set -- $(cut -d')' -f2 /proc/$$/stat)\n"
-                            "echo $$ $3 $4 > '" +
-                                out +
-                                ".tmp'\n"
-                                "grep -E '^Sig(Blk|Ign)' /proc/$$/status | tr -s '\\t' ' ' >> '" +
-                                out +
-                                ".tmp'\n"
-                                "mv '" +
-                                out + ".tmp' '" + out + "'\n");
+  const std::string tmp = "'" + out + ".tmp'";
+  std::string path = script("VEKserver", "set -- $(cut -d')' -f2 /proc/$$/stat)\necho $$ $3 $4 > " + tmp +
+                                             "\ngrep -E '^Sig(Blk|Ign)' /proc/$$/status | tr -s '\\t' ' ' >> " + tmp +
+                                             "\nmv " + tmp + " '" + out + "'\n");
   sigset_t block, saved;
   sigemptyset(&block);
   sigaddset(&block, SIGUSR1);
@@ -241,41 +248,6 @@ TEST_F(Launch, StoppingAServerStopsAllItStarted) {
     EXPECT_FALSE(alive(child));
     EXPECT_EQ(0, _vek_reap_servers(nullptr, 0));
   }
-}
-
-TEST_F(Launch, AFailedExecIsReportedAtOnce) {
-  /* Readable, so located, but not executable. */
-  VEKClientSetVEKserverPath(script("VEKserver", "exit 0\n", 0644).c_str());
-  ErrorCapture errors;
-  unsigned short port = 5601;
-  EXPECT_EQ(1, VEKClientRunVEKserver(&port));
-  EXPECT_EQ(VEK_RESULT_USAGE, VEKClientGetLastError());
-  EXPECT_EQ(5601, port);
-  EXPECT_TRUE(errors.contains("_vek_exec_server: Permission denied"));
-  /* Without a port, not waited out for three seconds either. */
-  port = 0;
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(1, VEKClientRunVEKserver(&port));
-  EXPECT_EQ(VEK_RESULT_COMMUNICATION, VEKClientGetLastError());
-  EXPECT_LT(seconds_since(start), 2.0);
-}
-
-TEST_F(Launch, TheReferenceServerReportsItsPort) {
-#ifndef VEK_TEST_SERVER
-  GTEST_SKIP() << "the reference server is not built";
-#else
-  /* It stops by itself when left idle, and the fixture stops it anyway. */
-  setenv("VEK_TEST_IDLE_EXIT", "20", 1);
-  VEKClientSetVEKserverPath(VEK_TEST_SERVER);
-  unsigned short port = 0;
-  ASSERT_EQ(0, VEKClientRunVEKserver(&port));
-  int pids[4];
-  ASSERT_EQ(1, _vek_reap_servers(pids, 4));
-  started_.push_back(pids[0]);
-  ASSERT_EQ(0, VEKClientConnect("127.0.0.1", port, ""));
-  EXPECT_EQ(0, VEKClientSetUnitMode(1));
-  EXPECT_EQ(0, VEKClientDisconnect());
-#endif
 }
 
 }  // namespace

@@ -196,15 +196,9 @@ TEST(ServerLifetime, DataPathNamesTheProjectAndRefusedPathsStayAsTheyWere) {
       {"missing", nullptr},
       {"an empty folder", [](const std::string &p) { fs::create_directory(p); }},
       {"folders without a Study description",
-       [](const std::string &p) {
-         fs::create_directories(p + "/Demo/Mining");
-         write_text(p + "/notes.txt", "x");
-       }},
+       [](const std::string &p) { fs::create_directories(p + "/Demo/Mining"), write_text(p + "/notes.txt", "x"); }},
       {"a Study description in a hidden folder",
-       [](const std::string &p) {
-         fs::create_directories(p + "/.Demo");
-         write_text(p + "/.Demo/study.json", "{}");
-       }},
+       [](const std::string &p) { fs::create_directories(p + "/.Demo"), write_text(p + "/.Demo/study.json", "{}"); }},
       {"a damaged project",
        [&](const std::string &p) {
          fs::copy(proj.path, p, fs::copy_options::recursive);

@@ -14,36 +14,26 @@ using namespace vsrv;
  * status 2 and says why on its standard error. */
 TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
   using Spoil = std::function<void(const Project &)>;
+  namespace fs = std::filesystem;
+  auto replacing = [](std::string file, std::string from, std::string to) -> Spoil {
+    return [=](const Project &p) { replace_text(p.file("Demo/Mining/" + file), from, to); };
+  };
+  const std::string cu = "\"data\": \"Cu.bin\"";
   const struct {
     const char *why;
     Spoil spoil;
-    std::vector<std::string> env;
+    std::vector<std::string> env = {};
   } cases[] = {
-      {"does not exist", [](const Project &p) { std::filesystem::remove_all(p.path); }, {}},
+      {"does not exist", [](const Project &p) { fs::remove_all(p.path); }},
       {"Grid3D/file.json: file.json is not valid JSON",
-       [](const Project &p) { write_text(p.file("Demo/Mining/Grid3D/file.json"), "{ \"type\": \"grid\", "); },
-       {}},
-      {"Cu.bin: holds 40 bytes",
-       [](const Project &p) { std::filesystem::resize_file(p.file("Demo/Mining/Samples/Cu.bin"), 40); },
-       {}},
-      {"Gravity.bin", [](const Project &p) { std::filesystem::remove(p.file("Demo/Mining/Lines/Gravity.bin")); }, {}},
+       [](const Project &p) { write_text(p.file("Demo/Mining/Grid3D/file.json"), "{ \"type\": \"grid\", "); }},
+      {"Cu.bin: holds 40 bytes", [](const Project &p) { fs::resize_file(p.file("Demo/Mining/Samples/Cu.bin"), 40); }},
+      {"Gravity.bin", [](const Project &p) { fs::remove(p.file("Demo/Mining/Lines/Gravity.bin")); }},
       {"\"inline\" holds 2 values where 12 are needed",
-       [](const Project &p) {
-         replace_text(p.file("Demo/Mining/Samples/file.json"), "\"data\": \"Cu.bin\"",
-                      "\"inline\": \"000000000000f03f0000000000000040\"");
-       },
-       {}},
-      {"16 hexadecimal digits per value",
-       [](const Project &p) {
-         replace_text(p.file("Demo/Mining/Samples/file.json"), "\"data\": \"Cu.bin\"", "\"inline\": \"00f03g\"");
-       },
-       {}},
-      {"line counts add up to 12",
-       [](const Project &p) {
-         replace_text(p.file("Demo/Mining/Lines/file.json"), "\"s_number\": 12", "\"s_number\": 13");
-       },
-       {}},
-      {"Empty/file.json", [](const Project &p) { std::filesystem::create_directory(p.file("Demo/Mining/Empty")); }, {}},
+       replacing("Samples/file.json", cu, "\"inline\": \"000000000000f03f0000000000000040\"")},
+      {"16 hexadecimal digits per value", replacing("Samples/file.json", cu, "\"inline\": \"00f03g\"")},
+      {"line counts add up to 12", replacing("Lines/file.json", "\"s_number\": 12", "\"s_number\": 13")},
+      {"Empty/file.json", [](const Project &p) { fs::create_directory(p.file("Demo/Mining/Empty")); }},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=abc"}},
   };
   for (const auto &c : cases) {
@@ -93,6 +83,8 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
   const std::vector<double> grade = read_all();
   ASSERT_EQ(0, VEKClientDisconnect());
   ASSERT_EQ(0, connect(srv));
+  int n;  // the refused listing hands out nothing
+  char **dirs;
   auto read_sub = [](vek_long first, vek_long last) {
     return [=] {
       double test, *data = nullptr;
@@ -127,13 +119,7 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
     int code;  // 0 done, else the code left
   } rows[] = {
       // Listing and setting need the level above.
-      {"Directories of no Study",
-       [] {
-         int n;
-         char **x;
-         return VEKClientGetDirectoryList(&n, &x) ? 3 : 0;
-       },
-       3},
+      {"Directories of no Study", [&] { return VEKClientGetDirectoryList(&n, &dirs) ? 3 : 0; }, 3},
       {"a Variable of no File", [] { return VEKClientSetVariable("Grade") ? 3 : 0; }, 3},
       {"the target", [] { return target("Grid3D", "Grade") ? 3 : 0; }, 0},
       {"unit mode 0", [] { return VEKClientSetUnitMode(0) ? 3 : 0; }, 0},
@@ -317,8 +303,7 @@ TEST_F(ServerTest, MacroItemsAreCreatedByWritingAndNamedByAlpha) {
   ASSERT_EQ(0, VEKClientSetIndice(2));
   v.assign(20, 2.0);
   ASSERT_EQ(0, VEKClientWriteDoubleVariableSub(1, 5, 0, 1.234e30, 5, v.data()));
-  int n;
-  int *ind;
+  int n, *ind;
   ASSERT_EQ(0, VEKClientGetMacroIndices(&n, &ind));
   EXPECT_EQ((std::vector<int>{2, 7}), std::vector<int>(ind, ind + n));
   VEKClientFreePointer(ind);
@@ -364,9 +349,8 @@ TEST_F(ServerTest, LongReadsKeepEveryValueInPlace) {
   ASSERT_EQ(0, VEKClientSetSelection("Sel"));
   for (const char *var : {"M[00002]", "X"}) { /* stored, computed */
     ASSERT_EQ(0, VEKClientSetVariable(var));
-    double test;
+    double test, *data = nullptr;
     vek_long count;
-    double *data = nullptr;
     ASSERT_EQ(0, VEKClientReadDoubleVariableSub(first + 1, n, 0, &test, &count, &data));
     ASSERT_EQ(n - first, count);
     for (int i = first; i < n; i++) ASSERT_EQ(i % 3 ? (double)i : 1.234e30, data[i - first]) << var << " sample " << i;
@@ -460,9 +444,8 @@ TEST(ServerVersions, OlderServersAndMovedSessions) {
     VEKVariableInfo vi;
     ASSERT_EQ(0, VEKClientGetVariableInfo(&vi));
     EXPECT_STREQ("mGal", vi.unit);
-    double test;
+    double test, *data = nullptr;
     int n;
-    double *data = nullptr;
     ASSERT_EQ(0, VEKClientReadLineDoubleVariable(3, &test, &n, &data));
     EXPECT_EQ(std::vector<double>(g.begin() + 9, g.end()), std::vector<double>(data, data + n));
     VEKClientFreePointer(data);

@@ -17,9 +17,8 @@ class Transfer : public ClientTest {};
 /* A read that must hand out these values, or nothing at all. */
 std::function<int()> reads(vek_long first, vek_long last, std::vector<double> want) {
   return [=] {
-    double tv = 0;
-    vek_long count = 77;
-    double *data = (double *)&count;
+    vek_long count = 77;  // data starts as a stale, non-null pointer
+    double tv = 0, *data = (double *)&count;
     int r = first == -2 ? VEKClientReadDoubleVariable(0, &tv, &count, &data)
                         : VEKClientReadDoubleVariableSub(first, last, 0, &tv, &count, &data);
     EXPECT_EQ(r != 0, data == nullptr);
@@ -36,64 +35,26 @@ TEST_F(Transfer, Reads) {
   };
   const Bytes whole = kw("CREADVARF").i64(-1).i64(-1).i32(0);
   run({
-      {"no values", {{whole, answer(0, 0)}}, reads(-2, 0, {})},
-      {"never a count", {{whole, answer(-1, 0)}}, reads(-2, 0, {}), VEK_RESULT_COMMUNICATION},
-      {"2^64 bytes", {{whole, answer((int64_t)1 << 61, 0)}}, reads(-2, 0, {}), VEK_RESULT_MEMORY},
-      {"8 PiB", {{whole, answer((int64_t)1 << 50, 0)}}, reads(-2, 0, {}), VEK_RESULT_MEMORY},
-      {"closed after half the values",
-       {{whole, answer(1000, 500)}},
-       reads(-2, 0, {}),
-       VEK_RESULT_COMMUNICATION,
-       "",
-       kModern,
-       {"CARCH"},
-       true},
-      {"no output",
-       {},
-       [] {
-         double *d;
-         vek_long c;
-         return VEKClientReadDoubleVariable(0, nullptr, &c, &d);
-       },
-       VEK_RESULT_USAGE},
-      {"no count",
-       {},
-       [] {
-         double t, *d;
-         return VEKClientReadDoubleVariableSub(1, 2, 0, &t, nullptr, &d);
-       },
-       VEK_RESULT_USAGE},
+      ex("no values", {{whole, answer(0, 0)}}, reads(-2, 0, {})),
+      ex("never a count", {{whole, answer(-1, 0)}}, reads(-2, 0, {}), VEK_RESULT_COMMUNICATION),
+      ex("2^64 bytes", {{whole, answer((int64_t)1 << 61, 0)}}, reads(-2, 0, {}), VEK_RESULT_MEMORY),
+      ex("8 PiB", {{whole, answer((int64_t)1 << 50, 0)}}, reads(-2, 0, {}), VEK_RESULT_MEMORY),
+      ex("closed after half the values", {{whole, answer(1000, 500)}}, reads(-2, 0, {}), VEK_RESULT_COMMUNICATION, "",
+         kModern, {"CARCH"}, true),
+      ex("no output", {}, calls(VEKClientReadDoubleVariable, 0, nullptr, &g_count, &g_data), VEK_RESULT_USAGE),
+      ex("no count", {}, calls(VEKClientReadDoubleVariableSub, 1, 2, 0, &g_test, nullptr, &g_data), VEK_RESULT_USAGE),
       // Sample ranges: 4.0.7 to 4.0.9, and from 4.1.1 on; ints below 400000.
-      {"range at 406",
-       {},
-       reads(1, 10, {}),
-       VEK_RESULT_COMMUNICATION,
-       "VEKClientReadDoubleVariableSub() does not work with a server version lower than 4.0.7 for 4.0.x series "
-       "and 4.1.1 for 4.1.x series",
-       406,
-       {}},
-      {"range at 407",
-       {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(1).dbl(kTest).dbl(3.5)}},
-       reads(1, 10, {3.5}),
-       0,
-       "",
-       407,
-       {}},
-      {"range at 409",
-       {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(0).dbl(kTest)}},
-       reads(1, 10, {}),
-       0,
-       "",
-       409,
-       {}},
-      {"range at 410", {}, reads(1, 10, {}), VEK_RESULT_COMMUNICATION, VEK_UPGRADE_MESSAGE, 410, {}},
-      {"range at 411",
-       {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(0).dbl(kTest)}},
-       reads(1, 10, {}),
-       0,
-       "",
-       411,
-       {}},
+      ex("range at 406", {}, reads(1, 10, {}), VEK_RESULT_COMMUNICATION,
+         "VEKClientReadDoubleVariableSub() does not work with a server version lower than 4.0.7 for 4.0.x series "
+         "and 4.1.1 for 4.1.x series",
+         406, {}),
+      ex("range at 407", {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(1).dbl(kTest).dbl(3.5)}},
+         reads(1, 10, {3.5}), 0, "", 407, {}),
+      ex("range at 409", {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(0).dbl(kTest)}}, reads(1, 10, {}), 0,
+         "", 409, {}),
+      ex("range at 410", {}, reads(1, 10, {}), VEK_RESULT_COMMUNICATION, VEK_UPGRADE_MESSAGE, 410, {}),
+      ex("range at 411", {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(0).dbl(kTest)}}, reads(1, 10, {}), 0,
+         "", 411, {}),
   });
 }
 
@@ -140,6 +101,7 @@ TEST_F(Transfer, ReadsIntoASink) {
   for (int i = 0; i < 10; i++) ten.push_back(i + 0.5);
   const Bytes whole = kw("CREADVARF").i64(-1).i64(-1).i32(0);
   const Bytes answer = kw("SDATAF").i64(10).dbl(-7).append(doubles(ten));
+  const Bytes cut = kw("SDATAF").i64(10).dbl(-7).append(doubles({0.5, 1.5, 2.5, 3.5}));
   struct Row {
     const char *name;
     Bytes answer;
@@ -155,31 +117,21 @@ TEST_F(Transfer, ReadsIntoASink) {
       {"a count refused", answer, 3, 9, VEK_RESULT_COMMUNICATION, {}, false},
       {"never a count", kw("SDATAF").i64(-1).dbl(-7), 3, -1, VEK_RESULT_COMMUNICATION, {}, false},
       {"no room", answer, 0, 10, VEK_RESULT_COMMUNICATION, {}, false},
-      {"closed after 4 values",
-       kw("SDATAF").i64(10).dbl(-7).append(doubles({0.5, 1.5, 2.5, 3.5})),
-       3,
-       10,
-       VEK_RESULT_COMMUNICATION,
-       {{0, 3}},
-       true},
+      {"closed after 4 values", cut, 3, 10, VEK_RESULT_COMMUNICATION, {{0, 3}}, true},
   };
   for (const Row &r : rows) {
     Kept k{r.room, r.accept, {}, {}, 0, {}};
     told.clear();
-    run({{r.name,
-          {{whole, r.answer}},
-          [&] {
-            vek_value_sink sink = {kept_start, kept_window, kept_placed, &k};
-            _vek_progress_function = tell;
-            int code = _vek_read_double_variable_into(0, &sink);
-            _vek_progress_function = nullptr;
-            return code;
-          },
-          r.code,
-          "",
-          kModern,
-          {"CARCH"},
-          r.closes}});
+    run({ex(
+        r.name, {{whole, r.answer}},
+        [&] {
+          vek_value_sink sink = {kept_start, kept_window, kept_placed, &k};
+          _vek_progress_function = tell;
+          int code = _vek_read_double_variable_into(0, &sink);
+          _vek_progress_function = nullptr;
+          return code;
+        },
+        r.code, "", kModern, {"CARCH"}, r.closes)});
     SCOPED_TRACE(r.name);
     EXPECT_EQ(r.placed, k.placed);
     if (r.code) continue;
@@ -211,8 +163,10 @@ std::function<int()> writes(vek_long first, vek_long last, vek_long count, const
   };
 }
 
-/* Three lines of 3, 1 and 4 file samples: S = 8, L = 3, 5 data samples. */
-TEST_F(Transfer, LineFileWritesMapToFileSamplesBelow900000) {
+/* Writes into line Files map to file samples below 900000: three lines of
+ * 3, 1 and 4 file samples, S = 8, L = 3, 5 data samples. */
+TEST_F(Transfer, Writes) {
+  const vek_long too_many = std::numeric_limits<vek_long>::max();
   const int GL = VEK_FILE_TYPE_GRAVITY_LINES;
   const std::vector<int> c = {3, 1, 4};
   const std::vector<double> staged = {kTest, 10, 11, kTest, kTest, 12, 13, 14};
@@ -245,7 +199,7 @@ TEST_F(Transfer, LineFileWritesMapToFileSamplesBelow900000) {
       // a transfer flag, a server of 900000.
       row("no lines", {described(GL, 5, 0), counted({}), written(-1, -1, {10, 11, 12, 13, 14})}, writes(-2, 0, 5)),
       row("a grid", {described(VEK_FILE_TYPE_GRID, 8, 3), written(-1, -1, {10, 11})}, writes(-2, 0, 2)),
-      {"without line counts", {described(GL, 4, 2), written(-1, -1, {10, 11})}, writes(-2, 0, 2), 0, "", 800000},
+      ex("without line counts", {described(GL, 4, 2), written(-1, -1, {10, 11})}, writes(-2, 0, 2), 0, "", 800000),
       row("a transfer flag", {written(-1, -1, {1, 2}, 7)},
           [] {
             double d[] = {1, 2};
@@ -253,31 +207,17 @@ TEST_F(Transfer, LineFileWritesMapToFileSamplesBelow900000) {
           }),
       row("900000", {written(1, 2, {10, 11})}, writes(1, 2, 2), 0, 900000),
       row("900000, nothing", {written(-1, -1, {})}, writes(-2, 0, 0, nullptr), 0, 900000),
-  });
-}
-
-TEST_F(Transfer, WritesRefusedBeforeAnythingIsSent) {
-  const vek_long too_many = std::numeric_limits<vek_long>::max();
-  run({
-      {"no values", {}, writes(-2, 0, 3, nullptr), VEK_RESULT_USAGE},
-      {"negative count", {}, writes(-2, 0, -1), VEK_RESULT_USAGE},
-      {"count beyond size_t", {}, writes(1, 1, too_many), VEK_RESULT_USAGE},
-      {"range at 406",
-       {},
-       writes(-1, -1, 2),
-       VEK_RESULT_COMMUNICATION,
-       "VEKClientWriteDoubleVariableSub() does not work",
-       406,
-       {}},
-      {"range at 410", {}, writes(1, 2, 2), VEK_RESULT_COMMUNICATION, "", 410, {}},
-      {"range at 409",
-       {{kw("CFILEINFO"), file_info_answer(0, 10, 0, false)},
-        {kw("CWRITVARF").i32(1).i32(2).i32(0).dbl(kTest).i32(2).dbl(10).dbl(11), kw("SDONE")}},
-       writes(1, 2, 2),
-       0,
-       "",
-       409,
-       {}},
+      // Refused before anything is sent, and the versions that take sample ranges.
+      ex("no values", {}, writes(-2, 0, 3, nullptr), VEK_RESULT_USAGE),
+      ex("negative count", {}, writes(-2, 0, -1), VEK_RESULT_USAGE),
+      ex("count beyond size_t", {}, writes(1, 1, too_many), VEK_RESULT_USAGE),
+      ex("range at 406", {}, writes(-1, -1, 2), VEK_RESULT_COMMUNICATION,
+         "VEKClientWriteDoubleVariableSub() does not work", 406, {}),
+      ex("range at 410", {}, writes(1, 2, 2), VEK_RESULT_COMMUNICATION, "", 410, {}),
+      ex("range at 409",
+         {{kw("CFILEINFO"), file_info_answer(0, 10, 0, false)},
+          {kw("CWRITVARF").i32(1).i32(2).i32(0).dbl(kTest).i32(2).dbl(10).dbl(11), kw("SDONE")}},
+         writes(1, 2, 2), 0, "", 409, {}),
   });
 }
 
@@ -305,39 +245,18 @@ TEST_F(Transfer, LineTransfers) {
     });
   };
   run({
-      {"read",
-       {{kw("CREADLINF").i32(4), kw("SDATAF").i32(2).dbl(-1).dbl(7).dbl(-8)}},
-       read_line(4, {7, -8}),
-       0,
-       "",
-       kModern,
-       lines},
-      {"written",
-       {{kw("CWRITLINF").i32(4).i32(2).dbl(kTest).dbl(7).dbl(8), kw("SDONE")}},
-       line_call([&] { return VEKClientWriteLineDoubleVariable(4, kTest, 2, d); }),
-       0,
-       "",
-       kModern,
-       lines},
-      {"read unsupported", {}, read_line(1, {}), VEK_RESULT_COMMUNICATION, "Server Request not recognized (CLFILECNT)"},
-      {"write unsupported",
-       {},
-       line_call([&] { return VEKClientWriteLineDoubleVariable(1, kTest, 2, d); }),
-       VEK_RESULT_COMMUNICATION},
-      {"write of no values",
-       {},
-       line_call([] { return VEKClientWriteLineDoubleVariable(1, kTest, 2, nullptr); }),
-       VEK_RESULT_USAGE,
-       "",
-       kModern,
-       lines},
-      {"write of a negative count",
-       {},
-       line_call([&] { return VEKClientWriteLineDoubleVariable(1, kTest, -2, d); }),
-       VEK_RESULT_USAGE,
-       "",
-       kModern,
-       lines},
+      ex("read", {{kw("CREADLINF").i32(4), kw("SDATAF").i32(2).dbl(-1).dbl(7).dbl(-8)}}, read_line(4, {7, -8}), 0, "",
+         kModern, lines),
+      ex("written", {{kw("CWRITLINF").i32(4).i32(2).dbl(kTest).dbl(7).dbl(8), kw("SDONE")}},
+         line_call(calls(VEKClientWriteLineDoubleVariable, 4, kTest, 2, d)), 0, "", kModern, lines),
+      ex("read unsupported", {}, read_line(1, {}), VEK_RESULT_COMMUNICATION,
+         "Server Request not recognized (CLFILECNT)"),
+      ex("write unsupported", {}, line_call(calls(VEKClientWriteLineDoubleVariable, 1, kTest, 2, d)),
+         VEK_RESULT_COMMUNICATION),
+      ex("write of no values", {}, line_call(calls(VEKClientWriteLineDoubleVariable, 1, kTest, 2, nullptr)),
+         VEK_RESULT_USAGE, "", kModern, lines),
+      ex("write of a negative count", {}, line_call(calls(VEKClientWriteLineDoubleVariable, 1, kTest, -2, d)),
+         VEK_RESULT_USAGE, "", kModern, lines),
   });
 }
 

@@ -262,6 +262,10 @@ manage <- function(tag, delete, create, reset, stop_level) {
                  'c(2, 0.5), c(0, 0), NULL, PACKAGE = "orvanelink"); emit("%s", e$error)'),
           delete, create, reset, stop_level, tag)
 }
+# A bridge call whose result r is emitted as `what` under `tag`.
+bridge_line <- function(tag, args, what) {
+  sprintf('r <- .Call(%s, PACKAGE = "orvanelink"); emit("%s", %s)', args, tag, what)
+}
 show_tagged <- function(tag) {
   sprintf('invisible(.Call("SShowTarget", PACKAGE = "orvanelink")); cat("SHOWN %s\\n")', tag)
 }
@@ -281,6 +285,12 @@ section <- function(out, tag) {
 }
 
 # Readers of the server's files, and dialogues that print values.
+
+# The checksums of a project's files, the server's lock aside.
+orv_project_sum <- function(project) {
+  files <- list.files(project, recursive = TRUE, full.names = TRUE, all.files = TRUE)
+  tools::md5sum(files[basename(files) != ".vek.lock"])
+}
 
 # The values of a variable as the server keeps them (server order): in its
 # data file, or inline in the File's description, found there by name.
@@ -317,6 +327,21 @@ dialogue <- function(lines, project = NULL, ...) {
   orv_dialogue(c(emit_def, lines, end), project, ...)
 }
 
+# Traces at level 2 for the test: the client's names each request it sends.
+local_request_trace <- function(env = parent.frame()) {
+  withr::local_envvar(VEK_SERVER_TRACE = "2",
+                      VEK_CLIENT_TRACE_FILE = withr::local_tempfile(.local_envir = env),
+                      VEK_SERVER_TRACE_FILE = withr::local_tempfile(.local_envir = env),
+                      .local_envir = env)
+}
+# Dialogue lines that run `call` and leave in `sent` the keywords of the
+# requests it sent, in order.
+traced_lines <- function(call) {
+  c("n0 <- length(readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE')))", call,
+    "sent <- readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE'))[-seq_len(n0)]",
+    "sent <- sub('.*Start Packet ', '', grep('Start Packet', sent, value = TRUE))")
+}
+
 # Numbers printed by emit().
 emitted <- function(out, tag) as.numeric(strsplit(orv_result(out, tag), ",")[[1]])
 
@@ -346,27 +371,40 @@ local_faulty_orvane <- function(fault, env = parent.frame()) {
   withr::with_envvar(c(LD_PRELOAD = shim, VEK_FAULT = fault), local_orvane(env))
 }
 
-# Runs `setup` then `call` in a child R connected to a server on `project`,
-# interrupts `call` `after` seconds after it started, then runs `after_lines`;
-# returns the child's output lines.
-orv_interrupted <- function(project, setup, call, after, after_lines = character(0)) {
-  out <- withr::local_tempfile()
-  script <- withr::local_tempfile(fileext = ".R")
-  writeLines(c("library(orvanelink)",
-               sprintf("ConnectOrvane(run_server = TRUE, path = '%s')", project), setup,
-               "cat('READY\\n')",
-               sprintf("r <- tryCatch(%s, interrupt = function(e) 'interrupt')", call),
-               "cat('RESULT', r, '\\n')", after_lines, "invisible(DisconnectOrvane())"), script)
+# Starts a child R on `lines` (stopped, with what it launched, when `env`
+# ends) and waits until a line of its output matches `ready`; returns the
+# process and a reader of its output.
+orv_child_r <- function(lines, ready, env = parent.frame()) {
+  out <- withr::local_tempfile(.local_envir = env)
+  script <- withr::local_tempfile(fileext = ".R", .local_envir = env)
+  writeLines(lines, script)
   tag <- orv_new_tag()
   proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "-q", "-f", script),
                                 stdout = out, stderr = "2>&1",
                                 env = c("current", orv_child_env(), ORV_TEST_TAG = tag))
-  on.exit({ proc$kill(); orv_kill_servers(tag) })
-  for (i in 1:1200) {
-    if (!any(readLines(out, warn = FALSE) == "READY") && proc$is_alive()) Sys.sleep(0.05)
+  withr::defer({ proc$kill(); orv_kill_servers(tag) }, envir = env)
+  output <- function() readLines(out, warn = FALSE)
+  for (i in 1:1200) if (!any(grepl(ready, output())) && proc$is_alive()) Sys.sleep(0.05)
+  list(proc = proc, output = output)
+}
+
+# Runs `setup` then `call` in a child R connected to a server on `project`
+# (not connected without one), interrupts `call` `after` seconds after it
+# started, then runs `after_lines`; returns the child's output lines, the
+# line "RESULT <value of call or interrupt> <time>", with the time the
+# interrupt was sent as attribute "sent".
+orv_interrupted <- function(project, setup, call, after, after_lines = character(0)) {
+  connect <- if (!is.null(project)) {
+    sprintf("ConnectOrvane(run_server = TRUE, path = '%s')", project)
   }
+  child <- orv_child_r(c("library(orvanelink)", connect, setup, "cat('READY\\n')",
+                         sprintf("r <- tryCatch(%s, interrupt = function(e) 'interrupt')", call),
+                         "cat('RESULT', r, format(as.numeric(Sys.time()), digits = 15), '\\n')",
+                         after_lines, "invisible(DisconnectOrvane())"),
+                       "^READY$", environment())
   Sys.sleep(after)
-  proc$interrupt()
-  proc$wait(60000)
-  readLines(out)
+  sent <- as.numeric(Sys.time())
+  child$proc$interrupt()
+  child$proc$wait(60000)
+  structure(child$output(), sent = sent)
 }

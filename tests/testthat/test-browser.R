@@ -2,8 +2,9 @@
 # between levels, creation and deletion through the dialogues, and the
 # choice of a Db variable.
 
+skip_if_not(orv_have_server())
+
 test_that("menus, refused and ignored answers, going up, and levels passed without a menu", {
-  skip_if_not(orv_have_server())
   project <- orv_project_copy()
   out <- dialogue(c(
     'invisible(.Call("IGetStudyList", "Beta", "Beta", "", PACKAGE = "orvanelink"))',
@@ -72,27 +73,24 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
 })
 
 test_that("Study, Directory, File and Variable created through the dialogues, then deleted", {
-  skip_if_not(orv_have_server())
   project <- orv_project_copy()
   out <- dialogue(c(
     manage("create", 1, 1, 1, 5),
     "new", "Demo", "Gamma", "Gamma", "new", "D1", "new", "F1",
     "new", "X", "V1", "3", "", "", "m", "", "", "",
     show_tagged("create"),
-    paste0('r <- .Call("DbCreateFile", "Gamma", "D1", "F1", PACKAGE = "orvanelink"); ',
-           'emit("desc", c(r$ndim, r$nech, r$flag.grid, r$x0, r$dx, r$nx))'),
-    paste0('r <- .Call("IGetVariableList", "Gamma", "D1", "F1", "", PACKAGE = "orvanelink"); ',
-           'emit("vars", r$VariableList)'),
+    bridge_line("desc", '"DbCreateFile", "Gamma", "D1", "F1"',
+                "c(r$ndim, r$nech, r$flag.grid, r$x0, r$dx, r$nx)"),
+    bridge_line("vars", '"IGetVariableList", "Gamma", "D1", "F1", ""', "r$VariableList"),
     manage("nodel", 1, 1, 1, 5), "del", "NA", "del", "2", "n",
     manage("delvar", 1, 1, 1, 5), "2", "1", "1", "del", "3", "y", "stop",
-    paste0('r <- .Call("IGetVariableList", "Gamma", "D1", "F1", "", PACKAGE = "orvanelink"); ',
-           'emit("vars2", r$VariableList)'),
+    bridge_line("vars2", '"IGetVariableList", "Gamma", "D1", "F1", ""', "r$VariableList"),
     manage("deltree", 1, 1, 1, 5), "2", "1", "del", "1", "y", "..", "del", "1", "y", "..",
     "del", "2", "y", "stop",
-    'r <- .Call("IGetStudyList", "", "", "", PACKAGE = "orvanelink"); emit("studies", r$StudyList)',
+    bridge_line("studies", '"IGetStudyList", "", "", ""', "r$StudyList"),
     manage("delsel", 1, 0, 1, 5), "1", "1", "5", "del", "1", "y", "stop",
-    paste0('r <- .Call("IGetSelectionList", "Demo", "Mining", "Samples", PACKAGE = "orvanelink"); ',
-           'emit("sels", length(r$SelectionList))')),
+    bridge_line("sels", '"IGetSelectionList", "Demo", "Mining", "Samples"',
+                "length(r$SelectionList)")),
     project = project)
 
   create <- section(out, "create")
@@ -149,12 +147,9 @@ test_that("Study, Directory, File and Variable created through the dialogues, th
 })
 
 test_that("a Db variable is chosen by rank from a list handed by R", {
-  skip_if_not(orv_have_server())
   project <- orv_project_copy()
   designate <- function(tag, names) {
-    sprintf(paste0('r <- .Call("SDesignateVariable", %s, PACKAGE = "orvanelink"); ',
-                   'emit("%s", c(r$error, r$flag.continue, r$rank))'),
-            names, tag)
+    bridge_line(tag, paste('"SDesignateVariable",', names), "c(r$error, r$flag.continue, r$rank)")
   }
   out <- dialogue(c(
     designate("nofile", 'c("Va", "Vb")'),
@@ -182,9 +177,7 @@ test_that("a Db variable is chosen by rank from a list handed by R", {
 })
 
 test_that("an over-long name is refused and asked again, whatever console reads it", {
-  skip_if_not(orv_have_server())
-  files <- paste0('r <- .Call("IGetFileList", "Demo", "Mining", "", PACKAGE = "orvanelink"); ',
-                  'emit("files", r$FileList)')
+  files <- bridge_line("files", '"IGetFileList", "Demo", "Mining", ""', "r$FileList")
   for (console in c("terminal", "pipe")) {
     out <- dialogue(c(manage("long", 0, 1, 1, 3), "1", "1", "new", strrep("n", 150), "stop", files),
                     orv_project_copy(), terminal = console == "terminal")

@@ -6,6 +6,7 @@ test_that("every failure is a condition of its kind, of the user's call, in the 
   project <- orv_project_copy()
   local_orvane(project = project)
   kill_server <- quote(tools::pskill(orvanelink:::.server_pids(), tools::SIGKILL))
+  too_long <- sprintf("Invalid name '%s': a name cannot be longer than 128 bytes", strrep("n", 128))
   cases <- list( # call, kind, start of the message's first line, then fields and a preparation
     list(quote(ListDirectories("Nope")), "not_found",
          "could not list the Directories of Study 'Nope': Study 'Nope' does not exist"),
@@ -26,10 +27,7 @@ test_that("every failure is a condition of its kind, of the user's call, in the 
          "could not read the coordinates of the current File: no File is chosen",
          before = quote(ListDirectories("Demo", new = "Fresh"))),
     list(quote(ListDirectories("Demo", new = strrep("n", 129))), "server_error",
-         sprintf("VEKserver refused: Invalid name '%s': a name cannot be longer than 128 bytes",
-                 strrep("n", 128)),
-         server = sprintf("Invalid name '%s': a name cannot be longer than 128 bytes",
-                          strrep("n", 128)), code = 3L),
+         paste("VEKserver refused:", too_long), server = too_long, code = 3L),
     list(quote(CopyOrvaneToDb(1)), "usage_error", "'variable' must be a character string",
          operation = "CopyOrvaneToDb"),
     list(quote(orvanelink::ReadFile(1)), "usage_error", "'file' must be a character string",
@@ -120,38 +118,18 @@ test_that("Ctrl-C during a wait on the server returns at once and the session go
   port <- local_silent_port()
   big <- c("n <- c(1000, 1000, 10)",
            "CreateFileForDb(DbDescription(nx = n), 'Big', 'Demo', 'Mining'); v <- runif(prod(n))")
-  cases <- list(
-    "stalled answer" = list(setup = character(0),
-                            call = sprintf("ConnectOrvane('127.0.0.1', %d)", port)),
-    "large transfer" = list(setup = c("ConnectOrvane(run_server = TRUE)", big),
-                            call = "repeat { CopyDbToOrvane(v, 'v'); x <- CopyOrvaneToDb('v') }")
+  next_call <- "r <- tryCatch(ListStudies(), orvane_not_connected = function(e) 'not connected')"
+  cases <- list( # the project served, the setup, the call interrupted
+    "stalled answer" = list(NULL, character(0), sprintf("ConnectOrvane('127.0.0.1', %d)", port)),
+    "large transfer" = list(orv_project_copy(), big,
+                            "repeat { CopyDbToOrvane(v, 'v'); x <- CopyOrvaneToDb('v') }")
   )
   for (name in names(cases)) {
-    out <- withr::local_tempfile()
-    script <- withr::local_tempfile(fileext = ".R")
-    writeLines(c("library(orvanelink)", cases[[name]]$setup, "cat('READY\\n')",
-                 sprintf("r <- tryCatch(%s, interrupt = function(e) 'interrupt')",
-                         cases[[name]]$call),
-                 "cat('RESULT', r, format(as.numeric(Sys.time()), digits = 15), '\\n')",
-                 "r <- tryCatch(ListStudies(), orvane_not_connected = function(e) 'not connected')",
-                 "cat('NEXT', r, '\\n')", "invisible(DisconnectOrvane())"), script)
-    tag <- orv_new_tag()
-    proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "-q", "-f", script),
-                                  stdout = out, stderr = "2>&1",
-                                  env = c("current", orv_child_env(orv_project_copy()),
-                                          ORV_TEST_TAG = tag))
-    withr::defer({ proc$kill(); orv_kill_servers(tag) })
-    for (i in 1:600) {
-      if (!any(readLines(out, warn = FALSE) == "READY") && proc$is_alive()) Sys.sleep(0.05)
-    }
-    Sys.sleep(1)
-    sent <- as.numeric(Sys.time())
-    proc$interrupt()
-    proc$wait(20000)
-    lines <- readLines(out)
+    lines <- orv_interrupted(cases[[name]][[1]], cases[[name]][[2]], cases[[name]][[3]], after = 1,
+                             after_lines = c(next_call, "cat('NEXT', r, '\\n')"))
     result <- strsplit(grep("^RESULT ", lines, value = TRUE), " ")[[1]]
     expect_identical(result[2], "interrupt", label = name)
-    expect_lt(as.numeric(result[3]) - sent, 1)
+    expect_lt(as.numeric(result[3]) - attr(lines, "sent"), 1)
     expect_true(grep("^NEXT ", lines, value = TRUE) %in% c("NEXT not connected ", "NEXT Demo "),
                 label = name)
   }

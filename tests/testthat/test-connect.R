@@ -3,7 +3,6 @@
 
 skip_if_not(orv_have_server())
 
-
 test_that("without a connection every check says so, and failed connections leave none", {
   cases <- list( # call, error returned, console text (NA: none about it)
     list(quote(orv_call("SShowTarget")), 1L, "You must use the command 'ConnectOrvane' first"),

@@ -2,10 +2,11 @@
 # server: what is written reads back equal, grid nodes sit where the
 # geometry puts them, line Files keep their headers, refusals change nothing.
 
+skip_if_not(orv_have_server())
+
 without_description <- function(df) `attr<-`(df, "description", NULL)
 
 test_that("a data frame written into a File reads back equal: NA, units, selections, macro items", {
-  skip_if_not(orv_have_server())
   local_orvane()
   au <- structure(c(1.5, NA, 2, 0.25), units = "g/t")
   grid <- without_description(ReadFile("Grid3D", "Demo", "Mining"))
@@ -36,7 +37,6 @@ test_that("a data frame written into a File reads back equal: NA, units, selecti
 })
 
 test_that("grid nodes are the origin plus the rotated mesh, X fastest", {
-  skip_if_not(orv_have_server())
   local_orvane()
   cases <- list(
     # Turned a quarter about Z: the X axis points north, the Y axis west.
@@ -58,7 +58,6 @@ test_that("grid nodes are the origin plus the rotated mesh, X fastest", {
 })
 
 test_that("one progress bar covers every variable of a call, from its start to its end", {
-  skip_if_not(orv_have_server())
   local_orvane()
   withr::defer(orv_call("STestProgress", FALSE))
   cases <- list( # the call, and the values it moves in all
@@ -82,10 +81,7 @@ test_that("one progress bar covers every variable of a call, from its start to i
 
 test_that(paste("a whole File costs its description, then two requests per variable read or",
                 "written over"), {
-  skip_if_not(orv_have_server())
-  trace <- withr::local_tempfile()
-  withr::local_envvar(VEK_SERVER_TRACE = "2", VEK_CLIENT_TRACE_FILE = trace,
-                      VEK_SERVER_TRACE_FILE = withr::local_tempfile())
+  local_request_trace()
   # The description: the path (three lists, three Sets, the File's), the
   # variable list, a Set and an info per variable (and a macro's indices).
   # Then no request is asked twice: no path, no description, one selection.
@@ -102,9 +98,7 @@ test_that(paste("a whole File costs its description, then two requests per varia
                         c(described, CSTUDYLST = 2, CSTUDYSET = 2, CDIRLST = 2, CDIRSET = 2,
                           CFILELST = 2, CVARSET = 5 + 1, CVARINFO = 5, CSELSET = 1, CWRITVARF = 1)))
   lines <- unlist(lapply(names(cases), function(name) c(
-    "n0 <- length(readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE')))", cases[[name]][[1]],
-    "sent <- readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE'))[-seq_len(n0)]",
-    "kw <- table(sub('.*Start Packet ', '', grep('Start Packet', sent, value = TRUE)))",
+    traced_lines(cases[[name]][[1]]), "kw <- table(sent)",
     sprintf("emit('%s', paste(names(kw), kw, sep = '=', collapse = ' '))", name))))
   out <- dialogue(lines, project = orv_project_copy())
   for (name in names(cases)) {
@@ -116,7 +110,6 @@ test_that(paste("a whole File costs its description, then two requests per varia
 })
 
 test_that("a line File takes its data samples alone and keeps them behind the line headers", {
-  skip_if_not(orv_have_server())
   check <- function(version) {
     local_orvane(version = version)
     d <- DescribeFile("Lines", "Demo", "Mining")
@@ -135,17 +128,12 @@ test_that("a line File takes its data samples alone and keeps them behind the li
 })
 
 test_that("rows are placed at the samples their coordinates name, in any order and any case", {
-  skip_if_not(orv_have_server())
   local_orvane()
   ListFiles("Demo", "Mining")
-  grid <- without_description(ReadFile("Grid2D"))
-  grid$V <- seq_len(20) / 4
-  rotated <- without_description(ReadFile("Grid3D", variables = "Grade"))
-  rotated$V <- seq_len(24) / 8
-  pts <- without_description(ReadFile("Samples", variables = "Au"))
-  pts$V <- seq_len(12) / 2
-  line <- without_description(ReadFile("Lines"))
-  line$V <- seq_len(9) + 0.5
+  grid <- transform(without_description(ReadFile("Grid2D")), V = seq_len(20) / 4)
+  rotated <- transform(without_description(ReadFile("Grid3D", variables = "Grade")), V = 1:24 / 8)
+  pts <- transform(without_description(ReadFile("Samples", variables = "Au")), V = 1:12 / 2)
+  line <- transform(without_description(ReadFile("Lines")), V = seq_len(9) + 0.5)
   lower <- setNames(grid[20:1, c("X", "Y", "V")], c("x", "y", "V"))
   WriteFile(data.frame(X = c(1, 1, 2), Y = c(1, 1, 2), W = 0), "Twice")
   cases <- list( # File, rows to write, the values expected in the File's order
@@ -176,7 +164,6 @@ test_that("rows are placed at the samples their coordinates name, in any order a
 })
 
 test_that("a data frame of a complete regular lattice makes a grid File with grid = TRUE", {
-  skip_if_not(orv_have_server())
   local_orvane()
   lattice <- expand.grid(X = seq(5, 45, by = 10), Y = c(-1, 0.5, 2), Z = c(0, 0.1 * 3))
   lattice$V <- seq_len(nrow(lattice)) + 0.25
@@ -189,11 +176,9 @@ test_that("a data frame of a complete regular lattice makes a grid File with gri
 })
 
 test_that("refused writes change nothing on the server", {
-  skip_if_not(orv_have_server())
   project <- local_orvane()
   ListFiles("Demo", "Mining")
-  snapshot <- function() tools::md5sum(list.files(project, recursive = TRUE, full.names = TRUE))
-  before <- snapshot()
+  before <- orv_project_sum(project)
   grid <- ReadFile("Grid2D")
   pts <- ReadFile("Samples")
   lattice <- expand.grid(X = c(0, 10, 20, 30), Y = c(0, 5, 10), V = 1)
@@ -261,14 +246,13 @@ test_that("refused writes change nothing on the server", {
   }
   for (name in names(cases)) {
     expect_error(eval(cases[[name]][[1]]), cases[[name]][[2]], label = name)
-    expect_identical(snapshot(), before, label = name)
+    expect_identical(orv_project_sum(project), before, label = name)
   }
 })
 
 # A served copy of the sample project with an unrotated 3-D grid U3 (V one
 # value short), for the spatial packages.
 local_spatial <- function(env) {
-  skip_if_not(orv_have_server())
   for (pkg in c("sf", "terra", "stars")) skip_if_not_installed(pkg)
   local_orvane(env)
   CreateFileForDb(DbDescription(nx = c(3, 2, 2), x0 = c(1, 2, 3), dx = c(1, 1, 1)), "U3",

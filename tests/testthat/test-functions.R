@@ -94,9 +94,8 @@ test_that("ConnectOrvane launches the bundled server and DisconnectOrvane stops 
   expect_false(IsConnectedOrvane())
   expect_true(pid %in% orvanelink:::.server_pids())
   DisconnectOrvane()
-  gone <- FALSE
-  for (i in 1:100) if (!(gone <- !pid %in% orvanelink:::.server_pids())) Sys.sleep(0.05) else break
-  expect_true(gone)
+  for (i in 1:100) if (pid %in% orvanelink:::.server_pids()) Sys.sleep(0.05) else break
+  expect_false(pid %in% orvanelink:::.server_pids())
 })
 
 test_that("lists, descriptions and variables come back as R values", {

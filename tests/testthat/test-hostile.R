@@ -11,25 +11,21 @@ hostile <- list(
 names_ok <- c("null")          # an optional name: NULL is the current item
 numbers_ok <- c("number")      # a count or a value where 1 is fine
 
-# One row: the function, arguments that would work, the argument attacked,
-# the hostile values it takes (by name) and values of its own to refuse.
+# One row: the function, arguments that would work, the arguments attacked
+# (one at a time), the hostile values they take (by name) and values of their
+# own to refuse.
 row <- function(fun, base, arg, ok = character(0), extra = list()) {
   list(fun = fun, base = base, arg = arg, ok = ok, extra = extra)
 }
 
-project_sum <- function(project) {
-  files <- list.files(project, recursive = TRUE, full.names = TRUE, all.files = TRUE)
-  tools::md5sum(files[basename(files) != ".vek.lock"])
-}
-
 expect_refusals <- function(rows, project = NULL) {
-  before <- if (!is.null(project)) project_sum(project)
-  for (r in rows) {
+  before <- if (!is.null(project)) orv_project_sum(project)
+  for (r in rows) for (arg in r$arg) {
     values <- c(hostile[setdiff(names(hostile), r$ok)], r$extra)
     for (tag in names(values)) {
       args <- r$base
-      args[r$arg] <- list(values[[tag]])
-      label <- sprintf("%s(%s = <%s>)", r$fun, r$arg, tag)
+      args[arg] <- list(values[[tag]])
+      label <- sprintf("%s(%s = <%s>)", r$fun, arg, tag)
       err <- tryCatch({
         suppressMessages(do.call(r$fun, args, quote = TRUE))
         NULL
@@ -37,8 +33,8 @@ expect_refusals <- function(rows, project = NULL) {
       msg <- if (inherits(err, "condition")) conditionMessage(err) else NA
       expect_true(inherits(err, "orvane_usage_error"), label = paste(label, class(err)[1], msg))
       expect_true(is.character(msg) && length(msg) == 1L && validUTF8(msg) && nchar(msg) < 400 &&
-                    grepl(paste0("'", r$arg), msg, fixed = TRUE), label = paste(label, msg))
-      if (!is.null(project)) expect_identical(project_sum(project), before, label = label)
+                    grepl(paste0("'", arg), msg, fixed = TRUE), label = paste(label, msg))
+      if (!is.null(project)) expect_identical(orv_project_sum(project), before, label = label)
     }
   }
 }
@@ -50,12 +46,11 @@ test_that("the catalogue functions refuse hostile names and flags, the project u
     row("ListStudies", list(), "new", names_ok, list(none_name = "None")),
     row("ListStudies", list(new = "S"), "location", extra = list(far = strrep("l", 1024))),
     row("ListStudies", list(), "delete", names_ok),
-    row("ListDirectories", list(study = "Demo"), "study", names_ok),
+    row("ListDirectories", list(study = "Demo"), c("study", "delete"), names_ok),
     row("ListDirectories", list(study = "Demo", new = "New"), "new", names_ok,
         list(long = strrep("n", 500), up = "..")),
-    row("ListDirectories", list(study = "Demo"), "delete", names_ok),
-    row("ListFiles", list(study = "Demo", directory = "Mining"), "directory", names_ok),
-    row("ListFiles", list(study = "Demo", directory = "Mining"), "delete", names_ok),
+    row("ListFiles", list(study = "Demo", directory = "Mining"), c("directory", "delete"),
+        names_ok),
     row("ListSelections", list(study = "Demo", directory = "Mining", file = "Samples"),
         "file", names_ok),
     row("ListVariables", list(study = "Demo", directory = "Mining", file = "Samples"),
@@ -65,11 +60,8 @@ test_that("the catalogue functions refuse hostile names and flags, the project u
     row("CreateDirectory", list(directory = "New", study = "Demo"), "study", names_ok),
     row("CreateDirectory", list(directory = "New", study = "Demo"), "allow_existing"),
     row("DescribeFile", list(file = "Samples", study = "Demo", directory = "Mining"),
-        "file", names_ok),
-    row("DescribeFile", list(file = "Samples", study = "Demo", directory = "Mining"),
-        "directory", names_ok),
-    row("ListTree", list(study = "Demo", directory = "Mining"), "study", names_ok),
-    row("ListTree", list(study = "Demo", directory = "Mining"), "directory", names_ok)
+        c("file", "directory"), names_ok),
+    row("ListTree", list(study = "Demo", directory = "Mining"), c("study", "directory"), names_ok)
   ), project)
 })
 
@@ -125,9 +117,8 @@ test_that("the File functions refuse hostile names, frames and flags before anyt
     row("AsStars", grid, "directory", names_ok),
     row("WriteFile", write, "data", extra = frames),
     row("WriteFile", write, "file", extra = list(dots = "../..")),
-    row("WriteFile", write, "overwrite"),
-    row("WriteFile", write, "coordinates", extra = list(same = c("X", "x"), missing = c("A", "B"))),
-    row("WriteFile", write, "grid")
+    row("WriteFile", write, c("overwrite", "grid")),
+    row("WriteFile", write, "coordinates", extra = list(same = c("X", "x"), missing = c("A", "B")))
   ), project)
 })
 
@@ -163,8 +154,8 @@ test_that(paste("Db descriptions refuse overflowing sizes, nonsense geometry and
         list(nan = c(1, NaN), above = c(1, 2e30), text = data.frame(x = "a"))),
     row("DbCompatible", list(db = DbDescription(nx = c(5, 4))), "db", extra = dbs),
     row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"), "db", extra = dbs),
-    row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"), "file"),
-    row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"), "allow_existing")
+    row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"),
+        c("file", "allow_existing"))
   ), project)
 })
 
@@ -174,13 +165,12 @@ test_that(paste("connections, dialogues and the sample project refuse hostile ar
   before <- orvanelink:::.server_pids()
   writable <- withr::local_tempdir()
   expect_refusals(list(
-    row("ConnectOrvane", list(), "host"),
+    row("ConnectOrvane", list(), c("host", "run_server")),
     row("ConnectOrvane", list(), "port", c("null", "number"), list(zero = 0, high = 65536)),
     row("ConnectOrvane", list(run_server = TRUE, path = "p"), "server", names_ok,
         list(dir = writable)),
     row("ConnectOrvane", list(), "path", "empty"),
     row("ConnectOrvane", list(), "timeout", numbers_ok, list(zero = 0)),
-    row("ConnectOrvane", list(), "run_server"),
     row("DisconnectOrvane", list(), "stop_server"),
     row("OrvaneSampleProject", list(), "dir", extra = list(full = dirname(writable))),
     row("ManageTarget", list(), "stop_level", numbers_ok, list(six = 6)),
@@ -200,7 +190,7 @@ test_that(paste("connections, dialogues and the sample project refuse hostile ar
 test_that("refusals the server or the File decide still name what was wrong, in a line", {
   skip_if_not(orv_have_server())
   project <- local_orvane()
-  before <- project_sum(project)
+  before <- orv_project_sum(project)
   cases <- list( # call, class, text of the message
     list(quote(ReadFile("Samples", "Demo", "Mining", variables = paste0("v", 1:1e5))),
          "orvane_not_found",
@@ -221,7 +211,7 @@ test_that("refusals the server or the File decide still name what was wrong, in 
     msg <- conditionMessage(err)
     expect_true(length(msg) == 1L && validUTF8(msg) && nchar(msg) < 400, label = label)
     expect_true(grepl(case[[3]], msg, fixed = TRUE), label = paste(label, msg))
-    expect_identical(project_sum(project), before, label = label)
+    expect_identical(orv_project_sum(project), before, label = label)
   }
 })
 

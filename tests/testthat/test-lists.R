@@ -5,8 +5,7 @@
 skip_if_not(orv_have_server())
 
 test_that("each listing call defines, creates and deletes as its arguments say", {
-  project <- orv_project_copy()
-  orv_connect(project)
+  orv_connect(orv_project_copy())
   none <- rep("None", 5)
   steps <- list( # entry point and arguments, what it returns (the error alone, or all),
                  # the target after

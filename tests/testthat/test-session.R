@@ -44,22 +44,13 @@ test_that("a server killed from outside is noticed, said, and replaced at once",
 })
 
 test_that("the launched server ends with an R killed with SIGKILL", {
-  out <- withr::local_tempfile()
-  script <- withr::local_tempfile(fileext = ".R")
-  writeLines(c("library(orvanelink)", sprintf("ConnectOrvane(run_server = TRUE, path = '%s')",
-                                              orv_project_copy()),
-               "cat('PID', orvanelink:::.server_pids(), '\\n')", "Sys.sleep(60)"), script)
-  tag <- orv_new_tag()
-  proc <- processx::process$new(file.path(R.home("bin"), "R"), c("--vanilla", "-q", "-f", script),
-                                stdout = out, stderr = "2>&1",
-                                env = c("current", orv_child_env(), ORV_TEST_TAG = tag))
-  withr::defer({ proc$kill(); orv_kill_servers(tag) })
-  for (i in 1:600) {
-    if (!any(grepl("^PID [0-9]", readLines(out, warn = FALSE))) && proc$is_alive()) Sys.sleep(0.05)
-  }
-  pid <- as.integer(strsplit(grep("^PID [0-9]", readLines(out), value = TRUE), " ")[[1]][2])
+  connect <- sprintf("ConnectOrvane(run_server = TRUE, path = '%s')", orv_project_copy())
+  child <- orv_child_r(c("library(orvanelink)", connect,
+                         "cat('PID', orvanelink:::.server_pids(), '\\n')", "Sys.sleep(60)"),
+                       "^PID [0-9]")
+  pid <- as.integer(strsplit(grep("^PID [0-9]", child$output(), value = TRUE), " ")[[1]][2])
   expect_true(orv_alive(pid))
-  proc$kill()
+  child$proc$kill()
   expect_true(orv_ended(pid, 5))
 })
 
@@ -71,14 +62,10 @@ test_that(paste("a server frozen past the time limit loses its connection,",
                                   env = c("current", VEK_PROJECT_DIR = project,
                                           VEK_TEST_IDLE_EXIT = "20"))
   withr::defer(server$kill())
-  for (i in 1:100) {
-    if (is.null(tryCatch(ConnectOrvane("127.0.0.1", port, timeout = 1),
-                         error = function(e) NULL))) {
-      Sys.sleep(0.05)
-    } else {
-      break
-    }
+  connect <- function() {
+    tryCatch(ConnectOrvane("127.0.0.1", port, timeout = 1), error = function(e) NULL)
   }
+  for (i in 1:100) if (is.null(connect())) Sys.sleep(0.05) else break
   withr::defer(suppressMessages(DisconnectOrvane()))
   expect_identical(ListFiles("Demo", "Mining")[5], "Samples")
   server$suspend()

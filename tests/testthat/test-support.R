@@ -2,7 +2,6 @@
 # the console readers, messages, the abort path, a Db's description and the
 # reordering of grids.
 
-
 test_that("R values convert with NA as the undefined value, reals truncated toward zero", {
   cases <- list( # reader, value in, value out
     list("value_integer", NULL, -1234567L), list("value_integer", NaN, -1234567L),
@@ -63,7 +62,7 @@ test_that("messages are titled and cut to their buffer; wrong types abort with a
   expect_error(conv("value_integer", numeric(0)), "[Ee]xpecting a single")
 })
 
-test_that("the console readers, as the console shows them", {
+test_that("the console readers, as the console shows them, up to the end of its input", {
   out <- orv_dialogue(c(orv_show_def,
     reader("logical", "Confirm deletion", 0, 0L, answers = c("", "yes", "y")),
     reader("logical", "Overwrite", 1, 5L, answers = ""),
@@ -75,7 +74,11 @@ test_that("the console readers, as the console shows them", {
     reader("int", "Bounded", 0, 0L, 1L, 3L, c("na", "12abc", "NA")),
     reader("string", "Enter your choice", 0, "", answers = c("", "abc def")),
     reader("string", "Unit", 1, strrep("d", 300), answers = ""),
-    reader("logical", strrep("q", 2000), 0, 0L, answers = "y")))
+    reader("logical", strrep("q", 2000), 0, 0L, answers = "y"),
+    # The end of console input ends the call with an error instead of asking for ever.
+    paste0('r <- try(.Call("STestReaders", "int", "Rank", 0L, 0L, 1L, 5L, ',
+           'PACKAGE = "orvanelink"), silent = TRUE); cat(r)'),
+    "", "9"))
   for (line in c("Confirm deletion  [y,n] : yes", "The only authorized answers are 'y' or 'n'",
                  "Overwrite (Def=y) [y,n] : ", "Undefined default  [y,n] : ",
                  "Bit Length (1,2,4,8,16,32 or 64 (Def=32) [1,64] : ", "Swapped [NA,NA] : -7",
@@ -91,22 +94,14 @@ test_that("the console readers, as the console shows them", {
   # Without a default an empty answer is refused, just after its prompt.
   expect_equal(out[which(out == "No default value provided") - 1],
                c("Confirm deletion  [y,n] : ", "Undefined default  [y,n] : ",
-                 "Enter your choice : "))
+                 "Enter your choice : ", "Rank [1,5] : "))
   # A default longer than the answer buffer is cut to fit it.
   expect_equal(orv_result(out, "value"),
                c("1", "5", "0", "32", "-7", "1", "8", "-1234567", "abc def", strrep("d", 99), "1"))
-})
-
-test_that("the end of console input ends the call with an error instead of asking for ever", {
-  out <- orv_dialogue(c(
-    paste0('r <- try(.Call("STestReaders", "int", "Rank", 0L, 0L, 1L, 5L, ',
-           'PACKAGE = "orvanelink"), silent = TRUE); cat(r)'),
-    "", "9"))
   expect_true("Answer (9) must be smaller than Maximum (5)" %in% out)
   expect_true(any(grepl("End of console input: no answer to 'Rank'", out, fixed = TRUE)))
   expect_equal(sum(startsWith(out, "Rank [1,5] : ")), 3)
 })
-
 
 test_that("a Db description keeps the coordinates axis-major, or a grid's first ndim axes", {
   r <- db(2L, 5L, 0L, coor = c(1:5, 11:15))
@@ -124,7 +119,6 @@ test_that("a Db description keeps the coordinates axis-major, or a grid's first 
     expect_equal(r[c("error", "ndim", "nech")], list(error = 1L, ndim = 3L, nech = 2L))
   }
 })
-
 
 test_that(paste("grids reorder between server order (Z fastest) and Db order (X fastest) as",
                 "written out by hand"), {

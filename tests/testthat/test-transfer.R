@@ -3,7 +3,6 @@
 
 skip_if_not(orv_have_server())
 
-
 test_that("what R reads is what the server keeps: grid order, undefined values, macro items", {
   project <- orv_project_copy()
   orv_connect(project)
@@ -11,14 +10,13 @@ test_that("what R reads is what the server keeps: grid order, undefined values, 
   items <- lapply(0:2, function(i) server_to_db(simu[i * 24 + 1:24], c(4, 3, 2)))
   v <- c(NA, NaN, -Inf, 0, 1e-300, 1e30, 2e30, 7:11 + 0.5)
   expect_equal(copy_in("Samples", "Pts", v, unit = "g/t"), 0L)
+  grade <- server_to_db(stored_values(project, "Grid3D", "Grade"), c(4, 3, 2))
   cases <- list( # File, variable, macro item, values read
-    list("Grid3D", "Grade", 0L,
-         server_to_db(stored_values(project, "Grid3D", "Grade"), c(4, 3, 2))),
+    list("Grid3D", "Grade", 0L, grade),
     list("Grid2D", "Depth", 0L,
          server_to_db(stored_values(project, "Grid2D", "Depth"), c(5, 4, 1))),
     # The item rank is ignored for a plain variable.
-    list("Grid3D", "Grade", 7L,
-         server_to_db(stored_values(project, "Grid3D", "Grade"), c(4, 3, 2))),
+    list("Grid3D", "Grade", 7L, grade),
     list("Grid3D", "Simu[xxxxx]", 0L, unlist(items)),
     list("Grid3D", "Simu[xxxxx]", 2L, items[[2]]),
     list("Grid3D", "Simu[xxxxx]", 3L, items[[3]]),
@@ -66,36 +64,29 @@ test_that("copies from R create selections and variables, replacing existing nam
 })
 
 test_that("the designation loop, the overwrite question, and lengths refused before any change", {
-  read <- paste0('r <- .Call("SReadVariable", 1L, 1L, 1L, PACKAGE = "orvanelink"); emit("r", ',
-                 'c(r$varname, r$nvar, r$flag.macro, length(r$tab), r$flag.continue, r$error))')
+  read <- bridge_line("r", '"SReadVariable", 1L, 1L, 1L',
+                      "c(r$varname, r$nvar, r$flag.macro, length(r$tab), r$flag.continue, r$error)")
   write <- function(values, name) {
-    sprintf(paste0('e <- .Call("SWriteVariable", 1L, 1L, 1L, %s, "%s", ',
-                   'PACKAGE = "orvanelink"); emit("w", e$error)'), values, name)
+    bridge_line("w", sprintf('"SWriteVariable", 1L, 1L, 1L, %s, "%s"', values, name), "r$error")
   }
+  to <- '"CopyVariableDb2I", "Demo", "Mining", "Samples",'
+  from <- '"CopyVariableI2Db", "Demo", "Mining", "Samples",'
   out <- dialogue(c(
-    'r <- .Call("SReadVariable", 1L, 1L, 1L, PACKAGE = "orvanelink"); emit("nofile", r$error)',
-    paste0('e <- .Call("CopyVariableDb2I", "Demo", "Mining", "Samples", "None", "Au", "", ',
-           'as.numeric(1:11), NULL, PACKAGE = "orvanelink"); emit("short", e$error)'),
-    paste0('e <- .Call("CopyVariableDb2I", "Demo", "Mining", "Samples", "Inside", "Au", "", ',
-           'as.numeric(1:12), c(1, 0), PACKAGE = "orvanelink"); emit("sel", e$error)'),
-    paste0('r <- .Call("CopyVariableI2Db", "Demo", "Mining", "Samples", "None", "Au", 0L, ',
-           'PACKAGE = "orvanelink"); emit("au", r$tab)'),
-    paste0('r <- .Call("CopyVariableI2Db", "Demo", "Mining", "Samples", "None", "Inside", 0L, ',
-           'PACKAGE = "orvanelink"); emit("inside", r$tab)'),
+    bridge_line("nofile", '"SReadVariable", 1L, 1L, 1L', "r$error"),
+    bridge_line("short", paste(to, '"None", "Au", "", as.numeric(1:11), NULL'), "r$error"),
+    bridge_line("sel", paste(to, '"Inside", "Au", "", as.numeric(1:12), c(1, 0)'), "r$error"),
+    bridge_line("au", paste(from, '"None", "Au", 0L'), "r$tab"),
+    bridge_line("inside", paste(from, '"None", "Inside", 0L'), "r$tab"),
     'invisible(.Call("DbCreateFile", "Demo", "Mining", "Grid3D", PACKAGE = "orvanelink"))',
-    paste0('e <- .Call("SWriteVariable", 1L, 1L, 1L, as.numeric(1:25), "Grade", ',
-           'PACKAGE = "orvanelink"); emit("long", e$error)'),
-    paste0('e <- .Call("SWriteVariable", 1L, 1L, 1L, as.numeric(1:24), "", ',
-           'PACKAGE = "orvanelink"); emit("none", e$error)'),
+    bridge_line("long", '"SWriteVariable", 1L, 1L, 1L, as.numeric(1:25), "Grade"', "r$error"),
+    bridge_line("none", '"SWriteVariable", 1L, 1L, 1L, as.numeric(1:24), ""', "r$error"),
     read, "5", "0", read, "5", "2",
     read, "6", read, "4", read, "5", "NA", read, "..", "0", "stop",
     write("as.numeric(1:24)", "Grade[1]"),
     write("rep(0, 24)", "Grade[1]"), "n",
-    paste0('r <- .Call("CopyVariableI2Db", "", "", "", "None", "Grade_1_", 0L, ',
-           'PACKAGE = "orvanelink"); emit("kept", r$tab)'),
+    bridge_line("kept", '"CopyVariableI2Db", "", "", "", "None", "Grade_1_", 0L', "r$tab"),
     write("rep(5, 24)", "Grade_1_"), "y",
-    paste0('r <- .Call("CopyVariableI2Db", "", "", "", "None", "Grade_1_", 0L, ',
-           'PACKAGE = "orvanelink"); emit("over", r$tab)')),
+    bridge_line("over", '"CopyVariableI2Db", "", "", "", "None", "Grade_1_", 0L', "r$tab")),
     project = orv_project_copy())
   for (line in c("You must define the Study first",
                  "The vector holds 11 values where the File 'Samples' has 12 samples",
@@ -216,9 +207,7 @@ test_that(paste("a variable of the kind, bits and unit asked for is written over
 })
 
 test_that("a path the server holds is reused only right after a call that ended well on it", {
-  trace <- withr::local_tempfile()
-  withr::local_envvar(VEK_SERVER_TRACE = "2", VEK_CLIENT_TRACE_FILE = trace,
-                      VEK_SERVER_TRACE_FILE = withr::local_tempfile())
+  local_request_trace()
   full <- "CopyOrvaneToDb('Grade', 'Demo', 'Mining', 'Grid3D')"
   cases <- list( # what runs between two reads, the second read, and whether it sets the File
     list("nothing", "", "CopyOrvaneToDb('Grade')", 0),
@@ -232,10 +221,8 @@ test_that("a path the server holds is reused only right after a call that ended 
          "CopyOrvaneToDb('Grade', file = 'Grid3D')", 1))
   lines <- unlist(lapply(seq_along(cases), function(i) c(
     sprintf("first <- %s", full), cases[[i]][[2]],
-    "n0 <- length(readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE')))",
-    sprintf("x <- %s", cases[[i]][[3]]),
-    "sent <- readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE'))[-seq_len(n0)]",
-    sprintf("emit('r%d', c(identical(x, first), sum(grepl('Start Packet CFILESET', sent))))", i))))
+    traced_lines(sprintf("x <- %s", cases[[i]][[3]])),
+    sprintf("emit('r%d', c(identical(x, first), sum(sent == 'CFILESET')))", i))))
   out <- dialogue(lines, project = orv_project_copy())
   for (i in seq_along(cases)) {
     expect_identical(orv_result(out, paste0("r", i)), sprintf("1,%d", cases[[i]][[4]]),

@@ -89,14 +89,9 @@ test_that("a Study or Directory that is not there is an error of its kind", {
 })
 
 test_that("the tree lists each level once and describes each File once, reading no value", {
-  trace <- withr::local_tempfile()
-  withr::local_envvar(VEK_SERVER_TRACE = "2", VEK_CLIENT_TRACE_FILE = trace,
-                      VEK_SERVER_TRACE_FILE = withr::local_tempfile())
-  out <- dialogue(c(
-    "n0 <- length(readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE')))", "tree <- ListTree()",
-    "sent <- readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE'))[-seq_len(n0)]",
-    "emit('sent', sub('.*Start Packet ', '', grep('Start Packet', sent, value = TRUE)))"),
-    project = orv_project_copy())
+  local_request_trace()
+  out <- dialogue(c(traced_lines("tree <- ListTree()"), "emit('sent', sent)"),
+                  project = orv_project_copy())
   sent <- strsplit(orv_result(out, "sent"), ",")[[1]]
   # The Study list, then its Directories, then its Files, then per File its
   # setting, its description and its variables listed whole and by type.
