@@ -49,6 +49,23 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
   }
 }
 
+/* A grid described without a mesh along an axis (a flat grid has no use
+ * for DZ) has its nodes one unit apart there. */
+TEST(ServerStartup, AGridWithoutAMeshHasNodesOneApart) {
+  Project p;
+  replace_text(p.file("Demo/Mining/Grid2D/file.json"), "\"DX\": 25.0,", "");
+  replace_text(p.file("Demo/Mining/Grid2D/file.json"), "\"DZ\": 1.0,", "");
+  Server s;
+  ASSERT_TRUE(start(s, p.path));
+  ASSERT_EQ(0, connect(s));
+  ASSERT_EQ(0, target("Grid2D"));
+  VEKFileInfo fi;
+  ASSERT_EQ(0, VEKClientGetFileInfo(&fi));
+  EXPECT_TRUE(fi.DX == 1 && fi.DY == 25 && fi.DZ == 1) << fi.DX << " " << fi.DY << " " << fi.DZ;
+  EXPECT_EQ(0, VEKClientDisconnect());
+  stop_clean(s);
+}
+
 TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
   vekt::ErrorCapture errors;
   ASSERT_EQ(0, target("Grid3D", "Grade"));

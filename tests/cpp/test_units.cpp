@@ -37,6 +37,8 @@ TEST_F(Units, Requests) {
       ex("distance unit of 11", {}, calls(VEKClientSetUnit, "abcdefghijk"), VEK_RESULT_USAGE,
          "VEKClientSetUnit(): Unit \"abcdefghijk\" cannot be that long"),
       ex("no distance unit", {}, calls(VEKClientSetUnit, nullptr), VEK_RESULT_USAGE),
+      ex("distance unit refused", {{kw("CDISTUSET").str("ft"), kw("SERROR").str("no")}}, calls(VEKClientSetUnit, "ft"),
+         VEK_RESULT_ANSWER, "Server: no"),
       ex("creation units", {{kw("CUNITCR").str("m").str("").str("0123456789"), done}}, creation("m", "", "0123456789")),
       ex("creation units at 410", {{kw("CUNITCR").str("m").str("ft").str("km"), done}}, creation("m", "ft", "km"), 0,
          "", 410),
