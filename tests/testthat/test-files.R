@@ -186,7 +186,7 @@ test_that("refused writes change nothing on the server", {
   bad_name <- setNames(data.frame(1, 2, 1), c("X", "Y", bytes))
   cases <- list( # the call, the text of its refusal
     character_column = list(quote(WriteFile(data.frame(X = 1, Y = 2, Name = "a"), "New")),
-                            "character"),
+                            "a character column"),
     factor_column = list(quote(WriteFile(data.frame(Au2 = 1:12 + 0, Kind = factor(1:12)),
                                          "Samples")), "factor"),
     existing_variable = list(quote(WriteFile(data.frame(Au2 = 1:12 + 0, Au = 1), "Samples")),
@@ -215,7 +215,7 @@ test_that("refused writes change nothing on the server", {
     irregular_lattice = list(quote(WriteFile(transform(lattice, X = X^1.1), "New", grid = TRUE)),
                              "irregular spacing along X"),
     lattice_missing_nodes = list(quote(WriteFile(lattice[-c(2, 5, 12), ], "New", grid = TRUE)),
-                                 "misses 3 of the 12 nodes"),
+                                 "misses 3 of the 12 nodes .*the first at X = 10, Y = 0\\)"),
     macro_column = list(quote(WriteFile(data.frame(X = 1, Y = 2, `Simu[xxxxx]` = 1,
                                                    check.names = FALSE), "New")),
                         "kept for macro variables"),

@@ -16,6 +16,26 @@ test_that("the package loads, its native symbols resolve by name, and its server
     expect_true(is.loaded(sym, PACKAGE = "orvanelink"), label = sym)
   }
   expect_true(file.access(system.file("bin", "VEKserver", package = "orvanelink"), 1) == 0)
+  # The sample project goes into an empty directory that is already there.
+  p <- OrvaneSampleProject(withr::local_tempdir())
+  expect_true(file.exists(file.path(p, "Demo", "Mining", "Grid3D", "file.json")))
+  # A server program named relative to the working directory fits once made
+  # absolute, to the byte.
+  d <- normalizePath(withr::local_tempdir())
+  while (nchar(d) < 780) {
+    d <- file.path(d, strrep("d", 200))
+    dir.create(d)
+  }
+  withr::local_dir(d)
+  for (n in c(1023L, 1024L)) file.copy("/bin/true", strrep("f", n - nchar(d) - 1L))
+  expect_identical(orvanelink:::.server_to_launch(strrep("f", 1022L - nchar(d))),
+                   file.path(d, strrep("f", 1022L - nchar(d))))
+  expect_error(orvanelink:::.server_to_launch(strrep("f", 1023L - nchar(d))),
+               "too long once made absolute", class = "orvane_usage_error")
+  # A suggested package that is missing is named, with where to get it.
+  expect_error(orvanelink:::.need_package("nosuchpkg", "AsSf"),
+               "AsSf\\(\\) needs the package 'nosuchpkg'.*r-cran-nosuchpkg",
+               class = "orvane_usage_error")
 })
 
 test_that("arguments are checked in R before anything is sent, with the reason", {

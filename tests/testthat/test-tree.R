@@ -67,7 +67,9 @@ test_that(paste("the tree follows Files, Directories and Studies created and del
     "    Three    points, 2-D, 3 samples", "             variables : V",
     "             selections: S"))
   ListFiles("Demo", "Mining", delete = "Three")
-  expect_tree(ListTree("Demo", "Mining"), sample_files, "after the deletion")
+  mining <- ListTree("Demo", "Mining")
+  expect_tree(mining, sample_files, "after the deletion")
+  expect_output(print(mining), "^Demo\n  Mining\n    Cores ")
   # A subset without the tree's columns prints as the data frame it is.
   expect_output(print(tree[, c("file", "samples")]), "Grid3D +24")
 })
