@@ -48,6 +48,8 @@ std::vector<std::string> numbered(int n) {
 
 TEST_F(Catalogue, Lists) {
   const std::vector<std::string> filtered = {"CARCH", "CFILETLST", "CVARTLST"};
+  Bytes grown = kw("SSTUDIES").i32(40); /* 20 names of 40, then one too long */
+  for (const std::string &n : numbered(20)) grown.str(n);
   run({
       ex("studies", {{kw("CSTUDYLST"), names_answer("SSTUDIES", {"Alpha", "b", ""})}},
          lists(VEKClientGetStudyList, {"Alpha", "b", ""})),
@@ -83,6 +85,9 @@ TEST_F(Catalogue, Lists) {
       // The rest of the answer is drained before the probe.
       ex("a name over its limit", {{kw("CVARLST"), kw("SVARS").i32(2).str("v1").str(std::string(12000, 'n'))}},
          lists(VEKClientGetVariableList, {}), VEK_RESULT_USAGE),
+      // ... also once the list has grown: what it holds is released, nothing more.
+      ex("a name over its limit after growth", {{kw("CSTUDYLST"), grown.str(std::string(12000, 'n'))}},
+         lists(VEKClientGetStudyList, {}), VEK_RESULT_COMMUNICATION),
   });
 }
 
