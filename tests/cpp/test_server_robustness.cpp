@@ -421,6 +421,7 @@ TEST(ServerVersions, AnswersFollowTheAnnouncedLayout) {
     VEKFileInfo fi;
     ASSERT_EQ(0, VEKClientGetFileInfo(&fi));
     EXPECT_EQ(VEK_FILE_TYPE_CORE_LINES, fi.type);
+    EXPECT_TRUE(!fi.X0 && !fi.Y0 && !fi.Z0 && !fi.DX && !fi.DZ && !fi.NX && !fi.NZ && !fi.rotation); /* no grid */
     EXPECT_STREQ(version >= 900000 ? "Xb" : "", fi.xb_var_name);
     EXPECT_STREQ("Z", fi.zg_var_name);
     EXPECT_EQ(0, fi.fault_info.auth_priority);

@@ -17,6 +17,8 @@ test_that("without a connection every check says so, and failed connections leav
          "The initialisation path is longer than 499 characters"),
     list(quote(orv_call("SConnectOrvane", "", strrep("s", 1024), "", 0L, 1L, 0L)), 1L,
          "The server program path is longer than 1023 characters"),
+    list(quote(orv_call("SConnectOrvane", "", "", strrep("h", 1024), 0L, 0L, 0L)), 1L,
+         "The host name is longer than 1023 characters"),
     list(quote(orv_call("SConnectOrvane", "", "/nonexistent/VEKserver", "", 0L, 1L, 0L)), 1L, NA),
     list(quote(orv_call("SIsConnected")), 1L, "You must use the command 'ConnectOrvane' first"))
   for (case in cases) {
