@@ -63,29 +63,29 @@ static inline double vek_bits_double(uint64_t u) {
   return d;
 }
 
-/* n doubles turned in place between host order and big-endian order. */
-static inline void vek_doubles_be(double *v, size_t n) {
-#if VEK_HOST_BIG_ENDIAN
-  (void)v, (void)n;
-#else
+/* n doubles with the order of their bytes reversed, in place. */
+static inline void vek_swap_doubles(double *v, size_t n) {
   for (size_t i = 0; i < n; i++) {
     uint64_t u;
     memcpy(&u, &v[i], 8);
     u = __builtin_bswap64(u);
     memcpy(&v[i], &u, 8);
   }
+}
+
+/* n doubles turned in place between host order and big-endian order. */
+static inline void vek_doubles_be(double *v, size_t n) {
+#if VEK_HOST_BIG_ENDIAN
+  (void)v, (void)n;
+#else
+  vek_swap_doubles(v, n);
 #endif
 }
 
 /* n doubles turned in place between host order and little-endian order. */
 static inline void vek_doubles_le(double *v, size_t n) {
 #if VEK_HOST_BIG_ENDIAN
-  for (size_t i = 0; i < n; i++) {
-    uint64_t u;
-    memcpy(&u, &v[i], 8);
-    u = __builtin_bswap64(u);
-    memcpy(&v[i], &u, 8);
-  }
+  vek_swap_doubles(v, n);
 #else
   (void)v, (void)n;
 #endif
