@@ -249,6 +249,20 @@ TEST_F(Codec, SourcesThatOverrunOrGiveUpFailTheWrite) {
   }
 }
 
+// So does a sink that hands out no room, or none at all, for a read.
+TEST_F(Codec, SinksWithoutRoomFailTheRead) {
+  static double held[4];
+  for (bool null_window : {false, true}) {
+    p.put(Bytes().dbl(1).dbl(2));
+    vek_value_sink sink{nullptr,
+                        null_window ? [](void *, size_t, size_t *room) -> double * { return *room = 4, nullptr; }
+                                    : [](void *, size_t, size_t *room) -> double * { return *room = 0, held; },
+                        [](void *, size_t, size_t) {}, nullptr};
+    EXPECT_EQ(0, _vek_read_double_sink(p.c, 2, &sink)) << (null_window ? "no window" : "no room");
+    _vek_empty_read_buffer();
+  }
+}
+
 TEST(Net, ListenAcceptConnectAndRefuse) {
   vekt::ErrorCapture errors;
   unsigned short port = 0;

@@ -35,6 +35,7 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
       {"line counts add up to 12", replacing("Lines/file.json", "\"s_number\": 12", "\"s_number\": 13")},
       {"Empty/file.json", [](const Project &p) { fs::create_directory(p.file("Demo/Mining/Empty")); }},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=abc"}},
+      {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=0"}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.why);
@@ -142,6 +143,7 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
       {"unit mode 0", [] { return VEKClientSetUnitMode(0) ? 3 : 0; }, 0},
       {"unit mode 1", [] { return VEKClientSetUnitMode(1) ? 3 : 0; }, 0},
       {"unit mode 2", [] { return VEKClientSetUnitMode(2) ? 3 : 0; }, 3},
+      {"a unit of 10 bytes", [] { return VEKClientSetVariableUnit("0.00001234", "0123456789") ? 3 : 0; }, 0},
       // Whole writes of another count; ranges outside the File or of
       // another count than given.
       {"23 values", [&] { return VEKClientWriteDoubleVariable(0, 1.234e30, 23, v.data()) ? 3 : 0; }, 3},

@@ -153,4 +153,7 @@ test_that(paste("DbCompatible() compares the angles too, names the first differe
   big <- DbDescription(nx = c(2000, 2000, 25))
   CreateFileForDb(big, "Big", "Demo", "Mining")
   expect_true(DbCompatible(big))
+  # A comparison that cannot be made is an error, not a Db that does not fit.
+  ListFiles("Demo", "Mining", delete = "Big")
+  expect_error(DbCompatible(big), class = "orvane_error")
 })

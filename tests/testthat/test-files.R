@@ -173,6 +173,10 @@ test_that("a data frame of a complete regular lattice makes a grid File with gri
                list(grid = TRUE, nx = c(5L, 3L, 2L), x0 = c(5, -1, 0), dx = c(10, 1.5, 0.3),
                     angles = c(0, 0, 0)))
   expect_identical(ReadFile("Lattice")$V, lattice$V)
+  # A single level along an axis is a grid one node thick there, of mesh 1.
+  WriteFile(lattice[lattice$Z == 0, ], "Layer", grid = TRUE)
+  expect_equal(unclass(DescribeFile("Layer"))[c("nx", "dx")],
+               list(nx = c(5L, 3L, 1L), dx = c(10, 1.5, 1)))
 })
 
 test_that("refused writes change nothing on the server", {
@@ -202,6 +206,8 @@ test_that("refused writes change nothing on the server", {
     points_shifted = list(quote(WriteFile(transform(pts, Y = Y + c(rep(0, 11), 1e-3), V = 1),
                                           "Samples")),
                           "row 12 .*matches no sample"),
+    points_na = list(quote(WriteFile(transform(pts, Y = replace(Y, 12, NA), V = 1), "Samples")),
+                     "row 12 .*matches no sample"),
     two_rows_on_one_node = list(quote(WriteFile(transform(grid, X = replace(X, 2, X[1]), V = 1),
                                                 "Grid2D")),
                                 "rows 1 and 2 on one node"),
@@ -243,6 +249,9 @@ test_that("refused writes change nothing on the server", {
     cases$raster_shifted <- list(quote(WriteFile(terra::shift(raster, dx = 1), "Grid2D",
                                                  overwrite = TRUE)),
                                  "no node of File 'Grid2D'")
+    cases$raster_cropped <- list(quote(WriteFile(raster[1:3, , drop = FALSE], "Grid2D",
+                                                 overwrite = TRUE)),
+                                 "2-D grid of 15 nodes where File 'Grid2D' is a 2-D grid of 20")
   }
   for (name in names(cases)) {
     expect_error(eval(cases[[name]][[1]]), cases[[name]][[2]], label = name)
