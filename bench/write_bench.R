@@ -32,29 +32,11 @@ if (is.na(repeats) || repeats < 1L || !is.finite(nodes) || !is.finite(rows) || r
 }
 
 suppressMessages(library(orvanelink))
-seconds <- function(f) {
-  t0 <- Sys.time()
-  f()
-  as.double(Sys.time() - t0, units = "secs")
-}
-best <- function(f) min(vapply(seq_len(repeats), function(i) seconds(f), 0))
-status_kb <- function(field) {
-  as.numeric(gsub("[^0-9]", "", grep(paste0("^", field, ":"), readLines("/proc/self/status"),
-                                     value = TRUE))) * 1024
-}
-# Growth of the peak resident memory while f() runs, in bytes (NA where the
-# peak cannot be reset).
-peak_growth <- function(f) {
-  gc()
-  base <- status_kb("VmRSS")
-  reset <- tryCatch({
-    cat("5", file = "/proc/self/clear_refs")
-    TRUE
-  }, error = function(e) FALSE, warning = function(w) FALSE)
-  if (!reset) return(NA_real_)
-  f()
-  status_kb("VmHWM") - base
-}
+bench_dir <- local({
+  f <- sub("^--file=", "", grep("^--file=", commandArgs(), value = TRUE))
+  if (length(f) == 1L) dirname(normalizePath(f)) else "bench"
+})
+source(file.path(bench_dir, "measure.R"))
 
 work <- tempfile("orvbench")
 dir.create(work)
@@ -81,17 +63,17 @@ create_check <- function(d) function() {
 }
 
 res <- tryCatch({
-  t_large <- best(create_check(large))
-  t_tiny <- best(create_check(tiny))
-  m_large <- peak_growth(create_check(large))
+  t_large <- best(repeats, create_check(large))
+  t_tiny <- best(repeats, create_check(tiny))
+  m_large <- peak_growth(create_check(large))[["bytes"]]
   CreateFileForDb(g, "Placed", "Bench", "Run")
-  t_vector <- best(function() CopyDbToOrvane(frame$V, "V", file = "Placed"))
-  t_ordered <- best(function() WriteFile(frame, "Placed", overwrite = TRUE))
-  t_shuffled <- best(function() WriteFile(shuffled, "Placed", overwrite = TRUE))
+  t_vector <- best(repeats, function() CopyDbToOrvane(frame$V, "V", file = "Placed"))
+  t_ordered <- best(repeats, function() WriteFile(frame, "Placed", overwrite = TRUE))
+  t_shuffled <- best(repeats, function() WriteFile(shuffled, "Placed", overwrite = TRUE))
   # The matching alone, as WriteFile() makes it.
   d <- attr(ReadFile("Placed", variables = "V"), "description")
-  t_match <- best(function() orvanelink:::.place_rows(shuffled[c("X", "Y")], d,
-                                                      "Placed", "Bench", "Run"))
+  t_match <- best(repeats, function() orvanelink:::.place_rows(shuffled[c("X", "Y")], d,
+                                                               "Placed", "Bench", "Run"))
   if (!identical(CopyOrvaneToDb("V", file = "Placed"), frame$V)) {
     stop("the shuffled rows were not placed back")
   }
