@@ -3,12 +3,10 @@
 
 # A name for a new item: "None" is how the bridge marks an undefined level,
 # so an item of that name could never be designated afterwards.
-.check_new_name <- function(x, arg, null_ok = TRUE) {
-  x <- .check_name(x, arg, null_ok = null_ok)
-  if (!is.null(x) && identical(x, "None")) {
-    .fail(arg, "must not be \"None\" (that name marks an undefined item)")
-  }
-  if (is.null(x)) "" else x
+.check_new_name <- function(x, arg) {
+  x <- .check_name(x, arg, null_ok = FALSE)
+  if (identical(x, "None")) .fail(arg, "must not be \"None\" (that name marks an undefined item)")
+  x
 }
 
 # A Study or Directory to create: a name the server can keep as a folder.

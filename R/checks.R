@@ -107,7 +107,7 @@
 # variable ("Simu[xxxxx]") or one of its items ("Simu[00003]"). Returned in
 # UTF-8.
 .check_item_name <- function(x, arg, macro_ok = FALSE) {
-  x <- .check_new_name(x, arg, null_ok = FALSE)
+  x <- .check_new_name(x, arg)
   shown <- .shown(x)
   if (grepl("/", x, fixed = TRUE) || grepl("..", x, fixed = TRUE) || startsWith(x, ".")) {
     .fail(arg, sprintf("is '%s', which cannot name an item: no '/', no '..' and no '.' in front",

@@ -164,10 +164,7 @@ NULL
   # Whatever a caller built from the user's text, the condition holds one
   # string of valid UTF-8 for each field: a message that is empty, several
   # strings or raw bytes says nothing to a log or to tryCatch().
-  one <- function(x) {
-    x <- .shown(paste(as.character(x), collapse = " "), max = .Machine$integer.max)
-    if (length(x) != 1L || is.na(x)) "" else x
-  }
+  one <- function(x) .shown(paste(as.character(x), collapse = " "), max = .Machine$integer.max)
   operation <- one(operation)
   reason <- one(reason)
   if (!nzchar(operation)) operation <- "call the function"

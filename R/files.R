@@ -406,7 +406,7 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
       done <- c(done, col)
     }
   }
-  for (v in out) .check_new_name(v$name, sprintf("data$%s", v$column), null_ok = FALSE)
+  for (v in out) .check_new_name(v$name, sprintf("data$%s", v$column))
   out
 }
 

@@ -160,7 +160,7 @@ void _vek_trace_init(void) {
     snprintf(base, sizeof base, "%s_trace_%d.txt", _vek_program_tag(), st_get_pid());
     snprintf(name, sizeof name, "/tmp/%s", base);
   }
-  if (_vek_trace_file) fclose(_vek_trace_file);
+  /* Once per process, or after _vek_trace_reset_for_tests() closed it. */
   _vek_trace_file = fopen(name, "a");
   _vek_trace_level = _vek_trace_file ? (int)level : 0;
   _vek_trace("Tracing %s. Level %d. Date %s", _vek_program_tag(), (int)level, st_get_date());

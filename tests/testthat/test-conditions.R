@@ -77,6 +77,35 @@ test_that("every kind of refusal the native layer records has a class of its own
                label = paste(kinds[classes == "failure"], collapse = ", "))
 })
 
+test_that("each refusal the bridge records and each failure of the client reads as its reason", {
+  br <- orvanelink:::.bridge_reason
+  cr <- function(kind, server = "", text = character(0), context = "call") {
+    out <- list(server = server, text = text, kind = rep("C", length(text)))
+    orvanelink:::.client_reason(kind, out, context)
+  }
+  cases <- list(
+    list(br("not_found", 0L, "X", FALSE, ""), "'X' does not exist"),
+    list(br("not_found", 3L, "F", TRUE, ""), "File 'F' does not exist"),
+    list(br("not_found", 4L, "None", FALSE, ""), "no selection is chosen"),
+    list(br("not_found", 5L, "V", FALSE, ""), "variable 'V' no longer exists"),
+    list(br("already_exists", 6L, "X", TRUE, ""), "'X' already exists"),
+    list(br("already_exists", 2L, "D", TRUE, ""), "Directory 'D' already exists"),
+    list(br("usage", 1L, "", TRUE, "x"), "no Study is chosen"),
+    list(br("usage", 1L, "S", TRUE, "\n  first \nsecond"), "first"),
+    list(br("other", 0L, "", FALSE, "text"), "text"),
+    list(cr("server"), "VEKserver refused the request"),
+    list(cr("server", "busy"), "VEKserver refused: busy"),
+    list(cr("closed", context = "connect"), "VEKserver closed the connection"),
+    list(cr("refused", context = "launch"), paste("the launched program did not become a server:",
+                                                  "no server answers on the port it was to serve")),
+    list(cr("host"), "the host name is not known"), list(cr("memory"), "out of memory"),
+    list(cr("usage", text = "VEKserver executable has not been found"),
+         "VEKserver executable has not been found"),
+    list(cr("usage", text = "_vek_run(): no"), "the client library refused the call"),
+    list(cr("other"), "the exchange with VEKserver failed"))
+  for (case in cases) expect_identical(case[[1]], case[[2]])
+})
+
 test_that("output arrives as R messages, and a question prints nothing", {
   skip_if_not(orv_have_server())
   project <- orv_project_copy()

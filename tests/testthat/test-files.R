@@ -296,6 +296,12 @@ test_that(paste("rasters and stars are written as grids that read back equal,",
     WriteFile(cases[[name]][[3]](from), file, overwrite = TRUE)
     expect_equal(values_of(read_as(from, file)), values_of(from) * 2, label = name)
   }
+  # Axes that run backwards are stored in the File's order, from the lowest node.
+  flipped <- stars::st_as_stars(list(V = array(as.double(1:12), c(3, 2, 2))),
+    dimensions = stars::st_dimensions(x = c(3, 2, 1), y = c(1, 2), z = c(5, 4)))
+  WriteFile(flipped, "Flipped")
+  expect_identical(ReadFile("Flipped")$V, c(9, 8, 7, 12, 11, 10, 3, 2, 1, 6, 5, 4))
+  expect_equal(DescribeFile("Flipped")$x0, c(0.5, 1.5, 3.5))
 })
 
 test_that("spatial objects have the extent, resolution and values of the File", {

@@ -91,7 +91,16 @@ test_that("Db descriptions are built in R", {
   expect_identical(unclass(p)[c("ndim", "nech", "grid")], list(ndim = 2L, nech = 3L, grid = FALSE))
   expect_identical(colnames(p$coordinates), c("x", "y"))
   expect_identical(DbDescription(coordinates = 1:4)$ndim, 1L)
-  expect_output(print(p), "x from 1 to 2")
+  p0 <- p
+  p0$coordinates <- NULL
+  shown <- lapply(list(p, p0, DbDescription(coordinates = cbind(NA, 7)), DbDescription(nx = 1)),
+                  function(d) capture.output(print(d)))
+  expect_identical(unlist(shown), c(
+    "Point Db description: 2 dimensions, 3 samples", "  x from 1 to 2", "  y from 4 to 6",
+    "Point Db description: 2 dimensions, 3 samples", "  (coordinates not included)",
+    "Point Db description: 2 dimensions, 1 sample", "  x undefined", "  y from 7 to 7",
+    "Grid Db description: 1 dimension, 1 sample", " axis nodes origin mesh angle",
+    "    x     1      0    1     0"))
 })
 
 test_that("ConnectOrvane launches the bundled server and DisconnectOrvane stops it", {

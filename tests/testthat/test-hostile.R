@@ -105,7 +105,28 @@ test_that("the File functions refuse hostile names, frames and flags before anyt
     complex = data.frame(X = 1, Y = 2, V = 1i), date = data.frame(X = 1, Y = 2, V = Sys.Date()),
     macro = setNames(frame, c("X", "Y", "Simu[xxxxx]")), unit = frame, no_xy = frame["V"]
   )
-  attr(frames$unit$V, "units") <- bytes
+  units <- list(unit = bytes, unit_two = c("m", "m"), unit_long = "kilometres!", unit_ctl = "m\tx")
+  for (u in names(units)) {
+    frames[[u]] <- frame
+    attr(frames[[u]]$V, "units") <- units[[u]]
+  }
+  values <- list(na_sel = c(TRUE, NA), inf = c(1, Inf), above = c(1, 2e30))
+  for (v in names(values)) frames[[v]] <- transform(frame, V = values[[v]])
+  pts <- sf::st_as_sf(frame, coords = c("X", "Y"))
+  frames <- c(frames, list(
+    two_x = cbind(frame, x = c(1, 2)), sf_x = transform(pts, x = 1),
+    sf_line = sf::st_sf(V = 1, geometry = sf::st_sfc(sf::st_linestring(cbind(1:2, 3:4))))))
+  stars <- function(a, ...) {
+    stars::st_as_stars(list(V = a), dimensions = stars::st_dimensions(...))
+  }
+  frames <- c(frames, list(
+    stars_4d = stars(array(1, c(2, 2, 2, 2)), x = 1:2, y = 1:2, z = 1:2, t = 1:2),
+    stars_uneven = stars(array(1, c(3, 2)), x = c(1, 2, 4), y = 1:2),
+    stars_sheared = stars(array(1, c(2, 2)), x = 1:2, y = 1:2),
+    stars_text = stars(array("a", c(2, 2)), x = 1:2, y = 1:2)))
+  attr(attr(frames$stars_sheared, "dimensions"), "raster")$affine <- c(0.5, 0)
+  lattices <- list(no_x = data.frame(X = c(1, NA), Y = 3:4, V = 5:6),
+                   vast = data.frame(X = c(0, 1, 1e5), Y = c(0, 1, 1e5), V = 1:3))
   expect_refusals(list(
     row("ReadFile", samples, "file"),
     row("ReadFile", samples, "study", names_ok),
@@ -116,6 +137,8 @@ test_that("the File functions refuse hostile names, frames and flags before anyt
     row("AsSpatRaster", grid, "variables", c("null", "two")),
     row("AsStars", grid, "directory", names_ok),
     row("WriteFile", write, "data", extra = frames),
+    row("WriteFile", c(write, grid = TRUE), "data", names(hostile), lattices),
+    row("DbDescription", list(coordinates = terra::rast(nrows = 2, ncols = 3)), "nx", names_ok),
     row("WriteFile", write, "file", extra = list(dots = "../..")),
     row("WriteFile", write, c("overwrite", "grid")),
     row("WriteFile", write, "coordinates", extra = list(same = c("X", "x"), missing = c("A", "B")))
@@ -151,7 +174,8 @@ test_that(paste("Db descriptions refuse overflowing sizes, nonsense geometry and
     row("DbDescription", list(nx = c(3, 2)), "angles", names_ok,
         list(turn = c(360, 0), neg = c(0, -360))),
     row("DbDescription", list(coordinates = cbind(1:2, 3:4)), "coordinates", c("number", "over"),
-        list(nan = c(1, NaN), above = c(1, 2e30), text = data.frame(x = "a"))),
+        list(nan = c(1, NaN), above = c(1, 2e30), text = data.frame(x = "a"),
+             cube = array(1, c(2, 2, 2)), empty = matrix(0, 0, 2))),
     row("DbCompatible", list(db = DbDescription(nx = c(5, 4))), "db", extra = dbs),
     row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"), "db", extra = dbs),
     row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"),

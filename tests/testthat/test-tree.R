@@ -34,6 +34,18 @@ test_that(paste("the sample project's tree: each File's kind, size and variables
   for (name in names(calls)) expect_tree(eval(calls[[name]]), sample_files, name)
   # The walk leaves the last File in the target, as naming it would.
   expect_identical(DescribeFile()$type, "points")
+  shown <- lapply(names(sample_files), function(f) capture.output(print(DescribeFile(f))))
+  expect_identical(unlist(shown), c(
+    "Core lines File description: 3 dimensions, 5 samples in 2 lines",
+    "  samples per line: 3, 2",
+    "Grid File description: 2 dimensions, 20 samples", " axis nodes origin mesh angle",
+    "    x     5      0   25     0", "    y     4      0   25     0",
+    "Grid File description: 3 dimensions, 24 samples", " axis nodes origin mesh angle",
+    "    x     4    100   10    30", "    y     3    200   10     0",
+    "    z     2      0    5     0",
+    "Gravity lines File description: 2 dimensions, 12 samples in 3 lines",
+    "  samples per line: 4, 5, 3 (a header sample each: 9 data samples)",
+    "Point File description: 2 dimensions, 12 samples"))
 })
 
 test_that("a server that lists no variables by type gives the same tree", {
@@ -72,6 +84,8 @@ test_that(paste("the tree follows Files, Directories and Studies created and del
   expect_output(print(mining), "^Demo\n  Mining\n    Cores ")
   # A subset without the tree's columns prints as the data frame it is.
   expect_output(print(tree[, c("file", "samples")]), "Grid3D +24")
+  for (study in c("Bare", "Demo")) ListStudies(delete = study)
+  expect_identical(capture.output(print(ListTree())), "(an empty project)")
 })
 
 test_that("a Study or Directory that is not there is an error of its kind", {
