@@ -200,7 +200,7 @@
   if (is.null(x)) return("NULL")
   if (is.function(x)) return("a function")
   if (is.environment(x)) return("an environment")
-  if (is.symbol(x) || is.language(x)) return("an R expression")
+  if (is.language(x)) return("an R expression")
   cls <- class(x)[1L]
   if (cls %in% c("numeric", "integer", "character", "logical", "list")) typeof(x) else cls
 }

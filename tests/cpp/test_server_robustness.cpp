@@ -110,6 +110,11 @@ TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
       {"unknown, with arguments", vekt::kw("CNOSUCH").i32(7).str("x").dbl(1.5), "Unknown request 'CNOSUCH'"},
       // A negative array count cannot be skipped: the rest is drained.
       {"a negative array count", vekt::kw("CWRITVARF").i64(-1).i64(-1).i32(0).dbl(1.234e30).i64(-3).dbl(1), ""},
+      // What the client never sends, the server still refuses.
+      {"an output format of 5", vekt::kw("CVARFNEW").str("V").i32(32).i32(5).i32(10).i32(2).i32(0),
+       "Unknown output format 5"},
+      {"a unit of 11 bytes", vekt::kw("CVARUNIT").i32(1).str("01234567890"), "at most 10 bytes"},
+      {"a unit symbol of 11 bytes", vekt::kw("CVARUNIT").i32(2).str("m").str("01234567890"), "at most 10 bytes"},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
@@ -199,6 +204,8 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
       {"a flat grid", [] { return VEKClientNewGridFile("F", 2, 0, 0, 0, 1, 1, 1, 2, 2, 1) ? 3 : 0; }, 0},
       {"a flat grid turned about Z", flat_turn(0), 0},
       {"a flat grid turned about Y", flat_turn(20), 3},
+      {"output format 4",
+       [] { return VEKClientNewDoubleVariable("F4", 32, VEK_FORMAT_TYPE_SHIFTED, 10, 2, NULL) ? 3 : 0; }, 0},
       {"1000 digits", digits(1000), 0},
       {"1001 digits", digits(1001), 3},
       // Names stay inside the tree.
@@ -209,6 +216,11 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
       {"a Study without name", study(""), 3},
       {"a name of 129", study(std::string(129, 'n')), 3},
       {"a name of 128", study(std::string(128, 'n')), 0},
+      {"a name with DEL", study("a\x7f"), 3},
+      {"a name with a tab", study("a\tb"), 3},
+      {"a name cut inside a character", study("a\xc3"), 3},
+      {"a name with a surrogate", study("a\xed\xa0\x80"), 3},
+      {"a name of 2- and 4-byte characters", study("\xc3\xa9\xf0\x9f\x98\x80"), 0},
       {"an argument text of 10000 bytes",
        [] { return VEKClientNewStudy("P", std::string(10000, 'p').c_str()) ? 3 : 0; }, 3},
       // A Study lives in its folder of the project, nowhere else.
@@ -223,7 +235,7 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
   EXPECT_TRUE(errors.contains("No current Study")) << errors.joined();
   EXPECT_TRUE(errors.contains("not at '/nonexistent/x'")) << errors.joined();
   EXPECT_FALSE(std::filesystem::exists(proj.dir + "/escape"));
-  EXPECT_EQ(3u, list_of(VEKClientGetStudyList).size());
+  EXPECT_EQ(4u, list_of(VEKClientGetStudyList).size());
   ASSERT_EQ(0, target("Grid3D", "Grade"));
   EXPECT_EQ(grade, read_all());
   std::vector<std::string> grids = list_of([](int *n, char ***x) { return VEKClientGetFileListByType(3, 0, n, x); });

@@ -175,7 +175,7 @@ test_that(paste("Db descriptions refuse overflowing sizes, nonsense geometry and
         list(turn = c(360, 0), neg = c(0, -360))),
     row("DbDescription", list(coordinates = cbind(1:2, 3:4)), "coordinates", c("number", "over"),
         list(nan = c(1, NaN), above = c(1, 2e30), text = data.frame(x = "a"),
-             cube = array(1, c(2, 2, 2)), empty = matrix(0, 0, 2))),
+             cube = array(1, c(2, 2, 2)))),
     row("DbCompatible", list(db = DbDescription(nx = c(5, 4))), "db", extra = dbs),
     row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"), "db", extra = dbs),
     row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"),
