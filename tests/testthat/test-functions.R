@@ -197,6 +197,8 @@ test_that("the console functions read their answers and return R values", {
     "show('rank', DesignateVariable(c('a', 'b', 'c')))", "x", "3",
     "show('stopped', DesignateVariable('a'))", "stop",
     "show('early', ManageTarget(reset = TRUE))", "stop",
+    "invisible(DescribeFile('Grid2D', 'Demo', 'Mining'))",
+    "fits <- DbCompatible(DbDescription(nx = 2:3))",
     "DisconnectOrvane()",
     "show('connected', orvanelink:::.server_pids())"
   ), project = orv_project_copy(), connect = FALSE)
@@ -208,4 +210,6 @@ test_that("the console functions read their answers and return R values", {
                      kept = "TRUE", rank = "3", stopped = "NA", early = "FALSE", connected = ""))
   expect_true(any(grepl("variable 'Lithology' could not be read", out, fixed = TRUE)))
   expect_true(any(grepl("The answer 'x' is not valid", out, fixed = TRUE)))
+  # A report that is not a dialogue is said once, as a message.
+  expect_equal(sum(startsWith(out, "Incompatibility between Orvane and Db")), 1)
 })
