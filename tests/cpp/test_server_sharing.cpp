@@ -79,7 +79,7 @@ TEST(ServerSharing, ServersOnOneProjectLoseNoAcknowledgedChange) {
 
 /* Another local user is answered "SERROR" and let go, whether it comes to the
  * server's port or to the port a session moves to, and changes nothing; the
- * owner is served on the same port afterwards. */
+ * owner is served on the same port afterwards, from an IPv4 or an IPv6 socket. */
 TEST(ServerSharing, OnlyTheOwnerIsServed) {
   if (geteuid() != 0) GTEST_SKIP() << "playing another user takes root";
   for (bool moved : {false, true}) {
@@ -108,7 +108,7 @@ TEST(ServerSharing, OnlyTheOwnerIsServed) {
       return 0;
     });
     EXPECT_EQ(0, vsrv::reap(stranger, 10000));
-    int owner = vsrv::dial(port);
+    int owner = vsrv::dial(port, /*mapped=*/moved);
     ASSERT_TRUE(send_request(owner, vekt::kw("CSTUDYLST")));
     EXPECT_EQ("SSTUDIES", answer_keyword(owner));
     close(owner);
