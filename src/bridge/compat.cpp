@@ -132,7 +132,7 @@ static std::string first_difference(void) {
              f.flag_grid ? "grid" : "points", f.ndim, f.nech, d.flag_grid ? "grid" : "points", d.ndim, d.nech);
     return text;
   }
-  if (d.flag_grid == 0 || d.ndim <= 0) return "";
+  if (d.flag_grid == 0) return "";
   static const char *const axis[3] = {"X", "Y", "Z"};
   /* The angles are about Z, then Y, then X. */
   static const char *const about[3] = {"Z", "Y", "X"};

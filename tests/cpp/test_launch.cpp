@@ -2,6 +2,10 @@
 // stand_in.h); the R tests launch the reference server itself.
 #include <pthread.h>
 
+#include <iterator>
+#include <set>
+#include <sstream>
+
 #include "stand_in.h"
 
 using namespace vekt;
@@ -188,17 +192,21 @@ TEST_F(Launch, AProgramThatEndsOrCannotRunFailsAtOnce) {
 TEST_F(Launch, TheServerRunsInASessionOfItsOwnWithDefaultSignals) {
   std::string out = dir_ + "/seen";
   const std::string tmp = "'" + out + ".tmp'";
-  std::string path = script("VEKserver", "set -- $(cut -d')' -f2 /proc/$$/stat)\necho $$ $3 $4 > " + tmp +
-                                             "\ngrep -E '^Sig(Blk|Ign)' /proc/$$/status | tr -s '\\t' ' ' >> " + tmp +
-                                             "\nmv " + tmp + " '" + out + "'\n");
+  std::string path =
+      script("VEKserver", "set -- $(cut -d')' -f2 /proc/$$/stat)\necho $$ $3 $4 > " + tmp +
+                              "\ngrep -E '^Sig(Blk|Ign)' /proc/$$/status | tr -s '\\t' ' ' >> " + tmp +
+                              "\necho fds $(ls /proc/$$/fd) >> " + tmp + "\necho err $(readlink /proc/$$/fd/2) >> " +
+                              tmp + "\nmv " + tmp + " '" + out + "'\n");
   sigset_t block, saved;
   sigemptyset(&block);
   sigaddset(&block, SIGUSR1);
   ASSERT_EQ(0, pthread_sigmask(SIG_BLOCK, &block, &saved));
   void (*saved_pipe)(int) = signal(SIGPIPE, SIG_IGN);
+  int stray = dup2(open("/dev/null", O_RDONLY), 7);  // not close-on-exec
   char name[] = "VEKserver";
   char *argv[] = {name, nullptr};
   int pid = _vek_exec_server(path.c_str(), argv);
+  close(stray);
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   signal(SIGPIPE, saved_pipe);
   ASSERT_GT(pid, 0);
@@ -212,6 +220,13 @@ TEST_F(Launch, TheServerRunsInASessionOfItsOwnWithDefaultSignals) {
     ASSERT_NE(std::string::npos, at) << all;
     EXPECT_EQ(0u, strtoull(all.c_str() + at + 8, nullptr, 16) & 0x7FFFFFFFu) << all;
   }
+  // The standard streams stay open for the server's messages; nothing else of ours goes with it.
+  std::istringstream fds(all.substr(all.find("fds ") + 4, all.find("\nerr ") - all.find("fds ") - 4));
+  std::set<std::string> have(std::istream_iterator<std::string>{fds}, {});
+  EXPECT_EQ(0u, have.count("7")) << all;
+  char err[4096] = "";
+  EXPECT_GT(readlink("/proc/self/fd/2", err, sizeof err - 1), 0);
+  EXPECT_NE(std::string::npos, all.find("err " + std::string(err) + "\n")) << all;
 }
 
 // Stopping a server stops all it started, and waits for them; one that
