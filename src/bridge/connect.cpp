@@ -24,7 +24,7 @@ void st_forget_closed_connection(void) {
   if (IS_CONNECTED && !VEKClientIsConnected()) {
     IS_CONNECTED = 0;
     st_reset(0);
-    _vek_reap_servers(NULL, 0);
+    _vek_reap_servers();
   }
 }
 

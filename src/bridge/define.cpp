@@ -166,8 +166,7 @@ int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_
   int *ranks = (int *)mem_alloc(nvar * (int)sizeof(int), 1);
   int kept = 0;
   for (int i = 0; i < nvar; i++) {
-    VEKVariableInfo info;
-    memset(&info, 0, sizeof info);
+    VEKVariableInfo info{};
     const char *name = (*arg_variables)[i] != NULL ? (*arg_variables)[i] : "";
     if (VEKClientSetVariable(name) || VEKClientGetVariableInfo(&info)) {
       *arg_nb_util = kept;

@@ -16,8 +16,7 @@ F_Desc DESC_DB = {0, 0, 0, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, NULL};
 VEKFileInfo INFO_VEK;
 
 int st_file_from_vek(void) {
-  VEKFileInfo info;
-  memset(&info, 0, sizeof info);
+  VEKFileInfo info{};
   if (VEKClientGetFileInfo(&info)) return 1;
   return st_file_from_info(info);
 }

@@ -11,7 +11,7 @@
 unsigned long ST_CALL = 0;
 
 void st_entry_start(void) {
-  _vek_reap_servers(NULL, 0);
+  _vek_reap_servers();
   st_forget_closed_connection();
 }
 

@@ -56,14 +56,12 @@ static int describe_variables(Rcpp::List &out) {
   Rcpp::List items(list.n);
   for (int i = 0; i < list.n; i++) {
     const char *name = list.items[i] != NULL ? list.items[i] : "";
-    VEKVariableInfo info;
-    memset(&info, 0, sizeof info);
+    VEKVariableInfo info{};
     if (VEKClientSetVariable(name) || VEKClientGetVariableInfo(&info)) return 1;
-    info.unit[sizeof info.unit - 1] = '\0';
     names.push_back(name);
     types.push_back(info.type);
     bits.push_back(info.bit_length);
-    units.push_back(info.unit);
+    units.push_back(std::string(info.unit, strnlen(info.unit, sizeof info.unit)));
     DESCRIBED.emplace_back(name, info);
     if (info.type != VEK_VAR_TYPE_MACRO) continue;
     int n = 0;

@@ -31,8 +31,7 @@ void st_copy_read_values(double *dest, const double *src, int64_t count, double 
 }
 
 int st_define_macro(const char *var_name, int **ind, int *imacro) {
-  VEKVariableInfo info;
-  memset(&info, 0, sizeof info);
+  VEKVariableInfo info{};
   *ind = NULL;
   *imacro = -1;
   if (VEKClientSetVariable(var_name)) return 1;
@@ -177,12 +176,10 @@ int st_read_item_into(const char *var_name, int nech, int r_na, const st_read_wi
 }
 
 int st_read_variable(const char *var_name, st_read_request &r) {
-  VEKFileInfo finfo;
-  VEKVariableInfo vinfo;
+  VEKFileInfo finfo{};
+  VEKVariableInfo vinfo{};
   st_client_array<int> ind;
   int nmacro = 0, imacro = r.imacro;
-  memset(&finfo, 0, sizeof finfo);
-  memset(&vinfo, 0, sizeof vinfo);
   r.nvar = r.nech = r.macro = 0;
   r.tab = Rcpp::NumericVector(0);
 

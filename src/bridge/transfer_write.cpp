@@ -137,13 +137,10 @@ int st_replace_variable(const char *name, const char *unit, int nbits, int ncar,
   }
   st_reset(ST_LEVEL_VARIABLE);
   if (exists) {
-    VEKVariableInfo info;
-    if (known != NULL) info = *known;
-    else memset(&info, 0, sizeof info);
+    VEKVariableInfo info = known != NULL ? *known : VEKVariableInfo{};
     if (VEKClientSetVariable(name) || (known == NULL && VEKClientGetVariableInfo(&info))) return 1;
-    info.unit[sizeof info.unit - 1] = '\0';
     if (info.type == VEK_VAR_TYPE_FLOAT && info.bit_length == nbits && !info.implicit &&
-        strcmp(info.unit, unit != NULL ? unit : "") == 0) {
+        std::string(info.unit, strnlen(info.unit, sizeof info.unit)) == (unit != NULL ? unit : "")) {
       st_define(ST_LEVEL_VARIABLE, 1, name);
       return 0;
     }

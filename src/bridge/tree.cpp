@@ -56,8 +56,7 @@ int file_variables(std::vector<std::string> &variables, std::vector<std::string>
   } else {
     /* A server that lists no variables by type: each one is described. */
     for (int i = 0; i < all.n; i++) {
-      VEKVariableInfo info;
-      memset(&info, 0, sizeof info);
+      VEKVariableInfo info{};
       if (VEKClientSetVariable(item(all, i)) || VEKClientGetVariableInfo(&info)) return 1;
       selection[i] = info.bit_length == 1 && info.type != VEK_VAR_TYPE_CHAR;
       if (info.type == VEK_VAR_TYPE_XG || info.type == VEK_VAR_TYPE_YG || info.type == VEK_VAR_TYPE_ZG)

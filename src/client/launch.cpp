@@ -43,7 +43,7 @@ static int reap_one(int pid, int *status) {
 }
 
 static void remember_launch(int pid) {
-  if (n_launched == MAX_LAUNCHED) _vek_reap_servers(NULL, 0);
+  if (n_launched == MAX_LAUNCHED) _vek_reap_servers();
   if (n_launched < MAX_LAUNCHED) launched[n_launched++] = pid;
 }
 
@@ -391,7 +391,7 @@ int _vek_stop_servers(const int *pids, int n, int grace_ms) {
   /* Only servers of ours that have not been reaped: their ids cannot have
    * been given to another process meanwhile. Those that ended leave the
    * list first, so that it does not change under the walk. */
-  _vek_reap_servers(NULL, 0);
+  _vek_reap_servers();
   for (int i = 0; i < (pids ? n : n_launched) && count < MAX_LAUNCHED; i++) {
     int pid = pids ? pids[i] : launched[i];
     if (launched_index(pid) >= 0) targets[count++] = pid;

@@ -290,8 +290,8 @@ int _vek_list_exchange(const char *keyword, const char *answer, int nfilters, co
 int search_in_path(const char *name, char separator, char *path);
 /* Reaps the servers this process launched that have ended (so that none is
  * left a zombie) and puts the process ids of those still running into
- * pids (at most max); returns their number. */
-int _vek_reap_servers(int *pids, int max);
+ * pids (at most max); returns their number. Without pids it only reaps. */
+int _vek_reap_servers(int *pids = NULL, int max = 0);
 int st_file_exists(const char *path);
 int _vek_exec_server(const char *path, char **argv);
 /* Stops launched servers (pids, n of them; null: all) with all their
