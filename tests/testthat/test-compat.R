@@ -96,6 +96,10 @@ test_that("Files created for a Db or accepted when they fit, and their coordinat
   expect_identical(r$tab[-c(2, 5)], coor[-c(2, 5)])
   expect_identical(r$tab[2], 1.234e30)
   expect_true(is.nan(r$tab[5]) && !identical(r$tab[5], NA_real_))
+  # A Db of one coordinate is a File of two, the second all zero.
+  expect_equal(create_file(list(ndim = 1L, nech = 5000L, grid = 0L, coor = 5000:1 + 0.5), "P1"), 0L)
+  describe_file("P1")
+  expect_identical(orv_call("SReadCoordinates")$tab, c(5000:1 + 0.5, numeric(5000)))
   describe_file("Samples")
   expect_identical(orv_call("SReadCoordinates")$tab,
                    c(stored_values(project, "Samples", "X"),
