@@ -43,15 +43,23 @@ test_that("a server killed from outside is noticed, said, and replaced at once",
   }
 })
 
-test_that("the launched server ends with an R killed with SIGKILL", {
-  connect <- sprintf("ConnectOrvane(run_server = TRUE, path = '%s')", orv_project_copy())
-  child <- orv_child_r(c("library(orvanelink)", connect,
-                         "cat('PID', orvanelink:::.server_pids(), '\\n')", "Sys.sleep(60)"),
-                       "^PID [0-9]")
-  pid <- as.integer(strsplit(grep("^PID [0-9]", child$output(), value = TRUE), " ")[[1]][2])
-  expect_true(orv_alive(pid))
-  child$proc$kill()
-  expect_true(orv_ended(pid, 5))
+test_that("the launched server ends with its R, killed with SIGKILL or ending without a word", {
+  project <- orv_project_copy()
+  ends <- list( # ConnectOrvane()'s further arguments, the child's last line
+    killed = list("", "Sys.sleep(60)"),
+    # A server given its port has no control connection to watch: the
+    # session's own end stops it.
+    quits = list(sprintf(", port = %d", orv_free_port()), "Sys.sleep(2)"))
+  for (name in names(ends)) {
+    connect <- sprintf("ConnectOrvane(run_server = TRUE, path = '%s'%s)", project, ends[[name]][[1]])
+    child <- orv_child_r(c("library(orvanelink)", connect,
+                           "cat('PID', orvanelink:::.server_pids(), '\\n')", ends[[name]][[2]]),
+                         "^PID [0-9]")
+    pid <- as.integer(strsplit(grep("^PID [0-9]", child$output(), value = TRUE), " ")[[1]][2])
+    expect_true(orv_alive(pid), label = name)
+    if (name == "killed") child$proc$kill() else child$proc$wait(10000)
+    expect_true(orv_ended(pid, 5), label = name)
+  }
 })
 
 test_that(paste("a server frozen past the time limit loses its connection,",
