@@ -188,9 +188,10 @@ test_that("the console functions read their answers and return R values", {
     "ok <- ManageTarget(stop_level = 'file')", "1", "1", "3",
     "show('walk', ok)",
     "before <- CopyOrvaneToDb('Grade')",
-    "x <- ReadVariable()", "4", "5", "2", "6", "stop",
+    "x <- ReadVariable()", "4", "5", "0", "6", "stop",
     "show('names', names(x))",
-    "show('simu2', identical(x[['Simu[00002]']], CopyOrvaneToDb('Simu[xxxxx]', item = 2)))",
+    "show('simu2', identical(x[['Simu[xxxxx]']][, 2], CopyOrvaneToDb('Simu[xxxxx]', item = 2)))",
+    "show('items', dim(x[['Simu[xxxxx]']]))",
     "show('grade', identical(x$Grade, before))",
     "WriteVariable(before * 2, 'Grade')", "n",
     "show('kept', identical(CopyOrvaneToDb('Grade'), before))",
@@ -202,12 +203,13 @@ test_that("the console functions read their answers and return R values", {
     "DisconnectOrvane()",
     "show('connected', orvanelink:::.server_pids())"
   ), project = orv_project_copy(), connect = FALSE)
-  # Grade whole, then item 2 of Simu, then the character variable: a warning.
-  expect_identical(sapply(c("walk", "names", "simu2", "grade", "kept", "rank", "stopped",
+  # Grade, then every item of Simu as columns, then the character variable: a warning.
+  expect_identical(sapply(c("walk", "names", "simu2", "items", "grade", "kept", "rank", "stopped",
                             "early", "connected"),
                           function(t) orv_result(out, t)),
-                   c(walk = "TRUE", names = "Grade,Simu[00002]", simu2 = "TRUE", grade = "TRUE",
-                     kept = "TRUE", rank = "3", stopped = "NA", early = "FALSE", connected = ""))
+                   c(walk = "TRUE", names = "Grade,Simu[xxxxx]", simu2 = "TRUE", items = "24,3",
+                     grade = "TRUE", kept = "TRUE", rank = "3", stopped = "NA", early = "FALSE",
+                     connected = ""))
   expect_true(any(grepl("variable 'Lithology' could not be read", out, fixed = TRUE)))
   expect_true(any(grepl("The answer 'x' is not valid", out, fixed = TRUE)))
   # A report that is not a dialogue is said once, as a message.
