@@ -95,7 +95,6 @@ int _vek_send_and_wait(char *answer) {
     int ok = _vek_read_string(sock, &answer, 10);
     _vek_disable_rw_trace = saved;
     if (!ok) {
-      answer[0] = '\0';
       _vek_perror("_vek_send_and_wait(): Client/Server communication error");
       goto fail;
     }

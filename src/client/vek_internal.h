@@ -245,6 +245,8 @@ extern int _vek_answer_timeout_ms;
 extern int _vek_drain_wait_ms;
 
 int _vek_start_packet(const char *keyword);
+/* Sends the packet and reads the answer's keyword into answer (16 bytes),
+ * which holds it only when 0 is returned. */
 int _vek_send_and_wait(char *answer);
 int _vek_check_answer(const char *answer, const char *expected);
 void _vek_cleanup_socket(void);
