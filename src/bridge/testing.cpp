@@ -156,10 +156,10 @@ extern "C" SEXP STestAbort(SEXP s_nblocks, SEXP s_kind) {
     std::vector<char *> blocks;
     for (int i = 0; i < nblocks; i++) blocks.push_back(mem_alloc(1000, 1));
     st_names list;
-    list.items = (char **)malloc(3 * sizeof(char *));
+    list.items = (char **)_vek_calloc(3, sizeof(char *));
     if (list.items != NULL) {
       list.n = 3;
-      for (int i = 0; i < 3; i++) list.items[i] = strdup("name");
+      for (int i = 0; i < 3; i++) list.items[i] = (char *)_vek_calloc(1, sizeof "name");
     }
     st_file_from_db_free();
     DESC_DB.coor = (double *)mem_alloc(64 * (int)sizeof(double), 1);

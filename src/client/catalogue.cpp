@@ -314,8 +314,8 @@ int VEKClientSetAlphaIndice(const char *alpha) {
 char **VEKClientFreeStringArray(int count, char **array) {
   VEK_TRACE_ENTRY("VEKClientFreeStringArray", "(%d,%p)", count, (void *)array);
   if (array) {
-    for (int i = 0; i < count; i++) free(array[i]);
-    free(array);
+    for (int i = 0; i < count; i++) _vek_free(array[i]);
+    _vek_free(array);
   }
   if (_vek_trace_level >= 1) _vek_trace_func_end("(nil)");
   return NULL;
@@ -323,7 +323,7 @@ char **VEKClientFreeStringArray(int count, char **array) {
 
 void *VEKClientFreePointer(void *p) {
   VEK_TRACE_ENTRY("VEKClientFreePointer", "(%p)", p);
-  free(p);
+  _vek_free(p);
   if (_vek_trace_level >= 1) _vek_trace_func_end("(nil)");
   return NULL;
 }

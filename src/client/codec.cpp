@@ -346,7 +346,7 @@ int _vek_read_string(int sock, char **value, unsigned maxsize) {
   (*value)[L] = '\0';
   if (!_vek_read_bytes(sock, *value, L) || !_vek_read_bytes(sock, rest_tab_read, (4 - L % 4) % 4)) {
     if (allocated) {
-      free(*value);
+      _vek_free(*value);
       *value = NULL;
     } else {
       (*value)[0] = '\0';

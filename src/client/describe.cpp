@@ -29,14 +29,14 @@ static int read_int_array(int n, int **out) {
       size_t more = slots * 2 < (size_t)n ? slots * 2 : (size_t)n;
       int *grown = (int *)_vek_realloc(a, more * sizeof(int));
       if (!grown) {
-        free(a);
+        _vek_free(a);
         return VEK_RESULT_MEMORY;
       }
       a = grown;
       slots = more;
     }
     if (!_vek_rw_vector(VEK_SOCK, a + got, slots - got, sizeof(int), _vek_read_int_elem)) {
-      free(a);
+      _vek_free(a);
       return VEK_RESULT_COMMUNICATION;
     }
     got = slots;

@@ -28,8 +28,8 @@ int _vek_drain_wait_ms = 500;
 
 static void free_supported_requests(void) {
   if (_vek_client_supported_requests) {
-    for (int i = 0; i < _vek_client_n_supported_requests; i++) free(_vek_client_supported_requests[i]);
-    free(_vek_client_supported_requests);
+    for (int i = 0; i < _vek_client_n_supported_requests; i++) _vek_free(_vek_client_supported_requests[i]);
+    _vek_free(_vek_client_supported_requests);
   }
   _vek_client_supported_requests = NULL;
   _vek_client_n_supported_requests = 0;
@@ -117,7 +117,7 @@ int _vek_check_answer(const char *answer, const char *expected) {
     } else {
       _vek_perror("_vek_check_answer(): Client/Server communication error");
     }
-    free(text);
+    _vek_free(text);
     return 1;
   }
   if (strcmp(answer, expected) != 0) {

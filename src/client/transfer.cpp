@@ -9,9 +9,6 @@
  */
 #include <stdlib.h>
 #include <string.h>
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
 
 #include "request_args.h"
 #include "vek_internal.h"
@@ -47,19 +44,12 @@ static int st_put_range(vek_long first, vek_long last) {
  * allocation: with 4 KiB pages its first touch costs more than the
  * transfer itself (80 MB take about 0.8 s of page faults on a virtual
  * machine, 0.03 s with huge pages), so the kernel is asked for huge pages
- * where it offers them. Plain malloc memory still: free() releases it. */
+ * where it offers them. */
 static double *st_resize_doubles(double *a, vek_long n) {
   if (!vek_doubles_fit(n)) return NULL;
   size_t bytes = (size_t)(n > 0 ? n : 1) * sizeof(double);
   double *b = (double *)_vek_realloc(a, bytes);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  const size_t huge = (size_t)2 << 20;
-  if (b && bytes >= 2 * huge) {
-    uintptr_t start = ((uintptr_t)b + huge - 1) & ~(uintptr_t)(huge - 1);
-    uintptr_t end = ((uintptr_t)b + bytes) & ~(uintptr_t)(huge - 1);
-    if (end > start) madvise((void *)start, end - start, MADV_HUGEPAGE);
-  }
-#endif
+  _vek_prefer_huge_pages(b, bytes);
   return b;
 }
 
@@ -119,7 +109,7 @@ static int st_read_doubles(vek_long n, double **out) {
   _vek_progress_function = host_progress;
   if (code == VEK_RESULT_MEMORY) _vek_error("Cannot allocate memory for %lld values.", (long long)n);
   if (code) {
-    free(values);
+    _vek_free(values);
     values = NULL;
   }
   *out = values;
@@ -233,7 +223,7 @@ static int st_write_staged(double test_val, const vek_value_source *src, vek_lon
       const double *run = NULL;
       size_t got = src->next(src->ctx, at, m, &run);
       if (got == 0 || got > m) {
-        free(stage);
+        _vek_free(stage);
         return VEK_RESULT_COMMUNICATION;
       }
       memcpy(out, run, got * sizeof(double));
@@ -244,7 +234,7 @@ static int st_write_staged(double test_val, const vek_value_source *src, vek_lon
   }
   vek_value_source staged = {st_array_values, stage};
   int code = st_write_var_nocheck(1, S, 0, test_val, S, &staged);
-  free(stage);
+  _vek_free(stage);
   return code;
 }
 
@@ -283,7 +273,7 @@ static int st_write_var(vek_long first, vek_long last, int transfer_flag, double
   int n = 0;
   int *c = NULL;
   if (_vek_get_line_samples(&n, &c)) {
-    free(c);
+    _vek_free(c);
     return VEK_RESULT_USAGE;
   }
   int L = info.item_number;
@@ -300,12 +290,12 @@ static int st_write_var(vek_long first, vek_long last, int transfer_flag, double
     code = st_write_var_nocheck(first, last, transfer_flag, test_val, count, src);
   } else {
     /* The line walk works on a fresh list of line counts. */
-    free(c);
+    _vek_free(c);
     c = NULL;
     if (_vek_get_line_samples(&n, &c)) code = VEK_RESULT_USAGE;
     else code = st_write_one_line(first, last, transfer_flag, test_val, count, src, L, n, c);
   }
-  free(c);
+  _vek_free(c);
   return code;
 }
 

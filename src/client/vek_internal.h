@@ -8,7 +8,9 @@
 #define VEK_INTERNAL_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <sys/mman.h>
 
 #include "VEKClient.h"
 #include "VEKOs.h"
@@ -130,14 +132,32 @@ extern void (*_vek_failure_function)(int code, int kind);
 
 /* ---- heap ----
  * Every allocation of the client (and the bridge's mem_alloc) goes through
- * these; blocks are released with free(). */
+ * these; blocks are released with _vek_free(). */
 void *_vek_malloc(size_t n);
 void *_vek_calloc(size_t n, size_t size);
 void *_vek_realloc(void *p, size_t n);
+void _vek_free(void *p);
+/* Blocks handed out and not yet released, whoever holds them. */
+long _vek_live_blocks(void);
 /* Tests only: the n-th allocation from now fails, once (0: none). Returns
  * how many were still to go before the previous setting's failure: more
  * than 0 when the calls made since then did not reach it. */
 long _vek_fail_allocation(long n);
+/* Asks the kernel for huge pages under the whole 2 MiB pages of a large
+ * block, whose first touch would otherwise cost more page faults than the
+ * transfer that fills it. A hint: where it is refused nothing changes. */
+inline void _vek_prefer_huge_pages(void *p, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const uintptr_t huge = (uintptr_t)2 << 20;
+  if (p == NULL || bytes < 2 * huge) return;
+  uintptr_t start = ((uintptr_t)p + huge - 1) & ~(huge - 1);
+  uintptr_t end = ((uintptr_t)p + bytes) & ~(huge - 1);
+  if (end > start) madvise((void *)start, end - start, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
 
 /* ---- socket primitives ---- */
 /* Waits for events on sock: 1 ready, 0 time limit reached, -1 failure or

@@ -12,9 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
 
 #include "vek_internal.h"
 
@@ -447,7 +444,7 @@ void util_call_leave(int unwound) {
   if (CALL_DEPTH > 0) CALL_DEPTH--;
   if (CALL_DEPTH > 0) return;
   if (unwound) {
-    for (char *p : BLOCKS) free(p);
+    for (char *p : BLOCKS) _vek_free(p);
     OUTSTANDING -= (int)BLOCKS.size();
   }
   /* A block that outlives a normal call is its owner's business from now
@@ -482,20 +479,9 @@ char *mem_free(char *tab) {
       break;
     }
   }
-  free(tab);
+  _vek_free(tab);
   OUTSTANDING--;
   return NULL;
 }
 
-void mem_prefer_huge_pages(void *p, size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  const uintptr_t huge = (uintptr_t)2 << 20;
-  if (p == NULL || bytes < 2 * huge) return;
-  uintptr_t start = ((uintptr_t)p + huge - 1) & ~(huge - 1);
-  uintptr_t end = ((uintptr_t)p + bytes) & ~(huge - 1);
-  if (end > start) madvise((void *)start, end - start, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)bytes;
-#endif
-}
+void mem_prefer_huge_pages(void *p, size_t bytes) { _vek_prefer_huge_pages(p, bytes); }
