@@ -588,8 +588,8 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   m <- .index_map(d)
   a <- m %*% .rotation(g$angles) %*% diag(.three(g$dx, 1))
   c0 <- m %*% (.three(g$x0) - .three(d$x0))
-  worst <- abs(c0) + abs(a - diag(3)) %*% (.three(g$nx, 1) - 1)
-  if (identical(.three(g$nx, 1), .three(d$nx, 1)) && all(worst <= 1e-6)) return(NULL)
+  worst <- abs(c0) + abs(a - diag(3)) %*% .three(g$nx - 1)
+  if (all(g$nx == d$nx) && all(worst <= 1e-6)) return(NULL)
   nodes <- as.data.frame(.grid_nodes(g))
   names(nodes) <- d$coordinate_names
   res <- .Call("SPlaceOnGrid", as.list(nodes), .three(d$x0), as.double(m),

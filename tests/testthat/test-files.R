@@ -220,6 +220,10 @@ test_that("refused writes change nothing on the server", {
                             "'grid' is TRUE"),
     irregular_lattice = list(quote(WriteFile(transform(lattice, X = X^1.1), "New", grid = TRUE)),
                              "irregular spacing along X"),
+    six_levels = list(quote(WriteFile(data.frame(X = c(0:4, 5.5), Y = 0, V = 1), "New",
+                                      grid = TRUE)), "along X \\(0, 1, 2, 3, 4, 5.5\\): it"),
+    seven_levels = list(quote(WriteFile(data.frame(X = c(0:5, 6.5), Y = 0, V = 1), "New",
+                                        grid = TRUE)), "along X \\(0, 1, 2, 3, 4, 5, ...\\): it"),
     lattice_missing_nodes = list(quote(WriteFile(lattice[-c(2, 5, 12), ], "New", grid = TRUE)),
                                  "misses 3 of the 12 nodes .*the first at X = 10, Y = 0\\)"),
     macro_column = list(quote(WriteFile(data.frame(X = 1, Y = 2, `Simu[xxxxx]` = 1,
@@ -302,6 +306,10 @@ test_that(paste("rasters and stars are written as grids that read back equal,",
   WriteFile(flipped, "Flipped")
   expect_identical(ReadFile("Flipped")$V, c(9, 8, 7, 12, 11, 10, 3, 2, 1, 6, 5, 4))
   expect_equal(DescribeFile("Flipped")$x0, c(0.5, 1.5, 3.5))
+  # Layers at one depth are the variables of a 2-D grid, not its levels.
+  flat <- terra::rast(nrows = 2, ncols = 3, nlyrs = 2, names = c("V.z1", "V.z2"), vals = 1:12)
+  terra::depth(flat) <- c(5, 5)
+  expect_identical(DbDescription(flat)$nx, c(3L, 2L))
 })
 
 test_that("spatial objects have the extent, resolution and values of the File", {
