@@ -26,6 +26,8 @@ test_that("every failure is a condition of its kind, of the user's call, in the 
     list(quote(ReadCoordinates()), "usage_error",
          "could not read the coordinates of the current File: no File is chosen",
          before = quote(ListDirectories("Demo", new = "Fresh"))),
+    list(quote(ReadVariable()), "usage_error",
+         "could not read variables of the current File: no File is chosen"),
     list(quote(ListDirectories("Demo", new = strrep("n", 129))), "server_error",
          paste("VEKserver refused:", too_long), server = too_long, code = 3L),
     list(quote(CopyOrvaneToDb(1)), "usage_error", "'variable' must be a character string",
