@@ -34,6 +34,8 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
        replacing("Samples/file.json", cu, "\"inline\": \"000000000000f03f0000000000000040\"")},
       {"16 hexadecimal digits per value", replacing("Samples/file.json", cu, "\"inline\": \"00f03g\"")},
       {"line counts add up to 12", replacing("Lines/file.json", "\"s_number\": 12", "\"s_number\": 13")},
+      {"variable 'X': unknown \"kind\"", replacing("Samples/file.json", "\"xg\"", "\"xgg\"")},
+      {"\"type\" must be one of", replacing("Samples/file.json", "\"points\"", "\"pointz\"")},
       {"Empty/file.json", [](const Project &p) { fs::create_directory(p.file("Demo/Mining/Empty")); }},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=abc"}},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=0"}},
