@@ -188,9 +188,11 @@ TEST_F(Transfer, Writes) {
       // Refused, nothing written: fewer values than the line holds, or
       // counts that contradict the File.
       row("a line given too few", {described(GL, 8, 3), counted(c), counted(c)}, writes(3, 5, 2), VEK_RESULT_USAGE),
-      row("fewer counts than lines", {described(GL, 8, 3), counted({3, 1})}, writes(-2, 0, 5), VEK_RESULT_USAGE),
+      ex("fewer counts than lines", {described(GL, 8, 3), counted({3, 1})}, writes(-2, 0, 5), VEK_RESULT_USAGE,
+         "(2 entries) do not match its description (3 lines)", 800000, lines),
       row("a line without header", {described(GL, 8, 3), counted({3, 0, 5})}, writes(-2, 0, 5), VEK_RESULT_USAGE),
-      row("counts not adding up", {described(GL, 8, 3), counted({3, 1, 3})}, writes(-2, 0, 5), VEK_RESULT_USAGE),
+      ex("counts not adding up", {described(GL, 8, 3), counted({3, 1, 3})}, writes(-2, 0, 5), VEK_RESULT_USAGE,
+         "(3 entries) do not match its description (3 lines)", 800000, lines),
       row("the line walk's counts short", {described(GL, 8, 3), counted(c), counted({3})}, writes(3, 5, 3),
           VEK_RESULT_USAGE),
       row("the description refused", {{kw("CFILEINFO"), kw("SERROR").str("no file")}}, writes(-2, 0, 5),
