@@ -117,6 +117,8 @@ TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
        "Unknown output format 5"},
       {"a unit of 11 bytes", vekt::kw("CVARUNIT").i32(1).str("01234567890"), "at most 10 bytes"},
       {"a unit symbol of 11 bytes", vekt::kw("CVARUNIT").i32(2).str("m").str("01234567890"), "at most 10 bytes"},
+      {"a variable type of 6", vekt::kw("CVARTLST").i32(6), "Variable type 6 is not a list filter"},
+      {"a variable type of -4", vekt::kw("CVARTLST").i32(-4), "Variable type -4 is not a list filter"},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
@@ -183,6 +185,10 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
       {"unit mode 1", [] { return VEKClientSetUnitMode(1) ? 3 : 0; }, 0},
       {"unit mode 2", [] { return VEKClientSetUnitMode(2) ? 3 : 0; }, 3},
       {"a unit of 10 bytes", [] { return VEKClientSetVariableUnit("0.00001234", "0123456789") ? 3 : 0; }, 0},
+      {"a distance unit", [] { return VEKClientSetUnit("km") ? 3 : 0; }, 0},
+      {"a distance unit of no length", [] { return VEKClientSetUnit("kg") ? 3 : 0; }, 3},
+      {"creation units", [] { return VEKClientSetCreationUnits("m", "ft", "km") ? 3 : 0; }, 0},
+      {"3-D points", [&] { return VEKClientNewPointsFile("P3", 3, v.data(), v.data(), v.data()) ? 3 : 0; }, 0},
       // Whole writes of another count; ranges outside the File or of
       // another count than given.
       {"23 values", [&] { return VEKClientWriteDoubleVariable(0, 1.234e30, 23, v.data()) ? 3 : 0; }, 3},
@@ -234,6 +240,11 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
   };
   for (const auto &r : rows) EXPECT_EQ(r.code, r.call()) << r.name;
   EXPECT_TRUE(errors.contains("Unit mode 2 is not 0 or 1")) << errors.joined();
+  EXPECT_TRUE(errors.contains("'kg' is not a length unit")) << errors.joined();
+  VEKFileInfo points;
+  ASSERT_EQ(0, VEKClientSetFile("P3") || VEKClientGetFileInfo(&points));
+  EXPECT_EQ(3, points.dimension);
+  EXPECT_STREQ("Z", points.zg_var_name);
   EXPECT_TRUE(errors.contains("No current Study")) << errors.joined();
   EXPECT_TRUE(errors.contains("not at '/nonexistent/x'")) << errors.joined();
   EXPECT_FALSE(std::filesystem::exists(proj.dir + "/escape"));
