@@ -162,10 +162,8 @@ struct cells {
   }
 };
 
-bool within(double a, double b, double tol) {
-  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
-  return std::fabs(a - b) <= tol;
-}
+/* NA matches NA only: a NaN difference is within no tolerance. */
+bool within(double a, double b, double tol) { return std::fabs(a - b) <= tol || (std::isnan(a) && std::isnan(b)); }
 
 }  // namespace
 
