@@ -160,6 +160,20 @@ test_that("lists, descriptions and variables come back as R values", {
   expect_error(CopyOrvaneToDb("Simu[xxxxx]", item = 4), "could not read variable 'Simu\\[xxxxx\\]'")
   expect_error(CopyOrvaneToDb("Lithology"), "could not read variable 'Lithology'")
 
+  # What acts returns TRUE invisibly; a print method its argument.
+  acts <- list(quote(CreateDirectory("B", "Survey")), quote(ShowTarget()),
+               quote(CreateFileForDb(DbDescription(nx = 2:3), "G", "Demo", "Mining")),
+               quote(CopyDbToOrvane(1:6 + 0, "V")), quote(WriteVariable(6:1, "U")),
+               quote(WriteFile(data.frame(W = 1:6 + 0), "G")))
+  for (call in acts) {
+    expect_identical(withVisible(suppressMessages(eval(call))), list(value = TRUE, visible = FALSE),
+                     label = deparse(call))
+  }
+  for (x in list(g, ListTree("Demo"))) {
+    capture.output(shown <- withVisible(print(x)))
+    expect_identical(shown, list(value = x, visible = FALSE))
+  }
+
   DescribeFile("Samples")
   xy <- ReadCoordinates()
   expect_identical(colnames(xy), c("x", "y"))
