@@ -218,6 +218,7 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
       {"1001 digits", digits(1001), 3},
       // Names stay inside the tree.
       {"a Study up the tree", [] { return VEKClientSetStudy("../..") ? VEKClientGetLastError() : 0; }, 3},
+      {"a File named with a slash", [] { return VEKClientSetFile("Grid3D/.") ? 3 : 0; }, 3},
       {"a new Study up the tree", study("../escape"), 3},
       {"a hidden Study", study(".hidden"), 3},
       {"a Study with a slash", study("a/b"), 3},

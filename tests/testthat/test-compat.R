@@ -100,6 +100,12 @@ test_that("Files created for a Db or accepted when they fit, and their coordinat
   expect_equal(create_file(list(ndim = 1L, nech = 5000L, grid = 0L, coor = 5000:1 + 0.5), "P1"), 0L)
   describe_file("P1")
   expect_identical(orv_call("SReadCoordinates")$tab, c(5000:1 + 0.5, numeric(5000)))
+  # A File of no sample has no coordinates to send, and reads as no row.
+  expect_equal(create_file(list(ndim = 2L, nech = 0L, grid = 0L, coor = numeric(0)), "P0"), 0L)
+  describe_file("P0")
+  expect_identical(orv_call("SReadCoordinates")[c("nech", "tab", "error")],
+                   list(nech = 0L, tab = numeric(0), error = 0L))
+  expect_identical(dim(ReadFile("P0", "Demo", "Mining")), c(0L, 2L))
   describe_file("Samples")
   expect_identical(orv_call("SReadCoordinates")$tab,
                    c(stored_values(project, "Samples", "X"),
