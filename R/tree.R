@@ -111,7 +111,8 @@ ListTree <- function(study = NULL, directory = NULL) {
       next
     }
     shape <- if (identical(x$kind[i], "grid")) paste(x$nodes[[i]], collapse = " x ")
-             else if (x$lines[i] > 0L) sprintf("%d lines, %d samples", x$lines[i], x$samples[i])
+             else if (x$lines[i] > 0L) sprintf("%d line%s, %d samples", x$lines[i],
+                                               if (x$lines[i] == 1L) "" else "s", x$samples[i])
              else sprintf("%d samples", x$samples[i])
     out <- c(out, sprintf("    %-*s %s, %d-D, %s", width, x$file[i], x$kind[i],
                           x$dimension[i], shape))

@@ -106,6 +106,8 @@ test_that("each refusal the bridge records and each failure of the client reads 
     list(cr("usage", text = "_vek_run(): no"), "the client library refused the call"),
     list(cr("other"), "the exchange with VEKserver failed"))
   for (case in cases) expect_identical(case[[1]], case[[2]])
+  expect_error(orvanelink:::.need_package("no.such.package", "AsSf"), class = "orvane_usage_error",
+               "AsSf() needs the package 'no.such.package': install it", fixed = TRUE)
 })
 
 test_that("output arrives as R messages, and a question prints nothing", {

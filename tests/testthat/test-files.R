@@ -189,6 +189,8 @@ test_that("refused writes change nothing on the server", {
   bytes <- rawToChar(as.raw(c(0xff, 0xfe)))
   bad_name <- setNames(data.frame(1, 2, 1), c("X", "Y", bytes))
   cases <- list( # the call, the text of its refusal
+    missing_variables = list(quote(ReadFile("Samples", variables = letters[1:7])),
+                             "'e' and 2 more \\(named in 'variables'\\)"),
     character_column = list(quote(WriteFile(data.frame(X = 1, Y = 2, Name = "a"), "New")),
                             "a character column"),
     factor_column = list(quote(WriteFile(data.frame(Au2 = 1:12 + 0, Kind = factor(1:12)),
