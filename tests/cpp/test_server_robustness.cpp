@@ -366,6 +366,8 @@ TEST_F(ServerTest, SelectionAndUndefinedValues) {
 TEST_F(ServerTest, MacroItemsAreCreatedByWritingAndNamedByAlpha) {
   vekt::ErrorCapture errors;
   ASSERT_EQ(0, target("Grid2D"));
+  // In a File of its own, the macro variable is the first of the File.
+  ASSERT_EQ(0, VEKClientNewGridFile("M", 2, 0, 0, 0, 1, 1, 1, 5, 4, 1) || VEKClientSetFile("M"));
   ASSERT_EQ(0, VEKClientNewDoubleVariable("Sim[xxxxx]", 32, 0, 10, 3, "m"));
   ASSERT_EQ(0, VEKClientSetVariable("Sim[xxxxx]"));
   std::vector<double> v(20, 1.0);
