@@ -50,7 +50,7 @@ int _vek_read_name_list(int *count, char ***names) {
     return VEK_RESULT_COMMUNICATION;
   }
   size_t slots = n < FIRST_LIST_SLOTS ? (size_t)(n > 0 ? n : 1) : FIRST_LIST_SLOTS;
-  char **list = (char **)_vek_calloc(slots, sizeof(char *));
+  char **list = (char **)_vek_malloc(slots * sizeof(char *));
   if (!list) {
     _vek_error("Cannot allocate a list of %d names", n);
     return VEK_RESULT_MEMORY;
@@ -66,18 +66,20 @@ int _vek_read_name_list(int *count, char ***names) {
         code = VEK_RESULT_MEMORY;
         break;
       }
-      memset(grown + slots, 0, (more - slots) * sizeof(char *));
       list = grown;
       slots = more;
     }
-    if (!_vek_read_string(VEK_SOCK, &list[got], 10000)) {
+    /* Each name is read into a block of its own, so that no slot past
+     * those read needs clearing. */
+    char *name = NULL;
+    if (!_vek_read_string(VEK_SOCK, &name, 10000)) {
       code = _vek_read_failed_code();
       break;
     }
-    got++;
+    list[got++] = name;
   }
   if (code) {
-    VEKClientFreeStringArray((int)slots, list);
+    VEKClientFreeStringArray(got, list);
     return code;
   }
   *count = n;
