@@ -167,8 +167,7 @@ TEST_F(Codec, SendsFollowTheBufferOf1024Bytes) {
       want.i32(i);
       ASSERT_EQ(1, _vek_write_int(p.c, &i));
     }
-    ASSERT_EQ(1, r.write(p.c));
-    ASSERT_EQ(1, _vek_flush_write(p.c));
+    ASSERT_EQ(1, r.write(p.c) && _vek_flush_write(p.c));
     EXPECT_EQ(r.sends, vekt::send_log_stop()) << r.name;
     EXPECT_EQ(want.append(r.tail).b, p.take()) << r.name;
   }
@@ -190,8 +189,7 @@ TEST_F(Codec, DoubleVectorsMatchTheElementLoopAtEveryOffset) {
     want.append(vekt::doubles(values));
     vekt::send_log_start();
     for (int i = 0; i < lead; i++) ASSERT_EQ(1, _vek_write_int(p.c, &i));
-    ASSERT_EQ(1, _vek_rw_vector(p.c, values.data(), values.size(), 8, _vek_write_double_elem));
-    ASSERT_EQ(1, _vek_flush_write(p.c));
+    ASSERT_EQ(1, _vek_rw_vector(p.c, values.data(), values.size(), 8, _vek_write_double_elem) && _vek_flush_write(p.c));
     Sends expected(want.size() / 1024, 1024);
     if (want.size() % 1024) expected.push_back(want.size() % 1024);
     EXPECT_EQ(expected, vekt::send_log_stop()) << "lead " << lead;

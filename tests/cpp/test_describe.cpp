@@ -133,8 +133,7 @@ TEST_F(Describe, VariableLayoutFollowsServerAndLinkedVersions) {
   run({plain("linked at 409", head(0).str("centimetre").str(""), "0 32 12 1 77 centi before 0", 0, 408)});
 }
 
-/* The indices (and names) a call must hand out, the allocation `fail`
- * failing. */
+/* The indices (and names) a call must hand out, allocation `fail` failing. */
 std::function<int()> indices(bool named, std::vector<int> want, std::vector<std::string> names = {}, int fail = 0) {
   return [=] {
     _vek_fail_allocation(fail);

@@ -268,11 +268,9 @@ TEST_F(Session, SupportOfRequestsOnOlderServers) {
 
 int never_interrupt() { return 0; }
 
-// Every kind of failed exchange whose answer has come leaves its code and
-// kind, drains what the server still sends (however much), and the next
-// request goes out clean on the same connection. The host asks about
-// interrupts all along, so the waits run in slices whose time left must add
-// up to the time limit.
+// A failed exchange drains what the server still sends, however much. The
+// host asks about interrupts all along, so the waits run in slices whose
+// time left must add up to the time limit.
 TEST_F(Session, AFailedExchangeLeavesACleanConnection) {
   const struct {
     const char *name;
@@ -321,10 +319,8 @@ bool reset_on_close(int fd, std::string &) {
   return setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0;
 }
 
-// An answer that comes late, or a connection that ends, loses the pairing
-// of requests and answers: a late answer would be read as the next
-// request's. The connection is closed at once (no drain, no farewell), and
-// the kind says which; connecting again works.
+// A late answer would be read as the next request's: the connection is
+// closed at once (no drain, no farewell), and the kind says why.
 TEST_F(Session, ALateAnswerOrAnEndedConnectionClosesIt) {
   const struct {
     const char *name;
@@ -409,8 +405,6 @@ TEST_F(Session, AnEndedConnectionIsSeenWithoutARequest) {
   }
 }
 
-// A request that cannot leave fails with code 2 and no message of the
-// exchange's own.
 TEST_F(Session, ARequestThatCannotLeaveFailsWithoutAWord) {
   Peer p;
   connect(p, kModern, {"CARCH"});
