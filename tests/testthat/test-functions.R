@@ -206,6 +206,8 @@ test_that("the console functions read their answers and return R values", {
     "show('names', names(x))",
     "show('simu2', identical(x[['Simu[xxxxx]']][, 2], CopyOrvaneToDb('Simu[xxxxx]', item = 2)))",
     "show('items', dim(x[['Simu[xxxxx]']]))",
+    "y <- ReadVariable(orient = c(1, -1, 1))", "4", "stop",
+    "show('flipped', identical(y$Grade, as.vector(array(x$Grade, c(4, 3, 2))[, 3:1, ])))",
     "show('grade', identical(x$Grade, before))",
     "WriteVariable(before * 2, 'Grade')", "n",
     "show('kept', identical(CopyOrvaneToDb('Grade'), before))",
@@ -218,11 +220,11 @@ test_that("the console functions read their answers and return R values", {
     "show('connected', orvanelink:::.server_pids())"
   ), project = orv_project_copy(), connect = FALSE)
   # Grade, then every item of Simu as columns, then the character variable: a warning.
-  expect_identical(sapply(c("walk", "names", "simu2", "items", "grade", "kept", "rank", "stopped",
-                            "early", "connected"),
+  expect_identical(sapply(c("walk", "names", "simu2", "items", "flipped", "grade", "kept", "rank",
+                            "stopped", "early", "connected"),
                           function(t) orv_result(out, t)),
                    c(walk = "TRUE", names = "Grade,Simu[xxxxx]", simu2 = "TRUE", items = "24,3",
-                     grade = "TRUE", kept = "TRUE", rank = "3", stopped = "NA", early = "FALSE",
+                     flipped = "TRUE", grade = "TRUE", kept = "TRUE", rank = "3", stopped = "NA", early = "FALSE",
                      connected = ""))
   expect_true(any(grepl("variable 'Lithology' could not be read", out, fixed = TRUE)))
   expect_true(any(grepl("The answer 'x' is not valid", out, fixed = TRUE)))
