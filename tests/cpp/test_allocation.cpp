@@ -92,12 +92,8 @@ TEST(Allocation, EveryAllocationOfEveryRequestCanFail) {
     int n = 0;
     for (long left = 0; left == 0 && n < 1000;) {
       n++;
-      if (current != c.server) {
-        ASSERT_EQ(0, connect(c.server));
-      }
-      if (c.file) {
-        ASSERT_EQ(0, vsrv::target(c.file, c.var));
-      }
+      ASSERT_EQ(0, current != c.server ? connect(c.server) : 0);
+      ASSERT_EQ(0, c.file ? vsrv::target(c.file, c.var) : 0);
       kind = VEK_FAIL_NONE;
       _vek_failure_function = [](int, int k) { kind = k; };
       _vek_fail_allocation(n);
@@ -109,12 +105,8 @@ TEST(Allocation, EveryAllocationOfEveryRequestCanFail) {
         break;
       }
       EXPECT_EQ(1, c.failed.count(got)) << "allocation " << n << " failed with code " << got;
-      if (got == VEK_RESULT_MEMORY) {
-        EXPECT_EQ(VEK_FAIL_MEMORY, kind) << "allocation " << n;
-      }
-      if (!VEKClientIsConnected()) {
-        ASSERT_EQ(0, connect(c.server)) << "allocation " << n;
-      }
+      EXPECT_TRUE(got != VEK_RESULT_MEMORY || kind == VEK_FAIL_MEMORY) << "allocation " << n << ", kind " << kind;
+      ASSERT_EQ(0, VEKClientIsConnected() ? 0 : connect(c.server)) << "allocation " << n;
       ASSERT_EQ(0, names(VEKClientGetStudyList)) << "the request after allocation " << n;
     }
     EXPECT_GT(n, 1) << "the request allocated nothing";

@@ -68,21 +68,20 @@ std::function<int()> file_described(std::string expected) {
 
 TEST_F(Describe, FileLayoutFollowsTheServerVersion) {
   const char *none = "     ";
-  const Bytes grid = file_info(VEK_FILE_TYPE_GRID, true);
+  const long long s = 123456789012LL;
+  auto row = [](const char *name, const Bytes &answer, std::string want, int version = kModern) {
+    return ex(name, {{kw("CFILEINFO"), answer}}, file_described(want), 0, "", version);
+  };
   run({
-      ex("latest: the line name", {{kw("CFILEINFO"), Bytes(grid).str("lname").append(kFaults)}},
-         file_described(want(3, 123456789012LL, none, "lname"))),
-      ex("900000: core lines carry their names",
-         {{kw("CFILEINFO"), file_info(VEK_FILE_TYPE_CORE_LINES, true).append(kCore).append(kFaults)}},
-         file_described(want(2, 123456789012LL, "xb yb zb xe ye ze", "")), 0, "", 900000),
-      ex("899999: a type above grid", {{kw("CFILEINFO"), file_info(4, true).append(kFaults)}},
-         file_described(want(4, 123456789012LL, none, "")), 0, "", 899999),
-      ex("900000: an unknown type", {{kw("CFILEINFO"), file_info(77, true).append(kFaults)}},
-         file_described(want(4, 123456789012LL, none, "")), 0, "", 900000),
-      ex("any type", {{kw("CFILEINFO"), file_info(-1, true).str("").append(kFaults)}},
-         file_described(want(-1, 123456789012LL, none, ""))),
-      ex("below any type", {{kw("CFILEINFO"), file_info(-2, true).str("").append(kFaults)}},
-         file_described(want(4, 123456789012LL, none, ""))),
+      row("latest: the line name", file_info(VEK_FILE_TYPE_GRID, true).str("lname").append(kFaults),
+          want(3, s, none, "lname")),
+      row("900000: core lines carry their names",
+          file_info(VEK_FILE_TYPE_CORE_LINES, true).append(kCore).append(kFaults), want(2, s, "xb yb zb xe ye ze", ""),
+          900000),
+      row("899999: a type above grid", file_info(4, true).append(kFaults), want(4, s, none, ""), 899999),
+      row("900000: an unknown type", file_info(77, true).append(kFaults), want(4, s, none, ""), 900000),
+      row("any type", file_info(-1, true).str("").append(kFaults), want(-1, s, none, "")),
+      row("below any type", file_info(-2, true).str("").append(kFaults), want(4, s, none, "")),
       ex("408: 4-byte sample count", {{kw("CFILEINFO"), file_info(VEK_FILE_TYPE_POINTS, false).append(kFaults)}},
          file_described(want(0, -2, none, "")), 0, "", 408, {}),
       ex("a linked name of 50", {{kw("CFILEINFO"), kw("SFILEINFO").i32(3).str(std::string(50, 'L'))}},
@@ -108,39 +107,33 @@ std::function<int()> variable_described(std::string expected) {
 }
 
 TEST_F(Describe, VariableLayoutFollowsServerAndLinkedVersions) {
-  const std::vector<std::string> nocomment = {"CARCH", "CCOMGET"};
   auto head = [](int type) { return kw("SVARINFO").i32(type).i32(32).i32(12).i32(1).i32(77); };
+  // A current server without comments, or an old one.
+  auto plain = [](const char *name, const Bytes &answer, const char *want, int code = 0, int version = kModern) {
+    return ex(name, {{kw("CVARINFO"), answer}}, variable_described(want), code, "", version,
+              version == kModern ? std::vector<std::string>{"CARCH", "CCOMGET"} : std::vector<std::string>{});
+  };
   run({
-      ex("no comment", {{kw("CVARINFO"), head(1).str("kilometres").str("km").i32(1)}},
-         variable_described("1 32 12 1 77 kilometres km 1"), 0, "", kModern, nocomment),
+      plain("no comment", head(1).str("kilometres").str("km").i32(1), "1 32 12 1 77 kilometres km 1"),
       ex("a comment", {{kw("CVARINFO"), head(0).str("g").str(std::string(499, 'c')).str("g").i32(0)}},
          variable_described("0 32 12 1 77 g g 0")),
-      ex("selection", {{kw("CVARINFO"), head(-3).str("").str("").i32(0)}}, variable_described("-3 32 12 1 77   0"), 0,
-         "", kModern, nocomment),
-      ex("type below selection", {{kw("CVARINFO"), head(-4).str("").str("").i32(0)}},
-         variable_described("6 32 12 1 77   0"), 0, "", kModern, nocomment),
-      ex("unknown type", {{kw("CVARINFO"), head(99).str("m").str("m").i32(1)}},
-         variable_described("6 32 12 1 77 m m 1"), 0, "", kModern, nocomment),
+      plain("selection", head(-3).str("").str("").i32(0), "-3 32 12 1 77   0"),
+      plain("type below selection", head(-4).str("").str("").i32(0), "6 32 12 1 77   0"),
+      plain("unknown type", head(99).str("m").str("m").i32(1), "6 32 12 1 77 m m 1"),
       // An old server: the unit table says whether the unit is a length.
-      ex("408 length", {{kw("CVARINFO"), head(0).str("m").str("comment")}}, variable_described("0 32 12 1 77 m m 1"), 0,
-         "", 408, {}),
-      ex("408 other", {{kw("CVARINFO"), head(0).str("kg").str("")}}, variable_described("0 32 12 1 77 kg kg 0"), 0, "",
-         408, {}),
-      ex("refused", {{kw("CVARINFO"), kw("SERROR").str("no variable")}}, variable_described("6"), VEK_RESULT_ANSWER, "",
-         kModern, nocomment),
-      ex("a unit of 11", {{kw("CVARINFO"), head(0).str("abcdefghijk")}}, variable_described("6"),
-         VEK_RESULT_COMMUNICATION, "", kModern, nocomment),
+      plain("408 length", head(0).str("m").str("comment"), "0 32 12 1 77 m m 1", 0, 408),
+      plain("408 other", head(0).str("kg").str(""), "0 32 12 1 77 kg kg 0", 0, 408),
+      plain("refused", kw("SERROR").str("no variable"), "6", VEK_RESULT_ANSWER),
+      plain("a unit of 11", head(0).str("abcdefghijk"), "6", VEK_RESULT_COMMUNICATION),
       ex("nowhere to describe", {}, calls(VEKClientGetVariableInfo, nullptr), VEK_RESULT_USAGE),
   });
   // An application of the old protocol keeps 5 characters and its own
   // symbol field.
   _vek_client_linked_version = 409;
-  run({ex("linked at 409", {{kw("CVARINFO"), head(0).str("centimetre").str("")}},
-          variable_described("0 32 12 1 77 centi before 0"), 0, "", 408, {})});
+  run({plain("linked at 409", head(0).str("centimetre").str(""), "0 32 12 1 77 centi before 0", 0, 408)});
 }
 
-/* The indices (and names) a call must hand out, the allocation `fail`
- * failing. */
+/* The indices (and names) a call must hand out, allocation `fail` failing. */
 std::function<int()> indices(bool named, std::vector<int> want, std::vector<std::string> names = {}, int fail = 0) {
   return [=] {
     _vek_fail_allocation(fail);
@@ -152,9 +145,7 @@ std::function<int()> indices(bool named, std::vector<int> want, std::vector<std:
     EXPECT_LT(vm_peak_kb() - before, 256L * 1024);
     EXPECT_EQ(want, std::vector<int>(idx, idx + (idx ? n : 0)));
     EXPECT_EQ(r != 0, idx == nullptr);
-    if (named) {
-      EXPECT_EQ(names, take_names(n, alpha));
-    }
+    EXPECT_EQ(names, named ? take_names(n, alpha) : names);
     VEKClientFreePointer(idx);
     return r;
   };

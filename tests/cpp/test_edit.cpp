@@ -20,9 +20,12 @@ std::function<int()> variable(const char *name, int nbits, int format, const cha
 TEST_F(Edit, Requests) {
   const Bytes done = kw("SDONE");
   const std::vector<std::string> points = {"CARCH", "CPFILEAPP"}, vars = {"CARCH", "CVARMNEW"};
-  /* The fields after a variable's name. */
-  auto var = [](const char *keyword, const std::string &name, int nbits, int format) {
-    return kw(keyword).str(name).i32(nbits).i32(format).i32(8).i32(2);
+  /* A new variable accepted: its request ends with the unit's part. */
+  auto made = [&](const char *row, const char *keyword, const char *name, int nbits, int format, const Bytes &unit_part,
+                  const char *unit, int version = kModern) {
+    return ex(row, {{kw(keyword).str(name).i32(nbits).i32(format).i32(8).i32(2).append(unit_part), done}},
+              variable(name, nbits, format, unit), 0, "", version,
+              version == kModern ? vars : std::vector<std::string>{"CVARMNEW"});
   };
   const vek_long too_many = std::numeric_limits<vek_long>::max();
   run({
@@ -69,22 +72,15 @@ TEST_F(Edit, Requests) {
       // Checked before the support: a bad call is a usage error anywhere.
       ex("count beyond size_t", {}, calls(VEKClientPointsFileAppend, too_many, x, y, nullptr), VEK_RESULT_USAGE),
       // A name ending in the macro suffix after one character names a macro.
-      ex("macro", {{var("CVARMNEW", "a[xxxxx]", 32, 4).i32(0), done}}, variable("a[xxxxx]", 32, 4, nullptr), 0, "",
-         kModern, vars),
-      ex("suffix alone", {{var("CVARFNEW", "[xxxxx]", 32, 4).i32(0), done}}, variable("[xxxxx]", 32, 4, nullptr), 0, "",
-         kModern, vars),
-      ex("suffix inside", {{var("CVARFNEW", "a[xxxxx]b", 32, 4).i32(0), done}}, variable("a[xxxxx]b", 32, 4, nullptr),
-         0, "", kModern, vars),
+      made("macro", "CVARMNEW", "a[xxxxx]", 32, 4, Bytes().i32(0), nullptr),
+      made("suffix alone", "CVARFNEW", "[xxxxx]", 32, 4, Bytes().i32(0), nullptr),
+      made("suffix inside", "CVARFNEW", "a[xxxxx]b", 32, 4, Bytes().i32(0), nullptr),
       // Extended servers: a presence flag, then at most 10 characters.
-      ex("unit cut", {{var("CVARFNEW", "v", 1, 0).i32(1).str("abcdefghij"), done}}, variable("v", 1, 0, "abcdefghijk"),
-         0, "", kModern, vars),
-      ex("empty unit", {{var("CVARFNEW", "v", 1, 0).i32(1).str(""), done}}, variable("v", 1, 0, ""), 0, "", kModern,
-         vars),
+      made("unit cut", "CVARFNEW", "v", 1, 0, Bytes().i32(1).str("abcdefghij"), "abcdefghijk"),
+      made("empty unit", "CVARFNEW", "v", 1, 0, Bytes().i32(1).str(""), ""),
       // Older servers: always a string of at most 5.
-      ex("unit at 400500", {{var("CVARFNEW", "v", 32, 2).str("metre"), done}}, variable("v", 32, 2, "metres"), 0, "",
-         400500, {"CVARMNEW"}),
-      ex("no unit at 400500", {{var("CVARMNEW", "m[xxxxx]", 32, 2).str(""), done}},
-         variable("m[xxxxx]", 32, 2, nullptr), 0, "", 400500, {"CVARMNEW"}),
+      made("unit at 400500", "CVARFNEW", "v", 32, 2, Bytes().str("metre"), "metres", 400500),
+      made("no unit at 400500", "CVARMNEW", "m[xxxxx]", 32, 2, Bytes().str(""), nullptr, 400500),
       ex("format 5", {}, variable("v", 32, 5, nullptr), VEK_RESULT_USAGE,
          "VEKClientNewDoubleVariable(): wrong output format type.", kModern, vars),
       ex("format -1", {}, variable("v", 32, -1, nullptr), VEK_RESULT_USAGE, "", kModern, vars),

@@ -1,8 +1,5 @@
-// What the reference server acknowledges is on disk: a server killed with
-// SIGKILL right after an answer loses nothing, and a restarted server shows
-// the same tree. Also: the server ends by itself on a signal or when idle,
-// and a data path names the project when VEK_PROJECT_DIR is not set; a path
-// that is no project is refused untouched.
+// The reference server's durability (what it acknowledged is on disk, what
+// failed left nothing) and its lifetime.
 #include <errno.h>
 #include <gtest/gtest.h>
 
@@ -24,8 +21,7 @@ TEST_F(ServerTest, AcknowledgedChangesSurviveSigkill) {
   EXPECT_EQ(g, read_all());
 
   /* A new variable with values, a new points File, a grid change. */
-  ASSERT_EQ(0, VEKClientNewDoubleVariable("Fresh", 32, 0, 10, 3, "m"));
-  ASSERT_EQ(0, VEKClientSetVariable("Fresh"));
+  ASSERT_EQ(0, VEKClientNewDoubleVariable("Fresh", 32, 0, 10, 3, "m") || VEKClientSetVariable("Fresh"));
   std::vector<double> f(24, 4.5);
   ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, 24, f.data()));
   double x[3] = {1, 2, 3}, y[3] = {4, 5, 6}, z[3] = {7, 8, 9};
@@ -35,9 +31,7 @@ TEST_F(ServerTest, AcknowledgedChangesSurviveSigkill) {
   std::vector<double> w(200);
   for (size_t i = 0; i < w.size(); i++) w[i] = 0.25 * (double)i;
   ASSERT_EQ(0, VEKClientNewPointsFile("Wide", 200, w.data(), w.data(), w.data()));
-  ASSERT_EQ(0, target("Wide"));
-  ASSERT_EQ(0, VEKClientNewDoubleVariable("V", 32, 0, 10, 3, "m"));
-  ASSERT_EQ(0, VEKClientSetVariable("V"));
+  ASSERT_EQ(0, target("Wide") || VEKClientNewDoubleVariable("V", 32, 0, 10, 3, "m") || VEKClientSetVariable("V"));
   ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, 200, w.data()));
   restart();
   ASSERT_EQ(0, target("Wide", "V"));
@@ -46,21 +40,17 @@ TEST_F(ServerTest, AcknowledgedChangesSurviveSigkill) {
   EXPECT_EQ(f, read_all());
   VEKFileInfo fi;
   ASSERT_EQ(0, VEKClientGetFileInfo(&fi));
-  EXPECT_EQ(1.0, fi.X0);
-  EXPECT_EQ(3.0, fi.Z0);
+  EXPECT_EQ(std::make_pair(1.0, 3.0), std::make_pair(fi.X0, fi.Z0));
   ASSERT_EQ(0, target("Pts", "Z"));
   EXPECT_EQ((std::vector<double>{7, 8, 9}), read_all());
 
   /* Appends and deletions. */
   ASSERT_EQ(0, VEKClientPointsFileAppend(3, x, y, z));
-  ASSERT_EQ(0, target("Grid3D", "Fresh"));
-  ASSERT_EQ(0, VEKClientDeleteVariable());
-  ASSERT_EQ(0, target("Grid2D"));
-  ASSERT_EQ(0, VEKClientDeleteFile());
+  ASSERT_EQ(0, target("Grid3D", "Fresh") || VEKClientDeleteVariable());
+  ASSERT_EQ(0, target("Grid2D") || VEKClientDeleteFile());
   std::vector<std::string> files = list_of(VEKClientGetFileList);
   restart();
-  ASSERT_EQ(0, VEKClientSetStudy("Demo"));
-  ASSERT_EQ(0, VEKClientSetDirectory("Mining"));
+  ASSERT_EQ(0, VEKClientSetStudy("Demo") || VEKClientSetDirectory("Mining"));
   EXPECT_EQ(files, list_of(VEKClientGetFileList));
   ASSERT_EQ(0, target("Pts", "X"));
   EXPECT_EQ((std::vector<double>{1, 2, 3, 1, 2, 3}), read_all());
@@ -92,14 +82,12 @@ TEST(ServerDurability, LeftoversOfAnInterruptedChangeAreSwept) {
 TEST(ServerDurability, StorageFaultsChangeNothing) {
   /* 24 values live in the description; a points File of 200 samples,
    * added to each project beforehand, takes a data file of its own. */
-  std::function<int()> write = [] {
-    std::vector<double> v(24, 9.0);
-    return target("Grid3D", "Grade") || VEKClientWriteDoubleVariable(0, 1.234e30, 24, v.data());
+  auto writing = [](const char *file, const char *var, int n) -> std::function<int()> {
+    return [=] {
+      return target(file, var) || VEKClientWriteDoubleVariable(0, 1.234e30, n, std::vector<double>(n, 9).data());
+    };
   };
-  std::function<int()> wide_write = [] {
-    std::vector<double> v(200, 9.0);
-    return target("Wide", "V") || VEKClientWriteDoubleVariable(0, 1.234e30, 200, v.data());
-  };
+  std::function<int()> write = writing("Grid3D", "Grade", 24), wide_write = writing("Wide", "V", 200);
   std::function<int()> create = [] {
     return target("Grid3D") || VEKClientNewGridFile("Fresh", 2, 0, 0, 0, 1, 1, 1, 3, 2, 1);
   };
@@ -171,15 +159,11 @@ TEST(ServerLifetime, EndsOnSignalsAndWhenIdle) {
     Server srv;
     long t0 = now_ms();
     ASSERT_TRUE(start(srv, proj.path, {std::string("VEK_TEST_IDLE_EXIT=") + c.idle}));
-    if (c.in_session) {
-      ASSERT_EQ(0, connect(srv));
-    }
+    ASSERT_EQ(0, c.in_session ? connect(srv) : 0);
     if (c.signal) kill(srv.pid, c.signal);
     ASSERT_TRUE(wait_exit(srv, 5000));
     EXPECT_TRUE(WIFEXITED(srv.status) && WEXITSTATUS(srv.status) == 0) << srv.status;
-    if (!c.signal) {
-      EXPECT_GE(now_ms() - t0, 900);
-    }
+    EXPECT_TRUE(c.signal || now_ms() - t0 >= 900) << "ended after " << now_ms() - t0 << " ms";
     vekt::reset_client(10000);
   }
 }
@@ -232,19 +216,15 @@ TEST(ServerLifetime, DataPathNamesTheProjectAndRefusedPathsStayAsTheyWere) {
   }
   Server srv;
   ASSERT_TRUE(start(srv, ""));
-  ASSERT_EQ(0, connect(srv, proj.path));
-  ASSERT_EQ(0, target("Samples", "Au"));
+  ASSERT_EQ(0, connect(srv, proj.path) || target("Samples", "Au"));
   EXPECT_EQ(12u, read_all().size());
   // A project emptied through a server is still one at the next start,
   // where it can be given a Study again.
-  ASSERT_EQ(0, VEKClientDeleteStudy());
-  ASSERT_EQ(0, VEKClientDisconnect());
+  ASSERT_EQ(0, VEKClientDeleteStudy() || VEKClientDisconnect());
   stop_clean(srv);
   Server again;
   ASSERT_TRUE(start(again, proj.path));
-  ASSERT_EQ(0, connect(again));
-  ASSERT_EQ(0, VEKClientNewStudy("Fresh", ""));
-  ASSERT_EQ(0, VEKClientDisconnect());
+  ASSERT_EQ(0, connect(again) || VEKClientNewStudy("Fresh", "") || VEKClientDisconnect());
   stop_clean(again);
   EXPECT_TRUE(fs::exists(proj.path + "/Fresh/study.json"));
 }

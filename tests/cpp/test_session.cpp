@@ -183,9 +183,7 @@ TEST_F(Session, AnInterruptAbandonsTheWaitAndClosesTheConnection) {
     if (c.connected_first) script_handshake(p, kModern, {"CARCH", "CUNITMODE"});
     c.script(p);
     p.start();
-    if (c.connected_first) {
-      ASSERT_EQ(0, connect_client(p));
-    }
+    ASSERT_EQ(0, c.connected_first ? connect_client(p) : 0);
     g_asked = 0;
     _vek_interrupt_function = interrupt_on_third_question;
     _vek_progress_function = stop_once_values_flow;
@@ -210,10 +208,9 @@ TEST_F(Session, Farewells) {
 
   // A refused farewell keeps the connection and its list.
   Peer p;
-  script_handshake(p, kModern, {"CARCH"});
+  connect(p, kModern, {"CARCH"});
   p.expect(kw("CBYE BYE")).send(kw("SERROR").str("busy"));
   script_goodbye(p);
-  go(p);
   EXPECT_EQ(1, VEKClientDisconnect());
   EXPECT_EQ(VEK_RESULT_ANSWER, VEKClientGetLastError());
   EXPECT_EQ(1, VEKClientIsConnected());
@@ -241,17 +238,6 @@ TEST_F(Session, Farewells) {
   EXPECT_TRUE(next.finish()) << next.report();
 }
 
-// Which failed socket calls mean that the peer has gone, and which leave
-// the connection as it was.
-TEST_F(Session, SocketErrorsThatMeanThePeerHasGone) {
-  for (int e : {ECONNRESET, EPIPE, ENOTCONN, ECONNABORTED, EIO, EAGAIN}) {
-    _vek_failure = VEK_FAIL_NONE;
-    errno = e;
-    _vek_note_io_failure(-1);
-    EXPECT_EQ(e == EIO || e == EAGAIN ? VEK_FAIL_NONE : VEK_FAIL_CLOSED, _vek_failure) << strerror(e);
-  }
-}
-
 TEST_F(Session, SupportOfRequestsOnOlderServers) {
   const struct {
     const char *keyword;
@@ -270,7 +256,6 @@ TEST_F(Session, SupportOfRequestsOnOlderServers) {
       EXPECT_EQ(vs.second, _vek_is_supported(r.keyword, 0)) << r.keyword << " " << vs.first;
     }
   }
-  EXPECT_TRUE(errors.messages().empty());
   EXPECT_EQ(0, VEKClientServerHasFeature(7, 1));
   EXPECT_EQ(std::vector<std::string>({"Server Request not recognized (CUNK7)",
                                       "Please upgrade your Orvane version or VEKserver if you don't have Orvane(" +
@@ -283,11 +268,9 @@ TEST_F(Session, SupportOfRequestsOnOlderServers) {
 
 int never_interrupt() { return 0; }
 
-// Every kind of failed exchange whose answer has come leaves its code and
-// kind, drains what the server still sends (however much), and the next
-// request goes out clean on the same connection. The host asks about
-// interrupts all along, so the waits run in slices whose time left must add
-// up to the time limit.
+// A failed exchange drains what the server still sends, however much. The
+// host asks about interrupts all along, so the waits run in slices whose
+// time left must add up to the time limit.
 TEST_F(Session, AFailedExchangeLeavesACleanConnection) {
   const struct {
     const char *name;
@@ -307,14 +290,13 @@ TEST_F(Session, AFailedExchangeLeavesACleanConnection) {
        VEK_FAIL_SERVER, "_vek_check_answer(): Client/Server communication error"},
   };
   Peer p;
-  script_handshake(p, kModern, {"CARCH"});
+  connect(p, kModern, {"CARCH"});
   for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
     p.expect(kw("CUNITMODE").i32((int)i));
     rows[i].answer(p);
     p.expect(kw("CUNITMODE").i32(100)).send(kw("SDONE"));
   }
   script_goodbye(p);
-  go(p);
   _vek_answer_timeout_ms = 200;
   _vek_interrupt_function = never_interrupt;
   for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
@@ -337,10 +319,8 @@ bool reset_on_close(int fd, std::string &) {
   return setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0;
 }
 
-// An answer that comes late, or a connection that ends, loses the pairing
-// of requests and answers: a late answer would be read as the next
-// request's. The connection is closed at once (no drain, no farewell), and
-// the kind says which; connecting again works.
+// A late answer would be read as the next request's: the connection is
+// closed at once (no drain, no farewell), and the kind says why.
 TEST_F(Session, ALateAnswerOrAnEndedConnectionClosesIt) {
   const struct {
     const char *name;
@@ -368,12 +348,11 @@ TEST_F(Session, ALateAnswerOrAnEndedConnectionClosesIt) {
     _vek_failure_function = note_kind;
     errors.clear();
     Peer p, next;
-    script_handshake(p, kModern, {"CARCH"});
+    connect(p, kModern, {"CARCH"});
     p.expect(kw("CUNITMODE").i32(1));
     r.answer(p);
     script_handshake(next, kModern, {"CARCH"});
     script_goodbye(next);
-    go(p);
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(1, VEKClientSetUnitMode(1));
     // The time limit and nothing more: no drain waits for the rest.
@@ -407,9 +386,8 @@ TEST_F(Session, AnEndedConnectionIsSeenWithoutARequest) {
     SCOPED_TRACE(r.name);
     reset_client();
     Peer p;
-    script_handshake(p, kModern, {"CARCH"});
+    connect(p, kModern, {"CARCH"});
     r.after(p);
-    go(p);
     send_log_start();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(r.ended, _vek_drop_ended_connection());
@@ -418,15 +396,19 @@ TEST_F(Session, AnEndedConnectionIsSeenWithoutARequest) {
     reset_client();
     EXPECT_TRUE(p.finish()) << p.report();
   }
+  // Which failed socket calls mean that the peer has gone.
+  for (int e : {ECONNRESET, EPIPE, ENOTCONN, ECONNABORTED, EIO, EAGAIN}) {
+    _vek_failure = VEK_FAIL_NONE;
+    errno = e;
+    _vek_note_io_failure(-1);
+    EXPECT_EQ(e == EIO || e == EAGAIN ? VEK_FAIL_NONE : VEK_FAIL_CLOSED, _vek_failure) << strerror(e);
+  }
 }
 
-// A request that cannot leave fails with code 2 and no message of the
-// exchange's own.
 TEST_F(Session, ARequestThatCannotLeaveFailsWithoutAWord) {
   Peer p;
-  script_handshake(p, kModern, {"CARCH"});
+  connect(p, kModern, {"CARCH"});
   p.expect_eof(3000);
-  go(p);
   ASSERT_EQ(0, shutdown(_vek_server_socket, SHUT_WR));
   errors.clear();
   EXPECT_EQ(1, VEKClientSetUnitMode(1));

@@ -27,7 +27,7 @@ TEST(UnitTable, SymbolsAndFactorsMatchExactly) {
 }
 
 TEST_F(Units, Requests) {
-  const Bytes done = kw("SDONE");
+  const Bytes done = kw("SDONE"), m_ft_km = kw("CUNITCR").str("m").str("ft").str("km");
   auto creation = [](const char *a, const char *b, const char *c) {
     return [=] { return VEKClientSetCreationUnits(a, b, c); };
   };
@@ -40,10 +40,8 @@ TEST_F(Units, Requests) {
       ex("distance unit refused", {{kw("CDISTUSET").str("ft"), kw("SERROR").str("no")}}, calls(VEKClientSetUnit, "ft"),
          VEK_RESULT_ANSWER, "Server: no"),
       ex("creation units", {{kw("CUNITCR").str("m").str("").str("0123456789"), done}}, creation("m", "", "0123456789")),
-      ex("creation units at 410", {{kw("CUNITCR").str("m").str("ft").str("km"), done}}, creation("m", "ft", "km"), 0,
-         "", 410),
-      ex("creation units at 401000", {{kw("CUNITCR").str("m").str("ft").str("km"), done}}, creation("m", "ft", "km"), 0,
-         "", 401000),
+      ex("creation units at 410", {{m_ft_km, done}}, creation("m", "ft", "km"), 0, "", 410),
+      ex("creation units at 401000", {{m_ft_km, done}}, creation("m", "ft", "km"), 0, "", 401000),
       // Not an extended server: nothing sent, and no failure.
       ex("creation units at 409", {}, creation("m", "ft", "km"), 0, "", 409),
       ex("creation units at 400500", {}, creation("m", "ft", "km"), 0, "", 400500),

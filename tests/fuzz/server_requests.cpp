@@ -1,13 +1,9 @@
 /*
- * Fuzz target: the reference server reading requests.
- *
- * An input is one byte that picks the version the server announces, then
- * what a client sends on one connection: request after request, each a
- * keyword and its arguments. The server reads and answers them as its
- * session loop does, over a socketpair whose other end has said all it will
- * say and takes every answer, until the stream breaks or ends. It serves a
- * copy of the sample project on a RAM disk, put back after any input that
- * may have changed it, so that every input meets the same tree.
+ * Fuzz target: the reference server reading requests. An input is one byte
+ * that picks the version the server announces, then the requests a client
+ * sends on one connection, answered as the session loop does until the
+ * stream breaks or ends. The sample project on a RAM disk is put back after
+ * any input that may have changed it, so that every input meets the same tree.
  */
 #include <stdint.h>
 #include <stdlib.h>

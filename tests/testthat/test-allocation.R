@@ -36,19 +36,15 @@ test_that(paste("every allocation of a call can fail: an error or the same resul
   for (name in names(cases)) {
     expected <- suppressMessages(cases[[name]]())
     blocks <- orv_call("STestBlocks")
-    n <- 0L
-    errors <- 0L
+    n <- errors <- 0L
     repeat {
       n <- n + 1L
       fail_at(n)
       res <- tryCatch(suppressMessages(cases[[name]]()), error = identity)
       if (fail_at(0L) > 0L) break
       what <- sprintf("%s, allocation %d", name, n)
-      if (inherits(res, "error")) {
-        errors <- errors + 1L
-      } else {
-        expect_identical(res, expected, label = what)
-      }
+      errors <- errors + inherits(res, "error")
+      if (!inherits(res, "error")) expect_identical(res, expected, label = what)
       expect_identical(orv_call("STestBlocks"), blocks, label = what)
       expect_identical(ListStudies(), "Demo", label = sprintf("the call after %s", what))
     }

@@ -4,7 +4,7 @@
 
 skip_if_not(orv_have_server())
 
-test_that("each listing call defines, creates and deletes as its arguments say", {
+test_that("each listing call defines, creates and deletes as its arguments say; None is no name", {
   orv_connect(orv_project_copy())
   none <- rep("None", 5)
   steps <- list( # entry point and arguments, what it returns (the error alone, or all),
@@ -64,10 +64,7 @@ test_that("each listing call defines, creates and deletes as its arguments say",
     expect_equal(if (length(s[[2]]) == 1) list(r$error) else unname(r), s[[2]], info = i)
     if (length(s) > 2) expect_equal(orv_call("STestTarget", "reset", 100L)$names, s[[3]], info = i)
   }
-})
-
-test_that("the None selection clears the server's selection without looking for it", {
-  orv_connect(orv_project_copy())
+  # The None selection clears the server's selection without looking for it.
   orv_call("IGetSelectionList", "Demo", "Mining", "Samples")
   expect_equal(orv_call("STestDefine", 4L, "Inside", 1L)$sel_defined, 1L)
   masked <- orv_call("CopyVariableI2Db", "Demo", "Mining", "Samples", "Inside", "Cu", 0L)$tab

@@ -3,17 +3,16 @@
 # reordering of grids.
 
 test_that("R values convert with NA as the undefined value, reals truncated toward zero", {
-  cases <- list( # reader, value in, value out
-    list("value_integer", NULL, -1234567L), list("value_integer", NaN, -1234567L),
-    list("value_integer", Inf, -1234567L), list("value_integer", 3e9, -1234567L),
-    list("value_integer", -3e9, -1234567L), list("value_integer", 3.99, 3L),
-    list("value_integer", -2.9, -2L), list("value_integer", TRUE, 1L),
-    list("value_char", NA, ""), list("value_char", NA_character_, "NA"),
+  undefined <- lapply(list(NULL, NaN, Inf, 3e9, -3e9),
+                      function(v) list("value_integer", v, -1234567L))
+  cases <- c(undefined, list( # reader, value in, value out
+    list("value_integer", 3.99, 3L), list("value_integer", -2.9, -2L),
+    list("value_integer", TRUE, 1L), list("value_char", NA, ""),
+    list("value_char", NA_character_, "NA"), list("array_double", NA, 1.234e30),
     list("array_integer", c(1.5, NA, -2.5), c(1L, -1234567L, -2L)),
     list("array_integer", c(NA, NA), c(-1234567L, -1234567L)),
-    list("array_double", NA, 1.234e30),
     list("array_double", c(1L, NA_integer_, TRUE), c(1, 1.234e30, 1)),
-    list("array_char", c("x", NA), c("x", "NA")))
+    list("array_char", c("x", NA), c("x", "NA"))))
   for (case in cases) {
     expect_equal(conv(case[[1]], case[[2]])$value, case[[3]], label = deparse(case[1:2]))
   }
@@ -25,7 +24,7 @@ test_that("R values convert with NA as the undefined value, reals truncated towa
   expect_equal(conv("array_char", NA)$count, 0L)
 })
 
-test_that("an abort releases the call's memory and leaves R usable", {
+test_that("messages are titled and cut; an abort says so, frees its memory and leaves R usable", {
   before <- orv_call("STestBlocks")
   for (kind in c("abort", "bad_alloc", "rcpp")) {
     for (i in 1:5) expect_error(orv_call("STestAbort", 10L, kind))
@@ -35,9 +34,7 @@ test_that("an abort releases the call's memory and leaves R usable", {
   expect_error(orv_call("STestAbort", 3L, "bad_alloc"), "Memory allocation failed")
   expect_equal(orv_call("STestAbort", 10L, "none")$error, 0L)
   expect_equal(orv_call("STestBlocks"), before)
-})
-
-test_that("messages are titled and cut to their buffer; wrong types abort with a message", {
+  # Messages are titled and cut to their buffer; wrong types abort with a message.
   cases <- list( # call, lines written, the error it ends with (NA: none)
     list(list("STestMessages", "mestitle", 1L, "Db File"), c("", "Db File", "-------")),
     list(list("STestMessages", "mestitle", 0L, "Loop"), c("", "Loop", "====")),

@@ -171,14 +171,13 @@ test_that("a File that changed between its description and the read is not read 
              paste0("WriteFile(data.frame(X = 1:20 + 0, Y = 1:20 + 0, Cu = 1:20 + 0), ",
                     "'Samples', 'Demo', 'Mining')")),
            project = project)
-  res <- orv_console(orv_call("IReadFile", "Demo", "Mining", "Samples", c("X", "Cu"),
-                              list(NULL, NULL)))
+  read <- function() orv_call("IReadFile", "Demo", "Mining", "Samples", c("X", "Cu"),
+                              list(NULL, NULL))
+  res <- orv_console(read())
   expect_identical(res$value[c("values", "error")], list(values = list(), error = 1L))
   expect_true("The server sent 20 values of 'X' where the File has 12 samples" %in% res$lines,
               label = res$lines)
-  expect_identical(orv_call("IReadFile", "Demo", "Mining", "Samples", c("X", "Cu"),
-                            list(NULL, NULL))$values,
-                   list(1:20 + 0, 1:20 + 0))
+  expect_identical(read()$values, list(1:20 + 0, 1:20 + 0))
 })
 
 test_that(paste("a variable of the kind, bits and unit asked for is written over in place;",
