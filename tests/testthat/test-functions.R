@@ -224,8 +224,8 @@ test_that("the console functions read their answers and return R values", {
                             "stopped", "early", "connected"),
                           function(t) orv_result(out, t)),
                    c(walk = "TRUE", names = "Grade,Simu[xxxxx]", simu2 = "TRUE", items = "24,3",
-                     flipped = "TRUE", grade = "TRUE", kept = "TRUE", rank = "3", stopped = "NA", early = "FALSE",
-                     connected = ""))
+                     flipped = "TRUE", grade = "TRUE", kept = "TRUE", rank = "3", stopped = "NA",
+                     early = "FALSE", connected = ""))
   expect_true(any(grepl("variable 'Lithology' could not be read", out, fixed = TRUE)))
   expect_true(any(grepl("The answer 'x' is not valid", out, fixed = TRUE)))
   # A report that is not a dialogue is said once, as a message.

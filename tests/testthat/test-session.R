@@ -51,7 +51,8 @@ test_that("the launched server ends with its R, killed with SIGKILL or ending wi
     # session's own end stops it.
     quits = list(sprintf(", port = %d", orv_free_port()), "Sys.sleep(2)"))
   for (name in names(ends)) {
-    connect <- sprintf("ConnectOrvane(run_server = TRUE, path = '%s'%s)", project, ends[[name]][[1]])
+    connect <- sprintf("ConnectOrvane(run_server = TRUE, path = '%s'%s)", project,
+                       ends[[name]][[1]])
     child <- orv_child_r(c("library(orvanelink)", connect,
                            "cat('PID', orvanelink:::.server_pids(), '\\n')", ends[[name]][[2]]),
                          "^PID [0-9]")

@@ -83,7 +83,8 @@ test_that(paste("the tree follows Files, Directories and Studies created and del
   expect_tree(mining, sample_files, "after the deletion")
   expect_output(print(mining), "^Demo\n  Mining\n    Cores ")
   tree$lines[tree$file == "Lines"] <- 1L
-  expect_true("    Lines    gravity lines, 2-D, 1 line, 12 samples" %in% capture.output(print(tree)))
+  expect_true("    Lines    gravity lines, 2-D, 1 line, 12 samples" %in%
+                capture.output(print(tree)))
   # A subset without the tree's columns prints as the data frame it is.
   expect_output(print(tree[, c("file", "samples")]), "Grid3D +24")
   for (study in c("Bare", "Demo")) ListStudies(delete = study)
