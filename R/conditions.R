@@ -123,12 +123,15 @@
 #' unlink(project, recursive = TRUE)
 NULL
 
-.orvane_kinds <- c("usage_error", "not_connected", "not_found", "already_exists", "server_error",
-                   "communication_error", "timeout", "connection_closed", "failure")
+# The kinds of failure, each with the family it also belongs to ("" none).
+.kind_families <- c(usage_error = "", not_connected = "", not_found = "", already_exists = "",
+                    server_error = "", communication_error = "",
+                    timeout = "orvane_communication_error",
+                    connection_closed = "orvane_communication_error", failure = "")
 
 .kind_classes <- function(kind) {
-  family <- if (kind %in% c("timeout", "connection_closed")) "orvane_communication_error"
-  c(paste0("orvane_", kind), family, "orvane_error", "error", "condition")
+  family <- .kind_families[[kind]] # a kind that is not one of them stops here
+  c(paste0("orvane_", kind), if (nzchar(family)) family, "orvane_error", "error", "condition")
 }
 
 # The frame of the exported function the user called: the outermost of
@@ -159,7 +162,6 @@ NULL
 # there are such.
 .orvane_error <- function(kind, operation, reason = "", server = NA_character_, code = NA_integer_,
                           message = NULL, call = NULL, detail = "") {
-  stopifnot(kind %in% .orvane_kinds)
   if (is.null(call)) call <- .user_call()$call
   # Whatever a caller built from the user's text, the condition holds one
   # string of valid UTF-8 for each field: a message that is empty, several
@@ -227,7 +229,6 @@ NULL
     message(structure(class = c("orvane_message", "message", "condition"),
                       list(message = text, call = NULL)))
   }
-  invisible()
 }
 
 # The R error of the bridge's fatal path, which says nothing of its own.
