@@ -24,6 +24,7 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
     const char *why;
     Spoil spoil;
     std::vector<std::string> env = {};
+    std::vector<std::string> args = {};
   } cases[] = {
       {"does not exist", [](const Project &p) { fs::remove_all(p.path); }},
       {"Grid3D/file.json: file.json is not valid JSON",
@@ -39,13 +40,18 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
       {"Empty/file.json", [](const Project &p) { fs::create_directory(p.file("Demo/Mining/Empty")); }},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=abc"}},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=0"}},
+      // Arguments after the harness's own "-control P".
+      {"usage: VEKserver", nullptr, {}, {"-control", "7x"}},
+      {"usage: VEKserver", nullptr, {}, {"-control", "0"}},
+      {"usage: VEKserver", nullptr, {}, {"-port"}},
+      {"usage: VEKserver", nullptr, {}, {"-verbose"}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.why);
     Project p;
     if (c.spoil) c.spoil(p);
     Server s;
-    EXPECT_FALSE(start(s, p.path, c.env));
+    EXPECT_FALSE(start(s, p.path, c.env, c.args));
     ASSERT_TRUE(wait_exit(s, 5000));
     EXPECT_TRUE(WIFEXITED(s.status) && WEXITSTATUS(s.status) == 2) << s.status;
     std::string text = stderr_text(s);
