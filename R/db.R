@@ -27,7 +27,7 @@
 # degrees and in the order of a description (Z first). A node (i, j, k)
 # lies at the origin plus R applied to (i dx, j dy, k dz).
 .rotation <- function(angles) {
-  a <- c(angles, 0, 0, 0)[1:3] * pi / 180
+  a <- .three(angles) * pi / 180
   rz <- matrix(c(cos(a[1]), sin(a[1]), 0, -sin(a[1]), cos(a[1]), 0, 0, 0, 1), 3)
   ry <- matrix(c(cos(a[2]), 0, -sin(a[2]), 0, 1, 0, sin(a[2]), 0, cos(a[2])), 3)
   rx <- matrix(c(1, 0, 0, 0, cos(a[3]), sin(a[3]), 0, -sin(a[3]), cos(a[3])), 3)
@@ -35,7 +35,7 @@
 }
 
 # Three values per axis, the missing ones `fill`.
-.three <- function(x, fill = 0) c(x, fill, fill, fill)[1:3]
+.three <- function(x, fill = 0) head(c(x, fill, fill, fill), 3L)
 
 # Offsets from a grid's origin to node indices: the inverse rotation,
 # divided by the mesh.

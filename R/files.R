@@ -65,9 +65,9 @@
 # rotated offsets, R = Rz(angle_z) Ry(angle_y) Rx(angle_x), angles in degrees
 # and in the order of the File's description (Z first).
 .grid_nodes <- function(d) {
-  n <- c(d$nx, 1L, 1L)[1:3]
-  x0 <- c(d$x0, 0, 0)[1:3]
-  dx <- c(d$dx, 0, 0)[1:3]
+  n <- .three(d$nx, 1L)
+  x0 <- .three(d$x0)
+  dx <- .three(d$dx)
   r <- .rotation(d$angles)
   nxy <- n[1] * n[2]
   off <- cbind(rep.int(seq_len(n[1]) - 1, nxy / n[1] * n[3]) * dx[1],

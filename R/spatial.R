@@ -158,7 +158,7 @@ AsStars <- function(file, variables = NULL, study = NULL, directory = NULL) {
     }
   })
   d <- attr(df, "description")
-  n <- c(d$nx, 1L)[1:3]
+  n <- .three(d$nx, 1L)
   arrays <- lapply(.grid_values(df), function(v) {
     a <- array(v, n)[, n[2]:1, , drop = FALSE]
     if (d$ndim == 2L) dim(a) <- n[1:2]
@@ -299,7 +299,7 @@ AsStars <- function(file, variables = NULL, study = NULL, directory = NULL) {
     if (is.factor(v) || is.character(v)) .fail(sprintf("data$%s", names(s)[k]), "is not numeric")
     v <- array(as.double(unclass(v)), dim(v))
     v <- aperm(v, match(c(xy, other), names(dims)))
-    dim(v) <- c(dim(v), 1L)[1:3]
+    dim(v) <- .three(dim(v), 1L)
     if (flip_x) v <- v[dim(v)[1]:1, , , drop = FALSE]
     if (flip_y) v <- v[, dim(v)[2]:1, , drop = FALSE]
     if (flip_z) v <- v[, , dim(v)[3]:1, drop = FALSE]
