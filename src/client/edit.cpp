@@ -65,10 +65,7 @@ static int st_check_points(const char *function, vek_long count, const double *x
  * are shortened to fit their field, never refused. */
 static int st_put_cut_string(const char *text, unsigned maxsize) {
   char cut[16];
-  size_t n = strnlen(text, sizeof cut - 1);
-  if (n > maxsize - 1) n = maxsize - 1;
-  memcpy(cut, text, n);
-  cut[n] = '\0';
+  snprintf(cut, sizeof cut, "%.*s", (int)maxsize - 1, text);
   char *p = cut;
   return _vek_write_string(VEK_SOCK, &p, maxsize);
 }

@@ -75,6 +75,8 @@ test_that("arguments are checked in R before anything is sent, with the reason",
     list(quote(CreateFileForDb(DbDescription(nx = 5), "f")), "db", "2 or 3"))
   for (case in cases) expect_refused(eval(case[[1]]), case[[2]], if (length(case) > 2) case[[3]])
   for (nx in list(c(2.5, 2), 1:4)) expect_refused(DbDescription(nx = nx), "nx")
+  expect_error(OrvaneSampleProject(file.path(plain, "p")), "a file copy failed",
+               class = "orvane_failure")
   expect_error(DbDescription(coordinates = 1, nx = 1), "either 'coordinates'")
   # 499 bytes pass R and reach the bridge, which is not connected.
   expect_error(CopyOrvaneToDb(strrep("n", 499)), "could not read variable",
