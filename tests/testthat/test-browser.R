@@ -5,7 +5,6 @@
 skip_if_not(orv_have_server())
 
 test_that("menus, refused and ignored answers, going up, and levels passed without a menu", {
-  project <- orv_project_copy()
   out <- dialogue(c(
     'invisible(.Call("IGetStudyList", "Beta", "Beta", "", PACKAGE = "orvanelink"))',
     manage("walk", 1, 1, 1, 3), "0", "2x", "..", "2", "help", "1", "3", show_tagged("walk"),
@@ -15,7 +14,7 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
     'invisible(.Call("DbCreateFile", "Demo", "Mining", "Samples", PACKAGE = "orvanelink"))',
     manage("named", 0, 0, 0, 3), show_tagged("named"),
     manage("zero", 0, 0, 1, 0), "2", show_tagged("zero")),
-    project = project)
+    project = orv_project_copy())
   # The Study menu with two Studies, creation and deletion offered.
   walk <- section(out, "walk")
   expect_equal(walk[2:13],
@@ -73,7 +72,6 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
 })
 
 test_that("Study, Directory, File and Variable created through the dialogues, then deleted", {
-  project <- orv_project_copy()
   out <- dialogue(c(
     manage("create", 1, 1, 1, 5),
     "new", "Demo", "Gamma", "Gamma", "new", "D1", "new", "F1",
@@ -91,7 +89,7 @@ test_that("Study, Directory, File and Variable created through the dialogues, th
     manage("delsel", 1, 0, 1, 5), "1", "1", "5", "del", "1", "y", "stop",
     bridge_line("sels", '"IGetSelectionList", "Demo", "Mining", "Samples"',
                 "length(r$SelectionList)")),
-    project = project)
+    project = orv_project_copy())
 
   create <- section(out, "create")
   prompts <- c("New Study Name ('stop' to cancel) : Demo", "The name 'Demo' already exists",
@@ -147,7 +145,6 @@ test_that("Study, Directory, File and Variable created through the dialogues, th
 })
 
 test_that("a Db variable is chosen by rank from a list handed by R", {
-  project <- orv_project_copy()
   designate <- function(tag, names) {
     bridge_line(tag, paste('"SDesignateVariable",', names), "c(r$error, r$flag.continue, r$rank)")
   }
@@ -157,7 +154,7 @@ test_that("a Db variable is chosen by rank from a list handed by R", {
     designate("two", 'c("Va", "Vb", "Vc")'), "..", "new", "0", "4", "2",
     designate("stop", 'c("Va", "Vb", "Vc")'), "stop",
     designate("empty", "character(0)"), "help", "1", "stop"),
-    project = project)
+    project = orv_project_copy())
   expect_true("You must define the Study first" %in% out)
   two <- section(out, "two")
   title <- "Loop for selecting Variable(s) to be copied from Db into Orvane"

@@ -3,7 +3,8 @@
 
 skip_if_not(orv_have_server())
 
-test_that("what R reads is what the server keeps: grid order, undefined values, macro items", {
+test_that(paste("what R reads is what the server keeps (grid order, undefined values, macro",
+                "items); copies create selections and variables, replacing names"), {
   project <- orv_project_copy()
   orv_connect(project)
   simu <- stored_values(project, "Grid3D", "Simu[xxxxx]")
@@ -36,10 +37,8 @@ test_that("what R reads is what the server keeps: grid order, undefined values, 
     expect_identical(copy_out("Grid3D", "Simu[xxxxx]", item = item)[c("tab", "error")],
                      list(tab = numeric(0), error = 1L))
   }
-})
 
-test_that("copies from R create selections and variables, replacing existing names", {
-  orv_connect(orv_project_copy())
+  # Copies from R create selections and variables, replacing existing names.
   mask <- c(1, 0, 1, 1, 0, 0, 1, 1, 1, 0, NA, 1)
   v <- as.numeric(101:112)
   expect_equal(copy_in("Samples", "Cu2", v, sel = "Mask", selv = mask), 0L)
