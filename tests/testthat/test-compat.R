@@ -41,7 +41,6 @@ test_that(paste("File descriptions, whether a Db fits them (counts for points; n
     # A mismatch clears the File: the next check has none to compare.
     expect_equal(orv_call("SFileCharacteristics")$error, cases[[i]][[3]], info = i)
   }
-
   # The mismatch report, and a dimension above 3 refused before any request.
   check <- function(ndim, x0) {
     orv_console(orv_call("SDbCompatible", ndim, 24L, 1L, c(4L, 3L, 2L), x0, c(10, 10, 5),
@@ -66,7 +65,6 @@ test_that(paste("File descriptions, whether a Db fits them (counts for points; n
   expect_equal(target_lines()[4:8],
                c("Study     : Demo", "Directory : Mining", "File      : (Not defined yet)",
                  "Selection : (Not defined yet)", "Variable  : (Not defined yet)"))
-
   # Files created for a Db or accepted when they fit, and their coordinates.
   g2 <- list(ndim = 2L, nech = 6L, grid = 1L, nx = c(3L, 2L), x0 = c(5, -5), dx = c(2, 0.5),
              angle = c(15, 0), coor = NULL)

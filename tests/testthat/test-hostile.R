@@ -40,7 +40,7 @@ expect_refusals <- function(rows, project = NULL) {
 }
 
 test_that(paste("catalogue functions, copies and Db descriptions refuse hostile arguments before",
-                "anything is sent"), {
+                "anything is sent; the server's refusals name what was wrong too"), {
   skip_if_not(orv_have_server())
   project <- local_orvane()
   copy <- list(values = as.double(1:12), variable = "New", study = "Demo", directory = "Mining",
@@ -113,6 +113,30 @@ test_that(paste("catalogue functions, copies and Db descriptions refuse hostile 
     row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"),
         c("file", "allow_existing"))
   ), project)
+  # Refusals the server or the File decide still name what was wrong, in a line.
+  before <- orv_project_sum(project)
+  cases <- list( # call, class, text of the message
+    list(quote(ReadFile("Samples", "Demo", "Mining", variables = paste0("v", 1:1e5))),
+         "orvane_not_found",
+         "has no variable 'v1', 'v2', 'v3', 'v4', 'v5' and 99995 more (named in 'variables')"),
+    list(quote(CopyDbToOrvane(1:5 + 0, "Short", file = "Samples")), "orvane_usage_error",
+         "'values' holds 5 values where the File 'Samples' has 12 samples"),
+    list(quote(ListStudies(new = "S", location = "/nonexistent/x")), "orvane_server_error",
+         "not at '/nonexistent/x'"),
+    list(quote(ListDirectories("Demo", new = "D", delete = "Gone")), "orvane_not_found",
+         "'delete' names Directory 'Gone', which does not exist; 'D' was not created"),
+    list(quote(CreateFileForDb(DbDescription(nx = c(1000, 1000, 1000)), "Big", "Demo", "Mining")),
+         "orvane_server_error", "too many nodes")
+  )
+  for (case in cases) {
+    label <- deparse(case[[1]])[1]
+    err <- tryCatch(eval(case[[1]]), error = identity)
+    expect_s3_class(err, case[[2]])
+    msg <- conditionMessage(err)
+    expect_true(length(msg) == 1L && validUTF8(msg) && nchar(msg) < 400, label = label)
+    expect_true(grepl(case[[3]], msg, fixed = TRUE), label = paste(label, msg))
+    expect_identical(orv_project_sum(project), before, label = label)
+  }
 })
 
 test_that("the File functions refuse hostile names, frames and flags before anything is sent", {
@@ -198,34 +222,6 @@ test_that(paste("connections, dialogues and the sample project refuse hostile ar
   # Nothing was launched, and OrvaneSampleProject() made no directory.
   expect_length(setdiff(orvanelink:::.server_pids(), before), 0L)
   expect_length(list.files(writable, all.files = TRUE, no.. = TRUE), 0L)
-})
-
-test_that("refusals the server or the File decide still name what was wrong, in a line", {
-  skip_if_not(orv_have_server())
-  project <- local_orvane()
-  before <- orv_project_sum(project)
-  cases <- list( # call, class, text of the message
-    list(quote(ReadFile("Samples", "Demo", "Mining", variables = paste0("v", 1:1e5))),
-         "orvane_not_found",
-         "has no variable 'v1', 'v2', 'v3', 'v4', 'v5' and 99995 more (named in 'variables')"),
-    list(quote(CopyDbToOrvane(1:5 + 0, "Short", file = "Samples")), "orvane_usage_error",
-         "'values' holds 5 values where the File 'Samples' has 12 samples"),
-    list(quote(ListStudies(new = "S", location = "/nonexistent/x")), "orvane_server_error",
-         "not at '/nonexistent/x'"),
-    list(quote(ListDirectories("Demo", new = "D", delete = "Gone")), "orvane_not_found",
-         "'delete' names Directory 'Gone', which does not exist; 'D' was not created"),
-    list(quote(CreateFileForDb(DbDescription(nx = c(1000, 1000, 1000)), "Big", "Demo", "Mining")),
-         "orvane_server_error", "too many nodes")
-  )
-  for (case in cases) {
-    label <- deparse(case[[1]])[1]
-    err <- tryCatch(eval(case[[1]]), error = identity)
-    expect_s3_class(err, case[[2]])
-    msg <- conditionMessage(err)
-    expect_true(length(msg) == 1L && validUTF8(msg) && nchar(msg) < 400, label = label)
-    expect_true(grepl(case[[3]], msg, fixed = TRUE), label = paste(label, msg))
-    expect_identical(orv_project_sum(project), before, label = label)
-  }
 })
 
 test_that("a path that is no project is refused as it was, and the launched server is stopped", {
