@@ -7,7 +7,7 @@ grid3d <- list(ndim = 3L, nech = 24L, grid = 1L, nx = c(4L, 3L, 2L), x0 = c(100,
                dx = c(10, 10, 5), angle = c(30, 0, 0), coor = NULL)
 
 test_that(paste("File descriptions, whether a Db fits them (counts for points; nodes, origins and",
-                "meshes for grids), the mismatch report, and Files created for a Db"), {
+                "meshes, angles for grids), the mismatch report, and Files created for a Db"), {
   project <- orv_project_copy()
   orv_connect(project)
   r <- orv_call("SFileCharacteristics")
@@ -20,8 +20,7 @@ test_that(paste("File descriptions, whether a Db fits them (counts for points; n
   expect_identical(unname(describe_file("Grid3D")),
                    list(3L, 24L, 1L, c(100, 200, 0), c(10, 10, 5), c(4L, 3L, 2L), c(30, 0, 0), 0L))
   r <- describe_file("Nowhere")
-  expect_equal(r$error, 1L)
-  expect_length(r$nx, 0)
+  expect_equal(c(r$error, length(r$nx)), c(1L, 0L))
 
   points <- list(ndim = 2L, nech = 12L, grid = 0L, coor = as.numeric(1:24) * 1000)
   cases <- list( # File, Db, error
@@ -115,10 +114,7 @@ test_that(paste("File descriptions, whether a Db fits them (counts for points; n
   orv_call("SDisconnectOrvane")
   r <- check(4L, c(100, 200, 0, 0))
   expect_equal(list(r$value$error, r$lines), list(1L, "Space dimension may not be larger than 3"))
-})
-
-test_that(paste("DbCompatible() compares the angles too, names the first difference,",
-                "and takes a raster's nodes"), {
+  # DbCompatible() also compares angles, names the first difference, takes a raster's nodes.
   local_orvane()
   grid3d <- DbDescription(nx = c(4, 3, 2), x0 = c(100, 200, 0), dx = c(10, 10, 5),
                           angles = c(30, 0, 0))

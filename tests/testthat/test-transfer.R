@@ -124,7 +124,7 @@ test_that("the designation loop, the overwrite question, and lengths refused bef
 })
 
 test_that(paste("values cross exactly through every writer and every reader, whatever the grid's",
-                "shape; variables written over in place or replaced; a File changed before a read"), {
+                "shape; variables written over or replaced; a File changed before a read"), {
   project <- orv_project_copy()
   orv_connect(project)
   # The R functions' reads put each piece in place as it arrives: eight X
