@@ -561,7 +561,7 @@ ReadFile <- function(file, study = NULL, directory = NULL, variables = NULL, sel
   missing <- sum(order == 0L)
   if (missing > 0L) {
     first <- which(order == 0L)[1] - 1
-    idx <- (first %/% c(1, g$nx[1], g$nx[1] * .three(g$nx, 1)[2])[seq_len(g$ndim)]) %% g$nx
+    idx <- (first %/% c(1, cumprod(g$nx))[seq_len(g$ndim)]) %% g$nx
     at <- paste(sprintf("%s = %s", names(xyz), .num(g$x0 + idx * g$dx)), collapse = ", ")
     .fail("data", sprintf(
       paste("misses %d of the %d nodes of the grid its coordinates span (%s, the first at %s):",

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -283,6 +284,12 @@ bool file_create(const ExclusiveLock &, const std::string &dpath, const std::str
   return ok;
 }
 
+/* The canonical path of an existing path, "" when there is none. */
+static std::string real_path(const std::string &path) {
+  std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
+  return real ? std::string(real.get()) : std::string();
+}
+
 /* This server keeps a Study in the project's folder of its name, so a
  * location is honoured only when it names that folder (relative to the
  * project or absolute); any other is refused rather than kept as a label, or
@@ -296,11 +303,9 @@ static bool study_location_ok(const std::string &root, const std::string &name, 
   std::string base = slash == std::string::npos ? location : location.substr(slash + 1);
   std::string parent = slash == std::string::npos ? "" : location.substr(0, slash == 0 ? 1 : slash);
   if (location[0] != '/') parent = parent.empty() ? root : fs_join(root, parent);
-  char *a = realpath(root.c_str(), nullptr), *b = realpath(parent.c_str(), nullptr);
-  bool same = a && b && strcmp(a, b) == 0;
-  std::string here = fs_join(a ? a : root.c_str(), name);
-  free(a);
-  free(b);
+  std::string a = real_path(root), b = real_path(parent);
+  bool same = !a.empty() && a == b;
+  std::string here = fs_join(a.empty() ? root : a, name);
   if (same && base == name) return true;
   err =
       "this server keeps a Study in its folder of the project, '" + here + "', not at '" + given.substr(0, 1024) + "'";

@@ -65,11 +65,11 @@ std::string Io::rstring() {
   char *p = NULL;
   if (!_vek_read_string(sock, &p, ARG_STRING_MAX)) {
     bad = true;
-    free(p);
+    _vek_free(p);
     return "";
   }
   std::string s(p ? p : "");
-  free(p);
+  _vek_free(p);
   return s;
 }
 

@@ -122,9 +122,11 @@ TEST_F(Describe, VariableLayoutFollowsServerAndLinkedVersions) {
       ex("nowhere to describe", {}, calls(VEKClientGetVariableInfo, nullptr), VEK_RESULT_USAGE),
   });
   // An application of the old protocol keeps 5 characters and its own
-  // symbol field.
+  // symbol field; from 410 on, the whole unit and the server's symbol.
   _vek_client_linked_version = 409;
   run({plain("linked at 409", head(0).str("centimetre").str(""), "0 32 12 1 77 centi before 0", 0, 408)});
+  _vek_client_linked_version = 410;
+  run({plain("linked at 410", head(0).str("centimetre").str(""), "0 32 12 1 77 centimetre centimetre 0", 0, 408)});
   _vek_client_linked_version = VEK_PROTOCOL_VERSION;
 }
 

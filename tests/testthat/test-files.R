@@ -136,6 +136,7 @@ test_that("rows are placed at the samples their coordinates name, in any order a
   line <- transform(without_description(ReadFile("Lines")), V = seq_len(9) + 0.5)
   lower <- setNames(grid[20:1, c("X", "Y", "V")], c("x", "y", "V"))
   WriteFile(data.frame(X = c(1, 1, 2), Y = c(1, 1, 2), W = 0), "Twice")
+  WriteFile(data.frame(X = 1:3, Y = 5, W = 0), "Flat")
   cases <- list( # File, rows to write, the values expected in the File's order
     grid_shuffled = list("Grid2D", grid[c(7, 1, 20:8, 2:6), c("X", "Y", "V")], grid$V),
     grid_y_fastest = list("Grid2D", grid[order(grid$X, grid$Y), c("X", "Y", "V")], grid$V),
@@ -148,6 +149,8 @@ test_that("rows are placed at the samples their coordinates name, in any order a
     # Rows at one place take its samples in their order.
     points_at_one_place = list("Twice", data.frame(X = c(2, 1, 1), Y = c(2, 1, 1), V = c(3, 1, 2)),
                                c(1, 2, 3)),
+    # An axis of one value still has a tolerance, from the value's size.
+    flat_a_rounding_apart = list("Flat", data.frame(X = 3:1, Y = 5 + 1e-12, V = c(3, 2, 1)), 1:3 + 0),
     line_data_samples_reversed = list("Lines", line[9:1, c("line", "X", "Y", "V")], line$V)
   )
   for (name in names(cases)) {

@@ -87,6 +87,8 @@ test_that("Db descriptions are built in R", {
   expect_identical(unclass(g)[c("ndim", "nech", "grid", "nx", "angles")],
                    list(ndim = 2L, nech = 12L, grid = TRUE, nx = c(4L, 3L), angles = c(0, 0)))
   expect_identical(DbDescription(nx = 5)$dx, 1)
+  # The last node, not one beyond it, must stay below 1e30.
+  expect_identical(DbDescription(nx = c(2, 1), dx = c(9e29, 1))$dx, c(9e29, 1))
   expect_output(print(g), "Grid Db description: 2 dimensions, 12 samples")
   p <- DbDescription(coordinates = data.frame(a = c(1, 2, NA), b = c(4, 5, 6)))
   expect_identical(unclass(p)[c("ndim", "nech", "grid")], list(ndim = 2L, nech = 3L, grid = FALSE))
