@@ -9,13 +9,7 @@ using namespace vekt;
 
 namespace {
 
-class Describe : public ClientTest {
- protected:
-  void TearDown() override {
-    _vek_client_linked_version = VEK_PROTOCOL_VERSION;
-    ClientTest::TearDown();
-  }
-};
+class Describe : public ClientTest {};
 
 /* "SFILEINFO" up to the six names every version carries: each field has a
  * value of its own, so a field read in the wrong place shows. */
@@ -133,6 +127,7 @@ TEST_F(Describe, VariableLayoutFollowsServerAndLinkedVersions) {
   run({plain("linked at 409", head(0).str("centimetre").str(""), "0 32 12 1 77 centi before 0", 0, 408)});
   _vek_client_linked_version = 410;
   run({plain("linked at 410", head(0).str("centimetre").str(""), "0 32 12 1 77 centimetre centimetre 0", 0, 408)});
+  _vek_client_linked_version = VEK_PROTOCOL_VERSION;
 }
 
 /* The indices (and names) a call must hand out, allocation `fail` failing. */

@@ -33,7 +33,7 @@ TEST_F(Transfer, Reads) {
   auto answer = [](int64_t announced, int values) {
     return kw("SDATAF").i64(announced).dbl(kTest).append(doubles(std::vector<double>(values, 1.0)));
   };
-  const Bytes whole = kw("CREADVARF").i64(-1).i64(-1).i32(0);
+  const Bytes whole = kw("CREADVARF").i64(-1).i64(-1).i32(0), range = kw("CREADVARF").i32(1).i32(10).i32(0);
   run({
       ex("no values", {{whole, answer(0, 0)}}, reads(-2, 0, {})),
       ex("never a count", {{whole, answer(-1, 0)}}, reads(-2, 0, {}), VEK_RESULT_COMMUNICATION),
@@ -48,13 +48,10 @@ TEST_F(Transfer, Reads) {
          "VEKClientReadDoubleVariableSub() does not work with a server version lower than 4.0.7 for 4.0.x series "
          "and 4.1.1 for 4.1.x series",
          406, {}),
-      ex("range at 407", {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(1).dbl(kTest).dbl(3.5)}},
-         reads(1, 10, {3.5}), 0, "", 407, {}),
-      ex("range at 409", {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(0).dbl(kTest)}}, reads(1, 10, {}), 0,
-         "", 409, {}),
+      ex("range at 407", {{range, kw("SDATAF").i32(1).dbl(kTest).dbl(3.5)}}, reads(1, 10, {3.5}), 0, "", 407, {}),
+      ex("range at 409", {{range, kw("SDATAF").i32(0).dbl(kTest)}}, reads(1, 10, {}), 0, "", 409, {}),
       ex("range at 410", {}, reads(1, 10, {}), VEK_RESULT_COMMUNICATION, VEK_UPGRADE_MESSAGE, 410, {}),
-      ex("range at 411", {{kw("CREADVARF").i32(1).i32(10).i32(0), kw("SDATAF").i32(0).dbl(kTest)}}, reads(1, 10, {}), 0,
-         "", 411, {}),
+      ex("range at 411", {{range, kw("SDATAF").i32(0).dbl(kTest)}}, reads(1, 10, {}), 0, "", 411, {}),
   });
 }
 
@@ -171,30 +168,28 @@ TEST_F(Transfer, Writes) {
   const std::vector<int> c = {3, 1, 4};
   const std::vector<double> staged = {kTest, 10, 11, kTest, kTest, 12, 13, 14};
   const std::vector<std::string> lines = {"CARCH", "CLFILECNT"};
+  const auto d = described(GL, 8, 3), cc = counted(c);
   auto row = [&](const char *name, std::vector<std::pair<Bytes, Bytes>> talk, std::function<int()> call, int code = 0,
                  int version = 800000) { return Exchange{name, talk, call, code, "", version, lines}; };
   run({
       // The whole variable, by (-1, -1) or (1, S - L): headers filled in.
-      row("whole", {described(GL, 8, 3), counted(c), written(1, 8, staged)}, writes(-2, 0, 5)),
-      row("whole by range", {described(GL, 8, 3), counted(c), written(1, 8, staged)}, writes(1, 5, 5)),
+      row("whole", {d, cc, written(1, 8, staged)}, writes(-2, 0, 5)),
+      row("whole by range", {d, cc, written(1, 8, staged)}, writes(1, 5, 5)),
       // One whole line: its file samples, whatever count the caller gave.
-      row("third line", {described(GL, 8, 3), counted(c), counted(c), written(6, 8, {12, 13, 14})},
-          writes(3, 5, 5, kData + 2)),
-      row("first line", {described(GL, 8, 3), counted(c), counted(c), written(2, 3, {10, 11})}, writes(1, 2, 2)),
+      row("third line", {d, cc, cc, written(6, 8, {12, 13, 14})}, writes(3, 5, 5, kData + 2)),
+      row("first line", {d, cc, cc, written(2, 3, {10, 11})}, writes(1, 2, 2)),
       // Across two lines, or another count: unchanged.
-      row("across lines", {described(GL, 8, 3), counted(c), counted(c), written(2, 3, {11, 12})},
-          writes(2, 3, 2, kData + 1)),
-      row("another count", {described(GL, 8, 3), counted(c), written(-1, -1, {10, 11, 12, 13})}, writes(-2, 0, 4)),
+      row("across lines", {d, cc, cc, written(2, 3, {11, 12})}, writes(2, 3, 2, kData + 1)),
+      row("another count", {d, cc, written(-1, -1, {10, 11, 12, 13})}, writes(-2, 0, 4)),
       // Refused, nothing written: fewer values than the line holds, or
       // counts that contradict the File.
-      row("a line given too few", {described(GL, 8, 3), counted(c), counted(c)}, writes(3, 5, 2), VEK_RESULT_USAGE),
-      ex("fewer counts than lines", {described(GL, 8, 3), counted({3, 1})}, writes(-2, 0, 5), VEK_RESULT_USAGE,
+      row("a line given too few", {d, cc, cc}, writes(3, 5, 2), VEK_RESULT_USAGE),
+      ex("fewer counts than lines", {d, counted({3, 1})}, writes(-2, 0, 5), VEK_RESULT_USAGE,
          "(2 entries) do not match its description (3 lines)", 800000, lines),
-      row("a line without header", {described(GL, 8, 3), counted({3, 0, 5})}, writes(-2, 0, 5), VEK_RESULT_USAGE),
-      ex("counts not adding up", {described(GL, 8, 3), counted({3, 1, 3})}, writes(-2, 0, 5), VEK_RESULT_USAGE,
+      row("a line without header", {d, counted({3, 0, 5})}, writes(-2, 0, 5), VEK_RESULT_USAGE),
+      ex("counts not adding up", {d, counted({3, 1, 3})}, writes(-2, 0, 5), VEK_RESULT_USAGE,
          "(3 entries) do not match its description (3 lines)", 800000, lines),
-      row("the line walk's counts short", {described(GL, 8, 3), counted(c), counted({3})}, writes(3, 5, 3),
-          VEK_RESULT_USAGE),
+      row("the line walk's counts short", {d, cc, counted({3})}, writes(3, 5, 3), VEK_RESULT_USAGE),
       row("the description refused", {{kw("CFILEINFO"), kw("SERROR").str("no file")}}, writes(-2, 0, 5),
           VEK_RESULT_USAGE),
       // Not staged: no lines, another type, a server without line counts,

@@ -4,9 +4,17 @@
 
 skip_if_not(orv_have_server())
 
-test_that("menus, refused and ignored answers, going up, and levels passed without a menu", {
-  project <- orv_project_copy()
+test_that(paste("menus, refused and ignored answers, going up, levels passed without a menu, and",
+                "a Db variable chosen by rank from a list handed by R"), {
+  designate <- function(tag, names) {
+    bridge_line(tag, paste('"SDesignateVariable",', names), "c(r$error, r$flag.continue, r$rank)")
+  }
   out <- dialogue(c(
+    designate("nofile", 'c("Va", "Vb")'),
+    'invisible(.Call("DbCreateFile", "Demo", "Mining", "Samples", PACKAGE = "orvanelink"))',
+    designate("two", 'c("Va", "Vb", "Vc")'), "..", "new", "0", "4", "2",
+    designate("stop", 'c("Va", "Vb", "Vc")'), "stop",
+    designate("empty", "character(0)"), "help", "1", "stop",
     'invisible(.Call("IGetStudyList", "Beta", "Beta", "", PACKAGE = "orvanelink"))',
     manage("walk", 1, 1, 1, 3), "0", "2x", "..", "2", "help", "1", "3", show_tagged("walk"),
     manage("plain", 0, 0, 1, 5), "new", "del", "2", "1", "5", "0", "..", "1", "3",
@@ -15,7 +23,7 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
     'invisible(.Call("DbCreateFile", "Demo", "Mining", "Samples", PACKAGE = "orvanelink"))',
     manage("named", 0, 0, 0, 3), show_tagged("named"),
     manage("zero", 0, 0, 1, 0), "2", show_tagged("zero")),
-    project = project)
+    project = orv_project_copy())
   # The Study menu with two Studies, creation and deletion offered.
   walk <- section(out, "walk")
   expect_equal(walk[2:13],
@@ -70,10 +78,26 @@ test_that("menus, refused and ignored answers, going up, and levels passed witho
   expect_equal(target(out, "zero")[1:2], c("Demo", "(Not defined yet)"))
   expect_equal(sapply(c("walk", "plain", "nosel", "named", "zero"), function(t) orv_result(out, t)),
                c(walk = "0", plain = "0", nosel = "1", named = "0", zero = "0"))
+  # A Db variable chosen by rank: refused answers, "stop", an empty list.
+  expect_true("You must define the Study first" %in% section(out, "nofile"))
+  two <- section(out, "two")
+  title <- "Loop for selecting Variable(s) to be copied from Db into Orvane"
+  expect_equal(two[2:16],
+               c("", title, strrep("=", nchar(title)), "", "Currently in : Demo/Mining/Samples/",
+                 "Rank | Db Variable", rule("Db Variable"), "   1 | Va", "   2 | Vb", "   3 | Vc",
+                 "     | ", "help | Display the current list", "stop | Stop browsing",
+                 "Enter your choice : ..", "Enter your choice : new"))
+  expect_equal(two[17:21], c("Enter your choice : 0", "The answer '0' is not valid",
+                             "Enter your choice : 4", "The answer '4' is not valid",
+                             "Enter your choice : 2"))
+  empty <- section(out, "empty")
+  expect_equal(sum(empty == "Rank | Db Variable"), 2)
+  expect_true("The answer '1' is not valid" %in% empty)
+  expect_equal(sapply(c("nofile", "two", "stop", "empty"), function(t) orv_result(out, t)),
+               c(nofile = "1,0,-1", two = "0,1,2", stop = "0,0,-1", empty = "0,0,-1"))
 })
 
 test_that("Study, Directory, File and Variable created through the dialogues, then deleted", {
-  project <- orv_project_copy()
   out <- dialogue(c(
     manage("create", 1, 1, 1, 5),
     "new", "Demo", "Gamma", "Gamma", "new", "D1", "new", "F1",
@@ -91,7 +115,7 @@ test_that("Study, Directory, File and Variable created through the dialogues, th
     manage("delsel", 1, 0, 1, 5), "1", "1", "5", "del", "1", "y", "stop",
     bridge_line("sels", '"IGetSelectionList", "Demo", "Mining", "Samples"',
                 "length(r$SelectionList)")),
-    project = project)
+    project = orv_project_copy())
 
   create <- section(out, "create")
   prompts <- c("New Study Name ('stop' to cancel) : Demo", "The name 'Demo' already exists",
@@ -144,36 +168,6 @@ test_that("Study, Directory, File and Variable created through the dialogues, th
   expect_equal(sapply(c("create", "nodel", "deltree", "studies", "sels"),
                       function(t) orv_result(out, t)),
                c(create = "0", nodel = "1", deltree = "1", studies = "Demo", sels = "0"))
-})
-
-test_that("a Db variable is chosen by rank from a list handed by R", {
-  project <- orv_project_copy()
-  designate <- function(tag, names) {
-    bridge_line(tag, paste('"SDesignateVariable",', names), "c(r$error, r$flag.continue, r$rank)")
-  }
-  out <- dialogue(c(
-    designate("nofile", 'c("Va", "Vb")'),
-    'invisible(.Call("DbCreateFile", "Demo", "Mining", "Samples", PACKAGE = "orvanelink"))',
-    designate("two", 'c("Va", "Vb", "Vc")'), "..", "new", "0", "4", "2",
-    designate("stop", 'c("Va", "Vb", "Vc")'), "stop",
-    designate("empty", "character(0)"), "help", "1", "stop"),
-    project = project)
-  expect_true("You must define the Study first" %in% out)
-  two <- section(out, "two")
-  title <- "Loop for selecting Variable(s) to be copied from Db into Orvane"
-  expect_equal(two[2:16],
-               c("", title, strrep("=", nchar(title)), "", "Currently in : Demo/Mining/Samples/",
-                 "Rank | Db Variable", rule("Db Variable"), "   1 | Va", "   2 | Vb", "   3 | Vc",
-                 "     | ", "help | Display the current list", "stop | Stop browsing",
-                 "Enter your choice : ..", "Enter your choice : new"))
-  expect_equal(two[17:21], c("Enter your choice : 0", "The answer '0' is not valid",
-                             "Enter your choice : 4", "The answer '4' is not valid",
-                             "Enter your choice : 2"))
-  empty <- section(out, "empty")
-  expect_equal(sum(empty == "Rank | Db Variable"), 2)
-  expect_true("The answer '1' is not valid" %in% empty)
-  expect_equal(sapply(c("nofile", "two", "stop", "empty"), function(t) orv_result(out, t)),
-               c(nofile = "1,0,-1", two = "0,1,2", stop = "0,0,-1", empty = "0,0,-1"))
 })
 
 test_that("an over-long name is refused and asked again, whatever console reads it", {

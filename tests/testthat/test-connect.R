@@ -3,7 +3,8 @@
 
 skip_if_not(orv_have_server())
 
-test_that("without a connection every check says so, and failed connections leave none", {
+test_that(paste("without a connection every check says so, failed connections leave none, and",
+                "a connection shows its target, refuses a second one and ends"), {
   cases <- list( # call, error returned, console text (NA: none about it)
     list(quote(orv_call("SShowTarget")), 1L, "You must use the command 'ConnectOrvane' first"),
     list(quote(orv_call("IGetStudyList", "", "", "")), 1L,
@@ -30,9 +31,7 @@ test_that("without a connection every check says so, and failed connections leav
   r <- orv_console(orv_call("SConnectOrvane", c("a", "b"), "", "", 0L, 0L, 0L))
   expect_s3_class(r$value, "error")
   expect_equal(r$lines, "Wrong number of arguments in RC_get_value_char (2 > 1)")
-})
-
-test_that("connecting, showing the target, connecting again and disconnecting", {
+  # Connecting, showing the target and its validity, connecting again and disconnecting.
   project <- orv_project_copy()
   expect_equal(orv_console(orv_connect(project, verbose = 1L))$lines,
                c("VEK.INIT = ", paste0("VEK.SERVER = ", orv_server_bin()), "Hostname = localhost",
@@ -42,22 +41,7 @@ test_that("connecting, showing the target, connecting again and disconnecting", 
                          "Study     : (Not defined yet)", "Directory : (Not defined yet)",
                          "File      : (Not defined yet)", "Selection : (Not defined yet)",
                          "Variable  : (Not defined yet)"))
-  orv_call("IGetFileList", "Demo", "Mining", "")
-  # Connecting again keeps the connection and the target; the verbose flag
-  # is the last call's, even one that was ignored.
-  r <- orv_console(orv_call("SConnectOrvane", "", orv_server_bin(), "", 0L, 1L, 0L))
-  expect_equal(list(r$value$error, r$lines),
-               list(0L, "Orvane is already connected. 'ConnectOrvane()' is ignored."))
-  expect_equal(target_lines()[4:6], c("Study     : Demo", "Directory : Mining",
-                                      "File      : (Not defined yet)"))
-  expect_equal(orv_console(orv_call("SDisconnectOrvane"))[c("value", "lines")],
-               list(value = list(error = 0L), lines = character(0)))
-  expect_equal(target_lines(), "You must use the command 'ConnectOrvane' first")
-})
-
-test_that("the validity check names the first missing level, never the Selection", {
-  orv_connect(orv_project_copy())
-  # The errors of the modes asked, and the lines written.
+  # Validity (modes' errors, lines written) names the first missing level, never the Selection.
   v <- function(modes) {
     r <- lapply(modes, function(m) orv_console(orv_call("STestTarget", "validity", m)))
     list(errors = sapply(r, function(x) x$value$error), lines = unlist(lapply(r, `[[`, "lines")))
@@ -75,4 +59,15 @@ test_that("the validity check names the first missing level, never the Selection
                                             ranks = c(1L, 1L, 1L, -1L, -1L)))
   expect_equal(orv_call("STestTarget", "reset", 100L)$names[3], "Samples")
   expect_equal(orv_call("STestTarget", "reset", 7L)$names, rep("None", 5))
+  orv_call("IGetFileList", "Demo", "Mining", "")
+  # Connecting again keeps the connection and the target; the verbose flag
+  # is the last call's, even one that was ignored.
+  r <- orv_console(orv_call("SConnectOrvane", "", orv_server_bin(), "", 0L, 1L, 0L))
+  expect_equal(list(r$value$error, r$lines),
+               list(0L, "Orvane is already connected. 'ConnectOrvane()' is ignored."))
+  expect_equal(target_lines()[4:6], c("Study     : Demo", "Directory : Mining",
+                                      "File      : (Not defined yet)"))
+  expect_equal(orv_console(orv_call("SDisconnectOrvane"))[c("value", "lines")],
+               list(value = list(error = 0L), lines = character(0)))
+  expect_equal(target_lines(), "You must use the command 'ConnectOrvane' first")
 })

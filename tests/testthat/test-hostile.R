@@ -39,9 +39,14 @@ expect_refusals <- function(rows, project = NULL) {
   }
 }
 
-test_that("the catalogue functions refuse hostile names and flags, the project unchanged", {
+test_that(paste("catalogue functions, copies and Db descriptions refuse hostile arguments before",
+                "anything is sent; the server's refusals name what was wrong too"), {
   skip_if_not(orv_have_server())
   project <- local_orvane()
+  copy <- list(values = as.double(1:12), variable = "New", study = "Demo", directory = "Mining",
+               file = "Samples")
+  read <- list(variable = "Au", study = "Demo", directory = "Mining", file = "Samples")
+  sel <- c(copy, list(selection = "S", selection_values = rep(TRUE, 12)))
   expect_refusals(list(
     row("ListStudies", list(), "new", names_ok, list(none_name = "None")),
     row("ListStudies", list(new = "S"), "location", extra = list(far = strrep("l", 1024))),
@@ -61,18 +66,7 @@ test_that("the catalogue functions refuse hostile names and flags, the project u
     row("CreateDirectory", list(directory = "New", study = "Demo"), "allow_existing"),
     row("DescribeFile", list(file = "Samples", study = "Demo", directory = "Mining"),
         c("file", "directory"), names_ok),
-    row("ListTree", list(study = "Demo", directory = "Mining"), c("study", "directory"), names_ok)
-  ), project)
-})
-
-test_that("the copies refuse hostile names, values, units and counts before anything is sent", {
-  skip_if_not(orv_have_server())
-  project <- local_orvane()
-  copy <- list(values = as.double(1:12), variable = "New", study = "Demo", directory = "Mining",
-               file = "Samples")
-  read <- list(variable = "Au", study = "Demo", directory = "Mining", file = "Samples")
-  sel <- c(copy, list(selection = "S", selection_values = rep(TRUE, 12)))
-  expect_refusals(list(
+    row("ListTree", list(study = "Demo", directory = "Mining"), c("study", "directory"), names_ok),
     row("CopyOrvaneToDb", read, "variable"),
     row("CopyOrvaneToDb", read, "selection", names_ok),
     row("CopyOrvaneToDb", read, "item", numbers_ok, list(neg = -1, half = 1.5)),
@@ -86,6 +80,63 @@ test_that("the copies refuse hostile names, values, units and counts before anyt
     row("CopyDbToOrvane", sel, "selection_values",
         extra = list(two = c(rep(1, 11), 2), short = rep(1, 11)))
   ), project)
+  # Db descriptions: overflowing sizes, nonsense geometry and odd lists.
+  ListFiles("Demo", "Mining")
+  grid <- list(grid = TRUE, nx = c(3, 2))
+  dbs <- list(
+    nodes = list(grid = TRUE, nx = c(1e5, 1e5, 1e5)),
+    points = list(grid = FALSE, ndim = 2, nech = 1e10),
+    turned = modifyList(grid, list(angles = c(1e308, 0))),
+    full_turn = modifyList(grid, list(angles = c(360, 0))),
+    origin = modifyList(grid, list(x0 = c(Inf, 0))), mesh = modifyList(grid, list(dx = c(0, 1))),
+    far = modifyList(grid, list(dx = c(1e308, 1))),
+    far_origin = modifyList(grid, list(x0 = c(2e30, 0))),
+    text_nx = modifyList(grid, list(nx = c("3", "2"))),
+    list_nx = modifyList(grid, list(nx = list(3, 2))),
+    kind = list(grid = "yes", nx = 3), text_points = list(grid = FALSE, coordinates = "a"),
+    ndim = list(grid = FALSE, ndim = NA, nech = 3), nech = modifyList(grid, list(nech = c(6, 6))),
+    undefined = list(grid = FALSE, coordinates = cbind(1:2, c(1, 2e30)))
+  )
+  expect_refusals(list(
+    row("DbDescription", list(nx = c(3, 2)), "nx", numbers_ok,
+        list(overflow = c(1e5, 1e5, 1e5), zero = c(3, 0))),
+    row("DbDescription", list(nx = c(3, 2)), "x0", names_ok, list(far = c(2e30, 0))),
+    row("DbDescription", list(nx = c(3, 2)), "dx", names_ok,
+        list(zero = c(1, 0), far = c(1e308, 1))),
+    row("DbDescription", list(nx = c(3, 2)), "angles", names_ok,
+        list(turn = c(360, 0), neg = c(0, -360))),
+    row("DbDescription", list(coordinates = cbind(1:2, 3:4)), "coordinates", c("number", "over"),
+        list(nan = c(1, NaN), above = c(1, 2e30), text = data.frame(x = "a"),
+             cube = array(1, c(2, 2, 2)))),
+    row("DbCompatible", list(db = DbDescription(nx = c(5, 4))), "db", extra = dbs),
+    row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"), "db", extra = dbs),
+    row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"),
+        c("file", "allow_existing"))
+  ), project)
+  # Refusals the server or the File decide still name what was wrong, in a line.
+  before <- orv_project_sum(project)
+  cases <- list( # call, class, text of the message
+    list(quote(ReadFile("Samples", "Demo", "Mining", variables = paste0("v", 1:1e5))),
+         "orvane_not_found",
+         "has no variable 'v1', 'v2', 'v3', 'v4', 'v5' and 99995 more (named in 'variables')"),
+    list(quote(CopyDbToOrvane(1:5 + 0, "Short", file = "Samples")), "orvane_usage_error",
+         "'values' holds 5 values where the File 'Samples' has 12 samples"),
+    list(quote(ListStudies(new = "S", location = "/nonexistent/x")), "orvane_server_error",
+         "not at '/nonexistent/x'"),
+    list(quote(ListDirectories("Demo", new = "D", delete = "Gone")), "orvane_not_found",
+         "'delete' names Directory 'Gone', which does not exist; 'D' was not created"),
+    list(quote(CreateFileForDb(DbDescription(nx = c(1000, 1000, 1000)), "Big", "Demo", "Mining")),
+         "orvane_server_error", "too many nodes")
+  )
+  for (case in cases) {
+    label <- deparse(case[[1]])[1]
+    err <- tryCatch(eval(case[[1]]), error = identity)
+    expect_s3_class(err, case[[2]])
+    msg <- conditionMessage(err)
+    expect_true(length(msg) == 1L && validUTF8(msg) && nchar(msg) < 400, label = label)
+    expect_true(grepl(case[[3]], msg, fixed = TRUE), label = paste(label, msg))
+    expect_identical(orv_project_sum(project), before, label = label)
+  }
 })
 
 test_that("the File functions refuse hostile names, frames and flags before anything is sent", {
@@ -145,44 +196,6 @@ test_that("the File functions refuse hostile names, frames and flags before anyt
   ), project)
 })
 
-test_that(paste("Db descriptions refuse overflowing sizes, nonsense geometry and odd lists before",
-                "anything is sent"), {
-  skip_if_not(orv_have_server())
-  project <- local_orvane()
-  ListFiles("Demo", "Mining")
-  grid <- list(grid = TRUE, nx = c(3, 2))
-  dbs <- list(
-    nodes = list(grid = TRUE, nx = c(1e5, 1e5, 1e5)),
-    points = list(grid = FALSE, ndim = 2, nech = 1e10),
-    turned = modifyList(grid, list(angles = c(1e308, 0))),
-    full_turn = modifyList(grid, list(angles = c(360, 0))),
-    origin = modifyList(grid, list(x0 = c(Inf, 0))), mesh = modifyList(grid, list(dx = c(0, 1))),
-    far = modifyList(grid, list(dx = c(1e308, 1))),
-    far_origin = modifyList(grid, list(x0 = c(2e30, 0))),
-    text_nx = modifyList(grid, list(nx = c("3", "2"))),
-    list_nx = modifyList(grid, list(nx = list(3, 2))),
-    kind = list(grid = "yes", nx = 3), text_points = list(grid = FALSE, coordinates = "a"),
-    ndim = list(grid = FALSE, ndim = NA, nech = 3), nech = modifyList(grid, list(nech = c(6, 6))),
-    undefined = list(grid = FALSE, coordinates = cbind(1:2, c(1, 2e30)))
-  )
-  expect_refusals(list(
-    row("DbDescription", list(nx = c(3, 2)), "nx", numbers_ok,
-        list(overflow = c(1e5, 1e5, 1e5), zero = c(3, 0))),
-    row("DbDescription", list(nx = c(3, 2)), "x0", names_ok, list(far = c(2e30, 0))),
-    row("DbDescription", list(nx = c(3, 2)), "dx", names_ok,
-        list(zero = c(1, 0), far = c(1e308, 1))),
-    row("DbDescription", list(nx = c(3, 2)), "angles", names_ok,
-        list(turn = c(360, 0), neg = c(0, -360))),
-    row("DbDescription", list(coordinates = cbind(1:2, 3:4)), "coordinates", c("number", "over"),
-        list(nan = c(1, NaN), above = c(1, 2e30), text = data.frame(x = "a"),
-             cube = array(1, c(2, 2, 2)))),
-    row("DbCompatible", list(db = DbDescription(nx = c(5, 4))), "db", extra = dbs),
-    row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"), "db", extra = dbs),
-    row("CreateFileForDb", list(db = DbDescription(nx = c(3, 2)), file = "New"),
-        c("file", "allow_existing"))
-  ), project)
-})
-
 test_that(paste("connections, dialogues and the sample project refuse hostile arguments without a",
                 "connection"), {
   expect_false(IsConnectedOrvane())
@@ -209,34 +222,6 @@ test_that(paste("connections, dialogues and the sample project refuse hostile ar
   # Nothing was launched, and OrvaneSampleProject() made no directory.
   expect_length(setdiff(orvanelink:::.server_pids(), before), 0L)
   expect_length(list.files(writable, all.files = TRUE, no.. = TRUE), 0L)
-})
-
-test_that("refusals the server or the File decide still name what was wrong, in a line", {
-  skip_if_not(orv_have_server())
-  project <- local_orvane()
-  before <- orv_project_sum(project)
-  cases <- list( # call, class, text of the message
-    list(quote(ReadFile("Samples", "Demo", "Mining", variables = paste0("v", 1:1e5))),
-         "orvane_not_found",
-         "has no variable 'v1', 'v2', 'v3', 'v4', 'v5' and 99995 more (named in 'variables')"),
-    list(quote(CopyDbToOrvane(1:5 + 0, "Short", file = "Samples")), "orvane_usage_error",
-         "'values' holds 5 values where the File 'Samples' has 12 samples"),
-    list(quote(ListStudies(new = "S", location = "/nonexistent/x")), "orvane_server_error",
-         "not at '/nonexistent/x'"),
-    list(quote(ListDirectories("Demo", new = "D", delete = "Gone")), "orvane_not_found",
-         "'delete' names Directory 'Gone', which does not exist; 'D' was not created"),
-    list(quote(CreateFileForDb(DbDescription(nx = c(1000, 1000, 1000)), "Big", "Demo", "Mining")),
-         "orvane_server_error", "too many nodes")
-  )
-  for (case in cases) {
-    label <- deparse(case[[1]])[1]
-    err <- tryCatch(eval(case[[1]]), error = identity)
-    expect_s3_class(err, case[[2]])
-    msg <- conditionMessage(err)
-    expect_true(length(msg) == 1L && validUTF8(msg) && nchar(msg) < 400, label = label)
-    expect_true(grepl(case[[3]], msg, fixed = TRUE), label = paste(label, msg))
-    expect_identical(orv_project_sum(project), before, label = label)
-  }
 })
 
 test_that("a path that is no project is refused as it was, and the launched server is stopped", {

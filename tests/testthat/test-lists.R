@@ -4,8 +4,36 @@
 
 skip_if_not(orv_have_server())
 
-test_that("each listing call defines, creates and deletes as its arguments say; None is no name", {
+test_that(paste("each listing call defines, creates and deletes as its arguments say, or says why",
+                "not; None is no name"), {
   orv_connect(orv_project_copy())
+  # Refusals say why; bad arguments end the call with an error the connection survives.
+  cases <- list( # call, what it writes, the error it ends with (NA: none)
+    list(list("IGetStudyList", "Extra", "", ""), "You must define the Physical Name"),
+    list(list("IGetStudyList", "Demo", "x", ""), "The name 'Demo' already exists"),
+    list(list("IGetStudyList", "", "", "Gone"), "The name 'Gone' does not exist"),
+    # An existing Directory accepted when allowed: not a word.
+    list(list("ICreateDir", "Mining", "Demo", 1L), character(0)),
+    list(list("IGetDirList", strrep("a", 600), "", ""),
+         paste0("Name longer than 499 characters: '", strrep("a", 40), "...'"),
+         "Abort caught by C and return to R"),
+    list(list("IGetVariableList", "Demo", "Mining", c("Samples", "Grid3D"), ""),
+         "Wrong number of arguments in RC_get_value_char (2 > 1)",
+         "Abort caught by C and return to R"),
+    list(list("ICreateDir", "New", "Demo", "yes"), "Wrong type in RC_get_value_integer (type=16)",
+         "Abort caught by C and return to R"),
+    # NA is no answer to a yes/no flag: refused before anything is created.
+    list(list("ICreateDir", "Other", "Demo", NA), character(0),
+         "The 'allow existing' flag must be TRUE or FALSE, not NA"),
+    list(list("SManageTarget", 0L, 0L, NA, 1L, 0L, 0L, 0L, integer(0), numeric(0), numeric(0),
+              numeric(0), numeric(0)),
+         character(0), "The 'reset' flag must be TRUE or FALSE, not NA"))
+  for (case in cases) {
+    r <- orv_console(do.call(orv_call, case[[1]]))
+    expect_equal(r$lines, case[[2]], label = case[[1]][[1]])
+    expect_equal(if (inherits(r$value, "error")) conditionMessage(r$value) else NA,
+                 if (length(case) > 2) case[[3]] else NA)
+  }
   none <- rep("None", 5)
   steps <- list( # entry point and arguments, what it returns (the error alone, or all),
                  # the target after
@@ -74,36 +102,4 @@ test_that("each listing call defines, creates and deletes as its arguments say; 
   all <- orv_call("CopyVariableI2Db", "Demo", "Mining", "Samples", "None", "Cu", 0L)$tab
   expect_gt(sum(masked > 1e30), sum(all > 1e30))
   expect_equal(orv_call("STestDefine", 4L, "Nosel", 1L)$error, 1L)
-})
-
-test_that(paste("refusals say why, and bad arguments end the call with an error the connection",
-                "survives"), {
-  orv_connect(orv_project_copy())
-  cases <- list( # call, what it writes, the error it ends with (NA: none)
-    list(list("IGetStudyList", "Extra", "", ""), "You must define the Physical Name"),
-    list(list("IGetStudyList", "Demo", "x", ""), "The name 'Demo' already exists"),
-    list(list("IGetStudyList", "", "", "Gone"), "The name 'Gone' does not exist"),
-    # An existing Directory accepted when allowed: not a word.
-    list(list("ICreateDir", "Mining", "Demo", 1L), character(0)),
-    list(list("IGetDirList", strrep("a", 600), "", ""),
-         paste0("Name longer than 499 characters: '", strrep("a", 40), "...'"),
-         "Abort caught by C and return to R"),
-    list(list("IGetVariableList", "Demo", "Mining", c("Samples", "Grid3D"), ""),
-         "Wrong number of arguments in RC_get_value_char (2 > 1)",
-         "Abort caught by C and return to R"),
-    list(list("ICreateDir", "New", "Demo", "yes"), "Wrong type in RC_get_value_integer (type=16)",
-         "Abort caught by C and return to R"),
-    # NA is no answer to a yes/no flag: refused before anything is created.
-    list(list("ICreateDir", "Other", "Demo", NA), character(0),
-         "The 'allow existing' flag must be TRUE or FALSE, not NA"),
-    list(list("SManageTarget", 0L, 0L, NA, 1L, 0L, 0L, 0L, integer(0), numeric(0), numeric(0),
-              numeric(0), numeric(0)),
-         character(0), "The 'reset' flag must be TRUE or FALSE, not NA"))
-  for (case in cases) {
-    r <- orv_console(do.call(orv_call, case[[1]]))
-    expect_equal(r$lines, case[[2]], label = case[[1]][[1]])
-    expect_equal(if (inherits(r$value, "error")) conditionMessage(r$value) else NA,
-                 if (length(case) > 2) case[[3]] else NA)
-  }
-  expect_equal(orv_call("IGetDirList", "Demo", "", "")$DirList, "Mining")
 })

@@ -3,7 +3,8 @@
 
 skip_if_not(orv_have_server())
 
-test_that("what R reads is what the server keeps: grid order, undefined values, macro items", {
+test_that(paste("what R reads is what the server keeps (grid order, undefined values, macro",
+                "items); copies create selections and variables, replacing names"), {
   project <- orv_project_copy()
   orv_connect(project)
   simu <- stored_values(project, "Grid3D", "Simu[xxxxx]")
@@ -36,10 +37,7 @@ test_that("what R reads is what the server keeps: grid order, undefined values, 
     expect_identical(copy_out("Grid3D", "Simu[xxxxx]", item = item)[c("tab", "error")],
                      list(tab = numeric(0), error = 1L))
   }
-})
-
-test_that("copies from R create selections and variables, replacing existing names", {
-  orv_connect(orv_project_copy())
+  # Copies from R create selections and variables, replacing existing names.
   mask <- c(1, 0, 1, 1, 0, 0, 1, 1, 1, 0, NA, 1)
   v <- as.numeric(101:112)
   expect_equal(copy_in("Samples", "Cu2", v, sel = "Mask", selv = mask), 0L)
@@ -125,7 +123,8 @@ test_that("the designation loop, the overwrite question, and lengths refused bef
   expect_equal(emitted(out, "over"), rep(5, 24))
 })
 
-test_that("values cross exactly through every writer and every reader, whatever the grid's shape", {
+test_that(paste("values cross exactly through every writer and every reader, whatever the grid's",
+                "shape; variables written over or replaced; a File changed before a read"), {
   project <- orv_project_copy()
   orv_connect(project)
   # The R functions' reads put each piece in place as it arrives: eight X
@@ -160,32 +159,10 @@ test_that("values cross exactly through every writer and every reader, whatever 
     expect_identical(as.list(ReadFile(g)[c("Dbl", "Int", "Old", "Flip")]),
                      list(Dbl = v, Int = v * 4, Old = v, Flip = flip), info = g)
   }
-})
-
-test_that("a File that changed between its description and the read is not read past the vectors", {
-  project <- orv_project_copy()
-  orv_connect(project)
-  expect_equal(orv_call("IDescribeFile", "Demo", "Mining", "Samples", 1L)$nech, 12L)
-  # Another session makes Samples a File of 20 points meanwhile.
-  dialogue(c("invisible(ListFiles('Demo', 'Mining', delete = 'Samples'))",
-             paste0("WriteFile(data.frame(X = 1:20 + 0, Y = 1:20 + 0, Cu = 1:20 + 0), ",
-                    "'Samples', 'Demo', 'Mining')")),
-           project = project)
-  read <- function() orv_call("IReadFile", "Demo", "Mining", "Samples", c("X", "Cu"),
-                              list(NULL, NULL))
-  res <- orv_console(read())
-  expect_identical(res$value[c("values", "error")], list(values = list(), error = 1L))
-  expect_true("The server sent 20 values of 'X' where the File has 12 samples" %in% res$lines,
-              label = res$lines)
-  expect_identical(read()$values, list(1:20 + 0, 1:20 + 0))
-})
-
-test_that(paste("a variable of the kind, bits and unit asked for is written over in place;",
-                "anything else is replaced"), {
-  orv_connect(orv_project_copy())
+  # A variable of the kind, bits and unit asked for is written over and keeps
+  # its place in the File; anything else is replaced and comes last.
   v <- seq_len(12) / 4
   odd <- rep(c(TRUE, FALSE), 6)
-  # A variable written over keeps its place in the File; a replaced one comes last.
   steps <- list(
     list(call = function() CopyDbToOrvane(v, "Au", "Demo", "Mining", "Samples", unit = "g/t",
                                           selection = "Inside", selection_values = odd),
@@ -203,6 +180,20 @@ test_that(paste("a variable of the kind, bits and unit asked for is written over
   }
   expect_identical(ListSelections(), character(0))
   expect_error(CopyDbToOrvane(v, "X"), "could not write variable 'X'")
+  # A File that changed between its description and the read is not read past the vectors.
+  expect_equal(orv_call("IDescribeFile", "Demo", "Mining", "Samples", 1L)$nech, 12L)
+  # Another session makes Samples a File of 20 points meanwhile.
+  dialogue(c("invisible(ListFiles('Demo', 'Mining', delete = 'Samples'))",
+             paste0("WriteFile(data.frame(X = 1:20 + 0, Y = 1:20 + 0, Cu = 1:20 + 0), ",
+                    "'Samples', 'Demo', 'Mining')")),
+           project = project)
+  read <- function() orv_call("IReadFile", "Demo", "Mining", "Samples", c("X", "Cu"),
+                              list(NULL, NULL))
+  res <- orv_console(read())
+  expect_identical(res$value[c("values", "error")], list(values = list(), error = 1L))
+  expect_true("The server sent 20 values of 'X' where the File has 12 samples" %in% res$lines,
+              label = res$lines)
+  expect_identical(read()$values, list(1:20 + 0, 1:20 + 0))
 })
 
 test_that("a path the server holds is reused only right after a call that ended well on it", {

@@ -64,18 +64,15 @@ test_that("a storage fault during a write leaves neither the new File nor the ne
                        quote(CreateFileForDb(DbDescription(nx = c(3, 2), angles = c(30, 0)),
                                              "Rot", "Demo", "Mining")))
   )
-  for (name in names(cases)) {
-    local({
-      project <- local_faulty_orvane(cases[[name]][[1]])
-      CreateFileForDb(big, "Big", "Demo", "Mining")
-      before <- snapshot(project)
-      err <- tryCatch(eval(cases[[name]][[2]]), error = identity)
-      expect_s3_class(err, "orvane_error")
-      expect_match(conditionMessage(err),
-                   "No space left on device|Input/output error", label = name)
-      expect_identical(snapshot(project), before, label = name)
-    })
-  }
+  for (name in names(cases)) local({
+    project <- local_faulty_orvane(cases[[name]][[1]])
+    CreateFileForDb(big, "Big", "Demo", "Mining")
+    before <- snapshot(project)
+    err <- tryCatch(eval(cases[[name]][[2]]), error = identity)
+    expect_s3_class(err, "orvane_error")
+    expect_match(conditionMessage(err), "No space left on device|Input/output error", label = name)
+    expect_identical(snapshot(project), before, label = name)
+  })
 })
 
 test_that("an interrupted write leaves only the writes that ended before it", {
