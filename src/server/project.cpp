@@ -248,7 +248,7 @@ bool LockedFile::commit(FileModel &next, const std::vector<DataChange> &changes,
     std::string text = file_to_json(next);
     std::string aside;
     ok = fs_replace_file(fpath, kFileJson, text.data(), text.size(), err, &aside);
-    if (ok && !aside.empty()) stale.push_back(aside);
+    if (!aside.empty()) stale.push_back(aside); /* set only when the replacement held */
   }
   if (!ok) {
     for (const std::string &n : created) unlink(fs_join(fpath, n).c_str());

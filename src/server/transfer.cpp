@@ -4,6 +4,7 @@
  * item. Reads let go of the shared lock before the values leave; writes
  * take the values before the exclusive lock and decide under it.
  */
+#include <algorithm>
 #include <math.h>
 
 #include <new>
@@ -117,10 +118,10 @@ static double stored_value(const Variable &v, double x, double test) {
 /* stored_value over a piece, the kind's test made once. */
 static void store_piece(const Variable &v, double *x, size_t n, double test) {
   if (v.kind == VK_SELECTION) {
-    for (size_t i = 0; i < n; i++) x[i] = stored_value(v, x[i], test);
+    std::transform(x, x + n, x, [&](double y) { return stored_value(v, y, test); });
     return;
   }
-  for (size_t i = 0; i < n; i++) x[i] = x[i] == test ? VEK_SERVER_UNDEF : x[i];
+  std::transform(x, x + n, x, [=](double y) { return y == test ? VEK_SERVER_UNDEF : y; });
 }
 
 /* Writes vals into samples [a, b) of the target, selected samples only.
