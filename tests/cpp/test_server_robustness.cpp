@@ -59,6 +59,28 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
   }
 }
 
+/* "-debug" has the server say each request on the standard output it
+ * inherits, here a file of the test's. */
+TEST(ServerStartup, DebugSaysEachRequest) {
+  Project proj;
+  Server srv;
+  const std::string out = proj.dir + "/debug.txt";
+  fflush(stdout);
+  int saved = dup(1), f = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(f, 1);
+  close(f);
+  bool started = start(srv, proj.path, {}, {"-debug"});
+  dup2(saved, 1);
+  close(saved);
+  ASSERT_TRUE(started);
+  ASSERT_EQ(0, connect(srv));
+  EXPECT_EQ(0, VEKClientDisconnect());
+  EXPECT_EQ(0, stop(srv));
+  std::ifstream in(out);
+  std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(std::string::npos, said.find("VEKserver Debug: Request CBYE")) << said;
+}
+
 /* A grid described without a mesh along an axis (a flat grid has no use
  * for DZ) has its nodes one unit apart there. */
 TEST(ServerStartup, AGridWithoutAMeshHasNodesOneApart) {
@@ -121,6 +143,8 @@ TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
       // What the client never sends, the server still refuses.
       {"an output format of 5", vekt::kw("CVARFNEW").str("V").i32(32).i32(5).i32(10).i32(2).i32(0),
        "Unknown output format 5"},
+      {"an output format of -1", vekt::kw("CVARFNEW").str("V").i32(32).i32(-1).i32(10).i32(2).i32(0),
+       "Unknown output format -1"},
       {"a unit of 11 bytes", vekt::kw("CVARUNIT").i32(1).str("01234567890"), "at most 10 bytes"},
       {"a unit symbol of 11 bytes", vekt::kw("CVARUNIT").i32(2).str("m").str("01234567890"), "at most 10 bytes"},
       {"a variable type of 6", vekt::kw("CVARTLST").i32(6), "Variable type 6 is not a list filter"},
@@ -414,8 +438,8 @@ TEST_F(ServerTest, MacroItemsAreCreatedByWritingAndNamedByAlpha) {
   ASSERT_EQ(0, target("Grid2D"));
   // In a File of its own, the macro variable is the first of the File.
   ASSERT_EQ(0, VEKClientNewGridFile("M", 2, 0, 0, 0, 1, 1, 1, 5, 4, 1) || VEKClientSetFile("M"));
-  ASSERT_EQ(0, VEKClientNewDoubleVariable("Sim[xxxxx]", 32, 0, 10, 3, "m"));
-  ASSERT_EQ(0, VEKClientSetVariable("Sim[xxxxx]"));
+  ASSERT_EQ(0, VEKClientNewDoubleVariable("S[xxxxx]", 32, 0, 10, 3, "m"));
+  ASSERT_EQ(0, VEKClientSetVariable("S[xxxxx]"));
   std::vector<double> v(20, 1.0);
   /* No index yet: nothing to read or write. */
   EXPECT_EQ(1, VEKClientWriteDoubleVariable(0, 1.234e30, 20, v.data()));
@@ -436,10 +460,10 @@ TEST_F(ServerTest, MacroItemsAreCreatedByWritingAndNamedByAlpha) {
   ASSERT_EQ(20u, item2.size());
   EXPECT_EQ(2.0, item2[4]);
   EXPECT_EQ(1.234e30, item2[5]);
-  /* "Sim[00007]" names item 7. */
-  ASSERT_EQ(0, VEKClientSetVariable("Sim[00007]"));
+  /* "S[00007]" names item 7. */
+  ASSERT_EQ(0, VEKClientSetVariable("S[00007]"));
   EXPECT_EQ(std::vector<double>(20, 1.0), read_all());
-  EXPECT_EQ(1, VEKClientSetVariable("Sim[00003]"));
+  EXPECT_EQ(1, VEKClientSetVariable("S[00003]"));
   EXPECT_EQ(1, VEKClientSetIndice(-1));
 
   ASSERT_EQ(0, target("Grid3D", "Simu[xxxxx]"));
