@@ -157,20 +157,14 @@ test_that("the File functions refuse hostile names, frames and flags before anyt
     macro = setNames(frame, c("X", "Y", "Simu[xxxxx]")), unit = frame, no_xy = frame["V"]
   )
   units <- list(unit = bytes, unit_two = c("m", "m"), unit_long = "kilometres!", unit_ctl = "m\tx")
-  for (u in names(units)) {
-    frames[[u]] <- frame
-    attr(frames[[u]]$V, "units") <- units[[u]]
-  }
+  for (u in names(units)) frames[[u]] <- transform(frame, V = structure(V, units = units[[u]]))
   values <- list(na_sel = c(TRUE, NA), inf = c(1, Inf), above = c(1, 2e30))
   for (v in names(values)) frames[[v]] <- transform(frame, V = values[[v]])
   pts <- sf::st_as_sf(frame, coords = c("X", "Y"))
+  stars <- function(a, ...) stars::st_as_stars(list(V = a), dimensions = stars::st_dimensions(...))
   frames <- c(frames, list(
     two_x = cbind(frame, x = c(1, 2)), sf_x = transform(pts, x = 1),
-    sf_line = sf::st_sf(V = 1, geometry = sf::st_sfc(sf::st_linestring(cbind(1:2, 3:4))))))
-  stars <- function(a, ...) {
-    stars::st_as_stars(list(V = a), dimensions = stars::st_dimensions(...))
-  }
-  frames <- c(frames, list(
+    sf_line = sf::st_sf(V = 1, geometry = sf::st_sfc(sf::st_linestring(cbind(1:2, 3:4)))),
     stars_4d = stars(array(1, c(2, 2, 2, 2)), x = 1:2, y = 1:2, z = 1:2, t = 1:2),
     stars_uneven = stars(array(1, c(3, 2)), x = c(1, 2, 4), y = 1:2),
     stars_sheared = stars(array(1, c(2, 2)), x = 1:2, y = 1:2),
