@@ -148,9 +148,9 @@ test_that("rows are placed at the samples their coordinates name, in any order a
       "Samples", transform(pts, X = X + 0.9e-9 * diff(range(X)))[, c("X", "Y", "V")], pts$V),
     # Rows at one place take its samples in their order.
     points_at_one_place = list("Twice", data.frame(X = c(2, 1, 1), Y = c(2, 1, 1), V = c(3, 1, 2)),
-                               c(1, 2, 3)),
+                               1:3 + 0),
     # An axis of one value still has a tolerance, from the value's size.
-    flat_a_rounding_apart = list("Flat", data.frame(X = 3:1, Y = 5 + 1e-12, V = c(3, 2, 1)), 1:3 + 0),
+    flat_a_rounding_apart = list("Flat", data.frame(X = 3:1, Y = 5 + 1e-12, V = 3:1 + 0), 1:3 + 0),
     line_data_samples_reversed = list("Lines", line[9:1, c("line", "X", "Y", "V")], line$V)
   )
   for (name in names(cases)) {
