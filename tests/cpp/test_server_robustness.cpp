@@ -203,7 +203,8 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
       {"unit mode 1", [] { return VEKClientSetUnitMode(1) ? 3 : 0; }, 0},
       {"unit mode 2", [] { return VEKClientSetUnitMode(2) ? 3 : 0; }, 3},
       {"a unit of 10 bytes", [] { return VEKClientSetVariableUnit("0.00001234", "0123456789") ? 3 : 0; }, 0},
-      {"a distance unit", [] { return VEKClientSetUnit("km") ? 3 : 0; }, 0},
+      {"a coordinate's unit", [] { return target("Samples", "X") || VEKClientSetVariableUnit("m", 0) ? 3 : 0; }, 3},
+      {"a distance unit", [] { return target("Grid3D", "Grade") || VEKClientSetUnit("km") ? 3 : 0; }, 0},
       {"a distance unit of no length", [] { return VEKClientSetUnit("kg") ? 3 : 0; }, 3},
       {"creation units", [] { return VEKClientSetCreationUnits("m", "ft", "km") ? 3 : 0; }, 0},
       {"3-D points", [&] { return VEKClientNewPointsFile("P3", 3, v.data(), v.data(), v.data()) ? 3 : 0; }, 0},
@@ -274,9 +275,8 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
   EXPECT_EQ((std::vector<std::string>{"F", "G", "Grid2D", "Grid3D"}), grids);
 }
 
-/* At every level, a name that reaches through a slash or holds a control
- * character is refused, whatever the request, even where an item could be
- * found or made under it. */
+/* At every level a name through a slash or with a control character is
+ * refused, even where an item could be found or made under it. */
 TEST_F(ServerTest, NamesOutsideTheRulesAreRefusedAtEveryLevel) {
   const double xy[] = {1, 2};
   const std::pair<const char *, std::function<int()>> rows[] = {
