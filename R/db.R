@@ -35,7 +35,7 @@
 }
 
 # Three values per axis, the missing ones `fill`.
-.three <- function(x, fill = 0) head(c(x, fill, fill, fill), 3L)
+.three <- function(x, fill = 0) c(x, fill, fill, fill)[seq_len(3L)]
 
 # Offsets from a grid's origin to node indices: the inverse rotation,
 # divided by the mesh.
