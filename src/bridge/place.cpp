@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bridge.h"
+#include "vek_internal.h"
 #include "entry.h"
 
 namespace {
@@ -51,7 +52,7 @@ struct placed {
   /* Rows land anywhere in `order`: huge pages spare a large grid a TLB miss
    * on most of them, when asked for before the first page is touched. */
   explicit placed(R_xlen_t n) : order(Rf_allocVector(INTSXP, n)) {
-    mem_prefer_huge_pages(order.begin(), (size_t)n * sizeof(int));
+    _vek_prefer_huge_pages(order.begin(), (size_t)n * sizeof(int));
     std::fill(order.begin(), order.end(), 0);
   }
 

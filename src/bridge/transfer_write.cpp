@@ -33,7 +33,7 @@ class st_server_values {
     /* At most the count values: a byte size the caller checked fits. */
     cap_ = std::max<size_t>(1, std::min(grid_ ? ST_SLICES * slice_ : CHUNK, count_));
     buf_ = (double *)mem_alloc((int)(cap_ * sizeof(double)), 1);
-    mem_prefer_huge_pages(buf_, cap_ * sizeof(double));
+    _vek_prefer_huge_pages(buf_, cap_ * sizeof(double));
   }
   ~st_server_values() { mem_free((char *)buf_); }
   st_server_values(const st_server_values &) = delete;

@@ -143,9 +143,10 @@ long _vek_live_blocks(void);
  * how many were still to go before the previous setting's failure: more
  * than 0 when the calls made since then did not reach it. */
 long _vek_fail_allocation(long n);
-/* Asks the kernel for huge pages under the whole 2 MiB pages of a large
- * block, whose first touch would otherwise cost more page faults than the
- * transfer that fills it. A hint: where it is refused nothing changes. */
+/* Asks the kernel for huge pages under the whole 2 MiB pages of a large,
+ * not yet touched block: its first touch then costs one fault per 2 MiB
+ * rather than per 4 KiB, and values scattered over it by a grid reordering
+ * no TLB miss each. A hint: where it is refused nothing changes. */
 inline void _vek_prefer_huge_pages(void *p, size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   const uintptr_t huge = (uintptr_t)2 << 20;

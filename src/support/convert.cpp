@@ -4,6 +4,7 @@
  * integers, 1.234e30 for reals); arrays come from mem_alloc.
  */
 #include "util.h"
+#include "vek_internal.h"
 
 #include <climits>
 #include <cmath>
@@ -136,7 +137,7 @@ Rcpp::NumericVector RC_new_array_double(R_xlen_t n) {
   /* Rcpp's own constructors call the allocator bare: an R error there would
    * jump over the caller's C++ frames. */
   Rcpp::NumericVector v(Rcpp::unwindProtect(alloc_real, &n));
-  mem_prefer_huge_pages(v.begin(), (size_t)n * sizeof(double));
+  _vek_prefer_huge_pages(v.begin(), (size_t)n * sizeof(double));
   return v;
 }
 

@@ -483,5 +483,3 @@ char *mem_free(char *tab) {
   OUTSTANDING--;
   return NULL;
 }
-
-void mem_prefer_huge_pages(void *p, size_t bytes) { _vek_prefer_huge_pages(p, bytes); }

@@ -69,11 +69,6 @@ void lire_string(const char *question, int flag_def, const char *valdef, char *a
 /* ---- memory ---- */
 char *mem_alloc(int size, int flag_fatal);
 char *mem_free(char *tab);
-/* Asks the system to back a large, not yet touched block with huge pages:
- * values scattered over it by a grid reordering then cost no TLB miss each,
- * and the first touch one fault per 2 MiB rather than per 4 KiB. A hint
- * only, ignored where there is no such thing. */
-void mem_prefer_huge_pages(void *p, size_t bytes);
 
 /* ---- R value conversion ---- */
 /* Support layer only: aborts on a wrong R type or an over-long value. */
