@@ -47,8 +47,7 @@ test_that("the launched server ends with its R, killed with SIGKILL or ending wi
   project <- orv_project_copy()
   ends <- list( # ConnectOrvane()'s further arguments, the child's last line
     killed = list("", "Sys.sleep(60)"),
-    # A server given its port has no control connection to watch: the
-    # session's own end stops it.
+    # A server given its port has no control connection: the session's end stops it.
     quits = list(sprintf(", port = %d", orv_free_port()), "Sys.sleep(2)"))
   for (name in names(ends)) {
     connect <- sprintf("ConnectOrvane(run_server = TRUE, path = '%s'%s)", project,
