@@ -99,8 +99,12 @@ test_that("an interrupted write leaves only the writes that ended before it", {
                            after_lines = c("cat('DONE', i, '\\n')",
                                            sprintf("cat('ITEMS', %s, '\\n')", cases[[name]][[3]])))
     expect_true(any(startsWith(out, "RESULT interrupt ")), label = name)
+    # The interrupt may land after the last write ended but before `i` moved on:
+    # that write is then whole and stays.
     done <- as.integer(strsplit(grep("^DONE ", out, value = TRUE), " ")[[1]][2]) - 1L
     items <- strsplit(sub("^ITEMS ?", "", grep("^ITEMS", out, value = TRUE)), " ")[[1]]
-    expect_setequal(items[nzchar(items)], cases[[name]][[4]](seq_len(done)))
+    kept <- vapply(done + 0:1, function(k) setequal(items[nzchar(items)],
+                                                    cases[[name]][[4]](seq_len(k))), NA)
+    expect_true(any(kept), label = paste(name, "kept", toString(items)))
   }
 })
