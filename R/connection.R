@@ -10,9 +10,9 @@
 # the end of the R session. A reference server also ends by itself when
 # this process dies.
 .state <- new.env(parent = emptyenv())
-# The time limit of the connection, in seconds, for the messages.
-.state$timeout <- 30
 
+# The time limit of the connection, in seconds, for the messages; set with
+# the client's own before each connection.
 .timeout <- function() .state$timeout
 
 # The reference server shipped with the package ("" when not installed).

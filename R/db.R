@@ -285,7 +285,7 @@ print.DbDescription <- function(x, ...) {
   d <- .new_description(ndim, as.integer(res$nech), identical(type, 3L), as.integer(res$nx)[keep],
                         as.double(res$x0)[keep], as.double(res$dx)[keep],
                         as.double(res$angles)[keep], NULL)
-  d$type <- if (type %in% 0:3) .file_types[type + 1L] else "unknown"
+  d$type <- .file_kind(type)
   d$nlines <- as.integer(res$nlines)
   d$line_samples <- as.integer(res$line.samples)
   d

@@ -1,7 +1,6 @@
 .onLoad <- function(libname, pkgname) {
   # A server launched from this session must not outlive it.
   reg.finalizer(.state, function(e) .stop_server(), onexit = TRUE)
-  invisible()
 }
 
 .onUnload <- function(libpath) {

@@ -8,7 +8,7 @@
 #include "bridge.h"
 #include "vek_internal.h"
 
-unsigned long ST_CALL = 0;
+unsigned long ST_CALL;
 
 void st_entry_start(void) {
   _vek_reap_servers();

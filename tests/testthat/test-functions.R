@@ -16,9 +16,12 @@ test_that("the package loads, its native symbols resolve by name, and its server
     expect_true(is.loaded(sym, PACKAGE = "orvanelink"), label = sym)
   }
   expect_true(file.access(system.file("bin", "VEKserver", package = "orvanelink"), 1) == 0)
-  # The sample project goes into an empty directory that is already there.
-  p <- OrvaneSampleProject(withr::local_tempdir())
-  expect_true(file.exists(file.path(p, "Demo", "Mining", "Grid3D", "file.json")))
+  # The sample project goes into an empty directory that is already there, or
+  # one made with its parents.
+  for (d in c(".", "new/dir")) {
+    expect_silent(p <- OrvaneSampleProject(file.path(withr::local_tempdir(), d)))
+    expect_true(file.exists(file.path(p, "Demo", "Mining", "Grid3D", "file.json")))
+  }
   # A server program named relative to the working directory fits once made
   # absolute, to the byte.
   d <- normalizePath(withr::local_tempdir())

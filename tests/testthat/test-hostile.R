@@ -195,15 +195,17 @@ test_that(paste("connections, dialogues and the sample project refuse hostile ar
   expect_false(IsConnectedOrvane())
   before <- orvanelink:::.server_pids()
   writable <- withr::local_tempdir()
+  dotted <- withr::local_tempdir() # holds one hidden file
+  file.create(file.path(dotted, ".keep"))
   expect_refusals(list(
     row("ConnectOrvane", list(), c("host", "run_server")),
     row("ConnectOrvane", list(), "port", c("null", "number"), list(zero = 0, high = 65536)),
     row("ConnectOrvane", list(run_server = TRUE, path = "p"), "server", names_ok,
         list(dir = writable)),
     row("ConnectOrvane", list(), "path", "empty"),
-    row("ConnectOrvane", list(), "timeout", numbers_ok, list(zero = 0)),
+    row("ConnectOrvane", list(), "timeout", numbers_ok, list(zero = 0, day = 86400.5)),
     row("DisconnectOrvane", list(), "stop_server"),
-    row("OrvaneSampleProject", list(), "dir", extra = list(full = dirname(writable))),
+    row("OrvaneSampleProject", list(), "dir", extra = list(full = dirname(writable), one = dotted)),
     row("ManageTarget", list(), "stop_level", numbers_ok, list(six = 6)),
     row("ManageTarget", list(), "db", names_ok,
         list(nodes = list(grid = TRUE, nx = c(1e5, 1e5, 1e5)))),

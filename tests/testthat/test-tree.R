@@ -27,13 +27,15 @@ expect_tree <- function(tree, files, label) {
 
 test_that(paste("the sample project's tree: each File's kind, size and variables,",
                 "whichever way it is named"), {
-  local_orvane()
+  local_orvane(timeout = 86400) # the longest time limit taken
   calls <- list(whole = quote(ListTree()), study = quote(ListTree("Demo")),
                 directory = quote(ListTree(directory = "Mining")),
                 both = quote(ListTree("Demo", "Mining")))
   for (name in names(calls)) expect_tree(eval(calls[[name]]), sample_files, name)
   # The walk leaves the last File in the target, as naming it would.
   expect_identical(DescribeFile()$type, "points")
+  expect_identical(orvanelink:::.file_kind(c(0L, 3L, 4L, -1L, NA)),
+                   c("points", "grid", rep("unknown", 3)))
   shown <- lapply(names(sample_files), function(f) capture.output(print(DescribeFile(f))))
   expect_identical(unlist(shown), c(
     "Core lines File description: 3 dimensions, 5 samples in 2 lines",
