@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <sstream>
 
 #include "server_harness.h"
 
@@ -625,4 +626,172 @@ TEST(ServerVersions, OlderServersAndMovedSessions) {
   for (long end = now_ms() + 2000; descriptors() != before && now_ms() < end;) usleep(20000);
   EXPECT_EQ(before, descriptors());
   stop_clean(srv);
+}
+
+/* Every answer the sample project gives to the reading requests, against a
+ * record kept beside the tests: any change shows as a line of difference.
+ * VEK_UPDATE_RECORD=1 writes the record again after a change meant so. */
+TEST_F(ServerTest, TheSampleProjectAsTheReadingRequestsSeeIt) {
+  _vek_drain_wait_ms = 50; /* the refused requests are many; the loopback is quick */
+  vekt::ErrorCapture errors;
+  std::ostringstream out;
+  out.precision(17);
+  auto said = [&]() {
+    for (const std::string &m : errors.messages()) out << "  ! " << m << "\n";
+    errors.clear();
+  };
+  auto names = [&](const std::string &what, auto &&call) {
+    int n = 0;
+    char **list = nullptr;
+    int code = call(&n, &list);
+    out << what << ":";
+    for (const std::string &s : code ? std::vector<std::string>{"(failed)"} : names_of(n, list)) out << " " << s;
+    out << "\n";
+    said();
+  };
+  auto values = [&](const std::string &what, auto &&call) {
+    double test = 0, *data = nullptr;
+    vek_long n = 0;
+    int code = call(&test, &n, &data);
+    out << what << " code " << code << " test " << test << ":";
+    for (vek_long i = 0; i < n; i++) out << " " << data[i];
+    out << "\n";
+    VEKClientFreePointer(data);
+    said();
+  };
+  int exists = -1;
+  names("studies", VEKClientGetStudyList);
+  ASSERT_EQ(0, VEKClientSetStudy("Demo"));
+  names("directories", VEKClientGetDirectoryList);
+  ASSERT_EQ(0, VEKClientSetDirectory("Mining"));
+  for (const char *name : {"Mining", "mining", "None"})
+    out << "directory " << name << " " << VEKClientDirectoryExists(name, &exists) << exists << "\n";
+  for (int type = -2; type <= 4; type++)
+    names("files of type " + std::to_string(type),
+          [&](int *n, char ***l) { return VEKClientGetFileListByType(type, -1, n, l); });
+  for (const std::string &file : list_of(VEKClientGetFileList)) {
+    out << "== " << file << " " << VEKClientFileExists(file.c_str(), &exists) << exists << "\n";
+    ASSERT_EQ(0, VEKClientSetFile(file.c_str()));
+    VEKFileInfo f{};
+    out << "info " << VEKClientGetFileInfo(&f) << " type " << f.type << " dim " << f.dimension << " samples "
+        << f.s_number << " items " << f.item_number << " origin " << f.X0 << " " << f.Y0 << " " << f.Z0 << " mesh "
+        << f.DX << " " << f.DY << " " << f.DZ << " nodes " << f.NX << " " << f.NY << " " << f.NZ << " rotation "
+        << f.rotation << " angles " << f.angle_z << " " << f.angle_y << " " << f.angle_x << " names " << f.sn_var_name
+        << "," << f.ln_var_name << "," << f.lname_var_name << "," << f.rn_var_name << "," << f.xg_var_name << ","
+        << f.yg_var_name << "," << f.zg_var_name << "," << f.xb_var_name << "," << f.yb_var_name << "," << f.zb_var_name
+        << "," << f.xe_var_name << "," << f.ye_var_name << "," << f.ze_var_name << "\n";
+    for (int type = -4; type <= 6; type++)
+      names("variables of type " + std::to_string(type),
+            [&](int *n, char ***l) { return VEKClientGetVariableListByType(type, n, l); });
+    for (const std::string &var : list_of(VEKClientGetVariableList)) {
+      out << "- " << var << " " << VEKClientVariableExists(var.c_str(), &exists) << exists << "\n";
+      ASSERT_EQ(0, VEKClientSetVariable(var.c_str()));
+      VEKVariableInfo v{};
+      out << "info " << VEKClientGetVariableInfo(&v) << " type " << v.type << " bits " << v.bit_length << " alpha "
+          << v.alpha_length << " implicit " << v.implicit << " items " << v.i_number << " unit '" << v.unit << "' '"
+          << v.unit_symbol << "' length " << v.length_var << "\n";
+      int n = 0, *idx = nullptr;
+      char **alpha = nullptr;
+      out << "indices " << VEKClientGetMacroIndicesWithAlpha(&n, &idx, &alpha) << ":";
+      std::vector<int> items = {-1};
+      for (int i = 0; i < n; i++) out << " " << idx[i] << "=" << (alpha ? alpha[i] : "");
+      if (n > 0) items.assign(idx, idx + n);
+      out << "\n";
+      said();
+      VEKClientFreePointer(idx);
+      VEKClientFreeStringArray(n, alpha);
+      for (int item : items) {
+        if (item >= 0) out << "item " << item << " " << VEKClientSetIndice(item) << "\n";
+        said();
+        values("values", [](double *t, vek_long *c, double **d) { return VEKClientReadDoubleVariable(0, t, c, d); });
+        values("samples 2 to 3",
+               [](double *t, vek_long *c, double **d) { return VEKClientReadDoubleVariableSub(2, 3, 0, t, c, d); });
+      }
+      for (int line = 0; line <= 4 && f.type != VEK_FILE_TYPE_POINTS && f.type != VEK_FILE_TYPE_GRID; line++)
+        values("line " + std::to_string(line), [&](double *t, vek_long *c, double **d) {
+          int count = 0;
+          int code = VEKClientReadLineDoubleVariable(line, t, &count, d);
+          *c = count;
+          return code;
+        });
+    }
+  }
+  said();
+  std::string path = std::string(VEK_SOURCE_DIR) + "/tests/cpp/fixtures/sample_project.record";
+  if (getenv("VEK_UPDATE_RECORD")) std::ofstream(path) << out.str();
+  std::ifstream in(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), out.str());
+}
+
+/* What a run of changes leaves in the project's files, against a record kept
+ * beside the tests (VEK_UPDATE_RECORD=1 writes it again): every request's
+ * result and message, each description in full and each data file's values. */
+TEST_F(ServerTest, TheProjectFilesAfterARunOfChanges) {
+  _vek_drain_wait_ms = 50;
+  vekt::ErrorCapture errors;
+  std::ostringstream out;
+  out.precision(17);
+  auto step = [&](const char *what, int code) {
+    out << what << " " << code << "\n";
+    for (const std::string &m : errors.messages()) out << "  ! " << m << "\n";
+    errors.clear();
+  };
+  const double x[] = {1, 2, 3, 4.5}, y[] = {10, 20, 30, 40.5}, v[] = {0.25, -1, 1.234e30, 7, 8};
+  step("study elsewhere", VEKClientNewStudy("New", (proj.path + "/Elsewhere").c_str()));
+  step("study", VEKClientNewStudy("New", (proj.path + "/New").c_str()));
+  step("set study", VEKClientSetStudy("New"));
+  step("directory", VEKClientNewDirectory("D"));
+  step("set directory", VEKClientSetDirectory("D"));
+  step("creation units", VEKClientSetCreationUnits("km", "cm", "ft"));
+  step("grid", VEKClientNewGridFile("G", 3, 1, 2, 3, 10, 20, 30, 2, 1, 2));
+  step("points", VEKClientNewPointsFile("P", 3, x, y, nullptr));
+  step("set points", VEKClientSetFile("P"));
+  step("append", VEKClientPointsFileAppend(1, x + 3, y + 3, nullptr));
+  step("append nothing", VEKClientPointsFileAppend(0, x, y, nullptr));
+  step("variable", VEKClientNewDoubleVariable("V", 32, 1, 12, 4, "g/t"));
+  step("set variable", VEKClientSetVariable("V"));
+  step("write", VEKClientWriteDoubleVariable(0, 7, 4, v));
+  step("write 2 to 3", VEKClientWriteDoubleVariableSub(2, 3, 0, 1.234e30, 2, x));
+  step("variable unit", VEKClientSetVariableUnit("%", "ppm"));
+  step("one bit", VEKClientNewDoubleVariable("B", 1, 0, 1, 0, nullptr));
+  step("set one bit", VEKClientSetVariable("B"));
+  step("write one bit", VEKClientWriteDoubleVariable(0, 1.234e30, 4, v));
+  step("macro", VEKClientNewDoubleVariable("M[xxxxx]", 64, 0, 10, 3, nullptr));
+  step("set macro", VEKClientSetVariable("M[xxxxx]"));
+  step("set item", VEKClientSetIndice(3));
+  step("write item", VEKClientWriteDoubleVariable(0, 1.234e30, 4, y));
+  step("doomed", VEKClientNewDoubleVariable("Doomed", 64, 0, 10, 3, nullptr));
+  step("set doomed", VEKClientSetVariable("Doomed"));
+  step("delete doomed", VEKClientDeleteVariable());
+  step("set grid", VEKClientSetFile("G"));
+  step("rotation", VEKClientGridModifyRotation(15, 0, 5));
+  step("mesh", VEKClientGridModifyMesh(2, 4, 8));
+  step("origin", VEKClientGridModifyOrigin(-1, -2, -3));
+  step("grid variable", VEKClientNewDoubleVariable("GV", 64, 0, 10, 3, "m"));
+  step("set grid variable", VEKClientSetVariable("GV"));
+  step("write grid", VEKClientWriteDoubleVariable(0, 1.234e30, 4, v));
+  step("lines", target("Lines", "Gravity"));
+  step("write line 2", VEKClientWriteLineDoubleVariable(2, 1.234e30, 5, v));
+  step("cores", target("Cores"));
+  step("delete cores", VEKClientDeleteFile());
+  for (const auto &[rel, text] : snapshot(proj.path)) {
+    out << "== " << rel << "\n";
+    if (rel.size() < 4 || rel.compare(rel.size() - 4, 4, ".bin") != 0) {
+      out << text << "\n";
+      continue;
+    }
+    for (size_t i = 0; i + 8 <= text.size(); i += 8) {
+      uint64_t u = 0;
+      for (int b = 7; b >= 0; b--) u = u << 8 | (uint8_t)text[i + (size_t)b];
+      double d;
+      memcpy(&d, &u, 8);
+      out << " " << d;
+    }
+    out << "\n";
+  }
+  std::string t = out.str(), path = std::string(VEK_SOURCE_DIR) + "/tests/cpp/fixtures/changed_project.record";
+  for (size_t at; (at = t.find(proj.path)) != std::string::npos;) t.replace(at, proj.path.size(), "<project>");
+  if (getenv("VEK_UPDATE_RECORD")) std::ofstream(path) << t;
+  std::ifstream in(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), t);
 }
