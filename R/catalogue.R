@@ -18,10 +18,7 @@
   if (is.null(x)) sprintf("the current %s", level) else sprintf("%s '%s'", level, .shown(x))
 }
 
-.names_of <- function(res, element) {
-  out <- res[[element]]
-  if (is.null(out)) character(0) else as.character(out)
-}
+.names_of <- function(res, element) as.character(res[[element]])
 
 #' List, Create or Delete Studies
 #'
@@ -80,10 +77,11 @@ ListStudies <- function(new = NULL, location = NULL, delete = NULL) {
 # An item to delete beside one to create must exist (or be the new one):
 # the call creates first, and would fail after its creation.
 .check_deletion <- function(del, new_name, have, level, operation) {
-  if (del %in% c(as.character(have), new_name)) return(invisible())
-  reason <- sprintf("'delete' names %s '%s', which does not exist; '%s' was not created", level,
-                    .shown(del), .shown(new_name))
-  .orvane_stop("not_found", operation, reason)
+  if (!del %in% c(as.character(have), new_name)) {
+    reason <- sprintf("'delete' names %s '%s', which does not exist; '%s' was not created", level,
+                      .shown(del), .shown(new_name))
+    .orvane_stop("not_found", operation, reason)
+  }
 }
 
 #' List, Create or Delete Directories of a Study

@@ -63,6 +63,7 @@ test_that(paste("the tree follows Files, Directories and Studies created and del
   three <- list(Three = list("points", 2L, 3L, 0L, NULL, "V", "S"))
   expect_tree(ListTree(), c(sample_files, three), "after the creation")
   CreateDirectory("Empty", "Demo")
+  expect_identical(ListDirectories("Demo", new = "Brief", delete = "Brief"), c("Empty", "Mining"))
   ListStudies(new = "Bare", location = file.path(project, "Bare"))
   tree <- ListTree()
   expect_identical(attr(tree, "empty"), data.frame(study = c("Bare", "Demo"),
