@@ -132,18 +132,16 @@ static int format_code(int type) {
 int st_create_variable(char *var_name, const char *unit, int type, int ncar, int ndig, int nbits) {
   const std::string name = var_name != NULL ? var_name : "";
   const char *unit_arg = (unit != NULL && unit[0] != '\0') ? unit : NULL;
-  int failed = 0;
   st_journal_note(ST_NOTE_VARIABLE, name.c_str());
-  if (VEKClientNewDoubleVariable(name.c_str(), nbits, format_code(type), ncar, ndig, unit_arg)) {
-    failed = 1;
-  } else {
+  bool failed = VEKClientNewDoubleVariable(name.c_str(), nbits, format_code(type), ncar, ndig, unit_arg);
+  if (!failed) {
     st_names list; /* only a check that the server lists the File again */
-    if (VEKClientGetVariableList(&list.n, &list.items)) failed = 1;
+    failed = VEKClientGetVariableList(&list.n, &list.items);
   }
   if (!failed) {
     st_reset(ST_LEVEL_VARIABLE);
     st_define(ST_LEVEL_VARIABLE, 1, name.c_str());
-    if (VEKClientSetVariable(REF_variable)) failed = 1;
+    failed = VEKClientSetVariable(REF_variable);
   }
   if (failed) {
     st_reset(ST_LEVEL_VARIABLE);
