@@ -628,18 +628,40 @@ TEST(ServerVersions, OlderServersAndMovedSessions) {
   stop_clean(srv);
 }
 
-/* Every answer the sample project gives to the reading requests, against a
- * record kept beside the tests: any change shows as a line of difference.
- * VEK_UPDATE_RECORD=1 writes the record again after a change meant so. */
-TEST_F(ServerTest, TheSampleProjectAsTheReadingRequestsSeeIt) {
-  _vek_drain_wait_ms = 50; /* the refused requests are many; the loopback is quick */
+/* What the requests answered, with the client's messages, as text compared
+ * with a record kept beside the tests: any change shows as a line of
+ * difference. VEK_UPDATE_RECORD=1 writes the record again after a change
+ * meant so. */
+struct Record {
   vekt::ErrorCapture errors;
   std::ostringstream out;
-  out.precision(17);
-  auto said = [&]() {
+  Record() {
+    out.precision(17);
+    _vek_drain_wait_ms = 50; /* the refused requests are many; the loopback is quick */
+  }
+  void said() {
     for (const std::string &m : errors.messages()) out << "  ! " << m << "\n";
     errors.clear();
-  };
+  }
+  void step(const std::string &what, int code) {
+    out << what << " " << code << "\n";
+    said();
+  }
+  void expect(const char *name, const std::string &project) {
+    said();
+    std::string t = out.str(), path = std::string(VEK_SOURCE_DIR) + "/tests/cpp/fixtures/" + name + ".record";
+    for (size_t at; (at = t.find(project)) != std::string::npos;) t.replace(at, project.size(), "<project>");
+    if (getenv("VEK_UPDATE_RECORD")) std::ofstream(path) << t;
+    std::ifstream in(path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), t);
+  }
+};
+
+/* Every answer the sample project gives to the reading requests. */
+TEST_F(ServerTest, TheSampleProjectAsTheReadingRequestsSeeIt) {
+  Record record;
+  std::ostringstream &out = record.out;
+  auto said = [&] { record.said(); };
   auto names = [&](const std::string &what, auto &&call) {
     int n = 0;
     char **list = nullptr;
@@ -716,26 +738,15 @@ TEST_F(ServerTest, TheSampleProjectAsTheReadingRequestsSeeIt) {
         });
     }
   }
-  said();
-  std::string path = std::string(VEK_SOURCE_DIR) + "/tests/cpp/fixtures/sample_project.record";
-  if (getenv("VEK_UPDATE_RECORD")) std::ofstream(path) << out.str();
-  std::ifstream in(path);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), out.str());
+  record.expect("sample_project", proj.path);
 }
 
-/* What a run of changes leaves in the project's files, against a record kept
- * beside the tests (VEK_UPDATE_RECORD=1 writes it again): every request's
- * result and message, each description in full and each data file's values. */
+/* What a run of changes leaves in the project's files: every request's result
+ * and message, each description in full and each data file's values. */
 TEST_F(ServerTest, TheProjectFilesAfterARunOfChanges) {
-  _vek_drain_wait_ms = 50;
-  vekt::ErrorCapture errors;
-  std::ostringstream out;
-  out.precision(17);
-  auto step = [&](const char *what, int code) {
-    out << what << " " << code << "\n";
-    for (const std::string &m : errors.messages()) out << "  ! " << m << "\n";
-    errors.clear();
-  };
+  Record record;
+  std::ostringstream &out = record.out;
+  auto step = [&](const char *what, int code) { record.step(what, code); };
   const double x[] = {1, 2, 3, 4.5}, y[] = {10, 20, 30, 40.5}, v[] = {0.25, -1, 1.234e30, 7, 8};
   step("study elsewhere", VEKClientNewStudy("New", (proj.path + "/Elsewhere").c_str()));
   step("study", VEKClientNewStudy("New", (proj.path + "/New").c_str()));
@@ -789,9 +800,5 @@ TEST_F(ServerTest, TheProjectFilesAfterARunOfChanges) {
     }
     out << "\n";
   }
-  std::string t = out.str(), path = std::string(VEK_SOURCE_DIR) + "/tests/cpp/fixtures/changed_project.record";
-  for (size_t at; (at = t.find(proj.path)) != std::string::npos;) t.replace(at, proj.path.size(), "<project>");
-  if (getenv("VEK_UPDATE_RECORD")) std::ofstream(path) << t;
-  std::ifstream in(path);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), t);
+  record.expect("changed_project", proj.path);
 }
