@@ -122,8 +122,7 @@ extern "C" SEXP SDisconnectOrvane(void) {
        * rest of the session: close our side and forget the target anyway. */
       if (VEKClientDisconnect()) _vek_close_client();
       if (FLAG_DEBUG) message("Orvane is disconnected!\n");
-      st_reset(0);
-      IS_CONNECTED = 0;
+      st_forget_closed_connection();
     }
     return Rcpp::List::create(Rcpp::Named("error") = 0);
   });

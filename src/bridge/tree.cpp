@@ -49,7 +49,7 @@ int file_variables(std::vector<std::string> &variables, std::vector<std::string>
   for (int i = 0; i < all.n; i++)
     for (const char *c : coordinates)
       if (c[0] != '\0' && strcmp(item(all, i), c) == 0) coordinate[i] = 1;
-  if (_vek_is_supported("CVARTLST", 0)) {
+  if (_vek_is_supported("CVARTLST", false)) {
     st_names sel;
     if (VEKClientGetVariableListByType(VEK_VAR_TYPE_SELECTION, &sel.n, &sel.items)) return 1;
     for (int i = 0; i < all.n; i++) selection[i] = listed(sel, item(all, i));

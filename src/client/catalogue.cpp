@@ -130,7 +130,7 @@ int VEKClientGetFileList(int *count, char ***names) {
 int VEKClientGetFileListByType(int type, int criterion, int *count, char ***names) {
   VEK_TRACE_ENTRY("VEKClientGetFileListByType", "(%d,%d,%p,%p)", type, criterion, (void *)count, (void *)names);
   if (!list_args_ok("VEKClientGetFileListByType", count, names)) return end_call(VEK_RESULT_USAGE);
-  if ((type != -1 || criterion != -1) && !_vek_is_supported("CFILETLST", 1)) return end_call(VEK_RESULT_ANSWER);
+  if ((type != -1 || criterion != -1) && !_vek_is_supported("CFILETLST", true)) return end_call(VEK_RESULT_ANSWER);
   return _vek_finish(st_get_file_list(type, criterion, count, names));
 }
 
@@ -157,7 +157,7 @@ int VEKClientGetVariableListByType(int var_type, int *count, char ***names) {
   VEK_TRACE_ENTRY("VEKClientGetVariableListByType", "(%d,%p,%p)", var_type, (void *)count, (void *)names);
   if (!list_args_ok("VEKClientGetVariableListByType", count, names)) return end_call(VEK_RESULT_USAGE);
   if (var_type != VEK_VAR_TYPE_ANY) {
-    if (!_vek_is_supported("CVARTLST", 1)) return end_call(VEK_RESULT_ANSWER);
+    if (!_vek_is_supported("CVARTLST", true)) return end_call(VEK_RESULT_ANSWER);
     if (var_type == VEK_VAR_TYPE_XG || var_type == VEK_VAR_TYPE_YG || var_type == VEK_VAR_TYPE_ZG) {
       _vek_error("Coordinates variable names are within File Info");
       return end_call(VEK_RESULT_USAGE);
@@ -200,7 +200,7 @@ static int exists_args_ok(const char *function, const char *name, int *exists) {
 int VEKClientDirectoryExists(const char *name, int *exists) {
   VEK_TRACE_ENTRY("VEKClientDirectoryExists", "(%s,%p)", VEK_STR(name), (void *)exists);
   if (!exists_args_ok("VEKClientDirectoryExists", name, exists)) return end_call(VEK_RESULT_USAGE);
-  if (_vek_is_supported("CDIRXIST", 0)) return _vek_finish(exists_request("CDIRXIST", name, exists));
+  if (_vek_is_supported("CDIRXIST", false)) return _vek_finish(exists_request("CDIRXIST", name, exists));
   int count;
   char **names;
   if (VEKClientGetDirectoryList(&count, &names)) return end_call(VEK_RESULT_USAGE);
@@ -211,7 +211,7 @@ int VEKClientDirectoryExists(const char *name, int *exists) {
 int VEKClientFileExists(const char *name, int *exists) {
   VEK_TRACE_ENTRY("VEKClientFileExists", "(%s,%p)", VEK_STR(name), (void *)exists);
   if (!exists_args_ok("VEKClientFileExists", name, exists)) return end_call(VEK_RESULT_USAGE);
-  if (_vek_is_supported("CFILEXIST", 0)) return _vek_finish(exists_request("CFILEXIST", name, exists));
+  if (_vek_is_supported("CFILEXIST", false)) return _vek_finish(exists_request("CFILEXIST", name, exists));
   int count;
   char **names;
   int code = st_get_file_list(-1, -1, &count, &names);
@@ -222,7 +222,7 @@ int VEKClientFileExists(const char *name, int *exists) {
 int VEKClientVariableExists(const char *name, int *exists) {
   VEK_TRACE_ENTRY("VEKClientVariableExists", "(%s,%p)", VEK_STR(name), (void *)exists);
   if (!exists_args_ok("VEKClientVariableExists", name, exists)) return end_call(VEK_RESULT_USAGE);
-  if (_vek_is_supported("CVARXIST", 0)) return _vek_finish(exists_request("CVARXIST", name, exists));
+  if (_vek_is_supported("CVARXIST", false)) return _vek_finish(exists_request("CVARXIST", name, exists));
   int count;
   char **names;
   int code = st_get_var_list(-1, &count, &names);
@@ -292,7 +292,7 @@ int VEKClientSetIndice(int index) {
 int VEKClientSetAlphaIndice(const char *alpha) {
   VEK_TRACE_ENTRY("VEKClientSetAlphaIndice", "(%s)", VEK_STR(alpha));
   if (!name_ok("VEKClientSetAlphaIndice", alpha)) return end_call(VEK_RESULT_USAGE);
-  if (_vek_is_supported("CINDASET", 0)) return _vek_finish(set_request("CINDASET", alpha));
+  if (_vek_is_supported("CINDASET", false)) return _vek_finish(set_request("CINDASET", alpha));
   int count;
   int *indices;
   char **names;

@@ -27,14 +27,14 @@ int (*_vek_progress_function)(double done, double total) = NULL;
 }
 
 unsigned char _vek_wbuf[VEK_BUFFER_SIZE];
-int _vek_wbuf_nbytes = 0;
+int _vek_wbuf_nbytes;
 unsigned char _vek_rbuf[VEK_READ_WINDOW_SIZE];
-int _vek_rbuf_pos = 0;
-int _vek_rbuf_nbytes = 0;
+int _vek_rbuf_pos;
+int _vek_rbuf_nbytes;
 static const unsigned char rest_tab_write[3] = {0, 0, 0};
 static unsigned char rest_tab_read[3];
 /* The last string read failed for want of memory, not of bytes. */
-static int string_without_memory = 0;
+static int string_without_memory;
 
 int _vek_io_timeout_ms(void) { return _vek_is_server ? -1 : _vek_answer_timeout_ms; }
 

@@ -142,7 +142,7 @@ static int read_variable_info(VEKVariableInfo *info) {
   if (!_vek_read_string(VEK_SOCK, &p, sizeof text)) return 0;
   /* Applications of the old protocol hold shorter unit texts. */
   snprintf(info->unit, _vek_client_linked_version >= 410 ? 11 : 6, "%s", text);
-  if (!_vek_is_supported("CCOMGET", 0)) {
+  if (!_vek_is_supported("CCOMGET", false)) {
     char comment[500];
     p = comment;
     if (!_vek_read_string(VEK_SOCK, &p, sizeof comment)) return 0;
@@ -204,7 +204,7 @@ int VEKClientGetMacroIndicesWithAlpha(int *count, int **indices, char ***alpha) 
     _vek_error("VEKClientGetMacroIndicesWithAlpha(): count, indices and alpha must be given");
     return _vek_finish(VEK_RESULT_USAGE);
   }
-  if (!_vek_is_supported("CMACROALP", 0)) {
+  if (!_vek_is_supported("CMACROALP", false)) {
     /* The nested call has drained the socket after a failure. */
     int code = VEKClientGetMacroIndices(count, indices) ? VEK_RESULT_USAGE : VEK_RESULT_OK;
     if (_vek_trace_level >= 1) _vek_trace_func_end("%d", code);
@@ -239,7 +239,7 @@ int _vek_get_line_samples(int *line_count, int **samples_per_line) {
   *line_count = 0;
   *samples_per_line = NULL;
   int code = VEK_RESULT_OK;
-  if (_vek_is_supported("CLFILECNT", 0)) {
+  if (_vek_is_supported("CLFILECNT", false)) {
     int n = 0;
     code = _vek_request("CLFILECNT");
     if (!code) code = _vek_answer("SLFILECNT");

@@ -154,7 +154,7 @@ int VEKClientPointsFileAppend(vek_long count, const double *x, const double *y, 
   VEK_TRACE_ENTRY("VEKClientPointsFileAppend", "(%ld,%p,%p,%p)", (long)count, (const void *)x, (const void *)y,
                   (const void *)z);
   int code = st_check_points("VEKClientPointsFileAppend", count, x, y);
-  if (!code && !_vek_is_supported("CPFILEAPP", 1)) code = VEK_RESULT_ANSWER;
+  if (!code && !_vek_is_supported("CPFILEAPP", true)) code = VEK_RESULT_ANSWER;
   if (!code) code = _vek_request("CPFILEAPP");
   if (!code && !st_put_points(count, x, y, z)) code = VEK_RESULT_COMMUNICATION;
   return st_done(code);
@@ -169,7 +169,7 @@ int VEKClientNewDoubleVariable(const char *name, int nbits, int format, int ncar
     return st_refuse("VEKClientNewDoubleVariable(): wrong output format type.");
   if (!name) return st_refuse("VEKClientNewDoubleVariable(): the variable name cannot be NULL.");
   int macro = st_is_macro_name(name);
-  if (!_vek_is_supported("CVARMNEW", 1)) return _vek_finish(VEK_RESULT_USAGE);
+  if (!_vek_is_supported("CVARMNEW", true)) return _vek_finish(VEK_RESULT_USAGE);
   int code = _vek_request(macro ? "CVARMNEW" : "CVARFNEW");
   if (!code && !(vek_put_string(name) && vek_put_int(nbits) && vek_put_int(format) && vek_put_int(ncar) &&
                  vek_put_int(ndig) && st_put_unit(unit)))

@@ -236,7 +236,7 @@ int _vek_is_extended_server(void) {
   return (v >= 410 && v < 400000) || v >= 401000;
 }
 
-int _vek_is_supported(const char *keyword, int verbose) {
+int _vek_is_supported(const char *keyword, bool verbose) {
   int v = _vek_client_server_version;
   int supported = 0;
   if (v > 400000) {
@@ -261,7 +261,7 @@ int VEKClientServerHasFeature(int feature, int verbose) {
   if (feature == 0) snprintf(keyword, sizeof keyword, "CPALLST");
   else if (feature == 1) snprintf(keyword, sizeof keyword, "CSCALST");
   else snprintf(keyword, sizeof keyword, "CUNK%d", feature);
-  return _vek_is_supported(keyword, verbose);
+  return _vek_is_supported(keyword, verbose != 0);
 }
 
 /* ---------------- connection ---------------- */
@@ -398,7 +398,7 @@ static int st_read_supported_requests(void) {
 
 static int st_agree_word_size(void) {
   _vek_server64 = 0;
-  if (!_vek_is_supported("CARCH", 0)) return VEK_RESULT_OK;
+  if (!_vek_is_supported("CARCH", false)) return VEK_RESULT_OK;
   int code = _vek_request("CARCH");
   if (!code && !_vek_write_int(VEK_SOCK, &_vek_client64)) code = VEK_RESULT_COMMUNICATION;
   if (!code) code = _vek_answer("SARCH");

@@ -268,7 +268,7 @@ static int st_write_var(vek_long first, vek_long last, int transfer_flag, double
     return st_write_var_nocheck(first, last, transfer_flag, test_val, count, src);
   VEKFileInfo info;
   if (VEKClientGetFileInfo(&info)) return VEK_RESULT_USAGE;
-  if (info.type != VEK_FILE_TYPE_GRAVITY_LINES || !_vek_is_supported("CLFILECNT", 0))
+  if (info.type != VEK_FILE_TYPE_GRAVITY_LINES || !_vek_is_supported("CLFILECNT", false))
     return st_write_var_nocheck(first, last, transfer_flag, test_val, count, src);
   int n = 0;
   int *c = NULL;
@@ -303,7 +303,7 @@ static int st_write_var(vek_long first, vek_long last, int transfer_flag, double
 
 /* Both line requests need a server that counts line samples. */
 static int st_check_line_server(void) {
-  return _vek_is_supported("CLFILECNT", 1) ? VEK_RESULT_OK : VEK_RESULT_COMMUNICATION;
+  return _vek_is_supported("CLFILECNT", true) ? VEK_RESULT_OK : VEK_RESULT_COMMUNICATION;
 }
 
 extern "C" {

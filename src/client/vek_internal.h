@@ -274,7 +274,7 @@ void _vek_cleanup_socket(void);
 /* 1 when the peer has ended the connection, learnt without sending
  * anything (a zero-time poll); the connection is then closed. */
 int _vek_drop_ended_connection(void);
-int _vek_is_supported(const char *keyword, int verbose);
+int _vek_is_supported(const char *keyword, bool verbose);
 int _vek_init_client(const char *host, unsigned short port);
 void _vek_close_client(void);
 

@@ -40,7 +40,6 @@ void session_reset(Session &s, int fd) {
   _vek_empty_read_buffer();
   _vek_empty_write_buffer();
   /* Longs are 4 bytes until the word-size agreement says otherwise. */
-  _vek_client64 = 1;
   _vek_server64 = 0;
   s.sock = fd;
   clear_all(s);
@@ -184,7 +183,6 @@ static void h_arch(Session &, Io &io) {
   io.answer("SARCH");
   io.aint(1);
   /* From here on a long is 8 bytes exactly when the client's is too. */
-  _vek_client64 = 1;
   _vek_server64 = client64 ? 1 : 0;
 }
 

@@ -369,6 +369,9 @@ int main(int argc, char **argv) {
   }
 
   signal(SIGPIPE, SIG_IGN);
+  /* The server's own longs are 8 bytes; whether they go out so is each
+   * session's agreement. */
+  _vek_client64 = 1;
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_signal;

@@ -3,11 +3,13 @@
 // must refuse, the value rules of reads and writes, and the layouts that
 // each announced version implies.
 #include <math.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
 
+#include "codec_buffers.h"
 #include "server_harness.h"
 
 using namespace vsrv;
@@ -642,6 +644,11 @@ struct Record {
   void said() {
     for (const std::string &m : errors.messages()) out << "  ! " << m << "\n";
     errors.clear();
+    /* An answer is read to its last byte, and there is nothing after it. */
+    int pending = 0;
+    if (VEK_SOCK >= 0) ioctl(VEK_SOCK, FIONREAD, &pending);
+    pending += _vek_rbuf_nbytes - _vek_rbuf_pos;
+    if (pending) out << "  ? " << pending << " bytes left unread\n";
   }
   void step(const std::string &what, int code) {
     out << what << " " << code << "\n";
@@ -681,62 +688,75 @@ TEST_F(ServerTest, TheSampleProjectAsTheReadingRequestsSeeIt) {
     VEKClientFreePointer(data);
     said();
   };
-  int exists = -1;
-  names("studies", VEKClientGetStudyList);
-  ASSERT_EQ(0, VEKClientSetStudy("Demo"));
-  names("directories", VEKClientGetDirectoryList);
-  ASSERT_EQ(0, VEKClientSetDirectory("Mining"));
-  for (const char *name : {"Mining", "mining", "None"})
-    out << "directory " << name << " " << VEKClientDirectoryExists(name, &exists) << exists << "\n";
-  for (int type = -2; type <= 4; type++)
-    names("files of type " + std::to_string(type),
-          [&](int *n, char ***l) { return VEKClientGetFileListByType(type, -1, n, l); });
-  for (const std::string &file : list_of(VEKClientGetFileList)) {
-    out << "== " << file << " " << VEKClientFileExists(file.c_str(), &exists) << exists << "\n";
-    ASSERT_EQ(0, VEKClientSetFile(file.c_str()));
-    VEKFileInfo f{};
-    out << "info " << VEKClientGetFileInfo(&f) << " type " << f.type << " dim " << f.dimension << " samples "
-        << f.s_number << " items " << f.item_number << " origin " << f.X0 << " " << f.Y0 << " " << f.Z0 << " mesh "
-        << f.DX << " " << f.DY << " " << f.DZ << " nodes " << f.NX << " " << f.NY << " " << f.NZ << " rotation "
-        << f.rotation << " angles " << f.angle_z << " " << f.angle_y << " " << f.angle_x << " names " << f.sn_var_name
-        << "," << f.ln_var_name << "," << f.lname_var_name << "," << f.rn_var_name << "," << f.xg_var_name << ","
-        << f.yg_var_name << "," << f.zg_var_name << "," << f.xb_var_name << "," << f.yb_var_name << "," << f.zb_var_name
-        << "," << f.xe_var_name << "," << f.ye_var_name << "," << f.ze_var_name << "\n";
-    for (int type = -4; type <= 6; type++)
-      names("variables of type " + std::to_string(type),
-            [&](int *n, char ***l) { return VEKClientGetVariableListByType(type, n, l); });
-    for (const std::string &var : list_of(VEKClientGetVariableList)) {
-      out << "- " << var << " " << VEKClientVariableExists(var.c_str(), &exists) << exists << "\n";
-      ASSERT_EQ(0, VEKClientSetVariable(var.c_str()));
-      VEKVariableInfo v{};
-      out << "info " << VEKClientGetVariableInfo(&v) << " type " << v.type << " bits " << v.bit_length << " alpha "
-          << v.alpha_length << " implicit " << v.implicit << " items " << v.i_number << " unit '" << v.unit << "' '"
-          << v.unit_symbol << "' length " << v.length_var << "\n";
-      int n = 0, *idx = nullptr;
-      char **alpha = nullptr;
-      out << "indices " << VEKClientGetMacroIndicesWithAlpha(&n, &idx, &alpha) << ":";
-      std::vector<int> items = {-1};
-      for (int i = 0; i < n; i++) out << " " << idx[i] << "=" << (alpha ? alpha[i] : "");
-      if (n > 0) items.assign(idx, idx + n);
-      out << "\n";
-      said();
-      VEKClientFreePointer(idx);
-      VEKClientFreeStringArray(n, alpha);
-      for (int item : items) {
-        if (item >= 0) out << "item " << item << " " << VEKClientSetIndice(item) << "\n";
-        said();
-        values("values", [](double *t, vek_long *c, double **d) { return VEKClientReadDoubleVariable(0, t, c, d); });
-        values("samples 2 to 3",
-               [](double *t, vek_long *c, double **d) { return VEKClientReadDoubleVariableSub(2, 3, 0, t, c, d); });
-      }
-      for (int line = 0; line <= 4 && f.type != VEK_FILE_TYPE_POINTS && f.type != VEK_FILE_TYPE_GRID; line++)
-        values("line " + std::to_string(line), [&](double *t, vek_long *c, double **d) {
-          int count = 0;
-          int code = VEKClientReadLineDoubleVariable(line, t, &count, d);
-          *c = count;
-          return code;
-        });
+  for (int version : {0, 900000, 410}) { /* 0: the server's own */
+    Server older;
+    if (version) {
+      VEKClientDisconnect();
+      ASSERT_TRUE(start(older, proj.path, {"VEK_TEST_VERSION=" + std::to_string(version)}));
+      ASSERT_EQ(0, connect(older));
+      _vek_drain_wait_ms = 50;
     }
+    out << "#### version " << VEKClientGetServerVersion() << "\n";
+    int exists = -1;
+    names("studies", VEKClientGetStudyList);
+    ASSERT_EQ(0, VEKClientSetStudy("Demo"));
+    names("directories", VEKClientGetDirectoryList);
+    ASSERT_EQ(0, VEKClientSetDirectory("Mining"));
+    for (const char *name : {"Mining", "mining", "None"})
+      out << "directory " << name << " " << VEKClientDirectoryExists(name, &exists) << exists << "\n";
+    for (int type = -2; type <= 4; type++)
+      names("files of type " + std::to_string(type),
+            [&](int *n, char ***l) { return VEKClientGetFileListByType(type, -1, n, l); });
+    for (const std::string &file : list_of(VEKClientGetFileList)) {
+      out << "== " << file << " " << VEKClientFileExists(file.c_str(), &exists) << exists << "\n";
+      ASSERT_EQ(0, VEKClientSetFile(file.c_str()));
+      VEKFileInfo f{};
+      out << "info " << VEKClientGetFileInfo(&f) << " type " << f.type << " dim " << f.dimension << " samples "
+          << f.s_number << " items " << f.item_number << " origin " << f.X0 << " " << f.Y0 << " " << f.Z0 << " mesh "
+          << f.DX << " " << f.DY << " " << f.DZ << " nodes " << f.NX << " " << f.NY << " " << f.NZ << " rotation "
+          << f.rotation << " angles " << f.angle_z << " " << f.angle_y << " " << f.angle_x << " names " << f.sn_var_name
+          << "," << f.ln_var_name << "," << f.lname_var_name << "," << f.rn_var_name << "," << f.xg_var_name << ","
+          << f.yg_var_name << "," << f.zg_var_name << "," << f.xb_var_name << "," << f.yb_var_name << ","
+          << f.zb_var_name << "," << f.xe_var_name << "," << f.ye_var_name << "," << f.ze_var_name << "\n";
+      for (int type = -4; type <= 6; type++)
+        names("variables of type " + std::to_string(type),
+              [&](int *n, char ***l) { return VEKClientGetVariableListByType(type, n, l); });
+      for (const std::string &var : list_of(VEKClientGetVariableList)) {
+        out << "- " << var << " " << VEKClientVariableExists(var.c_str(), &exists) << exists << "\n";
+        ASSERT_EQ(0, VEKClientSetVariable(var.c_str()));
+        VEKVariableInfo v{};
+        out << "info " << VEKClientGetVariableInfo(&v) << " type " << v.type << " bits " << v.bit_length << " alpha "
+            << v.alpha_length << " implicit " << v.implicit << " items " << v.i_number << " unit '" << v.unit << "' '"
+            << v.unit_symbol << "' length " << v.length_var << "\n";
+        int n = 0, *idx = nullptr;
+        char **alpha = nullptr;
+        out << "indices " << VEKClientGetMacroIndicesWithAlpha(&n, &idx, &alpha) << ":";
+        std::vector<int> items = {-1};
+        for (int i = 0; i < n; i++) out << " " << idx[i] << "=" << (alpha ? alpha[i] : "");
+        if (n > 0) items.assign(idx, idx + n);
+        out << "\n";
+        said();
+        VEKClientFreePointer(idx);
+        VEKClientFreeStringArray(n, alpha);
+        for (int item : items) {
+          if (item >= 0) out << "item " << item << " " << VEKClientSetIndice(item) << "\n";
+          said();
+          values("values", [](double *t, vek_long *c, double **d) { return VEKClientReadDoubleVariable(0, t, c, d); });
+          values("samples 2 to 3",
+                 [](double *t, vek_long *c, double **d) { return VEKClientReadDoubleVariableSub(2, 3, 0, t, c, d); });
+        }
+        for (int line = 0; line <= 4 && f.type != VEK_FILE_TYPE_POINTS && f.type != VEK_FILE_TYPE_GRID; line++)
+          values("line " + std::to_string(line), [&](double *t, vek_long *c, double **d) {
+            int count = 0;
+            int code = VEKClientReadLineDoubleVariable(line, t, &count, d);
+            *c = count;
+            return code;
+          });
+      }
+    }
+    ASSERT_EQ(0, target("Grid3D"));
+    for (const char *name : {"Simu[00002]", "Simu[0000a]", "Simu[2]", "Simu[-0002]", "Grade[00002]", "simu[00002]"})
+      record.step(std::string("variable ") + name, VEKClientSetVariable(name));
   }
   record.expect("sample_project", proj.path);
 }

@@ -253,7 +253,7 @@ TEST_F(Session, SupportOfRequestsOnOlderServers) {
   for (const auto &r : rows) {
     for (const auto &vs : r.supported) {
       _vek_client_server_version = vs.first;
-      EXPECT_EQ(vs.second, _vek_is_supported(r.keyword, 0)) << r.keyword << " " << vs.first;
+      EXPECT_EQ(vs.second, _vek_is_supported(r.keyword, false)) << r.keyword << " " << vs.first;
     }
   }
   EXPECT_EQ(0, VEKClientServerHasFeature(7, 1));
