@@ -696,7 +696,9 @@ TEST_F(ServerTest, TheSampleProjectAsTheReadingRequestsSeeIt) {
       ASSERT_EQ(0, connect(older));
       _vek_drain_wait_ms = 50;
     }
-    out << "#### version " << VEKClientGetServerVersion() << "\n";
+    out << "#### version " << VEKClientGetServerVersion() << "\nrequests:";
+    for (int i = 0; i < _vek_client_n_supported_requests; i++) out << " " << _vek_client_supported_requests[i];
+    out << "\n";
     int exists = -1;
     names("studies", VEKClientGetStudyList);
     ASSERT_EQ(0, VEKClientSetStudy("Demo"));

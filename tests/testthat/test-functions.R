@@ -116,7 +116,9 @@ test_that("ConnectOrvane launches the bundled server and DisconnectOrvane stops 
   project <- orv_project_copy()
   # A server that saw this would refuse to start: the path given wins.
   elsewhere <- file.path(tempdir(), "no-such-project")
-  withr::local_envvar(c(VEK_TEST_IDLE_EXIT = "20", VEK_PROJECT_DIR = elsewhere))
+  # The server is found by its variable, the way the client looks for it.
+  withr::local_envvar(c(VEK_TEST_IDLE_EXIT = "20", VEK_PROJECT_DIR = elsewhere,
+                        VEK_SERVER = orv_server_bin()))
   withr::defer(DisconnectOrvane())
   # Servers other tests left to their idle limit are children too.
   others <- orvanelink:::.server_pids()
@@ -131,7 +133,7 @@ test_that("ConnectOrvane launches the bundled server and DisconnectOrvane stops 
   DisconnectOrvane(stop_server = FALSE)
   expect_false(IsConnectedOrvane())
   expect_true(pid %in% orvanelink:::.server_pids())
-  DisconnectOrvane()
+  expect_identical(withVisible(DisconnectOrvane()), list(value = TRUE, visible = FALSE))
   for (i in 1:100) if (pid %in% orvanelink:::.server_pids()) Sys.sleep(0.05) else break
   expect_false(pid %in% orvanelink:::.server_pids())
 })

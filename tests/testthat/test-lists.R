@@ -25,6 +25,9 @@ test_that(paste("each listing call defines, creates and deletes as its arguments
     # NA is no answer to a yes/no flag: refused before anything is created.
     list(list("ICreateDir", "Other", "Demo", NA), character(0),
          "The 'allow existing' flag must be TRUE or FALSE, not NA"),
+    list(list("SSetTimeout", 0), "Wrong time limit (0 s)", "Abort caught by C and return to R"),
+    list(list("SSetTimeout", 3e6), "Wrong time limit (3e+06 s)",
+         "Abort caught by C and return to R"),
     list(list("SManageTarget", 0L, 0L, NA, 1L, 0L, 0L, 0L, integer(0), numeric(0), numeric(0),
               numeric(0), numeric(0)),
          character(0), "The 'reset' flag must be TRUE or FALSE, not NA"))
