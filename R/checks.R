@@ -76,16 +76,18 @@
   x
 }
 
-# Text for a message: bytes that are not UTF-8 shown as <ff>, and a text
-# longer than `max` characters cut (a message names what was wrong, it does
-# not repeat a megabyte), so that a message about a bad name is itself
-# short, valid text.
+# Text for a message: bytes that are not UTF-8 and control characters shown
+# as <ff> and <0a>, and a text longer than `max` characters cut (a message
+# names what was wrong, it does not repeat a megabyte), so that a message
+# about a bad name is itself one short line of valid text.
 .shown <- function(x, max = 80L) {
   x <- as.character(x)
   good <- .as_utf8(x)
   bad <- !is.na(x) & is.na(good)
   good[bad] <- iconv(x[bad], "UTF-8", "UTF-8", sub = "byte")
   good[is.na(good)] <- "NA"
+  # A control character would break the message's line or move its text.
+  for (code in c(1:31, 127L)) good <- gsub(intToUtf8(code), sprintf("<%02x>", code), good, fixed = TRUE)
   long <- nchar(good, type = "chars", allowNA = TRUE) > max
   long[is.na(long)] <- FALSE
   good[long] <- sprintf("%s... (%d characters)", substr(good[long], 1L, max), nchar(good[long]))

@@ -248,7 +248,7 @@ NULL
 .level_names <- c("Study", "Directory", "File", "selection", "variable")
 
 .first_line <- function(text) {
-  lines <- trimws(unlist(strsplit(.shown(text, max = .Machine$integer.max), "\n")))
+  lines <- trimws(.shown(unlist(strsplit(text, "\n", useBytes = TRUE)), max = .Machine$integer.max))
   lines <- lines[nzchar(lines)]
   if (length(lines)) lines[1L] else ""
 }

@@ -408,3 +408,14 @@ orv_interrupted <- function(project, setup, call, after, after_lines = character
   child$proc$wait(60000)
   structure(child$output(), sent = sent)
 }
+
+# Compares text lines with a record kept in fixtures/ (written again with
+# ORV_UPDATE_RECORD=1 after a change meant so); the session's temporary
+# directory and the random names made in it are blanked out.
+orv_expect_record <- function(lines, name) {
+  lines <- unlist(strsplit(gsub(tempdir(), "<tmp>", enc2utf8(lines), fixed = TRUE), "\n"))
+  lines <- gsub("<tmp>/[A-Za-z]+[0-9a-f]+", "<tmp>/<name>", lines)
+  path <- test_path("fixtures", paste0(name, ".record"))
+  if (nzchar(Sys.getenv("ORV_UPDATE_RECORD"))) writeLines(lines, path, useBytes = TRUE)
+  expect_identical(lines, readLines(path, encoding = "UTF-8"), label = name)
+}

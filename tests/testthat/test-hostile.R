@@ -18,8 +18,11 @@ row <- function(fun, base, arg, ok = character(0), extra = list()) {
   list(fun = fun, base = base, arg = arg, ok = ok, extra = extra)
 }
 
-expect_refusals <- function(rows, project = NULL) {
+# Each refusal's words are also kept in a record (see orv_expect_record()), so
+# that a refusal hidden behind another one of the same argument shows.
+expect_refusals <- function(rows, record, project = NULL) {
   before <- if (!is.null(project)) orv_project_sum(project)
+  said <- character(0)
   for (r in rows) for (arg in r$arg) {
     values <- c(hostile[setdiff(names(hostile), r$ok)], r$extra)
     for (tag in names(values)) {
@@ -33,10 +36,13 @@ expect_refusals <- function(rows, project = NULL) {
       msg <- if (inherits(err, "condition")) conditionMessage(err) else NA
       expect_true(inherits(err, "orvane_usage_error"), label = paste(label, class(err)[1], msg))
       expect_true(is.character(msg) && length(msg) == 1L && validUTF8(msg) && nchar(msg) < 400 &&
-                    grepl(paste0("'", arg), msg, fixed = TRUE), label = paste(label, msg))
+                    !grepl("\n", msg) && grepl(paste0("'", arg), msg, fixed = TRUE),
+                  label = paste(label, msg))
       if (!is.null(project)) expect_identical(orv_project_sum(project), before, label = label)
+      said <- c(said, paste0(label, ": ", msg))
     }
   }
+  orv_expect_record(said, paste0("refusals-", record))
 }
 
 test_that(paste("catalogue functions, copies and Db descriptions refuse hostile arguments before",
@@ -47,7 +53,7 @@ test_that(paste("catalogue functions, copies and Db descriptions refuse hostile 
                file = "Samples")
   read <- list(variable = "Au", study = "Demo", directory = "Mining", file = "Samples")
   sel <- c(copy, list(selection = "S", selection_values = rep(TRUE, 12)))
-  expect_refusals(list(
+  expect_refusals(record = "catalogue", list(
     row("ListStudies", list(), "new", names_ok, list(none_name = "None")),
     row("ListStudies", list(new = "S"), "location", extra = list(far = strrep("l", 1024))),
     row("ListStudies", list(), "delete", names_ok),
@@ -97,7 +103,7 @@ test_that(paste("catalogue functions, copies and Db descriptions refuse hostile 
     ndim = list(grid = FALSE, ndim = NA, nech = 3), nech = modifyList(grid, list(nech = c(6, 6))),
     undefined = list(grid = FALSE, coordinates = cbind(1:2, c(1, 2e30)))
   )
-  expect_refusals(list(
+  expect_refusals(record = "transfers", list(
     row("DbDescription", list(nx = c(3, 2)), "nx", numbers_ok,
         list(overflow = c(1e5, 1e5, 1e5), zero = c(3, 0))),
     row("DbDescription", list(nx = c(3, 2)), "x0", names_ok, list(far = c(2e30, 0))),
@@ -172,7 +178,7 @@ test_that("the File functions refuse hostile names, frames and flags before anyt
   attr(attr(frames$stars_sheared, "dimensions"), "raster")$affine <- c(0.5, 0)
   lattices <- list(no_x = data.frame(X = c(1, NA), Y = 3:4, V = 5:6),
                    vast = data.frame(X = c(0, 1, 1e5), Y = c(0, 1, 1e5), V = 1:3))
-  expect_refusals(list(
+  expect_refusals(record = "files", list(
     row("ReadFile", samples, "file"),
     row("ReadFile", samples, "study", names_ok),
     row("ReadFile", samples, "variables", c("null", "two")),
@@ -197,7 +203,7 @@ test_that(paste("connections, dialogues and the sample project refuse hostile ar
   writable <- withr::local_tempdir()
   dotted <- withr::local_tempdir() # holds one hidden file
   file.create(file.path(dotted, ".keep"))
-  expect_refusals(list(
+  expect_refusals(record = "connections", list(
     row("ConnectOrvane", list(), c("host", "run_server")),
     row("ConnectOrvane", list(), "port", c("null", "number"), list(zero = 0, high = 65536)),
     row("ConnectOrvane", list(run_server = TRUE, path = "p"), "server", names_ok,
