@@ -57,8 +57,7 @@
 
 # A vector of variable names, or NULL; returned in UTF-8.
 .check_names <- function(x, arg) {
-  if (is.null(x)) return(invisible(NULL))
-  .check_name_vector(x, arg, "variable names")
+  if (is.null(x)) NULL else .check_name_vector(x, arg, "variable names")
 }
 
 # Node coordinates of a grid in Db order (X fastest): origin plus the

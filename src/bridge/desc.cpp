@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "bridge.h"
 #include "grid_order.h"
@@ -151,10 +153,9 @@ int st_transpose(int mode, int orientx, int orienty, int orientz, double *tab) {
   int n = st_grid_size();
   if (n == 0) return 0; /* an axis without node: nothing to reorder */
   if (n < 0 || tab == NULL) return 1;
-  double *copy = (double *)malloc((size_t)n * sizeof(double));
-  if (copy == NULL) return 1;
-  memcpy(copy, tab, (size_t)n * sizeof(double));
-  st_reorder(mode, orientx, orienty, orientz, copy, tab, [](double v) { return v; });
-  free(copy);
+  std::unique_ptr<double[]> copy(new (std::nothrow) double[(size_t)n]);
+  if (!copy) return 1;
+  memcpy(copy.get(), tab, (size_t)n * sizeof(double));
+  st_reorder(mode, orientx, orienty, orientz, copy.get(), tab, [](double v) { return v; });
   return 0;
 }

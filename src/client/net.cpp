@@ -103,8 +103,7 @@ int _vek_connect(const char *host, unsigned short port, int *sock) {
     endhostent();
     return 1;
   }
-  struct sockaddr_in addr;
-  memset(&addr, 0, sizeof addr);
+  struct sockaddr_in addr {};
   addr.sin_family = (sa_family_t)he->h_addrtype;
   memcpy(&addr.sin_addr, he->h_addr_list[0], (size_t)he->h_length);
   addr.sin_port = htons(port);
@@ -179,8 +178,7 @@ int _vek_listen_port(unsigned short *port, int backlog, int *sock) {
     _vek_winsock_free();
     return 5;
   }
-  struct sockaddr_in addr;
-  memset(&addr, 0, sizeof addr);
+  struct sockaddr_in addr {};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = htons(*port);

@@ -100,8 +100,7 @@ int listen_loopback(unsigned short *port) {
   if (fd < 0) return -1;
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  struct sockaddr_in a;
-  memset(&a, 0, sizeof a);
+  struct sockaddr_in a {};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(*port);
@@ -120,8 +119,7 @@ int listen_loopback(unsigned short *port) {
 static bool send_control(unsigned short control, unsigned short port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
-  struct sockaddr_in a;
-  memset(&a, 0, sizeof a);
+  struct sockaddr_in a {};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(control);
@@ -372,8 +370,7 @@ int main(int argc, char **argv) {
   /* The server's own longs are 8 bytes; whether they go out so is each
    * session's agreement. */
   _vek_client64 = 1;
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
+  struct sigaction sa {};
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
   /* No SA_RESTART: a wait cut by the signal returns and sees g_stop. */

@@ -462,9 +462,10 @@ TEST_F(ServerTest, MacroItemsAreCreatedByWritingAndNamedByAlpha) {
 }
 
 /* Reads longer than one of the server's sends: every piece in its place, a
- * macro item's offset, a sub-range and the selection kept across pieces. */
+ * macro item's offset, a sub-range and the selection kept across pieces.
+ * The writes outrun the server, so the client also waits on a full socket. */
 TEST_F(ServerTest, LongReadsKeepEveryValueInPlace) {
-  const int n = 100003, first = 40000;
+  const int n = 1000003, first = 400000;
   ASSERT_EQ(0, target("Grid2D"));
   ASSERT_EQ(0, VEKClientNewGridFile("Long", 2, 0, 0, 0, 1, 1, 1, n, 1, 1));
   ASSERT_EQ(0, VEKClientSetFile("Long"));
