@@ -1,6 +1,6 @@
 # The console browser of the project tree.
 
-.levels <- c(study = 1L, directory = 2L, file = 3L, selection = 4L, variable = 5L)
+.levels <- c("study", "directory", "file", "selection", "variable")
 
 #' Browse the Project Tree on the Console
 #'
@@ -43,11 +43,11 @@
 ManageTarget <- function(stop_level = "variable", create = FALSE, delete = FALSE, reset = FALSE,
                          db = NULL) {
   if (is.character(stop_level)) {
-    if (length(stop_level) != 1L || is.na(stop_level) || !stop_level %in% names(.levels)) {
+    if (length(stop_level) != 1L || is.na(stop_level) || !stop_level %in% .levels) {
       .fail("stop_level", sprintf("must be one of %s",
-                                  paste0("\"", names(.levels), "\"", collapse = ", ")))
+                                  paste0("\"", .levels, "\"", collapse = ", ")))
     }
-    level <- .levels[[stop_level]]
+    level <- match(stop_level, .levels)
   } else {
     level <- .check_count(stop_level, "stop_level", 1L, 5L)
   }

@@ -194,8 +194,7 @@ ConnectOrvane <- function(host = "localhost", port = NULL, run_server = FALSE, s
 
 .is_bundled <- function(program) {
   bundled <- .bundled_server()
-  nzchar(program) && nzchar(bundled) && identical(normalizePath(program, mustWork = FALSE),
-                                                  normalizePath(bundled, mustWork = FALSE))
+  nzchar(program) && nzchar(bundled) && identical(normalizePath(program), normalizePath(bundled))
 }
 
 # A server launched without a project says on its first request whether it

@@ -13,9 +13,9 @@
 #include "vek_internal.h"
 
 /* Allocations left before the one that fails; 0 when none is to fail. */
-static long countdown = 0;
+static long countdown;
 
-static std::atomic<long> live_blocks{0};
+static std::atomic<long> live_blocks;
 
 static void *counted(void *p) {
   if (p) live_blocks++;

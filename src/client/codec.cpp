@@ -9,6 +9,7 @@
  * its bytes, and fewer receive calls make large variables cheaper. Whole
  * variables go through the same buffer and window in bulk (codec_bulk.cpp).
  */
+#include <algorithm>
 #include <stdlib.h>
 #include <string.h>
 
@@ -192,8 +193,7 @@ int _vek_write_bytes(int sock, const void *p, size_t n) {
   if ((size_t)_vek_wbuf_nbytes + n > VEK_BUFFER_SIZE && !_vek_flush_write(sock)) return 0;
   const unsigned char *src = (const unsigned char *)p;
   while (n > 0) {
-    size_t take = VEK_BUFFER_SIZE - (size_t)_vek_wbuf_nbytes;
-    if (take > n) take = n;
+    size_t take = std::min(VEK_BUFFER_SIZE - (size_t)_vek_wbuf_nbytes, n);
     memcpy(_vek_wbuf + _vek_wbuf_nbytes, src, take);
     _vek_wbuf_nbytes += (int)take;
     src += take;
@@ -299,8 +299,7 @@ int _vek_read_bytes(int sock, void *p, size_t n) {
   unsigned char *dst = (unsigned char *)p;
   while (n > 0) {
     if (_vek_rbuf_nbytes == _vek_rbuf_pos && !_vek_flush_read(sock, 1)) return 0;
-    size_t take = (size_t)(_vek_rbuf_nbytes - _vek_rbuf_pos);
-    if (take > n) take = n;
+    size_t take = std::min((size_t)(_vek_rbuf_nbytes - _vek_rbuf_pos), n);
     memcpy(dst, _vek_rbuf + _vek_rbuf_pos, take);
     _vek_rbuf_pos += (int)take;
     dst += take;
