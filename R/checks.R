@@ -87,7 +87,9 @@
   good[bad] <- iconv(x[bad], "UTF-8", "UTF-8", sub = "byte")
   good[is.na(good)] <- "NA"
   # A control character would break the message's line or move its text.
-  for (code in c(1:31, 127L)) good <- gsub(intToUtf8(code), sprintf("<%02x>", code), good, fixed = TRUE)
+  for (code in c(1:31, 127L)) {
+    good <- gsub(intToUtf8(code), sprintf("<%02x>", code), good, fixed = TRUE)
+  }
   long <- nchar(good, type = "chars", allowNA = TRUE) > max
   long[is.na(long)] <- FALSE
   good[long] <- sprintf("%s... (%d characters)", substr(good[long], 1L, max), nchar(good[long]))
