@@ -5,7 +5,7 @@
 hostile <- list(
   null = NULL, na = NA, na_text = NA_character_, number = 1, empty = "", two = c("a", "b"),
   none = character(0), huge = strrep("h", 1e6), bytes = rawToChar(as.raw(c(0x41, 0xff, 0xfe))),
-  control = "a\nb", list = list("a"), fun = function() 1, env = new.env(),
+  control = "a\n\001\037\177b", list = list("a"), fun = function() 1, env = new.env(),
   frame = data.frame(a = I(list(1, 2))), inf = Inf, over = 2^31
 )
 names_ok <- c("null")          # an optional name: NULL is the current item
