@@ -160,6 +160,7 @@ test_that("the File functions refuse hostile names, frames and flags before anyt
     dup = setNames(cbind(frame, frame["V"]), c("X", "Y", "V", "V")), unnamed = unname(frame),
     rows = frame[0, ], list_col = data.frame(X = 1, Y = 2, V = I(list(1))),
     complex = data.frame(X = 1, Y = 2, V = 1i), date = data.frame(X = 1, Y = 2, V = Sys.Date()),
+    text = data.frame(X = 1, Y = 2, V = "a"), factor = data.frame(X = 1, Y = 2, V = factor("a")),
     macro = setNames(frame, c("X", "Y", "Simu[xxxxx]")), unit = frame, no_xy = frame["V"]
   )
   units <- list(unit = bytes, unit_two = c("m", "m"), unit_long = "kilometres!", unit_ctl = "m\tx")
@@ -177,7 +178,9 @@ test_that("the File functions refuse hostile names, frames and flags before anyt
     stars_text = stars(array("a", c(2, 2)), x = 1:2, y = 1:2)))
   attr(attr(frames$stars_sheared, "dimensions"), "raster")$affine <- c(0.5, 0)
   lattices <- list(no_x = data.frame(X = c(1, NA), Y = 3:4, V = 5:6),
-                   vast = data.frame(X = c(0, 1, 1e5), Y = c(0, 1, 1e5), V = 1:3))
+                   vast = data.frame(X = c(0, 1, 1e5), Y = c(0, 1, 1e5), V = 1:3),
+                   holed = data.frame(X = c(1, 2, 1), Y = c(1, 1, 2), V = 1:3),
+                   uneven = data.frame(X = c(0:4, 5.5), Y = 0, V = 1:6))
   expect_refusals(record = "files", list(
     row("ReadFile", samples, "file"),
     row("ReadFile", samples, "study", names_ok),
@@ -188,6 +191,8 @@ test_that("the File functions refuse hostile names, frames and flags before anyt
     row("AsSpatRaster", grid, "variables", c("null", "two")),
     row("AsStars", grid, "directory", names_ok),
     row("WriteFile", write, "data", extra = frames),
+    row("WriteFile", modifyList(write, list(file = "Grid2D")), "data",
+        extra = list(small = terra::rast(nrows = 3, ncols = 3, vals = 1))),
     row("WriteFile", c(write, grid = TRUE), "data", names(hostile), lattices),
     row("DbDescription", list(coordinates = terra::rast(nrows = 2, ncols = 3)), "nx", names_ok),
     row("WriteFile", write, "file", extra = list(dots = "../..")),
