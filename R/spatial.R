@@ -300,9 +300,9 @@ AsStars <- function(file, variables = NULL, study = NULL, directory = NULL) {
     v <- array(as.double(unclass(v)), dim(v))
     v <- aperm(v, match(c(xy, other), names(dims)))
     dim(v) <- .three(dim(v), 1L)
-    if (flip_x) v <- v[dim(v)[1]:1, , , drop = FALSE]
-    if (flip_y) v <- v[, dim(v)[2]:1, , drop = FALSE]
-    if (flip_z) v <- v[, , dim(v)[3]:1, drop = FALSE]
+    if (flip_x) v <- v[rev(seq_len(dim(v)[1])), , , drop = FALSE]
+    if (flip_y) v <- v[, rev(seq_len(dim(v)[2])), , drop = FALSE]
+    if (flip_z) v <- v[, , rev(seq_len(dim(v)[3])), drop = FALSE]
     v <- as.vector(v)
     v[is.nan(v)] <- NA
     v

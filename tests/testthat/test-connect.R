@@ -14,8 +14,9 @@ test_that(paste("without a connection every check says so, failed connections le
          "The port number 65536 is not valid (at most 65535)"),
     # 65535 is a port: nothing listens there, but it is tried.
     list(quote(orv_call("SConnectOrvane", "", "", "", 65535L, 0L, 0L)), 1L, NA),
-    list(quote(orv_call("SConnectOrvane", strrep("p", 600), "", "", 0L, 0L, 0L)), 1L,
+    list(quote(orv_call("SConnectOrvane", strrep("p", 500), "", "", 0L, 0L, 0L)), 1L,
          "The initialisation path is longer than 499 characters"),
+    list(quote(orv_call("SConnectOrvane", strrep("p", 499), "", "", 1L, 0L, 0L)), 1L, NA),
     list(quote(orv_call("SConnectOrvane", "", strrep("s", 1024), "", 0L, 1L, 0L)), 1L,
          "The server program path is longer than 1023 characters"),
     list(quote(orv_call("SConnectOrvane", "", "", strrep("h", 1024), 0L, 0L, 0L)), 1L,
@@ -26,6 +27,7 @@ test_that(paste("without a connection every check says so, failed connections le
     r <- orv_console(eval(case[[1]]))
     expect_equal(r$value$error, case[[2]], label = deparse(case[[1]]))
     if (!is.na(case[[3]])) expect_true(case[[3]] %in% r$lines, label = deparse(case[[1]]))
+    else expect_false(any(grepl("longer than", r$lines)), label = deparse(case[[1]]))
     expect_false(any(grepl("port number 65535|Current Orvane Target", r$lines)))
   }
   r <- orv_console(orv_call("SConnectOrvane", c("a", "b"), "", "", 0L, 0L, 0L))

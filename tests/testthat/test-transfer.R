@@ -159,6 +159,11 @@ test_that(paste("values cross exactly through every writer and every reader, wha
     expect_identical(as.list(ReadFile(g)[c("Dbl", "Int", "Old", "Flip")]),
                      list(Dbl = v, Int = v * 4, Old = v, Flip = flip), info = g)
   }
+  # A point File's values come in pieces too.
+  CreateFileForDb(DbDescription(coordinates = cbind(1:3e5, 0)), "Many", "Demo", "Mining")
+  v <- (seq_len(3e5) %% 65536) / 4
+  CopyDbToOrvane(v, "V")
+  expect_identical(CopyOrvaneToDb("V"), v)
   # A variable of the kind, bits and unit asked for is written over and keeps
   # its place in the File; anything else is replaced and comes last.
   v <- seq_len(12) / 4
