@@ -193,7 +193,7 @@ extern "C" int _vek_write_double_source(int sock, size_t n, const vek_value_sour
   }
   if (ok && n > 10 && _vek_trace_level >= 3) _vek_trace("... + some other %lu values", (unsigned long)(n - 10));
   _vek_disable_rw_trace = 1;
-  if (ok && i < n) ok = write_doubles(sock, src, i, n);
+  ok = ok && (i == n || write_doubles(sock, src, i, n));
   _vek_disable_rw_trace = saved;
   return ok;
 }
