@@ -75,7 +75,7 @@ static SEXP characteristics(int error) {
 
 extern "C" SEXP SFileCharacteristics(void) {
   return st_entry([&]() -> SEXP {
-    int error = (st_check_validity(3) || st_file_from_vek()) ? 1 : 0;
+    int error = st_check_validity(3) || st_file_from_vek();
     return characteristics(error);
   });
 }

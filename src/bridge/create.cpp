@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "bridge.h"
 
@@ -65,25 +66,20 @@ static int new_points_file(const char *name) {
   int ndim = DESC_DB.ndim;
   const double *coor = DESC_DB.coor;
   const double *axis[3] = {&none, &none, NULL};
-  double *zeros = NULL;
   if (nech > INT_MAX / (int)sizeof(double)) {
     st_refuse(ST_USAGE, "The Db has too many samples (%d) for one File", nech);
     return 1;
   }
-  if (nech > 0 && (ndim < 2 || coor == NULL)) {
-    zeros = (double *)mem_alloc(nech * (int)sizeof(double), 1);
-    memset(zeros, 0, (size_t)nech * sizeof(double));
-  }
+  std::vector<double> zeros;
+  if (nech > 0 && (ndim < 2 || coor == NULL)) zeros.assign((size_t)nech, 0.);
   if (nech > 0) {
-    axis[0] = (ndim >= 1 && coor != NULL) ? coor : zeros;
-    axis[1] = (ndim >= 2 && coor != NULL) ? coor + nech : zeros;
+    axis[0] = (ndim >= 1 && coor != NULL) ? coor : zeros.data();
+    axis[1] = (ndim >= 2 && coor != NULL) ? coor + nech : zeros.data();
     axis[2] = (ndim >= 3 && coor != NULL) ? coor + 2 * (size_t)nech : NULL;
   } else if (ndim >= 3) {
     axis[2] = &none;
   }
-  int error = VEKClientNewPointsFile(name, nech, axis[0], axis[1], axis[2]) ? 1 : 0;
-  mem_free((char *)zeros);
-  return error;
+  return VEKClientNewPointsFile(name, nech, axis[0], axis[1], axis[2]) != 0;
 }
 
 static int create_file_steps(const char *name) {

@@ -14,7 +14,7 @@ int st_get_local_name(SEXP sexp_name, int level) {
   /* A cut name could designate, or delete, another item: refuse it. */
   if (name.size() > ST_NAME_MAX)
     st_abort(ST_USAGE, "Name longer than %d characters: '%.40s...'", ST_NAME_MAX, name.c_str());
-  int flag_empty = name.empty() ? 1 : 0;
+  int flag_empty = name.empty();
   char *loc = st_loc_name(level);
   if (loc != NULL) st_copy_name(loc, flag_empty ? st_ref_name(level) : name.c_str());
   st_loc_given(level, !flag_empty);
@@ -47,7 +47,7 @@ int st_define_directory(SEXP s_dir_name, SEXP s_flag_allow, int mode, int *must_
   if (mode == 1) {
     if (st_status(1, 1, list.n, list.items, LOC_directory)) return 1;
     st_define(ST_LEVEL_DIRECTORY, 1, LOC_directory);
-    return VEKClientSetDirectory(LOC_directory) ? 1 : 0;
+    return VEKClientSetDirectory(LOC_directory) != 0;
   }
   if (st_status(0, !flag_allow, list.n, list.items, LOC_directory)) {
     if (!flag_allow) return 1;
@@ -119,7 +119,7 @@ int st_define_variable(SEXP s_var_name, int mode, int *must_create) {
     if (mode == 1) {
       if (st_status(1, 1, list.n, list.items, LOC_variable)) return 1;
       st_define(ST_LEVEL_VARIABLE, 1, LOC_variable);
-      return VEKClientSetVariable(LOC_variable) ? 1 : 0;
+      return VEKClientSetVariable(LOC_variable) != 0;
     }
   }
   if (st_clean_variable_and_selection(LOC_variable)) return 1;
@@ -130,7 +130,7 @@ int st_define_variable(SEXP s_var_name, int mode, int *must_create) {
 
 int st_set_selection(void) {
   const char *name = st_is_defined(ST_LEVEL_SELECTION) ? REF_selection : NULL;
-  return VEKClientSetSelection(name) ? 1 : 0;
+  return VEKClientSetSelection(name) != 0;
 }
 
 int st_clean_variable_and_selection(char *varname) {

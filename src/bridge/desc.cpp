@@ -30,7 +30,7 @@ int st_file_from_info(const VEKFileInfo &info) {
     st_refuse(ST_COMMUNICATION, "The space dimension of the File (%d) is not supported (0 to 3)", info.dimension);
     return 1;
   }
-  int grid = info.type == VEK_FILE_TYPE_GRID ? 1 : 0;
+  int grid = info.type == VEK_FILE_TYPE_GRID;
   int64_t nech = info.s_number;
   if (grid) {
     if (info.NX < 0 || info.NY < 0 || info.NZ < 0) {

@@ -88,7 +88,7 @@ static const int KIND_CODES[] = {UTIL_KIND_USAGE,          UTIL_KIND_NOT_CONNECT
                                  UTIL_KIND_ALREADY_EXISTS, UTIL_KIND_MISMATCH,      UTIL_KIND_COMMUNICATION};
 static_assert(sizeof KIND_CODES / sizeof KIND_CODES[0] == ST_KIND_COUNT, "a support kind for every bridge kind");
 
-int st_kind_code(st_kind kind) { return kind >= 0 && kind < ST_KIND_COUNT ? KIND_CODES[kind] : UTIL_KIND_NONE; }
+int st_kind_code(st_kind kind) { return (unsigned)kind < ST_KIND_COUNT ? KIND_CODES[kind] : UTIL_KIND_NONE; }
 
 void st_refuse(st_kind kind, const char *format, ...) {
   va_list ap;

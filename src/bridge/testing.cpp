@@ -133,13 +133,14 @@ extern "C" SEXP STestFileFromDb(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP
                                 SEXP s_angle_db, SEXP s_coor_db) {
   return st_entry([&]() -> SEXP {
     int error = st_file_from_db(s_ndim, s_nech, s_flag_grid, s_nx_db, s_x0_db, s_dx_db, s_angle_db, s_coor_db);
-    int ncoor = DESC_DB.coor != NULL ? DESC_DB.ndim * DESC_DB.nech : 0;
+    std::vector<double> coor;
+    if (DESC_DB.coor != NULL) coor.assign(DESC_DB.coor, DESC_DB.coor + (size_t)DESC_DB.ndim * DESC_DB.nech);
     Rcpp::List result = Rcpp::List::create(
         Rcpp::Named("ndim") = DESC_DB.ndim, Rcpp::Named("nech") = DESC_DB.nech,
         Rcpp::Named("flag.grid") = DESC_DB.flag_grid, Rcpp::Named("nx") = RC_set_array_integer(3, DESC_DB.nx),
         Rcpp::Named("x0") = RC_set_array_double(3, DESC_DB.x0), Rcpp::Named("dx") = RC_set_array_double(3, DESC_DB.dx),
-        Rcpp::Named("angle") = RC_set_array_double(3, DESC_DB.angle),
-        Rcpp::Named("coor") = RC_set_array_double(ncoor, DESC_DB.coor), Rcpp::Named("error") = error);
+        Rcpp::Named("angle") = RC_set_array_double(3, DESC_DB.angle), Rcpp::Named("coor") = Rcpp::wrap(coor),
+        Rcpp::Named("error") = error);
     st_file_from_db_free();
     return result;
   });
@@ -157,10 +158,9 @@ extern "C" SEXP STestAbort(SEXP s_nblocks, SEXP s_kind) {
     for (int i = 0; i < nblocks; i++) blocks.push_back(mem_alloc(1000, 1));
     st_names list;
     list.items = (char **)_vek_calloc(3, sizeof(char *));
-    if (list.items != NULL) {
-      list.n = 3;
-      for (int i = 0; i < 3; i++) list.items[i] = (char *)_vek_calloc(1, sizeof "name");
-    }
+    if (list.items == NULL) st_abort(ST_USAGE, "No memory for the name list");
+    list.n = 3;
+    for (int i = 0; i < 3; i++) list.items[i] = (char *)_vek_calloc(1, sizeof "name");
     st_file_from_db_free();
     DESC_DB.coor = (double *)mem_alloc(64 * (int)sizeof(double), 1);
     std::vector<double> held(1000, 1.0);

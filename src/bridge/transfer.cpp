@@ -93,7 +93,7 @@ static void read_designated(st_read_request &req, read_result &r) {
     st_client_array<int> ind;
     if (st_define_macro(REF_variable, &ind.p, &req.imacro)) return;
   }
-  r.flag_macro = req.imacro >= 0 ? 1 : 0;
+  r.flag_macro = req.imacro >= 0;
   if (st_read_variable(REF_variable, req)) return;
   if (FLAG_DEBUG) message("Variable '%s' read successfully\n", REF_variable);
   r.nvar = req.nvar;

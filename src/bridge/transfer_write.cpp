@@ -120,7 +120,7 @@ int st_write_values(SEXP s_values, R_xlen_t offset, int count, const int orient[
   }
   st_server_values values(s_values, offset, count, orient);
   vek_value_source src = values.source();
-  return _vek_write_double_variable_from(0, UTIL_UNDEF_REAL, count, &src) ? 1 : 0;
+  return _vek_write_double_variable_from(0, UTIL_UNDEF_REAL, count, &src) != 0;
 }
 
 /* Makes `name` the current variable, of `nbits` bits (a selection for 1)

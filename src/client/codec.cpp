@@ -133,7 +133,7 @@ int _vek_write_uint(int sock, const unsigned *v) {
 }
 
 int _vek_write_bool(int sock, const int *v) {
-  int b = *v ? 1 : 0;
+  int b = *v != 0;
   return _vek_write_int(sock, &b);
 }
 
@@ -239,7 +239,7 @@ int _vek_read_uint(int sock, unsigned *v) {
 int _vek_read_bool(int sock, int *v) {
   int i;
   if (!_vek_read_int(sock, &i)) return 0;
-  *v = i ? 1 : 0;
+  *v = i != 0;
   return 1;
 }
 

@@ -248,7 +248,7 @@ int _vek_get_line_samples(int *line_count, int **samples_per_line) {
     if (!code) *line_count = n;
   }
   if (_vek_trace_level >= 1) _vek_trace_func_end("%d", code);
-  return code ? 1 : 0;
+  return code != 0;
 }
 
 } /* extern "C" */

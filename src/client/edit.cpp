@@ -73,7 +73,7 @@ static int st_put_cut_string(const char *text, unsigned maxsize) {
 /* The unit block of a variable creation. Extended servers take a presence
  * flag and up to 10 characters; older ones always one string of up to 5. */
 static int st_put_unit(const char *unit) {
-  if (_vek_is_extended_server()) return vek_put_int(unit ? 1 : 0) && (!unit || st_put_cut_string(unit, 11));
+  if (_vek_is_extended_server()) return vek_put_int(unit != NULL) && (!unit || st_put_cut_string(unit, 11));
   return st_put_cut_string(unit ? unit : "", 6);
 }
 

@@ -156,7 +156,7 @@ static int wait_control(int listen_sock, int *control_sock, int pid) {
     int r = _vek_wait_readable(listen_sock, 100);
     /* Ready: accepted at once; a failed wait: reported by the accepting
      * call's own wait, which fails the same way. */
-    if (r != 0) return _vek_wait_connect(listen_sock, control_sock, r > 0 ? 1 : 0, 0);
+    if (r != 0) return _vek_wait_connect(listen_sock, control_sock, r > 0, 0);
     int status = 0;
     if (reap_one(pid, &status)) {
       _vek_fail(VEK_FAIL_LAUNCH);

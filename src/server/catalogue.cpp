@@ -61,7 +61,7 @@ static void h_var_type_list(Session &s, Io &io) {
 
 static void answer_exists(Io &io, bool exists) {
   io.answer("SEXIST");
-  io.aint(exists ? 1 : 0);
+  io.aint(exists);
 }
 static void h_dir_exists(Session &s, Io &io) {
   std::string name = io.rstring();

@@ -57,13 +57,13 @@ static void h_var_info(Session &s, Io &io) {
   io.aint(var_type_code(*v));
   io.aint(v->bit_length);
   io.aint(v->kind == VK_CHAR ? v->alpha_length : 0);
-  io.aint(v->implicit ? 1 : 0);
+  io.aint(v->implicit);
   io.aint(v->kind == VK_MACRO ? (int)v->items.size() : 0);
   io.astring(v->unit, 11);
   if (!cfg_announces("CCOMGET")) io.astring(v->comment, 500);
   if (cfg_extended()) {
     io.astring(v->unit_symbol, 11);
-    io.aint(is_length_unit(v->unit_symbol) ? 1 : 0);
+    io.aint(is_length_unit(v->unit_symbol));
   }
 }
 
@@ -90,7 +90,7 @@ static void h_macro_alpha(Session &s, Io &io) {
   io.answer("SMACROALP");
   io.aint((int)v->items.size());
   for (const MacroItem &it : v->items) io.aint(it.index);
-  io.aint(named ? 1 : 0);
+  io.aint(named);
   if (named)
     for (const MacroItem &it : v->items) io.astring(it.alpha, 10000);
 }

@@ -183,7 +183,7 @@ static void h_arch(Session &, Io &io) {
   io.answer("SARCH");
   io.aint(1);
   /* From here on a long is 8 bytes exactly when the client's is too. */
-  _vek_server64 = client64 ? 1 : 0;
+  _vek_server64 = client64 != 0;
 }
 
 static void h_bye(Session &s, Io &io) {

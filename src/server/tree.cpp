@@ -476,7 +476,7 @@ bool file_from_json(const std::string &text, FileModel &f, std::string &err) {
     for (const Variable &v : f.vars)
       if (v.kind >= VK_XG && !v.implicit) count[v.kind - VK_XG]++;
     for (int a = 0; a < 3; a++) {
-      int want = (f.type != FT_GRID && a < f.dimension) ? 1 : 0;
+      int want = f.type != FT_GRID && a < f.dimension;
       if (count[a] != want)
         c.bad(std::string("the File needs ") + std::to_string(want) + " stored " + kKindNames[4 + a] +
               " coordinate variable(s), it has " + std::to_string(count[a]));
