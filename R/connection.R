@@ -36,10 +36,9 @@
     if (nchar(server, type = "bytes") > .path_max) .fail("server", "is too long once made absolute")
     return(server)
   }
-  env <- Sys.getenv(c("VEK_SERVER", "VEK_HOME", "VEKSERVER"), unset = NA)
-  if (any(!is.na(env))) return("")
-  bundled <- .bundled_server()
-  if (!nzchar(bundled)) {
+  unset <- all(is.na(Sys.getenv(c("VEK_SERVER", "VEK_HOME", "VEKSERVER"), unset = NA)))
+  bundled <- if (unset) .bundled_server() else ""
+  if (unset && !nzchar(bundled)) {
     .orvane_stop(
       "usage_error", "ConnectOrvane",
       "the reference server is not installed with the package; give 'server' or set VEK_SERVER",
