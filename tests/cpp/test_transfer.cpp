@@ -216,6 +216,13 @@ TEST_F(Transfer, Writes) {
           {kw("CWRITVARF").i32(1).i32(2).i32(0).dbl(kTest).i32(2).dbl(10).dbl(11), kw("SDONE")}},
          writes(1, 2, 2), 0, "", 409, {}),
   });
+  // The progress of a write (after the line counts read) is told up to its last value.
+  told.clear();
+  run({row("whole, told", {d, cc, written(1, 8, staged)}, [] {
+    _vek_progress_function = tell;
+    return writes(-2, 0, 5)();
+  })});
+  EXPECT_EQ((std::vector<std::pair<double, double>>{{0, 3}, {3, 3}, {0, 8}, {8, 8}}), told);
 }
 
 /* The line requests return their code. */
