@@ -88,7 +88,7 @@
   good[is.na(good)] <- "NA"
   # A control character would break the message's line or move its text.
   for (code in c(1:31, 127L)) {
-    good <- gsub(intToUtf8(code), sprintf("<%02x>", code), good, fixed = TRUE)
+    good <- gsub(intToUtf8(code), sprintf("<%02x>", code), good)
   }
   long <- nchar(good, type = "chars", allowNA = TRUE) > max
   long[is.na(long)] <- FALSE
@@ -113,7 +113,7 @@
 .check_item_name <- function(x, arg, macro_ok = FALSE) {
   x <- .check_new_name(x, arg)
   shown <- .shown(x)
-  if (grepl("/", x, fixed = TRUE) || grepl("..", x, fixed = TRUE) || startsWith(x, ".")) {
+  if (grepl("/", x) || grepl("..", x, fixed = TRUE) || startsWith(x, ".")) {
     .fail(arg, sprintf("is '%s', which cannot name an item: no '/', no '..' and no '.' in front",
                        shown))
   }

@@ -175,7 +175,8 @@ NULL
     message <- if (nzchar(reason)) sprintf("could not %s: %s", operation, reason)
                else sprintf("could not %s", operation)
   }
-  detail <- paste(.shown(as.character(detail), max = .Machine$integer.max), collapse = "\n")
+  detail <- paste(.shown(unlist(strsplit(as.character(detail), "\n")), max = .Machine$integer.max),
+                  collapse = "\n")
   if (!is.na(server)) server <- one(server)
   structure(class = .kind_classes(kind),
             list(message = message, call = call, operation = operation, reason = reason,
@@ -248,7 +249,7 @@ NULL
 .level_names <- c("Study", "Directory", "File", "selection", "variable")
 
 .first_line <- function(text) {
-  lines <- trimws(.shown(unlist(strsplit(text, "\n", useBytes = TRUE)), max = .Machine$integer.max))
+  lines <- trimws(.shown(unlist(strsplit(text, "\n")), max = .Machine$integer.max))
   lines <- lines[nzchar(lines)]
   if (length(lines)) lines[1L] else ""
 }
@@ -257,7 +258,7 @@ NULL
 # of the target it concerns, by its level and name ("None" is the bridge's
 # mark of a level not chosen, never a name to show), else its own line.
 .bridge_reason <- function(what, level, item, given, text) {
-  lv <- if (level >= 1L && level <= 5L) .level_names[level] else NA_character_
+  lv <- .level_names[match(level, seq_along(.level_names))]
   switch(what,
     not_connected = "not connected to VEKserver: call ConnectOrvane() first",
     usage = if (!is.na(lv) && !nzchar(item)) sprintf("no %s is chosen", lv) else .first_line(text),
@@ -333,8 +334,8 @@ NULL
 # The native layer's own account: the bridge's error lines and the client's
 # error texts of this call, in order, and an R error it raised.
 .failure_detail <- function(out, value) {
-  text <- .shown(out$text[out$kind %in% c("E", "C")], max = .Machine$integer.max)
-  lines <- unlist(strsplit(text, "\n", fixed = TRUE))
+  lines <- .shown(unlist(strsplit(out$text[out$kind %in% c("E", "C")], "\n")),
+                  max = .Machine$integer.max)
   lines <- trimws(lines[nzchar(trimws(lines))])
   if (inherits(value, "error") && !identical(conditionMessage(value), .abort_message)) {
     lines <- c(lines, conditionMessage(value))

@@ -67,6 +67,9 @@ test_that("every failure is a condition of its kind, of the user's call, in the 
     expect_identical(err$code, if (is.null(case$code)) NA_integer_ else case$code, label = label)
     expect_lt(as.numeric(Sys.time() - t0, units = "secs"), 5)
   }
+  # The native layer's account keeps its lines; within them, controls show escaped.
+  expect_identical(orvanelink:::.orvane_error("failure", "op", detail = c("a\nb\tc", "d"))$detail,
+                   "a\nb<09>c\nd")
   # The session is free to connect again after its server died.
   local_orvane(project = project)
   expect_identical(ListStudies(), "Demo")
