@@ -798,7 +798,14 @@ TEST_F(ServerTest, TheProjectFilesAfterARunOfChanges) {
   step("set doomed", VEKClientSetVariable("Doomed"));
   step("delete doomed", VEKClientDeleteVariable());
   step("set grid", VEKClientSetFile("G"));
-  step("rotation", VEKClientGridModifyRotation(15, 0, 5));
+  auto turned = [&](double z, double y, double x) {
+    step("rotation", VEKClientGridModifyRotation(z, y, x));
+    VEKFileInfo f{};
+    step("info", VEKClientGetFileInfo(&f));
+    out << "turned " << f.rotation << " " << f.angle_z << " " << f.angle_y << " " << f.angle_x << "\n";
+  };
+  for (const auto &a : std::vector<std::vector<double>>{{0, 0, 5}, {0, 10, 0}, {0, 0, 0}, {15, 0, 5}})
+    turned(a[0], a[1], a[2]);
   step("mesh", VEKClientGridModifyMesh(2, 4, 8));
   step("origin", VEKClientGridModifyOrigin(-1, -2, -3));
   step("grid variable", VEKClientNewDoubleVariable("GV", 64, 0, 10, 3, "m"));

@@ -237,6 +237,7 @@ test_that("the console functions read their answers and return R values", {
                      early = "FALSE", connected = ""))
   expect_true(any(grepl("variable 'Lithology' could not be read", out, fixed = TRUE)))
   expect_true(any(grepl("The answer 'x' is not valid", out, fixed = TRUE)))
+  expect_false(any(grepl("Create a new item", out, fixed = TRUE))) # not asked for
   # A report that is not a dialogue is said once, as a message.
   expect_equal(sum(startsWith(out, "Incompatibility between Orvane and Db")), 1)
 })
