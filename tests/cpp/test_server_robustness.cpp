@@ -780,8 +780,16 @@ TEST_F(ServerTest, TheProjectFilesAfterARunOfChanges) {
   step("grid", VEKClientNewGridFile("G", 3, 1, 2, 3, 10, 20, 30, 2, 1, 2));
   step("points", VEKClientNewPointsFile("P", 3, x, y, nullptr));
   step("set points", VEKClientSetFile("P"));
+  step("macro", VEKClientNewDoubleVariable("M[xxxxx]", 64, 0, 10, 3, nullptr));
+  step("set macro", VEKClientSetVariable("M[xxxxx]"));
+  for (int item : {3, 4}) {
+    step("set item", VEKClientSetIndice(item));
+    step("write item", VEKClientWriteDoubleVariable(0, 1.234e30, 3, item == 3 ? y : x));
+  }
   step("append", VEKClientPointsFileAppend(1, x + 3, y + 3, nullptr));
   step("append nothing", VEKClientPointsFileAppend(0, x, y, nullptr));
+  step("format 4", VEKClientNewDoubleVariable("F4", 32, 4, 10, 3, nullptr));
+  step("format 5", VEKClientNewDoubleVariable("F5", 32, 5, 10, 3, nullptr));
   step("variable", VEKClientNewDoubleVariable("V", 32, 1, 12, 4, "g/t"));
   step("set variable", VEKClientSetVariable("V"));
   step("write", VEKClientWriteDoubleVariable(0, 7, 4, v));
@@ -790,10 +798,6 @@ TEST_F(ServerTest, TheProjectFilesAfterARunOfChanges) {
   step("one bit", VEKClientNewDoubleVariable("B", 1, 0, 1, 0, nullptr));
   step("set one bit", VEKClientSetVariable("B"));
   step("write one bit", VEKClientWriteDoubleVariable(0, 1.234e30, 4, v));
-  step("macro", VEKClientNewDoubleVariable("M[xxxxx]", 64, 0, 10, 3, nullptr));
-  step("set macro", VEKClientSetVariable("M[xxxxx]"));
-  step("set item", VEKClientSetIndice(3));
-  step("write item", VEKClientWriteDoubleVariable(0, 1.234e30, 4, y));
   step("doomed", VEKClientNewDoubleVariable("Doomed", 64, 0, 10, 3, nullptr));
   step("set doomed", VEKClientSetVariable("Doomed"));
   step("delete doomed", VEKClientDeleteVariable());
