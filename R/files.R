@@ -33,7 +33,7 @@
     nm <- as.character(res$coordinates)[seq_len(d$ndim)]
     ifelse(nzchar(nm), nm, c("X", "Y", "Z")[seq_len(d$ndim)])
   } else {
-    d$variables$name[match(axes, d$variables$kind, nomatch = 0L)]
+    d$variables$name[match(axes, d$variables$kind)]
   }
   d
 }
