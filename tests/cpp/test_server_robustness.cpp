@@ -41,11 +41,28 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
       {"variable 'X': unknown \"kind\"", replacing("Samples/file.json", "\"xg\"", "\"xgg\"")},
       {"\"type\" must be one of", replacing("Samples/file.json", "\"points\"", "\"pointz\"")},
       {"Empty/file.json", [](const Project &p) { fs::create_directory(p.file("Demo/Mining/Empty")); }},
+      {"\"bit_length\" must be an integer",
+       replacing("Samples/file.json", "\"bit_length\": 64", "\"bit_length\": 6.5")},
+      {"\"ndig\" is out of range (1001)", replacing("Samples/file.json", "\"ndig\": 3", "\"ndig\": 1001")},
+      {"\"DX\" must be a number", replacing("Grid2D/file.json", "\"DX\": 25.0", "\"DX\": \"25\"")},
+      {"\"unit\" must be a string", replacing("Samples/file.json", "\"unit\": \"m\"", "\"unit\": 1")},
+      {"only macro variables have \"items\"", replacing("Samples/file.json", cu, cu + ", \"items\": []")},
+      {"numeric values live in the \"data\" file", replacing("Samples/file.json", cu, cu + ", \"values\": []")},
+      {"\"data\" is not a plain file name", replacing("Samples/file.json", cu, "\"data\": \"../Cu.bin\"")},
+      {"macro index 1 appears twice", replacing("Grid3D/file.json", "\"index\": 2", "\"index\": 1")},
+      {"every item must be an object", replacing("Grid3D/file.json", "\"items\": [", "\"items\": [ 1,")},
+      {"every value must be a string", replacing("Grid3D/file.json", "\"granite\",", "2,")},
+      {"needs \"core_names\"", replacing("Cores/file.json", "\"core_names\"", "\"core_namez\"")},
+      {"\"xb\" must name a numeric variable", replacing("Cores/file.json", "\"xb\": \"Xb\"", "\"xb\": \"Nope\"")},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=abc"}},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=0"}},
+      {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=2000000001"}},
+      {"VEK_TEST_IDLE_EXIT", nullptr, {"VEK_TEST_IDLE_EXIT=-1"}},
+      {"VEK_TEST_IDLE_EXIT", nullptr, {"VEK_TEST_IDLE_EXIT=100000001"}},
       // Arguments after the harness's own "-control P".
       {"usage: VEKserver", nullptr, {}, {"-control", "7x"}},
       {"usage: VEKserver", nullptr, {}, {"-control", "0"}},
+      {"usage: VEKserver", nullptr, {}, {"-control", "65536"}},
       {"usage: VEKserver", nullptr, {}, {"-port"}},
       {"usage: VEKserver", nullptr, {}, {"-verbose"}},
   };
@@ -59,6 +76,12 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
     EXPECT_TRUE(WIFEXITED(s.status) && WEXITSTATUS(s.status) == 2) << s.status;
     std::string text = stderr_text(s);
     EXPECT_NE(std::string::npos, text.find(c.why)) << text;
+  }
+  // The settings at their bounds are taken.
+  for (const char *env : {"VEK_TEST_VERSION=2000000000", "VEK_TEST_IDLE_EXIT=100000000", "VEK_TEST_IDLE_EXIT=0"}) {
+    Project p;
+    Server s;
+    EXPECT_TRUE(start(s, p.path, {env})) << env << stderr_text(s);
   }
 }
 
