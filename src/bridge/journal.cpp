@@ -19,7 +19,7 @@ struct st_note {
   int kind;
   std::string study, directory, file, name;
 };
-int ARMED = 0;
+int ARMED;
 std::vector<st_note> NOTES;
 }  // namespace
 

@@ -9,8 +9,8 @@
 #include "bridge.h"
 #include "entry.h"
 
-int IS_CONNECTED = 0;
-int FLAG_DEBUG = 0;
+int IS_CONNECTED;
+int FLAG_DEBUG;
 char STR_empty[ST_NAME_SIZE] = ST_NONE;
 
 char REF_study[ST_NAME_SIZE] = ST_NONE;

@@ -18,9 +18,9 @@
 #include "vek_internal.h"
 
 extern "C" {
-int _vek_disable_rw_trace = 0;
-int _vek_client64 = 0;
-int _vek_server64 = 0;
+int _vek_disable_rw_trace;
+int _vek_client64;
+int _vek_server64;
 /* Defined beside the codec, not the session: the codec's own waits use it,
  * and the server links the codec without the session. */
 int _vek_answer_timeout_ms = 30000;

@@ -15,18 +15,18 @@
 extern "C" {
 
 void (*VEK_ERROR_FUNCTION)(const char *text) = st_def_error;
-int _vek_is_server = 0;
-int _vek_client_dbg_mode = 0;
-int _vek_trace_level = 0;
+int _vek_is_server;
+int _vek_client_dbg_mode;
+int _vek_trace_level;
 FILE *_vek_trace_file = NULL;
-int _vek_client_last_error = 0;
+int _vek_client_last_error;
 int _vek_failure = VEK_FAIL_NONE;
 void (*_vek_failure_function)(int code, int kind) = NULL;
 }
 
-static int function_level = 0;
+static int function_level;
 static int last_trace_with_cr = 1;
-static int trace_initialized = 0;
+static int trace_initialized;
 static char date_time[30];
 
 #define MAX_FUNCTION_LEVEL 5

@@ -24,7 +24,7 @@ static char vek_server_variable[VEK_PATH_MAX];
  * process (R runs many) is never taken from its owner. */
 #define MAX_LAUNCHED 64
 static int launched[MAX_LAUNCHED];
-static int n_launched = 0;
+static int n_launched;
 
 /* 1 when pid has ended and was reaped (it leaves the list), else 0. */
 static int reap_one(int pid, int *status) {

@@ -13,9 +13,9 @@ int _vek_winsock_init(void) { return 0; }
 void _vek_winsock_free(void) {}
 
 int (*_vek_interrupt_function)(void) = NULL;
-int _vek_interrupted = 0;
-int _vek_timed_out = 0;
-int _vek_exchange_lost = 0;
+int _vek_interrupted;
+int _vek_timed_out;
+int _vek_exchange_lost;
 
 /* How long a wait runs between two questions to the host: short enough
  * for an interrupt to be felt at once, long enough to cost nothing. */

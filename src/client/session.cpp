@@ -10,11 +10,11 @@
 
 extern "C" {
 int _vek_server_socket = -1;
-int _vek_client_linked_version = 0;
-int _vek_client_server_version = 0;
-int _vek_client_n_supported_requests = 0;
+int _vek_client_linked_version;
+int _vek_client_server_version;
+int _vek_client_n_supported_requests;
 char **_vek_client_supported_requests = NULL;
-int _vek_client_failed_code = 0;
+int _vek_client_failed_code;
 char _vek_server_message[VEK_MSG_SIZE] = "";
 int _vek_drain_wait_ms = 500;
 }

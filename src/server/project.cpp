@@ -32,7 +32,7 @@ static const char *const kLockName = ".vek.lock";
 
 static int lock_fd = -1;
 static std::string lock_root;
-static int lock_held = 0; /* 0, LOCK_SH or LOCK_EX */
+static int lock_held; /* 0, LOCK_SH or LOCK_EX */
 
 void tree_unlock() {
   if (lock_held && lock_fd >= 0) flock(lock_fd, LOCK_UN);

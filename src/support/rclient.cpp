@@ -195,7 +195,7 @@ extern "C" void st_def_debug(const char *text) {
 
 /* Set once R_CheckUserInterrupt has taken a pending Ctrl-C; raised again by
  * util_protected_call after the call has unwound. */
-static int INTERRUPT_TAKEN = 0;
+static int INTERRUPT_TAKEN;
 
 /* Runs R code at top level, where a jump out of it ends instead of crossing
  * the client's frames. R code checks for a pending Ctrl-C as it runs, so a

@@ -25,7 +25,7 @@ static util_write_func WRITE_FUNC = NULL;
 static util_write_func WARN_FUNC = NULL;
 static util_read_func READ_FUNC = NULL;
 static util_exit_func EXIT_FUNC = NULL;
-static int IO_DEFINED = 0;
+static int IO_DEFINED;
 
 static char STRING[UTIL_STRING_SIZE];
 static char LINE[UTIL_LINE_SIZE];
@@ -220,7 +220,7 @@ int IFFFF(int value) { return value == UTIL_UNDEF_INT ? 1 : 0; }
 
 /* 1 while messerr or mes_abort writes: a slot that keeps what it is given
  * can tell an error line from an ordinary message. */
-static int WRITING_ERROR = 0;
+static int WRITING_ERROR;
 
 int util_writing_error(void) { return WRITING_ERROR; }
 
@@ -231,7 +231,7 @@ static const char *const KIND_NAMES[UTIL_KIND_COUNT] = {
 const char *util_kind_name(int kind) { return kind > 0 && kind < UTIL_KIND_COUNT ? KIND_NAMES[kind] : ""; }
 
 static int REFUSAL_KIND = UTIL_KIND_NONE;
-static int REFUSAL_LEVEL = 0;
+static int REFUSAL_LEVEL;
 static int REFUSAL_GIVEN = 1;
 static char REFUSAL_ITEM[UTIL_STRING_SIZE];
 
@@ -427,7 +427,7 @@ void lire_string(const char *question, int flag_def, const char *valdef, char *a
 /* Memory and the per-call block registry                              */
 /* ------------------------------------------------------------------ */
 
-static int CALL_DEPTH = 0;
+static int CALL_DEPTH;
 /* Blocks handed out by mem_alloc during the current protected call. */
 static std::vector<char *> BLOCKS;
 
@@ -436,7 +436,7 @@ void util_call_enter(void) { CALL_DEPTH++; }
 int util_call_depth(void) { return CALL_DEPTH; }
 
 /* Blocks handed out and not yet released, whoever holds them (tests). */
-static int OUTSTANDING = 0;
+static int OUTSTANDING;
 
 int util_live_blocks(void) { return OUTSTANDING; }
 
