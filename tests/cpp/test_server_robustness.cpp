@@ -3,13 +3,12 @@
 // must refuse, the value rules of reads and writes, and the layouts that
 // each announced version implies.
 #include <math.h>
-#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
 
-#include "codec_buffers.h"
+#include "record.h"
 #include "server_harness.h"
 
 using namespace vsrv;
@@ -653,40 +652,6 @@ TEST(ServerVersions, OlderServersAndMovedSessions) {
   EXPECT_EQ(before, descriptors());
   stop_clean(srv);
 }
-
-/* What the requests answered, with the client's messages, as text compared
- * with a record kept beside the tests: any change shows as a line of
- * difference. VEK_UPDATE_RECORD=1 writes the record again after a change
- * meant so. */
-struct Record {
-  vekt::ErrorCapture errors;
-  std::ostringstream out;
-  Record() {
-    out.precision(17);
-    _vek_drain_wait_ms = 50; /* the refused requests are many; the loopback is quick */
-  }
-  void said() {
-    for (const std::string &m : errors.messages()) out << "  ! " << m << "\n";
-    errors.clear();
-    /* An answer is read to its last byte, and there is nothing after it. */
-    int pending = 0;
-    if (VEK_SOCK >= 0) ioctl(VEK_SOCK, FIONREAD, &pending);
-    pending += _vek_rbuf_nbytes - _vek_rbuf_pos;
-    if (pending) out << "  ? " << pending << " bytes left unread\n";
-  }
-  void step(const std::string &what, int code) {
-    out << what << " " << code << "\n";
-    said();
-  }
-  void expect(const char *name, const std::string &project) {
-    said();
-    std::string t = out.str(), path = std::string(VEK_SOURCE_DIR) + "/tests/cpp/fixtures/" + name + ".record";
-    for (size_t at; (at = t.find(project)) != std::string::npos;) t.replace(at, project.size(), "<project>");
-    if (getenv("VEK_UPDATE_RECORD")) std::ofstream(path) << t;
-    std::ifstream in(path);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), t);
-  }
-};
 
 /* Every answer the sample project gives to the reading requests. */
 TEST_F(ServerTest, TheSampleProjectAsTheReadingRequestsSeeIt) {
