@@ -683,7 +683,7 @@ TEST_F(ServerTest, TheSampleProjectAsTheReadingRequestsSeeIt) {
       VEKClientDisconnect();
       ASSERT_TRUE(start(older, proj.path, {"VEK_TEST_VERSION=" + std::to_string(version)}));
       ASSERT_EQ(0, connect(older));
-      _vek_drain_wait_ms = 50;
+      _vek_drain_wait_ms = 20;
     }
     out << "#### version " << VEKClientGetServerVersion() << "\nrequests:";
     for (int i = 0; i < _vek_client_n_supported_requests; i++) out << " " << _vek_client_supported_requests[i];
