@@ -227,4 +227,10 @@ TEST(ServerLifetime, DataPathNamesTheProjectAndRefusedPathsStayAsTheyWere) {
   ASSERT_EQ(0, connect(again) || VEKClientNewStudy("Fresh", "") || VEKClientDisconnect());
   stop_clean(again);
   EXPECT_TRUE(fs::exists(proj.path + "/Fresh/study.json"));
+  // The project a server was started on is served, whatever project the client names.
+  Project other;
+  Server fixed;
+  ASSERT_TRUE(start(fixed, proj.path));
+  ASSERT_EQ(0, connect(fixed, other.path));
+  EXPECT_EQ(std::vector<std::string>{"Fresh"}, list_of(VEKClientGetStudyList));
 }
