@@ -128,6 +128,9 @@ test_that("a line File takes its data samples alone and keeps them behind the li
 })
 
 test_that("rows are placed at the samples their coordinates name, in any order and any case", {
+  # The native placement names the row refused, the row before it and their sample.
+  expect_identical(orv_call("SPlaceOnSamples", list(c(5, 7, 5)), list(c(7, 5)), 0.1)[-5],
+                   list(order = 2:1, row = 3L, other = 1L, sample = 2L))
   local_orvane()
   ListFiles("Demo", "Mining")
   grid <- transform(without_description(ReadFile("Grid2D")), V = seq_len(20) / 4)
