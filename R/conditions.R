@@ -175,8 +175,7 @@ NULL
     message <- if (nzchar(reason)) sprintf("could not %s: %s", operation, reason)
                else sprintf("could not %s", operation)
   }
-  detail <- paste(.shown(unlist(strsplit(as.character(detail), "\n")), max = .Machine$integer.max),
-                  collapse = "\n")
+  detail <- paste(.shown_lines(as.character(detail)), collapse = "\n")
   if (!is.na(server)) server <- one(server)
   structure(class = .kind_classes(kind),
             list(message = message, call = call, operation = operation, reason = reason,
@@ -248,8 +247,12 @@ NULL
 
 .level_names <- c("Study", "Directory", "File", "selection", "variable")
 
+# The lines of a text, each shown whole (see .shown()): split first, since
+# a line break would be shown escaped.
+.shown_lines <- function(text) .shown(unlist(strsplit(text, "\n")), max = .Machine$integer.max)
+
 .first_line <- function(text) {
-  lines <- trimws(.shown(unlist(strsplit(text, "\n")), max = .Machine$integer.max))
+  lines <- trimws(.shown_lines(text))
   lines <- lines[nzchar(lines)]
   if (length(lines)) lines[1L] else ""
 }
@@ -334,8 +337,7 @@ NULL
 # The native layer's own account: the bridge's error lines and the client's
 # error texts of this call, in order, and an R error it raised.
 .failure_detail <- function(out, value) {
-  lines <- .shown(unlist(strsplit(out$text[out$kind %in% c("E", "C")], "\n")),
-                  max = .Machine$integer.max)
+  lines <- .shown_lines(out$text[out$kind %in% c("E", "C")])
   lines <- trimws(lines[nzchar(trimws(lines))])
   if (inherits(value, "error") && !identical(conditionMessage(value), .abort_message)) {
     lines <- c(lines, conditionMessage(value))
