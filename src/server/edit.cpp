@@ -5,6 +5,7 @@
  */
 #include <math.h>
 
+#include <array>
 #include <new>
 
 #include "handlers.h"
@@ -74,9 +75,12 @@ static void h_new_grid(Session &s, Io &io) {
   if (create_file(s, io, *lock, name, f, {})) done(io);
 }
 
+/* X, Y and Z of the points requests; Z stays empty for 2-D points. */
+using PointCoordinates = std::array<std::vector<double>, 3>;
+
 /* Reads count, dimension and the coordinate arrays of the points requests.
  * Returns whether the arrays were kept (count valid, memory found). */
-static bool read_points(Io &io, int64_t &count, int &dim, std::vector<double> xyz[3]) {
+static bool read_points(Io &io, int64_t &count, int &dim, PointCoordinates &xyz) {
   count = io.rlong();
   dim = io.rint();
   bool keep = count >= 0 && count <= VEK_MAX_SAMPLES;
@@ -89,7 +93,7 @@ static void h_new_points(Session &s, Io &io) {
   std::string name = io.rstring();
   int64_t count;
   int dim;
-  std::vector<double> xyz[3];
+  PointCoordinates xyz;
   bool kept = read_points(io, count, dim, xyz);
   if (io.broken()) return;
   std::unique_ptr<ExclusiveLock> lock = need_change(s, io);
@@ -121,7 +125,7 @@ static double blank_value(const Variable &v) { return v.kind == VK_SELECTION ? 0
 static void h_append_points(Session &s, Io &io) {
   int64_t count;
   int dim;
-  std::vector<double> xyz[3];
+  PointCoordinates xyz;
   bool kept = read_points(io, count, dim, xyz);
   if (io.broken()) return;
   std::unique_ptr<LockedFile> file = need_file_to_change(s, io);

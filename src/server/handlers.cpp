@@ -154,7 +154,7 @@ static void h_hello(Session &s, Io &io) {
 
 static void h_new_session(Session &s, Io &io) {
   if (g_config.new_port) {
-    unsigned short port = 0;
+    unsigned short port{}; /* any free one */
     int fd = listen_loopback(&port);
     if (fd >= 0) {
       s.pending_listener = fd;

@@ -217,9 +217,13 @@ static bool line_write_range(const FileModel &f, int line, int count, int64_t &a
   return false;
 }
 
+static void changed_while_arriving(Session &s, Io &io) {
+  io.error("File '" + s.file + "' changed while the values arrived; nothing was written");
+}
+
 static void refused_values(Session &s, Io &io, bool usable, int64_t count) {
   if (usable) io.error("Not enough memory for " + std::to_string(count) + " values");
-  else io.error("File '" + s.file + "' changed while the values arrived; nothing was written");
+  else changed_while_arriving(s, io);
 }
 
 /* The variable that a write of samples [a, b) replaces whole, every sample
@@ -237,7 +241,7 @@ static const Variable *whole_target(const Session &s, const FileModel &f, int64_
 static void commit_written(Session &s, Io &io, LockedFile &file, int64_t a, int64_t b, bool behind_headers, int kind,
                            fs_new_data &data) {
   const Variable *v = whole_target(s, file.model(), a, b, behind_headers);
-  if (!v || v->kind != kind) return refused_values(s, io, false, 0);
+  if (!v || v->kind != kind) return changed_while_arriving(s, io);
   FileModel next = file.model();
   DataChange change{v->name, nullptr, &data};
   if (commit(s, io, file, next, {change})) done(io);
