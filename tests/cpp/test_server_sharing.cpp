@@ -79,7 +79,9 @@ TEST(ServerSharing, ServersOnOneProjectLoseNoAcknowledgedChange) {
 
 /* Another local user is answered "SERROR" and let go, whether it comes to the
  * server's port or to the port a session moves to, and changes nothing; the
- * owner is served on the same port afterwards, from an IPv4 or an IPv6 socket. */
+ * owner is served on the same port afterwards, from an IPv4 or an IPv6 socket.
+ * The stranger comes from the very port number it goes to, on another
+ * address: the owner's socket of that number is not the stranger's. */
 TEST(ServerSharing, OnlyTheOwnerIsServed) {
   if (geteuid() != 0) GTEST_SKIP() << "playing another user takes root";
   for (bool moved : {false, true}) {
@@ -100,7 +102,7 @@ TEST(ServerSharing, OnlyTheOwnerIsServed) {
     pid_t stranger = vsrv::spawn([&] {
       gid_t nobody = 65534;
       if (setgroups(1, &nobody) != 0 || setgid(nobody) != 0 || setuid(65534) != 0) return 1;
-      int fd = vsrv::dial(port);
+      int fd = vsrv::dial(port, false, port);
       if (fd < 0 || !send_request(fd, vekt::kw("CSTUDYNEW").str("Intruder").str(proj.file("Intruder")))) return 2;
       if (answer_keyword(fd) != "SERROR") return 3;
       char rest[512];
