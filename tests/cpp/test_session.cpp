@@ -99,6 +99,12 @@ TEST_F(Session, RefusedHandshakes) {
        "Server: no session today"},
       {"another answer", [&](Peer &p) { session(p, kw("SNOPE")); },
        "Reply from server: \"SNOPE\" where \"SNEWPORT\" expected."},
+      {"the greeting refused where the session moved",
+       [&](Peer &p) {
+         session(p, kw("SNEWPORT").i32(p.port()));
+         p.accept_next().expect(kw("CHELLO").str("").i32(kModern)).send(kw("SERROR").str("not here"));
+       },
+       "Server: not here"},
       {"negative request count", [&](Peer &p) { upto_list(p, kw("SSUPREQ").i32(-1)); }},
       {"request count 100001", [&](Peer &p) { upto_list(p, kw("SSUPREQ").i32(100001)); }},
       // The part that came is released, not kept.
