@@ -9,6 +9,7 @@ test_that(paste("menus, refused and ignored answers, going up, levels passed wit
   designate <- function(tag, names) {
     bridge_line(tag, paste('"SDesignateVariable",', names), "c(r$error, r$flag.continue, r$rank)")
   }
+  project <- orv_project_copy()
   out <- dialogue(c(
     designate("nofile", 'c("Va", "Vb")'),
     'invisible(.Call("DbCreateFile", "Demo", "Mining", "Samples", PACKAGE = "orvanelink"))',
@@ -22,8 +23,10 @@ test_that(paste("menus, refused and ignored answers, going up, levels passed wit
     manage("nosel", 0, 0, 1, 5), "2", "1", "3", "stop", show_tagged("nosel"),
     'invisible(.Call("DbCreateFile", "Demo", "Mining", "Samples", PACKAGE = "orvanelink"))',
     manage("named", 0, 0, 0, 3), show_tagged("named"),
-    manage("zero", 0, 0, 1, 0), "2", show_tagged("zero")),
-    project = orv_project_copy())
+    manage("zero", 0, 0, 1, 0), "2", show_tagged("zero"),
+    sprintf('invisible(file.rename("%s/Demo", "%s/Renamed"))', project, project),
+    manage("gone", 0, 0, 0, 5), "stop", show_tagged("gone")),
+    project = project)
   # The Study menu with two Studies, creation and deletion offered.
   walk <- section(out, "walk")
   expect_equal(walk[2:13],
@@ -76,6 +79,8 @@ test_that(paste("menus, refused and ignored answers, going up, levels passed wit
   zero <- section(out, "zero")
   expect_false(any(zero == "Rank | Orvane Directory"))
   expect_equal(target(out, "zero")[1:2], c("Demo", "(Not defined yet)"))
+  # A Study gone from under the target undefines the whole target.
+  expect_equal(unique(target(out, "gone")), "(Not defined yet)")
   expect_equal(sapply(c("walk", "plain", "nosel", "named", "zero"), function(t) orv_result(out, t)),
                c(walk = "0", plain = "0", nosel = "1", named = "0", zero = "0"))
   # A Db variable chosen by rank: refused answers, "stop", an empty list.
