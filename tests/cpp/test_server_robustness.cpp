@@ -36,6 +36,7 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
       {"\"inline\" holds 2 values where 12 are needed",
        replacing("Samples/file.json", cu, "\"inline\": \"000000000000f03f0000000000000040\"")},
       {"16 hexadecimal digits per value", replacing("Samples/file.json", cu, "\"inline\": \"00f03g\"")},
+      {"16 hexadecimal digits per value", replacing("Samples/file.json", cu, "\"inline\": \"000000000000f03g\"")},
       {"line counts add up to 12", replacing("Lines/file.json", "\"s_number\": 12", "\"s_number\": 13")},
       {"variable 'X': unknown \"kind\"", replacing("Samples/file.json", "\"xg\"", "\"xgg\"")},
       {"\"type\" must be one of", replacing("Samples/file.json", "\"points\"", "\"pointz\"")},
@@ -192,6 +193,13 @@ TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
     EXPECT_EQ(0, VEKClientGetVariableInfo(&info));
     EXPECT_STREQ("g/t", info.unit);
     EXPECT_EQ(24u, read_all().size());
+  }
+  // The coordinate filters the client keeps to itself, another client may send.
+  for (int type : {2, 3, 4}) {
+    int n = 0;
+    char **names = nullptr;
+    ASSERT_EQ(0, _vek_list_exchange("CVARTLST", "SVARS", 1, &type, &n, &names));
+    EXPECT_EQ(std::vector<std::string>{std::string(1, "XYZ"[type - 2])}, names_of(n, names)) << type;
   }
 }
 
@@ -719,6 +727,9 @@ TEST_F(ServerTest, TheProjectFilesAfterARunOfChanges) {
   step("write grid", VEKClientWriteDoubleVariable(0, 1.234e30, 4, v));
   step("lines", target("Lines", "Gravity"));
   step("write line 2", VEKClientWriteLineDoubleVariable(2, 1.234e30, 5, v));
+  const double nine[] = {11, 12, 13, 14, 15, 16, 17, 18, 19}; /* the data samples alone, behind the headers */
+  step("write data samples", VEKClientNewDoubleVariable("G9", 64, 0, 10, 3, nullptr) || VEKClientSetVariable("G9") ||
+                                 VEKClientWriteDoubleVariable(0, 1.234e30, 9, nine));
   step("cores", target("Cores"));
   step("delete cores", VEKClientDeleteFile());
   auto values = [&](const char *what) {
