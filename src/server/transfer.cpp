@@ -153,7 +153,7 @@ static void store_values(Session &s, Io &io, LockedFile &file, int64_t a, int64_
         all.insert(all.begin() + (ptrdiff_t)(pos * (size_t)S), (size_t)S, VEK_SERVER_UNDEF);
         item = (int)pos;
       }
-      size_t off = item < 0 ? 0 : (size_t)item * (size_t)S;
+      size_t off = (size_t)std::max(item, 0) * (size_t)S; /* no item: the variable's own samples */
       std::vector<bool> header;
       if (behind_headers) {
         header.assign((size_t)S, false);
