@@ -54,6 +54,14 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
       {"every value must be a string", replacing("Grid3D/file.json", "\"granite\",", "2,")},
       {"needs \"core_names\"", replacing("Cores/file.json", "\"core_names\"", "\"core_namez\"")},
       {"\"xb\" must name a numeric variable", replacing("Cores/file.json", "\"xb\": \"Xb\"", "\"xb\": \"Nope\"")},
+      {"\"xb\" must name a numeric variable",
+       [](const Project &p) {
+         replace_text(p.file("Demo/Mining/Cores/file.json"), "\"xb\": \"Xb\"", "\"xb\": \"Rock\"");
+         replace_text(p.file("Demo/Mining/Cores/file.json"), "\"variables\": [",
+                      "\"variables\": [{\"name\": \"Rock\", \"kind\": \"char\", \"bit_length\": 8, \"format\": 0, "
+                      "\"ncar\": 10, \"ndig\": 3, \"unit\": \"\", \"unit_symbol\": \"\", \"alpha_length\": 8, "
+                      "\"values\": [\"a\", \"b\", \"c\", \"d\", \"e\"]},");
+       }},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=abc"}},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=0"}},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=2000000001"}},
