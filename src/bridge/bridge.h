@@ -4,9 +4,9 @@
  * hand out. The grid reordering kernels are in grid_order.h, the variable
  * transfers in transfer.h, and the body every entry point runs in entry.h.
  *
- * Every internal routine prints its own message and returns 0 on success and
- * 1 on failure unless its comment says otherwise. Names held by the bridge
- * are at most ST_NAME_MAX characters.
+ * Every internal routine prints its own message and reports a failure as
+ * true, or as 1 where its int result may reach R, unless its comment says
+ * otherwise. Names held by the bridge are at most ST_NAME_MAX characters.
  */
 #ifndef ORVANE_BRIDGE_H
 #define ORVANE_BRIDGE_H
@@ -77,8 +77,8 @@ extern F_Desc DESC_DB;
 char *st_ref_name(int mode);
 char *st_loc_name(int mode);
 int *st_rank(int mode);
-/* 1 when the level's REF_ buffer holds a name other than "None". */
-int st_is_defined(int mode);
+/* True when the level's REF_ buffer holds a name other than "None". */
+bool st_is_defined(int mode);
 
 /* ---- refusals ----
  * Every refusal the bridge prints carries its kind to the R functions,
@@ -111,7 +111,7 @@ void st_loc_given(int level, int given);
 int st_check_validity(int mode);
 void st_reset(int mode);
 void st_define(int mode, int value, const char *name);
-int st_status(int status, int verbose, int nchoice, char **choices, const char *local);
+bool st_status(int status, int verbose, int nchoice, char **choices, const char *local);
 void st_print_items(int nchoice, char **choices);
 void st_free(int *n_items, char ***r_items);
 int st_connect(char *vek_init, char *vek_server, char *hostname, int port_number, int run_server);
@@ -130,32 +130,32 @@ void st_print_path(void);
  * (st_path_confirm) and the target still names them. Any other call in
  * between may have changed the server's items without a word to the
  * target, and so does any failure: both send the caller the full way. */
-int st_path_is_current(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name);
+bool st_path_is_current(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name);
 /* Records that the target's Study, Directory and File are the server's
  * current ones; called by a call that ends well on them. */
 void st_path_confirm(void);
 
 /* ---- definition, creation and deletion ---- */
 int st_get_local_name(SEXP sexp_name, int level);
-int st_define_study(SEXP s_study_name);
-int st_define_directory(SEXP s_dir_name, SEXP s_flag_allow, int mode, int *must_create);
+bool st_define_study(SEXP s_study_name);
+bool st_define_directory(SEXP s_dir_name, SEXP s_flag_allow, int mode, int *must_create);
 int st_define_file(SEXP s_file_name, SEXP s_flag_allow, int mode, int *must_create);
 /* Study, Directory and, unless s_file_name is NULL, File by name, each made
  * current on the server; nothing is created. */
-int st_define_path(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name);
+bool st_define_path(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name);
 int st_define_selection(SEXP s_sel_name, int mode, int *sel_defined, int *must_create);
 int st_define_variable(SEXP s_var_name, int mode, int *must_create);
 int st_set_selection(void);
-int st_create_study(const char *study_name, const char *physical_name, int flag_allow, int *nb_study_loc,
-                    char ***studies_loc);
+bool st_create_study(const char *study_name, const char *physical_name, int flag_allow, int *nb_study_loc,
+                     char ***studies_loc);
 int st_create_directory(const char *directory, int *nb_dir_loc, char ***directories_loc);
 int st_create_file(const char *file_name);
 int st_create_variable(char *var_name, const char *unit, int type, int ncar, int ndig, int nbits);
-int st_delete_study(const char *study_name, int *nb_study_loc, char ***studies_loc);
-int st_delete_directory(const char *dir_name, int *nb_dir_loc, char ***directories_loc);
-int st_delete_file(const char *file_name, int *nb_file_loc, char ***files_loc);
-int st_delete_variable(const char *var_name, int *nb_var_loc, char ***variables_loc);
-int st_clean_variable_and_selection(char *varname);
+bool st_delete_study(const char *study_name, int *nb_study_loc, char ***studies_loc);
+bool st_delete_directory(const char *dir_name, int *nb_dir_loc, char ***directories_loc);
+bool st_delete_file(const char *file_name, int *nb_file_loc, char ***files_loc);
+bool st_delete_variable(const char *var_name, int *nb_var_loc, char ***variables_loc);
+bool st_clean_variable_and_selection(char *varname);
 /* Outputs: all names (release with st_free), the number kept and the kept
  * ranks (indices into the names, release with mem_free). */
 int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_variables, int **arg_ranks);
@@ -176,7 +176,7 @@ int st_file_from_info(const VEKFileInfo &info);
 /* Whether `count` values make a whole variable of the File of DESC_VEK: one
  * per sample or, on a gravity-lines File, one per data sample (the client
  * puts those behind the line headers). */
-int st_whole_count_ok(int64_t count);
+bool st_whole_count_ok(int64_t count);
 int st_file_from_db(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SEXP s_x0_db, SEXP s_dx_db,
                     SEXP s_angle_db, SEXP s_coor_db);
 void st_file_from_db_free(void);

@@ -98,16 +98,16 @@ static int st_get_action(const char *title, char **choices, int *ranks, int flag
   }
 }
 
-static int st_get_new_name(const char *question, char **choices, int nchoice, char *name) {
+static bool st_get_new_name(const char *question, char **choices, int nchoice, char *name) {
   char prompt[ST_PATH_SIZE];
   char reply[ST_NAME_SIZE];
   snprintf(prompt, sizeof prompt, "%s ('stop' to cancel)", question);
   for (;;) {
     lire_string(prompt, 0, "", reply);
-    if (strcmp(reply, "stop") == 0) return 1;
+    if (strcmp(reply, "stop") == 0) return true;
     if (st_status(0, 1, nchoice, choices, reply)) continue;
     st_copy_name(name, reply);
-    return 0;
+    return false;
   }
 }
 
@@ -132,13 +132,13 @@ static void sync_rank(int level, char **choices, const int *ranks, int nchoice) 
 
 /* Name at a typed rank of a list read again after the menu: the list may
  * have changed in between. */
-static int name_at(char **choices, const int *ranks, int nchoice, int rank, std::string &name) {
+static bool name_at(char **choices, const int *ranks, int nchoice, int rank, std::string &name) {
   if (rank < 1 || rank > nchoice) {
     st_refuse(ST_USAGE, "The rank %d designates no item of the list", rank);
-    return 1;
+    return true;
   }
   name = entry_name(choices, ranks, rank);
-  return 0;
+  return false;
 }
 
 static int confirm_deletion(void) { return lire_logical("Confirm deletion", 0, 0); }
@@ -207,7 +207,7 @@ int st_get_variable(int flag_create, int flag_delete, int flag_up) {
       break;
     case -2: {
       std::string name;
-      if (name_at(list.items, ranks, nb_util, Nvariable, name) == 0) result = delete_variable_dialogue(name);
+      if (!name_at(list.items, ranks, nb_util, Nvariable, name)) result = delete_variable_dialogue(name);
       break;
     }
     default: result = 0; break;
@@ -224,14 +224,14 @@ int st_get_variable(int flag_create, int flag_delete, int flag_up) {
 typedef int (*list_func)(int *, char ***);
 
 /* The start shared by the Study, Directory and File levels. */
-static int level_menu(int level, const char *title, list_func read_list, st_names &list, int flag_create,
-                      int flag_delete, int flag_up, int *action) {
-  if (read_list(&list.n, &list.items)) return 1;
+static bool level_menu(int level, const char *title, list_func read_list, st_names &list, int flag_create,
+                       int flag_delete, int flag_up, int *action) {
+  if (read_list(&list.n, &list.items)) return true;
   int *slot = st_rank(level);
   sync_rank(level, list.items, NULL, list.n);
   if (*slot < 1 || *slot > list.n) st_reset(level);
   *action = st_get_action(title, list.items, NULL, 1, list.n, flag_create, flag_delete, flag_up, slot);
-  return 0;
+  return false;
 }
 
 static int reread(list_func read_list, st_names &list) {
@@ -314,7 +314,7 @@ static int file_level(int flag_create, int flag_delete) {
       if (reread(VEKClientGetFileList, list)) return 2;
       if (!confirm_deletion()) return 2;
       if (VEKClientSetStudy(REF_study) || VEKClientSetDirectory(REF_directory)) return 0;
-      if (name_at(list.items, NULL, list.n, rank, name) == 0) st_delete_file(name.c_str(), &list.n, &list.items);
+      if (!name_at(list.items, NULL, list.n, rank, name)) st_delete_file(name.c_str(), &list.n, &list.items);
       return 2;
     }
     default: return 0;

@@ -36,16 +36,16 @@ static void st_print_db(void) { print_desc(DESC_DB); }
 
 /* Exact comparison: two grids that differ in the last bit are different
  * grids; NaN equals nothing. */
-static int same_layout(void) {
+static bool same_layout(void) {
   if (DESC_DB.ndim != DESC_VEK.ndim || DESC_DB.nech != DESC_VEK.nech || DESC_DB.flag_grid != DESC_VEK.flag_grid)
-    return 0;
-  if (DESC_DB.flag_grid == 0 || DESC_DB.ndim <= 0) return 1;
+    return false;
+  if (DESC_DB.flag_grid == 0 || DESC_DB.ndim <= 0) return true;
   for (int i = 0; i < desc_axes(DESC_DB); i++) {
-    if (DESC_DB.nx[i] != DESC_VEK.nx[i]) return 0;
-    if (!(DESC_DB.x0[i] == DESC_VEK.x0[i])) return 0;
-    if (!(DESC_DB.dx[i] == DESC_VEK.dx[i])) return 0;
+    if (DESC_DB.nx[i] != DESC_VEK.nx[i]) return false;
+    if (!(DESC_DB.x0[i] == DESC_VEK.x0[i])) return false;
+    if (!(DESC_DB.dx[i] == DESC_VEK.dx[i])) return false;
   }
-  return 1;
+  return true;
 }
 
 static int st_check_compatibility(void) {

@@ -13,20 +13,20 @@
 
 #include "bridge.h"
 
-static int create_study_fail(int *nb, char ***list) {
+static bool create_study_fail(int *nb, char ***list) {
   st_reset(ST_LEVEL_STUDY);
   st_free(nb, list);
-  return 1;
+  return true;
 }
 
-int st_create_study(const char *study_name, const char *physical_name, int flag_allow, int *nb_study_loc,
-                    char ***studies_loc) {
+bool st_create_study(const char *study_name, const char *physical_name, int flag_allow, int *nb_study_loc,
+                     char ***studies_loc) {
   const std::string name = study_name != NULL ? study_name : "";
   if (physical_name == NULL || physical_name[0] == '\0') {
     st_refuse(ST_USAGE, "You must define the Physical Name");
     return create_study_fail(nb_study_loc, studies_loc);
   }
-  int exists = st_status(0, 1, *nb_study_loc, *studies_loc, name.c_str());
+  bool exists = st_status(0, 1, *nb_study_loc, *studies_loc, name.c_str());
   if (exists && !flag_allow) return create_study_fail(nb_study_loc, studies_loc);
   if (!exists && VEKClientNewStudy(name.c_str(), physical_name)) return create_study_fail(nb_study_loc, studies_loc);
   st_free(nb_study_loc, studies_loc);
@@ -35,7 +35,7 @@ int st_create_study(const char *study_name, const char *physical_name, int flag_
   st_define(ST_LEVEL_STUDY, 1, name.c_str());
   if (VEKClientSetStudy(name.c_str())) return create_study_fail(nb_study_loc, studies_loc);
   if (FLAG_DEBUG) message("Study '%s' created successfully\n", name.c_str());
-  return 0;
+  return false;
 }
 
 static int create_directory_fail(int *nb, char ***list) {
@@ -60,7 +60,7 @@ int st_create_directory(const char *directory, int *nb_dir_loc, char ***director
 
 /* Sends the points of DESC_DB. The request takes X and Y always: axes the
  * Db does not have are sent as zeros rather than read past its block. */
-static int new_points_file(const char *name) {
+static bool new_points_file(const char *name) {
   static double none = 0.;
   int nech = DESC_DB.nech > 0 ? DESC_DB.nech : 0;
   int ndim = DESC_DB.ndim;
@@ -68,7 +68,7 @@ static int new_points_file(const char *name) {
   const double *axis[3] = {&none, &none, NULL};
   if (nech > INT_MAX / (int)sizeof(double)) {
     st_refuse(ST_USAGE, "The Db has too many samples (%d) for one File", nech);
-    return 1;
+    return true;
   }
   std::vector<double> zeros;
   if (nech > 0 && (ndim < 2 || coor == NULL)) zeros.assign((size_t)nech, 0.);
@@ -82,26 +82,26 @@ static int new_points_file(const char *name) {
   return VEKClientNewPointsFile(name, nech, axis[0], axis[1], axis[2]) != 0;
 }
 
-static int create_file_steps(const char *name) {
+static bool create_file_steps(const char *name) {
   st_names list;
-  if (VEKClientGetFileList(&list.n, &list.items)) return 1;
-  if (st_status(0, 1, list.n, list.items, name)) return 1;
+  if (VEKClientGetFileList(&list.n, &list.items)) return true;
+  if (st_status(0, 1, list.n, list.items, name)) return true;
   st_journal_note(ST_NOTE_FILE, name);
   if (DESC_DB.flag_grid) {
     if (VEKClientNewGridFile(name, DESC_DB.ndim, DESC_DB.x0[0], DESC_DB.x0[1], DESC_DB.x0[2], DESC_DB.dx[0],
                              DESC_DB.dx[1], DESC_DB.dx[2], DESC_DB.nx[0], DESC_DB.nx[1], DESC_DB.nx[2]))
-      return 1;
-    if (VEKClientSetFile(name)) return 1;
+      return true;
+    if (VEKClientSetFile(name)) return true;
     /* A NaN angle is no zero angle either: let the server see it. */
     int rotated = 0;
     for (int i = 0; i < 3; i++)
       if (!(DESC_DB.angle[i] == 0.)) rotated = 1;
-    if (rotated && VEKClientGridModifyRotation(DESC_DB.angle[0], DESC_DB.angle[1], DESC_DB.angle[2])) return 1;
+    if (rotated && VEKClientGridModifyRotation(DESC_DB.angle[0], DESC_DB.angle[1], DESC_DB.angle[2])) return true;
   } else {
-    if (new_points_file(name)) return 1;
-    if (VEKClientSetFile(name)) return 1;
+    if (new_points_file(name)) return true;
+    if (VEKClientSetFile(name)) return true;
   }
-  return 0;
+  return false;
 }
 
 int st_create_file(const char *file_name) {
@@ -152,10 +152,10 @@ typedef int (*set_func)(const char *);
 typedef int (*delete_func)(void);
 typedef int (*list_func)(int *, char ***);
 
-static int delete_item(int level, const char *what, const char *item_name, int *nb, char ***list, set_func set,
-                       delete_func del, list_func relist) {
+static bool delete_item(int level, const char *what, const char *item_name, int *nb, char ***list, set_func set,
+                        delete_func del, list_func relist) {
   const std::string name = item_name != NULL ? item_name : "";
-  int failed = st_status(1, 1, *nb, *list, name.c_str());
+  bool failed = st_status(1, 1, *nb, *list, name.c_str());
   if (!failed) failed = set(name.c_str()) || del();
   if (!failed) {
     if (FLAG_DEBUG) message("%s '%s' deleted successfully\n", what, name.c_str());
@@ -166,31 +166,31 @@ static int delete_item(int level, const char *what, const char *item_name, int *
   if (failed) {
     st_free(nb, list);
     st_reset(level);
-    return 1;
+    return true;
   }
-  return 0;
+  return false;
 }
 
 static int float_variable_list(int *count, char ***names) {
   return VEKClientGetVariableListByType(VEK_VAR_TYPE_FLOAT_ALL, count, names);
 }
 
-int st_delete_study(const char *study_name, int *nb_study_loc, char ***studies_loc) {
+bool st_delete_study(const char *study_name, int *nb_study_loc, char ***studies_loc) {
   return delete_item(ST_LEVEL_STUDY, "Study", study_name, nb_study_loc, studies_loc, VEKClientSetStudy,
                      VEKClientDeleteStudy, VEKClientGetStudyList);
 }
 
-int st_delete_directory(const char *dir_name, int *nb_dir_loc, char ***directories_loc) {
+bool st_delete_directory(const char *dir_name, int *nb_dir_loc, char ***directories_loc) {
   return delete_item(ST_LEVEL_DIRECTORY, "Directory", dir_name, nb_dir_loc, directories_loc, VEKClientSetDirectory,
                      VEKClientDeleteDirectory, VEKClientGetDirectoryList);
 }
 
-int st_delete_file(const char *file_name, int *nb_file_loc, char ***files_loc) {
+bool st_delete_file(const char *file_name, int *nb_file_loc, char ***files_loc) {
   return delete_item(ST_LEVEL_FILE, "File", file_name, nb_file_loc, files_loc, VEKClientSetFile, VEKClientDeleteFile,
                      VEKClientGetFileList);
 }
 
-int st_delete_variable(const char *var_name, int *nb_var_loc, char ***variables_loc) {
+bool st_delete_variable(const char *var_name, int *nb_var_loc, char ***variables_loc) {
   return delete_item(ST_LEVEL_VARIABLE, "Variable", var_name, nb_var_loc, variables_loc, VEKClientSetVariable,
                      VEKClientDeleteVariable, float_variable_list);
 }

@@ -28,35 +28,35 @@ int st_get_flag(SEXP s_flag, const char *what) {
   return flag;
 }
 
-int st_define_study(SEXP s_study_name) {
+bool st_define_study(SEXP s_study_name) {
   st_names list;
   st_get_local_name(s_study_name, ST_LEVEL_STUDY);
-  if (VEKClientGetStudyList(&list.n, &list.items)) return 1;
-  if (st_status(1, 1, list.n, list.items, LOC_study)) return 1;
+  if (VEKClientGetStudyList(&list.n, &list.items)) return true;
+  if (st_status(1, 1, list.n, list.items, LOC_study)) return true;
   st_define(ST_LEVEL_STUDY, 1, LOC_study);
-  if (VEKClientSetStudy(LOC_study)) return 1;
-  return 0;
+  if (VEKClientSetStudy(LOC_study)) return true;
+  return false;
 }
 
-int st_define_directory(SEXP s_dir_name, SEXP s_flag_allow, int mode, int *must_create) {
+bool st_define_directory(SEXP s_dir_name, SEXP s_flag_allow, int mode, int *must_create) {
   st_names list;
   *must_create = 0;
   int flag_allow = st_get_flag(s_flag_allow, ST_FLAG_ALLOW);
   st_get_local_name(s_dir_name, ST_LEVEL_DIRECTORY);
-  if (VEKClientGetDirectoryList(&list.n, &list.items)) return 1;
+  if (VEKClientGetDirectoryList(&list.n, &list.items)) return true;
   if (mode == 1) {
-    if (st_status(1, 1, list.n, list.items, LOC_directory)) return 1;
+    if (st_status(1, 1, list.n, list.items, LOC_directory)) return true;
     st_define(ST_LEVEL_DIRECTORY, 1, LOC_directory);
     return VEKClientSetDirectory(LOC_directory) != 0;
   }
   if (st_status(0, !flag_allow, list.n, list.items, LOC_directory)) {
-    if (!flag_allow) return 1;
+    if (!flag_allow) return true;
     st_define(ST_LEVEL_DIRECTORY, 1, LOC_directory);
-    return 0;
+    return false;
   }
   st_define(ST_LEVEL_DIRECTORY, 1, LOC_directory);
   *must_create = 1;
-  return 0;
+  return false;
 }
 
 /* Makes the File of LOC_file current and reads its description. */
@@ -133,21 +133,21 @@ int st_set_selection(void) {
   return VEKClientSetSelection(name) != 0;
 }
 
-int st_clean_variable_and_selection(char *varname) {
+bool st_clean_variable_and_selection(char *varname) {
   st_names list;
-  if (VEKClientGetVariableListByType(VEK_VAR_TYPE_ANY, &list.n, &list.items)) return 1;
+  if (VEKClientGetVariableListByType(VEK_VAR_TYPE_ANY, &list.n, &list.items)) return true;
   if (!st_status(1, 0, list.n, list.items, varname)) {
     /* Whatever its type, a variable of that name gives way to the new one. */
     st_delete_variable(varname, &list.n, &list.items);
   }
-  return 0;
+  return false;
 }
 
-static int keep_variable(int flag_var, const VEKVariableInfo *info) {
+static bool keep_variable(int flag_var, const VEKVariableInfo *info) {
   if (flag_var == 0) return info->bit_length == 1 && info->type != VEK_VAR_TYPE_CHAR;
   if (flag_var == -1)
     return info->type == VEK_VAR_TYPE_XG || info->type == VEK_VAR_TYPE_YG || info->type == VEK_VAR_TYPE_ZG;
-  return 1;
+  return true;
 }
 
 int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_variables, int **arg_ranks) {
@@ -186,10 +186,10 @@ int st_varsel_list(int flag_var, int *arg_nb_var, int *arg_nb_util, char ***arg_
   return 1;
 }
 
-int st_define_path(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name) {
+bool st_define_path(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name) {
   int must_create;
-  if (st_define_study(s_study_name)) return 1;
-  if (st_define_directory(s_dir_name, NULL, 1, &must_create)) return 1;
-  if (s_file_name != NULL && st_define_file(s_file_name, NULL, 1, &must_create)) return 1;
-  return 0;
+  if (st_define_study(s_study_name)) return true;
+  if (st_define_directory(s_dir_name, NULL, 1, &must_create)) return true;
+  if (s_file_name != NULL && st_define_file(s_file_name, NULL, 1, &must_create)) return true;
+  return false;
 }

@@ -130,8 +130,8 @@ int st_file_from_db(SEXP s_ndim, SEXP s_nech, SEXP s_flag_grid, SEXP s_nx_db, SE
   return error;
 }
 
-int st_whole_count_ok(int64_t count) {
-  if (count == DESC_VEK.nech) return 1;
+bool st_whole_count_ok(int64_t count) {
+  if (count == DESC_VEK.nech) return true;
   int lines = INFO_VEK.item_number;
   return !DESC_VEK.flag_grid && INFO_VEK.type == VEK_FILE_TYPE_GRAVITY_LINES && lines > 0 &&
          count == (int64_t)DESC_VEK.nech - lines;

@@ -18,7 +18,7 @@
 /* The suffix that makes a name a macro variable's. */
 #define MACRO_SUFFIX "[xxxxx]"
 
-static int is_macro_name(const std::string &name) {
+static bool is_macro_name(const std::string &name) {
   size_t n = strlen(MACRO_SUFFIX);
   return name.size() > n && name.compare(name.size() - n, n, MACRO_SUFFIX) == 0;
 }
@@ -26,16 +26,16 @@ static int is_macro_name(const std::string &name) {
 /* Samples of each line of the current File. The client's line-count request
  * leaves the result code and the socket to its caller, as its line write
  * does. */
-static int line_samples(std::vector<int> &counts) {
+static bool line_samples(std::vector<int> &counts) {
   int n = 0;
   st_client_array<int> c;
   if (_vek_get_line_samples(&n, &c.p)) {
     _vek_cleanup_socket();
     _vek_store(VEK_RESULT_USAGE);
-    return 1;
+    return true;
   }
   if (c.p != NULL && n > 0) counts.assign(c.p, c.p + n);
-  return 0;
+  return false;
 }
 
 /* The variables of the File that the last description with variables
@@ -194,27 +194,27 @@ extern "C" SEXP IReadFile(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, 
  * length and unit asked for is written over in place; anything else of
  * that name (a macro variable among them, whose items would otherwise
  * outlive the write) gives way to a new variable. */
-static int write_variable(const std::string &name, const std::string &unit, int bits, int items,
-                          const VEKVariableInfo *known, int exists, SEXP s_values, st_progress_span &span,
-                          double &done) {
+static bool write_variable(const std::string &name, const std::string &unit, int bits, int items,
+                           const VEKVariableInfo *known, int exists, SEXP s_values, st_progress_span &span,
+                           double &done) {
   char buf[ST_NAME_SIZE];
   st_copy_name(buf, name.c_str());
   const char *u = unit.empty() ? NULL : unit.c_str();
-  int macro = is_macro_name(name);
+  bool macro = is_macro_name(name);
   if (macro && exists) {
-    if (st_clean_variable_and_selection(buf)) return 1;
+    if (st_clean_variable_and_selection(buf)) return true;
     st_journal_note(ST_NOTE_DELETED, buf);
   }
-  if (st_replace_variable(buf, u, bits, 10, 3, macro ? 0 : exists, macro ? NULL : known)) return 1;
+  if (st_replace_variable(buf, u, bits, 10, 3, macro ? 0 : exists, macro ? NULL : known)) return true;
   static const int plain[3] = {1, 1, 1};
   int per_item = (int)(Rf_xlength(s_values) / items);
   for (int k = 0; k < items; k++) {
-    if (macro && VEKClientSetIndice(k + 1)) return 1;
+    if (macro && VEKClientSetIndice(k + 1)) return true;
     span.at(done);
-    if (st_write_values(s_values, (R_xlen_t)k * per_item, per_item, plain)) return 1;
+    if (st_write_values(s_values, (R_xlen_t)k * per_item, per_item, plain)) return true;
     done += per_item;
   }
-  return 0;
+  return false;
 }
 
 /* IWriteFile(study, directory, file, names, units, bits, items, values,
@@ -226,7 +226,7 @@ static int write_variable(const std::string &name, const std::string &unit, int 
 static int write_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP s_names, SEXP s_units, SEXP s_bits,
                       SEXP s_items, SEXP s_values, SEXP s_overwrite) {
   if (st_check_validity(0)) return 1;
-  int held = st_path_is_current(s_study_name, s_dir_name, s_file_name);
+  bool held = st_path_is_current(s_study_name, s_dir_name, s_file_name);
   if (!held && st_define_path(s_study_name, s_dir_name, s_file_name)) return 1;
   held = held && DESCRIBED_CALL != 0 && DESCRIBED_CALL + 1 == ST_CALL;
   int n = 0, nunits = 0;

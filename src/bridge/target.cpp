@@ -77,7 +77,7 @@ int *st_rank(int mode) {
   }
 }
 
-int st_is_defined(int mode) {
+bool st_is_defined(int mode) {
   const char *name = st_ref_name(mode);
   return name != NULL && strcmp(name, STR_empty) != 0;
 }
@@ -171,7 +171,7 @@ void st_print_items(int nchoice, char **choices) {
     message(" %2d - %s\n", i + 1, choices[i] != NULL ? choices[i] : "");
 }
 
-int st_status(int status, int verbose, int nchoice, char **choices, const char *local) {
+bool st_status(int status, int verbose, int nchoice, char **choices, const char *local) {
   int found = 0;
   if (local == NULL) local = "";
   for (int i = 0; i < nchoice && choices != NULL; i++) {
@@ -183,19 +183,19 @@ int st_status(int status, int verbose, int nchoice, char **choices, const char *
   int level = loc_level(local);
   int given = level ? LOC_GIVEN[level] : 1;
   if (status == 1) {
-    if (found) return 0;
+    if (found) return false;
     if (verbose) {
       st_refuse_item(ST_NOT_FOUND, level, local, given, "The name '%s' does not exist", local);
       if (FLAG_DEBUG) st_print_items(nchoice, choices);
     }
-    return 1;
+    return true;
   }
-  if (!found) return 0;
+  if (!found) return false;
   if (verbose) {
     st_refuse_item(ST_ALREADY_EXISTS, level, local, given, "The name '%s' already exists", local);
     if (FLAG_DEBUG) st_print_items(nchoice, choices);
   }
-  return 1;
+  return true;
 }
 
 void st_free(int *n_items, char ***r_items) {
@@ -222,16 +222,16 @@ void st_print_path(void) {
 static unsigned long PATH_CALL = 0;
 static char PATH_NAMES[3][ST_NAME_SIZE];
 
-int st_path_is_current(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name) {
+bool st_path_is_current(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name) {
   st_get_local_name(s_study_name, ST_LEVEL_STUDY);
   st_get_local_name(s_dir_name, ST_LEVEL_DIRECTORY);
   st_get_local_name(s_file_name, ST_LEVEL_FILE);
-  if (!IS_CONNECTED || PATH_CALL == 0 || PATH_CALL + 1 != ST_CALL) return 0;
+  if (!IS_CONNECTED || PATH_CALL == 0 || PATH_CALL + 1 != ST_CALL) return false;
   for (int level = ST_LEVEL_STUDY; level <= ST_LEVEL_FILE; level++) {
     const char *held = PATH_NAMES[level - 1];
-    if (strcmp(st_loc_name(level), held) != 0 || strcmp(st_ref_name(level), held) != 0) return 0;
+    if (strcmp(st_loc_name(level), held) != 0 || strcmp(st_ref_name(level), held) != 0) return false;
   }
-  return 1;
+  return true;
 }
 
 void st_path_confirm(void) {

@@ -31,12 +31,12 @@ void st_check_variable_name(char *var_name) {
     if (*p == '[' || *p == ']' || *p == '{' || *p == '}') *p = '_';
 }
 
-int st_variable_exists(char *var_name, int *exists) {
+bool st_variable_exists(char *var_name, int *exists) {
   st_names list;
   *exists = 0;
-  if (VEKClientGetVariableList(&list.n, &list.items)) return 1;
+  if (VEKClientGetVariableList(&list.n, &list.items)) return true;
   *exists = st_status(0, 1, list.n, list.items, var_name);
-  return 0;
+  return false;
 }
 
 /* ---- one progress bar for several transfers ---- */
@@ -125,11 +125,11 @@ extern "C" SEXP SReadVariable(SEXP s_orientx, SEXP s_orienty, SEXP s_orientz) {
  * gravity-lines File): the server takes the whole variable, and the grid
  * reordering walks exactly nx*ny*nz values. The refusal records which
  * vector it is, for the R function to name its argument. */
-static int check_value_count(const char *what, int count) {
-  if (st_whole_count_ok(count)) return 0;
+static bool check_value_count(const char *what, int count) {
+  if (st_whole_count_ok(count)) return false;
   st_refuse_item(ST_USAGE, 0, what, 1, "The %s holds %d values where the File '%s' has %d samples", what, count,
                  REF_file, DESC_VEK.nech);
-  return 1;
+  return true;
 }
 
 /* Number of values of an R vector to write (type checked); -1, which no
@@ -254,7 +254,7 @@ extern "C" SEXP CopyVariableI2R(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_
 }
 
 /* Writes the whole of an R vector into the current variable. */
-static int write_whole(SEXP s_values, int count) {
+static bool write_whole(SEXP s_values, int count) {
   static const int plain[3] = {1, 1, 1};
   return st_write_values(s_values, 0, count, plain);
 }

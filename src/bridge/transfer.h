@@ -28,13 +28,13 @@ struct st_read_request {
   int nech = 0;
   int macro = 0;
 };
-/* Fills r's results; 1 on failure, after a message, with an empty tab. */
-int st_read_variable(const char *var_name, st_read_request &r);
+/* Fills r's results; true on failure, after a message, with an empty tab. */
+bool st_read_variable(const char *var_name, st_read_request &r);
 /* Makes var_name current; for a macro variable hands its indices back in
  * *ind (release with VEKClientFreePointer) and asks which item to take. */
-int st_define_macro(const char *var_name, int **ind, int *imacro);
+bool st_define_macro(const char *var_name, int **ind, int *imacro);
 void st_check_variable_name(char *var_name);
-int st_variable_exists(char *var_name, int *exists);
+bool st_variable_exists(char *var_name, int *exists);
 
 /* Room for the pieces of a direct read of a grid on their way into Db
  * order: ST_SLICES X slices of the File of DESC_VEK, or a fixed piece when
@@ -55,9 +55,9 @@ class st_read_window {
 /* Reads the current item of the current File (nech samples, DESC_VEK)
  * straight into dest: grid values in plain Db order, the server's test
  * value as the bridge's undefined value, or with r_na as NA, then also
- * anything above 1e30. 1 on failure, after a message that names var_name
+ * anything above 1e30. True on failure, after a message that names var_name
  * when the server sent another count. */
-int st_read_item_into(const char *var_name, int nech, int r_na, const st_read_window &win, double *dest);
+bool st_read_item_into(const char *var_name, int nech, int r_na, const st_read_window &win, double *dest);
 
 /* One progress bar over the transfers of a call that moves several
  * variables (or items): `whole` values in all, each transfer's progress told
@@ -79,14 +79,14 @@ class st_progress_span {
  * its value `offset` on, as the whole current variable: grid values put in
  * the server's order with the orientation flags (as for st_transpose, Db to
  * server) while they are sent, NA as the bridge's undefined value. */
-int st_write_values(SEXP s_values, R_xlen_t offset, int count, const int orient[3]);
+bool st_write_values(SEXP s_values, R_xlen_t offset, int count, const int orient[3]);
 /* Makes `name` the current variable, of `nbits` bits and `unit`, ready for
  * its values: written over when it is already just that, else created (a
  * variable of that name of another kind gives way). `exists`: whether the
  * File has that name, -1 to ask the server; `known`: its description when
  * the caller holds it, else null to ask the server. */
-int st_replace_variable(const char *name, const char *unit, int nbits, int ncar, int ndig, int exists,
-                        const VEKVariableInfo *known);
+bool st_replace_variable(const char *name, const char *unit, int nbits, int ncar, int ndig, int exists,
+                         const VEKVariableInfo *known);
 
 /* Copies `count` values read from the server, the server's test value
  * becoming the bridge's undefined value. */

@@ -30,21 +30,21 @@ void st_copy_read_values(double *dest, const double *src, int64_t count, double 
   }
 }
 
-int st_define_macro(const char *var_name, int **ind, int *imacro) {
+bool st_define_macro(const char *var_name, int **ind, int *imacro) {
   VEKVariableInfo info{};
   *ind = NULL;
   *imacro = -1;
-  if (VEKClientSetVariable(var_name)) return 1;
-  if (VEKClientGetVariableInfo(&info)) return 1;
-  if (info.type != VEK_VAR_TYPE_MACRO) return 0;
+  if (VEKClientSetVariable(var_name)) return true;
+  if (VEKClientGetVariableInfo(&info)) return true;
+  if (info.type != VEK_VAR_TYPE_MACRO) return false;
   int nmacro = 0;
-  if (VEKClientGetMacroIndices(&nmacro, ind)) return 1;
+  if (VEKClientGetMacroIndices(&nmacro, ind)) return true;
   *imacro = lire_int("Enter the Macro index (0: all items)", 0, 0, 0, nmacro);
-  return 0;
+  return false;
 }
 
 /* Whether the name ends with a bracketed suffix that can carry an item rank. */
-static int has_macro_suffix(const char *name) {
+static bool has_macro_suffix(const char *name) {
   size_t len = strlen(name);
   return len >= MACRO_SUFFIX_LEN && name[len - MACRO_SUFFIX_LEN] == '[' && name[len - 1] == ']';
 }
@@ -71,15 +71,15 @@ static void place(int mode, const int orient[3], const T *src, int64_t count, do
 
 /* Reads the current item into `dest` (nech doubles), in Db order, with the
  * server's test value (and, for R, anything above 1e30) marked undefined. */
-static int read_one_item(const char *var_name, int nech, const st_read_request &r, double *dest) {
+static bool read_one_item(const char *var_name, int nech, const st_read_request &r, double *dest) {
   st_client_array<double> values;
   double test_val = 0.;
   vek_long count = 0;
-  if (VEKClientReadDoubleVariable(0, &test_val, &count, &values.p)) return 1;
+  if (VEKClientReadDoubleVariable(0, &test_val, &count, &values.p)) return true;
   if (count != nech) {
     st_refuse(ST_COMMUNICATION, "The server sent %lld values of '%s' where the File has %d samples", (long long)count,
               var_name, nech);
-    return 1;
+    return true;
   }
   if (r.r_na) {
     const double na = NA_REAL;
@@ -87,7 +87,7 @@ static int read_one_item(const char *var_name, int nech, const st_read_request &
   } else {
     place(1, r.orient, values.p, count, dest, [=](double v) { return v == test_val ? UTIL_UNDEF_REAL : v; });
   }
-  return 0;
+  return false;
 }
 
 /* A grid's window when ST_SLICES slices would be larger (4 MiB): a read
@@ -165,17 +165,17 @@ void sink_placed(void *ctx, size_t at, size_t n) {
 
 }  // namespace
 
-int st_read_item_into(const char *var_name, int nech, int r_na, const st_read_window &win, double *dest) {
+bool st_read_item_into(const char *var_name, int nech, int r_na, const st_read_window &win, double *dest) {
   db_sink s = {dest, nech, r_na, &win};
   vek_value_sink sink = {sink_start, sink_window, sink_placed, &s};
-  if (_vek_read_double_variable_into(0, &sink) == 0) return 0;
+  if (_vek_read_double_variable_into(0, &sink) == 0) return false;
   if (s.sent >= 0)
     st_refuse(ST_COMMUNICATION, "The server sent %lld values of '%s' where the File has %d samples", (long long)s.sent,
               var_name, nech);
-  return 1;
+  return true;
 }
 
-int st_read_variable(const char *var_name, st_read_request &r) {
+bool st_read_variable(const char *var_name, st_read_request &r) {
   VEKFileInfo finfo{};
   VEKVariableInfo vinfo{};
   st_client_array<int> ind;
@@ -183,13 +183,13 @@ int st_read_variable(const char *var_name, st_read_request &r) {
   r.nvar = r.nech = r.macro = 0;
   r.tab = Rcpp::NumericVector(0);
 
-  if (VEKClientGetFileInfo(&finfo)) return 1;
+  if (VEKClientGetFileInfo(&finfo)) return true;
   /* The reordering follows DESC_VEK: let it describe the File as it is
    * now, whoever changed it since it was last read. */
-  if (st_file_from_info(finfo)) return 1;
+  if (st_file_from_info(finfo)) return true;
   if (finfo.s_number < 0 || finfo.s_number > INT_MAX) {
     st_refuse(ST_USAGE, "The number of samples of the File (%lld) is not supported", (long long)finfo.s_number);
-    return 1;
+    return true;
   }
   int nech = (int)finfo.s_number;
   int grid = finfo.type == VEK_FILE_TYPE_GRID;
@@ -197,38 +197,38 @@ int st_read_variable(const char *var_name, st_read_request &r) {
   if (grid && st_grid_size() != nech) {
     st_refuse(ST_COMMUNICATION, "The grid description (%d x %d x %d nodes) does not match its %d samples",
               DESC_VEK.nx[0], DESC_VEK.nx[1], DESC_VEK.nx[2], nech);
-    return 1;
+    return true;
   }
 
-  if (VEKClientGetVariableInfo(&vinfo)) return 1;
+  if (VEKClientGetVariableInfo(&vinfo)) return true;
   if (vinfo.type == VEK_VAR_TYPE_CHAR) {
     st_refuse(ST_USAGE, "The (character) variable '%s' cannot be read", REF_variable);
-    return 1;
+    return true;
   }
   int macro = vinfo.type == VEK_VAR_TYPE_MACRO;
   int nvar = 1;
   if (macro) {
-    if (VEKClientGetMacroIndices(&nmacro, &ind.p)) return 1;
+    if (VEKClientGetMacroIndices(&nmacro, &ind.p)) return true;
     if (imacro < 0 || imacro > nmacro) {
       if (IFFFF(imacro)) st_refuse(ST_USAGE, "No Macro index given for '%s' (0 to %d)", var_name, nmacro);
       else st_refuse(ST_USAGE, "The Macro index (%d) of '%s' must lie between 0 and %d", imacro, var_name, nmacro);
-      return 1;
+      return true;
     }
     if (imacro == 0) nvar = nmacro;
     if (nvar <= 0) {
       st_refuse(ST_USAGE, "The macro variable '%s' has no item", var_name);
-      return 1;
+      return true;
     }
     if (imacro != 0 && !has_macro_suffix(var_name)) {
       st_refuse(ST_USAGE, "The macro variable '%s' has no '[xxxxx]' suffix to carry the item rank", var_name);
-      return 1;
+      return true;
     }
   }
   if (nech <= 0) {
     st_refuse(ST_USAGE, "There is no sample to read in the File");
-    return 1;
+    return true;
   }
-  if (st_double_bytes((int64_t)nvar * nech, var_name) < 0) return 1;
+  if (st_double_bytes((int64_t)nvar * nech, var_name) < 0) return true;
   Rcpp::NumericVector tab = RC_new_array_double((R_xlen_t)nvar * nech);
   /* Straight into place in plain Db order only; flipped axes go the
    * entry points' way. */
@@ -241,15 +241,15 @@ int st_read_variable(const char *var_name, st_read_request &r) {
     if (macro) {
       int rank = imacro != 0 ? imacro : i + 1;
       if (imacro != 0) write_item_rank(var_name, imacro);
-      if (VEKClientSetIndice(ind.p[rank - 1])) return 1;
+      if (VEKClientSetIndice(ind.p[rank - 1])) return true;
     }
     double *dest = tab.begin() + (R_xlen_t)i * nech;
     if (direct ? st_read_item_into(var_name, nech, r.r_na, win, dest) : read_one_item(var_name, nech, r, dest))
-      return 1;
+      return true;
   }
   r.tab = tab;
   r.nvar = nvar;
   r.nech = nech;
   r.macro = macro;
-  return 0;
+  return false;
 }

@@ -110,13 +110,13 @@ extern "C" SEXP SValuesProblem(SEXP s_values) {
   return Rf_ScalarInteger(infinite ? 1 : above ? 2 : 0);
 }
 
-int st_write_values(SEXP s_values, R_xlen_t offset, int count, const int orient[3]) {
-  if (st_double_bytes(count, "The values") < 0) return 1;
+bool st_write_values(SEXP s_values, R_xlen_t offset, int count, const int orient[3]) {
+  if (st_double_bytes(count, "The values") < 0) return true;
   /* The slices walk the nodes of DESC_VEK: they must be these values. */
   if (DESC_VEK.flag_grid && st_grid_size() != count) {
     st_refuse(ST_COMMUNICATION, "The grid description (%d x %d x %d nodes) does not match its %d samples",
               DESC_VEK.nx[0], DESC_VEK.nx[1], DESC_VEK.nx[2], count);
-    return 1;
+    return true;
   }
   st_server_values values(s_values, offset, count, orient);
   vek_value_source src = values.source();
@@ -128,29 +128,29 @@ int st_write_values(SEXP s_values, R_xlen_t offset, int count, const int orient[
  * keeps its place and only its values change: one change on the server
  * rather than a deletion and a creation, and never a moment without the
  * variable. Anything else of that name gives way to a new variable. */
-int st_replace_variable(const char *name, const char *unit, int nbits, int ncar, int ndig, int exists,
-                        const VEKVariableInfo *known) {
+bool st_replace_variable(const char *name, const char *unit, int nbits, int ncar, int ndig, int exists,
+                         const VEKVariableInfo *known) {
   if (exists < 0) {
     st_names list;
-    if (VEKClientGetVariableListByType(VEK_VAR_TYPE_ANY, &list.n, &list.items)) return 1;
+    if (VEKClientGetVariableListByType(VEK_VAR_TYPE_ANY, &list.n, &list.items)) return true;
     exists = !st_status(1, 0, list.n, list.items, name);
   }
   st_reset(ST_LEVEL_VARIABLE);
   if (exists) {
     VEKVariableInfo info = known != NULL ? *known : VEKVariableInfo{};
-    if (VEKClientSetVariable(name) || (known == NULL && VEKClientGetVariableInfo(&info))) return 1;
+    if (VEKClientSetVariable(name) || (known == NULL && VEKClientGetVariableInfo(&info))) return true;
     if (info.type == VEK_VAR_TYPE_FLOAT && info.bit_length == nbits && !info.implicit &&
         std::string(info.unit, strnlen(info.unit, sizeof info.unit)) == (unit != NULL ? unit : "")) {
       st_define(ST_LEVEL_VARIABLE, 1, name);
-      return 0;
+      return false;
     }
-    if (VEKClientDeleteVariable()) return 1;
+    if (VEKClientDeleteVariable()) return true;
     st_journal_note(ST_NOTE_DELETED, name);
   }
   st_journal_note(ST_NOTE_VARIABLE, name);
-  if (VEKClientNewDoubleVariable(name, nbits, VEK_FORMAT_TYPE_DECIMAL, ncar, ndig, unit)) return 1;
-  if (VEKClientSetVariable(name)) return 1;
+  if (VEKClientNewDoubleVariable(name, nbits, VEK_FORMAT_TYPE_DECIMAL, ncar, ndig, unit)) return true;
+  if (VEKClientSetVariable(name)) return true;
   st_define(ST_LEVEL_VARIABLE, 1, name);
   if (FLAG_DEBUG) message("Variable '%s' created successfully\n", name);
-  return 0;
+  return false;
 }

@@ -32,32 +32,32 @@ struct tree_rows {
 
 const char *item(const st_names &list, int i) { return list.items[i] != NULL ? list.items[i] : ""; }
 
-int listed(const st_names &list, const char *name) {
+bool listed(const st_names &list, const char *name) {
   for (int i = 0; i < list.n; i++)
-    if (strcmp(item(list, i), name) == 0) return 1;
-  return 0;
+    if (strcmp(item(list, i), name) == 0) return true;
+  return false;
 }
 
 /* Sorts the variables of the current File (INFO_VEK) into selections and
  * the others, coordinates left out. */
-int file_variables(std::vector<std::string> &variables, std::vector<std::string> &selections) {
+bool file_variables(std::vector<std::string> &variables, std::vector<std::string> &selections) {
   const VEKFileInfo &f = INFO_VEK;
   const char *coordinates[] = {f.xg_var_name, f.yg_var_name, f.zg_var_name};
   st_names all;
-  if (VEKClientGetVariableList(&all.n, &all.items)) return 1;
+  if (VEKClientGetVariableList(&all.n, &all.items)) return true;
   std::vector<int> selection(all.n, 0), coordinate(all.n, 0);
   for (int i = 0; i < all.n; i++)
     for (const char *c : coordinates)
       if (c[0] != '\0' && strcmp(item(all, i), c) == 0) coordinate[i] = 1;
   if (_vek_is_supported("CVARTLST", false)) {
     st_names sel;
-    if (VEKClientGetVariableListByType(VEK_VAR_TYPE_SELECTION, &sel.n, &sel.items)) return 1;
+    if (VEKClientGetVariableListByType(VEK_VAR_TYPE_SELECTION, &sel.n, &sel.items)) return true;
     for (int i = 0; i < all.n; i++) selection[i] = listed(sel, item(all, i));
   } else {
     /* A server that lists no variables by type: each one is described. */
     for (int i = 0; i < all.n; i++) {
       VEKVariableInfo info{};
-      if (VEKClientSetVariable(item(all, i)) || VEKClientGetVariableInfo(&info)) return 1;
+      if (VEKClientSetVariable(item(all, i)) || VEKClientGetVariableInfo(&info)) return true;
       selection[i] = info.bit_length == 1 && info.type != VEK_VAR_TYPE_CHAR;
       if (info.type == VEK_VAR_TYPE_XG || info.type == VEK_VAR_TYPE_YG || info.type == VEK_VAR_TYPE_ZG)
         coordinate[i] = 1;
@@ -67,14 +67,14 @@ int file_variables(std::vector<std::string> &variables, std::vector<std::string>
     if (coordinate[i]) continue;
     (selection[i] ? selections : variables).push_back(item(all, i));
   }
-  return 0;
+  return false;
 }
 
-int describe_file(const char *study, const char *directory, const char *file, tree_rows &t) {
+bool describe_file(const char *study, const char *directory, const char *file, tree_rows &t) {
   st_define(ST_LEVEL_FILE, 1, file);
-  if (VEKClientSetFile(file) || st_file_from_vek()) return 1;
+  if (VEKClientSetFile(file) || st_file_from_vek()) return true;
   std::vector<std::string> variables, selections;
-  if (file_variables(variables, selections)) return 1;
+  if (file_variables(variables, selections)) return true;
   const F_Desc &d = DESC_VEK;
   int type = INFO_VEK.type;
   int lines = type == VEK_FILE_TYPE_GRAVITY_LINES || type == VEK_FILE_TYPE_CORE_LINES;
@@ -89,7 +89,7 @@ int describe_file(const char *study, const char *directory, const char *file, tr
   t.nodes.push_back(d.flag_grid ? std::vector<int>(d.nx, d.nx + ndim) : std::vector<int>());
   t.variables.push_back(variables);
   t.selections.push_back(selections);
-  return 0;
+  return false;
 }
 
 void add_empty(tree_rows &t, const char *study, const char *directory) {
@@ -101,23 +101,23 @@ void add_empty(tree_rows &t, const char *study, const char *directory) {
 /* The Files of the Directories of the current Study; `wanted` (when not
  * empty) keeps the Directory of that name alone. *found tells whether it
  * was there. */
-int walk_study(const char *study, const std::string &wanted, tree_rows &t, int *found) {
+bool walk_study(const char *study, const std::string &wanted, tree_rows &t, int *found) {
   st_names dirs;
-  if (VEKClientGetDirectoryList(&dirs.n, &dirs.items)) return 1;
+  if (VEKClientGetDirectoryList(&dirs.n, &dirs.items)) return true;
   if (dirs.n == 0 && wanted.empty()) add_empty(t, study, "");
   for (int j = 0; j < dirs.n; j++) {
     const char *dir = item(dirs, j);
     if (!wanted.empty() && wanted != dir) continue;
     *found = 1;
     st_define(ST_LEVEL_DIRECTORY, 1, dir);
-    if (VEKClientSetDirectory(dir)) return 1;
+    if (VEKClientSetDirectory(dir)) return true;
     st_names files;
-    if (VEKClientGetFileList(&files.n, &files.items)) return 1;
+    if (VEKClientGetFileList(&files.n, &files.items)) return true;
     if (files.n == 0) add_empty(t, study, dir);
     for (int k = 0; k < files.n; k++)
-      if (describe_file(study, dir, item(files, k), t)) return 1;
+      if (describe_file(study, dir, item(files, k), t)) return true;
   }
-  return 0;
+  return false;
 }
 
 int walk(SEXP s_study_name, SEXP s_dir_name, tree_rows &t) {
