@@ -199,7 +199,7 @@ static void new_variable(Session &s, Io &io, bool macro) {
   if (ncar < 0 || ncar > 1000 || ndig < 0 || ndig > 1000) return io.error("Unreasonable output width or digits");
   Variable v;
   v.name = name;
-  v.kind = macro ? VK_MACRO : nbits == 1 ? VK_SELECTION : VK_FLOAT;
+  v.kind = macro ? VK_MACRO : numeric_kind(nbits);
   v.bit_length = nbits;
   v.format = format;
   v.ncar = ncar;

@@ -78,6 +78,8 @@ bool is_undefined(double v) { return v == VEK_SERVER_UNDEF; }
 
 bool is_selection(const Variable &v) { return v.kind == VK_SELECTION; }
 
+VarKind numeric_kind(int bit_length) { return bit_length == 1 ? VK_SELECTION : VK_FLOAT; }
+
 int var_type_code(const Variable &v) {
   switch (v.kind) {
     case VK_CHAR: return 1;
@@ -300,7 +302,7 @@ void read_variable(Checker &c, const json &jv, const FileModel &f, Variable &v) 
   if (kind < 0) c.bad(where + ": unknown \"kind\"");
   v.kind = kind < 0 ? VK_FLOAT : (VarKind)kind;
   v.bit_length = get_int32(c, jv, "bit_length", 1, 64, v.kind == VK_SELECTION ? 1 : 32, where);
-  if (v.kind == VK_FLOAT && v.bit_length == 1) v.kind = VK_SELECTION;
+  if (v.kind == VK_FLOAT) v.kind = numeric_kind(v.bit_length);
   if (v.kind == VK_SELECTION && v.bit_length != 1) c.bad(where + ": a selection has a bit length of 1");
   v.format = get_int32(c, jv, "format", 0, 4, 0, where);
   v.ncar = get_int32(c, jv, "ncar", 0, 1000, 10, where);

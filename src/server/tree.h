@@ -96,6 +96,8 @@ const Variable *find_var(const FileModel &f, const std::string &name);
 Variable *find_var(FileModel &f, const std::string &name);
 int var_index(const FileModel &f, const std::string &name);
 bool is_selection(const Variable &v);
+/* A numeric variable of one bit is a selection: its samples are in or out. */
+VarKind numeric_kind(int bit_length);
 /* The VEK_VAR_TYPE code of a variable in its description. */
 int var_type_code(const Variable &v);
 /* Whether v belongs to the list filtered by the VEK_VAR_TYPE filter t;
