@@ -105,7 +105,7 @@ int listen_loopback(unsigned short *port) {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(*port);
   socklen_t len = sizeof a;
-  if (bind(fd, (struct sockaddr *)&a, sizeof a) != 0 || listen(fd, 4) != 0 ||
+  if (bind(fd, (struct sockaddr *)&a, sizeof a) != 0 || listen(fd, SOMAXCONN) != 0 ||
       getsockname(fd, (struct sockaddr *)&a, &len) != 0) {
     close(fd);
     return -1;
