@@ -73,12 +73,12 @@ bool peer_is_owner(int fd, std::string &why) {
   unsigned short sport = ntohs(self.sin_port), pport = ntohs(peer.sin_port);
   unsigned char s6[16] = {0}, p6[16] = {0};
   s6[10] = s6[11] = p6[10] = p6[11] = 0xff;
-  memcpy(s6 + 12, &self.sin_addr, 4);
-  memcpy(p6 + 12, &peer.sin_addr, 4);
+  memcpy(s6 + 12, &self.sin_addr, sizeof self.sin_addr);
+  memcpy(p6 + 12, &peer.sin_addr, sizeof peer.sin_addr);
   uid_t uid;
-  if (!socket_owner("/proc/net/tcp", (unsigned char *)&peer.sin_addr, pport, (unsigned char *)&self.sin_addr, sport, 4,
-                    uid) &&
-      !socket_owner("/proc/net/tcp6", p6, pport, s6, sport, 16, uid)) {
+  if (!socket_owner("/proc/net/tcp", (unsigned char *)&peer.sin_addr, pport, (unsigned char *)&self.sin_addr, sport,
+                    sizeof peer.sin_addr, uid) &&
+      !socket_owner("/proc/net/tcp6", p6, pport, s6, sport, sizeof p6, uid)) {
     why = "the client's socket (port " + std::to_string(pport) + ") is not in the kernel's tables";
     return false;
   }
