@@ -99,12 +99,10 @@ bool Io::rdoubles(int64_t n, bool keep, std::vector<double> &out) {
         done += take;
       }
       return true;
-    } catch (const std::bad_alloc &) {
-      /* What was read is dropped; the rest is skipped below. */
-      n -= (int64_t)out.size();
-      std::vector<double>().swap(out);
-    } catch (const std::length_error &) {
-      n -= (int64_t)out.size();
+    } catch (const std::exception &) {
+      /* No room for n values (bad_alloc, or length_error past what a
+       * vector can hold): only reserve() allocates, so none was read yet,
+       * and all n are skipped below. */
       std::vector<double>().swap(out);
     }
   }
