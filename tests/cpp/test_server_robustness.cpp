@@ -441,7 +441,9 @@ TEST_F(ServerTest, LongReadsKeepEveryValueInPlace) {
   std::vector<double> sel(n), ramp(n), other(n, -1.0);
   for (int i = 0; i < n; i++) sel[(size_t)i] = i % 3 != 0, ramp[(size_t)i] = i;
   ASSERT_EQ(0, VEKClientSetVariable("Sel"));
+  const long open_before = descriptors(srv);
   ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, n, sel.data()));
+  EXPECT_EQ(open_before, descriptors(srv)); /* the new data file, written aside, is closed */
   ASSERT_EQ(0, VEKClientSetVariable("M[xxxxx]"));
   for (int index : {1, 2}) {
     ASSERT_EQ(0, VEKClientSetIndice(index));
