@@ -244,6 +244,9 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
   auto flat_turn = [](double y) {
     return [=] { return VEKClientSetFile("F") || VEKClientGridModifyRotation(30, y, 0) ? 3 : 0; };
   };
+  auto mesh = [](const char *file, double x, double y, double z) {
+    return [=] { return VEKClientSetFile(file) || VEKClientGridModifyMesh(x, y, z) ? 3 : 0; };
+  };
   auto digits = [](int n) {
     return [=] {
       std::string name = "D" + std::to_string(n);
@@ -294,6 +297,12 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
       {"a flat grid", [] { return VEKClientNewGridFile("F", 2, 0, 0, 0, 1, 1, 1, 2, 2, 1) ? 3 : 0; }, 0},
       {"a flat grid turned about Z", flat_turn(0), 0},
       {"a flat grid turned about Y", flat_turn(20), 3},
+      {"a mesh of 0 along X", mesh("G", 0, 1, 1), 3},
+      {"a mesh of 0 along Y", mesh("G", 1, 0, 1), 3},
+      {"a mesh of 0 along Z", mesh("G", 1, 1, 0), 3},
+      {"a mesh of NaN", mesh("G", NAN, 1, 1), 3},
+      {"a mesh", mesh("G", 1, 2, 3), 0},
+      {"a flat grid's mesh, Z aside", mesh("F", 1, 2, 0), 0},
       {"output format 4",
        [] { return VEKClientNewDoubleVariable("F4", 32, VEK_FORMAT_TYPE_SHIFTED, 10, 2, NULL) ? 3 : 0; }, 0},
       {"1000 digits", digits(1000), 0},
