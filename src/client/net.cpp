@@ -45,7 +45,7 @@ void _vek_note_io_failure(long r) {
   if (r == 0 || errno == ECONNRESET || errno == EPIPE || errno == ENOTCONN || errno == ECONNABORTED) _vek_peer_gone();
 }
 
-static long long elapsed_ms(const struct timespec *start) {
+long long _vek_elapsed_ms(const struct timespec *start) {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return (now.tv_sec - start->tv_sec) * 1000LL + (now.tv_nsec - start->tv_nsec) / 1000000LL;
@@ -65,7 +65,7 @@ int _vek_wait_fd(int sock, short events, int timeout_ms) {
     }
     int left = timeout_ms;
     if (timeout_ms >= 0) {
-      long long spent = elapsed_ms(&start);
+      long long spent = _vek_elapsed_ms(&start);
       left = spent >= timeout_ms ? 0 : (int)(timeout_ms - spent);
     }
     int slice = left;

@@ -159,7 +159,7 @@ void _vek_cleanup_socket(void) {
   /* What is left in the read window belongs to the failed answer too. */
   _vek_empty_read_buffer();
   long long bytes = 0;
-  struct timespec start, now;
+  struct timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
   for (;;) {
     if (_vek_trace_level >= 5) _vek_trace("Cheching if there is still data in the socket");
@@ -186,8 +186,7 @@ void _vek_cleanup_socket(void) {
       break;
     }
     bytes += n;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if ((now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL > MAX_DRAIN_MS) break;
+    if (_vek_elapsed_ms(&start) > MAX_DRAIN_MS) break;
   }
   _vek_debug("Cleaned %d words on the socket.", (int)(bytes / 4));
 }

@@ -11,6 +11,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <sys/mman.h>
+#include <time.h>
 
 #include "VEKClient.h"
 #include "VEKOs.h"
@@ -165,6 +166,8 @@ inline void _vek_prefer_huge_pages(void *p, size_t bytes) {
  * interrupt (errno set). A negative timeout waits without limit; a sock of
  * -1 only lets the time pass. */
 int _vek_wait_fd(int sock, short events, int timeout_ms);
+/* Milliseconds of the monotonic clock since *start. */
+long long _vek_elapsed_ms(const struct timespec *start);
 int _vek_connect(const char *host, unsigned short port, int *sock);
 int _vek_listen_port(unsigned short *port, int backlog, int *sock);
 int _vek_wait_connect(int listen_sock, int *new_sock, int blocking, int timeout_seconds);
