@@ -140,6 +140,20 @@ TEST_F(Transfer, ReadsIntoASink) {
       EXPECT_EQ(std::make_pair(10.0, 10.0), told.back());
     }
   }
+  // A plain read that grows its array (past 16 values in this build): the
+  // host is told of one transfer.
+  std::vector<double> forty(ten);
+  for (int i = 0; i < 3; i++) forty.insert(forty.end(), ten.begin(), ten.end());
+  told.clear();
+  auto told_read = [&] {
+    _vek_progress_function = tell;
+    return reads(-2, 0, forty)();
+  };
+  run({ex("grown", {{whole, kw("SDATAF").i64(40).dbl(-7).append(doubles(forty))}}, told_read, 0, "", kModern,
+          {"CARCH"})});
+  ASSERT_FALSE(told.empty());
+  EXPECT_EQ(std::make_pair(40.0, 40.0), told.back());
+  for (const auto &t : told) EXPECT_EQ(40.0, t.second);
 }
 
 std::pair<Bytes, Bytes> described(int type, int64_t samples, int lines) {
