@@ -43,19 +43,19 @@ bool cfg_sub_range() {
 /* ---------------- arguments ---------------- */
 
 int Io::rint() {
-  int v = 0;
+  int v{};
   if (!bad && !_vek_read_int(sock, &v)) bad = true;
   return v;
 }
 
 int64_t Io::rlong() {
-  vek_long v = 0;
+  vek_long v{};
   if (!bad && !_vek_read_long(sock, &v)) bad = true;
   return v;
 }
 
 double Io::rdouble() {
-  double v = 0;
+  double v{};
   if (!bad && !_vek_read_double(sock, &v)) bad = true;
   return v;
 }

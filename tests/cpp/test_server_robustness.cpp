@@ -63,6 +63,7 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
                       "\"values\": [\"a\", \"b\", \"c\", \"d\", \"e\"]},");
        }},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=abc"}},
+      {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=12x"}},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=0"}},
       {"VEK_TEST_VERSION", nullptr, {"VEK_TEST_VERSION=2000000001"}},
       {"VEK_TEST_IDLE_EXIT", nullptr, {"VEK_TEST_IDLE_EXIT=-1"}},
@@ -188,6 +189,10 @@ TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
        "Unknown output format -1"},
       {"a unit of 11 bytes", vekt::kw("CVARUNIT").i32(1).str("01234567890"), "at most 10 bytes"},
       {"a unit symbol of 11 bytes", vekt::kw("CVARUNIT").i32(2).str("m").str("01234567890"), "at most 10 bytes"},
+      {"a bit length of 65", vekt::kw("CVARFNEW").str("V").i32(65).i32(0).i32(10).i32(2).i32(0),
+       "A bit length lies between 1 and 64, not 65"},
+      {"a bit length of 0", vekt::kw("CVARFNEW").str("V").i32(0).i32(0).i32(10).i32(2).i32(0),
+       "A bit length lies between 1 and 64, not 0"},
       {"a variable type of 6", vekt::kw("CVARTLST").i32(6), "Variable type 6 is not a list filter"},
       {"a variable type of -4", vekt::kw("CVARTLST").i32(-4), "Variable type -4 is not a list filter"},
   };
@@ -557,6 +562,20 @@ TEST(ServerVersions, OlderServersAndMovedSessions) {
     g[9] = 1, g[10] = 2, g[11] = 3;
     EXPECT_EQ(g, read_all());
     EXPECT_EQ(0, VEKClientDisconnect());
+    stop_clean(srv);
+  }
+  /* A client whose longs are 4 bytes says so, and the server's follow. */
+  {
+    Server srv;
+    ASSERT_TRUE(start(srv, proj.path));
+    vekt::reset_client(10000);
+    VEKClientInitialize(1300030);
+    _vek_client64 = 0;
+    EXPECT_EQ(0, VEKClientConnect("127.0.0.1", srv.port, ""));
+    EXPECT_EQ(0, target("Samples", "Au"));
+    EXPECT_EQ(12u, read_all().size());
+    EXPECT_EQ(0, VEKClientDisconnect());
+    _vek_client64 = 1;
     stop_clean(srv);
   }
   /* "SNEWPORT": the session moves to a port of its own, and the server
