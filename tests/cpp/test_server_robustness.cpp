@@ -151,7 +151,7 @@ TEST(ServerStartup, AppendedSamplesGrowEachItemOfAMacro) {
   replace_text(p.file("Demo/Mining/Samples/file.json"), "\"variables\": [",
                "\"variables\": [{\"name\": \"M[xxxxx]\", \"kind\": \"macro\", \"bit_length\": 64, \"format\": 0, "
                "\"ncar\": 10, \"ndig\": 3, \"unit\": \"\", \"unit_symbol\": \"\", \"data\": \"M.bin\", "
-               "\"items\": [{\"index\": 1, \"alpha\": \"\"}, {\"index\": 2, \"alpha\": \"\"}]},");
+               "\"items\": [{\"index\": 0, \"alpha\": \"\"}, {\"index\": 2, \"alpha\": \"\"}]},");
   Server s;
   ASSERT_TRUE(start(s, p.path));
   ASSERT_EQ(0, connect(s));
@@ -159,13 +159,13 @@ TEST(ServerStartup, AppendedSamplesGrowEachItemOfAMacro) {
   double x[1] = {1}, y[1] = {2};
   ASSERT_EQ(0, VEKClientPointsFileAppend(1, x, y, nullptr));
   ASSERT_EQ(0, VEKClientSetVariable("M[xxxxx]"));
-  for (int item = 1; item <= 2; item++) {
-    ASSERT_EQ(0, VEKClientSetIndice(item));
+  for (int k = 0; k < 2; k++) { /* items 0 and 2 */
+    ASSERT_EQ(0, VEKClientSetIndice(2 * k));
     std::vector<double> v = read_all();
-    ASSERT_EQ(13u, v.size()) << "item " << item;
-    EXPECT_EQ(std::vector<double>(stored.begin() + (item - 1) * 12, stored.begin() + item * 12),
+    ASSERT_EQ(13u, v.size()) << "item " << 2 * k;
+    EXPECT_EQ(std::vector<double>(stored.begin() + k * 12, stored.begin() + (k + 1) * 12),
               std::vector<double>(v.begin(), v.begin() + 12))
-        << "item " << item;
+        << "item " << 2 * k;
   }
   EXPECT_EQ(0, VEKClientDisconnect());
   stop_clean(s);
