@@ -156,8 +156,11 @@ TEST_F(Codec, SendsFollowTheBufferOf1024Bytes) {
       {"300 ints", 300, [](int) { return 1; }, Bytes(), {1024, 176}},
       {"a long that does not fit", 255, long_of(0x1122334455667788LL), Bytes().i64(0x1122334455667788LL), {1020, 8}},
       {"a double across two sends", 255, w(_vek_write_double, 1.0), Bytes().dbl(1.0), {1024, 4}},
-      {"a long that fits, then an int", 1, [&](int s) { return long_of(7)(s) && w(_vek_write_int, 9)(s); },
-       Bytes().i64(7).i32(9), {16}},
+      {"a long that fits, then an int",
+       1,
+       [&](int s) { return long_of(7)(s) && w(_vek_write_int, 9)(s); },
+       Bytes().i64(7).i32(9),
+       {16}},
       {"elements without a bulk path", 0, shorts, Bytes().i32(-3).i32(4), {8}},
       {"a long raw run", 1, raw_run, Bytes().raw(blob), {4, 1024, 1024, 952}},
   };
