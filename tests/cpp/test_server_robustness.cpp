@@ -294,6 +294,8 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
       {"a macro item not closed", [] { return VEKClientSetVariable("Simu[00001x") ? 3 : 0; }, 3},
       {"a macro item not opened", [] { return VEKClientSetVariable("Simux00001]") ? 3 : 0; }, 3},
       {"a macro item", [] { return VEKClientSetVariable("Simu[00001]") ? 3 : 0; }, 0},
+      {"a variable as the selection", [] { return target("Samples", "Au") || VEKClientSetSelection("Cu") ? 3 : 0; }, 3},
+      {"no such selection", [] { return VEKClientSetSelection("Nope") ? 3 : 0; }, 3},
       {"a grid of mesh 0", grid(0), 3},
       {"a grid of a negative mesh", grid(-1), 3},
       {"a grid of mesh NaN", grid(NAN), 3},

@@ -67,7 +67,7 @@ test_that(paste("catalogue functions, copies and Db descriptions refuse hostile 
     row("ListVariables", list(study = "Demo", directory = "Mining", file = "Samples"),
         "delete", names_ok),
     row("CreateDirectory", list(directory = "New", study = "Demo"), "directory",
-        extra = list(slash = "a/b")),
+        extra = list(slash = "a/b", slash_80 = paste0(strrep("s", 78), "/b"))),
     row("CreateDirectory", list(directory = "New", study = "Demo"), "study", names_ok),
     row("CreateDirectory", list(directory = "New", study = "Demo"), "allow_existing"),
     row("DescribeFile", list(file = "Samples", study = "Demo", directory = "Mining"),
