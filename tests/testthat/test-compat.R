@@ -151,6 +151,10 @@ test_that(paste("File descriptions, whether a Db fits them (counts for points; n
   big <- DbDescription(nx = c(2000, 2000, 25))
   CreateFileForDb(big, "Big", "Demo", "Mining")
   expect_true(DbCompatible(big))
+  # A grid turned about each axis keeps each angle in its place.
+  CreateFileForDb(DbDescription(nx = c(2, 2, 2), angles = c(30, 20, 10)), "Turned", "Demo",
+                  "Mining")
+  expect_identical(DescribeFile("Turned")$angles, c(30, 20, 10))
   # A comparison that cannot be made is an error, not a Db that does not fit.
   ListFiles("Demo", "Mining", delete = "Big")
   expect_error(DbCompatible(big), class = "orvane_error")
