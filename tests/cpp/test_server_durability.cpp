@@ -138,6 +138,8 @@ TEST(ServerDurability, StorageFaultsChangeNothing) {
     }
     ASSERT_EQ(0, target("Grid3D", "Grade"));
     EXPECT_EQ(grade, read_all());
+    /* What the failed change wrote under a temporary name is gone at once. */
+    EXPECT_FALSE(has_leftovers(proj.path));
     ASSERT_EQ(0, VEKClientDisconnect());
     stop_clean(srv);
     Server again;
