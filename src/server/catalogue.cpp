@@ -116,14 +116,14 @@ static void h_set_file(Session &s, Io &io) {
 
 /* "Simu[00003]" names item 3 of the macro variable "Simu[xxxxx]". */
 static bool macro_item_name(const FileModel &f, const std::string &name, std::string &macro, int &index) {
-  size_t n = name.size();
-  if (n <= 7 || name[n - 7] != '[' || name[n - 1] != ']') return false;
+  size_t open = name.rfind('[');
+  if (open == std::string::npos || name.size() - open != 7 || name.back() != ']') return false;
   index = 0;
-  for (size_t i = n - 6; i < n - 1; i++) {
+  for (size_t i = open + 1; i + 1 < name.size(); i++) {
     if (name[i] < '0' || name[i] > '9') return false;
     index = index * 10 + (name[i] - '0');
   }
-  macro = name.substr(0, n - 7) + "[xxxxx]";
+  macro = name.substr(0, open) + "[xxxxx]";
   int k = var_index(f, macro);
   return k >= 0 && f.vars[(size_t)k].kind == VK_MACRO;
 }

@@ -79,13 +79,13 @@ static bool launcher_gone() {
 }
 
 /* Waits until fd is readable: 1 readable, 0 the wait was cut short by a
- * signal or the idle limit (or timeout_ms ran out), -1 failure. */
+ * signal or the idle limit (or timeout_ms, unless -1, ran out), -1 failure. */
 static int wait_readable(int fd, int timeout_ms) {
   struct timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
   for (;;) {
     if (g_stop || idle_too_long() || launcher_gone()) return 0;
-    if (timeout_ms >= 0 && ms_since(start) >= timeout_ms) return 0;
+    if (timeout_ms != -1 && ms_since(start) >= timeout_ms) return 0;
     struct pollfd p = {fd, POLLIN, 0};
     int r = poll(&p, 1, TICK_MS);
     if (r > 0) return 1;
@@ -128,9 +128,7 @@ static bool send_control(unsigned short control, unsigned short port) {
     struct pollfd p = {fd, POLLOUT, 0};
     int err = 0;
     socklen_t len = sizeof err;
-    int r;
-    do r = poll(&p, 1, 3000);
-    while (r < 0 && errno == EINTR);
+    int r = TEMP_FAILURE_RETRY(poll(&p, 1, 3000));
     ok = r == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
   }
   if (ok) {
@@ -163,8 +161,7 @@ static bool drain(int fd, long cap_ms = DRAIN_CAP_MS) {
   char scratch[65536];
   while (ms_since(start) < cap_ms) {
     struct pollfd p = {fd, POLLIN, 0};
-    int r = poll(&p, 1, DRAIN_QUIET_MS);
-    if (r < 0 && errno == EINTR) continue;
+    int r = TEMP_FAILURE_RETRY(poll(&p, 1, DRAIN_QUIET_MS));
     if (r <= 0) return r == 0;
     ssize_t n = recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
     if (n == 0) return false;

@@ -91,7 +91,7 @@ bool Io::rdoubles(int64_t n, bool keep, std::vector<double> &out) {
       while (done < (size_t)n) {
         size_t take = std::min(chunk, (size_t)n - done);
         out.resize(done + take);
-        if (!_vek_rw_vector(sock, out.data() + done, take, 8, _vek_read_double_elem)) {
+        if (!_vek_rw_vector(sock, out.data() + done, take, sizeof(double), _vek_read_double_elem)) {
           bad = true;
           std::vector<double>().swap(out);
           return false;
@@ -110,7 +110,7 @@ bool Io::rdoubles(int64_t n, bool keep, std::vector<double> &out) {
   double scratch[4096];
   while (n > 0) {
     size_t take = n > 4096 ? 4096 : (size_t)n;
-    if (!_vek_rw_vector(sock, scratch, take, 8, _vek_read_double_elem)) {
+    if (!_vek_rw_vector(sock, scratch, take, sizeof(double), _vek_read_double_elem)) {
       bad = true;
       return false;
     }
@@ -139,7 +139,7 @@ bool Io::rdoubles_each(int64_t n, const std::function<bool(double *, size_t)> &t
   bool taking = true;
   for (int64_t left = n; left > 0;) {
     size_t k = (size_t)std::min<int64_t>(left, (int64_t)piece);
-    if (!_vek_rw_vector(sock, buf.data(), k, 8, _vek_read_double_elem)) {
+    if (!_vek_rw_vector(sock, buf.data(), k, sizeof(double), _vek_read_double_elem)) {
       bad = true;
       return false;
     }
@@ -191,8 +191,7 @@ void Io::astring(const std::string &s, unsigned maxsize) {
 static bool send_all(int sock, const void *p, size_t n) {
   const char *c = (const char *)p;
   while (n > 0) {
-    ssize_t w = send(sock, c, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) continue;
+    ssize_t w = TEMP_FAILURE_RETRY(send(sock, c, n, MSG_NOSIGNAL));
     if (w <= 0) return false;
     c += w;
     n -= (size_t)w;

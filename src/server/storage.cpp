@@ -17,6 +17,9 @@
 
 #include "byte_order.h"
 
+/* Linux reads and writes at most about 2 GB in one call; larger buffers loop. */
+#define IO_CHUNK_MAX ((size_t)1 << 30)
+
 static unsigned long temp_counter = 0;
 
 static bool fail(std::string &err, const std::string &what, const std::string &path, int e) {
@@ -67,8 +70,7 @@ bool fs_read_file(const std::string &path, std::string &out, std::string &err) {
   if (fd < 0) return fail(err, "cannot open", path, errno);
   char buf[65536];
   for (;;) {
-    ssize_t r = read(fd, buf, sizeof buf);
-    if (r < 0 && errno == EINTR) continue;
+    ssize_t r = TEMP_FAILURE_RETRY(read(fd, buf, sizeof buf));
     if (r < 0) {
       int e = errno;
       close(fd);
@@ -84,10 +86,7 @@ bool fs_read_file(const std::string &path, std::string &out, std::string &err) {
 static bool write_all(int fd, const void *data, size_t n) {
   const char *p = (const char *)data;
   while (n > 0) {
-    /* Linux writes at most about 2 GB in one call; larger buffers loop. */
-    size_t chunk = n > (1u << 30) ? (1u << 30) : n;
-    ssize_t w = write(fd, p, chunk);
-    if (w < 0 && errno == EINTR) continue;
+    ssize_t w = TEMP_FAILURE_RETRY(write(fd, p, std::min(n, IO_CHUNK_MAX)));
     if (w <= 0) return false;
     p += w;
     n -= (size_t)w;
@@ -259,9 +258,7 @@ bool fs_pread_doubles(int fd, const std::string &path, int64_t at, size_t n, dou
   size_t left = n * 8;
   off_t off = (off_t)at * 8;
   while (left > 0) {
-    size_t chunk = left > (1u << 30) ? (1u << 30) : left;
-    ssize_t r = pread(fd, p, chunk, off);
-    if (r < 0 && errno == EINTR) continue;
+    ssize_t r = TEMP_FAILURE_RETRY(pread(fd, p, std::min(left, IO_CHUNK_MAX), off));
     if (r <= 0) return fail(err, "cannot read", path, r < 0 ? errno : EIO);
     p += r;
     off += r;

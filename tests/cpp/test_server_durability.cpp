@@ -235,4 +235,14 @@ TEST(ServerLifetime, DataPathNamesTheProjectAndRefusedPathsStayAsTheyWere) {
   ASSERT_TRUE(start(fixed, proj.path));
   ASSERT_EQ(0, connect(fixed, other.path));
   EXPECT_EQ(std::vector<std::string>{"Fresh"}, list_of(VEKClientGetStudyList));
+  // Where no lock file can be made (its name is taken), nobody can change the
+  // tree: it is served for reading, and a change is refused.
+  fs::create_directory(other.path + "/.vek.lock");
+  Server unlocked;
+  ASSERT_TRUE(start(unlocked, other.path)) << stderr_text(unlocked);
+  ASSERT_EQ(0, connect(unlocked) || target("Samples", "Au"));
+  EXPECT_EQ(12u, read_all().size());
+  vekt::ErrorCapture errors;
+  EXPECT_EQ(1, VEKClientNewDirectory("New"));
+  EXPECT_TRUE(errors.contains("cannot lock the project")) << errors.joined();
 }

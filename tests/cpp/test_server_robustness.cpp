@@ -707,7 +707,8 @@ TEST_F(ServerTest, TheSampleProjectAsTheReadingRequestsSeeIt) {
       }
     }
     ASSERT_EQ(0, target("Grid3D"));
-    for (const char *name : {"Simu[00002]", "Simu[0000a]", "Simu[2]", "Simu[-0002]", "Grade[00002]", "simu[00002]"})
+    for (const char *name : {"Simu[00002]", "Simu[0000a]", "Simu[2]", "Simu[0002]", "Simu[000002]", "Simu[-0002]",
+                             "Grade[00002]", "simu[00002]"})
       record.step(std::string("variable ") + name, VEKClientSetVariable(name));
     record.step("disconnect", VEKClientDisconnect());
   }
