@@ -214,6 +214,10 @@ TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
     ASSERT_EQ(0, _vek_list_exchange("CVARTLST", "SVARS", 1, &type, &n, &names));
     EXPECT_EQ(std::vector<std::string>{std::string(1, "XYZ"[type - 2])}, names_of(n, names)) << type;
   }
+  std::string text;
+  ASSERT_EQ(0, VEKClientSetStudy("Demo") || VEKClientSetDirectory("Mining"));
+  EXPECT_EQ("SERROR", raw_request(vekt::kw("CREADLINF").i32(1), &text));
+  EXPECT_NE(std::string::npos, text.find("No current File")) << text;
 }
 
 /* Requests the server must refuse, and their neighbours it must take, in
@@ -639,6 +643,13 @@ TEST_F(ServerTest, TheSampleProjectAsTheReadingRequestsSeeIt) {
     VEKClientFreePointer(data);
     said();
   };
+  auto line = [](int line) {
+    return [=](double *t, vek_long *c, double **d) {
+      int count = 0, code = VEKClientReadLineDoubleVariable(line, t, &count, d);
+      *c = count;
+      return code;
+    };
+  };
   /* 0: the server's own; then one version of each layout. */
   for (int version : {0, 900000, 800000, 400500, 411, 410, 408, 406, 100}) {
     Server older;
@@ -697,13 +708,8 @@ TEST_F(ServerTest, TheSampleProjectAsTheReadingRequestsSeeIt) {
           values("samples 2 to 3",
                  [](double *t, vek_long *c, double **d) { return VEKClientReadDoubleVariableSub(2, 3, 0, t, c, d); });
         }
-        for (int line = 0; line <= 4 && f.type != VEK_FILE_TYPE_POINTS && f.type != VEK_FILE_TYPE_GRID; line++)
-          values("line " + std::to_string(line), [&](double *t, vek_long *c, double **d) {
-            int count = 0;
-            int code = VEKClientReadLineDoubleVariable(line, t, &count, d);
-            *c = count;
-            return code;
-          });
+        for (int k = 0; k <= 4 && f.type != VEK_FILE_TYPE_POINTS && f.type != VEK_FILE_TYPE_GRID; k++)
+          values("line " + std::to_string(k), line(k));
       }
     }
     ASSERT_EQ(0, target("Grid3D"));
