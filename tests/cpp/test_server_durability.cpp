@@ -70,6 +70,7 @@ TEST(ServerDurability, LeftoversOfAnInterruptedChangeAreSwept) {
   std::filesystem::create_directories(proj.file("Demo/Mining/.vek-new-123-1"));
   std::filesystem::copy_file(proj.file("Demo/Mining/Samples/Cu.bin"), proj.file("Demo/Mining/Samples/.vek-tmp-9-9"));
   std::filesystem::copy_file(proj.file("Demo/Mining/Samples/Cu.bin"), proj.file("Demo/Mining/Samples/Cu.1.bin"));
+  std::filesystem::copy_file(proj.file("Demo/Mining/Samples/Cu.bin"), proj.file("Demo/Mining/Samples/Q.bin"));
   Server srv;
   ASSERT_TRUE(start(srv, proj.path)) << stderr_text(srv);
   EXPECT_EQ(before, snapshot(proj.path));
