@@ -247,8 +247,8 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
     return [=] { return VEKClientNewStudy(name.c_str(), location.c_str()) ? 3 : 0; };
   };
   auto study = [&](std::string name) { return placed(name, name); };
-  auto grid = [](double dy) {
-    return [=] { return VEKClientNewGridFile("G", 3, 0, 0, 0, 1, dy, 1, 2, 2, 2) ? 3 : 0; };
+  auto grid = [](double x0, double y0, double z0, double dx, double dy) {
+    return [=] { return VEKClientNewGridFile("G", 3, x0, y0, z0, dx, dy, 1, 2, 2, 2) ? 3 : 0; };
   };
   auto flat_turn = [](double y) {
     return [=] { return VEKClientSetFile("F") || VEKClientGridModifyRotation(30, y, 0) ? 3 : 0; };
@@ -300,11 +300,14 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
       {"a macro item", [] { return VEKClientSetVariable("Simu[00001]") ? 3 : 0; }, 0},
       {"a variable as the selection", [] { return target("Samples", "Au") || VEKClientSetSelection("Cu") ? 3 : 0; }, 3},
       {"no such selection", [] { return VEKClientSetSelection("Nope") ? 3 : 0; }, 3},
-      {"a grid of mesh 0", grid(0), 3},
-      {"a grid of a negative mesh", grid(-1), 3},
-      {"a grid of mesh NaN", grid(NAN), 3},
-      {"a grid of X mesh 0", [] { return VEKClientNewGridFile("G", 3, 0, 0, 0, 0, 1, 1, 2, 2, 2) ? 3 : 0; }, 3},
-      {"a grid", grid(1), 0},
+      {"a grid of mesh 0", grid(0, 0, 0, 1, 0), 3},
+      {"a grid of a negative mesh", grid(0, 0, 0, 1, -1), 3},
+      {"a grid of mesh NaN", grid(0, 0, 0, 1, NAN), 3},
+      {"a grid of X mesh 0", grid(0, 0, 0, 0, 1), 3},
+      {"a grid of X origin NaN", grid(NAN, 0, 0, 1, 1), 3},
+      {"a grid of Y origin NaN", grid(0, NAN, 0, 1, 1), 3},
+      {"a grid of Z origin infinite", grid(0, 0, INFINITY, 1, 1), 3},
+      {"a grid", grid(0, 0, 0, 1, 1), 0},
       {"a flat grid", [] { return VEKClientNewGridFile("F", 2, 0, 0, 0, 1, 1, 1, 2, 2, 1) ? 3 : 0; }, 0},
       {"a flat grid turned about Z", flat_turn(0), 0},
       {"a flat grid turned about Y", flat_turn(20), 3},
