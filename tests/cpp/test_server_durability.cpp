@@ -236,11 +236,17 @@ TEST(ServerLifetime, DataPathNamesTheProjectAndRefusedPathsStayAsTheyWere) {
   ASSERT_TRUE(start(fixed, proj.path));
   ASSERT_EQ(0, connect(fixed, other.path));
   EXPECT_EQ(std::vector<std::string>{"Fresh"}, list_of(VEKClientGetStudyList));
+  // A server of version 100 hears of the data path in the greeting alone.
+  Server first;
+  ASSERT_TRUE(start(first, "", {"VEK_TEST_VERSION=100"}));
+  ASSERT_EQ(0, connect(first, other.path));
+  EXPECT_EQ(std::vector<std::string>{"Demo"}, list_of(VEKClientGetStudyList));
   // Where no lock file can be made (its name is taken), nobody can change the
   // tree: it is served for reading, and a change is refused.
-  fs::create_directory(other.path + "/.vek.lock");
+  Project bare;
+  fs::create_directory(bare.path + "/.vek.lock");
   Server unlocked;
-  ASSERT_TRUE(start(unlocked, other.path)) << stderr_text(unlocked);
+  ASSERT_TRUE(start(unlocked, bare.path)) << stderr_text(unlocked);
   ASSERT_EQ(0, connect(unlocked) || target("Samples", "Au"));
   EXPECT_EQ(12u, read_all().size());
   vekt::ErrorCapture errors;
