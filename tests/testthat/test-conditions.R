@@ -91,16 +91,10 @@ test_that("each refusal the bridge records and each failure of the client reads 
   }
   cases <- list(
     list(br("not_found", 0L, "X", FALSE, ""), "'X' does not exist"),
-    list(br("not_found", 3L, "F", TRUE, ""), "File 'F' does not exist"),
-    list(br("not_found", 4L, "None", FALSE, ""), "no selection is chosen"),
-    list(br("not_found", 5L, "V", FALSE, ""), "variable 'V' no longer exists"),
     list(br("already_exists", 6L, "X", TRUE, ""), "'X' already exists"),
-    list(br("already_exists", 2L, "D", TRUE, ""), "Directory 'D' already exists"),
-    list(br("usage", 1L, "", TRUE, "x"), "no Study is chosen"),
     list(br("usage", 1L, "S", TRUE, "\n  first \nsecond"), "first"),
     list(br("other", 0L, "", FALSE, "text"), "text"),
     list(cr("server"), "VEKserver refused the request"),
-    list(cr("server", "busy"), "VEKserver refused: busy"),
     list(cr("closed", context = "connect"), "VEKserver closed the connection"),
     list(cr("refused", context = "launch"), paste("the launched program did not become a server:",
                                                   "no server answers on the port it was to serve")),
@@ -110,8 +104,6 @@ test_that("each refusal the bridge records and each failure of the client reads 
     list(cr("usage", text = "_vek_run(): no"), "the client library refused the call"),
     list(cr("other"), "the exchange with VEKserver failed"))
   for (case in cases) expect_identical(case[[1]], case[[2]])
-  expect_error(orvanelink:::.need_package("no.such.package", "AsSf"), class = "orvane_usage_error",
-               "AsSf() needs the package 'no.such.package': install it", fixed = TRUE)
 })
 
 test_that("output arrives as R messages, and a question prints nothing", {
