@@ -212,12 +212,9 @@ test_that("the console functions read their answers and return R values", {
     "show('connected', orvanelink:::.server_pids())"
   ), project = orv_project_copy(), connect = FALSE)
   # Grade, then every item of Simu as columns, then the character variable: a warning.
-  expect_identical(sapply(c("walk", "names", "simu2", "items", "flipped", "grade", "kept", "rank",
-                            "stopped", "early", "connected"),
-                          function(t) orv_result(out, t)),
-                   c(walk = "TRUE", names = "Grade,Simu[xxxxx]", simu2 = "TRUE", items = "24,3",
-                     flipped = "TRUE", grade = "TRUE", kept = "TRUE", rank = "3", stopped = "NA",
-                     early = "FALSE", connected = ""))
+  expect_results(out, c(walk = "TRUE", names = "Grade,Simu[xxxxx]", simu2 = "TRUE", items = "24,3",
+                        flipped = "TRUE", grade = "TRUE", kept = "TRUE", rank = "3", stopped = "NA",
+                        early = "FALSE", connected = ""))
   expect_true(any(grepl("variable 'Lithology' could not be read", out, fixed = TRUE)))
   expect_true(any(grepl("The answer 'x' is not valid", out, fixed = TRUE)))
   expect_false(any(grepl("Create a new item", out, fixed = TRUE))) # not asked for
