@@ -48,8 +48,7 @@ test_that("grid nodes are the origin plus the rotated mesh, X fastest", {
   )
   for (name in names(cases)) {
     CreateFileForDb(cases[[name]][[1]], name, "Demo", "Mining")
-    nodes <- as.matrix(ReadFile(name))
-    expect_equal(nodes, cases[[name]][[2]], tolerance = 1e-12, label = name)
+    expect_equal(as.matrix(ReadFile(name)), cases[[name]][[2]], tolerance = 1e-12, label = name)
   }
   # The server places the nodes of its own rotated 3-D grid the same way.
   server <- orv_call("IReadFile", "Demo", "Mining", "Grid3D", c("X", "Y", "Z"),

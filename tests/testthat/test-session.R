@@ -106,11 +106,8 @@ test_that("a launched program that does not become a server is stopped with all 
                                "the launched server serves no project: No project directory"))
   for (name in names(cases)) {
     unlink(pids)
-    err <- tryCatch(ConnectOrvane(run_server = TRUE, server = cases[[name]][[1]], timeout = 5),
-                    error = identity)
-    expect_s3_class(err, cases[[name]][[2]])
-    expect_true(grepl(cases[[name]][[3]], conditionMessage(err), fixed = TRUE),
-                label = paste(name, conditionMessage(err)))
+    expect_error(ConnectOrvane(run_server = TRUE, server = cases[[name]][[1]], timeout = 5),
+                 cases[[name]][[3]], fixed = TRUE, class = cases[[name]][[2]], label = name)
     expect_true(orv_ended(as.integer(readLines(pids)), 1), label = name)
     expect_false(IsConnectedOrvane())
   }
