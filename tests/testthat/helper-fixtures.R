@@ -150,6 +150,10 @@ orv_result <- function(out, tag) {
   hit <- grep(paste0("^RESULT ", tag, " "), out, value = TRUE)
   sub(paste0("^RESULT ", tag, " "), "", hit)
 }
+# The one result of each tag named in `want`, against `want`.
+expect_results <- function(out, want) {
+  expect_identical(vapply(names(want), function(t) orv_result(out, t), ""), want)
+}
 
 # Child-side printer used in dialogue scripts (written as text).
 orv_show_def <- c(

@@ -81,8 +81,7 @@ test_that(paste("menus, refused and ignored answers, going up, levels passed wit
   expect_equal(target(out, "zero")[1:2], c("Demo", "(Not defined yet)"))
   # A Study gone from under the target undefines the whole target.
   expect_equal(unique(target(out, "gone")), "(Not defined yet)")
-  expect_equal(sapply(c("walk", "plain", "nosel", "named", "zero"), function(t) orv_result(out, t)),
-               c(walk = "0", plain = "0", nosel = "1", named = "0", zero = "0"))
+  expect_results(out, c(walk = "0", plain = "0", nosel = "1", named = "0", zero = "0"))
   # A Db variable chosen by rank: refused answers, "stop", an empty list.
   expect_true("You must define the Study first" %in% section(out, "nofile"))
   two <- section(out, "two")
@@ -98,8 +97,7 @@ test_that(paste("menus, refused and ignored answers, going up, levels passed wit
   empty <- section(out, "empty")
   expect_equal(sum(empty == "Rank | Db Variable"), 2)
   expect_true("The answer '1' is not valid" %in% empty)
-  expect_equal(sapply(c("nofile", "two", "stop", "empty"), function(t) orv_result(out, t)),
-               c(nofile = "1,0,-1", two = "0,1,2", stop = "0,0,-1", empty = "0,0,-1"))
+  expect_results(out, c(nofile = "1,0,-1", two = "0,1,2", stop = "0,0,-1", empty = "0,0,-1"))
 })
 
 test_that("Study, Directory, File and Variable created through the dialogues, then deleted", {
@@ -170,9 +168,7 @@ test_that("Study, Directory, File and Variable created through the dialogues, th
   delsel <- section(out, "delsel")
   expect_equal(sum(delsel == "Rank | Orvane Selection"), 1)
   expect_equal(sum(delsel == "Rank | Orvane Variable"), 1)
-  expect_equal(sapply(c("create", "nodel", "deltree", "studies", "sels"),
-                      function(t) orv_result(out, t)),
-               c(create = "0", nodel = "1", deltree = "1", studies = "Demo", sels = "0"))
+  expect_results(out, c(create = "0", nodel = "1", deltree = "1", studies = "Demo", sels = "0"))
 })
 
 test_that("an over-long name is refused and asked again, whatever console reads it", {

@@ -36,17 +36,15 @@ test_that("the package loads, its native symbols resolve by name, and its server
   expect_error(orvanelink:::.server_to_launch(strrep("f", 1023L - nchar(d))),
                "too long once made absolute", class = "orvane_usage_error")
   # A suggested package that is missing is named, with where to get it.
-  expect_error(orvanelink:::.need_package("nosuchpkg", "AsSf"),
-               "AsSf\\(\\) needs the package 'nosuchpkg'.*r-cran-nosuchpkg",
-               class = "orvane_usage_error")
+  expect_error(orvanelink:::.need_package("nosuchpkg", "AsSf"), class = "orvane_usage_error",
+               "AsSf() needs the package 'nosuchpkg': install it (on Debian: r-cran-nosuchpkg)",
+               fixed = TRUE)
 })
 
 test_that("arguments are checked in R before anything is sent, with the reason", {
   plain <- withr::local_tempfile()
   writeLines("not a program", plain)
   Sys.chmod(plain, "0644")
-  full <- withr::local_tempdir()
-  writeLines("x", file.path(full, "x"))
   cases <- list( # call, argument named, words of the message
     list(quote(ConnectOrvane(verbose = 1)), "verbose"),
     list(quote(ConnectOrvane(server = "/bin/sh")), "server", "only used with run_server"),
@@ -54,27 +52,18 @@ test_that("arguments are checked in R before anything is sent, with the reason",
     list(quote(ListStudies(location = "somewhere")), "location", "only used with 'new'"),
     list(quote(CopyDbToOrvane(1:3, "v", selection_values = c(1, 0, 1))),
          "selection_values", "selection"),
-    list(quote(CopyDbToOrvane(1:3, "v", selection = "s", selection_values = c(1, 0))),
-         "selection_values", "one value per sample (3)"),
     list(quote(ManageTarget(db = list(grid = TRUE))), "db", "no 'nx'"),
-    list(quote(OrvaneSampleProject(dir = full)), "dir", "new or empty"),
-    list(quote(ReadFile(file = mean)), "file", "not a function"),
     list(quote(DbDescription(nx = quote(a + b))), "nx", "not an R expression"),
-    list(quote(DbDescription(nx = c(1e5, 1e5, 1e5))), "nx", "2^31"),
-    list(quote(DbDescription(nx = c(2, 2), x0 = 1)), "x0", "2 value"),
     list(quote(DbDescription(nx = c(2, 2), angles = c(0, NA))), "angles", "finite"),
     list(quote(DbDescription(coordinates = matrix(0, 2, 4))), "coordinates", "1 to 3 columns"),
     list(quote(DbDescription(coordinates = matrix(0, 0, 2))), "coordinates", "at least one sample"),
     list(quote(DbDescription(coordinates = 1:3, dx = 1)), "dx", "grid"),
     # Plain lists are checked as thoroughly before the bridge sees them.
-    list(quote(DbCompatible(list())), "db", "grid"),
     list(quote(DbCompatible(list(grid = NA, nx = 2))), "db"),
     list(quote(DbCompatible(list(grid = TRUE, nx = c(2, 2), ndim = 3))), "db", "'ndim' = 3"),
     list(quote(DbCompatible(list(grid = TRUE, nx = c(2, 2), nech = 5))), "db", "'nech' = 5"),
     list(quote(DbCompatible(list(grid = FALSE, ndim = 4, nech = 2))), "db$ndim"),
     list(quote(DbCompatible(list(grid = FALSE, ndim = 2, coordinates = 1:5))), "db", "multiple"),
-    list(quote(CreateFileForDb(list(grid = FALSE, ndim = 2, nech = 3), "f")), "db",
-         "no 'coordinates'"),
     list(quote(CreateFileForDb(DbDescription(nx = 5), "f")), "db", "2 or 3"))
   for (case in cases) expect_refused(eval(case[[1]]), case[[2]], if (length(case) > 2) case[[3]])
   for (nx in list(c(2.5, 2), 1:4)) expect_refused(DbDescription(nx = nx), "nx")
@@ -88,10 +77,8 @@ test_that("arguments are checked in R before anything is sent, with the reason",
 
 test_that("Db descriptions are built in R", {
   g <- DbDescription(nx = c(4, 3), x0 = c(100, 200), dx = c(10, 5))
-  expect_s3_class(g, "DbDescription")
   expect_identical(unclass(g)[c("ndim", "nech", "grid", "nx", "angles")],
                    list(ndim = 2L, nech = 12L, grid = TRUE, nx = c(4L, 3L), angles = c(0, 0)))
-  expect_identical(DbDescription(nx = 5)$dx, 1)
   # The last node, not one beyond it, must stay below 1e30.
   expect_identical(DbDescription(nx = c(2, 1), dx = c(9e29, 1))$dx, c(9e29, 1))
   expect_output(print(g), "Grid Db description: 2 dimensions, 12 samples")
@@ -149,7 +136,6 @@ test_that("lists, descriptions and variables come back as R values", {
   expect_identical(ListSelections(file = "Grid2D"), character(0))
 
   g <- DescribeFile("Grid3D")
-  expect_s3_class(g, "DbDescription")
   expect_identical(unclass(g)[c("ndim", "nech", "grid", "nx", "x0", "dx", "angles")],
                    list(ndim = 3L, nech = 24L, grid = TRUE, nx = c(4L, 3L, 2L), x0 = c(100, 200, 0),
                         dx = c(10, 10, 5), angles = c(30, 0, 0)))
@@ -159,11 +145,8 @@ test_that("lists, descriptions and variables come back as R values", {
   # A mismatch clears the target's File.
   expect_error(FileCharacteristics(), "could not describe the current File")
 
-  # Undefined values are NA, in Db order; a macro variable is one column per item.
-  grade <- CopyOrvaneToDb("Grade", file = "Grid3D")
-  raw <- stored_values(project, "Grid3D", "Grade")
-  expect_identical(grade, server_to_db(ifelse(raw > 1e30, NA, raw), c(4, 3, 2)))
-  simu <- CopyOrvaneToDb("Simu[xxxxx]")
+  # A macro variable is one column per item.
+  simu <- CopyOrvaneToDb("Simu[xxxxx]", file = "Grid3D")
   expect_identical(dim(simu), c(24L, 3L))
   expect_identical(CopyOrvaneToDb("Simu[xxxxx]", item = 2), simu[, 2])
   expect_error(CopyOrvaneToDb("Simu[xxxxx]", item = 4), "could not read variable 'Simu\\[xxxxx\\]'")
@@ -229,12 +212,9 @@ test_that("the console functions read their answers and return R values", {
     "show('connected', orvanelink:::.server_pids())"
   ), project = orv_project_copy(), connect = FALSE)
   # Grade, then every item of Simu as columns, then the character variable: a warning.
-  expect_identical(sapply(c("walk", "names", "simu2", "items", "flipped", "grade", "kept", "rank",
-                            "stopped", "early", "connected"),
-                          function(t) orv_result(out, t)),
-                   c(walk = "TRUE", names = "Grade,Simu[xxxxx]", simu2 = "TRUE", items = "24,3",
-                     flipped = "TRUE", grade = "TRUE", kept = "TRUE", rank = "3", stopped = "NA",
-                     early = "FALSE", connected = ""))
+  expect_results(out, c(walk = "TRUE", names = "Grade,Simu[xxxxx]", simu2 = "TRUE", items = "24,3",
+                        flipped = "TRUE", grade = "TRUE", kept = "TRUE", rank = "3", stopped = "NA",
+                        early = "FALSE", connected = ""))
   expect_true(any(grepl("variable 'Lithology' could not be read", out, fixed = TRUE)))
   expect_true(any(grepl("The answer 'x' is not valid", out, fixed = TRUE)))
   expect_false(any(grepl("Create a new item", out, fixed = TRUE))) # not asked for

@@ -29,10 +29,7 @@ expect_refusals <- function(rows, record, project = NULL) {
       args <- r$base
       args[arg] <- list(values[[tag]])
       label <- sprintf("%s(%s = <%s>)", r$fun, arg, tag)
-      err <- tryCatch({
-        suppressMessages(do.call(r$fun, args, quote = TRUE))
-        NULL
-      }, error = identity)
+      err <- tryCatch(suppressMessages(do.call(r$fun, args, quote = TRUE)), error = identity)
       msg <- if (inherits(err, "condition")) conditionMessage(err) else NA
       expect_true(inherits(err, "orvane_usage_error"), label = paste(label, class(err)[1], msg))
       expect_true(is.character(msg) && length(msg) == 1L && validUTF8(msg) && nchar(msg) < 400 &&
@@ -136,11 +133,9 @@ test_that(paste("catalogue functions, copies and Db descriptions refuse hostile 
   )
   for (case in cases) {
     label <- deparse(case[[1]])[1]
-    err <- tryCatch(eval(case[[1]]), error = identity)
-    expect_s3_class(err, case[[2]])
-    msg <- conditionMessage(err)
+    msg <- conditionMessage(expect_error(eval(case[[1]]), case[[3]], fixed = TRUE,
+                                         class = case[[2]], label = label))
     expect_true(length(msg) == 1L && validUTF8(msg) && nchar(msg) < 400, label = label)
-    expect_true(grepl(case[[3]], msg, fixed = TRUE), label = paste(label, msg))
     expect_identical(orv_project_sum(project), before, label = label)
   }
 })
@@ -240,9 +235,8 @@ test_that("a path that is no project is refused as it was, and the launched serv
   writeLines("x", file.path(plain, "notes.txt"))
   for (path in c(plain, file.path(plain, "Folder"))) {
     listing <- list.files(path, recursive = TRUE, all.files = TRUE, include.dirs = TRUE)
-    err <- tryCatch(ConnectOrvane(run_server = TRUE, path = path), error = identity)
-    expect_s3_class(err, "orvane_server_error")
-    expect_match(conditionMessage(err), "is not a project", fixed = TRUE)
+    expect_error(ConnectOrvane(run_server = TRUE, path = path), "is not a project", fixed = TRUE,
+                 class = "orvane_server_error")
     expect_identical(list.files(path, recursive = TRUE, all.files = TRUE, include.dirs = TRUE),
                      listing)
     expect_false(IsConnectedOrvane())

@@ -33,9 +33,8 @@ test_that("a write the server refuses half-way removes what it created", {
                                                     selection_values = rep(TRUE, 12)))
   )
   for (name in names(cases)) {
-    err <- tryCatch(eval(cases[[name]]), error = identity)
-    expect_s3_class(err, "orvane_server_error")
-    expect_match(conditionMessage(err), "longer than 128 bytes", label = name)
+    expect_error(eval(cases[[name]]), "longer than 128 bytes", class = "orvane_server_error",
+                 label = name)
     expect_identical(snapshot(project), before, label = name)
   }
   # When the cleanup itself cannot reach the server, the error says what may be left.
@@ -68,9 +67,8 @@ test_that("a storage fault during a write leaves neither the new File nor the ne
     project <- local_faulty_orvane(cases[[name]][[1]])
     CreateFileForDb(big, "Big", "Demo", "Mining")
     before <- snapshot(project)
-    err <- tryCatch(eval(cases[[name]][[2]]), error = identity)
-    expect_s3_class(err, "orvane_error")
-    expect_match(conditionMessage(err), "No space left on device|Input/output error", label = name)
+    expect_error(eval(cases[[name]][[2]]), "No space left on device|Input/output error",
+                 class = "orvane_error", label = name)
     expect_identical(snapshot(project), before, label = name)
   })
 })
