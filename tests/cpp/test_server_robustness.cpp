@@ -180,6 +180,7 @@ TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
     std::string error;
   } rows[] = {
       {"unknown, with arguments", vekt::kw("CNOSUCH").i32(7).str("x").dbl(1.5), "Unknown request 'CNOSUCH'"},
+      {"a keyword of 20000 bytes", vekt::Bytes().str(std::string(20000, 'K')), "Malformed request keyword"},
       // A negative array count cannot be skipped: the rest is drained.
       {"a negative array count", vekt::kw("CWRITVARF").i64(-1).i64(-1).i32(0).dbl(1.234e30).i64(-3).dbl(1), ""},
       // What the client never sends, the server still refuses.
