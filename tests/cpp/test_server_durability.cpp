@@ -220,6 +220,7 @@ TEST(ServerLifetime, DataPathNamesTheProjectAndRefusedPathsStayAsTheyWere) {
   Server srv;
   ASSERT_TRUE(start(srv, ""));
   ASSERT_EQ(0, connect(srv, proj.path) || target("Samples", "Au"));
+  EXPECT_EQ("SOK", raw_request(vekt::kw("CVEKDATA").str(""))); /* an empty path keeps the project */
   EXPECT_EQ(12u, read_all().size());
   // A project emptied through a server is still one at the next start,
   // where it can be given a Study again.

@@ -71,6 +71,7 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
       // Arguments after the harness's own "-control P".
       {"usage: VEKserver", nullptr, {}, {"-control", "7x"}},
       {"usage: VEKserver", nullptr, {}, {"-control", "0"}},
+      {"usage: VEKserver", nullptr, {}, {"-control", "-1"}},
       {"usage: VEKserver", nullptr, {}, {"-control", "65536"}},
       {"usage: VEKserver", nullptr, {}, {"-port"}},
       {"usage: VEKserver", nullptr, {}, {"-verbose"}},
