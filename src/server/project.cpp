@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <nlohmann/json.hpp>
@@ -299,9 +300,8 @@ static bool study_location_ok(const std::string &root, const std::string &name, 
   if (location.empty()) return true; /* older protocols send none */
   std::string given = location;
   while (location.size() > 1 && location.back() == '/') location.pop_back();
-  size_t slash = location.rfind('/');
-  std::string base = slash == std::string::npos ? location : location.substr(slash + 1);
-  std::string parent = slash == std::string::npos ? "" : location.substr(0, slash == 0 ? 1 : slash);
+  const std::filesystem::path loc(location);
+  std::string base = loc.filename(), parent = loc.parent_path();
   if (location[0] != '/') parent = parent.empty() ? root : fs_join(root, parent);
   std::string a = real_path(root), b = real_path(parent);
   bool same = !a.empty() && a == b;

@@ -119,3 +119,17 @@ TEST(ServerSharing, OnlyTheOwnerIsServed) {
     vsrv::stop_clean(srv);
   }
 }
+
+/* A lock file removed or replaced by hand is let go of for the one at its
+ * name: a server started later must lock the same file. */
+TEST_F(ServerTest, ALockFileRemovedOrReplacedIsTakenAnew) {
+  const std::string lock = proj.path + "/.vek.lock";
+  ASSERT_EQ(0, target("Samples"));
+  for (bool replaced : {false, true}) {
+    std::filesystem::remove(lock);
+    if (replaced) write_text(lock, "");
+    ASSERT_EQ(0, VEKClientNewDirectory(replaced ? "Replaced" : "Removed"));
+    EXPECT_TRUE(std::filesystem::exists(lock)) << replaced;
+    for (const std::string &t : open_targets(srv)) EXPECT_EQ(std::string::npos, t.find("(deleted)")) << t;
+  }
+}
