@@ -131,23 +131,9 @@ static bool send_control(unsigned short control, unsigned short port) {
     int r = TEMP_FAILURE_RETRY(poll(&p, 1, 3000));
     ok = r == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
   }
-  if (ok) {
-    uint32_t be = htonl((uint32_t)port);
-    const char *p = (const char *)&be;
-    size_t left = 4;
-    struct pollfd pw = {fd, POLLOUT, 0};
-    while (ok && left > 0) {
-      ssize_t w = send(fd, p, left, MSG_NOSIGNAL);
-      if (w > 0) {
-        p += w;
-        left -= (size_t)w;
-      } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
-        ok = poll(&pw, 1, 3000) >= 0;
-      } else {
-        ok = false;
-      }
-    }
-  }
+  /* Four bytes on a fresh connection go out whole: its send buffer is empty. */
+  const uint32_t be = htonl((uint32_t)port);
+  ok = ok && send(fd, &be, sizeof be, MSG_NOSIGNAL) == (ssize_t)sizeof be;
   close(fd);
   return ok;
 }
