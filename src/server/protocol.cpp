@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <iterator>
 #include <new>
 #include <stdexcept>
 
@@ -22,6 +23,11 @@ volatile int g_stop = 0;
 #define ARG_STRING_MAX 10000u
 /* The client reads an error text with this limit. */
 #define ERROR_TEXT_MAX 9999u
+/* Values kept are received a million at a time, so that the buffer grows
+ * only with what really arrives. */
+#define KEPT_CHUNK_VALUES ((size_t)1 << 20)
+/* Values handed on are received a piece at a time, each straight into place. */
+#define PIECE_VALUES ((size_t)1 << 17)
 
 bool cfg_announces(const char *keyword) {
   /* Only servers above 400000 announce anything; the client asks nothing of
@@ -82,14 +88,13 @@ bool Io::rdoubles(int64_t n, bool keep, std::vector<double> &out) {
     return false;
   }
   if (keep) {
-    /* The buffer grows with the values that really arrive: a count that
-     * promises more than the peer sends costs no more than what it sent. */
-    const size_t chunk = (size_t)1 << 20;
+    /* A count that promises more than the peer sends costs no more than
+     * what it sent. */
     try {
       out.reserve((size_t)n);
       size_t done = 0;
       while (done < (size_t)n) {
-        size_t take = std::min(chunk, (size_t)n - done);
+        size_t take = std::min(KEPT_CHUNK_VALUES, (size_t)n - done);
         out.resize(done + take);
         if (!_vek_rw_vector(sock, out.data() + done, take, sizeof(double), _vek_read_double_elem)) {
           bad = true;
@@ -109,7 +114,7 @@ bool Io::rdoubles(int64_t n, bool keep, std::vector<double> &out) {
   /* Values the request cannot use still have to leave the stream. */
   double scratch[4096];
   while (n > 0) {
-    size_t take = n > 4096 ? 4096 : (size_t)n;
+    size_t take = (size_t)std::min<int64_t>(n, (int64_t)std::size(scratch));
     if (!_vek_rw_vector(sock, scratch, take, sizeof(double), _vek_read_double_elem)) {
       bad = true;
       return false;
@@ -125,12 +130,9 @@ bool Io::rdoubles_each(int64_t n, const std::function<bool(double *, size_t)> &t
     bad = true;
     return false;
   }
-  /* A piece is received in one go: the codec receives large reads straight
-   * into place. */
-  const size_t piece = (size_t)1 << 17;
   std::vector<double> buf;
   try {
-    buf.resize((size_t)std::min<int64_t>(n, (int64_t)piece));
+    buf.resize((size_t)std::min<int64_t>(n, (int64_t)PIECE_VALUES));
   } catch (const std::bad_alloc &) {
     std::vector<double> none;
     rdoubles(n, false, none);
@@ -138,7 +140,7 @@ bool Io::rdoubles_each(int64_t n, const std::function<bool(double *, size_t)> &t
   }
   bool taking = true;
   for (int64_t left = n; left > 0;) {
-    size_t k = (size_t)std::min<int64_t>(left, (int64_t)piece);
+    size_t k = (size_t)std::min<int64_t>(left, (int64_t)PIECE_VALUES);
     if (!_vek_rw_vector(sock, buf.data(), k, sizeof(double), _vek_read_double_elem)) {
       bad = true;
       return false;
