@@ -346,6 +346,10 @@ traced_lines <- function(call) {
     "sent <- sub('.*Start Packet ', '', grep('Start Packet', sent, value = TRUE))")
 }
 
+# A dialogue's output after its prelude (loading, connecting, emit's
+# definition), for a record: the echoed calls label what follows them.
+dialogue_lines <- function(out) out[-seq_len(grep("^> emit <- function", out)[1])]
+
 # Numbers printed by emit().
 emitted <- function(out, tag) as.numeric(strsplit(orv_result(out, tag), ",")[[1]])
 
@@ -415,9 +419,11 @@ orv_interrupted <- function(project, setup, call, after, after_lines = character
 
 # Compares text lines with a record kept in fixtures/ (written again with
 # ORV_UPDATE_RECORD=1 after a change meant so); the session's temporary
-# directory and the random names made in it are blanked out.
+# directory and the random names made in it are blanked out. An empty line
+# stays a line.
 orv_expect_record <- function(lines, name) {
-  lines <- unlist(strsplit(gsub(tempdir(), "<tmp>", enc2utf8(lines), fixed = TRUE), "\n"))
+  lines <- strsplit(gsub(tempdir(), "<tmp>", enc2utf8(lines), fixed = TRUE), "\n")
+  lines <- unlist(lapply(lines, function(l) if (length(l)) l else ""))
   lines <- gsub("<tmp>/[A-Za-z]+[0-9a-f]+", "<tmp>/<name>", lines)
   path <- test_path("fixtures", paste0(name, ".record"))
   if (nzchar(Sys.getenv("ORV_UPDATE_RECORD"))) writeLines(lines, path, useBytes = TRUE)
