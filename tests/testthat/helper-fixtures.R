@@ -346,9 +346,19 @@ traced_lines <- function(call) {
     "sent <- sub('.*Start Packet ', '', grep('Start Packet', sent, value = TRUE))")
 }
 
-# A dialogue's output after its prelude (loading, connecting, emit's
+# A dialogue's output after its prelude (loading, connecting, the printer's
 # definition), for a record: the echoed calls label what follows them.
-dialogue_lines <- function(out) out[-seq_len(grep("^> emit <- function", out)[1])]
+dialogue_lines <- function(out) out[-seq_len(grep("^> (emit|orv_show) <- function", out)[1])]
+
+# Runs of 20 or more of one character written "<count x char>", so that a
+# record shows the length of a text cut to fit.
+squeezed <- function(lines) {
+  runs <- gregexpr("(.)\\1{19,}", lines)
+  regmatches(lines, runs) <- lapply(regmatches(lines, runs), function(r) {
+    sprintf("<%d x %s>", nchar(r), substr(r, 1, 1))
+  })
+  lines
+}
 
 # Numbers printed by emit().
 emitted <- function(out, tag) as.numeric(strsplit(orv_result(out, tag), ",")[[1]])
