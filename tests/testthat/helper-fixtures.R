@@ -161,9 +161,6 @@ orv_show_def <- c(
          'paste(if (is.character(x)) x else format(x, digits = 15), collapse = ",")))')
 )
 
-# Index of the first output line equal to `text`, NA when there is none.
-orv_line <- function(out, text) match(text, out)
-
 # What a bridge call writes on the console, kept in this process rather
 # than written, as lines; and its value (an R error it raised is returned
 # as the condition).
@@ -272,20 +269,6 @@ bridge_line <- function(tag, args, what) {
 }
 show_tagged <- function(tag) {
   sprintf('invisible(.Call("SShowTarget", PACKAGE = "orvanelink")); cat("SHOWN %s\\n")', tag)
-}
-# The line under a menu title.
-rule <- function(title) paste0("-----|-", strrep("-", nchar(title)))
-# The five target lines printed by show_tagged(tag), without their labels.
-target <- function(out, tag) {
-  end <- orv_line(out, paste("SHOWN", tag))
-  sub("^[A-Za-z]+ *: ", "", out[end - 5:1])
-}
-# Output lines from the echo of the call tagged `tag` up to the next echoed
-# R line.
-section <- function(out, tag) {
-  from <- which(startsWith(out, "> ") & grepl(sprintf('emit("%s"', tag), out, fixed = TRUE))[1]
-  to <- which(startsWith(out, "> ") & seq_along(out) > from)[1]
-  out[from:(to - 1)]
 }
 
 # Readers of the server's files, and dialogues that print values.
