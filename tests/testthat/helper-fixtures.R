@@ -333,6 +333,12 @@ traced_lines <- function(call) {
 # definition), for a record: the echoed calls label what follows them.
 dialogue_lines <- function(out) out[-seq_len(grep("^> (emit|orv_show) <- function", out)[1])]
 
+# A labelled line for a record: the value as R writes it, doubles to 17
+# digits so that the record is exact.
+said <- function(label, x) {
+  paste0(label, ": ", deparse1(x, control = c("keepNA", "keepInteger", "niceNames", "digits17")))
+}
+
 # Runs of 20 or more of one character written "<count x char>", so that a
 # record shows the length of a text cut to fit.
 squeezed <- function(lines) {
