@@ -335,7 +335,7 @@ dialogue_lines <- function(out) out[-seq_len(grep("^> (emit|orv_show) <- functio
 
 # A labelled line for a record: the value as R writes it, doubles to 17
 # digits so that the record is exact.
-said <- function(label, x) {
+labelled <- function(label, x) {
   paste0(label, ": ", deparse1(x, control = c("keepNA", "keepInteger", "niceNames", "digits17")))
 }
 

@@ -11,10 +11,11 @@ test_that(paste("File descriptions, whether a Db fits them (counts for points; n
   project <- orv_project_copy()
   orv_connect(project)
   # Descriptions, reports, targets and coordinates read go into a record.
-  rec <- c(said("no File yet", orv_call("SFileCharacteristics")),
-           said("Samples", describe_file("Samples")))
+  rec <- c(labelled("no File yet", orv_call("SFileCharacteristics")),
+           labelled("Samples", describe_file("Samples")))
   expect_identical(orv_call("SFileCharacteristics"), describe_file("Samples"))
-  rec <- c(rec, said("Grid3D", describe_file("Grid3D")), said("Nowhere", describe_file("Nowhere")))
+  rec <- c(rec, labelled("Grid3D", describe_file("Grid3D")),
+           labelled("Nowhere", describe_file("Nowhere")))
 
   points <- list(ndim = 2L, nech = 12L, grid = 0L, coor = as.numeric(1:24) * 1000)
   cases <- list( # File, Db, error
@@ -42,16 +43,16 @@ test_that(paste("File descriptions, whether a Db fits them (counts for points; n
   describe_file("Grid3D")
   # Refused whether connected or not, the target staying as it was.
   r <- check(4L, c(100, 200, 0, 0))
-  rec <- c(rec, said("dimension 4, connected", r$value), r$lines, target_lines())
+  rec <- c(rec, labelled("dimension 4, connected", r$value), r$lines, target_lines())
   r <- check(3L, c(100, 200 + 1e-9, 0))
-  rec <- c(rec, said("Y origin 1e-9 apart", r$value), r$lines)
+  rec <- c(rec, labelled("Y origin 1e-9 apart", r$value), r$lines)
   # After the report, File, Selection and Variable are undefined.
   rec <- c(rec, target_lines())
   # Files created for a Db or accepted when they fit, and their coordinates.
   g2 <- list(ndim = 2L, nech = 6L, grid = 1L, nx = c(3L, 2L), x0 = c(5, -5), dx = c(2, 0.5),
              angle = c(15, 0), coor = NULL)
   expect_equal(create_file(g2, "G2"), 0L)
-  rec <- c(rec, said("G2", describe_file("G2")))
+  rec <- c(rec, labelled("G2", describe_file("G2")))
   expect_equal(c(create_file(g2, "G2"), create_file(g2, "G2", 1L),
                  create_file(modifyList(g2, list(nx = c(3L, 3L), nech = 9L)), "G2", 1L),
                  create_file(modifyList(g2, list(ndim = 4L)), "G4")), c(1L, 0L, 1L, 1L))
@@ -62,7 +63,7 @@ test_that(paste("File descriptions, whether a Db fits them (counts for points; n
   coor <- c(1, NA, 3, 10, NaN, 30, 100, 200, 300)
   expect_equal(create_file(list(ndim = 3L, nech = 3L, grid = 0L, coor = coor), "P3"), 0L)
   describe_file("P3")
-  rec <- c(rec, said("P3 coordinates", orv_call("SReadCoordinates")))
+  rec <- c(rec, labelled("P3 coordinates", orv_call("SReadCoordinates")))
   # A Db of one coordinate is a File of two, the second all zero.
   expect_equal(create_file(list(ndim = 1L, nech = 5000L, grid = 0L, coor = 5000:1 + 0.5), "P1"), 0L)
   describe_file("P1")
@@ -70,7 +71,7 @@ test_that(paste("File descriptions, whether a Db fits them (counts for points; n
   # A File of no sample has no coordinates to send, and reads as no row.
   expect_equal(create_file(list(ndim = 2L, nech = 0L, grid = 0L, coor = numeric(0)), "P0"), 0L)
   describe_file("P0")
-  rec <- c(rec, said("P0 coordinates", orv_call("SReadCoordinates")))
+  rec <- c(rec, labelled("P0 coordinates", orv_call("SReadCoordinates")))
   orv_expect_record(rec, "compat-files")
   expect_identical(dim(ReadFile("P0", "Demo", "Mining")), c(0L, 2L))
   describe_file("Samples")

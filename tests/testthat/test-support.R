@@ -42,7 +42,8 @@ test_that("messages are titled and cut; an abort says so, frees its memory and l
                 # 999 bytes: the head of the text, then "...", then the line end.
                 list("STestMessages", "message", 0L, strrep("x", 5000)),
                 list("STestConvert", "value_integer", c(1, 2)),
-                list("STestConvert", "value_char", 1), list("STestConvert", "array_integer", list(1)),
+                list("STestConvert", "value_char", 1),
+                list("STestConvert", "array_integer", list(1)),
                 list("STestConvert", "array_double", "x"), list("STestConvert", "array_char", 1:3))
   said <- unlist(lapply(cases, function(case) {
     r <- orv_console(do.call(orv_call, case))

@@ -8,8 +8,7 @@ tree_lines <- function(tree) {
   columns <- c("kind", "dimension", "samples", "lines", "nodes", "variables", "selections")
   vapply(seq_len(nrow(tree)), function(i) {
     row <- lapply(setNames(columns, columns), function(col) tree[[col]][[i]])
-    sprintf("%s/%s/%s: %s", tree$study[i], tree$directory[i], tree$file[i],
-            deparse1(row, control = c("keepNA", "keepInteger", "niceNames")))
+    labelled(paste(tree$study[i], tree$directory[i], tree$file[i], sep = "/"), row)
   }, "")
 }
 
