@@ -161,9 +161,6 @@ orv_show_def <- c(
          'paste(if (is.character(x)) x else format(x, digits = 15), collapse = ",")))')
 )
 
-# Index of the first output line equal to `text`, NA when there is none.
-orv_line <- function(out, text) match(text, out)
-
 # What a bridge call writes on the console, kept in this process rather
 # than written, as lines; and its value (an R error it raised is returned
 # as the condition).
@@ -273,20 +270,6 @@ bridge_line <- function(tag, args, what) {
 show_tagged <- function(tag) {
   sprintf('invisible(.Call("SShowTarget", PACKAGE = "orvanelink")); cat("SHOWN %s\\n")', tag)
 }
-# The line under a menu title.
-rule <- function(title) paste0("-----|-", strrep("-", nchar(title)))
-# The five target lines printed by show_tagged(tag), without their labels.
-target <- function(out, tag) {
-  end <- orv_line(out, paste("SHOWN", tag))
-  sub("^[A-Za-z]+ *: ", "", out[end - 5:1])
-}
-# Output lines from the echo of the call tagged `tag` up to the next echoed
-# R line.
-section <- function(out, tag) {
-  from <- which(startsWith(out, "> ") & grepl(sprintf('emit("%s"', tag), out, fixed = TRUE))[1]
-  to <- which(startsWith(out, "> ") & seq_along(out) > from)[1]
-  out[from:(to - 1)]
-}
 
 # Readers of the server's files, and dialogues that print values.
 
@@ -344,6 +327,26 @@ traced_lines <- function(call) {
   c("n0 <- length(readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE')))", call,
     "sent <- readLines(Sys.getenv('VEK_CLIENT_TRACE_FILE'))[-seq_len(n0)]",
     "sent <- sub('.*Start Packet ', '', grep('Start Packet', sent, value = TRUE))")
+}
+
+# A dialogue's output after its prelude (loading, connecting, the printer's
+# definition), for a record: the echoed calls label what follows them.
+dialogue_lines <- function(out) out[-seq_len(grep("^> (emit|orv_show) <- function", out)[1])]
+
+# A labelled line for a record: the value as R writes it, doubles to 17
+# digits so that the record is exact.
+labelled <- function(label, x) {
+  paste0(label, ": ", deparse1(x, control = c("keepNA", "keepInteger", "niceNames", "digits17")))
+}
+
+# Runs of 20 or more of one character written "<count x char>", so that a
+# record shows the length of a text cut to fit.
+squeezed <- function(lines) {
+  runs <- gregexpr("(.)\\1{19,}", lines)
+  regmatches(lines, runs) <- lapply(regmatches(lines, runs), function(r) {
+    sprintf("<%d x %s>", nchar(r), substr(r, 1, 1))
+  })
+  lines
 }
 
 # Numbers printed by emit().
@@ -415,9 +418,11 @@ orv_interrupted <- function(project, setup, call, after, after_lines = character
 
 # Compares text lines with a record kept in fixtures/ (written again with
 # ORV_UPDATE_RECORD=1 after a change meant so); the session's temporary
-# directory and the random names made in it are blanked out.
+# directory and the random names made in it are blanked out. An empty line
+# stays a line.
 orv_expect_record <- function(lines, name) {
-  lines <- unlist(strsplit(gsub(tempdir(), "<tmp>", enc2utf8(lines), fixed = TRUE), "\n"))
+  lines <- strsplit(gsub(tempdir(), "<tmp>", enc2utf8(lines), fixed = TRUE), "\n")
+  lines <- unlist(lapply(lines, function(l) if (length(l)) l else ""))
   lines <- gsub("<tmp>/[A-Za-z]+[0-9a-f]+", "<tmp>/<name>", lines)
   path <- test_path("fixtures", paste0(name, ".record"))
   if (nzchar(Sys.getenv("ORV_UPDATE_RECORD"))) writeLines(lines, path, useBytes = TRUE)

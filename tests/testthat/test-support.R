@@ -3,25 +3,26 @@
 # reordering of grids.
 
 test_that("R values convert with NA as the undefined value, reals truncated toward zero", {
-  undefined <- lapply(list(NULL, NaN, Inf, 3e9, -3e9),
-                      function(v) list("value_integer", v, -1234567L))
-  cases <- c(undefined, list( # reader, value in, value out
-    list("value_integer", 3.99, 3L), list("value_integer", -2.9, -2L),
-    list("value_integer", TRUE, 1L), list("value_char", NA, ""),
-    list("value_char", NA_character_, "NA"), list("array_double", NA, 1.234e30),
-    list("array_integer", c(1.5, NA, -2.5), c(1L, -1234567L, -2L)),
-    list("array_integer", c(NA, NA), c(-1234567L, -1234567L)),
-    list("array_double", c(1L, NA_integer_, TRUE), c(1, 1.234e30, 1)),
-    list("array_char", c("x", NA), c("x", "NA"))))
-  for (case in cases) {
-    expect_equal(conv(case[[1]], case[[2]])$value, case[[3]], label = deparse(case[1:2]))
-  }
-  expect_true(is.nan(conv("array_double", c(NA, NaN))$value[2]))
+  # Each reader's value for each value in, as R writes it, in a record.
+  cases <- c(lapply(list(NULL, NaN, Inf, 3e9, -3e9), function(v) list("value_integer", v)),
+             list(list("value_integer", 3.99), list("value_integer", -2.9),
+                  list("value_integer", TRUE), list("value_char", NA),
+                  list("value_char", NA_character_), list("array_double", NA),
+                  list("array_integer", c(1.5, NA, -2.5)), list("array_integer", c(NA, NA)),
+                  list("array_double", c(1L, NA_integer_, TRUE)), list("array_double", c(NA, NaN)),
+                  list("array_char", c("x", NA))))
+  shown <- function(x) deparse(x, control = c("keepNA", "keepInteger", "niceNames", "digits17"))
+  conv_lines <- vapply(cases, function(case) {
+    sprintf("%s(%s): %s", case[[1]], deparse(case[[2]]), shown(conv(case[[1]], case[[2]])$value))
+  }, "")
   # A single integer NA, or nothing, is no array.
   for (v in list(NA, NA_integer_, integer(0), NULL)) {
-    expect_equal(conv("array_integer", v)[c("count", "null")], list(count = 0L, null = 1L))
+    conv_lines <- c(conv_lines, sprintf("array_integer(%s) as an array: %s", deparse(v),
+                                        shown(conv("array_integer", v)[c("count", "null")])))
   }
-  expect_equal(conv("array_char", NA)$count, 0L)
+  conv_lines <- c(conv_lines, sprintf("array_char(NA) as an array: count %s",
+                                      shown(conv("array_char", NA)$count)))
+  orv_expect_record(conv_lines, "support-conversions")
 })
 
 test_that("messages are titled and cut; an abort says so, frees its memory and leaves R usable", {
@@ -35,27 +36,22 @@ test_that("messages are titled and cut; an abort says so, frees its memory and l
   expect_equal(orv_call("STestAbort", 10L, "none")$error, 0L)
   expect_equal(orv_call("STestBlocks"), before)
   # Messages are titled and cut to their buffer; wrong types abort with a message.
-  cases <- list( # call, lines written, the error it ends with (NA: none)
-    list(list("STestMessages", "mestitle", 1L, "Db File"), c("", "Db File", "-------")),
-    list(list("STestMessages", "mestitle", 0L, "Loop"), c("", "Loop", "====")),
-    # 999 bytes: the head of the text, then "...", then the line end.
-    list(list("STestMessages", "message", 0L, strrep("x", 5000)), paste0(strrep("x", 995), "...")),
-    list(list("STestConvert", "value_integer", c(1, 2)),
-         "Wrong number of arguments in RC_get_value_integer (2 > 1)", TRUE),
-    list(list("STestConvert", "value_char", 1), "Wrong type in RC_get_value_char (type=14)", TRUE),
-    list(list("STestConvert", "array_integer", list(1)),
-         "Wrong type in RC_get_array_integer (type=19)", TRUE),
-    list(list("STestConvert", "array_double", "x"),
-         "Wrong type in RC_get_array_double (type=16)", TRUE),
-    list(list("STestConvert", "array_char", 1:3),
-         "Wrong type in RC_get_array_char (type=13)", TRUE))
-  for (case in cases) {
-    r <- orv_console(do.call(orv_call, case[[1]]))
-    expect_equal(r$lines, case[[2]])
-    expect_equal(inherits(r$value, "error") &&
-                 conditionMessage(r$value) == "Abort caught by C and return to R",
-                 length(case) > 2, label = case[[2]])
-  }
+  # Each call's lines and error in a record.
+  cases <- list(list("STestMessages", "mestitle", 1L, "Db File"),
+                list("STestMessages", "mestitle", 0L, "Loop"),
+                # 999 bytes: the head of the text, then "...", then the line end.
+                list("STestMessages", "message", 0L, strrep("x", 5000)),
+                list("STestConvert", "value_integer", c(1, 2)),
+                list("STestConvert", "value_char", 1),
+                list("STestConvert", "array_integer", list(1)),
+                list("STestConvert", "array_double", "x"), list("STestConvert", "array_char", 1:3))
+  said <- unlist(lapply(cases, function(case) {
+    r <- orv_console(do.call(orv_call, case))
+    c(paste(deparse(case), collapse = ""),
+      paste("  error:", if (inherits(r$value, "error")) conditionMessage(r$value) else "none"),
+      paste("  said:", r$lines))
+  }))
+  orv_expect_record(squeezed(said), "support-messages")
   expect_error(conv("value_integer", numeric(0)), "[Ee]xpecting a single")
 })
 
@@ -76,28 +72,11 @@ test_that("the console readers, as the console shows them, up to the end of its 
     paste0('r <- try(.Call("STestReaders", "int", "Rank", 0L, 0L, 1L, 5L, ',
            'PACKAGE = "orvanelink"), silent = TRUE); cat(r)'),
     "", "9"))
-  for (line in c("Confirm deletion  [y,n] : yes", "The only authorized answers are 'y' or 'n'",
-                 "Overwrite (Def=y) [y,n] : ", "Undefined default  [y,n] : ",
-                 "Bit Length (1,2,4,8,16,32 or 64 (Def=32) [1,64] : ", "Swapped [NA,NA] : -7",
-                 "Raised default (Def=1) [1,64] : ", "Upper (Def=8) [NA,8] : ",
-                 # "na" is no undefined answer: it reads 0, below the minimum.
-                 "Answer (0) must be larger than Minimum (1)",
-                 "Answer (12) must be smaller than Maximum (3)",
-                 "Enter your choice : abc def", "Unit (Def=",
-                 # The question is cut, never the answer guide that follows it.
-                 paste0(strrep("q", 700), "  [y,n] : y"))) {
-    expect_true(any(startsWith(out, line)), label = line)
-  }
-  # Without a default an empty answer is refused, just after its prompt.
-  expect_equal(out[which(out == "No default value provided") - 1],
-               c("Confirm deletion  [y,n] : ", "Undefined default  [y,n] : ",
-                 "Enter your choice : ", "Rank [1,5] : "))
-  # A default longer than the answer buffer is cut to fit it.
-  expect_equal(orv_result(out, "value"),
-               c("1", "5", "0", "32", "-7", "1", "8", "-1234567", "abc def", strrep("d", 99), "1"))
-  expect_true("Answer (9) must be smaller than Maximum (5)" %in% out)
-  expect_true(any(grepl("End of console input: no answer to 'Rank'", out, fixed = TRUE)))
-  expect_equal(sum(startsWith(out, "Rank [1,5] : ")), 3)
+  # The record shows each prompt with its answer and the value read: an empty
+  # answer refused without a default; "na" as no undefined answer but 0, below
+  # the minimum; the question cut, never the answer guide that follows it; a
+  # default longer than the answer buffer cut to fit it.
+  orv_expect_record(squeezed(dialogue_lines(out)), "support-readers")
 })
 
 test_that("a Db description keeps the coordinates axis-major, or a grid's first ndim axes", {

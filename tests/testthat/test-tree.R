@@ -3,26 +3,13 @@
 
 skip_if_not(orv_have_server())
 
-# File: kind, dimension, samples, lines, nodes, variables, selections.
-sample_files <- list(
-  Cores = list("core lines", 3L, 5L, 2L, NULL,
-               c("Xb", "Yb", "Zb", "Xe", "Ye", "Ze", "Grade"), character(0)),
-  Grid2D = list("grid", 2L, 20L, 0L, c(5L, 4L), "Depth", character(0)),
-  Grid3D = list("grid", 3L, 24L, 0L, c(4L, 3L, 2L),
-                c("Grade", "Simu[xxxxx]", "Lithology"), character(0)),
-  Lines = list("gravity lines", 2L, 12L, 3L, NULL, "Gravity", character(0)),
-  Samples = list("points", 2L, 12L, 0L, NULL, c("Cu", "Au"), "Inside"))
-
-expect_tree <- function(tree, files, label) {
-  expect_s3_class(tree, "orvane_tree")
-  expect_identical(tree$file, names(files), label = label)
+# One line per File of a tree: where it is, then its columns.
+tree_lines <- function(tree) {
   columns <- c("kind", "dimension", "samples", "lines", "nodes", "variables", "selections")
-  for (i in seq_along(files)) {
-    got <- lapply(columns, function(col) tree[[col]][[i]])
-    expect_identical(got, unname(files[[i]]),
-                     label = sprintf("%s, File %s", label, names(files)[i]))
-  }
-  expect_true(all(tree$study == "Demo" & tree$directory == "Mining"), label = label)
+  vapply(seq_len(nrow(tree)), function(i) {
+    row <- lapply(setNames(columns, columns), function(col) tree[[col]][[i]])
+    labelled(paste(tree$study[i], tree$directory[i], tree$file[i], sep = "/"), row)
+  }, "")
 }
 
 test_that(paste("the sample project's tree: each File's kind, size and variables,",
@@ -31,28 +18,21 @@ test_that(paste("the sample project's tree: each File's kind, size and variables
   calls <- list(whole = quote(ListTree()), study = quote(ListTree("Demo")),
                 directory = quote(ListTree(directory = "Mining")),
                 both = quote(ListTree("Demo", "Mining")))
-  for (name in names(calls)) expect_tree(eval(calls[[name]]), sample_files, name)
+  whole <- ListTree()
+  expect_s3_class(whole, "orvane_tree")
+  for (name in names(calls)) expect_identical(eval(calls[[name]]), whole, label = name)
+  orv_expect_record(tree_lines(whole), "tree-sample")
   # The walk leaves the last File in the target, as naming it would.
   expect_identical(DescribeFile()$type, "points")
   expect_identical(orvanelink:::.file_kind(c(0L, 3L, 4L, -1L, NA)),
                    c("points", "grid", rep("unknown", 3)))
-  shown <- lapply(names(sample_files), function(f) capture.output(print(DescribeFile(f))))
-  expect_identical(unlist(shown), c(
-    "Core lines File description: 3 dimensions, 5 samples in 2 lines",
-    "  samples per line: 3, 2",
-    "Grid File description: 2 dimensions, 20 samples", " axis nodes origin mesh angle",
-    "    x     5      0   25     0", "    y     4      0   25     0",
-    "Grid File description: 3 dimensions, 24 samples", " axis nodes origin mesh angle",
-    "    x     4    100   10    30", "    y     3    200   10     0",
-    "    z     2      0    5     0",
-    "Gravity lines File description: 2 dimensions, 12 samples in 3 lines",
-    "  samples per line: 4, 5, 3 (a header sample each: 9 data samples)",
-    "Point File description: 2 dimensions, 12 samples"))
+  shown <- lapply(whole$file, function(f) capture.output(print(DescribeFile(f))))
+  orv_expect_record(unlist(shown), "tree-descriptions")
 })
 
 test_that("a server that lists no variables by type gives the same tree", {
   local_orvane(version = 410)
-  expect_tree(ListTree(), sample_files, "version 410")
+  orv_expect_record(tree_lines(ListTree()), "tree-sample")
 })
 
 test_that(paste("the tree follows Files, Directories and Studies created and deleted,",
@@ -60,30 +40,16 @@ test_that(paste("the tree follows Files, Directories and Studies created and del
   project <- local_orvane()
   CreateFileForDb(DbDescription(coordinates = cbind(1:3, 4:6)), "Three", "Demo", "Mining")
   CopyDbToOrvane(c(1, NA, 3), "V", selection = "S", selection_values = c(TRUE, FALSE, TRUE))
-  three <- list(Three = list("points", 2L, 3L, 0L, NULL, "V", "S"))
-  expect_tree(ListTree(), c(sample_files, three), "after the creation")
+  created <- tree_lines(ListTree())
   CreateDirectory("Empty", "Demo")
   expect_identical(ListDirectories("Demo", new = "Brief", delete = "Brief"), c("Empty", "Mining"))
   ListStudies(new = "Bare", location = file.path(project, "Bare"))
   tree <- ListTree()
-  expect_identical(attr(tree, "empty"), data.frame(study = c("Bare", "Demo"),
-                                                   directory = c(NA, "Empty"), after = c(0L, 0L)))
-  expect_identical(capture.output(print(tree)), c(
-    "Bare", "  (no Directory)",
-    "Demo", "  Empty", "    (no File)", "  Mining",
-    "    Cores    core lines, 3-D, 2 lines, 5 samples",
-    "             variables : Xb, Yb, Zb, Xe, Ye, Ze, Grade",
-    "    Grid2D   grid, 2-D, 5 x 4", "             variables : Depth",
-    "    Grid3D   grid, 3-D, 4 x 3 x 2",
-    "             variables : Grade, Simu[xxxxx], Lithology",
-    "    Lines    gravity lines, 2-D, 3 lines, 12 samples", "             variables : Gravity",
-    "    Samples  points, 2-D, 12 samples", "             variables : Cu, Au",
-    "             selections: Inside",
-    "    Three    points, 2-D, 3 samples", "             variables : V",
-    "             selections: S"))
+  orv_expect_record(c(created, paste("empty:", deparse1(attr(tree, "empty"))),
+                      capture.output(print(tree))), "tree-created")
   ListFiles("Demo", "Mining", delete = "Three")
   mining <- ListTree("Demo", "Mining")
-  expect_tree(mining, sample_files, "after the deletion")
+  orv_expect_record(tree_lines(mining), "tree-sample")
   expect_output(print(mining), "^Demo\n  Mining\n    Cores ")
   tree$lines[tree$file == "Lines"] <- 1L
   expect_true("    Lines    gravity lines, 2-D, 1 line, 12 samples" %in%
