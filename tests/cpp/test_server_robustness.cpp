@@ -218,11 +218,26 @@ TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
   }
   // Without the level above, each request says which one is missing.
   ASSERT_EQ(0, VEKClientDisconnect() || connect(srv));
-  for (const vekt::Bytes &b :
-       {vekt::kw("CFILETLST").i32(3).i32(0), vekt::kw("CVARTLST").i32(1), vekt::kw("CDIRXIST").str("Mining"),
-        vekt::kw("CFILEXIST").str("Grid3D"), vekt::kw("CVARXIST").str("Grade"), vekt::kw("CDIRSET").str("Mining"),
-        vekt::kw("CFILESET").str("Grid3D"), vekt::kw("CVARSET").str("Grade"), vekt::kw("CINDSET").i32(1),
-        vekt::kw("CREADVARF").i64(-1).i64(-1).i32(0), vekt::kw("CREADLINF").i32(1)}) {
+  for (const vekt::Bytes &b : {vekt::kw("CFILETLST").i32(3).i32(0),
+                               vekt::kw("CVARTLST").i32(1),
+                               vekt::kw("CDIRXIST").str("Mining"),
+                               vekt::kw("CFILEXIST").str("Grid3D"),
+                               vekt::kw("CVARXIST").str("Grade"),
+                               vekt::kw("CDIRSET").str("Mining"),
+                               vekt::kw("CFILESET").str("Grid3D"),
+                               vekt::kw("CVARSET").str("Grade"),
+                               vekt::kw("CINDSET").i32(1),
+                               vekt::kw("CREADVARF").i64(-1).i64(-1).i32(0),
+                               vekt::kw("CREADLINF").i32(1),
+                               vekt::kw("CDIRNEW").str("D"),
+                               vekt::kw("CGFILENEW").str("G").i32(2).dbl(0).dbl(1).i32(2).dbl(0).dbl(1).i32(2),
+                               vekt::kw("CPFILENEW").str("P").i64(1).i32(2).dbl(1).dbl(2),
+                               vekt::kw("CVARFNEW").str("V").i32(32).i32(0).i32(10).i32(2).i32(0),
+                               vekt::kw("CVARDEL"),
+                               vekt::kw("CFILEDEL"),
+                               vekt::kw("CDIRDEL"),
+                               vekt::kw("CSTUDYDEL"),
+                               vekt::kw("GRIDMODR").dbl(0).dbl(0).dbl(0)}) {
     std::string text;
     EXPECT_EQ("SERROR", raw_request(b, &text));
     EXPECT_EQ("No current Study", text);
