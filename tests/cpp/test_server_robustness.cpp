@@ -806,6 +806,12 @@ TEST_F(ServerTest, TheProjectFilesAfterARunOfChanges) {
                                  VEKClientWriteDoubleVariable(0, 1.234e30, 9, nine));
   step("cores", target("Cores"));
   step("delete cores", VEKClientDeleteFile());
+  /* A File described with every optional field left out is written back in full. */
+  std::filesystem::create_directory(proj.file("Demo/Mining/Minimal"));
+  write_text(proj.file("Demo/Mining/Minimal/file.json"),
+             R"({"type": "grid", "grid": {}, "variables": [{"name": "V", "inline": "000000000000f03f"},)"
+             R"( {"name": "S", "kind": "selection", "inline": "000000000000f03f"}]})");
+  step("minimal", target("Minimal", "V") || VEKClientWriteDoubleVariable(0, 1.234e30, 1, v));
   auto values = [&](const char *what) {
     int code = 0;
     out << what << " read";
