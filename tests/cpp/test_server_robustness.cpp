@@ -45,6 +45,7 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
        replacing("Samples/file.json", "\"bit_length\": 64", "\"bit_length\": 6.5")},
       {"\"ndig\" is out of range (1001)", replacing("Samples/file.json", "\"ndig\": 3", "\"ndig\": 1001")},
       {"\"DX\" must be a number", replacing("Grid2D/file.json", "\"DX\": 25.0", "\"DX\": \"25\"")},
+      {"needs a \"grid\" object", replacing("Grid2D/file.json", "\"grid\": {", "\"grid\": 5, \"g\": {")},
       {"\"unit\" must be a string", replacing("Samples/file.json", "\"unit\": \"m\"", "\"unit\": 1")},
       {"only macro variables have \"items\"", replacing("Samples/file.json", cu, cu + ", \"items\": []")},
       {"numeric values live in the \"data\" file", replacing("Samples/file.json", cu, cu + ", \"values\": []")},
@@ -852,6 +853,7 @@ TEST_F(ServerTest, TheProjectFilesAfterARunOfChanges) {
   step("write item 7", VEKClientWriteDoubleVariable(0, 1.234e30, 20, ones.data()));
   step("item 2", VEKClientSetIndice(2));
   step("write 1 to 5", VEKClientWriteDoubleVariableSub(1, 5, 0, 1.234e30, 5, twos.data()));
+  step("write 2 to 3 over it", VEKClientWriteDoubleVariableSub(2, 3, 0, 1.234e30, 2, ones.data()));
   int n = 0, *items = nullptr;
   step("items", VEKClientGetMacroIndices(&n, &items));
   for (int i = 0; i < n; i++) out << " " << items[i];
