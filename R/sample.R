@@ -33,9 +33,15 @@ OrvaneSampleProject <- function(dir = tempfile("orvane-project-")) {
   }
   dir.create(dir, recursive = TRUE, showWarnings = FALSE)
   items <- list.files(src, full.names = TRUE, all.files = TRUE, no.. = TRUE)
-  ok <- file.copy(items, dir, recursive = TRUE)
+  # The system's reason goes into the error, not into a warning besides it.
+  why <- character()
+  ok <- withCallingHandlers(file.copy(items, dir, recursive = TRUE), warning = function(w) {
+    why <<- c(why, conditionMessage(w))
+    invokeRestart("muffleWarning")
+  })
   if (!all(ok)) {
-    .orvane_stop("failure", sprintf("copy the sample project into %s", dir), "a file copy failed")
+    .orvane_stop("failure", sprintf("copy the sample project into %s", dir),
+                 paste(c("a file copy failed", why[1L]), collapse = ": "))
   }
   normalizePath(dir)
 }
