@@ -339,6 +339,12 @@ labelled <- function(label, x) {
   paste0(label, ": ", deparse1(x, control = c("keepNA", "keepInteger", "niceNames", "digits17")))
 }
 
+# A bridge call given as its entry point's name and its arguments, written
+# as R would write the call.
+call_text <- function(args) {
+  sprintf("%s(%s)", args[[1]], paste(vapply(args[-1], deparse1, ""), collapse = ", "))
+}
+
 # Runs of 20 or more of one character written "<count x char>", so that a
 # record shows the length of a text cut to fit.
 squeezed <- function(lines) {
