@@ -71,7 +71,7 @@ static bool new_points_file(const char *name) {
     return true;
   }
   std::vector<double> zeros;
-  if (nech > 0 && (ndim < 2 || coor == NULL)) zeros.assign((size_t)nech, 0.);
+  if (ndim < 2 || coor == NULL) zeros.assign((size_t)nech, 0.);
   if (nech > 0) {
     axis[0] = (ndim >= 1 && coor != NULL) ? coor : zeros.data();
     axis[1] = (ndim >= 2 && coor != NULL) ? coor + nech : zeros.data();

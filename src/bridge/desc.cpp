@@ -13,8 +13,8 @@
 #include "bridge.h"
 #include "grid_order.h"
 
-F_Desc DESC_VEK = {0, 0, 0, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, NULL};
-F_Desc DESC_DB = {0, 0, 0, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, NULL};
+F_Desc DESC_VEK{};
+F_Desc DESC_DB{};
 VEKFileInfo INFO_VEK;
 
 int st_file_from_vek(void) {

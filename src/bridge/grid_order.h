@@ -90,7 +90,7 @@ void st_reorder(int mode, int orientx, int orienty, int orientz, const T *src, d
   }
   /* Single-node axes (the Z of a 2-D grid) move nothing: they become outer
    * loops of one turn rather than an inner loop of one value. */
-  int64_t count[3] = {1, 1, 1}, step[3] = {0, 0, 0};
+  int64_t count[3] = {1, 1, 1}, step[3]{};
   for (int k = 2, slot = 2; k >= 0; k--) {
     if (n[axes[k]] == 1) continue;
     count[slot] = n[axes[k]];

@@ -118,7 +118,7 @@ extern "C" SEXP SPlaceOnGrid(SEXP s_coords, SEXP s_origin, SEXP s_inverse, SEXP 
     for (R_xlen_t r0 = 0; r0 < m && !stop; r0 += BLOCK) {
       R_xlen_t nb = std::min(BLOCK, m - r0);
       for (R_xlen_t b = 0; b < nb; b++) {
-        double off[3] = {0, 0, 0};
+        double off[3]{};
         for (size_t a = 0; a < nd; a++) off[a] = col[a][r0 + b] - x0[a];
         int64_t k[3];
         bool ok = true;
@@ -182,7 +182,7 @@ extern "C" SEXP SPlaceOnSamples(SEXP s_coords, SEXP s_samples, SEXP s_tol) {
     if (smp.size() != nd) st_abort(ST_USAGE, "The rows and the samples must have the same axes");
     if (n > INT_MAX) st_abort(ST_USAGE, "Too many samples to place rows on");
     const double *tol = doubles(s_tol, (R_xlen_t)nd, "tolerances");
-    double lo[3] = {0, 0, 0};
+    double lo[3]{};
     for (size_t a = 0; a < nd; a++) {
       if (!(tol[a] > 0)) st_abort(ST_USAGE, "A tolerance must be positive");
       bool any = false;
@@ -211,7 +211,7 @@ extern "C" SEXP SPlaceOnSamples(SEXP s_coords, SEXP s_samples, SEXP s_tol) {
     }
     moves.insert(moves.begin(), std::vector<int64_t>{0, 0, 0});
     for (R_xlen_t r = 0; r < m; r++) {
-      int64_t home[3] = {0, 0, 0};
+      int64_t home[3]{};
       bool far = false;
       for (size_t a = 0; a < nd; a++) {
         home[a] = cell(row[a][r], lo[a], tol[a]);
