@@ -197,6 +197,11 @@ TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
       {"a bit length of 0", vekt::kw("CVARFNEW").str("V").i32(0).i32(0).i32(10).i32(2).i32(0),
        "A bit length lies between 1 and 64, not 0"},
       {"a variable type of 6", vekt::kw("CVARTLST").i32(6), "Variable type 6 is not a list filter"},
+      {"no node along X", vekt::kw("CGFILENEW").str("N").i32(2).dbl(0).dbl(1).i32(0).dbl(0).dbl(1).i32(2), "one node"},
+      {"no node along Y", vekt::kw("CGFILENEW").str("N").i32(2).dbl(0).dbl(1).i32(2).dbl(0).dbl(1).i32(0), "one node"},
+      {"no node along Z",
+       vekt::kw("CGFILENEW").str("N").i32(3).dbl(0).dbl(1).i32(2).dbl(0).dbl(1).i32(2).dbl(0).dbl(1).i32(0),
+       "one node"},
       {"a variable type of -4", vekt::kw("CVARTLST").i32(-4), "Variable type -4 is not a list filter"},
   };
   for (const auto &r : rows) {
@@ -333,6 +338,11 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
       {"a grid of Y origin NaN", grid(0, NAN, 0, 1, 1), 3},
       {"a grid of Z origin infinite", grid(0, 0, INFINITY, 1, 1), 3},
       {"a grid", grid(0, 0, 0, 1, 1), 0},
+      {"a grid of one node", [] { return VEKClientNewGridFile("One", 3, 0, 0, 0, 1, 1, 1, 1, 1, 1) ? 3 : 0; }, 0},
+      {"a grid of 2^28 nodes",
+       [] { return VEKClientNewGridFile("Huge", 2, 0, 0, 0, 1, 1, 1, 16384, 16384, 1) ? 3 : 0; }, 3},
+      {"a grid of 2^28 - 1 nodes",
+       [] { return VEKClientNewGridFile("Big", 2, 0, 0, 0, 1, 1, 1, 16383, 16385, 1) ? 3 : 0; }, 0},
       {"a flat grid", [] { return VEKClientNewGridFile("F", 2, 0, 0, 0, 1, 1, 1, 2, 2, 1) ? 3 : 0; }, 0},
       {"a flat grid turned about Z", flat_turn(0), 0},
       {"a flat grid turned about Y", flat_turn(20), 3},
@@ -383,7 +393,7 @@ TEST_F(ServerTest, RefusalsAtTheirBoundaries) {
   EXPECT_EQ(grade, read_all());
   std::vector<std::string> grids = list_of([](int *n, char ***x) { return VEKClientGetFileListByType(3, 0, n, x); });
   std::sort(grids.begin(), grids.end());
-  EXPECT_EQ((std::vector<std::string>{"F", "G", "Grid2D", "Grid3D"}), grids);
+  EXPECT_EQ((std::vector<std::string>{"Big", "F", "G", "Grid2D", "Grid3D", "One"}), grids);
 }
 
 /* At every level a name through a slash or with a control character is
