@@ -96,15 +96,11 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
   }
 }
 
-/* A grid described without a mesh along an axis (a flat grid has no use
- * for DZ) has its nodes one unit apart there. */
-TEST(ServerStartup, AGridWithoutAMeshHasNodesOneApart) {
+/* With "-debug" the server says each request on the standard output it
+ * inherits, here a file of the test's. */
+TEST(ServerStartup, WithDebugTheServerSaysEachRequest) {
   Project p;
-  replace_text(p.file("Demo/Mining/Grid2D/file.json"), "\"DX\": 25.0,", "");
-  replace_text(p.file("Demo/Mining/Grid2D/file.json"), "\"DZ\": 1.0,", "");
   Server s;
-  /* With "-debug" it says each request on the standard output it inherits,
-   * here a file of the test's. */
   const std::string out = p.dir + "/debug.txt";
   int saved = dup(1), f = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   dup2(f, 1);
@@ -113,10 +109,8 @@ TEST(ServerStartup, AGridWithoutAMeshHasNodesOneApart) {
   close(f), close(saved);
   ASSERT_TRUE(started);
   ASSERT_EQ(0, connect(s));
-  ASSERT_EQ(0, target("Grid2D"));
   VEKFileInfo fi;
-  ASSERT_EQ(0, VEKClientGetFileInfo(&fi));
-  EXPECT_TRUE(fi.DX == 1 && fi.DY == 25 && fi.DZ == 1) << fi.DX << " " << fi.DY << " " << fi.DZ;
+  ASSERT_EQ(0, target("Grid2D") || VEKClientGetFileInfo(&fi));
   EXPECT_EQ(0, VEKClientDisconnect() || stop(s));
   std::ifstream in(out);
   std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
