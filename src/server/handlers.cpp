@@ -215,8 +215,7 @@ static void drop_stale(Session &s, Io &io) {
 
 bool dispatch(Session &s, const std::string &keyword, Io &io) {
   for (const RequestFamily *family : kFamilies) {
-    for (size_t i = 0; i < family->count; i++) {
-      const Request &r = family->requests[i];
+    for (const Request &r : *family) {
       if (keyword != r.keyword) continue;
       r.handler(s, io);
       drop_stale(s, io);
@@ -230,6 +229,6 @@ bool dispatch(Session &s, const std::string &keyword, Io &io) {
 std::vector<std::string> known_requests() {
   std::vector<std::string> out;
   for (const RequestFamily *family : kFamilies)
-    for (size_t i = 0; i < family->count; i++) out.push_back(family->requests[i].keyword);
+    for (const Request &r : *family) out.push_back(r.keyword);
   return out;
 }

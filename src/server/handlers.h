@@ -31,6 +31,8 @@ struct Request {
 struct RequestFamily {
   const Request *requests;
   size_t count;
+  const Request *begin() const { return requests; }
+  const Request *end() const { return requests + count; }
 };
 #define REQUEST_FAMILY(table) \
   { table, sizeof table / sizeof table[0] }
