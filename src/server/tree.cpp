@@ -7,6 +7,7 @@
 #include <math.h>
 #include <string.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -119,9 +120,8 @@ Variable *find_var(FileModel &f, const std::string &name) {
 }
 
 int var_index(const FileModel &f, const std::string &name) {
-  for (size_t i = 0; i < f.vars.size(); i++)
-    if (f.vars[i].name == name) return (int)i;
-  return -1;
+  const Variable *v = find_var(f, name);
+  return v ? (int)(v - f.vars.data()) : -1;
 }
 
 int64_t var_value_count(const FileModel &f, const Variable &v) {
@@ -131,9 +131,8 @@ int64_t var_value_count(const FileModel &f, const Variable &v) {
 }
 
 int macro_item_pos(const Variable &v, int index) {
-  for (size_t i = 0; i < v.items.size(); i++)
-    if (v.items[i].index == index) return (int)i;
-  return -1;
+  auto it = std::find_if(v.items.begin(), v.items.end(), [&](const MacroItem &m) { return m.index == index; });
+  return it == v.items.end() ? -1 : (int)(it - v.items.begin());
 }
 
 int64_t grid_samples(const Grid &g) { return (int64_t)g.NX * g.NY * g.NZ; }
@@ -284,9 +283,8 @@ std::string get_string(Checker &c, const json &o, const char *key, size_t maxlen
 }
 
 int lookup(const char *const *table, int n, const std::string &s) {
-  for (int i = 0; i < n; i++)
-    if (s == table[i]) return i;
-  return -1;
+  const char *const *it = std::find(table, table + n, s);
+  return it == table + n ? -1 : (int)(it - table);
 }
 
 void read_variable(Checker &c, const json &jv, const FileModel &f, Variable &v) {

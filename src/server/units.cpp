@@ -4,6 +4,9 @@
  */
 #include "handlers.h"
 
+#include <algorithm>
+#include <iterator>
+
 static void h_unit_mode(Session &s, Io &io) {
   int mode = io.rint();
   if (io.broken()) return;
@@ -26,7 +29,7 @@ static void h_creation_units(Session &s, Io &io) {
   if (io.broken()) return;
   for (const std::string &x : u)
     if (!check_text(io, x, VEK_UNIT_MAX, "A unit")) return;
-  for (int i = 0; i < 3; i++) s.creation_units[i] = u[i];
+  std::copy(std::begin(u), std::end(u), std::begin(s.creation_units));
   done(io);
 }
 
