@@ -38,8 +38,8 @@ test_that("every failure is a condition of its kind, of the user's call, in the 
   expect_identical(orvanelink:::.orvane_error("failure", "op", detail = c("a\nb\tc", "d"))$detail,
                    "a\nb<09>c\nd")
   # The client's own lines are titled as the client titles them on a console.
-  expect_identical(orvanelink:::.output_text(list(kind = c("M", "C", "D"), text = c("m\n", "c", "d"))),
-                   "m\nVEKClient ERROR: c\nVEKClient Debug: d\n")
+  out <- list(kind = c("M", "C", "D"), text = c("m\n", "c", "d"))
+  expect_identical(orvanelink:::.output_text(out), "m\nVEKClient ERROR: c\nVEKClient Debug: d\n")
   # The session is free to connect again after its server died.
   local_orvane(project = project)
   expect_identical(ListStudies(), "Demo")
