@@ -136,37 +136,6 @@ TEST(ServerStartup, ATakenPortGivesWayToAFreeOne) {
   stop_clean(second);
 }
 
-/* Samples appended to a File grow every item of its macro variables, each
- * item keeping its own values. */
-TEST(ServerStartup, AppendedSamplesGrowEachItemOfAMacro) {
-  Project p;
-  std::vector<double> stored(24);
-  for (int i = 0; i < 24; i++) stored[(size_t)i] = i + 1;
-  std::ofstream(p.file("Demo/Mining/Samples/M.bin"), std::ios::binary)
-      .write((const char *)stored.data(), (std::streamsize)(stored.size() * sizeof(double)));
-  replace_text(p.file("Demo/Mining/Samples/file.json"), "\"variables\": [",
-               "\"variables\": [{\"name\": \"M[xxxxx]\", \"kind\": \"macro\", \"bit_length\": 64, \"format\": 0, "
-               "\"ncar\": 10, \"ndig\": 3, \"unit\": \"\", \"unit_symbol\": \"\", \"data\": \"M.bin\", "
-               "\"items\": [{\"index\": 0, \"alpha\": \"\"}, {\"index\": 2, \"alpha\": \"\"}]},");
-  Server s;
-  ASSERT_TRUE(start(s, p.path));
-  ASSERT_EQ(0, connect(s));
-  ASSERT_EQ(0, target("Samples"));
-  double x[1] = {1}, y[1] = {2};
-  ASSERT_EQ(0, VEKClientPointsFileAppend(1, x, y, nullptr));
-  ASSERT_EQ(0, VEKClientSetVariable("M[xxxxx]"));
-  for (int k = 0; k < 2; k++) { /* items 0 and 2 */
-    ASSERT_EQ(0, VEKClientSetIndice(2 * k));
-    std::vector<double> v = read_all();
-    ASSERT_EQ(13u, v.size()) << "item " << 2 * k;
-    EXPECT_EQ(std::vector<double>(stored.begin() + k * 12, stored.begin() + (k + 1) * 12),
-              std::vector<double>(v.begin(), v.begin() + 12))
-        << "item " << 2 * k;
-  }
-  EXPECT_EQ(0, VEKClientDisconnect());
-  stop_clean(s);
-}
-
 TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
   vekt::ErrorCapture errors;
   ASSERT_EQ(0, target("Grid3D", "Grade"));
