@@ -36,7 +36,8 @@ static std::string lock_root;
 static int lock_held; /* 0, LOCK_SH or LOCK_EX */
 
 void tree_unlock() {
-  if (lock_held && lock_fd >= 0) flock(lock_fd, LOCK_UN);
+  /* A lock is held only on an open lock file. */
+  if (lock_held) flock(lock_fd, LOCK_UN);
   lock_held = 0;
 }
 

@@ -111,7 +111,7 @@ test_that("ConnectOrvane launches the bundled server and DisconnectOrvane stops 
   # A second call keeps the connection and launches nothing.
   expect_true(suppressMessages(ConnectOrvane(run_server = TRUE, path = project)))
   expect_identical(setdiff(orvanelink:::.server_pids(), others), pid)
-  DisconnectOrvane(stop_server = FALSE)
+  expect_true(DisconnectOrvane(stop_server = FALSE))
   expect_false(IsConnectedOrvane())
   expect_true(pid %in% orvanelink:::.server_pids())
   expect_identical(withVisible(DisconnectOrvane()), list(value = TRUE, visible = FALSE))
