@@ -21,8 +21,8 @@ volatile int g_stop = 0;
 
 /* Arguments longer than this are not names but a broken or hostile stream. */
 #define ARG_STRING_MAX 10000u
-/* The client reads an error text with this limit. */
-#define ERROR_TEXT_MAX 9999u
+/* The client reads an error text into this size, its end included. */
+#define ERROR_TEXT_SIZE 10000u
 /* Values kept are received a million at a time, so that the buffer grows
  * only with what really arrives. */
 #define KEPT_CHUNK_VALUES ((size_t)1 << 20)
@@ -164,7 +164,7 @@ void Io::error(const std::string &message) {
   if (bad || answered) return;
   _vek_debug("Answering SERROR: %s", message.c_str());
   answer("SERROR");
-  astring(message, ERROR_TEXT_MAX + 1);
+  astring(message, ERROR_TEXT_SIZE);
 }
 
 void Io::aint(int v) {

@@ -109,7 +109,7 @@ test_that(paste("File descriptions, whether a Db fits them (counts for points; n
     origin_apart = list("Grid3D", modifyList(unclass(grid3d), list(x0 = c(100, 200.001, 0))), FALSE,
                         "Different origin along Y: 200 (Orvane File) and 200.001 (Db)"),
     points = list("Samples", list(grid = FALSE, ndim = 2, nech = 11), FALSE, "12 sample"),
-    points_axis_after_axis = list("Samples", list(grid = FALSE, ndim = 2, coordinates = 1:24), TRUE, ""),
+    by_axis = list("Samples", list(grid = FALSE, ndim = 2, coordinates = 1:24), TRUE, ""),
     # Counts alone: no coordinates are made up for them.
     points_by_the_billion = list("Samples", list(grid = FALSE, ndim = 3, nech = 2e9),
                                  FALSE, "2000000000")
