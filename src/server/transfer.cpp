@@ -301,7 +301,7 @@ static void h_write_line(Session &s, Io &io) {
   int line = io.rint();
   int count = io.rint();
   double test = io.rdouble();
-  int64_t a = 0, b = 0;
+  int64_t a, b;
   std::string err;
   bool usable = !io.broken() && !s.file.empty() && line_write_range(s.model(), line, count, a, b, err);
   std::vector<double> vals;

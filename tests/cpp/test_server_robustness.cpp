@@ -480,6 +480,11 @@ TEST_F(ServerTest, LongReadsKeepEveryValueInPlace) {
     for (int i = first; i < n; i++) ASSERT_EQ(i % 3 ? (double)i : 1.234e30, data[i - first]) << var << " sample " << i;
     VEKClientFreePointer(data);
   }
+  /* A whole write under the selection changes the selected samples alone. */
+  ASSERT_EQ(0, VEKClientNewDoubleVariable("V", 64, 0, 10, 3, nullptr) || VEKClientSetVariable("V"));
+  ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, n, ramp.data()) || VEKClientSetSelection(nullptr));
+  std::vector<double> v = read_all();
+  EXPECT_TRUE(v.size() == (size_t)n && v[0] == 1.234e30 && v[1] == 1 && v[3] == 1.234e30 && v[n - 2] == n - 2);
 }
 
 /* A grid's nodes sit at origin + Rz·Ry·Rx·(ix·DX, iy·DY, iz·DZ): one node
