@@ -160,6 +160,7 @@ TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
       {"a bit length of 0", vekt::kw("CVARFNEW").str("V").i32(0).i32(0).i32(10).i32(2).i32(0),
        "A bit length lies between 1 and 64, not 0"},
       {"a variable type of 6", vekt::kw("CVARTLST").i32(6), "Variable type 6 is not a list filter"},
+      {"a read from sample -1 to 5", vekt::kw("CREADVARF").i64(-1).i64(5).i32(0), "Samples -1 to 5 are outside"},
       {"no node along X", vekt::kw("CGFILENEW").str("N").i32(2).dbl(0).dbl(1).i32(0).dbl(0).dbl(1).i32(2), "one node"},
       {"no node along Y", vekt::kw("CGFILENEW").str("N").i32(2).dbl(0).dbl(1).i32(2).dbl(0).dbl(1).i32(0), "one node"},
       {"no node along Z",
