@@ -107,6 +107,15 @@ TEST_F(Codec, ReadsKeepTheLowBitsAndTheSign) {
   ASSERT_EQ(1, _vek_read_double(p.c, &d) && _vek_read_double(p.c, &z));
   EXPECT_EQ(0.1, d);
   EXPECT_TRUE(z == 0.0 && std::signbit(z));
+  // A value cut short is a failure, not a value.
+  _vek_answer_timeout_ms = 20;
+  for (const auto &read :
+       {r(_vek_read_int), r(_vek_read_uint), r(_vek_read_char), r(_vek_read_uchar), r(_vek_read_short),
+        r(_vek_read_ushort), r(_vek_read_bool), r(_vek_read_long), r(_vek_read_double)}) {
+    _vek_empty_read_buffer();
+    p.put(Bytes().raw({0, 0, 1}));
+    EXPECT_EQ(99, read(p.c));
+  }
 }
 
 TEST_F(Codec, LongsTakeFourBytesUnlessBothSidesAre64Bits) {
