@@ -11,8 +11,10 @@ test_that(paste("without a connection every check says so, failed connections le
   cases <- list(
     quote(orv_call("SShowTarget")), quote(orv_call("IGetStudyList", "", "", "")),
     quote(orv_call("IGetDirList", "", "", "")), quote(orv_call("IGetFileList", "", "", "")),
-    quote(orv_call("IGetSelectionList", "", "", "")), quote(orv_call("IGetVariableList", "", "", "", "")),
-    quote(orv_call("IReadFile", "", "", "", "X", list(NULL))), quote(orv_call("ICreateDir", "D", "", 0L)),
+    quote(orv_call("IGetSelectionList", "", "", "")),
+    quote(orv_call("IGetVariableList", "", "", "", "")),
+    quote(orv_call("IReadFile", "", "", "", "X", list(NULL))),
+    quote(orv_call("ICreateDir", "D", "", 0L)),
     quote(orv_call("SDisconnectOrvane")),
     quote(orv_call("SConnectOrvane", "", "", "", 65536L, 0L, 0L)),
     # 65535 is a port: nothing listens there, but it is tried.
