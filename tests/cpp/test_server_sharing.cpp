@@ -1,8 +1,12 @@
 // The reference server shares: one project with other servers (changes
 // never undo each other), one machine with other users (only the user who
 // runs it is served).
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+
+#include <thread>
 
 #include "server_harness.h"
 
@@ -132,4 +136,10 @@ TEST_F(ServerTest, ALockFileRemovedOrReplacedIsTakenAnew) {
     EXPECT_TRUE(std::filesystem::exists(lock)) << replaced;
     for (const std::string &t : open_targets(srv)) EXPECT_EQ(std::string::npos, t.find("(deleted)")) << t;
   }
+  // A lock another holds is waited for, not refused.
+  int fd = open(lock.c_str(), O_RDWR);
+  ASSERT_EQ(0, flock(fd, LOCK_EX));
+  std::thread release([fd] { usleep(300000), close(fd); });
+  EXPECT_EQ(0, VEKClientNewDirectory("Waited"));
+  release.join();
 }
