@@ -8,6 +8,7 @@
 #include <math.h>
 
 #include <new>
+#include <numeric>
 
 #include "handlers.h"
 
@@ -54,8 +55,7 @@ static bool line_range(const FileModel &f, int line, int64_t &a, int64_t &b, std
     return (err =
                 "Line " + std::to_string(line) + " does not exist (1 to " + std::to_string(f.line_counts.size()) + ")"),
            false;
-  a = 0;
-  for (int i = 0; i < line - 1; i++) a += f.line_counts[(size_t)i];
+  a = std::accumulate(f.line_counts.begin(), f.line_counts.begin() + (line - 1), int64_t{0});
   b = a + f.line_counts[(size_t)line - 1];
   return true;
 }
