@@ -124,8 +124,8 @@ static bool macro_item_name(const FileModel &f, const std::string &name, std::st
     index = index * 10 + (name[i] - '0');
   }
   macro = name.substr(0, open) + "[xxxxx]";
-  int k = var_index(f, macro);
-  return k >= 0 && f.vars[(size_t)k].kind == VK_MACRO;
+  const Variable *v = find_var(f, macro);
+  return v && v->kind == VK_MACRO;
 }
 
 static void h_set_var(Session &s, Io &io) {

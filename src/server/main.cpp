@@ -56,16 +56,10 @@ static void on_signal(int) {
   if (fd >= 0) shutdown(fd, SHUT_RD);
 }
 
-static long ms_since(const struct timespec &t) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (now.tv_sec - t.tv_sec) * 1000L + (now.tv_nsec - t.tv_nsec) / 1000000L;
-}
-
 static void touch() { clock_gettime(CLOCK_MONOTONIC, &g_last_activity); }
 
 static bool idle_too_long() {
-  return g_config.idle_exit > 0 && ms_since(g_last_activity) >= (long)g_config.idle_exit * 1000L;
+  return g_config.idle_exit > 0 && _vek_elapsed_ms(&g_last_activity) >= (long)g_config.idle_exit * 1000L;
 }
 
 /* The launcher has died once this process has another parent (it was
@@ -85,7 +79,7 @@ static int wait_readable(int fd, int timeout_ms) {
   clock_gettime(CLOCK_MONOTONIC, &start);
   for (;;) {
     if (g_stop || idle_too_long() || launcher_gone()) return 0;
-    if (timeout_ms != -1 && ms_since(start) >= timeout_ms) return 0;
+    if (timeout_ms != -1 && _vek_elapsed_ms(&start) >= timeout_ms) return 0;
     struct pollfd p = {fd, POLLIN, 0};
     int r = poll(&p, 1, TICK_MS);
     if (r > 0) return 1;
@@ -145,7 +139,7 @@ static bool drain(int fd, long cap_ms = DRAIN_CAP_MS) {
   struct timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
   char scratch[65536];
-  while (ms_since(start) < cap_ms) {
+  while (_vek_elapsed_ms(&start) < cap_ms) {
     struct pollfd p = {fd, POLLIN, 0};
     int r = TEMP_FAILURE_RETRY(poll(&p, 1, DRAIN_QUIET_MS));
     if (r <= 0) return r == 0;
@@ -206,7 +200,7 @@ static int move_session(Session &s, int fd) {
   struct timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
   while (moved < 0 && !g_stop) {
-    long left = NEW_PORT_WAIT_MS - ms_since(start);
+    long left = NEW_PORT_WAIT_MS - _vek_elapsed_ms(&start);
     if (left <= 0 || wait_readable(listener, (int)left) != 1) break;
     moved = accept_one(listener);
   }

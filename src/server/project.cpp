@@ -20,6 +20,7 @@
 #include <set>
 
 #include "storage.h"
+#include "vek_internal.h"
 
 static const char *const kFileJson = "file.json";
 static const char *const kStudyJson = "study.json";
@@ -63,7 +64,7 @@ static bool lock_project(const std::string &root, bool exclusive, std::string &e
   }
   if (lock_held == LOCK_EX || lock_held == want) return true;
   std::string path = fs_join(root, kLockName);
-  struct timespec start, now;
+  struct timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
   long pause_us = 500;
   /* Turning a shared lock into an exclusive one lets go of it first. */
@@ -92,8 +93,7 @@ static bool lock_project(const std::string &root, bool exclusive, std::string &e
       err = "cannot lock the project: '" + path + "': " + strerror(errno);
       return false;
     }
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if ((now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L > LOCK_WAIT_MS) {
+    if (_vek_elapsed_ms(&start) > LOCK_WAIT_MS) {
       err = "the project stayed locked by another server for " + std::to_string(LOCK_WAIT_MS / 1000) + " s";
       return false;
     }
