@@ -643,13 +643,6 @@ TEST_F(ServerTest, TheSampleProjectAsTheReadingRequestsSeeIt) {
     VEKClientFreePointer(data);
     said();
   };
-  auto line = [](int line) {
-    return [=](double *t, vek_long *c, double **d) {
-      int count = 0, code = VEKClientReadLineDoubleVariable(line, t, &count, d);
-      *c = count;
-      return code;
-    };
-  };
   /* 0: the server's own; then one version of each layout. */
   for (int version : {0, 900000, 800000, 400500, 411, 410, 408, 406, 100}) {
     Server older;
@@ -708,8 +701,12 @@ TEST_F(ServerTest, TheSampleProjectAsTheReadingRequestsSeeIt) {
           values("samples 2 to 3",
                  [](double *t, vek_long *c, double **d) { return VEKClientReadDoubleVariableSub(2, 3, 0, t, c, d); });
         }
-        for (int k = 0; k <= 4 && f.type != VEK_FILE_TYPE_POINTS && f.type != VEK_FILE_TYPE_GRID; k++)
-          values("line " + std::to_string(k), line(k));
+        for (int line = 0; line <= 4 && f.type != VEK_FILE_TYPE_POINTS && f.type != VEK_FILE_TYPE_GRID; line++)
+          values("line " + std::to_string(line), [&](double *t, vek_long *c, double **d) {
+            int count = 0, code = VEKClientReadLineDoubleVariable(line, t, &count, d);
+            *c = count;
+            return code;
+          });
       }
     }
     ASSERT_EQ(0, target("Grid3D"));
