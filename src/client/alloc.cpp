@@ -22,10 +22,10 @@ static void *counted(void *p) {
   return p;
 }
 
-static int fails_now(void) {
-  if (countdown <= 0 || --countdown > 0) return 0;
+static bool fails_now(void) {
+  if (countdown <= 0 || --countdown > 0) return false;
   errno = ENOMEM;
-  return 1;
+  return true;
 }
 
 extern "C" {

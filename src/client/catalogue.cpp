@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "vek_internal.h"
 
 /* The name array starts this small and doubles as names actually arrive: a
@@ -49,7 +51,7 @@ int _vek_read_name_list(int *count, char ***names) {
     _vek_error("Reply from server: negative list count (%d)", n);
     return VEK_RESULT_COMMUNICATION;
   }
-  size_t slots = n < FIRST_LIST_SLOTS ? (size_t)(n > 0 ? n : 1) : FIRST_LIST_SLOTS;
+  size_t slots = (size_t)std::clamp(n, 1, FIRST_LIST_SLOTS);
   char **list = (char **)_vek_malloc(slots * sizeof(char *));
   if (!list) {
     _vek_error("Cannot allocate a list of %d names", n);
@@ -59,7 +61,7 @@ int _vek_read_name_list(int *count, char ***names) {
   int got = 0;
   while (got < n) {
     if ((size_t)got == slots) {
-      size_t more = slots * 2 < (size_t)n ? slots * 2 : (size_t)n;
+      size_t more = std::min(slots * 2, (size_t)n);
       char **grown = (char **)_vek_realloc(list, more * sizeof(char *));
       if (!grown) {
         _vek_error("Cannot allocate a list of %d names", n);

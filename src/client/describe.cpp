@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "vek_internal.h"
 
 /* Int arrays start this small and grow as values actually arrive: a count
@@ -20,13 +22,13 @@
  * hands out a pointer). Returns 0, 2 (a value failed to read) or 4. */
 static int read_int_array(int n, int **out) {
   *out = NULL;
-  size_t slots = n < FIRST_ARRAY_INTS ? (size_t)(n > 0 ? n : 1) : FIRST_ARRAY_INTS;
+  size_t slots = (size_t)std::clamp(n, 1, FIRST_ARRAY_INTS);
   int *a = (int *)_vek_malloc(slots * sizeof(int));
   if (!a) return VEK_RESULT_MEMORY;
   size_t got = 0;
   while (got < (size_t)n) {
     if (got == slots) {
-      size_t more = slots * 2 < (size_t)n ? slots * 2 : (size_t)n;
+      size_t more = std::min(slots * 2, (size_t)n);
       int *grown = (int *)_vek_realloc(a, more * sizeof(int));
       if (!grown) {
         _vek_free(a);

@@ -51,7 +51,7 @@ int _vek_start_packet(const char *keyword) {
   char *k = (char *)keyword;
   int saved = _vek_disable_rw_trace;
   _vek_disable_rw_trace = 1;
-  int ok = _vek_write_string(_vek_server_socket, &k, 11);
+  int ok = _vek_write_string(_vek_server_socket, &k, VEK_KEYWORD_SIZE);
   _vek_disable_rw_trace = saved;
   if (!ok) {
     _vek_perror("_vek_start_packet(): Client/Server communication error");

@@ -10,6 +10,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "request_args.h"
 #include "vek_internal.h"
 
@@ -84,7 +86,7 @@ static int piece_progress(double done, double) { return host_progress(piece_star
 /* n doubles into a new array. Returns 0, 2 or 4; nothing is left allocated
  * on failure. */
 static int st_read_doubles(vek_long n, double **out) {
-  vek_long slots = n < FIRST_READ_VALUES ? n : FIRST_READ_VALUES;
+  vek_long slots = std::min(n, (vek_long)FIRST_READ_VALUES);
   double *values = vek_doubles_fit(n) ? st_resize_doubles(NULL, slots) : NULL;
   int code = values ? VEK_RESULT_OK : VEK_RESULT_MEMORY;
   host_progress = _vek_progress_function;

@@ -27,6 +27,8 @@ extern "C" {
 #define VEK_VENDOR_URL "https://www.orvane.example"
 #define VEK_MSG_SIZE 1024
 #define VEK_BUFFER_SIZE 1024
+/* Room for a request keyword and its NUL: every keyword of the protocol fits. */
+#define VEK_KEYWORD_SIZE 11
 #define VEK_NOT_INITIALIZED "VEKClient library has not been initialized"
 #define VEK_UPGRADE_MESSAGE "Please upgrade your server (" VEK_VENDOR_URL ")"
 

@@ -114,6 +114,8 @@ TEST_F(Describe, VariableLayoutFollowsServerAndLinkedVersions) {
       plain("no comment", head(1).str("kilometres").str("km").i32(1), "1 32 12 1 77 kilometres km 1"),
       ex("a comment", {{kw("CVARINFO"), head(0).str("g").str(std::string(499, 'c')).str("g").i32(0)}},
          variable_described("0 32 12 1 77 g g 0")),
+      ex("a comment cut short", {{kw("CVARINFO"), head(0).str("g").raw({0, 0})}}, variable_described("6"),
+         VEK_RESULT_COMMUNICATION, "", kModern, {"CARCH"}, true),
       plain("selection", head(-3).str("").str("").i32(0), "-3 32 12 1 77   0"),
       plain("type below selection", head(-4).str("").str("").i32(0), "6 32 12 1 77   0"),
       plain("unknown type", head(99).str("m").str("m").i32(1), "6 32 12 1 77 m m 1"),

@@ -46,6 +46,9 @@ TEST_F(Launch, TheServerIsLookedForInOrder) {
       {"PATH passes over what cannot be a program",
        [&] { env("PATH", "/" + std::string(1100, 'x') + ":" + d + "/isdir:" + d + "/missing:" + d + "/p"); },
        d + "/p/VEKserver"},
+      {"no PATH at all", [] { unsetenv("PATH"); }, ""},
+      // Cut to 1023 characters, it would name home/bin/VEKserve.
+      {"a candidate of 1024 characters", [&] { env("VEK_HOME", home + std::string(1010 - home.size(), '/')); }, ""},
       {"a set path of 1023 characters", [&] { set(deep); }, deep},
       {"one of 1024 is refused, the previous kept",
        [&] { set(deep), set(deep + "x"), VEKClientSetVEKserverPath(nullptr); }, deep,
@@ -54,6 +57,7 @@ TEST_F(Launch, TheServerIsLookedForInOrder) {
   };
   for (const char *rel : {"a", "b", "home/bin/linux64-gcc44", "home/bin/linux", "home/bin", "p"})
     recorder(std::string(rel) + "/VEKserver");
+  recorder("home/bin/VEKserve");
   fs::create_directories(dir_ + "/isdir/VEKserver");
   for (const auto &r : rows) {
     SCOPED_TRACE(r.name);

@@ -46,6 +46,7 @@ TEST(ServerStartup, RefusesAMalformedProjectOrSetting) {
       {"\"ndig\" is out of range (1001)", replacing("Samples/file.json", "\"ndig\": 3", "\"ndig\": 1001")},
       {"\"DX\" must be a number", replacing("Grid2D/file.json", "\"DX\": 25.0", "\"DX\": \"25\"")},
       {"needs a \"grid\" object", replacing("Grid2D/file.json", "\"grid\": {", "\"grid\": 5, \"g\": {")},
+      {"turns about Z only", replacing("Grid2D/file.json", "\"NZ\": 1", "\"NZ\": 1, \"angle_y\": 1")},
       {"\"unit\" must be a string", replacing("Samples/file.json", "\"unit\": \"m\"", "\"unit\": 1")},
       {"only macro variables have \"items\"", replacing("Samples/file.json", cu, cu + ", \"items\": []")},
       {"numeric values live in the \"data\" file", replacing("Samples/file.json", cu, cu + ", \"values\": []")},
@@ -181,6 +182,7 @@ TEST_F(ServerTest, UnknownAndMalformedRequestsLeaveTheSessionUsable) {
   for (int type : {2, 3, 4})
     EXPECT_EQ(std::vector<std::string>{std::string(1, "XYZ"[type - 2])},
               list_of([&](int *n, char ***l) { return _vek_list_exchange("CVARTLST", "SVARS", 1, &type, n, l); }));
+  EXPECT_EQ("SCOMGET", raw_request(vekt::kw("CCOMGET")));  // asked only by clients of old servers
   // Without the level above, each request says which one is missing.
   ASSERT_EQ(0, VEKClientDisconnect() || connect(srv));
   for (const vekt::Bytes &b : {vekt::kw("CFILETLST").i32(3).i32(0),
@@ -479,6 +481,9 @@ TEST_F(ServerTest, LongReadsKeepEveryValueInPlace) {
   ASSERT_EQ(0, VEKClientWriteDoubleVariable(0, 1.234e30, n, ramp.data()) || VEKClientSetSelection(nullptr));
   std::vector<double> v = read_all();
   EXPECT_TRUE(v.size() == (size_t)n && v[0] == 1.234e30 && v[1] == 1 && v[3] == 1.234e30 && v[n - 2] == n - 2);
+  /* A long write from sample 1 that stops short of the end keeps the rest. */
+  ASSERT_EQ(0, VEKClientWriteDoubleVariableSub(1, n - 1, 0, 1.234e30, n - 1, other.data()));
+  EXPECT_EQ(1.234e30, read_all().at(n - 1));
 }
 
 /* A grid's nodes sit at origin + Rz·Ry·Rx·(ix·DX, iy·DY, iz·DZ): one node
@@ -643,6 +648,7 @@ TEST_F(ServerTest, TheSampleProjectAsTheReadingRequestsSeeIt) {
     VEKClientFreePointer(data);
     said();
   };
+  write_text(proj.file("Demo/Notes"), "a plain file, not a Directory");
   /* 0: the server's own; then one version of each layout. */
   for (int version : {0, 900000, 800000, 400500, 411, 410, 408, 406, 100}) {
     Server older;
@@ -658,7 +664,7 @@ TEST_F(ServerTest, TheSampleProjectAsTheReadingRequestsSeeIt) {
     ASSERT_EQ(0, VEKClientSetStudy("Demo"));
     names("directories", VEKClientGetDirectoryList);
     ASSERT_EQ(0, VEKClientSetDirectory("Mining"));
-    for (const char *name : {"Mining", "mining", "None"})
+    for (const char *name : {"Mining", "mining", "None", "Notes"})
       out << "directory " << name << " " << VEKClientDirectoryExists(name, &exists) << exists << "\n";
     for (int type = -2; type <= 4; type++)
       names("files of type " + std::to_string(type),

@@ -60,6 +60,7 @@ TEST_F(Session, InitializeAndConnectRefuseWhatTheyCannotUse) {
     EXPECT_EQ(1, VEKClientConnect(hp.first, p.port(), hp.second));
     EXPECT_EQ(VEK_RESULT_USAGE, VEKClientGetLastError());
   }
+  EXPECT_EQ(1, VEKClientConnect("127.0.0.2", p.port(), ""));  // another address: nothing listens there
   EXPECT_FALSE(p.pending_connection(50));
   EXPECT_TRUE(p.finish());
 }
