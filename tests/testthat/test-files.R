@@ -282,6 +282,12 @@ test_that(paste("rasters and stars are written as grids that read back equal,",
   WriteFile(flipped, "Flipped")
   expect_identical(ReadFile("Flipped")$V, c(9, 8, 7, 12, 11, 10, 3, 2, 1, 6, 5, 4))
   expect_equal(DescribeFile("Flipped")$x0, c(0.5, 1.5, 3.5))
+  # Into a File turned a quarter turn, each cell is placed by its coordinates.
+  CreateFileForDb(DbDescription(nx = c(2, 3), x0 = c(2.5, 0.5), dx = c(1, 1), angles = c(90, 0)),
+                  "F90")
+  WriteFile(terra::rast(nrows = 2, ncols = 3, xmin = 0, xmax = 3, ymin = 0, ymax = 2, vals = 1:6,
+                        names = "V"), "F90")
+  expect_identical(ReadFile("F90")$V, c(6, 3, 5, 2, 4, 1))
   # Layers at one depth are the variables of a 2-D grid, not its levels.
   flat <- terra::rast(nrows = 2, ncols = 3, nlyrs = 2, names = c("V.z1", "V.z2"), vals = 1:12)
   terra::depth(flat) <- c(5, 5)

@@ -219,7 +219,7 @@ test_that(paste("connections, dialogues and the sample project refuse hostile ar
     row("ReadVariable", list(), "orient", extra = list(zero = c(1, 0, 1))),
     row("WriteVariable", list(values = 1), "values", c("number", "na", "over")),
     row("WriteVariable", list(values = 1), "name", names_ok, list(dots = "a/..")),
-    row("DesignateVariable", list(), "names", "two", list(with_na = c("a", NA)))
+    row("DesignateVariable", list(), "names", "two", list(with_na = c("a", NA, NA, NA)))
   ))
   # Nothing was launched, and OrvaneSampleProject() made no directory.
   expect_length(setdiff(orvanelink:::.server_pids(), before), 0L)
