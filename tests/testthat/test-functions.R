@@ -122,17 +122,14 @@ test_that("ConnectOrvane launches the bundled server and DisconnectOrvane stops 
 test_that("lists, descriptions and variables come back as R values", {
   skip_if_not(orv_have_server())
   project <- local_orvane()
-  expect_identical(ListStudies(new = "Survey", location = "Survey"), c("Demo", "Survey"))
-  expect_identical(ListDirectories("Survey", new = "A"), "A")
-  expect_true(CreateDirectory("A", allow_existing = TRUE))
-  expect_identical(ListFiles("Demo", "Mining", delete = "Lines"),
-                   c("Cores", "Grid2D", "Grid3D", "Samples"))
-  expect_identical(ListSelections(file = "Grid2D"), character(0))
-
+  # The record shows each call's value: lists, an existing Directory accepted, a description.
+  calls <- alist(ListStudies(new = "Survey", location = "Survey"),
+                 ListDirectories("Survey", new = "A"), CreateDirectory("A", allow_existing = TRUE),
+                 ListFiles("Demo", "Mining", delete = "Lines"), ListSelections(file = "Grid2D"),
+                 unclass(DescribeFile("Grid3D")))
+  orv_expect_record(vapply(calls, function(x) labelled(deparse1(x), eval(x)), ""),
+                    "functions-values")
   g <- DescribeFile("Grid3D")
-  expect_identical(unclass(g)[c("ndim", "nech", "grid", "nx", "x0", "dx", "angles")],
-                   list(ndim = 3L, nech = 24L, grid = TRUE, nx = c(4L, 3L, 2L), x0 = c(100, 200, 0),
-                        dx = c(10, 10, 5), angles = c(30, 0, 0)))
   expect_identical(FileCharacteristics(), g)
   expect_true(DbCompatible(g))
   expect_message(expect_false(DbCompatible(DbDescription(nx = c(4, 3, 2)))), "Incompatibility")
@@ -183,35 +180,31 @@ test_that("the console functions read their answers and return R values", {
   skip_if_not(orv_have_server())
   skip_if_not_installed("processx")
   out <- orv_dialogue(c(
-    'show <- function(tag, x) cat(sprintf("RESULT %s %s\\n", tag, paste(x, collapse = ",")))',
+    emit_def,
     "ConnectOrvane(run_server = TRUE)",
     "ok <- ManageTarget(stop_level = 'file')", "1", "1", "3",
-    "show('walk', ok)",
+    "emit('walk', ok)",
     "before <- CopyOrvaneToDb('Grade')",
     "x <- ReadVariable()", "4", "5", "0", "6", "stop",
-    "show('names', names(x))",
-    "show('simu2', identical(x[['Simu[xxxxx]']][, 2], CopyOrvaneToDb('Simu[xxxxx]', item = 2)))",
-    "show('items', dim(x[['Simu[xxxxx]']]))",
+    "emit('names', names(x))",
+    "emit('simu2', identical(x[['Simu[xxxxx]']][, 2], CopyOrvaneToDb('Simu[xxxxx]', item = 2)))",
+    "emit('items', dim(x[['Simu[xxxxx]']]))",
     "y <- ReadVariable(orient = c(1, -1, 1))", "4", "stop",
-    "show('flipped', identical(y$Grade, as.vector(array(x$Grade, c(4, 3, 2))[, 3:1, ])))",
-    "show('grade', identical(x$Grade, before))",
+    "emit('flipped', identical(y$Grade, as.vector(array(x$Grade, c(4, 3, 2))[, 3:1, ])))",
+    "emit('grade', identical(x$Grade, before))",
     "WriteVariable(before * 2, 'Grade')", "n",
-    "show('kept', identical(CopyOrvaneToDb('Grade'), before))",
-    "show('rank', DesignateVariable(c('a', 'b', 'c')))", "x", "3",
-    "show('stopped', DesignateVariable('a'))", "stop",
-    "show('early', ManageTarget(reset = TRUE))", "stop",
+    "emit('kept', identical(CopyOrvaneToDb('Grade'), before))",
+    "emit('rank', DesignateVariable(c('a', 'b', 'c')))", "x", "3",
+    "emit('stopped', DesignateVariable('a'))", "stop",
+    "emit('early', ManageTarget(reset = TRUE))", "stop",
     "invisible(DescribeFile('Grid2D', 'Demo', 'Mining'))",
     "fits <- DbCompatible(DbDescription(nx = 2:3))",
     "DisconnectOrvane()",
-    "show('connected', orvanelink:::.server_pids())"
+    "emit('connected', orvanelink:::.server_pids())"
   ), project = orv_project_copy(), connect = FALSE)
-  # Grade, then every item of Simu as columns, then the character variable: a warning.
-  expect_results(out, c(walk = "TRUE", names = "Grade,Simu[xxxxx]", simu2 = "TRUE", items = "24,3",
-                        flipped = "TRUE", grade = "TRUE", kept = "TRUE", rank = "3", stopped = "NA",
-                        early = "FALSE", connected = ""))
-  expect_true(any(grepl("variable 'Lithology' could not be read", out, fixed = TRUE)))
-  expect_true(any(grepl("The answer 'x' is not valid", out, fixed = TRUE)))
-  expect_false(any(grepl("Create a new item", out, fixed = TRUE))) # not asked for
-  # A report that is not a dialogue is said once, as a message.
-  expect_equal(sum(startsWith(out, "Incompatibility between Orvane and Db")), 1)
+  # The record shows each menu and answer, and: Grade, then every item of
+  # Simu as columns, then the character variable, with a warning; "x"
+  # refused; no item created unasked; a report that is not a dialogue said
+  # once, as a message; no server left running.
+  orv_expect_record(dialogue_lines(out), "functions-console")
 })
