@@ -100,21 +100,18 @@ test_that(paste("a whole File costs its description, then two requests per varia
 })
 
 test_that("a line File takes its data samples alone and keeps them behind the line headers", {
-  check <- function(version) {
+  # The record shows, for a server of each version, the File's lines, G2 as
+  # read (NA at each header) and the lines and G3 as ReadFile() gives them.
+  rec <- unlist(lapply(c(1300030L, 800000L), function(version) {
     local_orvane(version = version)
     d <- DescribeFile("Lines", "Demo", "Mining")
-    expect_identical(d[c("type", "nlines", "line_samples")],
-                     list(type = "gravity lines", nlines = 3L, line_samples = c(4L, 5L, 3L)),
-                     label = version)
     CopyDbToOrvane(as.double(1:9), "G2", file = "Lines")
     WriteFile(data.frame(G3 = 9:1 + 0.5), "Lines")
-    expect_identical(CopyOrvaneToDb("G2"), c(NA, 1, 2, 3, NA, 4, 5, 6, 7, NA, 8, 9),
-                     label = version)
-    back <- ReadFile("Lines", variables = c("G2", "G3"))
-    expect_identical(back$line, rep(1:3, c(3L, 4L, 2L)), label = version)
-    expect_identical(back$G3, 9:1 + 0.5, label = version)
-  }
-  for (version in c(1300030, 800000)) check(version)
+    c(labelled(paste("version", version), unclass(d)[c("type", "nlines", "line_samples")]),
+      labelled("G2", CopyOrvaneToDb("G2")),
+      labelled("read", as.list(ReadFile("Lines", variables = c("G2", "G3"))[c("line", "G3")])))
+  }))
+  orv_expect_record(rec, "files-lines")
 })
 
 test_that("rows are placed at the samples their coordinates name, in any order and any case", {
@@ -164,15 +161,12 @@ test_that("a data frame of a complete regular lattice makes a grid File with gri
   lattice <- expand.grid(X = seq(5, 45, by = 10), Y = c(-1, 0.5, 2), Z = c(0, 0.1 * 3))
   lattice$V <- seq_len(nrow(lattice)) + 0.25
   WriteFile(lattice[c(30:16, 1:15), ], "Lattice", "Demo", "Mining", grid = TRUE)
-  d <- DescribeFile("Lattice")
-  expect_equal(unclass(d)[c("grid", "nx", "x0", "dx", "angles")],
-               list(grid = TRUE, nx = c(5L, 3L, 2L), x0 = c(5, -1, 0), dx = c(10, 1.5, 0.3),
-                    angles = c(0, 0, 0)))
   expect_identical(ReadFile("Lattice")$V, lattice$V)
   # A single level along an axis is a grid one node thick there, of mesh 1.
   WriteFile(lattice[lattice$Z == 0, ], "Layer", grid = TRUE)
-  expect_equal(unclass(DescribeFile("Layer"))[c("nx", "dx")],
-               list(nx = c(5L, 3L, 1L), dx = c(10, 1.5, 1)))
+  orv_expect_record(vapply(c("Lattice", "Layer"), function(f) {
+    labelled(f, unclass(DescribeFile(f)))
+  }, "", USE.NAMES = FALSE), "files-lattices")
 })
 
 test_that("refused writes change nothing on the server", {
