@@ -176,60 +176,48 @@ test_that("refused writes change nothing on the server", {
   grid <- ReadFile("Grid2D")
   pts <- ReadFile("Samples")
   lattice <- expand.grid(X = c(0, 10, 20, 30), Y = c(0, 5, 10), V = 1)
-  cases <- list( # the call, the text of its refusal
-    existing_variable = list(quote(WriteFile(data.frame(Au2 = 1:12 + 0, Au = 1), "Samples")),
-                             "overwrite"),
-    sample_count = list(quote(WriteFile(data.frame(Au2 = 1:11 + 0), "Samples")), "11 rows"),
-    line_sample_count = list(quote(CopyDbToOrvane(as.double(1:10), "G2", file = "Lines")),
-                             "10 values"),
-    grid_shifted = list(quote(WriteFile(transform(grid, X = X + 1000, V = 1), "Grid2D")),
-                        "row 1 .*matches no node"),
-    grid_off_mesh = list(quote(WriteFile(transform(grid, X = X + c(0, 0.01, rep(0, 18)), V = 1),
-                                         "Grid2D")),
-                         "row 2 .*matches no node"),
-    points_shifted = list(quote(WriteFile(transform(pts, Y = Y + c(rep(0, 11), 1e-3), V = 1),
-                                          "Samples")),
-                          "row 12 .*matches no sample"),
-    points_na = list(quote(WriteFile(transform(pts, Y = replace(Y, 12, NA), V = 1), "Samples")),
-                     "row 12 .*matches no sample"),
-    two_rows_on_one_node = list(quote(WriteFile(transform(grid, X = replace(X, 2, X[1]), V = 1),
-                                                "Grid2D")),
-                                "rows 1 and 2 on one node"),
-    two_rows_on_one_sample = list(quote(WriteFile(transform(pts, X = replace(X, 5, X[3]),
-                                                            Y = replace(Y, 5, Y[3]), V = 1),
-                                                  "Samples")), "rows 3 and 5 on one sample"),
-    one_coordinate_of_two = list(quote(WriteFile(data.frame(x = grid$X, V = 1), "Grid2D")),
-                                 "none for Y"),
-    grid_into_points = list(quote(WriteFile(within(grid, V <- 1), "Samples", grid = TRUE)),
-                            "'grid' is TRUE"),
-    seven_levels = list(quote(WriteFile(data.frame(X = c(0:5, 6.5), Y = 0, V = 1), "New",
-                                        grid = TRUE)), "along X \\(0, 1, 2, 3, 4, 5, ...\\): it"),
+  # Each call is refused and changes nothing; the records show each refusal.
+  refuse <- function(cases, record) {
+    said <- character(0)
+    for (name in names(cases)) {
+      err <- expect_error(eval(cases[[name]]), label = name)
+      expect_identical(orv_project_sum(project), before, label = name)
+      said <- c(said, paste0(name, ": ", conditionMessage(err)))
+    }
+    orv_expect_record(said, record)
+  }
+  refuse(record = "files-refusals", list(
+    existing_variable = quote(WriteFile(data.frame(Au2 = 1:12 + 0, Au = 1), "Samples")),
+    sample_count = quote(WriteFile(data.frame(Au2 = 1:11 + 0), "Samples")),
+    line_sample_count = quote(CopyDbToOrvane(as.double(1:10), "G2", file = "Lines")),
+    grid_shifted = quote(WriteFile(transform(grid, X = X + 1000, V = 1), "Grid2D")),
+    grid_off_mesh = quote(WriteFile(transform(grid, X = X + c(0, 0.01, rep(0, 18)), V = 1),
+                                    "Grid2D")),
+    points_shifted = quote(WriteFile(transform(pts, Y = Y + c(rep(0, 11), 1e-3), V = 1),
+                                     "Samples")),
+    points_na = quote(WriteFile(transform(pts, Y = replace(Y, 12, NA), V = 1), "Samples")),
+    two_rows_on_one_node = quote(WriteFile(transform(grid, X = replace(X, 2, X[1]), V = 1),
+                                           "Grid2D")),
+    two_rows_on_one_sample = quote(WriteFile(transform(pts, X = replace(X, 5, X[3]),
+                                                       Y = replace(Y, 5, Y[3]), V = 1), "Samples")),
+    one_coordinate_of_two = quote(WriteFile(data.frame(x = grid$X, V = 1), "Grid2D")),
+    grid_into_points = quote(WriteFile(within(grid, V <- 1), "Samples", grid = TRUE)),
+    seven_levels = quote(WriteFile(data.frame(X = c(0:5, 6.5), Y = 0, V = 1), "New", grid = TRUE)),
     # Axes of unlike sizes, so that X and Y mixed up in the node named show.
-    lattice_missing_nodes = list(quote(WriteFile(lattice[-c(2, 5, 12), ], "New", grid = TRUE)),
-                                 "misses 3 of the 12 nodes .*the first at X = 10, Y = 0\\)"),
-    slash_column = list(quote(WriteFile(data.frame(X = 1, Y = 2, `a/b c` = 1, check.names = FALSE),
-                                        "New")), "no '/'"),
-    coordinate_named_column = list(quote(WriteFile(data.frame(FzV = 1:2, X = 1:2, Y = 3:4), "New",
-                                                   coordinates = c("FzV", "X"))),
-                                   "data\\$Y.*coordinate 'Y'"),
-    bridge_existing = list(quote(stopifnot(orv_call("IWriteFile", "Demo", "Mining", "Samples",
-                                                    c("Au2", "Au"), c("", ""), c(32L, 32L),
-                                                    c(1L, 1L), list(1:12 + 0, 1:12 + 0),
-                                                    0L)$error == 0)), "")
-  )
+    lattice_missing_nodes = quote(WriteFile(lattice[-c(2, 5, 12), ], "New", grid = TRUE)),
+    slash_column = quote(WriteFile(data.frame(X = 1, Y = 2, `a/b c` = 1, check.names = FALSE),
+                                   "New")),
+    coordinate_named_column = quote(WriteFile(data.frame(FzV = 1:2, X = 1:2, Y = 3:4), "New",
+                                              coordinates = c("FzV", "X"))),
+    bridge_existing = quote(stopifnot(orv_call("IWriteFile", "Demo", "Mining", "Samples",
+                                               c("Au2", "Au"), c("", ""), c(32L, 32L), c(1L, 1L),
+                                               list(1:12 + 0, 1:12 + 0), 0L)$error == 0))))
   if (requireNamespace("terra", quietly = TRUE)) {
     raster <- AsSpatRaster("Grid2D")
-    cases$raster_into_points <- list(quote(WriteFile(raster, "Samples")), "holds points")
-    cases$raster_shifted <- list(quote(WriteFile(terra::shift(raster, dx = 1), "Grid2D",
-                                                 overwrite = TRUE)),
-                                 "no node of File 'Grid2D'")
-    cases$raster_cropped <- list(quote(WriteFile(raster[1:3, , drop = FALSE], "Grid2D",
-                                                 overwrite = TRUE)),
-                                 "2-D grid of 15 nodes where File 'Grid2D' is a 2-D grid of 20")
-  }
-  for (name in names(cases)) {
-    expect_error(eval(cases[[name]][[1]]), cases[[name]][[2]], label = name)
-    expect_identical(orv_project_sum(project), before, label = name)
+    refuse(record = "files-refusals-raster", list(
+      raster_into_points = quote(WriteFile(raster, "Samples")),
+      raster_shifted = quote(WriteFile(terra::shift(raster, dx = 1), "Grid2D", overwrite = TRUE)),
+      raster_cropped = quote(WriteFile(raster[1:3, , drop = FALSE], "Grid2D", overwrite = TRUE))))
   }
 })
 
