@@ -2,14 +2,6 @@
 # names them, values shaped for R (NA, one matrix column per macro item, Db
 # descriptions), and the server that ConnectOrvane() launches stopped again.
 
-# A refusal in R names the argument in quotes; a call that reached the
-# bridge would fail with a "could not ..." error instead.
-expect_refused <- function(expr, arg, what = NULL) {
-  err <- expect_error(expr, sprintf("'%s'", arg), fixed = TRUE, class = "orvane_usage_error")
-  if (!is.null(what)) expect_match(conditionMessage(err), what, fixed = TRUE)
-  invisible(err)
-}
-
 test_that("the package loads, its native symbols resolve by name, and its server is installed", {
   for (sym in c("VEKClientInitialize", "VEKClientConnect", "_vek_send_and_wait", "_vek_rw_vector",
                 "SConnectOrvane")) {
@@ -45,28 +37,33 @@ test_that("arguments are checked in R before anything is sent, with the reason",
   plain <- withr::local_tempfile()
   writeLines("not a program", plain)
   Sys.chmod(plain, "0644")
-  cases <- list( # call, argument named, words of the message
+  # A refusal in R names the argument in quotes; a call that reached the
+  # bridge would fail with a "could not ..." error instead.
+  cases <- list( # call, argument named (the record shows each reason)
     list(quote(ConnectOrvane(verbose = 1)), "verbose"),
-    list(quote(ConnectOrvane(server = "/bin/sh")), "server", "only used with run_server"),
-    list(quote(ConnectOrvane(run_server = TRUE, server = plain)), "server", "not executable"),
-    list(quote(ListStudies(location = "somewhere")), "location", "only used with 'new'"),
-    list(quote(CopyDbToOrvane(1:3, "v", selection_values = c(1, 0, 1))),
-         "selection_values", "selection"),
-    list(quote(ManageTarget(db = list(grid = TRUE))), "db", "no 'nx'"),
-    list(quote(DbDescription(nx = quote(a + b))), "nx", "not an R expression"),
-    list(quote(DbDescription(nx = c(2, 2), angles = c(0, NA))), "angles", "finite"),
-    list(quote(DbDescription(coordinates = matrix(0, 2, 4))), "coordinates", "1 to 3 columns"),
-    list(quote(DbDescription(coordinates = matrix(0, 0, 2))), "coordinates", "at least one sample"),
-    list(quote(DbDescription(coordinates = 1:3, dx = 1)), "dx", "grid"),
+    list(quote(ConnectOrvane(server = "/bin/sh")), "server"),
+    list(quote(ConnectOrvane(run_server = TRUE, server = plain)), "server"),
+    list(quote(ListStudies(location = "somewhere")), "location"),
+    list(quote(CopyDbToOrvane(1:3, "v", selection_values = c(1, 0, 1))), "selection_values"),
+    list(quote(ManageTarget(db = list(grid = TRUE))), "db"),
+    list(quote(DbDescription(nx = quote(a + b))), "nx"),
+    list(quote(DbDescription(nx = c(2, 2), angles = c(0, NA))), "angles"),
+    list(quote(DbDescription(coordinates = matrix(0, 2, 4))), "coordinates"),
+    list(quote(DbDescription(coordinates = matrix(0, 0, 2))), "coordinates"),
+    list(quote(DbDescription(coordinates = 1:3, dx = 1)), "dx"),
+    list(quote(DbDescription(nx = c(2.5, 2))), "nx"), list(quote(DbDescription(nx = 1:4)), "nx"),
     # Plain lists are checked as thoroughly before the bridge sees them.
     list(quote(DbCompatible(list(grid = NA, nx = 2))), "db"),
-    list(quote(DbCompatible(list(grid = TRUE, nx = c(2, 2), ndim = 3))), "db", "'ndim' = 3"),
-    list(quote(DbCompatible(list(grid = TRUE, nx = c(2, 2), nech = 5))), "db", "'nech' = 5"),
+    list(quote(DbCompatible(list(grid = TRUE, nx = c(2, 2), ndim = 3))), "db"),
+    list(quote(DbCompatible(list(grid = TRUE, nx = c(2, 2), nech = 5))), "db"),
     list(quote(DbCompatible(list(grid = FALSE, ndim = 4, nech = 2))), "db$ndim"),
-    list(quote(DbCompatible(list(grid = FALSE, ndim = 2, coordinates = 1:5))), "db", "multiple"),
-    list(quote(CreateFileForDb(DbDescription(nx = 5), "f")), "db", "2 or 3"))
-  for (case in cases) expect_refused(eval(case[[1]]), case[[2]], if (length(case) > 2) case[[3]])
-  for (nx in list(c(2.5, 2), 1:4)) expect_refused(DbDescription(nx = nx), "nx")
+    list(quote(DbCompatible(list(grid = FALSE, ndim = 2, coordinates = 1:5))), "db"),
+    list(quote(CreateFileForDb(DbDescription(nx = 5), "f")), "db"))
+  orv_expect_record(vapply(cases, function(case) {
+    err <- expect_error(eval(case[[1]]), sprintf("'%s'", case[[2]]), fixed = TRUE,
+                        class = "orvane_usage_error", label = deparse1(case[[1]]))
+    paste0(deparse1(case[[1]]), ": ", conditionMessage(err))
+  }, ""), "functions-refusals")
   expect_error(OrvaneSampleProject(file.path(plain, "p")), "a file copy failed",
                class = "orvane_failure")
   expect_error(DbDescription(coordinates = 1, nx = 1), "either 'coordinates'")
