@@ -59,45 +59,31 @@ test_that("each refusal the bridge records and each failure of the client reads 
     out <- list(server = server, text = text, kind = rep("C", length(text)))
     orvanelink:::.client_reason(kind, out, context)
   }
-  cases <- list(
-    list(br("not_found", 0L, "X", FALSE, ""), "'X' does not exist"),
-    list(br("already_exists", 6L, "X", TRUE, ""), "'X' already exists"),
-    list(br("usage", 1L, "S", TRUE, "\n  first \nsecond"), "first"),
-    list(br("other", 0L, "", FALSE, "text"), "text"),
-    list(cr("server"), "VEKserver refused the request"),
-    list(cr("closed", context = "connect"), "VEKserver closed the connection"),
-    list(cr("refused", context = "launch"), paste("the launched program did not become a server:",
-                                                  "no server answers on the port it was to serve")),
-    list(cr("host"), "the host name is not known"), list(cr("memory"), "out of memory"),
-    list(cr("usage", text = "VEKserver executable has not been found"),
-         "VEKserver executable has not been found"),
-    list(cr("usage", text = "_vek_run(): no"), "the client library refused the call"),
-    list(cr("other"), "the exchange with VEKserver failed"))
-  for (case in cases) expect_identical(case[[1]], case[[2]])
+  # The record shows each reason as the user reads it.
+  calls <- alist(br("not_found", 0L, "X", FALSE, ""), br("already_exists", 6L, "X", TRUE, ""),
+                 br("usage", 1L, "S", TRUE, "\n  first \nsecond"),
+                 br("other", 0L, "", FALSE, "text"), cr("server"),
+                 cr("closed", context = "connect"), cr("refused", context = "launch"), cr("host"),
+                 cr("memory"), cr("usage", text = "VEKserver executable has not been found"),
+                 cr("usage", text = "_vek_run(): no"), cr("other"))
+  orv_expect_record(vapply(calls, function(x) labelled(deparse1(x), eval(x)), ""),
+                    "conditions-reasons")
 })
 
 test_that("output arrives as R messages, and a question prints nothing", {
   skip_if_not(orv_have_server())
   project <- orv_project_copy()
   expect_silent(expect_false(IsConnectedOrvane()))
-  cases <- list(
-    list(quote(local_orvane(project = project, verbose = TRUE)), "Orvane is connected!"),
-    list(quote(ConnectOrvane(verbose = TRUE)),
-         "Orvane is already connected. 'ConnectOrvane()' is ignored."),
-    list(quote(ShowTarget()), "Current Orvane Target"),
-    list(quote(CopyDbToOrvane(1:20, "v", "Demo", "Mining", "Grid2D")),
-         "- Number of samples   = 20"),
-    # A mismatch answers FALSE and says why (and clears the File).
-    list(quote({DescribeFile("Grid2D"); DbCompatible(DbDescription(nx = 2:3))}),
-         paste("Incompatibility between Orvane and Db File Characteristics:",
-               "Different layout: grid of 2 dimension(s) and 20 sample(s) (Orvane File),",
-               "grid of 2 and 6 (Db)"))
-  )
+  # The record shows what each call says, a mismatch saying why (and clearing the File).
+  cases <- alist(local_orvane(project = project, verbose = TRUE), ConnectOrvane(verbose = TRUE),
+                 ShowTarget(), CopyDbToOrvane(1:20, "v", "Demo", "Mining", "Grid2D"),
+                 {DescribeFile("Grid2D"); DbCompatible(DbDescription(nx = 2:3))})
+  said <- character(0)
   for (case in cases) {
-    seen <- capture.output(invisible(eval(case[[1]])), type = "message")
-    expect_true(case[[2]] %in% seen, label = deparse(case[[1]]))
-    expect_silent(suppressMessages(eval(case[[1]])))
+    said <- c(said, deparse1(case), capture.output(invisible(eval(case)), type = "message"))
+    expect_silent(suppressMessages(eval(case)))
   }
+  orv_expect_record(gsub(orv_server_bin(), "<server>", said, fixed = TRUE), "conditions-messages")
   expect_message(ShowTarget(), class = "orvane_message")
 })
 

@@ -100,21 +100,18 @@ test_that(paste("a whole File costs its description, then two requests per varia
 })
 
 test_that("a line File takes its data samples alone and keeps them behind the line headers", {
-  check <- function(version) {
+  # The record shows, for a server of each version, the File's lines, G2 as
+  # read (NA at each header) and the lines and G3 as ReadFile() gives them.
+  rec <- unlist(lapply(c(1300030L, 800000L), function(version) {
     local_orvane(version = version)
     d <- DescribeFile("Lines", "Demo", "Mining")
-    expect_identical(d[c("type", "nlines", "line_samples")],
-                     list(type = "gravity lines", nlines = 3L, line_samples = c(4L, 5L, 3L)),
-                     label = version)
     CopyDbToOrvane(as.double(1:9), "G2", file = "Lines")
     WriteFile(data.frame(G3 = 9:1 + 0.5), "Lines")
-    expect_identical(CopyOrvaneToDb("G2"), c(NA, 1, 2, 3, NA, 4, 5, 6, 7, NA, 8, 9),
-                     label = version)
-    back <- ReadFile("Lines", variables = c("G2", "G3"))
-    expect_identical(back$line, rep(1:3, c(3L, 4L, 2L)), label = version)
-    expect_identical(back$G3, 9:1 + 0.5, label = version)
-  }
-  for (version in c(1300030, 800000)) check(version)
+    c(labelled(paste("version", version), unclass(d)[c("type", "nlines", "line_samples")]),
+      labelled("G2", CopyOrvaneToDb("G2")),
+      labelled("read", as.list(ReadFile("Lines", variables = c("G2", "G3"))[c("line", "G3")])))
+  }))
+  orv_expect_record(rec, "files-lines")
 })
 
 test_that("rows are placed at the samples their coordinates name, in any order and any case", {
@@ -164,15 +161,12 @@ test_that("a data frame of a complete regular lattice makes a grid File with gri
   lattice <- expand.grid(X = seq(5, 45, by = 10), Y = c(-1, 0.5, 2), Z = c(0, 0.1 * 3))
   lattice$V <- seq_len(nrow(lattice)) + 0.25
   WriteFile(lattice[c(30:16, 1:15), ], "Lattice", "Demo", "Mining", grid = TRUE)
-  d <- DescribeFile("Lattice")
-  expect_equal(unclass(d)[c("grid", "nx", "x0", "dx", "angles")],
-               list(grid = TRUE, nx = c(5L, 3L, 2L), x0 = c(5, -1, 0), dx = c(10, 1.5, 0.3),
-                    angles = c(0, 0, 0)))
   expect_identical(ReadFile("Lattice")$V, lattice$V)
   # A single level along an axis is a grid one node thick there, of mesh 1.
   WriteFile(lattice[lattice$Z == 0, ], "Layer", grid = TRUE)
-  expect_equal(unclass(DescribeFile("Layer"))[c("nx", "dx")],
-               list(nx = c(5L, 3L, 1L), dx = c(10, 1.5, 1)))
+  orv_expect_record(vapply(c("Lattice", "Layer"), function(f) {
+    labelled(f, unclass(DescribeFile(f)))
+  }, "", USE.NAMES = FALSE), "files-lattices")
 })
 
 test_that("refused writes change nothing on the server", {
@@ -182,60 +176,48 @@ test_that("refused writes change nothing on the server", {
   grid <- ReadFile("Grid2D")
   pts <- ReadFile("Samples")
   lattice <- expand.grid(X = c(0, 10, 20, 30), Y = c(0, 5, 10), V = 1)
-  cases <- list( # the call, the text of its refusal
-    existing_variable = list(quote(WriteFile(data.frame(Au2 = 1:12 + 0, Au = 1), "Samples")),
-                             "overwrite"),
-    sample_count = list(quote(WriteFile(data.frame(Au2 = 1:11 + 0), "Samples")), "11 rows"),
-    line_sample_count = list(quote(CopyDbToOrvane(as.double(1:10), "G2", file = "Lines")),
-                             "10 values"),
-    grid_shifted = list(quote(WriteFile(transform(grid, X = X + 1000, V = 1), "Grid2D")),
-                        "row 1 .*matches no node"),
-    grid_off_mesh = list(quote(WriteFile(transform(grid, X = X + c(0, 0.01, rep(0, 18)), V = 1),
-                                         "Grid2D")),
-                         "row 2 .*matches no node"),
-    points_shifted = list(quote(WriteFile(transform(pts, Y = Y + c(rep(0, 11), 1e-3), V = 1),
-                                          "Samples")),
-                          "row 12 .*matches no sample"),
-    points_na = list(quote(WriteFile(transform(pts, Y = replace(Y, 12, NA), V = 1), "Samples")),
-                     "row 12 .*matches no sample"),
-    two_rows_on_one_node = list(quote(WriteFile(transform(grid, X = replace(X, 2, X[1]), V = 1),
-                                                "Grid2D")),
-                                "rows 1 and 2 on one node"),
-    two_rows_on_one_sample = list(quote(WriteFile(transform(pts, X = replace(X, 5, X[3]),
-                                                            Y = replace(Y, 5, Y[3]), V = 1),
-                                                  "Samples")), "rows 3 and 5 on one sample"),
-    one_coordinate_of_two = list(quote(WriteFile(data.frame(x = grid$X, V = 1), "Grid2D")),
-                                 "none for Y"),
-    grid_into_points = list(quote(WriteFile(within(grid, V <- 1), "Samples", grid = TRUE)),
-                            "'grid' is TRUE"),
-    seven_levels = list(quote(WriteFile(data.frame(X = c(0:5, 6.5), Y = 0, V = 1), "New",
-                                        grid = TRUE)), "along X \\(0, 1, 2, 3, 4, 5, ...\\): it"),
+  # Each call is refused and changes nothing; the records show each refusal.
+  refuse <- function(cases, record) {
+    said <- character(0)
+    for (name in names(cases)) {
+      err <- expect_error(eval(cases[[name]]), label = name)
+      expect_identical(orv_project_sum(project), before, label = name)
+      said <- c(said, paste0(name, ": ", conditionMessage(err)))
+    }
+    orv_expect_record(said, record)
+  }
+  refuse(record = "files-refusals", list(
+    existing_variable = quote(WriteFile(data.frame(Au2 = 1:12 + 0, Au = 1), "Samples")),
+    sample_count = quote(WriteFile(data.frame(Au2 = 1:11 + 0), "Samples")),
+    line_sample_count = quote(CopyDbToOrvane(as.double(1:10), "G2", file = "Lines")),
+    grid_shifted = quote(WriteFile(transform(grid, X = X + 1000, V = 1), "Grid2D")),
+    grid_off_mesh = quote(WriteFile(transform(grid, X = X + c(0, 0.01, rep(0, 18)), V = 1),
+                                    "Grid2D")),
+    points_shifted = quote(WriteFile(transform(pts, Y = Y + c(rep(0, 11), 1e-3), V = 1),
+                                     "Samples")),
+    points_na = quote(WriteFile(transform(pts, Y = replace(Y, 12, NA), V = 1), "Samples")),
+    two_rows_on_one_node = quote(WriteFile(transform(grid, X = replace(X, 2, X[1]), V = 1),
+                                           "Grid2D")),
+    two_rows_on_one_sample = quote(WriteFile(transform(pts, X = replace(X, 5, X[3]),
+                                                       Y = replace(Y, 5, Y[3]), V = 1), "Samples")),
+    one_coordinate_of_two = quote(WriteFile(data.frame(x = grid$X, V = 1), "Grid2D")),
+    grid_into_points = quote(WriteFile(within(grid, V <- 1), "Samples", grid = TRUE)),
+    seven_levels = quote(WriteFile(data.frame(X = c(0:5, 6.5), Y = 0, V = 1), "New", grid = TRUE)),
     # Axes of unlike sizes, so that X and Y mixed up in the node named show.
-    lattice_missing_nodes = list(quote(WriteFile(lattice[-c(2, 5, 12), ], "New", grid = TRUE)),
-                                 "misses 3 of the 12 nodes .*the first at X = 10, Y = 0\\)"),
-    slash_column = list(quote(WriteFile(data.frame(X = 1, Y = 2, `a/b c` = 1, check.names = FALSE),
-                                        "New")), "no '/'"),
-    coordinate_named_column = list(quote(WriteFile(data.frame(FzV = 1:2, X = 1:2, Y = 3:4), "New",
-                                                   coordinates = c("FzV", "X"))),
-                                   "data\\$Y.*coordinate 'Y'"),
-    bridge_existing = list(quote(stopifnot(orv_call("IWriteFile", "Demo", "Mining", "Samples",
-                                                    c("Au2", "Au"), c("", ""), c(32L, 32L),
-                                                    c(1L, 1L), list(1:12 + 0, 1:12 + 0),
-                                                    0L)$error == 0)), "")
-  )
+    lattice_missing_nodes = quote(WriteFile(lattice[-c(2, 5, 12), ], "New", grid = TRUE)),
+    slash_column = quote(WriteFile(data.frame(X = 1, Y = 2, `a/b c` = 1, check.names = FALSE),
+                                   "New")),
+    coordinate_named_column = quote(WriteFile(data.frame(FzV = 1:2, X = 1:2, Y = 3:4), "New",
+                                              coordinates = c("FzV", "X"))),
+    bridge_existing = quote(stopifnot(orv_call("IWriteFile", "Demo", "Mining", "Samples",
+                                               c("Au2", "Au"), c("", ""), c(32L, 32L), c(1L, 1L),
+                                               list(1:12 + 0, 1:12 + 0), 0L)$error == 0))))
   if (requireNamespace("terra", quietly = TRUE)) {
     raster <- AsSpatRaster("Grid2D")
-    cases$raster_into_points <- list(quote(WriteFile(raster, "Samples")), "holds points")
-    cases$raster_shifted <- list(quote(WriteFile(terra::shift(raster, dx = 1), "Grid2D",
-                                                 overwrite = TRUE)),
-                                 "no node of File 'Grid2D'")
-    cases$raster_cropped <- list(quote(WriteFile(raster[1:3, , drop = FALSE], "Grid2D",
-                                                 overwrite = TRUE)),
-                                 "2-D grid of 15 nodes where File 'Grid2D' is a 2-D grid of 20")
-  }
-  for (name in names(cases)) {
-    expect_error(eval(cases[[name]][[1]]), cases[[name]][[2]], label = name)
-    expect_identical(orv_project_sum(project), before, label = name)
+    refuse(record = "files-refusals-raster", list(
+      raster_into_points = quote(WriteFile(raster, "Samples")),
+      raster_shifted = quote(WriteFile(terra::shift(raster, dx = 1), "Grid2D", overwrite = TRUE)),
+      raster_cropped = quote(WriteFile(raster[1:3, , drop = FALSE], "Grid2D", overwrite = TRUE))))
   }
 })
 

@@ -2,14 +2,6 @@
 # names them, values shaped for R (NA, one matrix column per macro item, Db
 # descriptions), and the server that ConnectOrvane() launches stopped again.
 
-# A refusal in R names the argument in quotes; a call that reached the
-# bridge would fail with a "could not ..." error instead.
-expect_refused <- function(expr, arg, what = NULL) {
-  err <- expect_error(expr, sprintf("'%s'", arg), fixed = TRUE, class = "orvane_usage_error")
-  if (!is.null(what)) expect_match(conditionMessage(err), what, fixed = TRUE)
-  invisible(err)
-}
-
 test_that("the package loads, its native symbols resolve by name, and its server is installed", {
   for (sym in c("VEKClientInitialize", "VEKClientConnect", "_vek_send_and_wait", "_vek_rw_vector",
                 "SConnectOrvane")) {
@@ -45,28 +37,33 @@ test_that("arguments are checked in R before anything is sent, with the reason",
   plain <- withr::local_tempfile()
   writeLines("not a program", plain)
   Sys.chmod(plain, "0644")
-  cases <- list( # call, argument named, words of the message
+  # A refusal in R names the argument in quotes; a call that reached the
+  # bridge would fail with a "could not ..." error instead.
+  cases <- list( # call, argument named (the record shows each reason)
     list(quote(ConnectOrvane(verbose = 1)), "verbose"),
-    list(quote(ConnectOrvane(server = "/bin/sh")), "server", "only used with run_server"),
-    list(quote(ConnectOrvane(run_server = TRUE, server = plain)), "server", "not executable"),
-    list(quote(ListStudies(location = "somewhere")), "location", "only used with 'new'"),
-    list(quote(CopyDbToOrvane(1:3, "v", selection_values = c(1, 0, 1))),
-         "selection_values", "selection"),
-    list(quote(ManageTarget(db = list(grid = TRUE))), "db", "no 'nx'"),
-    list(quote(DbDescription(nx = quote(a + b))), "nx", "not an R expression"),
-    list(quote(DbDescription(nx = c(2, 2), angles = c(0, NA))), "angles", "finite"),
-    list(quote(DbDescription(coordinates = matrix(0, 2, 4))), "coordinates", "1 to 3 columns"),
-    list(quote(DbDescription(coordinates = matrix(0, 0, 2))), "coordinates", "at least one sample"),
-    list(quote(DbDescription(coordinates = 1:3, dx = 1)), "dx", "grid"),
+    list(quote(ConnectOrvane(server = "/bin/sh")), "server"),
+    list(quote(ConnectOrvane(run_server = TRUE, server = plain)), "server"),
+    list(quote(ListStudies(location = "somewhere")), "location"),
+    list(quote(CopyDbToOrvane(1:3, "v", selection_values = c(1, 0, 1))), "selection_values"),
+    list(quote(ManageTarget(db = list(grid = TRUE))), "db"),
+    list(quote(DbDescription(nx = quote(a + b))), "nx"),
+    list(quote(DbDescription(nx = c(2, 2), angles = c(0, NA))), "angles"),
+    list(quote(DbDescription(coordinates = matrix(0, 2, 4))), "coordinates"),
+    list(quote(DbDescription(coordinates = matrix(0, 0, 2))), "coordinates"),
+    list(quote(DbDescription(coordinates = 1:3, dx = 1)), "dx"),
+    list(quote(DbDescription(nx = c(2.5, 2))), "nx"), list(quote(DbDescription(nx = 1:4)), "nx"),
     # Plain lists are checked as thoroughly before the bridge sees them.
     list(quote(DbCompatible(list(grid = NA, nx = 2))), "db"),
-    list(quote(DbCompatible(list(grid = TRUE, nx = c(2, 2), ndim = 3))), "db", "'ndim' = 3"),
-    list(quote(DbCompatible(list(grid = TRUE, nx = c(2, 2), nech = 5))), "db", "'nech' = 5"),
+    list(quote(DbCompatible(list(grid = TRUE, nx = c(2, 2), ndim = 3))), "db"),
+    list(quote(DbCompatible(list(grid = TRUE, nx = c(2, 2), nech = 5))), "db"),
     list(quote(DbCompatible(list(grid = FALSE, ndim = 4, nech = 2))), "db$ndim"),
-    list(quote(DbCompatible(list(grid = FALSE, ndim = 2, coordinates = 1:5))), "db", "multiple"),
-    list(quote(CreateFileForDb(DbDescription(nx = 5), "f")), "db", "2 or 3"))
-  for (case in cases) expect_refused(eval(case[[1]]), case[[2]], if (length(case) > 2) case[[3]])
-  for (nx in list(c(2.5, 2), 1:4)) expect_refused(DbDescription(nx = nx), "nx")
+    list(quote(DbCompatible(list(grid = FALSE, ndim = 2, coordinates = 1:5))), "db"),
+    list(quote(CreateFileForDb(DbDescription(nx = 5), "f")), "db"))
+  orv_expect_record(vapply(cases, function(case) {
+    err <- expect_error(eval(case[[1]]), sprintf("'%s'", case[[2]]), fixed = TRUE,
+                        class = "orvane_usage_error", label = deparse1(case[[1]]))
+    paste0(deparse1(case[[1]]), ": ", conditionMessage(err))
+  }, ""), "functions-refusals")
   expect_error(OrvaneSampleProject(file.path(plain, "p")), "a file copy failed",
                class = "orvane_failure")
   expect_error(DbDescription(coordinates = 1, nx = 1), "either 'coordinates'")
@@ -122,17 +119,14 @@ test_that("ConnectOrvane launches the bundled server and DisconnectOrvane stops 
 test_that("lists, descriptions and variables come back as R values", {
   skip_if_not(orv_have_server())
   project <- local_orvane()
-  expect_identical(ListStudies(new = "Survey", location = "Survey"), c("Demo", "Survey"))
-  expect_identical(ListDirectories("Survey", new = "A"), "A")
-  expect_true(CreateDirectory("A", allow_existing = TRUE))
-  expect_identical(ListFiles("Demo", "Mining", delete = "Lines"),
-                   c("Cores", "Grid2D", "Grid3D", "Samples"))
-  expect_identical(ListSelections(file = "Grid2D"), character(0))
-
+  # The record shows each call's value: lists, an existing Directory accepted, a description.
+  calls <- alist(ListStudies(new = "Survey", location = "Survey"),
+                 ListDirectories("Survey", new = "A"), CreateDirectory("A", allow_existing = TRUE),
+                 ListFiles("Demo", "Mining", delete = "Lines"), ListSelections(file = "Grid2D"),
+                 unclass(DescribeFile("Grid3D")))
+  orv_expect_record(vapply(calls, function(x) labelled(deparse1(x), eval(x)), ""),
+                    "functions-values")
   g <- DescribeFile("Grid3D")
-  expect_identical(unclass(g)[c("ndim", "nech", "grid", "nx", "x0", "dx", "angles")],
-                   list(ndim = 3L, nech = 24L, grid = TRUE, nx = c(4L, 3L, 2L), x0 = c(100, 200, 0),
-                        dx = c(10, 10, 5), angles = c(30, 0, 0)))
   expect_identical(FileCharacteristics(), g)
   expect_true(DbCompatible(g))
   expect_message(expect_false(DbCompatible(DbDescription(nx = c(4, 3, 2)))), "Incompatibility")
@@ -183,35 +177,31 @@ test_that("the console functions read their answers and return R values", {
   skip_if_not(orv_have_server())
   skip_if_not_installed("processx")
   out <- orv_dialogue(c(
-    'show <- function(tag, x) cat(sprintf("RESULT %s %s\\n", tag, paste(x, collapse = ",")))',
+    emit_def,
     "ConnectOrvane(run_server = TRUE)",
     "ok <- ManageTarget(stop_level = 'file')", "1", "1", "3",
-    "show('walk', ok)",
+    "emit('walk', ok)",
     "before <- CopyOrvaneToDb('Grade')",
     "x <- ReadVariable()", "4", "5", "0", "6", "stop",
-    "show('names', names(x))",
-    "show('simu2', identical(x[['Simu[xxxxx]']][, 2], CopyOrvaneToDb('Simu[xxxxx]', item = 2)))",
-    "show('items', dim(x[['Simu[xxxxx]']]))",
+    "emit('names', names(x))",
+    "emit('simu2', identical(x[['Simu[xxxxx]']][, 2], CopyOrvaneToDb('Simu[xxxxx]', item = 2)))",
+    "emit('items', dim(x[['Simu[xxxxx]']]))",
     "y <- ReadVariable(orient = c(1, -1, 1))", "4", "stop",
-    "show('flipped', identical(y$Grade, as.vector(array(x$Grade, c(4, 3, 2))[, 3:1, ])))",
-    "show('grade', identical(x$Grade, before))",
+    "emit('flipped', identical(y$Grade, as.vector(array(x$Grade, c(4, 3, 2))[, 3:1, ])))",
+    "emit('grade', identical(x$Grade, before))",
     "WriteVariable(before * 2, 'Grade')", "n",
-    "show('kept', identical(CopyOrvaneToDb('Grade'), before))",
-    "show('rank', DesignateVariable(c('a', 'b', 'c')))", "x", "3",
-    "show('stopped', DesignateVariable('a'))", "stop",
-    "show('early', ManageTarget(reset = TRUE))", "stop",
+    "emit('kept', identical(CopyOrvaneToDb('Grade'), before))",
+    "emit('rank', DesignateVariable(c('a', 'b', 'c')))", "x", "3",
+    "emit('stopped', DesignateVariable('a'))", "stop",
+    "emit('early', ManageTarget(reset = TRUE))", "stop",
     "invisible(DescribeFile('Grid2D', 'Demo', 'Mining'))",
     "fits <- DbCompatible(DbDescription(nx = 2:3))",
     "DisconnectOrvane()",
-    "show('connected', orvanelink:::.server_pids())"
+    "emit('connected', orvanelink:::.server_pids())"
   ), project = orv_project_copy(), connect = FALSE)
-  # Grade, then every item of Simu as columns, then the character variable: a warning.
-  expect_results(out, c(walk = "TRUE", names = "Grade,Simu[xxxxx]", simu2 = "TRUE", items = "24,3",
-                        flipped = "TRUE", grade = "TRUE", kept = "TRUE", rank = "3", stopped = "NA",
-                        early = "FALSE", connected = ""))
-  expect_true(any(grepl("variable 'Lithology' could not be read", out, fixed = TRUE)))
-  expect_true(any(grepl("The answer 'x' is not valid", out, fixed = TRUE)))
-  expect_false(any(grepl("Create a new item", out, fixed = TRUE))) # not asked for
-  # A report that is not a dialogue is said once, as a message.
-  expect_equal(sum(startsWith(out, "Incompatibility between Orvane and Db")), 1)
+  # The record shows each menu and answer, and: Grade, then every item of
+  # Simu as columns, then the character variable, with a warning; "x"
+  # refused; no item created unasked; a report that is not a dialogue said
+  # once, as a message; no server left running.
+  orv_expect_record(dialogue_lines(out), "functions-console")
 })

@@ -42,22 +42,20 @@ test_that(paste("the tree follows Files, Directories and Studies created and del
   CopyDbToOrvane(c(1, NA, 3), "V", selection = "S", selection_values = c(TRUE, FALSE, TRUE))
   created <- tree_lines(ListTree())
   CreateDirectory("Empty", "Demo")
-  expect_identical(ListDirectories("Demo", new = "Brief", delete = "Brief"), c("Empty", "Mining"))
+  brief <- ListDirectories("Demo", new = "Brief", delete = "Brief")
   ListStudies(new = "Bare", location = file.path(project, "Bare"))
   tree <- ListTree()
-  orv_expect_record(c(created, paste("empty:", deparse1(attr(tree, "empty"))),
-                      capture.output(print(tree))), "tree-created")
   ListFiles("Demo", "Mining", delete = "Three")
   mining <- ListTree("Demo", "Mining")
   orv_expect_record(tree_lines(mining), "tree-sample")
-  expect_output(print(mining), "^Demo\n  Mining\n    Cores ")
-  tree$lines[tree$file == "Lines"] <- 1L
-  expect_true("    Lines    gravity lines, 2-D, 1 line, 12 samples" %in%
-                capture.output(print(tree)))
-  # A subset without the tree's columns prints as the data frame it is.
-  expect_output(print(tree[, c("file", "samples")]), "Grid3D +24")
   for (study in c("Bare", "Demo")) ListStudies(delete = study)
-  expect_identical(capture.output(print(ListTree())), "(an empty project)")
+  # The record then shows the tree printed: whole, of one Directory, with a File of one line,
+  # a subset without the tree's columns (a data frame), and an empty project.
+  shown <- function(x) capture.output(print(x))
+  orv_expect_record(c(created, labelled("Directories", brief),
+                      paste("empty:", deparse1(attr(tree, "empty"))), shown(tree), shown(mining),
+                      shown(within(tree, lines[file == "Lines"] <- 1L)),
+                      shown(tree[, c("file", "samples")]), shown(ListTree())), "tree-created")
 })
 
 test_that("a Study or Directory that is not there is an error of its kind", {
