@@ -46,6 +46,8 @@ test_that(paste("File descriptions, whether a Db fits them (counts for points; n
   # Refused whether connected or not, the target staying as it was.
   r <- check(4L, c(100, 200, 0, 0))
   rec <- c(rec, labelled("dimension 4, connected", r$value), r$lines, target_lines())
+  r <- orv_console(orv_call("IDbFits", 4L, 24L, 0L, NULL, NULL, NULL, NULL, NULL))
+  rec <- c(rec, labelled("points of dimension 4 fitted", r$value), r$lines, target_lines())
   r <- check(3L, c(100, 200 + 1e-9, 0))
   rec <- c(rec, labelled("Y origin 1e-9 apart", r$value), r$lines)
   # After the report, File, Selection and Variable are undefined.
