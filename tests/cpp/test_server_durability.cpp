@@ -106,6 +106,7 @@ TEST(ServerDurability, StorageFaultsChangeNothing) {
       {"new description flushed", write, "fsync:*/.vek-tmp-*:" + std::to_string(EIO)},
       {"old description kept aside", write, "link:*:" + std::to_string(ENOSPC)},
       {"description renamed", write, "rename:*/file.json:" + std::to_string(EIO)},
+      {"project locked for the change", write, "flock:*/.vek.lock:" + std::to_string(ENOLCK)},
       {"File folder flushed", write, "fsync:*/Grid3D:" + std::to_string(EIO)},
       {"new File's folder made", create, "mkdir:*:" + std::to_string(ENOSPC)},
       {"new File's description written", create, "write:*/file.json:" + std::to_string(ENOSPC)},
