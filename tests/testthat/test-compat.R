@@ -73,11 +73,11 @@ test_that(paste("File descriptions, whether a Db fits them (counts for points; n
   describe_file("P1")
   expect_identical(orv_call("SReadCoordinates")$tab, c(5000:1 + 0.5, numeric(5000)))
   # A File of no sample has no coordinates to send, and reads as no row.
-  expect_equal(create_file(list(ndim = 2L, nech = 0L, grid = 0L, coor = numeric(0)), "P0"), 0L)
+  expect_equal(create_file(list(ndim = 3L, nech = 0L, grid = 0L, coor = numeric(0)), "P0"), 0L)
   describe_file("P0")
   rec <- c(rec, labelled("P0 coordinates", orv_call("SReadCoordinates")))
   orv_expect_record(rec, "compat-files")
-  expect_identical(dim(ReadFile("P0", "Demo", "Mining")), c(0L, 2L))
+  expect_identical(dim(ReadFile("P0", "Demo", "Mining")), c(0L, 3L))
   describe_file("Samples")
   expect_identical(orv_call("SReadCoordinates")$tab,
                    c(stored_values(project, "Samples", "X"),
