@@ -292,6 +292,18 @@ TEST(Net, ListenAcceptConnectAndRefuse) {
   EXPECT_NE(-1, fcntl(fds[0], F_GETFD));
   close(fds[0]);
   close(fds[1]);
+  // Each step the system refuses has its code; only a socket already
+  // listening is left to the caller.
+  for (auto [call, code] : std::vector<std::pair<const char *, int>>{
+           {"socket", 1}, {"setsockopt", 5}, {"bind", 2}, {"listen", 3}, {"getsockname", 4}}) {
+    vekt::refuse_next_call(call, ENOBUFS);
+    EXPECT_EQ(code, _vek_listen_port(&(port = 0), 1, &listener)) << call;
+    EXPECT_EQ(code == 4, listener >= 0) << call;
+    _vek_close_socket(&listener);
+  }
+  vekt::refuse_next_call("socket", EMFILE);
+  EXPECT_EQ(2, _vek_connect("127.0.0.1", 1, &refused));
+  EXPECT_EQ(-1, refused);
 }
 
 }  // namespace
