@@ -17,6 +17,7 @@ test_that(paste("File descriptions, whether a Db fits them (counts for points; n
            labelled("Samples", describe_file("Samples")))
   expect_identical(orv_call("SFileCharacteristics"), describe_file("Samples"))
   rec <- c(rec, labelled("Grid3D", describe_file("Grid3D")),
+           labelled("Grid3D, R's own", orv_call("IDescribeFile", "Demo", "Mining", "Grid3D", 1L)),
            labelled("Nowhere", describe_file("Nowhere")[failed]))
 
   points <- list(ndim = 2L, nech = 12L, grid = 0L, coor = as.numeric(1:24) * 1000)

@@ -118,6 +118,10 @@ test_that("rows are placed at the samples their coordinates name, in any order a
   # The native placement names the row refused, the row before it and their sample.
   expect_identical(orv_call("SPlaceOnSamples", list(c(5, 7, 5)), list(c(7, 5)), 0.1)[-5],
                    list(order = 2:1, row = 3L, other = 1L, sample = 2L))
+  for (bad in list(list(5:7), list(c(5, 7), 1), list())) {
+    said <- orv_console(try(orv_call("SPlaceOnSamples", bad, list(7), 0.1), silent = TRUE))
+    expect_match(said$lines, "The rows' coordinates must be (double vectors|a list of 1 to 3)")
+  }
   local_orvane()
   ListFiles("Demo", "Mining")
   grid <- transform(without_description(ReadFile("Grid2D")), V = seq_len(20) / 4)
