@@ -108,6 +108,7 @@ test_that(paste("File descriptions, whether a Db fits them (counts for points; n
     a_rounding_apart = list("Grid3D",
                             modifyList(unclass(grid3d), list(x0 = c(100 * (1 + 1e-15), 200, 0)))),
     origin_apart = list("Grid3D", modifyList(unclass(grid3d), list(x0 = c(100, 200.001, 0)))),
+    nodes_apart = list("Grid3D", modifyList(unclass(grid3d), list(nx = c(4L, 2L, 3L)))),
     points = list("Samples", list(grid = FALSE, ndim = 2, nech = 11)),
     by_axis = list("Samples", list(grid = FALSE, ndim = 2, coordinates = 1:24)),
     # Counts alone: no coordinates are made up for them.

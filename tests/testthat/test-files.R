@@ -190,6 +190,10 @@ test_that("refused writes change nothing on the server", {
     }
     orv_expect_record(said, record)
   }
+  # The bridge's own refusals of what R never hands it, as it says them.
+  bridge <- function(...) {
+    substitute(stop(orv_console(orv_call("IWriteFile", "Demo", "Mining", "Samples", ...))$lines))
+  }
   refuse(record = "files-refusals", list(
     existing_variable = quote(WriteFile(data.frame(Au2 = 1:12 + 0, Au = 1), "Samples")),
     sample_count = quote(WriteFile(data.frame(Au2 = 1:11 + 0), "Samples")),
@@ -215,7 +219,10 @@ test_that("refused writes change nothing on the server", {
                                               coordinates = c("FzV", "X"))),
     bridge_existing = quote(stopifnot(orv_call("IWriteFile", "Demo", "Mining", "Samples",
                                                c("Au2", "Au"), c("", ""), c(32L, 32L), c(1L, 1L),
-                                               list(1:12 + 0, 1:12 + 0), 0L)$error == 0))))
+                                               list(1:12 + 0, 1:12 + 0), 0L)$error == 0)),
+    bridge_text_values = bridge("V", "", 32L, 1L, list(letters[1:12]), 0L),
+    bridge_items_of_a_plain_name = bridge("V", "", 32L, 2L, list(1:24 + 0), 0L),
+    bridge_units_of_another_count = bridge(c("V", "W"), "", c(32L, 32L), 1:2, list(1, 2), 0L)))
   if (requireNamespace("terra", quietly = TRUE)) {
     raster <- AsSpatRaster("Grid2D")
     refuse(record = "files-refusals-raster", list(
