@@ -50,12 +50,14 @@ test_that(paste("the tree follows Files, Directories and Studies created and del
   orv_expect_record(tree_lines(mining), "tree-sample")
   for (study in c("Bare", "Demo")) ListStudies(delete = study)
   # The record then shows the tree printed: whole, of one Directory, with a File of one line,
-  # a subset without the tree's columns (a data frame), and an empty project.
+  # a subset without the tree's columns (a data frame), rows of it that lost the
+  # empty Studies and Directories, and an empty project.
   shown <- function(x) capture.output(print(x))
   orv_expect_record(c(created, labelled("Directories", brief),
                       paste("empty:", deparse1(attr(tree, "empty"))), shown(tree), shown(mining),
                       shown(within(tree, lines[file == "Lines"] <- 1L)),
-                      shown(tree[, c("file", "samples")]), shown(ListTree())), "tree-created")
+                      shown(tree[, c("file", "samples")]),
+                      shown(structure(tree[1:2, ], empty = NULL)), shown(ListTree())), "tree-created")
 })
 
 test_that("a Study or Directory that is not there is an error of its kind", {
