@@ -57,7 +57,8 @@ test_that(paste("the tree follows Files, Directories and Studies created and del
                       paste("empty:", deparse1(attr(tree, "empty"))), shown(tree), shown(mining),
                       shown(within(tree, lines[file == "Lines"] <- 1L)),
                       shown(tree[, c("file", "samples")]),
-                      shown(structure(tree[1:2, ], empty = NULL)), shown(ListTree())), "tree-created")
+                      shown(structure(tree[1:2, ], empty = NULL)), shown(ListTree())),
+                    "tree-created")
 })
 
 test_that("a Study or Directory that is not there is an error of its kind", {
