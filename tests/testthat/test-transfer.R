@@ -11,6 +11,7 @@ test_that(paste("what R reads is what the server keeps (grid order, undefined va
   items <- lapply(0:2, function(i) server_to_db(simu[i * 24 + 1:24], c(4, 3, 2)))
   v <- c(NA, NaN, -Inf, 0, 1e-300, 1e30, 2e30, 7:11 + 0.5)
   expect_equal(copy_in("Samples", "Pts", v, unit = "g/t"), 0L)
+  expect_equal(copy_in("Samples", "a/b", v), 1L) # a name the server refuses
   expect_match(paste(readLines(file.path(project, "Demo/Mining/Samples/file.json")), collapse = ""),
                '"name": "Pts"[^}]*"unit": "g/t"')
   grade <- server_to_db(stored_values(project, "Grid3D", "Grade"), c(4, 3, 2))
