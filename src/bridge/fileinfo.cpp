@@ -166,7 +166,7 @@ static int read_file(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_name, SEXP 
       if (!ind.empty() && VEKClientSetIndice(ind[k])) return 1;
       Rcpp::NumericVector v = RC_new_array_double(nech);
       span.at(done);
-      if (st_read_item_into(name, nech, 1, win, v.begin())) return 1;
+      if (st_read_item_into(name, nech, win, v.begin())) return 1;
       done += nech;
       parts[k] = v;
     }

@@ -241,8 +241,7 @@ extern "C" SEXP CopyVariableI2R(SEXP s_study_name, SEXP s_dir_name, SEXP s_file_
   return st_entry([&]() -> SEXP {
     st_read_request r;
     r.imacro = RC_get_value_integer(s_imacro, NULL);
-    r.r_na = 1;
-    r.direct = 1;
+    r.for_r = true;
     int error = copy_to_r(s_study_name, s_dir_name, s_file_name, s_sel_name, s_var_name, 1, r);
     if (!error) {
       if (r.macro && r.imacro == 0) r.tab.attr("dim") = Rcpp::Dimension(r.nech, r.nvar);

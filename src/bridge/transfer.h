@@ -11,17 +11,16 @@
 #include "bridge.h"
 
 /* A read of the current variable into R: all items of a macro variable when
- * imacro is 0, item `imacro` from 1 otherwise, grid values put in Db order
- * with the orientation flags. Undefined samples become 1.234e30, or R's NA
- * when r_na is set (then also values above 1e30, as R users expect). */
+ * imacro is 0, item `imacro` from 1 otherwise. The entry points' reads put
+ * grid values in Db order with the orientation flags and undefined samples
+ * as 1.234e30. The R functions' reads (for_r) take plain Db order and R's
+ * NA for undefined samples and for values above 1e30, as R users expect;
+ * their values go straight into tab as they arrive, not through the
+ * client's array. */
 struct st_read_request {
   int imacro = 0;
   int orient[3] = {1, 1, 1};
-  int r_na = 0;
-  /* Values received straight into tab as they arrive (the R functions'
-   * reads, in plain Db order), rather than through the client's array (the
-   * entry points'). */
-  int direct = 0;
+  bool for_r = false;
   /* Results: nvar*nech values, item-major; whether a macro variable. */
   Rcpp::NumericVector tab;
   int nvar = 0;
@@ -54,10 +53,9 @@ class st_read_window {
 
 /* Reads the current item of the current File (nech samples, DESC_VEK)
  * straight into dest: grid values in plain Db order, the server's test
- * value as the bridge's undefined value, or with r_na as NA, then also
- * anything above 1e30. True on failure, after a message that names var_name
- * when the server sent another count. */
-bool st_read_item_into(const char *var_name, int nech, int r_na, const st_read_window &win, double *dest);
+ * value and anything above 1e30 as NA. True on failure, after a message
+ * that names var_name when the server sent another count. */
+bool st_read_item_into(const char *var_name, int nech, const st_read_window &win, double *dest);
 
 /* One progress bar over the transfers of a call that moves several
  * variables (or items): `whole` values in all, each transfer's progress told

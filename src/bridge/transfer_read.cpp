@@ -70,7 +70,7 @@ static void place(int mode, const int orient[3], const T *src, int64_t count, do
 }
 
 /* Reads the current item into `dest` (nech doubles), in Db order, with the
- * server's test value (and, for R, anything above 1e30) marked undefined. */
+ * server's test value marked undefined. */
 static bool read_one_item(const char *var_name, int nech, const st_read_request &r, double *dest) {
   st_client_array<double> values;
   double test_val = 0.;
@@ -81,12 +81,7 @@ static bool read_one_item(const char *var_name, int nech, const st_read_request 
               var_name, nech);
     return true;
   }
-  if (r.r_na) {
-    const double na = NA_REAL;
-    place(1, r.orient, values.p, count, dest, [=](double v) { return v == test_val || v > UTIL_UNDEF_LIMIT ? na : v; });
-  } else {
-    place(1, r.orient, values.p, count, dest, [=](double v) { return v == test_val ? UTIL_UNDEF_REAL : v; });
-  }
+  place(1, r.orient, values.p, count, dest, [=](double v) { return v == test_val ? UTIL_UNDEF_REAL : v; });
   return false;
 }
 
@@ -115,7 +110,6 @@ namespace {
 struct db_sink {
   double *dest;
   int64_t nech;
-  int r_na;
   const st_read_window *win;
   double test = 0;
   int64_t sent = -1; /* a count the server sent that does not fit */
@@ -154,19 +148,14 @@ double *sink_window(void *ctx, size_t at, size_t *room) {
 
 void sink_placed(void *ctx, size_t at, size_t n) {
   db_sink *s = static_cast<db_sink *>(ctx);
-  const double test = s->test;
-  if (s->r_na) {
-    const double na = NA_REAL;
-    s->place(at, n, [=](double v) { return v == test || v > UTIL_UNDEF_LIMIT ? na : v; });
-  } else {
-    s->place(at, n, [=](double v) { return v == test ? UTIL_UNDEF_REAL : v; });
-  }
+  const double test = s->test, na = NA_REAL;
+  s->place(at, n, [=](double v) { return v == test || v > UTIL_UNDEF_LIMIT ? na : v; });
 }
 
 }  // namespace
 
-bool st_read_item_into(const char *var_name, int nech, int r_na, const st_read_window &win, double *dest) {
-  db_sink s = {dest, nech, r_na, &win};
+bool st_read_item_into(const char *var_name, int nech, const st_read_window &win, double *dest) {
+  db_sink s = {dest, nech, &win};
   vek_value_sink sink = {sink_start, sink_window, sink_placed, &s};
   if (_vek_read_double_variable_into(0, &sink) == 0) return false;
   if (s.sent >= 0)
@@ -230,10 +219,7 @@ bool st_read_variable(const char *var_name, st_read_request &r) {
   }
   if (st_double_bytes((int64_t)nvar * nech, var_name) < 0) return true;
   Rcpp::NumericVector tab = RC_new_array_double((R_xlen_t)nvar * nech);
-  /* Straight into place in plain Db order only; flipped axes go the
-   * entry points' way. */
-  const int direct = r.direct && r.orient[0] > 0 && r.orient[1] > 0 && r.orient[2] > 0;
-  st_read_window win(direct);
+  st_read_window win(r.for_r);
   st_progress_span span((double)nvar * nech);
 
   for (int i = 0; i < nvar; i++) {
@@ -244,8 +230,7 @@ bool st_read_variable(const char *var_name, st_read_request &r) {
       if (VEKClientSetIndice(ind.p[rank - 1])) return true;
     }
     double *dest = tab.begin() + (R_xlen_t)i * nech;
-    if (direct ? st_read_item_into(var_name, nech, r.r_na, win, dest) : read_one_item(var_name, nech, r, dest))
-      return true;
+    if (r.for_r ? st_read_item_into(var_name, nech, win, dest) : read_one_item(var_name, nech, r, dest)) return true;
   }
   r.tab = tab;
   r.nvar = nvar;
