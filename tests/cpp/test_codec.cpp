@@ -292,8 +292,7 @@ TEST(Net, ListenAcceptConnectAndRefuse) {
   EXPECT_NE(-1, fcntl(fds[0], F_GETFD));
   close(fds[0]);
   close(fds[1]);
-  // Each step the system refuses has its code; only a socket already
-  // listening is left to the caller.
+  // Each step the system refuses has its code; only a listening socket is left to the caller.
   for (auto [call, code] : std::vector<std::pair<const char *, int>>{
            {"socket", 1}, {"setsockopt", 5}, {"bind", 2}, {"listen", 3}, {"getsockname", 4}}) {
     vekt::refuse_next_call(call, ENOBUFS);

@@ -47,8 +47,8 @@ TEST_F(Launch, TheServerIsLookedForInOrder) {
        [&] { env("PATH", "/" + std::string(1100, 'x') + ":" + d + "/isdir:" + d + "/missing:" + d + "/p"); },
        d + "/p/VEKserver"},
       {"no PATH at all", [] { unsetenv("PATH"); }, ""},
-      // Cut to 1023 characters, it would name home/bin/VEKserve.
-      {"a candidate of 1024 characters", [&] { env("VEK_HOME", home + std::string(1010 - home.size(), '/')); }, ""},
+      {"a candidate of 1024 characters, cut, would name home/bin/VEKserve",
+       [&] { env("VEK_HOME", home + std::string(1010 - home.size(), '/')); }, ""},
       {"a set path of 1023 characters", [&] { set(deep); }, deep},
       {"one of 1024 is refused, the previous kept",
        [&] { set(deep), set(deep + "x"), VEKClientSetVEKserverPath(nullptr); }, deep,

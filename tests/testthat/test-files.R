@@ -191,9 +191,8 @@ test_that("refused writes change nothing on the server", {
     orv_expect_record(said, record)
   }
   # The bridge's own refusals of what R never hands it, as it says them.
-  bridge <- function(...) {
-    substitute(stop(orv_console(orv_call("IWriteFile", "Demo", "Mining", "Samples", ...))$lines))
-  }
+  bridge <- function(...) substitute(stop(orv_console(orv_call("IWriteFile", "Demo", "Mining",
+                                                               "Samples", ...))$lines))
   refuse(record = "files-refusals", list(
     existing_variable = quote(WriteFile(data.frame(Au2 = 1:12 + 0, Au = 1), "Samples")),
     sample_count = quote(WriteFile(data.frame(Au2 = 1:11 + 0), "Samples")),
@@ -276,8 +275,7 @@ test_that(paste("rasters and stars are written as grids that read back equal,",
   expect_identical(ReadFile("Flipped")$V, c(9, 8, 7, 12, 11, 10, 3, 2, 1, 6, 5, 4))
   expect_equal(DescribeFile("Flipped")$x0, c(0.5, 1.5, 3.5))
   # Into a File turned a quarter turn, each cell is placed by its coordinates.
-  CreateFileForDb(DbDescription(nx = c(2, 3), x0 = c(2.5, 0.5), dx = c(1, 1), angles = c(90, 0)),
-                  "F90")
+  CreateFileForDb(DbDescription(nx = 2:3, x0 = c(2.5, 0.5), dx = c(1, 1), angles = c(90, 0)), "F90")
   WriteFile(terra::rast(nrows = 2, ncols = 3, xmin = 0, xmax = 3, ymin = 0, ymax = 2, vals = 1:6,
                         names = "V"), "F90")
   expect_identical(ReadFile("F90")$V, c(6, 3, 5, 2, 4, 1))
