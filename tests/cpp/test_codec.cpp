@@ -301,8 +301,7 @@ TEST(Net, ListenAcceptConnectAndRefuse) {
     _vek_close_socket(&listener);
   }
   vekt::refuse_next_call("socket", EMFILE);
-  EXPECT_EQ(2, _vek_connect("127.0.0.1", 1, &refused));
-  EXPECT_EQ(-1, refused);
+  EXPECT_TRUE(_vek_connect("127.0.0.1", 1, &refused) == 2 && refused == -1);
 }
 
 }  // namespace

@@ -123,10 +123,8 @@ TEST_F(Session, RefusedHandshakes) {
     EXPECT_EQ(1, connect_client(p));
     EXPECT_EQ(VEK_RESULT_ANSWER, VEKClientGetLastError());
     EXPECT_LT(ms_since(t0), 3000);
-    EXPECT_EQ(0, _vek_client_n_supported_requests);
     EXPECT_TRUE(r.message.empty() || errors.contains(r.message)) << errors.joined();
-    EXPECT_EQ(0, VEKClientIsConnected());
-    EXPECT_EQ(nullptr, _vek_client_supported_requests);
+    EXPECT_TRUE(!VEKClientIsConnected() && !_vek_client_supported_requests && !_vek_client_n_supported_requests);
     EXPECT_TRUE(p.finish()) << p.report();
   }
 }
