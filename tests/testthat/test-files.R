@@ -15,7 +15,7 @@ test_that("a data frame written into a File reads back equal: NA, units, selecti
   cases <- list(
     new_points = list("New", data.frame(X = c(1, 2, 3, 4), Y = c(4, 5, 6, 7), Au = au,
                                         Rich = c(TRUE, FALSE, TRUE, TRUE), Simu.1 = 1:4 + 0.5,
-                                        Simu.2 = 4:1 + 0.25)),
+                                        Simu.2 = 4:1 + 0.25, Cu.1 = 0:3 + 0)),
     new_points_3d = list("New3", data.frame(X = c(1, 2, 3, 4), Y = c(4, 3, 2, 1),
                                             Z = c(-1, -2, NA, -4), Au = au)),
     grid_overwritten = list("Grid3D", grid)
@@ -26,6 +26,7 @@ test_that("a data frame written into a File reads back equal: NA, units, selecti
     WriteFile(data, file, overwrite = TRUE)
     expect_identical(without_description(ReadFile(file)), data, label = name)
   }
+  expect_identical(ListVariables(file = "New"), c("Au", "Rich", "Simu[xxxxx]", "Cu.1"))
   # Read under a selection: the rows it selects, the units kept.
   picked <- cases$new_points[[2]][c(TRUE, FALSE, TRUE, TRUE), ]
   attr(picked$Au, "units") <- "g/t"
