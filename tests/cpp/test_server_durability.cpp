@@ -167,8 +167,8 @@ TEST(ServerLifetime, EndsOnSignalsAndWhenIdle) {
     long t0 = now_ms();
     ASSERT_TRUE(start(srv, proj.path, {std::string("VEK_TEST_IDLE_EXIT=") + c.idle}));
     ASSERT_EQ(0, c.in_session ? connect(srv) : 0);
-    const vekt::Bytes keyword = vekt::kw("CSTUDYSET");
     if (c.in_session == 2) {
+      const vekt::Bytes keyword = vekt::kw("CSTUDYSET");
       ASSERT_TRUE(_vek_write_bytes(VEK_SOCK, keyword.b.data(), keyword.b.size()) && _vek_flush_write(VEK_SOCK));
       usleep(200000); /* the server is inside the request's read */
     }
